@@ -1,0 +1,106 @@
+// Example framework program: builds distributed arrays of several element
+// types, shows how their rows are split over the ranks, and reads elements
+// held by other ranks. Run it under mpiexec with a few ranks.
+#include "virdastatistics.h"
+
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+
+namespace {
+
+// Fills this rank's block from the global index so that every rank knows what
+// any element should hold: element g of a {rows, cols} array holds g + col/10.
+template <typename T, typename Make>
+void fill(va<T>& a, Make make)
+{
+    int first = 0;
+    int last = -1;
+    a.va_distribution_index(VIRDA_ID, &first, &last);
+    for (int g = first; g <= last && g < a.va_size(); ++g) {
+        a.va_set(g - first, make(g));
+    }
+    a.va_sync();
+}
+
+template <typename T>
+void show_distribution(const char* name, const va<T>& a, int ranks)
+{
+    std::ostringstream out;
+    out << name << " extents {";
+    const auto dims = a.va_get_dimensions();
+    for (std::size_t i = 0; i < dims.size(); ++i) {
+        out << (i ? ", " : "") << dims[i];
+    }
+    out << "}, " << a.va_size() << " elements over " << ranks << " ranks:\n";
+    for (int r = 0; r < ranks; ++r) {
+        const auto range = a.va_distribution_index(r);
+        out << "  rank " << r << " holds global indices " << range[0] << " to " << range[1] << " ("
+            << range[1] - range[0] + 1 << " elements)\n";
+    }
+    std::cout << out.str();
+}
+
+std::string text(double v) { std::ostringstream s; s << v; return s.str(); }
+std::string text(const Vector3& v) { std::ostringstream s; s << '(' << v.x << ", " << v.y << ", " << v.z << ')'; return s.str(); }
+std::string text(const fftw_complex& c) { std::ostringstream s; s << c.re << (c.im < 0 ? " - " : " + ") << (c.im < 0 ? -c.im : c.im) << 'i'; return s.str(); }
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    virda_session session(&argc, &argv);
+    const int ranks = session.size();
+    {
+        va<double> positions;
+        positions.va_create({10, 3}, VIRDA_COMM, 0);
+        fill(positions, [](int g) { return g + 0.5; });
+
+        va<Vector3> velocities;
+        velocities.va_create({7}, VIRDA_COMM, 0);
+        fill(velocities, [](int g) { return Vector3(g, -g, 2.0 * g); });
+
+        va<fftw_complex> modes;
+        modes.va_create({5}, VIRDA_COMM, 0);
+        fill(modes, [](int g) { fftw_complex c; c.re = g; c.im = -0.5 * g; return c; });
+
+        if (session.rank() == 0) {
+            show_distribution("positions (double)", positions, ranks);
+            show_distribution("velocities (Vector3)", velocities, ranks);
+            show_distribution("modes (fftw_complex)", modes, ranks);
+        }
+
+        // Every rank reads the last element of each array, wherever it lives,
+        // and one element of the next rank's block.
+        std::ostringstream out;
+        const int next = (session.rank() + 1) % ranks;
+        const auto next_range = positions.va_distribution_index(next);
+        out << "rank " << session.rank() << ": positions[29] = " << text(positions[29])
+            << " (expected 29.5), velocities[6] = " << text(velocities[6]) << " (expected (6, -6, 12))"
+            << ", modes[4] = " << text(modes[4]) << " (expected 4 - 2i)";
+        if (next_range[1] >= next_range[0]) {
+            out << ", first element of rank " << next << " = positions[" << next_range[0]
+                << "] = " << text(positions[next_range[0]]);
+        }
+        out << '\n';
+
+        // Print in rank order.
+        for (int r = 0; r < ranks; ++r) {
+            if (r == session.rank()) {
+                std::cout << out.str() << std::flush;
+            }
+            MPI_Barrier(VIRDA_COMM);
+        }
+
+        double buffer[16];
+        positions.va_get(5, 20, buffer);
+        if (session.rank() == 0) {
+            std::cout << "positions[5..20] read as one range by rank 0:";
+            for (double v : buffer) {
+                std::cout << ' ' << v;
+            }
+            std::cout << '\n';
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,183 @@
+#ifndef VIRDA_FRAMEWORK_ARRAY_VA_H
+#define VIRDA_FRAMEWORK_ARRAY_VA_H
+
+#include "framework/types/element_types.h"
+#include "framework/types/mpi_type_trait.h"
+#include "framework/types/promote_trait.h"
+
+#include <mpi.h>
+
+#include <cstdint>
+#include <type_traits>
+#include <vector>
+
+/// A distributed n-dimensional array of elements of type T (double, float,
+/// int, char, Vector2, Vector3 or fftw_complex).
+///
+/// Distribution: the array is split over the ranks of its communicator by
+/// whole rows of its first dimension (a row is every element sharing one
+/// first index; its length L is the product of the other extents). With n
+/// ranks, q = dims[0] / n and m = dims[0] % n, the first m ranks hold q + 1
+/// rows and the others q, in rank order; with fewer rows than ranks the last
+/// ranks hold none. Elements are numbered row after row by a global index; a
+/// rank's block holds its contiguous range of global indices, and the element
+/// with global index g held by rank r sits at local offset g - S(r), S(r) being
+/// the first global index of rank r. The last rank may hold `extra_rows`
+/// further rows after the first extent; they are not counted in the size and
+/// cannot be read by global index.
+///
+/// Each rank keeps its block in MPI memory exposed through an MPI window, so
+/// that any rank can read any element with one-sided gets. Blocks are written
+/// only by their own rank, and only before other ranks read them.
+///
+/// A default-constructed array is a placeholder: no elements, a one-element
+/// block and a window over VIRDA_COMM.
+///
+/// Creating, copying, re-creating and releasing an array creates or frees a
+/// window and is a collective operation: it must be called by all processes in
+/// the array's communicator, in the same order.
+template <typename T>
+class va {
+    template <typename U>
+    friend class va;
+
+public:
+    using value_type = T;
+
+    /// A placeholder (extents {0}) over VIRDA_COMM. Collective over VIRDA_COMM.
+    va();
+    /// A new array with the source's extents and communicator holding a copy of
+    /// every rank's block (extra rows are not copied). Collective; when it
+    /// returns, every rank's block is written and readable by all ranks.
+    va(const va& src);
+    /// Takes over the source's window and block; the source is left empty (no
+    /// window, no elements). Makes no MPI call.
+    va(va&& src) noexcept;
+    /// Makes this array equal to the source. Re-creates this array (collective)
+    /// when it has no elements, was released, or differs in extents or
+    /// communicator; otherwise only copies this rank's block, with no
+    /// communication. Self-assignment writes "what am i doing?".
+    va& operator=(const va& src);
+    /// Releases this array (collective when it holds a window) and takes over
+    /// the source's window and block, leaving the source empty.
+    va& operator=(va&& src) noexcept;
+    /// Releases window, block and row table (collective when a window is held;
+    /// no MPI call for an array already released, moved from, or released at
+    /// MPI_Finalize).
+    ~va();
+
+    /// Makes this fresh array a placeholder with these extents and
+    /// communicator. Collective. Returns 0.
+    int va_internal_create(std::vector<int> dims, MPI_Comm comm, int extra_rows);
+    /// Distributes and allocates the array (collective). Whatever the array
+    /// held before is released first. An empty extents list or a first extent
+    /// of 0 gives a placeholder; negative extents or extra rows, or more
+    /// elements than an int can count, are rejected with one line on standard
+    /// error and give a placeholder with extents {0}. Returns 0 when created,
+    /// -1 when rejected, 1 for a placeholder.
+    int va_create(std::vector<int> dims, MPI_Comm comm, int extra_rows);
+    /// Releases window, block and row table. Collective when a window is held.
+    /// The array keeps reporting its extents and size until re-created.
+    void va_free();
+    /// Makes this rank's writes to its block (va_set, va_local_data) visible
+    /// to the one-sided reads of other ranks, and waits for every rank to have
+    /// done so. Collective: call it after filling the blocks of a new array.
+    void va_sync();
+
+    /// Elements over all ranks (0 for a placeholder; extra rows not counted).
+    int va_size() const { return num_elements; }
+    std::vector<int> va_get_dimensions() const { return dims; }
+    MPI_Comm va_get_comm() const { return comm; }
+    /// The global indices [*first, *last] that `rank` holds (*last = *first - 1
+    /// for a rank holding no rows; the last rank's range includes the extra
+    /// rows). A rank outside the communicator, or a placeholder, gives the empty
+    /// range {0, -1} and one line on standard error. Local.
+    void va_distribution_index(int rank, int* first, int* last) const;
+    std::vector<int> va_distribution_index(int rank) const;
+
+    /// Reads global element `index` (held by any rank) into *out. Returns 0, or
+    /// -1 with *out untouched and one line on standard error when the index is
+    /// negative or not below va_size(). Not collective.
+    int va_get_opt(int index, T* out) const;
+    /// Reads global elements lo..hi (inclusive, ascending) into out[0..hi-lo],
+    /// one get per rank touched. Returns 0, or -1 with `out` untouched and one
+    /// line on standard error when lo > hi or the range leaves 0..va_size()-1.
+    /// Only for double, float and int. Not collective.
+    template <typename U = T, std::enable_if_t<std::is_same_v<U, T> &&
+                                                   (std::is_same_v<U, double> || std::is_same_v<U, float> ||
+                                                    std::is_same_v<U, int>),
+                                               int> = 0>
+    int va_get(int lo, int hi, U* out) const;
+    /// Global element `index` by value; a zero value (all components 0) when
+    /// the index is out of range, after the message of va_get_opt.
+    T operator[](int index) const;
+
+    /// This rank's element at local offset `offset`; no checks.
+    T va_get_access(int offset) const { return data[offset]; }
+    /// Stores `value` at local offset `offset` of this rank's block; no checks.
+    void va_set(int offset, T value) { data[offset] = value; }
+
+    /// This rank's block: va_local_count() elements (plus any extra rows on the
+    /// last rank), 64-byte aligned. Writing is for the owner of a new array,
+    /// before va_sync.
+    const T* va_local_data() const { return data; }
+    T* va_local_data() { return data; }
+    /// Elements of this rank's block, extra rows not counted: local rows x L.
+    int va_local_count() const;
+
+    // Elementwise arithmetic (each rank on its own block; collective, since it
+    // creates the result). Defined for the pairs that virda_detail::
+    // array_pair_defined / scalar_pair_defined name; any other pair writes its
+    // message and gives an all-zero array of the promoted type.
+    template <typename U>
+    va<typename promote_trait<T, U>::T_promote> operator+(const va<U>& other) const;
+    template <typename U>
+    va<typename promote_trait<T, U>::T_promote_pr> operator*(const va<U>& other) const;
+    template <typename U, typename = std::enable_if_t<!std::is_class_v<U> || std::is_same_v<U, fftw_complex>>>
+    va<typename promote_trait<T, U>::T_promote> operator+(U s) const;
+    template <typename U, typename = std::enable_if_t<!std::is_class_v<U> || std::is_same_v<U, fftw_complex>>>
+    va<typename promote_trait<T, U>::T_promote_pr> operator*(U s) const;
+
+private:
+    struct create_tag {
+    };
+    /// Creates the array straight away (no placeholder first), as va_create.
+    va(create_tag, const std::vector<int>& dims, MPI_Comm comm);
+
+    int row_length() const { return (dims.empty() || dims[0] <= 0) ? 0 : num_elements / dims[0]; }
+    int row_start(int rank) const;
+    int owner_of(int index) const;
+    void set_communicator(MPI_Comm c);
+    void allocate_and_expose(MPI_Aint block_elements);
+    void make_placeholder(std::vector<int> extents, MPI_Comm c);
+    void copy_block_from(const va& src);
+    void take(va& src) noexcept;
+    static void release_at_finalize(void* self);
+
+    // Fields, in this order.
+    int num_elements = 0;
+    int local_rows = 0;
+    int num_dims = 0;
+    int num_ranks = 0;
+    int element_bytes = 0;
+    int my_rank = 0;
+    int* row_end = nullptr;
+    int extra_rows = 0;
+    int reserved = 0;
+    std::vector<int> dims;
+    MPI_Comm comm = MPI_COMM_NULL;
+    MPI_Datatype datatype = MPI_DATATYPE_NULL;
+    MPI_Win win = MPI_WIN_NULL;
+    T* data = nullptr;
+
+    // Bookkeeping: the allocation behind `data` (aligned up to 64 bytes
+    // inside it) and this array's key in the record of live arrays.
+    void* allocation = nullptr;
+    std::uint64_t registry_key = 0;
+};
+
+#define VIRDA_EXTERN_VA(T) extern template class va<T>;
+VIRDA_FOR_EACH_ELEMENT_TYPE(VIRDA_EXTERN_VA)
+#undef VIRDA_EXTERN_VA
+
+#endif

@@ -1,0 +1,390 @@
+#ifndef VIRDA_FRAMEWORK_ARRAY_VA_IMPL_H
+#define VIRDA_FRAMEWORK_ARRAY_VA_IMPL_H
+
+// Member definitions of va<T>. Included by the one source that instantiates
+// the seven element types; programs use those instantiations.
+#include "framework/array/array_messages.h"
+#include "framework/array/array_registry.h"
+#include "framework/array/va.h"
+#include "framework/runtime/virda_globals.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdint>
+#include <iostream>
+
+template <typename T>
+va<T>::va()
+{
+    va_internal_create({0}, VIRDA_COMM, 0);
+}
+
+template <typename T>
+va<T>::va(create_tag, const std::vector<int>& extents, MPI_Comm c)
+{
+    va_create(extents, c, 0);
+}
+
+template <typename T>
+va<T>::va(const va& src)
+{
+    if (!src.dims.empty() && src.dims[0] != 0) {
+        // Created straight away: a placeholder first would only cost one more
+        // collective window creation and release.
+        va_create(src.dims, src.comm, 0);
+        copy_block_from(src);
+        va_sync();
+    } else {
+        va_internal_create(src.dims, src.comm, 0);
+    }
+}
+
+template <typename T>
+va<T>::va(va&& src) noexcept
+{
+    take(src);
+}
+
+template <typename T>
+va<T>& va<T>::operator=(const va& src)
+{
+    if (&src == this) {
+        std::cerr << virda_messages::self_assignment << std::endl;
+        return *this;
+    }
+    // Re-create when there is nothing to copy into (no elements, or released)
+    // or the distributions differ; otherwise the blocks correspond already.
+    const bool recreate = num_elements == 0 || win == MPI_WIN_NULL || dims != src.dims || comm != src.comm;
+    if (recreate) {
+        va_create(src.dims, src.comm, 0);
+    }
+    copy_block_from(src);
+    if (recreate) {
+        va_sync();
+    }
+    return *this;
+}
+
+template <typename T>
+va<T>& va<T>::operator=(va&& src) noexcept
+{
+    if (&src != this) {
+        va_free();
+        take(src);
+    }
+    return *this;
+}
+
+template <typename T>
+va<T>::~va()
+{
+    va_free();
+}
+
+template <typename T>
+void va<T>::take(va& src) noexcept
+{
+    num_elements = src.num_elements;
+    local_rows = src.local_rows;
+    num_dims = src.num_dims;
+    num_ranks = src.num_ranks;
+    element_bytes = src.element_bytes;
+    my_rank = src.my_rank;
+    row_end = src.row_end;
+    extra_rows = src.extra_rows;
+    reserved = src.reserved;
+    dims = std::move(src.dims);
+    comm = src.comm;
+    datatype = src.datatype;
+    win = src.win;
+    data = src.data;
+    allocation = src.allocation;
+    registry_key = src.registry_key;
+    if (registry_key != 0) {
+        virda_detail::move_array(registry_key, this);
+    }
+
+    // The source keeps its communicator but holds nothing: no elements, no
+    // window, no block.
+    src.num_elements = 0;
+    src.local_rows = 0;
+    src.row_end = nullptr;
+    src.extra_rows = 0;
+    src.dims.assign(1, 0);
+    src.num_dims = 1;
+    src.win = MPI_WIN_NULL;
+    src.data = nullptr;
+    src.allocation = nullptr;
+    src.registry_key = 0;
+}
+
+template <typename T>
+void va<T>::set_communicator(MPI_Comm c)
+{
+    comm = c;
+    MPI_Comm_rank(comm, &my_rank);
+    datatype = mpi_type_trait<T>().get();
+    MPI_Comm_size(comm, &num_ranks);
+    MPI_Type_size(datatype, &element_bytes);
+}
+
+template <typename T>
+void va<T>::allocate_and_expose(MPI_Aint block_elements)
+{
+    // Byte sizes in MPI_Aint: a block of an int-countable number of elements
+    // can still exceed 2^31 bytes. The block is aligned to 64 bytes inside a
+    // slightly larger allocation so that inner loops start on a cache line.
+    const MPI_Aint bytes = block_elements * static_cast<MPI_Aint>(element_bytes);
+    constexpr MPI_Aint alignment = 64;
+    MPI_Alloc_mem(bytes + alignment, MPI_INFO_NULL, &allocation);
+    auto address = reinterpret_cast<std::uintptr_t>(allocation);
+    address = (address + alignment - 1) & ~static_cast<std::uintptr_t>(alignment - 1);
+    data = reinterpret_cast<T*>(address);
+    MPI_Win_create(data, bytes, element_bytes, MPI_INFO_NULL, comm, &win);
+    registry_key = virda_detail::register_array(this, &va<T>::release_at_finalize);
+}
+
+template <typename T>
+void va<T>::release_at_finalize(void* self)
+{
+    auto* a = static_cast<va<T>*>(self);
+    MPI_Win_free(&a->win);
+    MPI_Free_mem(a->allocation);
+    a->allocation = nullptr;
+    a->data = nullptr;
+    a->registry_key = 0;
+}
+
+template <typename T>
+int va<T>::va_internal_create(std::vector<int> extents, MPI_Comm c, int extra)
+{
+    va_free();
+    if (extents.empty()) {
+        extents.assign(1, 0);
+    }
+    set_communicator(c);
+    extra_rows = extra;
+    num_elements = 0;
+    dims = std::move(extents);
+    num_dims = static_cast<int>(dims.size());
+    reserved = 0;
+    row_end = new int[num_ranks]();
+    local_rows = dims[0] / num_ranks;
+    allocate_and_expose(1);
+    return 0;
+}
+
+template <typename T>
+int va<T>::va_create(std::vector<int> extents, MPI_Comm c, int extra)
+{
+    va_free();
+    if (extents.empty() || extents[0] == 0) {
+        va_internal_create(std::move(extents), c, 0);
+        return 1;
+    }
+
+    // Validate before anything is allocated; every rank sees the same extents
+    // and so takes the same path.
+    bool negative = extra < 0;
+    long long count = 1;
+    for (int e : extents) {
+        negative = negative || e < 0;
+        count *= e < 0 ? 0 : e;
+        count = std::min(count, static_cast<long long>(INT_MAX) + 1);
+    }
+    const long long row = count / extents[0];
+    const bool too_many =
+        count > INT_MAX || (static_cast<long long>(extents[0]) + extra) * row > static_cast<long long>(INT_MAX);
+    if (negative || too_many) {
+        std::cerr << (negative ? virda_messages::negative_extent : virda_messages::too_many_elements)
+                  << std::endl;
+        va_internal_create({0}, c, 0);
+        return -1;
+    }
+
+    set_communicator(c);
+    extra_rows = extra;
+    num_elements = static_cast<int>(count);
+    dims = std::move(extents);
+    num_dims = static_cast<int>(dims.size());
+    reserved = 0;
+    row_end = new int[num_ranks];
+
+    // Rows of the first dimension: the first m = dims[0] % n ranks take
+    // q + 1 = dims[0] / n + 1 rows each, the others q; the last rank also
+    // holds the extra rows after the first extent.
+    const long long n = num_ranks;
+    const long long q = dims[0] / n;
+    const long long m = dims[0] % n;
+    for (long long r = 0; r < n; ++r) {
+        row_end[r] = static_cast<int>(r < m ? (r + 1) * (q + 1) - 1 : m * (q + 1) + (r - m + 1) * q - 1);
+    }
+    row_end[n - 1] += extra_rows;
+    local_rows = static_cast<int>(my_rank < m ? q + 1 : q);
+
+    MPI_Aint block = static_cast<MPI_Aint>(local_rows) * row;
+    if (my_rank == num_ranks - 1) {
+        block += static_cast<MPI_Aint>(extra_rows) * row;
+    }
+    allocate_and_expose(block);
+    return 0;
+}
+
+template <typename T>
+void va<T>::va_free()
+{
+    if (win != MPI_WIN_NULL) {
+        MPI_Win_free(&win);
+    }
+    if (allocation != nullptr) {
+        MPI_Free_mem(allocation);
+        allocation = nullptr;
+    }
+    data = nullptr;
+    delete[] row_end;
+    row_end = nullptr;
+    if (registry_key != 0) {
+        virda_detail::unregister_array(registry_key);
+        registry_key = 0;
+    }
+}
+
+template <typename T>
+void va<T>::va_sync()
+{
+    if (win == MPI_WIN_NULL) {
+        return;
+    }
+    // Local stores into the block become part of the window's public copy
+    // (needed in the separate memory model, harmless in the unified one) ...
+    MPI_Win_lock(MPI_LOCK_SHARED, my_rank, 0, win);
+    MPI_Win_sync(win);
+    MPI_Win_unlock(my_rank, win);
+    // ... before any rank can go on to read them.
+    MPI_Barrier(comm);
+}
+
+template <typename T>
+int va<T>::va_local_count() const
+{
+    return num_elements == 0 ? 0 : local_rows * row_length();
+}
+
+template <typename T>
+int va<T>::row_start(int rank) const
+{
+    return rank == 0 ? 0 : (row_end[rank - 1] + 1) * row_length();
+}
+
+template <typename T>
+int va<T>::owner_of(int index) const
+{
+    // The first rank whose last row is at or after the index's row; ranks
+    // holding no rows repeat their predecessor's last row and are never first.
+    const int row = index / row_length();
+    return static_cast<int>(std::lower_bound(row_end, row_end + num_ranks, row) - row_end);
+}
+
+template <typename T>
+void va<T>::va_distribution_index(int rank, int* first, int* last) const
+{
+    if (row_end == nullptr || dims.empty() || dims[0] == 0) {
+        std::cerr << virda_messages::not_created << std::endl;
+        *first = 0;
+        *last = -1;
+        return;
+    }
+    if (rank < 0 || rank >= num_ranks) {
+        std::cerr << virda_messages::rank_outside << std::endl;
+        *first = 0;
+        *last = -1;
+        return;
+    }
+    *first = row_start(rank);
+    *last = (row_end[rank] + 1) * row_length() - 1;
+}
+
+template <typename T>
+std::vector<int> va<T>::va_distribution_index(int rank) const
+{
+    std::vector<int> range(2, 0);
+    va_distribution_index(rank, &range[0], &range[1]);
+    return range;
+}
+
+template <typename T>
+int va<T>::va_get_opt(int index, T* out) const
+{
+    if (index < 0 || index >= num_elements || data == nullptr) {
+        std::cerr << virda_messages::index_too_large << std::endl;
+        return -1;
+    }
+    const int owner = owner_of(index);
+    const int offset = index - row_start(owner);
+    if (owner == my_rank) {
+        *out = data[offset];
+        return 0;
+    }
+    MPI_Win_lock(MPI_LOCK_EXCLUSIVE, owner, MPI_MODE_NOCHECK, win);
+    MPI_Get(out, 1, datatype, owner, offset, 1, datatype, win);
+    MPI_Win_unlock(owner, win);
+    return 0;
+}
+
+template <typename T>
+template <typename U, std::enable_if_t<std::is_same_v<U, T> &&
+                                           (std::is_same_v<U, double> || std::is_same_v<U, float> ||
+                                            std::is_same_v<U, int>),
+                                       int>>
+int va<T>::va_get(int lo, int hi, U* out) const
+{
+    if (lo > hi) {
+        std::cerr << virda_messages::inverted_range << std::endl;
+        return -1;
+    }
+    if (lo < 0 || hi >= num_elements || data == nullptr) {
+        std::cerr << virda_messages::range_outside << std::endl;
+        return -1;
+    }
+    const int first_rank = owner_of(lo);
+    const int last_rank = owner_of(hi);
+    const int row = row_length();
+    int p = 0;
+    for (int j = first_rank; j <= last_rank; ++j) {
+        const int a = j == first_rank ? lo : row_start(j);
+        const int b = j == last_rank ? hi : (row_end[j] + 1) * row - 1;
+        const int count = b - a + 1;
+        if (count <= 0) {
+            continue;
+        }
+        const int offset = a - row_start(j);
+        if (j == my_rank) {
+            std::copy(data + offset, data + offset + count, out + p);
+        } else {
+            MPI_Win_lock(MPI_LOCK_EXCLUSIVE, j, MPI_MODE_NOCHECK, win);
+            MPI_Get(out + p, count, datatype, j, offset, count, datatype, win);
+            MPI_Win_unlock(j, win);
+        }
+        p += count;
+    }
+    return 0;
+}
+
+template <typename T>
+T va<T>::operator[](int index) const
+{
+    T value{};
+    va_get_opt(index, &value);
+    return value;
+}
+
+template <typename T>
+void va<T>::copy_block_from(const va& src)
+{
+    const int n = va_local_count();
+    if (n > 0 && src.data != nullptr && data != nullptr) {
+        std::copy(src.data, src.data + n, data);
+    }
+}
+
+#endif

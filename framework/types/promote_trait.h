@@ -1,0 +1,87 @@
+#ifndef VIRDA_FRAMEWORK_TYPES_PROMOTE_TRAIT_H
+#define VIRDA_FRAMEWORK_TYPES_PROMOTE_TRAIT_H
+
+#include "framework/types/element_types.h"
+
+#include <type_traits>
+
+namespace virda_detail {
+
+/// Position of a plain type in char < int < float < double; -1 for the others.
+template <typename T> struct plain_rank : std::integral_constant<int, -1> {};
+template <> struct plain_rank<char> : std::integral_constant<int, 0> {};
+template <> struct plain_rank<int> : std::integral_constant<int, 1> {};
+template <> struct plain_rank<float> : std::integral_constant<int, 2> {};
+template <> struct plain_rank<double> : std::integral_constant<int, 3> {};
+
+template <typename T> constexpr bool is_plain = plain_rank<T>::value >= 0;
+template <typename T> constexpr bool is_vector = std::is_same_v<T, Vector2> || std::is_same_v<T, Vector3>;
+template <typename T> constexpr bool is_complex = std::is_same_v<T, fftw_complex>;
+
+/// Result element type of T + U, by these rules, in order:
+///  - two plain types: the higher of char < int < float < double, at least int
+///    (so char with char or int gives int);
+///  - a vector type on either side: that vector type, except Vector2 with
+///    Vector3, which gives the right operand's type;
+///  - fftw_complex on either side (the other plain or complex): fftw_complex.
+template <typename T, typename U>
+struct sum_type {
+    static constexpr int plain_max =
+        plain_rank<T>::value > plain_rank<U>::value ? plain_rank<T>::value : plain_rank<U>::value;
+    using type = std::conditional_t<
+        is_plain<T> && is_plain<U>,
+        std::conditional_t<plain_max == 3, double, std::conditional_t<plain_max == 2, float, int>>,
+        std::conditional_t<is_vector<T> && is_vector<U>, U,
+                           std::conditional_t<is_vector<T>, T,
+                                              std::conditional_t<is_vector<U>, U, fftw_complex>>>>;
+};
+
+/// Result element type of T * U: as for the sum, except that the product of
+/// two Vector3 is their dot product, a double.
+template <typename T, typename U>
+struct product_type {
+    using type = std::conditional_t<std::is_same_v<T, Vector3> && std::is_same_v<U, Vector3>, double,
+                                    typename sum_type<T, U>::type>;
+};
+
+template <typename T> constexpr bool is_element = is_plain<T> || is_vector<T> || is_complex<T>;
+
+} // namespace virda_detail
+
+/// Element types of the results of elementwise arithmetic between an array of
+/// T (left) and an array or scalar of U (right): T_promote for the sum,
+/// T_promote_pr for the product. Defined for every ordered pair of the seven
+/// element types, whether or not the operation itself is defined for the pair.
+template <typename T, typename U>
+struct promote_trait {
+    static_assert(virda_detail::is_element<T> && virda_detail::is_element<U>,
+                  "promote_trait is defined for the seven array element types only");
+    using T_promote = typename virda_detail::sum_type<T, U>::type;
+    using T_promote_pr = typename virda_detail::product_type<T, U>::type;
+};
+
+namespace virda_detail {
+
+/// Whether elementwise sum and product of an array of T with an array of U
+/// compute anything: both among double, float, int and fftw_complex, or the
+/// same vector type on both sides. Every other pair gives an all-zero result.
+template <typename T, typename U>
+constexpr bool array_pair_defined =
+    ((is_plain<T> && !std::is_same_v<T, char>) || is_complex<T>)
+        ? ((is_plain<U> && !std::is_same_v<U, char>) || is_complex<U>)
+        : (is_vector<T> && std::is_same_v<T, U>);
+
+/// Whether sum and product of an array of T with a scalar of type U compute
+/// anything: plain (non-char) and complex arrays take every scalar type, a
+/// Vector2 array a double or float scalar, a Vector3 array a double scalar,
+/// a char array nothing.
+template <typename T, typename U>
+constexpr bool scalar_pair_defined =
+    ((is_plain<T> && !std::is_same_v<T, char>) || is_complex<T>)
+        ? true
+        : std::is_same_v<T, Vector2> ? (std::is_same_v<U, double> || std::is_same_v<U, float>)
+                                     : (std::is_same_v<T, Vector3> && std::is_same_v<U, double>);
+
+} // namespace virda_detail
+
+#endif

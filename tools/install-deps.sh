@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Installs the build and test dependencies with Debian's package manager.
+# Idempotent: packages already present are left alone. Needs root (or sudo).
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config
+  mpich libmpich-dev          # MPI: MPICH by name, never the default alternative
+  libboost-dev                # boost::variant and friends (headers only)
+  fftw-dev                    # FFTW 2: fftw.h with fftw_complex
+  libgtest-dev googletest     # unit tests
+  libhdf5-mpich-dev           # parallel HDF5 built for MPICH (command-line tool)
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+if [ "${#missing[@]}" -eq 0 ]; then
+  echo "install-deps: all packages present"
+  exit 0
+fi
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+export DEBIAN_FRONTEND=noninteractive
+echo "install-deps: installing ${missing[*]}"
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,16 @@
+#ifndef VIRDASTATISTICS_H
+#define VIRDASTATISTICS_H
+
+// Everything a framework program calls: element types and traits, the
+// distributed array, and the framework runtime's declarations.
+#include "framework/array/va.h"
+#include "framework/runtime/attribute_functions.h"
+#include "framework/runtime/context.h"
+#include "framework/runtime/matrix.h"
+#include "framework/runtime/virda_globals.h"
+#include "framework/runtime/virda_session.h"
+#include "framework/types/element_types.h"
+#include "framework/types/mpi_type_trait.h"
+#include "framework/types/promote_trait.h"
+
+#endif
