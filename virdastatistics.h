@@ -2,8 +2,11 @@
 #define VIRDASTATISTICS_H
 
 // Everything a framework program calls: element types and traits, the
-// distributed array, and the framework runtime's declarations.
+// distributed array, the attribute handle, and the framework runtime's declarations.
 #include "framework/array/va.h"
+#include "framework/attribute/attribute.h"
+#include "framework/attribute/attribute_visitors.h"
+#include "framework/attribute/vv1.h"
 #include "framework/runtime/attribute_functions.h"
 #include "framework/runtime/context.h"
 #include "framework/runtime/matrix.h"

@@ -46,6 +46,10 @@ public:
 
     /// A placeholder (extents {0}) over VIRDA_COMM. Collective over VIRDA_COMM.
     va();
+    /// An array with these extents distributed over `comm`, created at once
+    /// (as va_create, without a placeholder first). The blocks are not
+    /// initialised: fill this rank's block, then call va_sync. Collective.
+    va(const std::vector<int>& dims, MPI_Comm comm);
     /// A new array with the source's extents and communicator holding a copy of
     /// every rank's block (extra rows are not copied). Collective; when it
     /// returns, every rank's block is written and readable by all ranks.
@@ -139,11 +143,6 @@ public:
     va<typename promote_trait<T, U>::T_promote_pr> operator*(U s) const;
 
 private:
-    struct create_tag {
-    };
-    /// Creates the array straight away (no placeholder first), as va_create.
-    va(create_tag, const std::vector<int>& dims, MPI_Comm comm);
-
     int row_length() const { return (dims.empty() || dims[0] <= 0) ? 0 : num_elements / dims[0]; }
     int row_start(int rank) const;
     int owner_of(int index) const;

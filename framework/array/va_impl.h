@@ -20,7 +20,7 @@ va<T>::va()
 }
 
 template <typename T>
-va<T>::va(create_tag, const std::vector<int>& extents, MPI_Comm c)
+va<T>::va(const std::vector<int>& extents, MPI_Comm c)
 {
     va_create(extents, c, 0);
 }

@@ -17,6 +17,24 @@
     X(Vector3)                         \
     X(fftw_complex)
 
+/// The same list again, for generating every ordered pair: the preprocessor
+/// cannot expand one list macro inside itself. M(T, U) for each U.
+#define VIRDA_FOR_EACH_ELEMENT_TYPE_PAIRED_WITH(M, T) \
+    M(T, double)                                      \
+    M(T, float)                                       \
+    M(T, int)                                         \
+    M(T, char)                                        \
+    M(T, Vector2)                                     \
+    M(T, Vector3)                                     \
+    M(T, fftw_complex)
+
+/// Scalar operand types of array-with-scalar arithmetic, for pairs.
+#define VIRDA_FOR_EACH_SCALAR_TYPE_PAIRED_WITH(M, T) \
+    M(T, double)                                     \
+    M(T, float)                                      \
+    M(T, int)                                        \
+    M(T, fftw_complex)
+
 /// The element types that a range read (va_get) and the statistics accept as numbers.
 #define VIRDA_FOR_EACH_REAL_TYPE(X) \
     X(double)                       \

@@ -1,0 +1,200 @@
+#ifndef VIRDA_FRAMEWORK_ARRAY_VA_ARITHMETIC_H
+#define VIRDA_FRAMEWORK_ARRAY_VA_ARITHMETIC_H
+
+// Elementwise sum and product of arrays, with arrays or with scalars.
+// Included by the one source that instantiates every pair of element types.
+#include "framework/array/array_messages.h"
+#include "framework/array/va_impl.h"
+
+#include <algorithm>
+#include <iostream>
+
+namespace virda_detail {
+
+/// Wrapping int arithmetic: an int result that overflows wraps around instead
+/// of being undefined.
+inline int wrap_add(int a, int b) { return static_cast<int>(static_cast<unsigned>(a) + static_cast<unsigned>(b)); }
+inline int wrap_mul(int a, int b) { return static_cast<int>(static_cast<unsigned>(a) * static_cast<unsigned>(b)); }
+
+/// a + b for an element a of the left array and an element b of the right
+/// array, of result type R. Only for the defined pairs.
+template <typename R, typename A, typename B>
+R element_sum(const A& a, const B& b)
+{
+    if constexpr (is_plain<A> && is_plain<B>) {
+        if constexpr (std::is_same_v<R, int>) {
+            return wrap_add(a, b);
+        } else {
+            return static_cast<R>(a) + static_cast<R>(b);
+        }
+    } else if constexpr (is_complex<A> && is_plain<B>) {
+        return a + static_cast<double>(b); // (re + b, im)
+    } else if constexpr (is_plain<A> && is_complex<B>) {
+        return static_cast<double>(a) + b; // (a + re, 0 + im)
+    } else {
+        return a + b; // complex with complex, or a vector with the same vector
+    }
+}
+
+template <typename R, typename A, typename B>
+R element_product(const A& a, const B& b)
+{
+    if constexpr (is_plain<A> && is_plain<B>) {
+        if constexpr (std::is_same_v<R, int>) {
+            return wrap_mul(a, b);
+        } else {
+            return static_cast<R>(a) * static_cast<R>(b);
+        }
+    } else if constexpr (is_complex<A> && is_plain<B>) {
+        return a * static_cast<double>(b); // (re b, im b)
+    } else if constexpr (is_plain<A> && is_complex<B>) {
+        return static_cast<double>(a) * b; // (a re, a im)
+    } else if constexpr (std::is_same_v<A, Vector2>) {
+        return Vector2(a * b); // the dot product in both components
+    } else {
+        return a * b; // complex product, or the dot product of two Vector3
+    }
+}
+
+/// a + s for an element a of the array and the scalar s. Only for defined pairs.
+template <typename R, typename A, typename S>
+R element_scalar_sum(const A& a, const S& s)
+{
+    if constexpr (is_plain<A> && is_complex<S>) {
+        return s + static_cast<double>(a); // (s.re + a, s.im)
+    } else if constexpr (is_vector<A>) {
+        return static_cast<double>(s) + a; // s added to every component
+    } else {
+        return element_sum<R>(a, s);
+    }
+}
+
+template <typename R, typename A, typename S>
+R element_scalar_product(const A& a, const S& s)
+{
+    if constexpr (is_plain<A> && is_complex<S>) {
+        return s * static_cast<double>(a); // (s.re a, s.im a)
+    } else if constexpr (is_vector<A>) {
+        return static_cast<double>(s) * a; // every component times s
+    } else {
+        return element_product<R>(a, s);
+    }
+}
+
+/// Writes the lines of an undefined operation; a product with a scalar writes
+/// only the first.
+inline void report_undefined(bool product, bool with_array)
+{
+    if (product) {
+        std::cerr << virda_messages::product_undefined << std::endl;
+        if (with_array) {
+            std::cerr << virda_messages::product_gives_zero << std::endl;
+        }
+    } else {
+        std::cerr << virda_messages::sum_undefined << std::endl;
+        std::cerr << virda_messages::sum_gives_zero << std::endl;
+    }
+}
+
+} // namespace virda_detail
+
+// Every operator creates the result with the left operand's extents and
+// communicator (one collective window creation), fills this rank's block from
+// the operands' blocks at the same local offsets, and publishes it with
+// va_sync before returning, so any rank may read any element of the result at
+// once. Collective over the left operand's communicator.
+
+template <typename T>
+template <typename U>
+va<typename promote_trait<T, U>::T_promote> va<T>::operator+(const va<U>& other) const
+{
+    using R = typename promote_trait<T, U>::T_promote;
+    va<R> result(dims, comm);
+    const int n = va_local_count();
+    R* out = result.va_local_data();
+    if constexpr (virda_detail::array_pair_defined<T, U>) {
+        // Equal extents over the same communicator mean equal distributions;
+        // the block sizes are compared as well so that arrays over different
+        // communicators can never be read past their blocks.
+        if (dims != other.dims || other.va_local_count() != n) {
+            std::cerr << virda_messages::dimension_mismatch << std::endl;
+            std::fill(out, out + n, R{});
+        } else {
+            for (int i = 0; i < n; ++i) {
+                out[i] = virda_detail::element_sum<R>(data[i], other.data[i]);
+            }
+        }
+    } else {
+        std::fill(out, out + n, R{});
+        virda_detail::report_undefined(false, true);
+    }
+    result.va_sync();
+    return result;
+}
+
+template <typename T>
+template <typename U>
+va<typename promote_trait<T, U>::T_promote_pr> va<T>::operator*(const va<U>& other) const
+{
+    using R = typename promote_trait<T, U>::T_promote_pr;
+    va<R> result(dims, comm);
+    const int n = va_local_count();
+    R* out = result.va_local_data();
+    if constexpr (virda_detail::array_pair_defined<T, U>) {
+        if (dims != other.dims || other.va_local_count() != n) {
+            std::cerr << virda_messages::dimension_mismatch << std::endl;
+            std::fill(out, out + n, R{});
+        } else {
+            for (int i = 0; i < n; ++i) {
+                out[i] = virda_detail::element_product<R>(data[i], other.data[i]);
+            }
+        }
+    } else {
+        std::fill(out, out + n, R{});
+        virda_detail::report_undefined(true, true);
+    }
+    result.va_sync();
+    return result;
+}
+
+template <typename T>
+template <typename U, typename>
+va<typename promote_trait<T, U>::T_promote> va<T>::operator+(U s) const
+{
+    using R = typename promote_trait<T, U>::T_promote;
+    va<R> result(dims, comm);
+    const int n = va_local_count();
+    R* out = result.va_local_data();
+    if constexpr (virda_detail::scalar_pair_defined<T, U>) {
+        for (int i = 0; i < n; ++i) {
+            out[i] = virda_detail::element_scalar_sum<R>(data[i], s);
+        }
+    } else {
+        std::fill(out, out + n, R{});
+        virda_detail::report_undefined(false, false);
+    }
+    result.va_sync();
+    return result;
+}
+
+template <typename T>
+template <typename U, typename>
+va<typename promote_trait<T, U>::T_promote_pr> va<T>::operator*(U s) const
+{
+    using R = typename promote_trait<T, U>::T_promote_pr;
+    va<R> result(dims, comm);
+    const int n = va_local_count();
+    R* out = result.va_local_data();
+    if constexpr (virda_detail::scalar_pair_defined<T, U>) {
+        for (int i = 0; i < n; ++i) {
+            out[i] = virda_detail::element_scalar_product<R>(data[i], s);
+        }
+    } else {
+        std::fill(out, out + n, R{});
+        virda_detail::report_undefined(true, false);
+    }
+    result.va_sync();
+    return result;
+}
+
+#endif

@@ -1,0 +1,149 @@
+// Whole-attribute operations of the reference runtime: the global total, the
+// integer power and the product with a scalar on the left. Each works on this
+// rank's own block directly; none reads its own elements through the window.
+#include "framework/runtime/attribute_functions.h"
+
+#include "exact_sum.h"
+#include "framework/attribute/attribute.h"
+#include "framework/attribute/attribute_visitors.h"
+
+#include <cmath>
+#include <cstdint>
+#include <iostream>
+#include <type_traits>
+
+namespace {
+
+constexpr const char* pow_unsupported = "ERROR in pow:exponent or element type not supported.Zero array returned";
+
+/// The total of one array over all ranks, in one collective.
+class total_visitor : public boost::static_visitor<VV1> {
+public:
+    template <typename T>
+    VV1 operator()(const va<T>& a) const
+    {
+        const T* block = a.va_local_data();
+        const std::size_t n = static_cast<std::size_t>(a.va_local_count());
+        if constexpr (std::is_same_v<T, double> || std::is_same_v<T, float> || std::is_same_v<T, int>) {
+            // Exact, rounded once: the same double at any number of ranks and
+            // in any order of the data.
+            virda_detail::exact_accumulator acc;
+            acc.add(block, n);
+            return VV1(element_variant(acc.allreduce_rounded(a.va_get_comm())));
+        } else if constexpr (std::is_same_v<T, char>) {
+            // char is not a number here (it takes part in no arithmetic): the
+            // total is kept as a char, wrapping modulo 256, and converting it
+            // to double raises boost::bad_get like the composite types.
+            long long local = 0;
+            for (std::size_t i = 0; i < n; ++i) {
+                local += block[i];
+            }
+            long long total = 0;
+            MPI_Allreduce(&local, &total, 1, MPI_LONG_LONG, MPI_SUM, a.va_get_comm());
+            return VV1(element_variant(static_cast<char>(static_cast<unsigned char>(total & 0xff))));
+        } else {
+            // Composite types: the componentwise total, each component exact
+            // and rounded once, one reduction per component.
+            constexpr int parts = sizeof(T) / sizeof(double);
+            virda_detail::exact_accumulator acc[parts];
+            const double* components = reinterpret_cast<const double*>(block);
+            for (std::size_t i = 0; i < n; ++i) {
+                for (int c = 0; c < parts; ++c) {
+                    acc[c].add(components[i * parts + c]);
+                }
+            }
+            double total[parts];
+            for (int c = 0; c < parts; ++c) {
+                total[c] = acc[c].allreduce_rounded(a.va_get_comm());
+            }
+            T value{};
+            double* out = reinterpret_cast<double*>(&value);
+            for (int c = 0; c < parts; ++c) {
+                out[c] = total[c];
+            }
+            return VV1(element_variant(value));
+        }
+    }
+};
+
+/// x^e by binary powering, the same sequence of products for every element
+/// so that the loop vectorises. x^0 is 1 for every x.
+inline double whole_power(double x, unsigned e)
+{
+    double result = 1.0;
+    double base = x;
+    while (e != 0) {
+        if (e & 1u) {
+            result *= base;
+        }
+        base *= base;
+        e >>= 1u;
+    }
+    return result;
+}
+
+/// A new double array of the operand's shape holding every element raised to
+/// a whole exponent; other element types give a zero array of their own type.
+class power_visitor : public boost::static_visitor<array_variant> {
+public:
+    explicit power_visitor(double e) : exponent_(e) {}
+
+    template <typename T>
+    array_variant operator()(const va<T>& a) const
+    {
+        const int n = a.va_local_count();
+        const bool whole = exponent_ >= 0.0 && exponent_ <= 4294967295.0 && std::floor(exponent_) == exponent_;
+        if constexpr (std::is_same_v<T, double> || std::is_same_v<T, float> || std::is_same_v<T, int>) {
+            if (whole) {
+                va<double> result(a.va_get_dimensions(), a.va_get_comm());
+                const T* in = a.va_local_data();
+                double* out = result.va_local_data();
+                const auto e = static_cast<unsigned>(exponent_);
+                for (int i = 0; i < n; ++i) {
+                    out[i] = whole_power(static_cast<double>(in[i]), e);
+                }
+                result.va_sync();
+                return array_variant(std::move(result));
+            }
+        }
+        std::cerr << pow_unsupported << std::endl;
+        va<T> result(a.va_get_dimensions(), a.va_get_comm());
+        std::fill(result.va_local_data(), result.va_local_data() + n, T{});
+        result.va_sync();
+        return array_variant(std::move(result));
+    }
+
+private:
+    double exponent_;
+};
+
+} // namespace
+
+VV1 sum(const Attribute& a)
+{
+    if (a.held() == nullptr) {
+        std::cerr << "ERROR in sum:attribute holds no array.Zero returned" << std::endl;
+        return VV1(element_variant(0.0));
+    }
+    return boost::apply_visitor(total_visitor(), *a.held());
+}
+
+Attribute pow(const Attribute& a, double e)
+{
+    Attribute result;
+    if (a.held() == nullptr) {
+        std::cerr << "ERROR in pow:attribute holds no array.Nothing done" << std::endl;
+        return result;
+    }
+    result.set_attribute(boost::apply_visitor(power_visitor(e), *a.held()));
+    result.set_context(a.get_context_pointer());
+    return result;
+}
+
+Attribute operator*(double s, const Attribute& a)
+{
+    // s * x equals x * s element by element (IEEE products commute), so the
+    // attribute's own product with a scalar serves: one new array, filled
+    // from the local block and published before it is returned.
+    return a * scalar_variant(s);
+}
