@@ -2,7 +2,7 @@
 #define VIRDASTATISTICS_H
 
 // Everything a framework program calls: element types and traits, the
-// distributed array, the attribute handle, and the framework runtime's declarations.
+// distributed array, the attribute handle, the statistics, and the framework runtime's declarations.
 #include "framework/array/va.h"
 #include "framework/attribute/attribute.h"
 #include "framework/attribute/attribute_visitors.h"
@@ -15,5 +15,11 @@
 #include "framework/types/element_types.h"
 #include "framework/types/mpi_type_trait.h"
 #include "framework/types/promote_trait.h"
+#include "statistics/bin_data.h"
+#include "statistics/function.h"
+#include "statistics/histogram.h"
+#include "statistics/mean.h"
+#include "statistics/poly_fit.h"
+#include "statistics/stdev.h"
 
 #endif

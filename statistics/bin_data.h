@@ -1,0 +1,35 @@
+#ifndef VIRDA_STATISTICS_BIN_DATA_H
+#define VIRDA_STATISTICS_BIN_DATA_H
+
+#include <vector>
+
+class Attribute;
+
+/// Per-bin averages of y over bins of x: element j of x (double) chooses the
+/// bin of element j of y. The bins have centres centres[0] + k w, k = 0 ..
+/// centres.size() - 1, with w = centres[1] - centres[0] (later entries are
+/// not consulted); bin k is [c0 + (k - 1/2) w, c0 + (k + 1/2) w) for every k,
+/// and values outside every bin, or NaN, are dropped. Result: the mean of the
+/// y values of each bin, 0.0 for an empty bin, the same on every rank.
+///
+/// Each rank handles the pairs whose y elements it holds, reading the
+/// matching x elements from wherever they are held. y must hold int, float
+/// or double elements; for any other y the centres come back unchanged with no
+/// communication. An x that does not hold double elements writes "WARNING:
+/// attribute not returned. Type mismatch" on the ranks that hold elements of
+/// y, whose pairs are then dropped. Fewer than two centres write one line and
+/// return the centres, with no communication.
+///
+/// Collective over VIRDA_COMM (two MPI_Allreduce: sums, then counts).
+std::vector<double> bin_data(Attribute& x, Attribute& y, std::vector<double> centres);
+
+/// The worker of bin_data for y elements of type T (int, float or double);
+/// the last argument only selects T.
+template <typename T>
+std::vector<double> bin_data_template(Attribute& x, Attribute& y, std::vector<double> centres, T tag);
+
+extern template std::vector<double> bin_data_template<int>(Attribute&, Attribute&, std::vector<double>, int);
+extern template std::vector<double> bin_data_template<float>(Attribute&, Attribute&, std::vector<double>, float);
+extern template std::vector<double> bin_data_template<double>(Attribute&, Attribute&, std::vector<double>, double);
+
+#endif

@@ -1,0 +1,35 @@
+#ifndef VIRDA_STATISTICS_LOCAL_BLOCK_H
+#define VIRDA_STATISTICS_LOCAL_BLOCK_H
+
+#include "framework/attribute/attribute.h"
+#include "framework/attribute/attribute_visitors.h"
+
+#include <boost/variant/get.hpp>
+
+#include <type_traits>
+
+namespace virda_detail {
+
+/// Whether an element type converts to a double value (double, float, int).
+template <typename T>
+constexpr bool is_real = std::is_same_v<T, double> || std::is_same_v<T, float> || std::is_same_v<T, int>;
+
+/// Whether the element type behind an attribute's type code converts to double.
+inline bool is_real_code(int code)
+{
+    return code == 1 || code == 2 || code == 3;
+}
+
+/// Calls f(block, count) with a read-only view of this rank's block of the
+/// attribute's array, in its own element type. No communication. The
+/// attribute must hold an array.
+template <typename F>
+void with_local_block(const Attribute& a, F&& f)
+{
+    Attribute_local_block_visitor<F> visitor(f);
+    boost::apply_visitor(visitor, *a.held());
+}
+
+} // namespace virda_detail
+
+#endif

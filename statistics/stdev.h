@@ -1,0 +1,17 @@
+#ifndef VIRDA_STATISTICS_STDEV_H
+#define VIRDA_STATISTICS_STDEV_H
+
+class Attribute;
+
+/// The population standard deviation of x over all ranks (divided by N, not
+/// N - 1), computed from the deviations D = x - mean(x): sqrt(S2 / N) with
+/// S2 = sum(D * D), corrected by the residual sum of the deviations so that a
+/// constant attribute gives exactly 0. Collective; the same value everywhere.
+double stdev(Attribute& x);
+
+/// The weighted population standard deviation, weights w (the second
+/// argument): sqrt(sum(D * D * w) / sum(w)) with D = x - mean(x, w), corrected
+/// in the same way. Collective.
+double stdev(Attribute& x, Attribute& w);
+
+#endif
