@@ -1,0 +1,81 @@
+# Checks that a shared library leaves the framework runtime to the program
+# that loads it: no NEEDED entry names the runtime, and each runtime symbol it
+# uses is undefined in it.
+#
+#   cmake -DLIBRARY=<path> -DRUNTIME=<name> -DREADELF=<readelf> -DNM=<nm>
+#         -P check_runtime_unlinked.cmake SYMBOLS <symbol>...
+#
+# A symbol without a parameter list matches any undefined symbol of that
+# (demangled, qualified) name; one with a parameter list must match exactly,
+# which tells the runtime's pow(Attribute const&, double) from libm's pow.
+
+cmake_minimum_required(VERSION 3.20)
+
+foreach(var LIBRARY RUNTIME READELF NM)
+  if(NOT ${var})
+    message(FATAL_ERROR "check_runtime_unlinked: -D${var}=... is required")
+  endif()
+endforeach()
+
+set(symbols "")
+set(collect FALSE)
+math(EXPR last "${CMAKE_ARGC} - 1")
+foreach(i RANGE ${last})
+  if(collect)
+    list(APPEND symbols "${CMAKE_ARGV${i}}")
+  elseif(CMAKE_ARGV${i} STREQUAL "SYMBOLS")
+    set(collect TRUE)
+  endif()
+endforeach()
+
+set(problems "")
+
+execute_process(COMMAND ${READELF} -d ${LIBRARY}
+  RESULT_VARIABLE rc OUTPUT_VARIABLE dynamic ERROR_VARIABLE dynamic)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "readelf -d ${LIBRARY} failed:\n${dynamic}")
+endif()
+string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*" needed "${dynamic}")
+message("${LIBRARY} needs:")
+foreach(entry IN LISTS needed)
+  message("  ${entry}")
+  if(entry MATCHES "${RUNTIME}")
+    list(APPEND problems "it links the runtime: ${entry}")
+  endif()
+endforeach()
+
+execute_process(COMMAND ${NM} -D --undefined-only --demangle ${LIBRARY}
+  RESULT_VARIABLE rc OUTPUT_VARIABLE nm_output ERROR_VARIABLE nm_error)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm -D ${LIBRARY} failed:\n${nm_error}")
+endif()
+# One line per symbol: blanks, a type letter, a blank, the demangled name.
+string(REPLACE "\n" ";" lines "${nm_output}")
+set(undefined_full "")
+set(undefined_names "")
+foreach(line IN LISTS lines)
+  if(line MATCHES "^ *[A-Za-z] (.+)$")
+    set(name "${CMAKE_MATCH_1}")
+    list(APPEND undefined_full "${name}")
+    string(REGEX REPLACE "\\(.*$" "" bare "${name}")
+    list(APPEND undefined_names "${bare}")
+  endif()
+endforeach()
+
+foreach(symbol IN LISTS symbols)
+  if(symbol MATCHES "\\(")
+    list(FIND undefined_full "${symbol}" at)
+  else()
+    list(FIND undefined_names "${symbol}" at)
+  endif()
+  if(at EQUAL -1)
+    list(APPEND problems "${symbol} is not an undefined symbol of it")
+  else()
+    message("undefined, left to the program: ${symbol}")
+  endif()
+endforeach()
+
+if(problems)
+  list(JOIN problems "\n  " text)
+  message(FATAL_ERROR "${LIBRARY}:\n  ${text}")
+endif()
