@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Builds the project and runs its tests, from a fresh machine onwards:
+# installs the dependencies, configures, builds and runs CTest.
+#
+#   tools/run-tests.sh [--sanitize] [-- <ctest arguments>...]
+#
+# Plain: build directory build/, RelWithDebInfo. --sanitize: build-asan/,
+# Debug with AddressSanitizer and UndefinedBehaviorSanitizer. Warnings are
+# errors in both. Exits non-zero if any step or test fails.
+set -euo pipefail
+
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="$root/build"
+options=(-DVIRDA_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
+ctest_args=()
+
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --sanitize)
+      build="$root/build-asan"
+      options=(-DVIRDA_WARNINGS_AS_ERRORS=ON -DVIRDA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
+      ;;
+    --) shift; ctest_args=("$@"); break ;;
+    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+    *) echo "run-tests: unknown argument '$1' (see --help)" >&2; exit 2 ;;
+  esac
+  shift
+done
+
+"$root/tools/install-deps.sh"
+
+echo "run-tests: configuring $build"
+cmake -S "$root" -B "$build" "${options[@]}"
+echo "run-tests: building"
+cmake --build "$build" -j2
+echo "run-tests: testing"
+# Tests that need more processes than -j allows run alone (CTest PROCESSORS).
+ctest --test-dir "$build" --output-on-failure --no-tests=error -j2 "${ctest_args[@]}"
