@@ -5,7 +5,8 @@ class Attribute;
 
 /// The population standard deviation of x over all ranks (divided by N, not
 /// N - 1), computed from the deviations D = x - mean(x): sqrt(S2 / N) with
-/// S2 = sum(D * D), corrected by the residual sum of the deviations so that a
+/// S2 = sum(D * D). For nearly constant data, where the rounding of the mean
+/// would show, the residual total of the deviations corrects it, so that a
 /// constant attribute gives exactly 0. Collective; the same value everywhere.
 double stdev(Attribute& x);
 

@@ -170,8 +170,9 @@ private:
     T* data = nullptr;
 
     // Bookkeeping: the allocation behind `data` (aligned up to 64 bytes
-    // inside it) and this array's key in the record of live arrays.
+    // inside it), its size, and this array's key in the record of live arrays.
     void* allocation = nullptr;
+    MPI_Aint allocation_bytes = 0;
     std::uint64_t registry_key = 0;
 };
 

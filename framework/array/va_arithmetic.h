@@ -120,8 +120,10 @@ va<typename promote_trait<T, U>::T_promote> va<T>::operator+(const va<U>& other)
             std::cerr << virda_messages::dimension_mismatch << std::endl;
             std::fill(out, out + n, R{});
         } else {
+            const T* a = data;
+            const U* b = other.data;
             for (int i = 0; i < n; ++i) {
-                out[i] = virda_detail::element_sum<R>(data[i], other.data[i]);
+                out[i] = virda_detail::element_sum<R>(a[i], b[i]);
             }
         }
     } else {
@@ -145,8 +147,10 @@ va<typename promote_trait<T, U>::T_promote_pr> va<T>::operator*(const va<U>& oth
             std::cerr << virda_messages::dimension_mismatch << std::endl;
             std::fill(out, out + n, R{});
         } else {
+            const T* a = data;
+            const U* b = other.data;
             for (int i = 0; i < n; ++i) {
-                out[i] = virda_detail::element_product<R>(data[i], other.data[i]);
+                out[i] = virda_detail::element_product<R>(a[i], b[i]);
             }
         }
     } else {
@@ -166,8 +170,9 @@ va<typename promote_trait<T, U>::T_promote> va<T>::operator+(U s) const
     const int n = va_local_count();
     R* out = result.va_local_data();
     if constexpr (virda_detail::scalar_pair_defined<T, U>) {
+        const T* a = data;
         for (int i = 0; i < n; ++i) {
-            out[i] = virda_detail::element_scalar_sum<R>(data[i], s);
+            out[i] = virda_detail::element_scalar_sum<R>(a[i], s);
         }
     } else {
         std::fill(out, out + n, R{});
@@ -186,8 +191,9 @@ va<typename promote_trait<T, U>::T_promote_pr> va<T>::operator*(U s) const
     const int n = va_local_count();
     R* out = result.va_local_data();
     if constexpr (virda_detail::scalar_pair_defined<T, U>) {
+        const T* a = data;
         for (int i = 0; i < n; ++i) {
-            out[i] = virda_detail::element_scalar_product<R>(data[i], s);
+            out[i] = virda_detail::element_scalar_product<R>(a[i], s);
         }
     } else {
         std::fill(out, out + n, R{});

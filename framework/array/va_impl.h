@@ -5,6 +5,7 @@
 // the seven element types; programs use those instantiations.
 #include "framework/array/array_messages.h"
 #include "framework/array/array_registry.h"
+#include "framework/array/block_cache.h"
 #include "framework/array/va.h"
 #include "framework/runtime/virda_globals.h"
 
@@ -99,6 +100,7 @@ void va<T>::take(va& src) noexcept
     win = src.win;
     data = src.data;
     allocation = src.allocation;
+    allocation_bytes = src.allocation_bytes;
     registry_key = src.registry_key;
     if (registry_key != 0) {
         virda_detail::move_array(registry_key, this);
@@ -136,7 +138,8 @@ void va<T>::allocate_and_expose(MPI_Aint block_elements)
     // slightly larger allocation so that inner loops start on a cache line.
     const MPI_Aint bytes = block_elements * static_cast<MPI_Aint>(element_bytes);
     constexpr MPI_Aint alignment = 64;
-    MPI_Alloc_mem(bytes + alignment, MPI_INFO_NULL, &allocation);
+    allocation_bytes = bytes + alignment;
+    allocation = virda_detail::acquire_block(allocation_bytes);
     auto address = reinterpret_cast<std::uintptr_t>(allocation);
     address = (address + alignment - 1) & ~static_cast<std::uintptr_t>(alignment - 1);
     data = reinterpret_cast<T*>(address);
@@ -237,7 +240,7 @@ void va<T>::va_free()
         MPI_Win_free(&win);
     }
     if (allocation != nullptr) {
-        MPI_Free_mem(allocation);
+        virda_detail::release_block(allocation, allocation_bytes);
         allocation = nullptr;
     }
     data = nullptr;
