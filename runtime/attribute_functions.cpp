@@ -43,19 +43,15 @@ public:
             return VV1(element_variant(static_cast<char>(static_cast<unsigned char>(total & 0xff))));
         } else {
             // Composite types: the componentwise total, each component exact
-            // and rounded once, one reduction per component.
+            // and rounded once, all components in one reduction.
             constexpr int parts = sizeof(T) / sizeof(double);
             virda_detail::exact_accumulator acc[parts];
             const double* components = reinterpret_cast<const double*>(block);
-            for (std::size_t i = 0; i < n; ++i) {
-                for (int c = 0; c < parts; ++c) {
-                    acc[c].add(components[i * parts + c]);
-                }
+            for (int c = 0; c < parts; ++c) {
+                acc[c].add(components + c, n, parts);
             }
             double total[parts];
-            for (int c = 0; c < parts; ++c) {
-                total[c] = acc[c].allreduce_rounded(a.va_get_comm());
-            }
+            virda_detail::exact_accumulator::allreduce_rounded(acc, parts, total, a.va_get_comm());
             T value{};
             double* out = reinterpret_cast<double*>(&value);
             for (int c = 0; c < parts; ++c) {
