@@ -21,7 +21,7 @@ while [ $# -gt 0 ]; do
       options=(-DVIRDA_WARNINGS_AS_ERRORS=ON -DVIRDA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
       ;;
     --) shift; ctest_args=("$@"); break ;;
-    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,9p' "$0"; exit 0 ;;
     *) echo "run-tests: unknown argument '$1' (see --help)" >&2; exit 2 ;;
   esac
   shift
