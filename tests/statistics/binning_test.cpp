@@ -1,0 +1,219 @@
+// histogram and bin_data against serial loops over the same values.
+#include "stat_data.h"
+
+using namespace stat_data;
+using virda_test::capture_stderr;
+using virda_test::mpi_counts_during;
+
+namespace {
+
+/// A value counts when it lies strictly above `lower` and its quotient
+/// (v - lower) / width truncates into 0..nbins-1.
+template <typename T>
+std::vector<int> serial_counts(const std::vector<T>& v, double lower, double width, int nbins)
+{
+    std::vector<int> counts(nbins, 0);
+    for (T e : v) {
+        const double q = (static_cast<double>(e) - lower) / width;
+        if (e > lower && q > -1.0 && q < nbins) {
+            ++counts[static_cast<int>(q)];
+        }
+    }
+    return counts;
+}
+
+/// Rank 0 holds the counts; every other rank as many zeros.
+void expect_counts(const std::vector<int>& got, const std::vector<int>& want)
+{
+    EXPECT_EQ(got, VIRDA_ID == 0 ? want : std::vector<int>(want.size(), 0));
+}
+
+/// Bin k is [c0 + (k - 1/2) w, c0 + (k + 1/2) w), w = c[1] - c[0], for every
+/// k < c.size(); the mean of the y values of each bin, 0 for an empty one.
+template <typename T>
+std::vector<long double> serial_bins(const std::vector<double>& x, const std::vector<T>& y, const std::vector<double>& c)
+{
+    const long double c0 = c[0], w = static_cast<long double>(c[1]) - c[0];
+    std::vector<long double> sums(c.size(), 0.0L), counts(c.size(), 0.0L);
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        const long double k = std::floor((x[i] - c0) / w + 0.5L);
+        if (k >= 0 && k < c.size()) { // false for NaN
+            sums[static_cast<std::size_t>(k)] += y[i];
+            counts[static_cast<std::size_t>(k)] += 1;
+        }
+    }
+    for (std::size_t k = 0; k < c.size(); ++k) {
+        sums[k] = counts[k] > 0 ? sums[k] / counts[k] : 0.0L;
+    }
+    return sums;
+}
+
+/// Values on a grid of 1/16, so that one in twelve sits on an edge of the
+/// histogram bins below (-1 + 0.75 k) and one in twelve on an edge of the
+/// bin_data bins (-0.875 + 0.75 k); NaN, infinities and quotients far beyond
+/// int among them (0 for int, 1e30 for float). Extra rows past n hold -0.5,
+/// inside bin 0 of both.
+template <typename T>
+double mixed(int g, int n)
+{
+    const double odd_values[] = {qnan, inf, -inf, 1e300, -1e300};
+    const double v = g >= n ? -0.5 : g % 7 == 3 ? odd_values[g % 5] : std::floor(224 * uniform(7, g) - 50) / 16;
+    if (std::is_same_v<T, int>) {
+        return std::fabs(v) < 1e6 ? v : 0.0;
+    }
+    return std::is_same_v<T, float> && std::fabs(v) == 1e300 ? std::copysign(1e30, v) : v;
+}
+
+/// y in [-100, 100) (whole numbers for int); a double y holds an occasional
+/// NaN, which spoils its bin. Extra rows would spoil every bin they reached.
+template <typename T>
+double random_y(int g, int n)
+{
+    if (g >= n || (std::is_same_v<T, double> && g % 97 == 50)) {
+        return std::is_same_v<T, int> ? 1e6 : qnan;
+    }
+    return std::floor(200 * uniform(12, g) - 100) + (std::is_same_v<T, int> ? 0.0 : uniform(13, g));
+}
+
+/// x (double) and y (type T) of n elements each with their own extents and
+/// extra rows, so that their rows may split differently between ranks, and h
+/// (type T) shaped like y: bin_data(x, y), and histograms of h with several
+/// layouts (negative and zero widths among them). No rank writes anything.
+template <typename T>
+void check_random(const std::vector<int>& xdims, int xextra, const std::vector<int>& ydims, int yextra)
+{
+    const int n = ydims[0] * (ydims.size() > 1 ? ydims[1] : 1);
+    auto gx = [n](int g) { return mixed<double>(g, n); };
+    auto gy = [n](int g) { return random_y<T>(g, n); };
+    auto gh = [n](int g) { return mixed<T>(g, n); };
+    Attribute x = make<double>(xdims, gx, xextra), y = make<T>(ydims, gy, yextra), h = make<T>(ydims, gh, yextra);
+    const std::vector<double> centres = {-0.5, 0.25, 9.0, -3.0, 1.0, 1.75, 2.5, 3.25, 4.0, 4.75, 5.5, 6.25};
+    const std::tuple<double, double, int> layouts[] = {
+        {-1.0, 0.75, 16}, {-1.0, 0.75, 3}, {-1.0, -0.75, 4}, {0.0, 0.0, 3}, {-1e300, 1e-300, 2}};
+    const auto want = serial_bins(values<double>(n, gx), values<T>(n, gy), centres);
+    const auto hv = values<T>(n, gh);
+    SCOPED_TRACE(::testing::Message() << "n " << n);
+    std::vector<double> got;
+    EXPECT_EQ(capture_stderr([&] {
+                  got = bin_data(x, y, centres);
+                  for (const auto& [lower, width, nbins] : layouts) {
+                      SCOPED_TRACE(::testing::Message() << "lower " << lower << " width " << width);
+                      expect_counts(histogram(h, lower, width, nbins), serial_counts(hv, lower, width, nbins));
+                  }
+              }),
+              "");
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t k = 0; k < got.size(); ++k) {
+        expect_close(got[k], want[k], 1e-13);
+    }
+}
+
+} // namespace
+
+TEST(Binning, RandomDataOfEveryRealTypeAndDistribution)
+{
+    const int few = std::max(1, ranks() - 1);
+    check_random<double>({1000}, 0, {1000}, 0);
+    check_random<float>({1000}, 0, {500, 2}, 2);
+    check_random<int>({501, 2}, 1, {1002}, 1);
+    check_random<double>({3 * few}, 0, {few, 3}, 2); // a rank holds no y
+    check_random<int>({1}, 3, {1}, 0);
+}
+
+TEST(Histogram, EdgesNanAndInfinityAsTheBinsDefine)
+{
+    const double v[] = {0.0, 0.25, 0.5, 1.99, 2.0, -1.0, qnan, 1.0, inf, -inf};
+    Attribute a = make<double>({10}, [&v](int g) { return v[g]; });
+    Attribute pairs = make<double>({5, 2}, [&v](int g) { return v[g]; });
+    expect_counts(histogram(a, 0.0, 0.5, 4), {1, 1, 1, 1});
+    expect_counts(histogram(pairs, 0.0, 0.5, 4), {1, 1, 1, 1});
+    expect_counts(histogram(a, 0.0, 0.5, 5), {1, 1, 1, 1, 1}); // 2.0 opens bin 4
+    expect_counts(histogram(a, -1.0, 1.0, 2), {0, 3});         // -1.0 is the lower edge
+    expect_counts(histogram(a, 0.0, -0.5, 3), {1, 0, 0});      // only (lower, lower + |width|)
+    EXPECT_EQ(histogram(a, 0.0, 0.5, 0), std::vector<int>());
+    // The float nearest 0.1 lies above the double 0.1, so it is counted.
+    Attribute f = make<float>({3}, [](int g) { return 0.1f * (g + 1); });
+    expect_counts(histogram(f, 0.1, 0.1, 3), {1, 1, 1});
+}
+
+TEST(Histogram, BadInputIsRejectedAlikeOnEveryRankBeforeAnyReduction)
+{
+    Attribute a = make<double>({3}, [](int g) { return g; });
+    std::vector<int> got{9};
+    const std::string text = capture_stderr([&] {
+        EXPECT_TRUE(no_collective(mpi_counts_during([&] { got = histogram(a, 0.0, 1.0, -2); })));
+    });
+    EXPECT_TRUE(got.empty());
+    EXPECT_EQ(text, "ERROR in histogram:negative number of bins.Empty histogram returned\n");
+
+    // Two rows: at three or more ranks some ranks hold nothing and must throw too.
+    Attribute c = make<char>({2}, [](int g) { return 'a' + g; });
+    Attribute v2 = make<Vector2>({2}, [](int g) { return Vector2(g); });
+    Attribute v3 = make<Vector3>({2}, [](int g) { return Vector3(g); });
+    Attribute z = make<fftw_complex>({2}, [](int g) { return fftw_complex{1.0 * g, 0.0}; });
+    for (Attribute* e : {&c, &v2, &v3, &z}) {
+        bool threw = false;
+        const auto counts = mpi_counts_during([&] {
+            try {
+                histogram(*e, -1.0, 1.0, 4);
+            } catch (const boost::bad_get&) {
+                threw = true;
+            }
+        });
+        EXPECT_TRUE(threw) << "type code " << e->get_data_type();
+        EXPECT_EQ(counts.reduces + counts.allreduces, 0);
+    }
+}
+
+TEST(BinData, WorkedExampleAndFloorBinning)
+{
+    Attribute x = make<double>({4}, [](int g) { return std::vector<double>{0.1, 0.9, 1.2, 5.0}[g]; });
+    Attribute y = make<int>({4}, [](int g) { return 2 * g + 2; });
+    EXPECT_EQ(bin_data(x, y, {0.0, 1.0, 2.0}), (std::vector<double>{2.0, 5.0, 0.0}));
+
+    // Bin 0 is as wide as any other: [-0.5, 0.5) with these centres. x and y
+    // split their rows differently.
+    const double xs[] = {-1.2, -1.5, -0.5, 0.49, 0.5, 3.49, 3.5, -0.51};
+    Attribute edges = make<double>({8}, [&xs](int g) { return xs[g]; });
+    Attribute negative = make<double>({4, 2}, [](int g) { return -std::ldexp(1.0, g); });
+    const std::vector<double> want = {-6.0, -16.0, 0.0, -32.0};
+    EXPECT_EQ(bin_data(edges, negative, {0.0, 1.0, 2.0, 3.0}), want);
+    const auto got = bin_data(edges, negative, {0.0, 1.0, 7.0, -4.0}); // later centres unused
+    EXPECT_EQ(got, want);
+    EXPECT_FALSE(std::signbit(got[2])); // an empty bin is +0.0 among negative averages
+}
+
+TEST(BinData, XThatIsNotDoubleWarnsWhereYIsHeldAndDropsThosePairs)
+{
+    // Two rows of y: ranks 0 and 1 hold them, any others nothing.
+    const bool holds_y = ranks() == 1 || VIRDA_ID < 2;
+    Attribute y = make<double>({2}, [](int g) { return g + 1.0; });
+    Attribute xf = make<float>({2}, [](int) { return 0.0f; });
+    Attribute xi = make<int>({2}, [](int) { return 0; });
+    for (Attribute* x : {&xf, &xi}) {
+        std::vector<double> got;
+        const std::string text = capture_stderr([&] { got = bin_data(*x, y, {0.0, 1.0}); });
+        EXPECT_EQ(got, (std::vector<double>{0.0, 0.0}));
+        EXPECT_EQ(text, holds_y ? "WARNING: attribute not returned. Type mismatch\n" : "");
+    }
+}
+
+TEST(BinData, UnsupportedInputReturnsTheCentresWithoutCommunication)
+{
+    Attribute x = make<double>({3}, [](int g) { return g; });
+    Attribute y = make<double>({3}, [](int g) { return g; });
+    Attribute c = make<char>({3}, [](int g) { return 'a' + g; });
+    Attribute v = make<Vector3>({3}, [](int g) { return Vector3(g); });
+    Attribute none;
+    const std::vector<double> centres = {0.5, 1.5, 2.5}, one = {1.5}, zero;
+    const std::string few = "ERROR in bin_data:fewer than two bin centres.Centres returned\n";
+    const std::tuple<Attribute*, const std::vector<double>*, std::string> cases[] = {
+        {&c, &centres, ""}, {&v, &centres, ""}, {&none, &centres, ""}, {&y, &one, few}, {&y, &zero, few}};
+    for (const auto& [ys, cs, line] : cases) {
+        std::vector<double> got;
+        std::string text;
+        EXPECT_TRUE(no_collective(mpi_counts_during([&] { text = capture_stderr([&] { got = bin_data(x, *ys, *cs); }); })));
+        EXPECT_EQ(got, *cs);
+        EXPECT_EQ(text, line);
+    }
+}
