@@ -115,7 +115,7 @@ TEST(Creation, PlaceholdersAndRejectedExtents)
 
     struct rejected { dims_t dims; int extra; const char* line; };
     for (const auto& c : std::vector<rejected>{
-             {{}, 0, nullptr}, {{0, 5}, 0, nullptr}, {{46341, 46341}, 0, msg::too_many_elements},
+             {{}, 0, nullptr}, {{0, 5}, 0, nullptr}, {{3, 0}, 0, nullptr}, {{46341, 46341}, 0, msg::too_many_elements},
              {{1 << 30}, 1 << 30, msg::too_many_elements}, {{-3}, 0, msg::negative_extent},
              {{4, -1}, 0, msg::negative_extent}, {{4}, -1, msg::negative_extent}}) {
         va<double> a({6}, VIRDA_COMM);

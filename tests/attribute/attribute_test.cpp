@@ -177,6 +177,7 @@ TEST(Attribute, EmptyIsRejected)
             }
             h = e;
             h = Attribute();
+            EXPECT_EQ(Attribute(e).get_data_type(), 0); // a copy of Empty is Empty, silently
         });
     });
     EXPECT_EQ(during.windows_created, 0);

@@ -25,6 +25,8 @@ int main(int argc, char** argv)
         va<double> d({7, 2}, VIRDA_COMM);
         va<Vector3> v({5}, VIRDA_COMM);
         va<char> placeholder;
+        va<double> large({400000}, VIRDA_COMM); // blocks this large are kept for reuse once released
+        { va<double> released({400000}, VIRDA_COMM); }
         va<fftw_complex> moved_from({3}, VIRDA_COMM);
         const va<fftw_complex> c(std::move(moved_from));
         Attribute empty;
