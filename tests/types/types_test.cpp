@@ -69,152 +69,120 @@ static_assert(scalar_row<D, 1, 1, 1, 1> && scalar_row<F, 1, 1, 1, 1> && scalar_r
 static_assert(scalar_row<X, 1, 1, 1, 1> && scalar_row<C, 0, 0, 0, 0>);
 static_assert(scalar_row<V2, 1, 1, 0, 0> && scalar_row<V3, 1, 0, 0, 0>);
 
-template <class T, class... Us> constexpr int array_count(list<Us...>)
+template <class T, class... Us> constexpr int defined_with(list<Us...>, bool scalar)
 {
-    return (int(virda_detail::array_pair_defined<T, Us>) + ...);
+    return ((scalar ? virda_detail::scalar_pair_defined<T, Us> : virda_detail::array_pair_defined<T, Us>) + ...);
 }
-template <class T> constexpr int scalar_count()
+template <class... Ts> constexpr int defined_pairs(list<Ts...>, bool scalar)
 {
-    return int(virda_detail::scalar_pair_defined<T, D>) + virda_detail::scalar_pair_defined<T, F> +
-           virda_detail::scalar_pair_defined<T, I> + virda_detail::scalar_pair_defined<T, X>;
+    return ((scalar ? defined_with<Ts>(list<D, F, I, X>{}, true) : defined_with<Ts>(columns{}, false)) + ...);
 }
-template <class... Ts> constexpr int all_array(list<Ts...>) { return (array_count<Ts>(columns{}) + ...); }
-template <class... Ts> constexpr int all_scalar(list<Ts...>) { return (scalar_count<Ts>() + ...); }
-static_assert(all_array(columns{}) == 18 && all_scalar(columns{}) == 19);
+static_assert(defined_pairs(columns{}, false) == 18 && defined_pairs(columns{}, true) == 19);
 
-void expect_complex(X got, double re, double im)
-{
-    EXPECT_EQ(got.re, re);
-    EXPECT_EQ(got.im, im);
-}
+std::vector<double> parts(X z) { return {z.re, z.im}; }
+std::vector<double> parts(V2 v) { return {v.x, v.y}; }
+std::vector<double> parts(V3 v) { return {v.x, v.y, v.z}; }
+using dv = std::vector<double>;
 
 } // namespace
 
 TEST(ElementOperators, VectorsAndComplex)
 {
-    const V3 a(2.5);
-    EXPECT_TRUE(a.x == 2.5 && a.y == 2.5 && a.z == 2.5);
-    const V2 b(-1.0);
-    EXPECT_TRUE(b.x == -1.0 && b.y == -1.0);
+    EXPECT_EQ(parts(V3(2.5)), dv({2.5, 2.5, 2.5}));
+    EXPECT_EQ(parts(V2(-1.0)), dv({-1, -1}));
     static_assert(std::is_same_v<decltype(V2(1, 2) * V2(3, 4)), double>);
     EXPECT_EQ(V2(1, 2) * V2(3, 4), 11.0);
     EXPECT_EQ(V3(1, 2, 3) * V3(4, 5, 6), 32.0);
-    const V3 s = 2.0 + V3(1, 2, 3);
-    EXPECT_TRUE(s.x == 3 && s.y == 4 && s.z == 5);
-    const V2 p = 2.0 * V2(1, -2);
-    EXPECT_TRUE(p.x == 2 && p.y == -4);
-    const V2 q = V2(1, 2) + V2(0.5, -4);
-    EXPECT_TRUE(q.x == 1.5 && q.y == -2);
-    // Dot products add the component products in order, x first.
-    EXPECT_EQ(V3(1e16, -1e16, 1) * V3(1, 1, 1), 1.0);
+    EXPECT_EQ(V3(1e16, -1e16, 1) * V3(1, 1, 1), 1.0); // components added in order, x first
+    EXPECT_EQ(parts(2.0 + V3(1, 2, 3)), dv({3, 4, 5}));
+    EXPECT_EQ(parts(2.0 * V2(1, -2)), dv({2, -4}));
+    EXPECT_EQ(parts(V2(1, 2) + V2(0.5, -4)), dv({1.5, -2}));
+    EXPECT_EQ(parts(V3(1, 2, 3) + V3(1, 1, -1)), dv({2, 3, 2}));
 
-    expect_complex(X{0, 1} * X{0, 1}, -1, 0);
-    expect_complex(X{1, 2} * X{3, 4}, -5, 10);
-    expect_complex(X{1, 2} + X{3, -4}, 4, -2);
-    expect_complex(X{1, 1} + 2, 3, 1);
-    expect_complex(2 + X{1, 1}, 3, 1);
-    expect_complex(2 * X{1, 3}, 2, 6);
-    expect_complex(X{1, 3} * 2, 2, 6);
-    expect_complex(2.0f * X{1, 3}, 2, 6);
-    expect_complex(X{1, 3} * 2.0f, 2, 6);
-    expect_complex(2.0f + X{1, 1}, 3, 1);
-    expect_complex(X{1, 1} + 2.0, 3, 1);
+    EXPECT_EQ(parts(X{0, 1} * X{0, 1}), dv({-1, 0}));
+    EXPECT_EQ(parts(X{1, 2} * X{3, 4}), dv({-5, 10}));
+    EXPECT_EQ(parts(X{1, 2} + X{3, -4}), dv({4, -2}));
+    for (const X& z : {X{1, 1} + 2, 2 + X{1, 1}, 2.0f + X{1, 1}, X{1, 1} + 2.0f, X{1, 1} + 2.0, 2.0 + X{1, 1}}) {
+        EXPECT_EQ(parts(z), dv({3, 1}));
+    }
+    for (const X& z : {2 * X{1, 3}, X{1, 3} * 2, 2.0f * X{1, 3}, X{1, 3} * 2.0f, 2.0 * X{1, 3}, X{1, 3} * 2.0}) {
+        EXPECT_EQ(parts(z), dv({2, 6}));
+    }
     // A scalar on the left is the complex {s, 0}: 0 + (-0.0) is +0.0; on the
     // right it leaves the imaginary part as it is.
     EXPECT_FALSE(std::signbit((1.0 + X{1, -0.0}).im));
     EXPECT_TRUE(std::signbit((X{1, -0.0} + 1.0).im));
-    // Textbook product: no rescue of infinities.
-    const X inf_product = X{INFINITY, 0} * X{1, 0};
-    EXPECT_EQ(inf_product.re, INFINITY);
-    EXPECT_TRUE(std::isnan(inf_product.im));
+    const X inf_product = X{INFINITY, 0} * X{1, 0}; // textbook product: inf * 0 in the imaginary part
+    EXPECT_TRUE(inf_product.re == INFINITY && std::isnan(inf_product.im));
 }
 
 TEST(MpiTypes, ElementDatatypes)
 {
-    EXPECT_EQ(mpi_type_trait<double>().get(), MPI_DOUBLE);
-    EXPECT_EQ(mpi_type_trait<float>().get(), MPI_FLOAT);
-    EXPECT_EQ(mpi_type_trait<int>().get(), MPI_INT);
-    EXPECT_EQ(mpi_type_trait<char>().get(), MPI_CHAR);
+    EXPECT_EQ(dv({double(mpi_type_trait<double>().get()), double(mpi_type_trait<float>().get()),
+                  double(mpi_type_trait<int>().get()), double(mpi_type_trait<char>().get())}),
+              dv({double(MPI_DOUBLE), double(MPI_FLOAT), double(MPI_INT), double(MPI_CHAR)}));
     mpi_type_trait<Vector3> trait;
-    const MPI_Datatype v3 = trait.get();
-    EXPECT_EQ(trait.type, v3);
-    const MPI_Datatype v2 = mpi_type_trait<Vector2>().get();
+    const MPI_Datatype v3 = trait.get(), v2 = mpi_type_trait<Vector2>().get();
     const MPI_Datatype cx = mpi_type_trait<fftw_complex>().get();
-    const std::pair<MPI_Datatype, int> expected[] = {{v2, 16}, {v3, 24}, {cx, 16}};
-    for (const auto& [type, bytes] : expected) {
+    EXPECT_EQ(trait.type, v3);
+    for (const auto& [type, bytes] : {std::pair<MPI_Datatype, int>{v2, 16}, {v3, 24}, {cx, 16}}) {
         int size = 0;
         MPI_Aint lb = -1, extent = 0;
         MPI_Type_size(type, &size);
         MPI_Type_get_extent(type, &lb, &extent);
-        EXPECT_EQ(size, bytes);
-        EXPECT_EQ(lb, 0);
-        EXPECT_EQ(extent, bytes);
+        EXPECT_TRUE(size == bytes && lb == 0 && extent == bytes) << bytes;
     }
-    // Built once per process: asking again (or creating arrays) builds nothing.
+    // Built once per process: asking again, or creating arrays, builds nothing.
     const auto during = virda_test::mpi_counts_during([&] {
-        EXPECT_EQ(mpi_type_trait<Vector3>().get(), v3);
-        EXPECT_EQ(mpi_type_trait<Vector2>().get(), v2);
+        EXPECT_TRUE(mpi_type_trait<Vector3>().get() == v3 && mpi_type_trait<Vector2>().get() == v2);
         EXPECT_EQ(mpi_type_trait<fftw_complex>().get(), cx);
         va<Vector3> a({4}, MPI_COMM_WORLD);
         va<fftw_complex> b({4}, MPI_COMM_WORLD);
     });
     EXPECT_EQ(during.types_created, 0);
-    // Usable for transfers at once: every component arrives.
-    const V3 sent[2] = {V3(1, 2, 3), V3(4, 5, 6)};
+    const V3 sent[2] = {V3(1, 2, 3), V3(4, 5, 6)}; // usable for transfers at once
     V3 got[2];
     MPI_Sendrecv(sent, 2, v3, 0, 7, got, 2, v3, 0, 7, MPI_COMM_SELF, MPI_STATUS_IGNORE);
-    EXPECT_TRUE(got[1].x == 4 && got[1].y == 5 && got[1].z == 6 && got[0].z == 3);
+    EXPECT_TRUE(parts(got[1]) == dv({4, 5, 6}) && got[0].z == 3);
 }
 
 namespace {
 // Sends one sub-block item from an enclosing array holding 0, 1, 2, ... and
-// returns the elements that arrive, in order, with the item's extent.
+// checks which elements arrive, in order, and the item's extent in bytes.
 template <class T>
-std::vector<T> select(std::vector<int> counts, std::vector<int> sizes, MPI_Aint* extent)
+void expect_block(std::vector<int> counts, std::vector<int> sizes, std::vector<T> want, MPI_Aint want_extent)
 {
-    int total = 1, selected = 1;
-    for (std::size_t d = 0; d < sizes.size(); ++d) {
-        total *= sizes[d];
-        selected *= counts[d];
+    int total = 1;
+    for (int s : sizes) {
+        total *= s;
     }
-    std::vector<T> enclosing(static_cast<std::size_t>(total));
+    std::vector<T> enclosing(static_cast<std::size_t>(total)), got(want.size(), T(-1));
     for (int i = 0; i < total; ++i) {
         enclosing[static_cast<std::size_t>(i)] = static_cast<T>(i);
     }
-    const MPI_Datatype base = mpi_type_trait<T>().get();
-    std::vector<T> got(static_cast<std::size_t>(selected), T(-1));
     const auto during = virda_test::mpi_counts_during([&] {
         MPI_Datatype block = mpi_type_trait<non_c_d_md<T>>().get(counts, sizes);
-        MPI_Aint lb = -1;
-        MPI_Type_get_extent(block, &lb, extent);
-        EXPECT_EQ(lb, 0);
-        MPI_Sendrecv(enclosing.data(), 1, block, 0, 3, got.data(), selected, base, 0, 3, MPI_COMM_SELF,
-                     MPI_STATUS_IGNORE);
+        MPI_Aint lb = -1, extent = 0;
+        MPI_Type_get_extent(block, &lb, &extent);
+        EXPECT_TRUE(lb == 0 && extent == want_extent) << extent;
+        MPI_Sendrecv(enclosing.data(), 1, block, 0, 3, got.data(), static_cast<int>(want.size()),
+                     mpi_type_trait<T>().get(), 0, 3, MPI_COMM_SELF, MPI_STATUS_IGNORE);
         MPI_Type_free(&block);
     });
+    EXPECT_EQ(got, want);
     EXPECT_EQ(during.types_created, during.types_freed) << "intermediate levels left allocated";
-    return got;
 }
 } // namespace
 
 TEST(MpiTypes, SubBlockDatatypes)
 {
-    MPI_Aint extent = 0;
-    EXPECT_EQ(select<double>({1}, {1}, &extent), std::vector<double>({0}));
-    EXPECT_EQ(extent, 8);
-    EXPECT_EQ(select<int>({2, 3}, {4, 5}, &extent), std::vector<int>({0, 1, 4, 5, 8, 9}));
-    EXPECT_EQ(extent, 80);
-    EXPECT_EQ(select<float>({4}, {4}, &extent), std::vector<float>({0, 1, 2, 3}));
-    EXPECT_EQ(extent, 16);
-    EXPECT_EQ(select<double>({2, 2, 2}, {3, 3, 3}, &extent),
-              std::vector<double>({0, 1, 3, 4, 9, 10, 12, 13}));
-    EXPECT_EQ(extent, 216);
-    // Extra counts are ignored.
-    EXPECT_EQ(select<int>({3, 1, 9}, {4, 2}, &extent), std::vector<int>({0, 1, 2}));
-    EXPECT_EQ(extent, 32);
+    expect_block<double>({1}, {1}, {0}, 8);
+    expect_block<int>({2, 3}, {4, 5}, {0, 1, 4, 5, 8, 9}, 80);
+    expect_block<float>({4}, {4}, {0, 1, 2, 3}, 16);
+    expect_block<double>({2, 2, 2}, {3, 3, 3}, {0, 1, 3, 4, 9, 10, 12, 13}, 216);
+    expect_block<int>({3, 1, 9}, {4, 2}, {0, 1, 2}, 32); // counts beyond the sizes are ignored
     MPI_Datatype bad = MPI_DOUBLE;
-    const std::string err = virda_test::capture_stderr(
-        [&] { bad = mpi_type_trait<non_c_d_md<double>>().get({}, {}); });
-    EXPECT_EQ(bad, MPI_DATATYPE_NULL);
-    EXPECT_EQ(virda_test::split_lines(err).size(), 1u);
+    const std::string err =
+        virda_test::capture_stderr([&] { bad = mpi_type_trait<non_c_d_md<double>>().get({}, {}); });
+    EXPECT_TRUE(bad == MPI_DATATYPE_NULL && virda_test::split_lines(err).size() == 1);
 }
