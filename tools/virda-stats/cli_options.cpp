@@ -1,0 +1,276 @@
+#include "cli_options.h"
+
+#include "collective_error.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cmath>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <sstream>
+
+namespace virda_stats {
+
+namespace {
+
+struct operation_entry {
+    operation op;
+    const char* name;
+    /// Options it takes; the required ones are marked with a leading '!'.
+    std::vector<std::string> options;
+};
+
+const std::vector<operation_entry>& operation_table()
+{
+    static const std::vector<operation_entry> table = {
+        {operation::mean, "mean", {"weights"}},
+        {operation::stdev, "stdev", {"weights"}},
+        {operation::histogram, "histogram", {"!lower", "!width", "!bins"}},
+        {operation::bin_data, "bin-data", {"!y", "!centres"}},
+        {operation::poly_fit, "poly-fit", {"!y", "!order", "weights"}},
+        {operation::summary, "summary", {}},
+    };
+    return table;
+}
+
+/// Options that every operation takes.
+const std::set<std::string> general_options = {"format"};
+
+/// Every option that takes a value.
+const std::set<std::string> valued_options = {"format", "weights", "y", "lower", "width", "bins", "centres", "order"};
+
+[[noreturn]] void usage_failure(const std::string& message)
+{
+    throw tool_error(message, exit_usage_error);
+}
+
+double parse_real(const std::string& option, const std::string& text)
+{
+    errno = 0;
+    char* end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE || !std::isfinite(value)) {
+        usage_failure("--" + option + " needs a finite number, not '" + text + "'");
+    }
+    return value;
+}
+
+int parse_int(const std::string& option, const std::string& text, long lowest, long highest)
+{
+    errno = 0;
+    char* end = nullptr;
+    const long value = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || end != text.c_str() + text.size()) {
+        usage_failure("--" + option + " needs a whole number, not '" + text + "'");
+    }
+    if (errno == ERANGE || value < lowest || value > highest) {
+        std::ostringstream s;
+        s << "--" << option << " must be between " << lowest << " and " << highest << ", not " << text;
+        usage_failure(s.str());
+    }
+    return static_cast<int>(value);
+}
+
+void parse_centres(const std::string& text, cli_options& o)
+{
+    std::vector<std::string> parts;
+    std::string part;
+    std::istringstream in(text);
+    while (std::getline(in, part, ',')) {
+        parts.push_back(part);
+    }
+    if (parts.size() != 3 || text.back() == ',') {
+        usage_failure("--centres needs three values c0,w,n (first centre, spacing, number of bins), not '" + text +
+                      "'");
+    }
+    o.centre0 = parse_real("centres", parts[0]);
+    o.centre_step = parse_real("centres", parts[1]);
+    if (!(o.centre_step > 0.0)) {
+        usage_failure("--centres: the spacing w must be positive, not " + parts[1]);
+    }
+    o.centre_count = parse_int("centres", parts[2], 2, max_bins);
+}
+
+void apply_option(const std::string& name, const std::string& value, cli_options& o)
+{
+    if (name == "format") {
+        if (value == "text") {
+            o.format = output_format::text;
+        } else if (value == "json") {
+            o.format = output_format::json;
+        } else {
+            usage_failure("--format must be 'text' or 'json', not '" + value + "'");
+        }
+    } else if (name == "weights" || name == "y") {
+        if (value.empty()) {
+            usage_failure("--" + name + " needs a dataset name");
+        }
+        (name == "weights" ? o.weights : o.y) = value;
+    } else if (name == "lower") {
+        o.lower = parse_real(name, value);
+    } else if (name == "width") {
+        o.width = parse_real(name, value);
+        if (!(o.width > 0.0)) {
+            usage_failure("--width must be positive, not " + value);
+        }
+    } else if (name == "bins") {
+        o.bins = parse_int(name, value, 1, max_bins);
+    } else if (name == "centres") {
+        parse_centres(value, o);
+    } else if (name == "order") {
+        o.order = parse_int(name, value, 0, max_order);
+    }
+}
+
+} // namespace
+
+const char* operation_name(operation op)
+{
+    for (const auto& entry : operation_table()) {
+        if (entry.op == op) {
+            return entry.name;
+        }
+    }
+    return "?";
+}
+
+cli_options parse_command_line(const std::vector<std::string>& args)
+{
+    cli_options o;
+    std::vector<std::string> positional;
+    std::map<std::string, std::string> given; // option name -> value
+
+    // A request for help is honoured whatever else the line holds.
+    for (const std::string& arg : args) {
+        if (arg == "-h" || arg == "--help") {
+            o.help = true;
+            return o;
+        }
+        if (arg == "--version") {
+            o.version = true;
+            return o;
+        }
+    }
+
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--demo") {
+            o.demo = true;
+            continue;
+        }
+        if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
+            std::string name = arg.substr(2);
+            std::string value;
+            const auto equals = name.find('=');
+            if (equals != std::string::npos) {
+                value = name.substr(equals + 1);
+                name.erase(equals);
+            }
+            if (valued_options.count(name) == 0) {
+                usage_failure("unknown option '--" + name + "'");
+            }
+            if (equals == std::string::npos) {
+                if (i + 1 >= args.size()) {
+                    usage_failure("--" + name + " needs a value");
+                }
+                value = args[++i];
+            }
+            if (!given.emplace(name, value).second) {
+                usage_failure("--" + name + " is given twice");
+            }
+            continue;
+        }
+        if (arg.size() > 1 && arg[0] == '-' && !std::isdigit(static_cast<unsigned char>(arg[1])) && arg[1] != '.') {
+            usage_failure("unknown option '" + arg + "'");
+        }
+        positional.push_back(arg);
+    }
+
+    std::set<std::string> allowed = general_options;
+    std::vector<std::string> required;
+    if (o.demo) {
+        if (positional.size() > 1) {
+            usage_failure("--demo takes at most one file name");
+        }
+        o.file = positional.empty() ? default_demo_file : positional[0];
+    } else {
+        if (positional.size() != 3) {
+            usage_failure("expected FILE DATASET OPERATION, got " + std::to_string(positional.size()) +
+                          " argument" + (positional.size() == 1 ? "" : "s"));
+        }
+        o.file = positional[0];
+        o.dataset = positional[1];
+        const auto& table = operation_table();
+        auto entry = table.begin();
+        while (entry != table.end() && positional[2] != entry->name) {
+            ++entry;
+        }
+        if (entry == table.end()) {
+            usage_failure("unknown operation '" + positional[2] +
+                          "' (expected mean, stdev, histogram, bin-data, poly-fit or summary)");
+        }
+        o.op = entry->op;
+        for (const std::string& option : entry->options) {
+            if (option[0] == '!') {
+                required.push_back(option.substr(1));
+                allowed.insert(option.substr(1));
+            } else {
+                allowed.insert(option);
+            }
+        }
+    }
+
+    const std::string context = o.demo ? std::string("--demo") : std::string(operation_name(o.op));
+    for (const auto& [name, value] : given) {
+        if (allowed.count(name) == 0) {
+            usage_failure(context + " does not take --" + name);
+        }
+    }
+    for (const std::string& name : required) {
+        if (given.count(name) == 0) {
+            usage_failure(context + " needs --" + name);
+        }
+    }
+    for (const auto& [name, value] : given) {
+        apply_option(name, value, o);
+    }
+    return o;
+}
+
+std::string usage_text()
+{
+    return R"(Usage: mpiexec -n N virda-stats FILE DATASET OPERATION [options]
+       mpiexec -n N virda-stats --demo [FILE]
+
+Statistics of one dataset of an HDF5 file, read in parallel: every rank reads
+only its own rows. DATASET is a path inside the file (a leading / is optional)
+of 64- or 32-bit floats or 32-bit signed integers, one-dimensional; a dataset
+of shape (n, 2) or (n, 3) of floats holds vectors, which summary accepts.
+
+Operations:
+  mean        [--weights W]             mean, or weighted mean
+  stdev       [--weights W]             population standard deviation
+  histogram   --lower L --width W --bins N
+                                        counts in N bins of width W above L
+                                        (values at or below L are not counted)
+  bin-data    --y Y --centres c0,w,n    mean of Y in n bins of DATASET centred
+                                        on c0, c0 + w, ...
+  poly-fit    --y Y --order N [--weights W]
+                                        least-squares polynomial Y(DATASET)
+  summary                               count, mean, stdev, min, max, NaNs
+
+Options:
+  --format text|json   output format (default text); printed by rank 0
+  --demo [FILE]        write a sample catalogue (default virda-demo.h5) and
+                       summarise every dataset in it
+  --help, --version
+
+Paired datasets (W, Y) must have as many rows as DATASET. On any error every
+rank stops, rank 0 prints one message, and the exit status is 1 (input) or 2
+(command line).
+)";
+}
+
+} // namespace virda_stats

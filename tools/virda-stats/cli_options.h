@@ -1,0 +1,68 @@
+#ifndef VIRDA_TOOLS_VIRDA_STATS_CLI_OPTIONS_H
+#define VIRDA_TOOLS_VIRDA_STATS_CLI_OPTIONS_H
+
+#include <string>
+#include <vector>
+
+namespace virda_stats {
+
+enum class operation { mean, stdev, histogram, bin_data, poly_fit, summary };
+enum class output_format { text, json };
+
+/// The command-line name of an operation ("bin-data", "poly-fit", ...).
+const char* operation_name(operation op);
+
+/// What the command line asks for. Options that the operation does not take
+/// are rejected while parsing, so every field that matters is set.
+struct cli_options {
+    bool help = false;
+    bool version = false;
+    /// Write the sample catalogue to `file` and summarise it.
+    bool demo = false;
+
+    std::string file;
+    std::string dataset;
+    operation op = operation::summary;
+    output_format format = output_format::text;
+
+    /// Weights dataset of mean, stdev and poly-fit; empty for none.
+    std::string weights;
+    /// The dependent dataset of bin-data and poly-fit.
+    std::string y;
+
+    // histogram: `bins` bins of width `width` above `lower`.
+    double lower = 0.0;
+    double width = 0.0;
+    int bins = 0;
+
+    // bin-data: `centre_count` bins centred on centre0 + k * centre_step.
+    double centre0 = 0.0;
+    double centre_step = 0.0;
+    int centre_count = 0;
+
+    // poly-fit: the degree of the polynomial.
+    int order = 0;
+};
+
+/// The sample file that --demo writes when no name is given.
+inline constexpr const char* default_demo_file = "virda-demo.h5";
+
+/// Limits on option values: beyond them a run would only waste memory or
+/// produce numerical noise (the normal equations of a fit of higher order are
+/// hopelessly ill-conditioned in double precision).
+inline constexpr int max_bins = 1000000;
+inline constexpr int max_order = 20;
+
+/// Parses the arguments after the program name. Throws tool_error with
+/// exit_usage_error and a one-line message for anything it cannot accept:
+/// unknown operations or options, options the operation does not take,
+/// missing or repeated options, values that are not numbers or are out of
+/// range, and a wrong number of positional arguments.
+cli_options parse_command_line(const std::vector<std::string>& args);
+
+/// The help text of --help.
+std::string usage_text();
+
+} // namespace virda_stats
+
+#endif

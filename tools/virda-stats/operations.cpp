@@ -1,0 +1,278 @@
+#include "operations.h"
+
+#include "collective_error.h"
+#include "h5_reader.h"
+
+#include "framework/attribute/attribute.h"
+#include "statistics/bin_data.h"
+#include "statistics/function.h"
+#include "statistics/histogram.h"
+#include "statistics/mean.h"
+#include "statistics/poly_fit.h"
+#include "statistics/stdev.h"
+
+#include <cmath>
+#include <limits>
+#include <memory>
+#include <utility>
+
+namespace virda_stats {
+
+namespace {
+
+/// An attribute taking over a freshly read array (no MPI call).
+template <typename T>
+Attribute hold(va<T>&& data)
+{
+    Attribute a;
+    a.set_attribute(array_variant(std::move(data)));
+    return a;
+}
+
+dataset_ref ref_of(const dataset_shape& s)
+{
+    return dataset_ref{s.name, held_type(s), s.rows};
+}
+
+/// inspect() is the same on every rank; settling it together still keeps a
+/// rank that failed for a local reason from leaving alone.
+dataset_shape inspect(const h5_input& in, const std::string& name, MPI_Comm comm)
+{
+    dataset_shape shape;
+    together(comm, [&] { shape = in.inspect(name); });
+    return shape;
+}
+
+void require_numbers(const dataset_shape& s, operation op, const std::string& file)
+{
+    if (s.components != 1) {
+        throw tool_error(std::string(operation_name(op)) + " needs a one-dimensional dataset of numbers; '" +
+                         s.name + "' in " + file + " holds " + held_type(s) +
+                         " vectors (only summary reads vector datasets)");
+    }
+}
+
+void require_same_rows(const dataset_shape& x, const dataset_shape& paired, const char* role)
+{
+    if (paired.rows != x.rows) {
+        throw tool_error(std::string(role) + " dataset '" + paired.name + "' has " + std::to_string(paired.rows) +
+                         " rows but '" + x.name + "' has " + std::to_string(x.rows) + "; they must match row by row");
+    }
+}
+
+/// A one-dimensional dataset held in its own element type. Collective.
+Attribute read_numbers(const h5_input& in, const dataset_shape& s)
+{
+    switch (s.kind) {
+    case element_kind::float32:
+        return hold(in.read<float>(s));
+    case element_kind::int32:
+        return hold(in.read<int>(s));
+    case element_kind::float64:
+        break;
+    }
+    return hold(in.read<double>(s));
+}
+
+/// Summary line of an array: extremes and NaN count from this rank's block,
+/// combined with two reductions; mean and stdev from the library. Collective.
+template <typename T>
+summary_row summarise_numbers(va<T>&& data, summary_row row, MPI_Comm comm)
+{
+    const T* block = data.va_local_data();
+    const int n = data.va_local_count();
+    double bounds[2] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
+    long long nans = 0;
+    for (int i = 0; i < n; ++i) {
+        const double v = static_cast<double>(block[i]);
+        if (std::isnan(v)) {
+            ++nans;
+        } else {
+            bounds[0] = std::min(bounds[0], v);
+            bounds[1] = std::min(bounds[1], -v); // the maximum, negated, so one MPI_MIN serves both
+        }
+    }
+    MPI_Allreduce(MPI_IN_PLACE, bounds, 2, MPI_DOUBLE, MPI_MIN, comm);
+    MPI_Allreduce(MPI_IN_PLACE, &nans, 1, MPI_LONG_LONG, MPI_SUM, comm);
+
+    row.count = data.va_size();
+    row.nan_count = nans;
+    const bool any = nans < row.count;
+    row.min = any ? bounds[0] : std::numeric_limits<double>::quiet_NaN();
+    row.max = any ? -bounds[1] : std::numeric_limits<double>::quiet_NaN();
+
+    Attribute a = hold(std::move(data));
+    row.mean = mean(a);
+    row.stdev = stdev(a);
+    return row;
+}
+
+/// One row per component of a vector dataset: each component is copied from
+/// this rank's block into an array of doubles distributed the same way.
+template <typename V>
+void summarise_vectors(const h5_input& in, const dataset_shape& s, std::vector<summary_row>& rows, MPI_Comm comm)
+{
+    const va<V> vectors = in.read<V>(s);
+    const V* block = vectors.va_local_data();
+    const int n = vectors.va_local_count();
+    static const char* const names[] = {"x", "y", "z"};
+    for (int c = 0; c < s.components; ++c) {
+        va<double> component({static_cast<int>(s.rows)}, comm);
+        double* out = component.va_local_data();
+        for (int i = 0; i < n; ++i) {
+            // Vector2 and Vector3 are packed doubles: component c of element i.
+            out[i] = reinterpret_cast<const double*>(block + i)[c];
+        }
+        component.va_sync();
+        summary_row row;
+        row.dataset = s.name;
+        row.component = names[c];
+        row.type = held_type(s);
+        rows.push_back(summarise_numbers(std::move(component), row, comm));
+    }
+}
+
+void summarise(const h5_input& in, const dataset_shape& s, std::vector<summary_row>& rows, MPI_Comm comm)
+{
+    if (s.components == 2) {
+        summarise_vectors<Vector2>(in, s, rows, comm);
+        return;
+    }
+    if (s.components == 3) {
+        summarise_vectors<Vector3>(in, s, rows, comm);
+        return;
+    }
+    summary_row row;
+    row.dataset = s.name;
+    row.type = held_type(s);
+    switch (s.kind) {
+    case element_kind::float64:
+        rows.push_back(summarise_numbers(in.read<double>(s), row, comm));
+        break;
+    case element_kind::float32:
+        rows.push_back(summarise_numbers(in.read<float>(s), row, comm));
+        break;
+    case element_kind::int32:
+        rows.push_back(summarise_numbers(in.read<int>(s), row, comm));
+        break;
+    }
+}
+
+int ranks_of(MPI_Comm comm)
+{
+    int n = 1;
+    MPI_Comm_size(comm, &n);
+    return n;
+}
+
+} // namespace
+
+report run_operation(const cli_options& o, MPI_Comm comm)
+{
+    const h5_input in(o.file, comm);
+    report r;
+    r.file = o.file;
+    r.ranks = ranks_of(comm);
+    r.op = o.op;
+
+    // All checks on names, types and shapes come before any array is read.
+    const dataset_shape xs = inspect(in, o.dataset, comm);
+    r.dataset = ref_of(xs);
+    dataset_shape ws;
+    dataset_shape ys;
+    const bool weighted = !o.weights.empty();
+    const bool paired = o.op == operation::bin_data || o.op == operation::poly_fit;
+    if (weighted) {
+        ws = inspect(in, o.weights, comm);
+        r.weights = ref_of(ws);
+    }
+    if (paired) {
+        ys = inspect(in, o.y, comm);
+        r.y = ref_of(ys);
+    }
+    together(comm, [&] {
+        if (o.op != operation::summary) {
+            require_numbers(xs, o.op, o.file);
+        }
+        if (weighted) {
+            require_numbers(ws, o.op, o.file);
+            require_same_rows(xs, ws, "weights");
+        }
+        if (paired) {
+            require_numbers(ys, o.op, o.file);
+            require_same_rows(xs, ys, "y");
+        }
+    });
+
+    switch (o.op) {
+    case operation::mean:
+    case operation::stdev: {
+        const bool is_mean = o.op == operation::mean;
+        Attribute x = read_numbers(in, xs);
+        if (weighted) {
+            Attribute w = read_numbers(in, ws);
+            r.result = value_result{is_mean ? mean(x, w) : stdev(x, w)};
+        } else {
+            r.result = value_result{is_mean ? mean(x) : stdev(x)};
+        }
+        break;
+    }
+    case operation::histogram: {
+        Attribute x = read_numbers(in, xs);
+        r.result = histogram_result{o.lower, o.width, histogram(x, o.lower, o.width, o.bins)};
+        break;
+    }
+    case operation::bin_data: {
+        // The bins are chosen by doubles: the dataset is read as double
+        // whatever its stored type.
+        Attribute x = hold(in.read<double>(xs));
+        Attribute y = read_numbers(in, ys);
+        std::vector<double> centres(static_cast<std::size_t>(o.centre_count));
+        for (int k = 0; k < o.centre_count; ++k) {
+            centres[k] = o.centre0 + k * o.centre_step;
+        }
+        binned_result b;
+        b.means = bin_data(x, y, centres);
+        b.centres = std::move(centres);
+        r.result = std::move(b);
+        break;
+    }
+    case operation::poly_fit: {
+        Attribute x = read_numbers(in, xs);
+        Attribute y = read_numbers(in, ys);
+        std::unique_ptr<function> fit;
+        if (weighted) {
+            Attribute w = read_numbers(in, ws);
+            fit.reset(poly_fit(x, y, w, o.order));
+        } else {
+            fit.reset(poly_fit(x, y, o.order));
+        }
+        r.result = fit_result{fit->get_order(), fit->get_coeffs()};
+        break;
+    }
+    case operation::summary: {
+        summary_result s;
+        summarise(in, xs, s.rows, comm);
+        r.result = std::move(s);
+        break;
+    }
+    }
+    return r;
+}
+
+report summarise_file(const std::string& path, const std::vector<std::string>& datasets, MPI_Comm comm)
+{
+    const h5_input in(path, comm);
+    report r;
+    r.file = path;
+    r.ranks = ranks_of(comm);
+    r.op = operation::summary;
+    summary_result s;
+    for (const std::string& name : datasets) {
+        summarise(in, inspect(in, name, comm), s.rows, comm);
+    }
+    r.result = std::move(s);
+    return r;
+}
+
+} // namespace virda_stats

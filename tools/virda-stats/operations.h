@@ -1,0 +1,30 @@
+#ifndef VIRDA_TOOLS_VIRDA_STATS_OPERATIONS_H
+#define VIRDA_TOOLS_VIRDA_STATS_OPERATIONS_H
+
+#include "cli_options.h"
+#include "report.h"
+
+#include <mpi.h>
+
+#include <string>
+#include <vector>
+
+namespace virda_stats {
+
+/// Reads the datasets that the command line names from its file and runs
+/// its operation with the statistics library. The report is complete on
+/// rank 0 (histogram counts are gathered there; other ranks hold zeros).
+///
+/// Collective over `comm`, which must be the framework's VIRDA_COMM (the
+/// statistics run on it): every rank calls it with the same options and
+/// every rank throws the same tool_error when the file, a dataset or the
+/// pairing of datasets is unusable.
+report run_operation(const cli_options& options, MPI_Comm comm);
+
+/// The summary of several datasets of one file, in the order given, for the
+/// demo catalogue. Collective over `comm` (VIRDA_COMM), as run_operation.
+report summarise_file(const std::string& path, const std::vector<std::string>& datasets, MPI_Comm comm);
+
+} // namespace virda_stats
+
+#endif

@@ -1,0 +1,263 @@
+#include "report.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <iomanip>
+#include <sstream>
+
+namespace virda_stats {
+
+namespace {
+
+/// A number for people: ten significant digits.
+std::string text_number(double v)
+{
+    if (std::isnan(v)) {
+        return "nan";
+    }
+    if (std::isinf(v)) {
+        return v < 0 ? "-inf" : "inf";
+    }
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.10g", v);
+    return buffer;
+}
+
+std::string describe(const dataset_ref& d)
+{
+    return d.name + " (" + d.type + ", " + std::to_string(d.rows) + " rows)";
+}
+
+void text_header(std::ostream& out, const report& r)
+{
+    out << "file      " << r.file << '\n';
+    if (r.dataset) {
+        out << "dataset   " << describe(*r.dataset) << '\n';
+    }
+    if (r.weights) {
+        out << "weights   " << describe(*r.weights) << '\n';
+    }
+    if (r.y) {
+        out << "y         " << describe(*r.y) << '\n';
+    }
+    out << "ranks     " << r.ranks << '\n';
+}
+
+void text_result(std::ostream& out, const report& r, const value_result& v)
+{
+    out << std::left << std::setw(10) << operation_name(r.op) << text_number(v.value) << '\n';
+}
+
+void text_result(std::ostream& out, const report&, const histogram_result& h)
+{
+    const int bins = static_cast<int>(h.counts.size());
+    long long counted = 0;
+    int largest = 0;
+    for (int c : h.counts) {
+        counted += c;
+        largest = std::max(largest, c);
+    }
+    out << "\nhistogram: " << bins << " bins of width " << text_number(h.width) << " above "
+        << text_number(h.lower) << ": " << counted << " values counted\n\n";
+
+    // Bin 0 is open at the lower edge: values equal to it are not counted.
+    std::vector<std::string> labels;
+    std::size_t label_width = 3;
+    for (int k = 0; k < bins; ++k) {
+        const double from = h.lower + k * h.width;
+        const double to = h.lower + (k + 1) * h.width;
+        labels.push_back((k == 0 ? "(" : "[") + text_number(from) + ", " + text_number(to) + ")");
+        label_width = std::max(label_width, labels.back().size());
+    }
+    const int bar_width = 50;
+    out << std::left << std::setw(static_cast<int>(label_width)) << "bin" << "  " << std::right << std::setw(10)
+        << "count" << '\n';
+    for (int k = 0; k < bins; ++k) {
+        const int c = h.counts[k];
+        int bar = largest > 0 ? static_cast<int>(static_cast<long long>(c) * bar_width / largest) : 0;
+        if (c > 0 && bar == 0) {
+            bar = 1;
+        }
+        out << std::left << std::setw(static_cast<int>(label_width)) << labels[k] << "  " << std::right
+            << std::setw(10) << c << ' ' << std::string(static_cast<std::size_t>(bar), '#') << '\n';
+    }
+}
+
+void text_result(std::ostream& out, const report&, const binned_result& b)
+{
+    out << "\nbin-data: mean of y per bin of the dataset (0 for an empty bin)\n\n";
+    out << std::left << std::setw(18) << "centre" << "mean y\n";
+    for (std::size_t k = 0; k < b.centres.size(); ++k) {
+        out << std::left << std::setw(18) << text_number(b.centres[k]) << text_number(b.means[k]) << '\n';
+    }
+}
+
+void text_result(std::ostream& out, const report&, const fit_result& f)
+{
+    out << "\npoly-fit: polynomial of order " << f.order << ": y = c0 + c1 x + ... (x: the dataset)\n\n";
+    out << std::left << std::setw(8) << "power" << "coefficient\n";
+    bool singular = false;
+    for (std::size_t p = 0; p < f.coefficients.size(); ++p) {
+        out << std::left << std::setw(8) << p << text_number(f.coefficients[p]) << '\n';
+        singular = singular || std::isnan(f.coefficients[p]);
+    }
+    if (singular) {
+        out << "(NaN coefficients: the normal equations are singular, too few distinct points for this order,\n"
+               " or the data hold NaN or infinite values)\n";
+    }
+}
+
+void text_result(std::ostream& out, const report&, const summary_result& s)
+{
+    std::vector<std::string> names;
+    std::size_t name_width = 7;
+    for (const summary_row& row : s.rows) {
+        names.push_back(row.component.empty() ? row.dataset : row.dataset + "[" + row.component + "]");
+        name_width = std::max(name_width, names.back().size());
+    }
+    const int w = 17;
+    out << '\n'
+        << std::left << std::setw(static_cast<int>(name_width)) << "dataset" << "  " << std::setw(8) << "type"
+        << std::right << std::setw(10) << "count" << std::setw(w) << "mean" << std::setw(w) << "stdev"
+        << std::setw(w) << "min" << std::setw(w) << "max" << std::setw(8) << "NaN" << '\n';
+    for (std::size_t i = 0; i < s.rows.size(); ++i) {
+        const summary_row& row = s.rows[i];
+        out << std::left << std::setw(static_cast<int>(name_width)) << names[i] << "  " << std::setw(8) << row.type
+            << std::right << std::setw(10) << row.count << std::setw(w) << text_number(row.mean) << std::setw(w)
+            << text_number(row.stdev) << std::setw(w) << text_number(row.min) << std::setw(w)
+            << text_number(row.max) << std::setw(8) << row.nan_count << '\n';
+    }
+}
+
+std::string json_ref(const dataset_ref& d)
+{
+    return "{\"name\": " + json_string(d.name) + ", \"type\": " + json_string(d.type) +
+           ", \"rows\": " + std::to_string(d.rows) + "}";
+}
+
+template <typename T, typename Format>
+std::string json_array(const std::vector<T>& values, Format format)
+{
+    std::string s = "[";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        s += (i ? ", " : "") + format(values[i]);
+    }
+    return s + "]";
+}
+
+std::string json_numbers(const std::vector<double>& values)
+{
+    return json_array(values, json_number);
+}
+
+void json_result(std::ostream& out, const report& r, const value_result& v)
+{
+    out << ",\n  " << json_string(operation_name(r.op)) << ": " << json_number(v.value);
+}
+
+void json_result(std::ostream& out, const report&, const histogram_result& h)
+{
+    std::vector<double> edges;
+    for (std::size_t k = 0; k <= h.counts.size(); ++k) {
+        edges.push_back(h.lower + static_cast<double>(k) * h.width);
+    }
+    out << ",\n  \"lower\": " << json_number(h.lower) << ",\n  \"width\": " << json_number(h.width)
+        << ",\n  \"bins\": " << h.counts.size() << ",\n  \"edges\": " << json_numbers(edges)
+        << ",\n  \"counts\": " << json_array(h.counts, [](int c) { return std::to_string(c); });
+}
+
+void json_result(std::ostream& out, const report&, const binned_result& b)
+{
+    out << ",\n  \"centres\": " << json_numbers(b.centres) << ",\n  \"means\": " << json_numbers(b.means);
+}
+
+void json_result(std::ostream& out, const report&, const fit_result& f)
+{
+    out << ",\n  \"order\": " << f.order << ",\n  \"coefficients\": " << json_numbers(f.coefficients);
+}
+
+void json_result(std::ostream& out, const report&, const summary_result& s)
+{
+    out << ",\n  \"summary\": [";
+    for (std::size_t i = 0; i < s.rows.size(); ++i) {
+        const summary_row& row = s.rows[i];
+        out << (i ? "," : "") << "\n    {\"dataset\": " << json_string(row.dataset);
+        if (!row.component.empty()) {
+            out << ", \"component\": " << json_string(row.component);
+        }
+        out << ", \"type\": " << json_string(row.type) << ", \"count\": " << row.count
+            << ", \"mean\": " << json_number(row.mean) << ", \"stdev\": " << json_number(row.stdev)
+            << ", \"min\": " << json_number(row.min) << ", \"max\": " << json_number(row.max)
+            << ", \"nan_count\": " << row.nan_count << "}";
+    }
+    out << "\n  ]";
+}
+
+} // namespace
+
+std::string json_number(double v)
+{
+    if (!std::isfinite(v)) {
+        return "null";
+    }
+    char buffer[32];
+    std::snprintf(buffer, sizeof buffer, "%.17g", v);
+    return buffer;
+}
+
+std::string json_string(const std::string& s)
+{
+    std::string out = "\"";
+    for (const char ch : s) {
+        const auto c = static_cast<unsigned char>(ch);
+        switch (c) {
+        case '"':
+            out += "\\\"";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        default:
+            if (c < 0x20) {
+                char buffer[8];
+                std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+                out += buffer;
+            } else {
+                out += ch;
+            }
+        }
+    }
+    return out + "\"";
+}
+
+void write_text(std::ostream& out, const report& r)
+{
+    text_header(out, r);
+    std::visit([&](const auto& result) { text_result(out, r, result); }, r.result);
+}
+
+void write_json(std::ostream& out, const report& r)
+{
+    out << "{\n  \"file\": " << json_string(r.file) << ",\n  \"ranks\": " << r.ranks
+        << ",\n  \"operation\": " << json_string(operation_name(r.op));
+    if (r.dataset) {
+        out << ",\n  \"dataset\": " << json_ref(*r.dataset);
+    }
+    if (r.weights) {
+        out << ",\n  \"weights\": " << json_ref(*r.weights);
+    }
+    if (r.y) {
+        out << ",\n  \"y\": " << json_ref(*r.y);
+    }
+    std::visit([&](const auto& result) { json_result(out, r, result); }, r.result);
+    out << "\n}\n";
+}
+
+} // namespace virda_stats

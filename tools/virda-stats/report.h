@@ -1,0 +1,86 @@
+#ifndef VIRDA_TOOLS_VIRDA_STATS_REPORT_H
+#define VIRDA_TOOLS_VIRDA_STATS_REPORT_H
+
+#include "cli_options.h"
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace virda_stats {
+
+/// A dataset that took part in a run.
+struct dataset_ref {
+    std::string name;
+    std::string type; ///< held element type: double, float, int, Vector2, Vector3
+    long long rows = 0;
+};
+
+/// mean or stdev: one number.
+struct value_result {
+    double value = 0.0;
+};
+
+struct histogram_result {
+    double lower = 0.0;
+    double width = 0.0;
+    std::vector<int> counts;
+};
+
+struct binned_result {
+    std::vector<double> centres;
+    std::vector<double> means;
+};
+
+struct fit_result {
+    int order = 0;
+    std::vector<double> coefficients; ///< ascending powers
+};
+
+/// One line of a summary: a dataset, or one component of a vector dataset.
+struct summary_row {
+    std::string dataset;
+    std::string component; ///< "x", "y", "z", or empty for numbers
+    std::string type;
+    long long count = 0;
+    double mean = 0.0;
+    double stdev = 0.0;
+    double min = 0.0; ///< over the values that are not NaN; NaN when there are none
+    double max = 0.0;
+    long long nan_count = 0;
+};
+
+struct summary_result {
+    std::vector<summary_row> rows;
+};
+
+/// Everything a run prints.
+struct report {
+    std::string file;
+    int ranks = 1;
+    operation op = operation::summary;
+    /// The dataset operated on; absent for the summary of the demo catalogue.
+    std::optional<dataset_ref> dataset;
+    std::optional<dataset_ref> weights;
+    std::optional<dataset_ref> y;
+    std::variant<value_result, histogram_result, binned_result, fit_result, summary_result> result;
+};
+
+/// A readable table (the histogram as a bar chart).
+void write_text(std::ostream& out, const report& r);
+
+/// One JSON object; numbers with 17 significant digits so that they read
+/// back exactly, NaN and infinities as null.
+void write_json(std::ostream& out, const report& r);
+
+/// A number as write_json writes it.
+std::string json_number(double v);
+
+/// A string as a JSON string literal, quotes included.
+std::string json_string(const std::string& s);
+
+} // namespace virda_stats
+
+#endif
