@@ -1,0 +1,122 @@
+#!/usr/bin/env bash
+# Checks that the library can be used from outside the project:
+#   1. installs a built tree into a temporary prefix and checks what landed
+#      (headers, both libraries with their SONAME links, CMake package,
+#      pkg-config files, no paths into the source or build tree);
+#   2. builds the consumer program in tests/consumer with find_package and
+#      runs it under MPI;
+#   3. builds the same program with a plain mpicxx line and pkg-config, and
+#      runs it;
+#   4. builds it again with the project added as a subdirectory of the
+#      consumer's project, runs it, and installs that superproject;
+#   5. runs the installed virda-stats tool, when it was built.
+#
+# Usage: tools/check-install.sh [BUILD_DIR]   (default: build)
+# The build directory must be configured and built. Environment: JOBS (build
+# parallelism, default 2), MPIEXEC (default mpiexec.mpich), KEEP=1 to keep the
+# temporary directory.
+set -euo pipefail
+
+src="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="$(cd "${1:-$src/build}" && pwd)"
+jobs="${JOBS:-2}"
+mpiexec="${MPIEXEC:-mpiexec.mpich}"
+ranks=2
+export MPIEXEC_TIMEOUT="${MPIEXEC_TIMEOUT:-120}"
+export HWLOC_COMPONENTS="${HWLOC_COMPONENTS:--pci}"
+
+work="$(mktemp -d /tmp/virda-check-install.XXXXXX)"
+if [ "${KEEP:-0}" = 1 ]; then
+  echo "check-install: keeping $work"
+else
+  trap 'rm -rf "$work"' EXIT
+fi
+prefix="$work/prefix"
+
+step() { printf '\n== check-install: %s\n' "$*"; }
+fail() { printf 'check-install: FAILED: %s\n' "$*" >&2; exit 1; }
+# A program must load MPICH, never another MPI installed beside it.
+uses_mpich() {
+  local libs
+  libs="$(ldd "$1")" || fail "ldd $1"
+  grep -q 'libmpich\.so' <<<"$libs" || fail "$1 does not load MPICH"
+  if grep -q 'libmpi\.so' <<<"$libs"; then fail "$1 loads another MPI"; fi
+}
+
+step "install $build into $prefix"
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "cmake --install"; }
+
+# The library directory relative to the prefix, as the .pc file names it.
+# shellcheck disable=SC2016 # ${prefix} is text in the .pc file
+libdir="$(sed -n 's/^libdir=\${prefix}\///p' "$(find "$prefix" -name virdastatistics.pc | head -n 1)")"
+[ -n "$libdir" ] || fail "virdastatistics.pc not installed"
+for f in include/virdastatistics/virdastatistics.h \
+         include/virdastatistics/framework/array/va.h \
+         include/virdastatistics/framework/attribute/attribute.h \
+         include/virdastatistics/statistics/histogram.h \
+         "$libdir/cmake/VirdaStatistics/VirdaStatisticsConfig.cmake" \
+         "$libdir/cmake/VirdaStatistics/VirdaStatisticsConfigVersion.cmake" \
+         "$libdir/cmake/VirdaStatistics/VirdaStatisticsTargets.cmake" \
+         "$libdir/pkgconfig/virdastatistics.pc" \
+         "$libdir/pkgconfig/virdaruntime.pc"; do
+  [ -f "$prefix/$f" ] || fail "missing $f"
+done
+for lib in virdastatistics virdaruntime; do
+  [ -L "$prefix/$libdir/lib$lib.so" ] || fail "missing development link lib$lib.so"
+  [ -L "$prefix/$libdir/lib$lib.so.0" ] || fail "missing SONAME link lib$lib.so.0"
+  soname="$(objdump -p "$prefix/$libdir/lib$lib.so.0" | awk '$1 == "SONAME" { print $2 }')"
+  [ "$soname" = "lib$lib.so.0" ] || fail "lib$lib has SONAME '$soname'"
+done
+if grep -rlF -e "$src" -e "$build" "$prefix/include" "$prefix/$libdir/cmake" "$prefix/$libdir/pkgconfig"; then
+  fail "installed files name the source or build tree"
+fi
+echo "headers, libraries, SONAME links, package files: ok"
+
+step "find_package(VirdaStatistics) with CMAKE_PREFIX_PATH"
+cmake -S "$src/tests/consumer" -B "$work/find" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release \
+  >"$work/find.log" || { cat "$work/find.log"; fail "configuring the consumer with find_package"; }
+cmake --build "$work/find" -j"$jobs" || fail "building the consumer with find_package"
+uses_mpich "$work/find/virda-consumer"
+"$mpiexec" -n "$ranks" "$work/find/virda-consumer" || fail "the find_package consumer"
+
+step "pkg-config with a plain mpicxx.mpich line"
+export PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}"
+pkg-config --exists --print-errors virdaruntime || fail "pkg-config cannot resolve virdaruntime"
+echo "cflags: $(pkg-config --cflags virdaruntime)"
+echo "libs:   $(pkg-config --libs virdaruntime)"
+mkdir -p "$work/pc"
+# shellcheck disable=SC2046 # pkg-config output is a list of words
+mpicxx.mpich -std=c++17 -Wall -Wextra -Wpedantic -Werror "$src/tests/consumer/consumer.cpp" \
+  -o "$work/pc/virda-consumer" $(pkg-config --cflags --libs virdaruntime) \
+  -Wl,-rpath,"$(pkg-config --variable=libdir virdaruntime)" || fail "building the consumer with pkg-config"
+uses_mpich "$work/pc/virda-consumer"
+"$mpiexec" -n "$ranks" "$work/pc/virda-consumer" || fail "the pkg-config consumer"
+
+step "relocated prefix"
+mv "$prefix" "$work/moved"
+PKG_CONFIG_PATH="$work/moved/$libdir/pkgconfig" pkg-config --cflags virdaruntime | grep -qF -- "-I$work/moved/" \
+  || fail "pkg-config does not follow a moved prefix"
+mv "$work/moved" "$prefix"
+echo "pkg-config follows a moved prefix: ok"
+
+step "add_subdirectory of the source tree"
+cmake -S "$src/tests/consumer" -B "$work/sub" -DVIRDA_SOURCE_DIR="$src" -DCMAKE_BUILD_TYPE=Release \
+  >"$work/sub.log" || { cat "$work/sub.log"; fail "configuring the superproject"; }
+cmake --build "$work/sub" -j"$jobs" >"$work/sub-build.log" || { tail -n 40 "$work/sub-build.log"; fail "building the superproject"; }
+uses_mpich "$work/sub/virda-consumer"
+"$mpiexec" -n "$ranks" "$work/sub/virda-consumer" || fail "the superproject consumer"
+cmake --install "$work/sub" --prefix "$work/sub-prefix" >"$work/sub-install.log" \
+  || { cat "$work/sub-install.log"; fail "installing the superproject"; }
+if [ ! -x "$work/sub-prefix/bin/virda-consumer" ] || [ ! -e "$work/sub-prefix/$libdir/libvirdastatistics.so.0" ]; then
+  fail "the superproject's install lacks the program or the library"
+fi
+
+if [ -x "$prefix/bin/virda-stats" ]; then
+  step "installed virda-stats"
+  "$mpiexec" -n "$ranks" "$prefix/bin/virda-stats" --demo "$work/demo.h5" --format json >"$work/demo.json" \
+    || fail "virda-stats --demo"
+  grep -q '"nan_count"' "$work/demo.json" || fail "virda-stats --demo printed no summary"
+  echo "virda-stats --demo: ok"
+fi
+
+printf '\ncheck-install: all checks passed\n'
