@@ -1,0 +1,121 @@
+// Command-line parsing of virda-stats. Local: every rank parses the same
+// arguments and must reach the same result.
+#include "cli_options.h"
+#include "collective_error.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+using namespace virda_stats;
+
+namespace {
+
+cli_options parse(std::vector<std::string> args)
+{
+    return parse_command_line(args);
+}
+
+/// The message of the usage error that parsing `args` gives, or "" if none.
+std::string refusal(std::vector<std::string> args)
+{
+    try {
+        parse_command_line(args);
+    } catch (const tool_error& e) {
+        EXPECT_EQ(e.exit_code(), exit_usage_error) << e.what();
+        return e.what();
+    }
+    return "";
+}
+
+} // namespace
+
+TEST(CommandLine, ReadsEachOperationAndItsOptions)
+{
+    cli_options o = parse({"f.h5", "/a/b", "histogram", "--lower", "-2.5", "--width=0.5", "--bins", "12"});
+    EXPECT_EQ(o.file, "f.h5");
+    EXPECT_EQ(o.dataset, "/a/b");
+    EXPECT_EQ(o.op, operation::histogram);
+    EXPECT_EQ(o.lower, -2.5);
+    EXPECT_EQ(o.width, 0.5);
+    EXPECT_EQ(o.bins, 12);
+    EXPECT_EQ(o.format, output_format::text);
+
+    o = parse({"f.h5", "x", "bin-data", "--centres", "-1e3,2.5,7", "--y", "y", "--format", "json"});
+    EXPECT_EQ(o.op, operation::bin_data);
+    EXPECT_EQ(o.y, "y");
+    EXPECT_EQ(o.centre0, -1000.0);
+    EXPECT_EQ(o.centre_step, 2.5);
+    EXPECT_EQ(o.centre_count, 7);
+    EXPECT_EQ(o.format, output_format::json);
+
+    // Options may come before the positional arguments.
+    o = parse({"--order", "3", "f.h5", "x", "poly-fit", "--y", "y", "--weights", "w"});
+    EXPECT_EQ(o.op, operation::poly_fit);
+    EXPECT_EQ(o.order, 3);
+    EXPECT_EQ(o.weights, "w");
+
+    o = parse({"f.h5", "x", "stdev"});
+    EXPECT_EQ(o.op, operation::stdev);
+    EXPECT_TRUE(o.weights.empty());
+    EXPECT_EQ(parse({"f.h5", "x", "mean", "--weights", "w"}).weights, "w");
+    EXPECT_EQ(parse({"f.h5", "x", "summary"}).op, operation::summary);
+}
+
+TEST(CommandLine, DemoHelpAndVersion)
+{
+    cli_options o = parse({"--demo"});
+    EXPECT_TRUE(o.demo);
+    EXPECT_EQ(o.file, default_demo_file);
+    o = parse({"--demo", "cat.h5", "--format", "json"});
+    EXPECT_EQ(o.file, "cat.h5");
+    EXPECT_EQ(o.format, output_format::json);
+    // --help wins over anything malformed around it.
+    EXPECT_TRUE(parse({"x", "--bins", "--help"}).help);
+    EXPECT_TRUE(parse({"--version"}).version);
+}
+
+TEST(CommandLine, RefusesWhatItCannotUse)
+{
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, "expected FILE DATASET OPERATION, got 0 arguments"},
+        {{"f", "x", "mean", "extra"}, "got 4 arguments"},
+        {{"f", "x", "median"}, "unknown operation 'median'"},
+        {{"f", "x", "mean", "--colour", "red"}, "unknown option '--colour'"},
+        {{"f", "x", "mean", "-v"}, "unknown option '-v'"},
+        {{"f", "x", "mean", "--weights"}, "--weights needs a value"},
+        {{"f", "x", "mean", "--weights="}, "--weights needs a dataset name"},
+        {{"f", "x", "summary", "--weights", "w"}, "summary does not take --weights"},
+        {{"f", "x", "mean", "--y", "y"}, "mean does not take --y"},
+        {{"f", "x", "stdev", "--weights", "a", "--weights", "b"}, "--weights is given twice"},
+        {{"f", "x", "histogram", "--width", "1", "--bins", "2"}, "histogram needs --lower"},
+        {{"f", "x", "histogram", "--lower", "0", "--width", "-1", "--bins", "2"}, "--width must be positive"},
+        {{"f", "x", "histogram", "--lower", "0", "--width", "inf", "--bins", "2"}, "--width needs a finite number"},
+        {{"f", "x", "histogram", "--lower", "1e999", "--width", "1", "--bins", "2"}, "--lower needs a finite number"},
+        {{"f", "x", "histogram", "--lower", "0x", "--width", "1", "--bins", "2"}, "not '0x'"},
+        {{"f", "x", "histogram", "--lower", "0", "--width", "1", "--bins", "2.5"}, "--bins needs a whole number"},
+        {{"f", "x", "histogram", "--lower", "0", "--width", "1", "--bins", "99999999999999999999"},
+         "between 1 and 1000000, not 99999999999999999999"},
+        {{"f", "x", "histogram", "--lower", "0", "--width", "1", "--bins", "1000001"}, "between 1 and 1000000"},
+        {{"f", "x", "bin-data", "--y", "y"}, "bin-data needs --centres"},
+        {{"f", "x", "bin-data", "--y", "y", "--centres", "0,1,"}, "--centres needs three values"},
+        {{"f", "x", "bin-data", "--y", "y", "--centres", "0,1,2,3"}, "--centres needs three values"},
+        {{"f", "x", "bin-data", "--y", "y", "--centres", "0,0,3"}, "spacing w must be positive"},
+        {{"f", "x", "bin-data", "--y", "y", "--centres", "0,1,1"}, "between 2 and"},
+        {{"f", "x", "poly-fit", "--y", "y", "--order", "-1"}, "between 0 and 20"},
+        {{"f", "x", "poly-fit", "--order", "1"}, "poly-fit needs --y"},
+        {{"f", "x", "mean", "--format", "yaml"}, "--format must be 'text' or 'json'"},
+        {{"--demo", "a.h5", "b.h5"}, "--demo takes at most one file name"},
+        {{"--demo", "--bins", "3"}, "--demo does not take --bins"},
+    };
+    for (const auto& [args, message] : cases) {
+        std::string shown;
+        for (const std::string& a : args) {
+            shown += " " + a;
+        }
+        EXPECT_NE(refusal(args).find(message), std::string::npos)
+            << "arguments:" << shown << "\n  message: " << refusal(args) << "\n  expected to contain: " << message;
+    }
+}

@@ -1,0 +1,67 @@
+# Runs virda-stats under mpiexec and checks how it ended:
+#
+#   cmake -P run_tool.cmake EXIT <status> [EXPECT <regex>]... RUN <mpiexec> ... <virda-stats> <args>...
+#
+# Passes when the exit status is exactly <status> (a job that hung and was
+# ended by MPIEXEC_TIMEOUT exits 255, which no expected status equals), the
+# output (standard output and error together) matches every EXPECT regex,
+# and, for a failure, the error message appears exactly once: only rank 0
+# prints it.
+cmake_minimum_required(VERSION 3.20)
+
+set(expected_exit "")
+set(expect "")
+set(command "")
+set(slot "")
+set(after_script FALSE)
+math(EXPR last "${CMAKE_ARGC} - 1")
+foreach(i RANGE ${last})
+  set(arg "${CMAKE_ARGV${i}}")
+  if(NOT after_script)
+    if(arg STREQUAL "-P")
+      math(EXPR script_index "${i} + 1")
+    elseif(DEFINED script_index AND i EQUAL script_index)
+      set(after_script TRUE)
+    endif()
+  elseif(slot STREQUAL "RUN")
+    list(APPEND command "${arg}")
+  elseif(arg MATCHES "^(EXIT|EXPECT|RUN)$")
+    set(slot "${arg}")
+  elseif(slot STREQUAL "EXIT")
+    set(expected_exit "${arg}")
+  elseif(slot STREQUAL "EXPECT")
+    list(APPEND expect "${arg}")
+  else()
+    message(FATAL_ERROR "run_tool: unexpected argument '${arg}'")
+  endif()
+endforeach()
+if(NOT command OR expected_exit STREQUAL "")
+  message(FATAL_ERROR "run_tool: EXIT and RUN are required")
+endif()
+
+execute_process(COMMAND ${command} RESULT_VARIABLE rc OUTPUT_VARIABLE output ERROR_VARIABLE output)
+message("${output}")
+message("run_tool: exit status ${rc}")
+
+set(problems "")
+if(NOT rc STREQUAL expected_exit)
+  list(APPEND problems "exit status ${rc}, expected ${expected_exit}")
+endif()
+foreach(regex IN LISTS expect)
+  if(NOT output MATCHES "${regex}")
+    list(APPEND problems "no output matches '${regex}'")
+  endif()
+endforeach()
+string(REGEX MATCHALL "virda-stats: error:" messages "${output}")
+list(LENGTH messages message_count)
+if(NOT expected_exit STREQUAL "0" AND NOT message_count EQUAL 1)
+  list(APPEND problems "${message_count} error messages, expected exactly one")
+endif()
+if(expected_exit STREQUAL "0" AND message_count GREATER 0)
+  list(APPEND problems "an error message in a successful run")
+endif()
+
+if(problems)
+  list(JOIN problems "\n  " text)
+  message(FATAL_ERROR "run_tool:\n  ${text}")
+endif()
