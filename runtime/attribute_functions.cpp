@@ -88,15 +88,23 @@ public:
     array_variant operator()(const va<T>& a) const
     {
         const int n = a.va_local_count();
-        const bool whole = exponent_ >= 0.0 && exponent_ <= 4294967295.0 && std::floor(exponent_) == exponent_;
+        const bool whole = std::isfinite(exponent_) && exponent_ >= 0.0 && std::floor(exponent_) == exponent_;
         if constexpr (std::is_same_v<T, double> || std::is_same_v<T, float> || std::is_same_v<T, int>) {
             if (whole) {
                 va<double> result(a.va_get_dimensions(), a.va_get_comm());
                 const T* in = a.va_local_data();
                 double* out = result.va_local_data();
-                const auto e = static_cast<unsigned>(exponent_);
-                for (int i = 0; i < n; ++i) {
-                    out[i] = whole_power(static_cast<double>(in[i]), e);
+                if (exponent_ <= 4294967295.0) {
+                    const auto e = static_cast<unsigned>(exponent_);
+                    for (int i = 0; i < n; ++i) {
+                        out[i] = whole_power(static_cast<double>(in[i]), e);
+                    }
+                } else {
+                    // Beyond 32 bits: the C library's power, exact in sign and
+                    // limits for whole exponents of any size.
+                    for (int i = 0; i < n; ++i) {
+                        out[i] = std::pow(static_cast<double>(in[i]), exponent_);
+                    }
                 }
                 result.va_sync();
                 return array_variant(std::move(result));

@@ -99,7 +99,9 @@ std::vector<double> bin_data_template(Attribute& x, Attribute& y, std::vector<do
     MPI_Comm_rank(VIRDA_COMM, &rank);
     int first = 0;
     int last = -1;
-    y.get_gen_distribution_index(rank, &first, &last);
+    if (y.size() > 0) { // an array without elements has no range to ask for
+        y.get_gen_distribution_index(rank, &first, &last);
+    }
     // Elements beyond the array's size (extra rows of the last rank) are no
     // part of it.
     last = std::min(last, y.size() - 1);

@@ -267,12 +267,14 @@ TEST(Runtime, SumPowerAndScalarProduct)
     // Whole powers of double, float and int give double arrays; 0 gives ones.
     Attribute h = make_attribute<double>({n}, [](int g) { return g == 0 ? NAN : 0.5 * g - 1; });
     for (Attribute* at : {&h, &f, &i}) {
-        Attribute cube = pow(*at, 3.0), ones = pow(*at, 0.0);
-        EXPECT_TRUE(cube.get_data_type() == 3 && ones.get_data_type() == 3);
+        // Whole exponents beyond 32 bits are whole too.
+        Attribute cube = pow(*at, 3.0), ones = pow(*at, 0.0), huge = pow(*at, 0x1p40);
+        EXPECT_TRUE(cube.get_data_type() == 3 && ones.get_data_type() == 3 && huge.get_data_type() == 3);
         for (int g = 0; g < n; ++g) {
             const double v = num((*at)[g]);
             EXPECT_EQ(num(ones[g]), 1.0);
             EXPECT_TRUE(num(cube[g]) == v * v * v || std::isnan(v)) << g;
+            EXPECT_TRUE(num(huge[g]) == std::pow(v, 0x1p40) || std::isnan(v)) << g;
         }
     }
     const std::string err = capture_stderr([&] {

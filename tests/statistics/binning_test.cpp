@@ -233,3 +233,12 @@ TEST(BinData, UnsupportedInputReturnsTheCentresWithoutCommunication)
         EXPECT_EQ(text, line);
     }
 }
+
+TEST(BinData, ArraysWithoutElementsGiveEmptyBinsQuietly)
+{
+    Attribute x = make<double>({0}, [](int) { return 0.0; });
+    Attribute y = make<double>({0}, [](int) { return 0.0; });
+    std::vector<double> got;
+    EXPECT_EQ(capture_stderr([&] { got = bin_data(x, y, {0.0, 1.0}); }), "");
+    EXPECT_EQ(got, (std::vector<double>{0.0, 0.0}));
+}
