@@ -5,15 +5,11 @@
 #include "statistics/statistics_messages.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstdlib>
 #include <iostream>
 #include <limits>
 
 namespace {
-
-constexpr int chunk = 256;
-constexpr int lanes = 4; // interleaved partial sums and counts per bin
 
 /// Points `out` at x's elements first..last: straight at this rank's block when
 /// x holds double elements distributed like the range (the usual case, x and
@@ -42,45 +38,30 @@ bool read_x(Attribute& x, int rank, int first, int last, double* buffer, const d
     return x.get_data_type() == 3;
 }
 
-/// Adds the pairs (x[p], y[p]), p < m, to the per-bin sums and counts of
-/// `lanes` interleaved sub-accumulators of nbins + 1 slots (the last slot
-/// takes the dropped pairs). Bin indices are computed a chunk at a time in a
-/// loop that vectorises: k = floor(t) + (t - floor(t) >= 1/2) is floor(t + 1/2)
-/// without the rounding of t + 1/2 (t - floor(t) is exact).
+/// The bin of t = (x - c0) / w: floor(t + 1/2) without the rounding of
+/// t + 1/2, i.e. floor(t) plus one when t is at or above floor(t) + 1/2 (both
+/// exact); `nbins` for a t outside every bin or NaN. t is clamped before the
+/// conversion to int, so no NaN or huge value reaches it, and the floor needs
+/// no library call.
+inline int bin_of(double t, int nbins)
+{
+    const double top = nbins;
+    const double tc = (t >= -1.0 && t < top + 1.0) ? t : -1.0;
+    const int truncated = static_cast<int>(tc);
+    const double f = truncated - (tc < truncated ? 1 : 0);
+    const double k = f + (tc >= f + 0.5 ? 1.0 : 0.0);
+    return (k >= 0.0 && k < top) ? static_cast<int>(k) : nbins;
+}
+
+/// Adds the pairs (x[p], y[p]), p < m, to the per-bin sums and counts; slot
+/// nbins takes the dropped pairs, so the loop has no unpredictable branch.
 template <typename T>
 void accumulate(const double* x, const T* y, int m, double c0, double w, int nbins, double* sums, int* counts)
 {
-    const int slots = nbins + 1;
-    const double top = nbins;
-    int index[chunk];
-    for (int start = 0; start < m; start += chunk) {
-        const int len = std::min(chunk, m - start);
-        for (int i = 0; i < len; ++i) {
-            const double t = (x[start + i] - c0) / w;
-            const double f = std::floor(t);
-            const double k = f + ((t - f) >= 0.5 ? 1.0 : 0.0);
-            // NaN fails both comparisons; out-of-range bins never reach the
-            // conversion to int.
-            index[i] = static_cast<int>((k >= 0.0 && k < top) ? k : top);
-        }
-        int i = 0;
-        for (; i + lanes <= len; i += lanes) {
-            for (int l = 0; l < lanes; ++l) {
-                const int s = l * slots + index[i + l];
-                sums[s] += static_cast<double>(y[start + i + l]);
-                ++counts[s];
-            }
-        }
-        for (; i < len; ++i) {
-            sums[index[i]] += static_cast<double>(y[start + i]);
-            ++counts[index[i]];
-        }
-    }
-    for (int l = 1; l < lanes; ++l) {
-        for (int k = 0; k < nbins; ++k) {
-            sums[k] += sums[l * slots + k];
-            counts[k] += counts[l * slots + k];
-        }
+    for (int p = 0; p < m; ++p) {
+        const int k = bin_of((x[p] - c0) / w, nbins);
+        sums[k] += static_cast<double>(y[p]);
+        ++counts[k];
     }
 }
 
@@ -107,9 +88,9 @@ std::vector<double> bin_data_template(Attribute& x, Attribute& y, std::vector<do
     last = std::min(last, y.size() - 1);
     const int m = std::max(last - first + 1, 0);
 
-    const int slots = nbins + 1;
-    auto* local_sums = static_cast<double*>(std::calloc(static_cast<std::size_t>(lanes) * slots, sizeof(double)));
-    auto* local_counts = static_cast<int*>(std::calloc(static_cast<std::size_t>(lanes) * slots, sizeof(int)));
+    // One spare slot past the bins takes the dropped pairs.
+    auto* local_sums = static_cast<double*>(std::calloc(static_cast<std::size_t>(nbins) + 1, sizeof(double)));
+    auto* local_counts = static_cast<int*>(std::calloc(static_cast<std::size_t>(nbins) + 1, sizeof(int)));
     auto* global_sums = static_cast<double*>(std::malloc(nbins * sizeof(double) + 1));
     auto* global_counts = static_cast<int*>(std::malloc(nbins * sizeof(int) + 1));
 

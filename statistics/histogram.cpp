@@ -6,51 +6,30 @@
 
 #include <boost/variant/get.hpp>
 
-#include <algorithm>
 #include <iostream>
 
 namespace {
 
-constexpr int chunk = 256;
-constexpr int lanes = 4; // sub-histograms, so that repeated bins do not serialise
-
-/// Adds this rank's elements to counts[0..nbins): the bin indices of a chunk
-/// are computed first in a loop the compiler vectorises (an element that
-/// falls in no bin gets the spare index nbins), then counted into `lanes`
-/// interleaved sub-histograms of nbins + 1 slots each.
+/// Adds this rank's elements to counts[0..nbins). Branch-free: an element
+/// that falls in no bin is counted in a spare slot past the end, so the loop
+/// has no unpredictable branch whatever the data.
 template <typename T>
 void count_block(const T* v, int n, double lower, double width, int nbins, std::vector<int>& counts)
 {
-    const int slots = nbins + 1;
-    std::vector<int> sub(static_cast<std::size_t>(lanes) * slots, 0);
+    std::vector<int> slots(static_cast<std::size_t>(nbins) + 1, 0);
     const double top = nbins;
-    int index[chunk];
-    for (int start = 0; start < n; start += chunk) {
-        const int len = std::min(chunk, n - start);
-        for (int i = 0; i < len; ++i) {
-            const double x = static_cast<double>(v[start + i]);
-            const double q = (x - lower) / width;
-            // Only a value strictly above `lower` whose quotient truncates into
-            // 0..nbins-1 is counted; a NaN fails every comparison. The
-            // quotient is replaced before it is converted, so that no NaN or
-            // huge value ever reaches the conversion to int.
-            const bool in = x > lower && q > -1.0 && q < top;
-            index[i] = static_cast<int>(in ? q : top);
-        }
-        int i = 0;
-        for (; i + lanes <= len; i += lanes) {
-            for (int l = 0; l < lanes; ++l) {
-                ++sub[static_cast<std::size_t>(l) * slots + index[i + l]];
-            }
-        }
-        for (; i < len; ++i) {
-            ++sub[index[i]];
-        }
+    for (int i = 0; i < n; ++i) {
+        const double x = static_cast<double>(v[i]);
+        const double q = (x - lower) / width;
+        // Only a value strictly above `lower` whose quotient truncates into
+        // 0..nbins-1 is counted; a NaN fails every comparison. The quotient
+        // is replaced before it is converted, so that no NaN or huge value
+        // ever reaches the conversion to int.
+        const bool in = x > lower && q > -1.0 && q < top;
+        ++slots[static_cast<int>(in ? q : top)];
     }
-    for (int l = 0; l < lanes; ++l) {
-        for (int k = 0; k < nbins; ++k) {
-            counts[k] += sub[static_cast<std::size_t>(l) * slots + k];
-        }
+    for (int k = 0; k < nbins; ++k) {
+        counts[k] += slots[k];
     }
 }
 

@@ -197,6 +197,11 @@ TEST(BinData, WorkedExampleAndFloorBinning)
     const auto got = bin_data(edges, negative, {0.0, 1.0, 7.0, -4.0}); // later centres unused
     EXPECT_EQ(got, want);
     EXPECT_FALSE(std::signbit(got[2])); // an empty bin is +0.0 among negative averages
+
+    // The double just below 0.5 belongs to bin 0, although 0.5 plus it rounds to 1.
+    Attribute below = make<double>({2}, [](int g) { return g == 0 ? 0.49999999999999994 : 0.0; });
+    Attribute ones = make<double>({2}, [](int g) { return g + 1.0; });
+    EXPECT_EQ(bin_data(below, ones, {0.0, 1.0}), (std::vector<double>{1.5, 0.0}));
 }
 
 TEST(BinData, XThatIsNotDoubleWarnsWhereYIsHeldAndDropsThosePairs)
