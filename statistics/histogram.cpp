@@ -10,26 +10,23 @@
 
 namespace {
 
-/// Adds this rank's elements to counts[0..nbins). Branch-free: an element
-/// that falls in no bin is counted in a spare slot past the end, so the loop
-/// has no unpredictable branch whatever the data.
+/// Adds this rank's elements to counts[0..nbins).
 template <typename T>
 void count_block(const T* v, int n, double lower, double width, int nbins, std::vector<int>& counts)
 {
-    std::vector<int> slots(static_cast<std::size_t>(nbins) + 1, 0);
     const double top = nbins;
+    int* c = counts.data();
     for (int i = 0; i < n; ++i) {
         const double x = static_cast<double>(v[i]);
-        const double q = (x - lower) / width;
         // Only a value strictly above `lower` whose quotient truncates into
-        // 0..nbins-1 is counted; a NaN fails every comparison. The quotient
-        // is replaced before it is converted, so that no NaN or huge value
-        // ever reaches the conversion to int.
-        const bool in = x > lower && q > -1.0 && q < top;
-        ++slots[static_cast<int>(in ? q : top)];
-    }
-    for (int k = 0; k < nbins; ++k) {
-        counts[k] += slots[k];
+        // 0..nbins-1 is counted; a NaN fails every comparison, so no NaN or
+        // huge quotient ever reaches the conversion to int.
+        if (x > lower) {
+            const double q = (x - lower) / width;
+            if (q > -1.0 && q < top) {
+                ++c[static_cast<int>(q)];
+            }
+        }
     }
 }
 

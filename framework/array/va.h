@@ -38,9 +38,6 @@
 /// the array's communicator, in the same order.
 template <typename T>
 class va {
-    template <typename U>
-    friend class va;
-
 public:
     using value_type = T;
 

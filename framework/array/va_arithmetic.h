@@ -96,111 +96,110 @@ inline void report_undefined(bool product, bool with_array)
     }
 }
 
-} // namespace virda_detail
+/// The sum: its element rules and whether it is a product (for the messages).
+struct sum_operation {
+    static constexpr bool product = false;
+    template <typename R, typename A, typename B>
+    static R with_array(const A& a, const B& b) { return element_sum<R>(a, b); }
+    template <typename R, typename A, typename S>
+    static R with_scalar(const A& a, const S& s) { return element_scalar_sum<R>(a, s); }
+};
 
-// Every operator creates the result with the left operand's extents and
-// communicator (one collective window creation), fills this rank's block from
-// the operands' blocks at the same local offsets, and publishes it with
-// va_sync before returning, so any rank may read any element of the result at
-// once. Collective over the left operand's communicator.
+/// The product, as sum_operation.
+struct product_operation {
+    static constexpr bool product = true;
+    template <typename R, typename A, typename B>
+    static R with_array(const A& a, const B& b) { return element_product<R>(a, b); }
+    template <typename R, typename A, typename S>
+    static R with_scalar(const A& a, const S& s) { return element_scalar_product<R>(a, s); }
+};
+
+// Both create the result with the left operand's extents and communicator
+// (one collective window creation), fill this rank's block from the operands'
+// blocks at the same local offsets, and publish it with va_sync before
+// returning, so any rank may read any element of the result at once.
+// Collective over the left operand's communicator.
+
+/// left OP right, element by element, as a new array of R.
+template <typename Operation, typename R, typename T, typename U>
+va<R> combine(const va<T>& left, const va<U>& right)
+{
+    const std::vector<int> dims = left.va_get_dimensions();
+    va<R> result(dims, left.va_get_comm());
+    const int n = left.va_local_count();
+    R* out = result.va_local_data();
+    if constexpr (array_pair_defined<T, U>) {
+        // Equal extents over the same communicator mean equal distributions;
+        // the block sizes are compared as well so that arrays over different
+        // communicators can never be read past their blocks.
+        if (dims != right.va_get_dimensions() || right.va_local_count() != n) {
+            std::cerr << virda_messages::dimension_mismatch << std::endl;
+            std::fill(out, out + n, R{});
+        } else {
+            const T* a = left.va_local_data();
+            const U* b = right.va_local_data();
+            for (int i = 0; i < n; ++i) {
+                out[i] = Operation::template with_array<R>(a[i], b[i]);
+            }
+        }
+    } else {
+        std::fill(out, out + n, R{});
+        report_undefined(Operation::product, true);
+    }
+    result.va_sync();
+    return result;
+}
+
+/// left OP s for every element, as a new array of R.
+template <typename Operation, typename R, typename T, typename S>
+va<R> combine(const va<T>& left, S s)
+{
+    va<R> result(left.va_get_dimensions(), left.va_get_comm());
+    const int n = left.va_local_count();
+    R* out = result.va_local_data();
+    if constexpr (scalar_pair_defined<T, S>) {
+        const T* a = left.va_local_data();
+        for (int i = 0; i < n; ++i) {
+            out[i] = Operation::template with_scalar<R>(a[i], s);
+        }
+    } else {
+        std::fill(out, out + n, R{});
+        report_undefined(Operation::product, false);
+    }
+    result.va_sync();
+    return result;
+}
+
+} // namespace virda_detail
 
 template <typename T>
 template <typename U>
 va<typename promote_trait<T, U>::T_promote> va<T>::operator+(const va<U>& other) const
 {
-    using R = typename promote_trait<T, U>::T_promote;
-    va<R> result(dims, comm);
-    const int n = va_local_count();
-    R* out = result.va_local_data();
-    if constexpr (virda_detail::array_pair_defined<T, U>) {
-        // Equal extents over the same communicator mean equal distributions;
-        // the block sizes are compared as well so that arrays over different
-        // communicators can never be read past their blocks.
-        if (dims != other.dims || other.va_local_count() != n) {
-            std::cerr << virda_messages::dimension_mismatch << std::endl;
-            std::fill(out, out + n, R{});
-        } else {
-            const T* a = data;
-            const U* b = other.data;
-            for (int i = 0; i < n; ++i) {
-                out[i] = virda_detail::element_sum<R>(a[i], b[i]);
-            }
-        }
-    } else {
-        std::fill(out, out + n, R{});
-        virda_detail::report_undefined(false, true);
-    }
-    result.va_sync();
-    return result;
+    return virda_detail::combine<virda_detail::sum_operation, typename promote_trait<T, U>::T_promote>(*this, other);
 }
 
 template <typename T>
 template <typename U>
 va<typename promote_trait<T, U>::T_promote_pr> va<T>::operator*(const va<U>& other) const
 {
-    using R = typename promote_trait<T, U>::T_promote_pr;
-    va<R> result(dims, comm);
-    const int n = va_local_count();
-    R* out = result.va_local_data();
-    if constexpr (virda_detail::array_pair_defined<T, U>) {
-        if (dims != other.dims || other.va_local_count() != n) {
-            std::cerr << virda_messages::dimension_mismatch << std::endl;
-            std::fill(out, out + n, R{});
-        } else {
-            const T* a = data;
-            const U* b = other.data;
-            for (int i = 0; i < n; ++i) {
-                out[i] = virda_detail::element_product<R>(a[i], b[i]);
-            }
-        }
-    } else {
-        std::fill(out, out + n, R{});
-        virda_detail::report_undefined(true, true);
-    }
-    result.va_sync();
-    return result;
+    return virda_detail::combine<virda_detail::product_operation, typename promote_trait<T, U>::T_promote_pr>(*this,
+                                                                                                            other);
 }
 
 template <typename T>
 template <typename U, typename>
 va<typename promote_trait<T, U>::T_promote> va<T>::operator+(U s) const
 {
-    using R = typename promote_trait<T, U>::T_promote;
-    va<R> result(dims, comm);
-    const int n = va_local_count();
-    R* out = result.va_local_data();
-    if constexpr (virda_detail::scalar_pair_defined<T, U>) {
-        const T* a = data;
-        for (int i = 0; i < n; ++i) {
-            out[i] = virda_detail::element_scalar_sum<R>(a[i], s);
-        }
-    } else {
-        std::fill(out, out + n, R{});
-        virda_detail::report_undefined(false, false);
-    }
-    result.va_sync();
-    return result;
+    return virda_detail::combine<virda_detail::sum_operation, typename promote_trait<T, U>::T_promote>(*this, s);
 }
 
 template <typename T>
 template <typename U, typename>
 va<typename promote_trait<T, U>::T_promote_pr> va<T>::operator*(U s) const
 {
-    using R = typename promote_trait<T, U>::T_promote_pr;
-    va<R> result(dims, comm);
-    const int n = va_local_count();
-    R* out = result.va_local_data();
-    if constexpr (virda_detail::scalar_pair_defined<T, U>) {
-        const T* a = data;
-        for (int i = 0; i < n; ++i) {
-            out[i] = virda_detail::element_scalar_product<R>(a[i], s);
-        }
-    } else {
-        std::fill(out, out + n, R{});
-        virda_detail::report_undefined(true, false);
-    }
-    result.va_sync();
-    return result;
+    return virda_detail::combine<virda_detail::product_operation, typename promote_trait<T, U>::T_promote_pr>(*this,
+                                                                                                            s);
 }
 
 #endif
