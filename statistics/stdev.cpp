@@ -60,7 +60,7 @@ double stdev(Attribute& x, Attribute& w)
     // The weighted mean, taken as mean(x, w) takes it; its weight total
     // serves the second moment too.
     const double weight = sum(w);
-    const double m = sum(x * w) / weight;
+    const double m = static_cast<double>(sum(x * w)) / weight;
     const Attribute d = x + scalar_variant(-m);
     const double s2 = sum((d * d) * w);
     const double sd = mean_rounding_matters(m, s2 / weight) ? static_cast<double>(sum(d * w)) : 0.0;
