@@ -3,6 +3,7 @@
 // make. Data come from the global index, so every rank knows every element.
 #include "virdastatistics.h"
 #include "framework/array/array_messages.h"
+#include "virda_test/ranks.h"
 #include "virda_test/mpi_counts.h"
 #include "virda_test/stderr_capture.h"
 
@@ -21,12 +22,7 @@ using dims_t = std::vector<int>;
 
 namespace {
 
-int ranks()
-{
-    int n = 0;
-    MPI_Comm_size(VIRDA_COMM, &n);
-    return n;
-}
+using virda_test::ranks;
 
 double value(int g) { return 0.5 * g - 3.0; }
 

@@ -3,6 +3,7 @@
 // whole-attribute operations.
 #include "make_attribute.h"
 #include "framework/attribute/attribute_messages.h"
+#include "virda_test/ranks.h"
 #include "virda_test/mpi_counts.h"
 #include "virda_test/stderr_capture.h"
 
@@ -22,12 +23,7 @@ using virda_test::mpi_counts_during;
 
 namespace {
 
-int ranks()
-{
-    int n = 0;
-    MPI_Comm_size(VIRDA_COMM, &n);
-    return n;
-}
+using virda_test::ranks;
 
 double num(const VV1& v) { return static_cast<double>(v); }
 

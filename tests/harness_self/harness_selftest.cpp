@@ -2,6 +2,7 @@
 // the stderr capture.
 
 #include "framework/runtime/virda_globals.h"
+#include "virda_test/ranks.h"
 #include "virda_test/mpi_counts.h"
 #include "virda_test/stderr_capture.h"
 #include "window_lib.h"
@@ -16,19 +17,8 @@
 
 namespace {
 
-int world_rank()
-{
-    int rank = 0;
-    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-    return rank;
-}
-
-int world_size()
-{
-    int size = 0;
-    MPI_Comm_size(MPI_COMM_WORLD, &size);
-    return size;
-}
+using virda_test::world_rank;
+using virda_test::world_size;
 
 TEST(TestMain, SetsTheFrameworkGlobalsToTheWholeJob)
 {

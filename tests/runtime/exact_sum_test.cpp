@@ -4,6 +4,7 @@
 
 #include "runtime/exact_sum.h"
 
+#include "virda_test/ranks.h"
 #include <gtest/gtest.h>
 #include <mpi.h>
 
@@ -160,19 +161,8 @@ double exact_oracle(const std::vector<double>& values)
     return ::testing::AssertionFailure() << text.str();
 }
 
-int world_rank()
-{
-    int rank = 0;
-    MPI_Comm_rank(MPI_COMM_WORLD, &rank);
-    return rank;
-}
-
-int world_size()
-{
-    int size = 0;
-    MPI_Comm_size(MPI_COMM_WORLD, &size);
-    return size;
-}
+using virda_test::world_rank;
+using virda_test::world_size;
 
 // How a global sequence is split over the ranks, and in which order each rank
 // adds its part.

@@ -4,6 +4,7 @@
 #define VIRDA_TESTS_STATISTICS_STAT_DATA_H
 
 #include "virdastatistics.h"
+#include "virda_test/ranks.h"
 #include "virda_test/mpi_counts.h"
 #include "virda_test/stderr_capture.h"
 
@@ -20,12 +21,7 @@ namespace stat_data {
 constexpr double inf = std::numeric_limits<double>::infinity();
 const double qnan = std::numeric_limits<double>::quiet_NaN();
 
-inline int ranks()
-{
-    int n = 1;
-    MPI_Comm_size(VIRDA_COMM, &n);
-    return n;
-}
+using virda_test::ranks;
 
 /// A deterministic value in [0, 1) for (seed, g) (splitmix64).
 inline double uniform(std::uint64_t seed, int g)

@@ -5,6 +5,7 @@
 
 #include "framework/runtime/virda_globals.h"
 
+#include "virda_test/ranks.h"
 #include <gtest/gtest.h>
 #include <mpi.h>
 
@@ -18,12 +19,7 @@ using virda_stats::tool_error;
 
 namespace {
 
-int ranks()
-{
-    int n = 1;
-    MPI_Comm_size(VIRDA_COMM, &n);
-    return n;
-}
+using virda_test::ranks;
 
 /// The outcome of agree_or_throw on this rank: the message and status it
 /// threw, or an empty message when it returned.
