@@ -92,6 +92,9 @@ public:
         if constexpr (std::is_same_v<T, double> || std::is_same_v<T, float> || std::is_same_v<T, int>) {
             if (whole) {
                 va<double> result(a.va_get_dimensions(), a.va_get_comm());
+                if (result.va_local_count() != n) {
+                    return array_variant(std::move(result)); // not created, on every rank alike
+                }
                 const T* in = a.va_local_data();
                 double* out = result.va_local_data();
                 if (exponent_ <= 4294967295.0) {
@@ -112,7 +115,7 @@ public:
         }
         std::cerr << pow_unsupported << std::endl;
         va<T> result(a.va_get_dimensions(), a.va_get_comm());
-        std::fill(result.va_local_data(), result.va_local_data() + n, T{});
+        std::fill(result.va_local_data(), result.va_local_data() + result.va_local_count(), T{});
         result.va_sync();
         return array_variant(std::move(result));
     }

@@ -4,6 +4,8 @@
 #include "statistics/local_block.h"
 #include "statistics/statistics_messages.h"
 
+#include <boost/variant/apply_visitor.hpp>
+
 #include <algorithm>
 #include <cstdlib>
 #include <iostream>
@@ -11,25 +13,36 @@
 
 namespace {
 
-/// Points `out` at x's elements first..last: straight at this rank's block when
-/// x holds double elements distributed like the range (the usual case, x and
-/// y of equal shape), otherwise into `buffer` through the range read, which
-/// fetches what other ranks hold. Returns false (after the read's own
-/// message) when x's elements cannot be had as doubles.
-bool read_x(Attribute& x, int rank, int first, int last, double* buffer, const double** out)
+/// This process's rank in the communicator of the attribute's array: the
+/// number under which its block appears in the array's distribution.
+int own_rank(const Attribute& a)
 {
-    int own_first = 0;
-    int own_last = -1;
-    if (x.get_data_type() == 3) {
-        x.get_gen_distribution_index(rank, &own_first, &own_last);
-    }
-    if (x.get_data_type() == 3 && own_first == first && own_last >= last) {
-        virda_detail::with_local_block(x, [&](const auto* block, int) {
-            if constexpr (std::is_same_v<std::remove_const_t<std::remove_pointer_t<decltype(block)>>, double>) {
-                *out = block;
-            }
-        });
-        return true;
+    const MPI_Comm comm = boost::apply_visitor([](const auto& v) { return v.va_get_comm(); }, *a.held());
+    int rank = 0;
+    MPI_Comm_rank(comm, &rank);
+    return rank;
+}
+
+/// Points `out` at x's elements first..last: straight at this rank's block
+/// when that block provably holds exactly those elements (x holds doubles and
+/// its range for this process's rank in x's own communicator starts at
+/// `first` and reaches `last` inside the array), otherwise into `buffer`
+/// through the range read, which fetches what other ranks hold. Returns false
+/// (after the read's own message) when x's elements cannot be had as doubles.
+bool read_x(Attribute& x, int first, int last, double* buffer, const double** out)
+{
+    if (x.get_data_type() == 3 && x.size() > 0) {
+        int own_first = 0;
+        int own_last = -1;
+        x.get_gen_distribution_index(own_rank(x), &own_first, &own_last);
+        if (own_first == first && std::min(own_last, x.size() - 1) >= last) {
+            virda_detail::with_local_block(x, [&](const auto* block, int) {
+                if constexpr (std::is_same_v<std::remove_const_t<std::remove_pointer_t<decltype(block)>>, double>) {
+                    *out = block;
+                }
+            });
+            return true;
+        }
     }
     const int m = last - first + 1;
     std::fill(buffer, buffer + m, std::numeric_limits<double>::quiet_NaN());
@@ -70,18 +83,22 @@ void accumulate(const double* x, const T* y, int m, double c0, double w, int nbi
 template <typename T>
 std::vector<double> bin_data_template(Attribute& x, Attribute& y, std::vector<double> centres, T)
 {
+    if (centres.size() < 2) {
+        std::cerr << virda_messages::bin_data_few_centres << std::endl;
+        return centres;
+    }
     const int nbins = static_cast<int>(centres.size());
     const double c0 = centres[0];
     const double w = centres[1] - centres[0];
     std::vector<double> result(nbins, 0.0);
 
-    // The pairs of this rank are those whose y elements it holds.
-    int rank = 0;
-    MPI_Comm_rank(VIRDA_COMM, &rank);
+    // The pairs of this rank are those whose y elements its block holds: the
+    // range of its rank in y's own communicator, which need not number the
+    // processes as VIRDA_COMM does.
     int first = 0;
     int last = -1;
     if (y.size() > 0) { // an array without elements has no range to ask for
-        y.get_gen_distribution_index(rank, &first, &last);
+        y.get_gen_distribution_index(own_rank(y), &first, &last);
     }
     // Elements beyond the array's size (extra rows of the last rank) are no
     // part of it.
@@ -97,7 +114,7 @@ std::vector<double> bin_data_template(Attribute& x, Attribute& y, std::vector<do
     if (m > 0) {
         auto* x_buffer = static_cast<double*>(std::malloc(static_cast<std::size_t>(m) * sizeof(double)));
         const double* xs = nullptr;
-        const bool have_x = read_x(x, rank, first, last, x_buffer, &xs);
+        const bool have_x = read_x(x, first, last, x_buffer, &xs);
         if (have_x) {
             virda_detail::with_local_block(y, [&](const auto* block, int) {
                 if constexpr (std::is_same_v<std::remove_const_t<std::remove_pointer_t<decltype(block)>>, T>) {
@@ -127,7 +144,7 @@ template std::vector<double> bin_data_template<double>(Attribute&, Attribute&, s
 
 std::vector<double> bin_data(Attribute& x, Attribute& y, std::vector<double> centres)
 {
-    if (centres.size() < 2) {
+    if (centres.size() < 2) { // before the dispatch: also for a y the workers do not take
         std::cerr << virda_messages::bin_data_few_centres << std::endl;
         return centres;
     }

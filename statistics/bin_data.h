@@ -13,7 +13,10 @@ class Attribute;
 /// y values of each bin, 0.0 for an empty bin, the same on every rank.
 ///
 /// Each rank handles the pairs whose y elements it holds, reading the
-/// matching x elements from wherever they are held. y must hold int, float
+/// matching x elements from wherever they are held: x and y may be
+/// distributed over different communicators (another rank order, or fewer
+/// processes, such as MPI_COMM_SELF); element j of x still pairs with element
+/// j of y. y must hold int, float
 /// or double elements; for any other y the centres come back unchanged with no
 /// communication. An x that does not hold double elements writes "WARNING:
 /// attribute not returned. Type mismatch" on the ranks that hold elements of
@@ -24,7 +27,8 @@ class Attribute;
 std::vector<double> bin_data(Attribute& x, Attribute& y, std::vector<double> centres);
 
 /// The worker of bin_data for y elements of type T (int, float or double);
-/// the last argument only selects T.
+/// the last argument only selects T. Rejects fewer than two centres as
+/// bin_data does.
 template <typename T>
 std::vector<double> bin_data_template(Attribute& x, Attribute& y, std::vector<double> centres, T tag);
 

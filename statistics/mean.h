@@ -11,7 +11,12 @@ class Attribute;
 double mean(Attribute& x);
 
 /// The weighted mean sum(x * w) / sum(w); the second argument is the weight.
-/// Collective, as mean(x).
+/// Collective, as mean(x). Unlike mean(x), an element type without a product
+/// with w's (any char x or w, a composite) raises nothing: the product writes
+/// "PRODUCT NOT DEFINED FOR THESE TWO TYPES; Nothing done" on every rank and is
+/// an all-zero array, so a char x with double weights gives 0 (0 / 0, NaN,
+/// when the weights total 0). Only a w whose own total does not convert to
+/// double raises boost::bad_get.
 double mean(Attribute& x, Attribute& w);
 
 #endif

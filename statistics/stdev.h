@@ -12,7 +12,9 @@ double stdev(Attribute& x);
 
 /// The weighted population standard deviation, weights w (the second
 /// argument): sqrt(sum(D * D * w) / sum(w)) with D = x - mean(x, w), corrected
-/// in the same way. Collective.
+/// in the same way. Collective. As with mean(x, w), element types without
+/// the sums and products the formula needs give their messages on every rank
+/// and a result computed from their all-zero arrays, not boost::bad_get.
 double stdev(Attribute& x, Attribute& w);
 
 #endif

@@ -10,6 +10,9 @@ inline constexpr const char* range_outside = "ERROR in va_get:range outside the 
 inline constexpr const char* too_many_elements =
     "ERROR in va_create:number of elements does not fit in an int.VA left empty";
 inline constexpr const char* negative_extent = "ERROR in va_create:negative extent or extra rows.VA left empty";
+inline constexpr const char* block_not_allocated =
+    "ERROR in va_create:block could not be allocated on some rank.VA left empty";
+inline constexpr const char* no_window = "ERROR in va_create:no MPI window could be created.VA left empty";
 inline constexpr const char* rank_outside =
     "ERROR in va_distribution_index:rank outside the communicator.Empty range returned";
 inline constexpr const char* not_created = "ERROR in va_distribution_index:VA not created.Empty range returned";

@@ -2,6 +2,7 @@
 
 #include "framework/mpi/finalize_hook.h"
 
+#include <cstdint>
 #include <deque>
 
 namespace virda_detail {
@@ -11,6 +12,8 @@ namespace {
 constexpr MPI_Aint smallest_kept = 256 * 1024;
 constexpr std::size_t most_blocks = 6;
 constexpr MPI_Aint most_bytes = MPI_Aint(1) << 30;
+// Linux never maps the first page (vm.mmap_min_addr is at least 4096).
+constexpr std::uintptr_t lowest_mapped_address = 4096;
 
 struct kept_block {
     void* block;
@@ -48,8 +51,14 @@ void* acquire_block(MPI_Aint bytes)
             return block;
         }
     }
+    // Under memory pressure this MPICH's MPI_Alloc_mem can report success
+    // and hand back a small bogus address (0x10) instead of an error; no
+    // mapping ever lies in the first pages of the address space.
     void* block = nullptr;
-    MPI_Alloc_mem(bytes, MPI_INFO_NULL, &block);
+    const int rc = MPI_Alloc_mem(bytes, MPI_INFO_NULL, &block);
+    if (rc != MPI_SUCCESS || reinterpret_cast<std::uintptr_t>(block) < lowest_mapped_address) {
+        return nullptr;
+    }
     return block;
 }
 

@@ -12,7 +12,8 @@ namespace virda_detail {
 /// few blocks and 1 GiB are kept; all of them are returned at the start of
 /// MPI_Finalize. Blocks are reused only for requests of exactly their size.
 
-/// A block of `bytes` bytes from MPI_Alloc_mem, or a kept one of that size.
+/// A block of `bytes` bytes from MPI_Alloc_mem, or a kept one of that size;
+/// null when MPI could not provide it.
 void* acquire_block(MPI_Aint bytes);
 
 /// Hands a block from acquire_block back (keeps it, or frees it with

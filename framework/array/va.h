@@ -144,7 +144,8 @@ private:
     int row_start(int rank) const;
     int owner_of(int index) const;
     void set_communicator(MPI_Comm c);
-    void allocate_and_expose(MPI_Aint block_elements);
+    bool allocate_and_expose(MPI_Aint block_elements);
+    void become_empty();
     void make_placeholder(std::vector<int> extents, MPI_Comm c);
     void copy_block_from(const va& src);
     void take(va& src) noexcept;

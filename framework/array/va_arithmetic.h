@@ -126,6 +126,9 @@ va<R> combine(const va<T>& left, const va<U>& right)
 {
     const std::vector<int> dims = left.va_get_dimensions();
     va<R> result(dims, left.va_get_comm());
+    if (result.va_local_count() != left.va_local_count()) {
+        return result; // not created, on every rank alike (it said so)
+    }
     const int n = left.va_local_count();
     R* out = result.va_local_data();
     if constexpr (array_pair_defined<T, U>) {
@@ -155,6 +158,9 @@ template <typename Operation, typename R, typename T, typename S>
 va<R> combine(const va<T>& left, S s)
 {
     va<R> result(left.va_get_dimensions(), left.va_get_comm());
+    if (result.va_local_count() != left.va_local_count()) {
+        return result; // not created, on every rank alike (it said so)
+    }
     const int n = left.va_local_count();
     R* out = result.va_local_data();
     if constexpr (scalar_pair_defined<T, S>) {

@@ -7,6 +7,7 @@
 #include "framework/array/array_registry.h"
 #include "framework/array/block_cache.h"
 #include "framework/array/va.h"
+#include "framework/mpi/window_create.h"
 #include "framework/runtime/virda_globals.h"
 
 #include <algorithm>
@@ -131,7 +132,7 @@ void va<T>::set_communicator(MPI_Comm c)
 }
 
 template <typename T>
-void va<T>::allocate_and_expose(MPI_Aint block_elements)
+bool va<T>::allocate_and_expose(MPI_Aint block_elements)
 {
     // Byte sizes in MPI_Aint: a block of an int-countable number of elements
     // can still exceed 2^31 bytes. The block is aligned to 64 bytes inside a
@@ -140,11 +141,52 @@ void va<T>::allocate_and_expose(MPI_Aint block_elements)
     constexpr MPI_Aint alignment = 64;
     allocation_bytes = bytes + alignment;
     allocation = virda_detail::acquire_block(allocation_bytes);
+
+    // Every rank learns whether every block could be had before any window
+    // exists: a rank without memory must not leave the others alone in
+    // MPI_Win_create, nor hand out an array with a hole in it. This is the
+    // one collective a creation adds to the window's own.
+    const int have_block = allocation != nullptr ? 1 : 0;
+    int all_have_blocks = 0;
+    MPI_Allreduce(&have_block, &all_have_blocks, 1, MPI_INT, MPI_MIN, comm);
+    if (all_have_blocks == 0) {
+        std::cerr << virda_messages::block_not_allocated << std::endl;
+        become_empty();
+        return false;
+    }
+
     auto address = reinterpret_cast<std::uintptr_t>(allocation);
     address = (address + alignment - 1) & ~static_cast<std::uintptr_t>(alignment - 1);
     data = reinterpret_cast<T*>(address);
-    MPI_Win_create(data, bytes, element_bytes, MPI_INFO_NULL, comm, &win);
+    if (!virda_detail::create_window(data, bytes, element_bytes, comm, &win)) {
+        // Window creation fails on every rank alike (the communication
+        // context is agreed on inside it): typically the process has no
+        // context id left, one per window and communicator.
+        std::cerr << virda_messages::no_window << std::endl;
+        become_empty();
+        return false;
+    }
     registry_key = virda_detail::register_array(this, &va<T>::release_at_finalize);
+    return true;
+}
+
+template <typename T>
+void va<T>::become_empty()
+{
+    // An array without elements, block or window: every read reports an
+    // index outside the array, and releasing it makes no MPI call.
+    if (allocation != nullptr) {
+        virda_detail::release_block(allocation, allocation_bytes);
+    }
+    allocation = nullptr;
+    data = nullptr;
+    win = MPI_WIN_NULL;
+    num_elements = 0;
+    local_rows = 0;
+    extra_rows = 0;
+    dims.assign(1, 0);
+    num_dims = 1;
+    std::fill(row_end, row_end + num_ranks, 0);
 }
 
 template <typename T>
@@ -173,34 +215,42 @@ int va<T>::va_internal_create(std::vector<int> extents, MPI_Comm c, int extra)
     reserved = 0;
     row_end = new int[num_ranks]();
     local_rows = dims[0] / num_ranks;
-    allocate_and_expose(1);
-    return 0;
+    return allocate_and_expose(1) ? 0 : -1;
 }
 
 template <typename T>
 int va<T>::va_create(std::vector<int> extents, MPI_Comm c, int extra)
 {
     va_free();
+
+    // Validate before anything is allocated; every rank sees the same extents
+    // and so takes the same path. A negative extent or extra-row count is
+    // rejected even where a zero extent would otherwise make a placeholder.
+    bool negative = extra < 0;
+    for (int e : extents) {
+        negative = negative || e < 0;
+    }
+    if (negative) {
+        std::cerr << virda_messages::negative_extent << std::endl;
+        va_internal_create({0}, c, 0);
+        return -1;
+    }
     if (extents.empty() || extents[0] == 0) {
         va_internal_create(std::move(extents), c, 0);
         return 1;
     }
-
-    // Validate before anything is allocated; every rank sees the same extents
-    // and so takes the same path.
-    bool negative = extra < 0;
     long long count = 1;
     for (int e : extents) {
-        negative = negative || e < 0;
-        count *= e < 0 ? 0 : e;
+        count *= e;
         count = std::min(count, static_cast<long long>(INT_MAX) + 1);
     }
+    // The rows, extra rows included, are numbered in an int as well, also
+    // when a zero extent after the first leaves them without elements.
     const long long row = count / extents[0];
-    const bool too_many =
-        count > INT_MAX || (static_cast<long long>(extents[0]) + extra) * row > static_cast<long long>(INT_MAX);
-    if (negative || too_many) {
-        std::cerr << (negative ? virda_messages::negative_extent : virda_messages::too_many_elements)
-                  << std::endl;
+    const long long rows = static_cast<long long>(extents[0]) + extra;
+    const bool too_many = count > INT_MAX || rows > INT_MAX || rows * row > static_cast<long long>(INT_MAX);
+    if (too_many) {
+        std::cerr << virda_messages::too_many_elements << std::endl;
         va_internal_create({0}, c, 0);
         return -1;
     }
@@ -229,8 +279,7 @@ int va<T>::va_create(std::vector<int> extents, MPI_Comm c, int extra)
     if (my_rank == num_ranks - 1) {
         block += static_cast<MPI_Aint>(extra_rows) * row;
     }
-    allocate_and_expose(block);
-    return 0;
+    return allocate_and_expose(block) ? 0 : -1;
 }
 
 template <typename T>

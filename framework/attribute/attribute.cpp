@@ -2,6 +2,7 @@
 
 #include "framework/attribute/attribute_messages.h"
 #include "framework/attribute/attribute_visitors.h"
+#include "framework/attribute/context_arena.h"
 
 #include <mpi.h>
 
@@ -19,7 +20,7 @@ int find_variant_type(const array_variant& v)
     return which >= 0 && which < 7 ? codes[which] : 0;
 }
 
-Attribute::Attribute() : data(nullptr), label(), context(new Context()), data_type(0) {}
+Attribute::Attribute() : data(nullptr), label(), context(virda_detail::new_context()), data_type(0) {}
 
 Attribute::Attribute(Context* shared_context) : data(nullptr), label(), context(shared_context), data_type(0) {}
 

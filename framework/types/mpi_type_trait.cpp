@@ -2,6 +2,7 @@
 
 #include "framework/mpi/finalize_hook.h"
 
+#include <climits>
 #include <iostream>
 
 namespace {
@@ -32,9 +33,15 @@ MPI_Datatype doubles(int slot, int n)
 
 MPI_Datatype sub_block(MPI_Datatype base, const std::vector<int>& counts, const std::vector<int>& sizes)
 {
+    // The enclosing array must be countable in an int, like every array of
+    // the framework; that also keeps every slab's byte extent far inside
+    // MPI_Aint.
     bool valid = !sizes.empty() && counts.size() >= sizes.size();
+    long long elements = 1;
     for (std::size_t d = 0; valid && d < sizes.size(); ++d) {
         valid = counts[d] >= 0 && sizes[d] >= 0;
+        elements *= valid ? sizes[d] : 0;
+        valid = valid && elements <= INT_MAX;
     }
     if (!valid) {
         std::cerr << "ERROR in mpi_type_trait:malformed sub-block counts or sizes.No datatype built"

@@ -40,7 +40,8 @@ VIRDA_FOR_EACH_ELEMENT_TYPE(VIRDA_DECLARE_ELEMENT_TRAIT)
 /// committed handle and frees it with MPI_Type_free. The intermediate levels
 /// are freed as soon as the level above them is committed.
 /// Malformed lists (empty sizes, fewer counts than sizes, a negative count or
-/// extent) are rejected with one line on standard error and MPI_DATATYPE_NULL.
+/// extent, or an enclosing array of more than 2^31 - 1 elements) are rejected
+/// with one line on standard error and MPI_DATATYPE_NULL.
 #define VIRDA_DECLARE_SUBBLOCK_TRAIT(T)                                              \
     template <>                                                                      \
     class mpi_type_trait<non_c_d_md<T>> {                                            \

@@ -1,9 +1,11 @@
 # Checks that a shared library leaves the framework runtime to the program
 # that loads it: no NEEDED entry names the runtime, and each runtime symbol it
-# uses is undefined in it.
+# uses is undefined in it. With -DRUNTIME_LIBRARY=<path of a runtime>, also
+# checks that the library needs no symbol of that runtime beyond the listed
+# ones: a program bringing its own runtime defines only those.
 #
 #   cmake -DLIBRARY=<path> -DRUNTIME=<name> -DREADELF=<readelf> -DNM=<nm>
-#         -P check_runtime_unlinked.cmake SYMBOLS <symbol>...
+#         [-DRUNTIME_LIBRARY=<path>] -P check_runtime_unlinked.cmake SYMBOLS <symbol>...
 #
 # A symbol without a parameter list matches any undefined symbol of that
 # (demangled, qualified) name; one with a parameter list must match exactly,
@@ -74,6 +76,33 @@ foreach(symbol IN LISTS symbols)
     message("undefined, left to the program: ${symbol}")
   endif()
 endforeach()
+
+if(RUNTIME_LIBRARY)
+  execute_process(COMMAND ${NM} -D --defined-only --demangle ${RUNTIME_LIBRARY}
+    RESULT_VARIABLE rc OUTPUT_VARIABLE runtime_output ERROR_VARIABLE runtime_error)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "nm -D ${RUNTIME_LIBRARY} failed:\n${runtime_error}")
+  endif()
+  string(REPLACE "\n" ";" runtime_lines "${runtime_output}")
+  foreach(line IN LISTS runtime_lines)
+    if(NOT line MATCHES "^[0-9a-fA-F]* *[A-Za-z] (.+)$")
+      continue()
+    endif()
+    set(defined "${CMAKE_MATCH_1}")
+    list(FIND undefined_full "${defined}" used)
+    if(used EQUAL -1)
+      continue()
+    endif()
+    # Used by the library and defined by the runtime: it must be listed, by
+    # its full name or by its bare name.
+    string(REGEX REPLACE "\\(.*$" "" bare "${defined}")
+    list(FIND symbols "${defined}" listed_full)
+    list(FIND symbols "${bare}" listed_bare)
+    if(listed_full EQUAL -1 AND listed_bare EQUAL -1)
+      list(APPEND problems "it needs ${defined} from the runtime, which a program's own runtime need not define")
+    endif()
+  endforeach()
+endif()
 
 if(problems)
   list(JOIN problems "\n  " text)

@@ -247,3 +247,69 @@ TEST(BinData, ArraysWithoutElementsGiveEmptyBinsQuietly)
     EXPECT_EQ(capture_stderr([&] { got = bin_data(x, y, {0.0, 1.0}); }), "");
     EXPECT_EQ(got, (std::vector<double>{0.0, 0.0}));
 }
+
+TEST(BinData, WorkersRejectFewerThanTwoCentresAsBinDataDoes)
+{
+    Attribute x = make<double>({3}, [](int g) { return g; });
+    Attribute yi = make<int>({3}, [](int g) { return g; });
+    Attribute yf = make<float>({3}, [](int g) { return g; });
+    const std::string few = "ERROR in bin_data:fewer than two bin centres.Centres returned\n";
+    for (const std::vector<double>& cs : {std::vector<double>{}, std::vector<double>{1.0}}) {
+        std::vector<double> got_d, got_i, got_f;
+        std::string text;
+        EXPECT_TRUE(no_collective(mpi_counts_during([&] {
+            text = capture_stderr([&] {
+                got_d = bin_data_template<double>(x, x, cs, 0.0);
+                got_i = bin_data_template<int>(x, yi, cs, 0);
+                got_f = bin_data_template<float>(x, yf, cs, 0.0f);
+            });
+        })));
+        EXPECT_TRUE(got_d == cs && got_i == cs && got_f == cs);
+        EXPECT_EQ(text, few + few + few);
+    }
+}
+
+TEST(BinData, PairsByIndexWhateverEachArraysCommunicator)
+{
+    // x = g and y = 10 g + 7 over n rows: bin g (centres 0, 1, ...) holds the
+    // one pair of x = g, whose average is 10 g + 7. x or y is distributed over
+    // the job's ranks in reverse order, or x is held whole on every process.
+    MPI_Comm reversed = MPI_COMM_NULL;
+    MPI_Comm_split(VIRDA_COMM, 0, ranks() - 1 - VIRDA_ID, &reversed);
+    const int n = 2 * ranks() + 1;
+    auto make_on = [](MPI_Comm comm, int n, auto f) {
+        va<double> a({n}, comm);
+        int rank = 0;
+        MPI_Comm_rank(comm, &rank);
+        const std::vector<int> range = a.va_distribution_index(rank);
+        for (int g = range[0]; g <= range[1]; ++g) {
+            a.va_local_data()[g - range[0]] = f(g);
+        }
+        a.va_sync();
+        Attribute at;
+        at.set_attribute(array_variant(std::move(a)));
+        return at;
+    };
+    auto xf = [](int g) { return double(g); };
+    auto yf = [](int g) { return 10.0 * g + 7.0; };
+    std::vector<double> centres, want;
+    for (int g = 0; g < n; ++g) {
+        centres.push_back(g);
+        want.push_back(yf(g));
+    }
+    struct layout {
+        const char* name;
+        MPI_Comm x_comm, y_comm;
+    };
+    for (const layout& l : {layout{"x reversed", reversed, VIRDA_COMM}, layout{"y reversed", VIRDA_COMM, reversed},
+                            layout{"both reversed", reversed, reversed}, layout{"x whole", MPI_COMM_SELF, VIRDA_COMM},
+                            layout{"x whole, y reversed", MPI_COMM_SELF, reversed}}) {
+        Attribute x = make_on(l.x_comm, n, xf);
+        Attribute y = make_on(l.y_comm, n, yf);
+        std::vector<double> got;
+        const std::string text = capture_stderr([&] { got = bin_data(x, y, centres); });
+        EXPECT_EQ(got, want) << l.name;
+        EXPECT_EQ(text, "") << l.name;
+    }
+    MPI_Comm_free(&reversed);
+}

@@ -118,3 +118,20 @@ TEST(Moments, ElementsThatAreNotRealNumbersThrowOnEveryRank)
     EXPECT_THROW(stdev(v), boost::bad_get);
     EXPECT_THROW(mean(x, v), boost::bad_get);
 }
+
+TEST(Moments, WeightedFormsOfCharGiveZeroWithMessagesOnEveryRank)
+{
+    // No product of char with double: the weighted total is an all-zero array.
+    Attribute c = make<char>({5}, [](int g) { return 'a' + g; });
+    Attribute w = make<double>({5}, [](int g) { return 1.0 + g; });
+    double m = -1.0;
+    double s = -1.0;
+    std::string text;
+    EXPECT_NO_THROW(text = virda_test::capture_stderr([&] {
+                        m = mean(c, w);
+                        s = stdev(c, w);
+                    }));
+    EXPECT_EQ(m, 0.0);
+    EXPECT_EQ(s, 0.0);
+    EXPECT_GE(virda_test::count_line(text, "PRODUCT NOT DEFINED FOR THESE TWO TYPES; Nothing done"), 2);
+}

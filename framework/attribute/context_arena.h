@@ -1,0 +1,16 @@
+#ifndef VIRDA_FRAMEWORK_ATTRIBUTE_CONTEXT_ARENA_H
+#define VIRDA_FRAMEWORK_ATTRIBUTE_CONTEXT_ARENA_H
+
+class Context;
+
+namespace virda_detail {
+
+/// A Context constructed (by the runtime's constructor) in storage that this
+/// library owns. Attributes never destroy their Context, so every default
+/// constructed attribute leaves one behind: they are carved from chunks that
+/// stay reachable until the process ends, instead of one heap allocation each.
+Context* new_context();
+
+} // namespace virda_detail
+
+#endif

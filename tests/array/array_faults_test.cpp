@@ -1,0 +1,172 @@
+// Arrays that cannot be made: rejected extents, a block that MPI cannot
+// allocate on one rank, and no window to be had (every window takes one of
+// the process's MPI context ids). Every rank must agree on the outcome, write
+// one line, and hold an empty array whose reads return nothing plausible.
+
+#include "virdastatistics.h"
+#include "framework/array/array_messages.h"
+#include "virda_test/mpi_counts.h"
+#include "virda_test/ranks.h"
+#include "virda_test/stderr_capture.h"
+
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace msg = virda_messages;
+using virda_test::capture_stderr;
+using virda_test::mpi_counts_during;
+using virda_test::ranks;
+using dims_t = std::vector<int>;
+
+namespace {
+
+// Set to make this process's next MPI_Alloc_mem do what this MPICH does under
+// memory pressure: report success and hand back the address 0x10.
+bool fail_next_alloc = false;
+
+int rank()
+{
+    int r = 0;
+    MPI_Comm_rank(MPI_COMM_WORLD, &r);
+    return r;
+}
+
+template <typename T>
+void expect_empty(const va<T>& a, const std::string& what)
+{
+    EXPECT_EQ(a.va_size(), 0) << what;
+    EXPECT_EQ(a.va_get_dimensions(), dims_t({0})) << what;
+    EXPECT_EQ(a.va_local_count(), 0) << what;
+    T out{};
+    std::string err = capture_stderr([&] { EXPECT_EQ(a.va_get_opt(0, &out), -1) << what; });
+    EXPECT_EQ(err, std::string(msg::index_too_large) + "\n") << what;
+}
+
+} // namespace
+
+// Interposes the program's MPI_Alloc_mem ahead of the MPI counter's and MPI's.
+extern "C" int MPI_Alloc_mem(MPI_Aint size, MPI_Info info, void* baseptr)
+{
+    using alloc_fn = int (*)(MPI_Aint, MPI_Info, void*);
+    static auto next = reinterpret_cast<alloc_fn>(dlsym(RTLD_NEXT, "MPI_Alloc_mem"));
+    if (fail_next_alloc) {
+        fail_next_alloc = false;
+        *static_cast<void**>(baseptr) = reinterpret_cast<void*>(std::uintptr_t{0x10});
+        return MPI_SUCCESS;
+    }
+    return next(size, info, baseptr);
+}
+
+TEST(Rejected, OverflowingAndNegativeExtentsGivePlaceholders)
+{
+    struct rejected {
+        dims_t dims;
+        int extra;
+        const char* line;
+    };
+    for (const auto& c : std::vector<rejected>{{{5, 0}, INT_MAX, msg::too_many_elements},
+                                               {{1, 0}, INT_MAX - 1, nullptr},
+                                               {{0, -1}, 0, msg::negative_extent},
+                                               {{0}, -5, msg::negative_extent},
+                                               {{}, -1, msg::negative_extent}}) {
+        va<double> a;
+        std::string err = capture_stderr([&] { a.va_create(c.dims, VIRDA_COMM, c.extra); });
+        EXPECT_EQ(err, c.line == nullptr ? std::string() : std::string(c.line) + "\n") << c.dims.size();
+        if (c.line != nullptr) {
+            expect_empty(a, "rejected extents");
+        }
+    }
+}
+
+TEST(Rejected, SubBlockOfMoreThanAnIntOfElements)
+{
+    const auto during = mpi_counts_during([] {
+        MPI_Datatype t = MPI_DATATYPE_NULL;
+        const std::string err = capture_stderr(
+            [&] { t = mpi_type_trait<non_c_d_md<double>>().get({1, 1, 1}, {INT_MAX, INT_MAX, INT_MAX}); });
+        EXPECT_EQ(t, MPI_DATATYPE_NULL);
+        EXPECT_EQ(err, "ERROR in mpi_type_trait:malformed sub-block counts or sizes.No datatype built\n");
+        // The largest enclosing array that still fits is accepted.
+        t = mpi_type_trait<non_c_d_md<int>>().get({1, 1}, {1, INT_MAX});
+        MPI_Aint lb = 0;
+        MPI_Aint extent = 0;
+        MPI_Type_get_extent(t, &lb, &extent);
+        EXPECT_EQ(extent, MPI_Aint{INT_MAX} * 4);
+        MPI_Type_free(&t);
+    });
+    EXPECT_EQ(during.types_live(), 0);
+}
+
+TEST(BlockAllocation, FailureOnOneRankLeavesEveryRankEmpty)
+{
+    // The last rank's MPI_Alloc_mem hands back a bogus block. No rank may write
+    // through it or be left alone in the window creation.
+    for (const dims_t& dims : {dims_t{1000, 3}, dims_t{0}}) {
+        std::string err;
+        const auto during = mpi_counts_during([&] {
+            va<double> a;
+            fail_next_alloc = rank() == ranks() - 1;
+            err = capture_stderr([&] { a.va_create(dims, VIRDA_COMM, 0); });
+            expect_empty(a, "failed block");
+            EXPECT_EQ(err, std::string(msg::block_not_allocated) + "\n");
+        });
+        EXPECT_FALSE(fail_next_alloc);
+        // Only the default constructor's placeholder had a window.
+        EXPECT_EQ(during.windows_created, 1);
+        EXPECT_EQ(during.windows_open(), 0);
+        EXPECT_EQ(during.mem_live(), 0);
+    }
+
+    // Through the attribute: an arithmetic result that cannot be had is an
+    // empty attribute on every rank, and reading it gives zeros with a line.
+    Attribute x;
+    x.set_attribute(array_variant(va<double>({4 * ranks()}, VIRDA_COMM)));
+    fail_next_alloc = rank() == 0;
+    Attribute y;
+    const std::string err = capture_stderr([&] { y = x * scalar_variant(2.0); });
+    EXPECT_EQ(err, std::string(msg::block_not_allocated) + "\n");
+    EXPECT_EQ(y.size(), 0);
+    EXPECT_EQ(static_cast<double>(y[0]), 0.0);
+}
+
+TEST(WindowLimit, RunningOutOfWindowsIsAgreedAndReported)
+{
+    // Make rank 0 use more context ids than the others, so that it runs out
+    // first; all ranks must still agree on which creation failed.
+    std::vector<MPI_Comm> extra(rank() == 0 ? 16 : 0, MPI_COMM_NULL);
+    for (MPI_Comm& c : extra) {
+        MPI_Comm_dup(MPI_COMM_SELF, &c);
+    }
+    std::vector<std::unique_ptr<va<int>>> arrays;
+    int failed_at = -1;
+    std::string err;
+    for (int k = 0; k < 5000 && failed_at < 0; ++k) {
+        auto a = std::make_unique<va<int>>();
+        err = capture_stderr([&] { a->va_create({ranks()}, VIRDA_COMM, 0); });
+        if (!err.empty()) {
+            failed_at = k;
+            EXPECT_EQ(err, std::string(msg::no_window) + "\n");
+            expect_empty(*a, "no window");
+        }
+        arrays.push_back(std::move(a));
+    }
+    int lowest = 0;
+    int highest = 0;
+    MPI_Allreduce(&failed_at, &lowest, 1, MPI_INT, MPI_MIN, VIRDA_COMM);
+    MPI_Allreduce(&failed_at, &highest, 1, MPI_INT, MPI_MAX, VIRDA_COMM);
+    EXPECT_GT(lowest, 1000); // some 2000 windows can be had
+    EXPECT_EQ(lowest, highest);
+
+    // Released arrays give their context ids back.
+    arrays.clear();
+    for (MPI_Comm& c : extra) {
+        MPI_Comm_free(&c);
+    }
+    va<int> again({ranks()}, VIRDA_COMM);
+    EXPECT_EQ(again.va_size(), ranks());
+}
