@@ -6,6 +6,7 @@
 #include "exact_sum.h"
 #include "framework/attribute/attribute.h"
 #include "framework/attribute/attribute_visitors.h"
+#include "framework/simd/array_kernels.h"
 
 #include <cmath>
 #include <cstdint>
@@ -62,22 +63,6 @@ public:
     }
 };
 
-/// x^e by binary powering, the same sequence of products for every element
-/// so that the loop vectorises. x^0 is 1 for every x.
-inline double whole_power(double x, unsigned e)
-{
-    double result = 1.0;
-    double base = x;
-    while (e != 0) {
-        if (e & 1u) {
-            result *= base;
-        }
-        base *= base;
-        e >>= 1u;
-    }
-    return result;
-}
-
 /// A new double array of the operand's shape holding every element raised to
 /// a whole exponent; other element types give a zero array of their own type.
 class power_visitor : public boost::static_visitor<array_variant> {
@@ -98,10 +83,9 @@ public:
                 const T* in = a.va_local_data();
                 double* out = result.va_local_data();
                 if (exponent_ <= 4294967295.0) {
-                    const auto e = static_cast<unsigned>(exponent_);
-                    for (int i = 0; i < n; ++i) {
-                        out[i] = whole_power(static_cast<double>(in[i]), e);
-                    }
+                    // Binary powering, vectorised on the host's path.
+                    virda_detail::run_power_kernel(in, static_cast<unsigned>(exponent_), out,
+                                                   static_cast<std::size_t>(n));
                 } else {
                     // Beyond 32 bits: the C library's power, exact in sign and
                     // limits for whole exponents of any size.

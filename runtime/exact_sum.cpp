@@ -1,5 +1,8 @@
 #include "runtime/exact_sum.h"
 
+#include "framework/simd/isa.h"
+#include "runtime/exact_sum_kernels.h"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -58,14 +61,6 @@ struct double_format {
     // Position, in units of 2^-1074, of the unit of m in the bin of exponent
     // field e is max(e, 1) + unit_offset.
     static constexpr int unit_offset = -1;
-};
-
-struct float_format {
-    using value_type = float;
-    using bits_type = std::uint32_t;
-    static constexpr int frac_bits = 23;
-    static constexpr int exp_bits = 8;
-    static constexpr int unit_offset = 1074 - 150;
 };
 
 template <typename Format>
@@ -343,15 +338,26 @@ double round_to_double(totals& t)
     return negative ? -magnitude : magnitude;
 }
 
+const exact_block_kernels& block_kernels()
+{
+    switch (active_isa()) {
+    case isa::avx512:
+        return avx512::exact_kernels;
+    case isa::avx2:
+        return avx2::exact_kernels;
+    default:
+        return baseline::exact_kernels;
+    }
+}
+
 } // namespace
 
 struct exact_accumulator::state {
-    std::vector<bin> double_bins; // allocated on the first double
-    std::vector<bin> float_bins;  // allocated on the first float
+    std::vector<bin> double_bins; // allocated on the first block the fast path cannot take
     std::size_t double_pending = 0;
-    std::size_t float_pending = 0;
+    std::size_t fast_blocks = 0; // blocks added to the digits since they were normalised
     i128 int_total = 0;
-    totals folded; // bins folded so far, and the int flags
+    totals folded; // bins folded so far, fast blocks, and the int flags
 
     // Everything added so far, as one total; the accumulator is unchanged.
     totals snapshot() const
@@ -359,9 +365,6 @@ struct exact_accumulator::state {
         totals t = folded;
         if (!double_bins.empty()) {
             fold<double_format>(double_bins.data(), t);
-        }
-        if (!float_bins.empty()) {
-            fold<float_format>(float_bins.data(), t);
         }
         if (int_total != 0) {
             add_scaled(t, int_total, 1074);
@@ -376,22 +379,89 @@ exact_accumulator::~exact_accumulator() = default;
 exact_accumulator::exact_accumulator(exact_accumulator&&) noexcept = default;
 exact_accumulator& exact_accumulator::operator=(exact_accumulator&&) noexcept = default;
 
+// Doubles go block by block through the binned fast path (exact_sum_kernels.h)
+// when the block's largest magnitude allows it and nothing is left over;
+// otherwise, and for NaN, infinities and magnitudes near the top of the
+// range, through the table. Both are exact, so which one takes a block never
+// shows in the total.
+void exact_accumulator::add_doubles(const double* values, std::size_t count, std::size_t step)
+{
+    state& st = *state_;
+    const exact_block_kernels& kernels = block_kernels();
+    double gathered[exact_block];
+    // Normalising the digits every 2^20 blocks keeps each far below 2^63.
+    constexpr std::size_t normalise_interval = std::size_t{1} << 20;
+    constexpr std::uint64_t special = 0x7ff0000000000000u;
+    while (count > 0) {
+        const std::size_t m = std::min(count, exact_block);
+        const double* block = values;
+        if (step != 1) {
+            for (std::size_t i = 0; i < m; ++i) {
+                gathered[i] = values[i * step];
+            }
+            block = gathered;
+        }
+        std::uint64_t max_abs = 0;
+        bool not_negzero = false;
+        kernels.scan(block, m, &max_abs, &not_negzero);
+        st.folded.flags[flag_any] = 1;
+        if (not_negzero) {
+            st.folded.flags[flag_not_negzero] = 1;
+        }
+        bool done = max_abs == 0; // only zeros: nothing to add
+        if (!done && max_abs < special) {
+            // |x| < 2^(e_max + 1) for every x; a_0 = e_max + 13 leaves room
+            // for 2^11 elements, and a_0 + 1 must stay below 2^1024.
+            const int e_max = std::max(static_cast<int>(max_abs >> 52), 1) - 1023;
+            const int top = std::max(e_max + 13, -1022);
+            std::int64_t units[exact_levels];
+            if (top <= 1022 && kernels.deposit(block, m, top, units)) {
+                int a = top;
+                for (int k = 0; k < exact_levels; ++k) {
+                    add_scaled(st.folded, units[k], a - 52 + 1074);
+                    a = exact_next_level(a);
+                }
+                if (++st.fast_blocks == normalise_interval) {
+                    normalise(st.folded);
+                    st.fast_blocks = 0;
+                }
+                done = true;
+            }
+        }
+        if (!done) {
+            add_values<double_format>(st.double_bins, st.double_pending, st.folded, block, m, 1);
+        }
+        count -= m;
+        if (count > 0) {
+            values += m * step;
+        }
+    }
+}
+
 void exact_accumulator::add(const double* values, std::size_t count)
 {
-    add_values<double_format>(state_->double_bins, state_->double_pending, state_->folded,
-                              values, count, 1);
+    add_doubles(values, count, 1);
 }
 
 void exact_accumulator::add(const double* values, std::size_t count, std::size_t step)
 {
-    add_values<double_format>(state_->double_bins, state_->double_pending, state_->folded,
-                              values, count, step);
+    add_doubles(values, count, step);
 }
 
 void exact_accumulator::add(const float* values, std::size_t count)
 {
-    add_values<float_format>(state_->float_bins, state_->float_pending, state_->folded,
-                             values, count, 1);
+    // Every float is a double exactly, and so is every -0.0f, NaN and
+    // infinity: floats are summed as the doubles they convert to.
+    double converted[exact_block];
+    while (count > 0) {
+        const std::size_t m = std::min(count, exact_block);
+        for (std::size_t i = 0; i < m; ++i) {
+            converted[i] = static_cast<double>(values[i]);
+        }
+        add_doubles(converted, m, 1);
+        values += m;
+        count -= m;
+    }
 }
 
 void exact_accumulator::add(const int* values, std::size_t count)

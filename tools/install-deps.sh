@@ -10,6 +10,7 @@ packages=(
   fftw-dev                    # FFTW 2: fftw.h with fftw_complex
   libgtest-dev googletest     # unit tests
   libhdf5-mpich-dev           # parallel HDF5 built for MPICH (command-line tool)
+  python3-numpy python3-scipy # the benchmark's NumPy/SciPy baseline (/usr/bin/python3)
 )
 
 missing=()

@@ -5,6 +5,7 @@
 // Included by the one source that instantiates every pair of element types.
 #include "framework/array/array_messages.h"
 #include "framework/array/va_impl.h"
+#include "framework/simd/array_kernels.h"
 
 #include <algorithm>
 #include <iostream>
@@ -141,8 +142,14 @@ va<R> combine(const va<T>& left, const va<U>& right)
         } else {
             const T* a = left.va_local_data();
             const U* b = right.va_local_data();
-            for (int i = 0; i < n; ++i) {
-                out[i] = Operation::template with_array<R>(a[i], b[i]);
+            if constexpr (is_kernel_type<T> && is_kernel_type<U>) {
+                // double, float and int: the vectorised loop of the host's path.
+                static_assert(std::is_same_v<R, kernel_result_t<T, U>>, "plain pairs promote as the kernels do");
+                run_array_kernel<Operation::product>(a, b, out, static_cast<std::size_t>(n));
+            } else {
+                for (int i = 0; i < n; ++i) {
+                    out[i] = Operation::template with_array<R>(a[i], b[i]);
+                }
             }
         }
     } else {
@@ -165,8 +172,13 @@ va<R> combine(const va<T>& left, S s)
     R* out = result.va_local_data();
     if constexpr (scalar_pair_defined<T, S>) {
         const T* a = left.va_local_data();
-        for (int i = 0; i < n; ++i) {
-            out[i] = Operation::template with_scalar<R>(a[i], s);
+        if constexpr (is_kernel_type<T> && is_kernel_type<S>) {
+            static_assert(std::is_same_v<R, kernel_result_t<T, S>>, "plain pairs promote as the kernels do");
+            run_scalar_kernel<Operation::product>(a, s, out, static_cast<std::size_t>(n));
+        } else {
+            for (int i = 0; i < n; ++i) {
+                out[i] = Operation::template with_scalar<R>(a[i], s);
+            }
         }
     } else {
         std::fill(out, out + n, R{});

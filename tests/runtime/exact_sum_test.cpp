@@ -4,6 +4,8 @@
 
 #include "runtime/exact_sum.h"
 
+#include "framework/simd/isa.h"
+
 #include "virda_test/ranks.h"
 #include <gtest/gtest.h>
 #include <mpi.h>
@@ -458,3 +460,131 @@ TEST(ExactSum, LongInputOnOneRank)
 }
 
 } // namespace
+
+namespace {
+
+// Data sets for the block paths: several blocks of a couple of thousand
+// values each, some that the binned fast path takes, some it must hand to the
+// table, and blocks of both kinds in one input. Finite totals only (the
+// oracle's domain).
+std::vector<std::pair<const char*, std::vector<double>>> block_data_sets()
+{
+    std::vector<std::pair<const char*, std::vector<double>>> sets;
+    const std::size_t n = 9000;
+    std::vector<double> v(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        v[i] = random_double(i, -3, 5);
+    }
+    sets.emplace_back("narrow range", v);
+    // Spans just inside and beyond what the fast path's levels cover: 1 with
+    // values 2^-50 .. 2^-80 below it, full significands.
+    for (std::size_t i = 0; i < n; ++i) {
+        v[i] = i % 3 == 0 ? random_double(i, 0, 0) : random_double(i, -80 + static_cast<int>(i % 31), -50);
+    }
+    sets.emplace_back("spans of 2^50 to 2^80", v);
+    // A span of exactly 2^40 and more per block: 1.0 and ulp-sized values.
+    for (std::size_t i = 0; i < n; ++i) {
+        v[i] = i % 2 == 0 ? 1.0 + std::ldexp(static_cast<double>(i), -52) : std::ldexp(1.0, -40 - static_cast<int>(i % 40));
+    }
+    sets.emplace_back("powers of two 2^-40 .. 2^-79 beside 1", v);
+    for (std::size_t i = 0; i < n; ++i) {
+        v[i] = random_double(i, -1074, -1000);
+    }
+    sets.emplace_back("subnormals and the smallest normals", v);
+    for (std::size_t i = 0; i < n; ++i) {
+        v[i] = random_double(i, 990, 1010) * 0x1p-4;
+    }
+    sets.emplace_back("near the top of the range", v);
+    // Cancellation: x and -x in different blocks and a small remainder.
+    for (std::size_t i = 0; i < n / 2; ++i) {
+        v[i] = random_double(i, -20, 20);
+        v[n - 1 - i] = -v[i];
+    }
+    v[n / 2] = 0x1p-600;
+    sets.emplace_back("cancelling halves", v);
+    // Easy blocks, a block of zeros of both signs, a block of -0.0 only, a
+    // block with one very small value, a block with one wide one.
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t block = i / 2048;
+        v[i] = block == 1 ? (i % 2 == 0 ? 0.0 : -0.0) : block == 2 ? -0.0 : random_double(i, -2, 2);
+    }
+    v[3 * 2048 + 5] = 0x1p-900;
+    v[4 * 2048 + 7] = 0x1p+400;
+    sets.emplace_back("mixed blocks", v);
+    return sets;
+}
+
+// Restores the path in use when a test ends.
+struct keep_path {
+    virda_detail::isa saved = virda_detail::active_isa();
+    ~keep_path() { virda_detail::force_isa(saved); }
+};
+
+} // namespace
+
+// Every data set on every instruction-set path this machine runs, split over
+// the ranks three ways, contiguous and strided: the oracle's double, bit for
+// bit. Special values and signed zeros mixed into easy blocks likewise.
+TEST(ExactSum, BlockPathsMatchTheOracleOnEveryInstructionSet)
+{
+    keep_path keep;
+    const auto sets = block_data_sets();
+    for (const virda_detail::isa path : {virda_detail::isa::baseline, virda_detail::isa::avx2,
+                                         virda_detail::isa::avx512}) {
+        if (!virda_detail::isa_supported(path)) {
+            continue; // a forced path this processor lacks would run another one
+        }
+        virda_detail::force_isa(path);
+        SCOPED_TRACE(virda_detail::isa_name(path));
+        for (const auto& [what, values] : sets) {
+            SCOPED_TRACE(what);
+            const double expected = exact_oracle(values);
+            for (layout how : {layout::block, layout::cyclic, layout::reversed}) {
+                EXPECT_TRUE(same_double(expected, distributed_sum(values, how, 5000)));
+            }
+            // As the second component of records of two.
+            std::vector<double> records;
+            for (double x : my_part(values, layout::block)) {
+                records.push_back(-1.0);
+                records.push_back(x);
+            }
+            exact_accumulator acc;
+            acc.add(records.data() + 1, records.size() / 2, 2);
+            EXPECT_TRUE(same_double(expected, acc.allreduce_rounded(MPI_COMM_WORLD))) << "strided";
+        }
+
+        std::vector<double> easy(6000);
+        for (std::size_t i = 0; i < easy.size(); ++i) {
+            easy[i] = random_double(i, -1, 1);
+        }
+        const struct {
+            const char* what;
+            std::size_t at;
+            double value;
+            double expected;
+        } specials[] = {{"NaN", 3000, qnan, qnan},
+                        {"+inf", 10, inf, inf},
+                        {"-inf", 5999, -inf, -inf}};
+        for (const auto& sp : specials) {
+            std::vector<double> v = easy;
+            v[sp.at] = sp.value;
+            EXPECT_TRUE(same_double(sp.expected, distributed_sum(v, layout::block))) << sp.what;
+        }
+        const std::vector<double> negative_zeros(5000, -0.0);
+        EXPECT_TRUE(same_double(-0.0, distributed_sum(negative_zeros, layout::cyclic)));
+        std::vector<double> zeros = negative_zeros;
+        zeros[4321] = 0.0;
+        EXPECT_TRUE(same_double(0.0, distributed_sum(zeros, layout::cyclic)));
+
+        // Floats go the same way, as the doubles they convert to.
+        std::vector<float> floats(7000);
+        std::vector<double> as_doubles(floats.size());
+        for (std::size_t i = 0; i < floats.size(); ++i) {
+            floats[i] = static_cast<float>(random_double(i, -130 + static_cast<int>(i % 200), 100));
+            as_doubles[i] = floats[i];
+        }
+        exact_accumulator facc;
+        add_in_chunks(facc, my_part(floats, layout::cyclic), 3000);
+        EXPECT_TRUE(same_double(exact_oracle(as_doubles), facc.allreduce_rounded(MPI_COMM_WORLD))) << "floats";
+    }
+}

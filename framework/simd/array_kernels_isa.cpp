@@ -1,0 +1,159 @@
+// Element loops for one instruction set; built once per path by
+// virda_add_isa_kernels, with VIRDA_KERNEL_ISA naming the path. Everything
+// here but the table has internal linkage, and no library template is
+// instantiated, so that no code built for one path can serve another.
+#include "framework/simd/array_kernels.h"
+
+#ifndef VIRDA_KERNEL_ISA
+#error "VIRDA_KERNEL_ISA names the instruction set of this copy"
+#endif
+
+namespace virda_detail {
+namespace VIRDA_KERNEL_ISA {
+namespace {
+
+template <typename R>
+R add(R a, R b)
+{
+    if constexpr (std::is_same_v<R, int>) {
+        return static_cast<int>(static_cast<unsigned>(a) + static_cast<unsigned>(b)); // wraps
+    } else {
+        return a + b;
+    }
+}
+
+template <typename R>
+R multiply(R a, R b)
+{
+    if constexpr (std::is_same_v<R, int>) {
+        return static_cast<int>(static_cast<unsigned>(a) * static_cast<unsigned>(b));
+    } else {
+        return a * b;
+    }
+}
+
+// The output is a fresh block: it never overlaps an operand (the operands may
+// be the same array, which only reads).
+template <bool Product, typename A, typename B>
+void with_array(const A* __restrict a, const B* __restrict b, kernel_result_t<A, B>* __restrict out, std::size_t n)
+{
+    using R = kernel_result_t<A, B>;
+    for (std::size_t i = 0; i < n; ++i) {
+        const R x = static_cast<R>(a[i]);
+        const R y = static_cast<R>(b[i]);
+        out[i] = Product ? multiply(x, y) : add(x, y);
+    }
+}
+
+template <bool Product, typename A, typename S>
+void with_scalar(const A* __restrict a, S s, kernel_result_t<A, S>* __restrict out, std::size_t n)
+{
+    using R = kernel_result_t<A, S>;
+    const R y = static_cast<R>(s);
+    for (std::size_t i = 0; i < n; ++i) {
+        const R x = static_cast<R>(a[i]);
+        out[i] = Product ? multiply(x, y) : add(x, y);
+    }
+}
+
+// Binary powering, one bit of e per sweep over a block held in cache: per
+// element the same products in the same order as
+//   r = 1; b = x; while (e) { if (e & 1) r *= b; b *= b; e >>= 1; }
+// and every sweep vectorises.
+template <typename A>
+void power(const A* __restrict a, unsigned e, double* __restrict out, std::size_t n)
+{
+    constexpr std::size_t block = 512;
+    double base[block];
+    for (std::size_t start = 0; start < n; start += block) {
+        const std::size_t m = n - start < block ? n - start : block;
+        double* __restrict r = out + start;
+        for (std::size_t j = 0; j < m; ++j) {
+            base[j] = static_cast<double>(a[start + j]);
+            r[j] = 1.0;
+        }
+        for (unsigned k = e; k != 0; k >>= 1) {
+            if ((k & 1u) != 0) {
+                for (std::size_t j = 0; j < m; ++j) {
+                    r[j] *= base[j];
+                }
+            }
+            if ((k >> 1) != 0) {
+                for (std::size_t j = 0; j < m; ++j) {
+                    base[j] *= base[j];
+                }
+            }
+        }
+    }
+}
+
+// Type switches: the element types as the table numbers them.
+template <typename F>
+void with_type(int t, F f)
+{
+    switch (t) {
+    case 0:
+        f(static_cast<double*>(nullptr));
+        break;
+    case 1:
+        f(static_cast<float*>(nullptr));
+        break;
+    default:
+        f(static_cast<int*>(nullptr));
+        break;
+    }
+}
+
+void any_with_array(bool product, int a_type, int b_type, const void* a, const void* b, void* out, std::size_t n)
+{
+    with_type(a_type, [&](auto* ta) {
+        with_type(b_type, [&](auto* tb) {
+            using A = std::remove_pointer_t<decltype(ta)>;
+            using B = std::remove_pointer_t<decltype(tb)>;
+            using R = kernel_result_t<A, B>;
+            const auto* pa = static_cast<const A*>(a);
+            const auto* pb = static_cast<const B*>(b);
+            auto* po = static_cast<R*>(out);
+            if (product) {
+                with_array<true>(pa, pb, po, n);
+            } else {
+                with_array<false>(pa, pb, po, n);
+            }
+        });
+    });
+}
+
+void any_with_scalar(bool product, int a_type, int s_type, const void* a, const void* s, void* out, std::size_t n)
+{
+    with_type(a_type, [&](auto* ta) {
+        with_type(s_type, [&](auto* ts) {
+            using A = std::remove_pointer_t<decltype(ta)>;
+            using S = std::remove_pointer_t<decltype(ts)>;
+            using R = kernel_result_t<A, S>;
+            const auto* pa = static_cast<const A*>(a);
+            const S value = *static_cast<const S*>(s);
+            auto* po = static_cast<R*>(out);
+            if (product) {
+                with_scalar<true>(pa, value, po, n);
+            } else {
+                with_scalar<false>(pa, value, po, n);
+            }
+        });
+    });
+}
+
+void any_power(int a_type, const void* a, unsigned e, double* out, std::size_t n)
+{
+    with_type(a_type, [&](auto* ta) {
+        using A = std::remove_pointer_t<decltype(ta)>;
+        power(static_cast<const A*>(a), e, out, n);
+    });
+}
+
+} // namespace
+
+extern const array_kernel_table array_table;
+const array_kernel_table array_table = {&any_with_array, &any_with_scalar, &any_power};
+
+} // namespace VIRDA_KERNEL_ISA
+} // namespace virda_detail

@@ -1,0 +1,34 @@
+#ifndef VIRDA_FRAMEWORK_SIMD_ISA_H
+#define VIRDA_FRAMEWORK_SIMD_ISA_H
+
+// Which instruction set the hot loops run on. The library is built for the
+// x86-64 baseline; its hot loops are compiled a second and third time for
+// AVX2 and AVX-512, and one of the three is chosen once, at the first use,
+// from the processor's features. Every path computes bitwise the same
+// results (IEEE operations in the same order per element, no contraction
+// into fused multiply-adds), so the choice changes only the speed.
+//
+// The environment variable VIRDA_ISA (baseline, avx2 or avx512), read once,
+// caps the choice: a path the processor lacks falls back to the best one it
+// has below it.
+
+namespace virda_detail {
+
+enum class isa { baseline = 0, avx2 = 1, avx512 = 2 };
+
+/// The path in use.
+isa active_isa();
+
+/// Whether this processor (and its operating system) can run the path.
+bool isa_supported(isa path);
+
+/// For tests: switches every dispatched loop to `path`, or to the best
+/// supported path below it, and returns the path taken. Not thread-safe;
+/// call it between operations, on every rank alike.
+isa force_isa(isa path);
+
+const char* isa_name(isa path);
+
+} // namespace virda_detail
+
+#endif
