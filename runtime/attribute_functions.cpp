@@ -25,7 +25,7 @@ public:
     {
         const T* block = a.va_local_data();
         const std::size_t n = static_cast<std::size_t>(a.va_local_count());
-        if constexpr (std::is_same_v<T, double> || std::is_same_v<T, float> || std::is_same_v<T, int>) {
+        if constexpr (virda_detail::is_real<T>) {
             // Exact, rounded once: the same double at any number of ranks and
             // in any order of the data.
             virda_detail::exact_accumulator acc;
@@ -74,7 +74,7 @@ public:
     {
         const int n = a.va_local_count();
         const bool whole = std::isfinite(exponent_) && exponent_ >= 0.0 && std::floor(exponent_) == exponent_;
-        if constexpr (std::is_same_v<T, double> || std::is_same_v<T, float> || std::is_same_v<T, int>) {
+        if constexpr (virda_detail::is_real<T>) {
             if (whole) {
                 va<double> result(a.va_get_dimensions(), a.va_get_comm());
                 if (result.va_local_count() != n) {

@@ -31,7 +31,7 @@ int own_rank(const Attribute& a)
 /// (after the read's own message) when x's elements cannot be had as doubles.
 bool read_x(Attribute& x, int first, int last, double* buffer, const double** out)
 {
-    if (x.get_data_type() == 3 && x.size() > 0) {
+    if (x.get_data_type() == type_code<double>::value && x.size() > 0) {
         int own_first = 0;
         int own_last = -1;
         x.get_gen_distribution_index(own_rank(x), &own_first, &own_last);
@@ -48,7 +48,7 @@ bool read_x(Attribute& x, int first, int last, double* buffer, const double** ou
     std::fill(buffer, buffer + m, std::numeric_limits<double>::quiet_NaN());
     x.get<double>(first, last, buffer);
     *out = buffer;
-    return x.get_data_type() == 3;
+    return x.get_data_type() == type_code<double>::value;
 }
 
 /// The bin of t = (x - c0) / w: floor(t + 1/2) without the rounding of
@@ -138,9 +138,10 @@ std::vector<double> bin_data_template(Attribute& x, Attribute& y, std::vector<do
     return result;
 }
 
-template std::vector<double> bin_data_template<int>(Attribute&, Attribute&, std::vector<double>, int);
-template std::vector<double> bin_data_template<float>(Attribute&, Attribute&, std::vector<double>, float);
-template std::vector<double> bin_data_template<double>(Attribute&, Attribute&, std::vector<double>, double);
+#define VIRDA_INSTANTIATE_BIN_DATA(T) \
+    template std::vector<double> bin_data_template<T>(Attribute&, Attribute&, std::vector<double>, T);
+VIRDA_FOR_EACH_REAL_TYPE(VIRDA_INSTANTIATE_BIN_DATA)
+#undef VIRDA_INSTANTIATE_BIN_DATA
 
 std::vector<double> bin_data(Attribute& x, Attribute& y, std::vector<double> centres)
 {
@@ -149,12 +150,11 @@ std::vector<double> bin_data(Attribute& x, Attribute& y, std::vector<double> cen
         return centres;
     }
     switch (y.get_data_type()) {
-    case 1:
-        return bin_data_template<int>(x, y, centres, 0);
-    case 2:
-        return bin_data_template<float>(x, y, centres, 0.0f);
-    case 3:
-        return bin_data_template<double>(x, y, centres, 0.0);
+#define VIRDA_BIN_DATA_CASE(T)  \
+    case type_code<T>::value: \
+        return bin_data_template<T>(x, y, centres, T{});
+        VIRDA_FOR_EACH_REAL_TYPE(VIRDA_BIN_DATA_CASE)
+#undef VIRDA_BIN_DATA_CASE
     default:
         return centres;
     }

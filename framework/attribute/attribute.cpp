@@ -7,17 +7,13 @@
 #include <mpi.h>
 
 #include <iostream>
+#include <type_traits>
 #include <utility>
 
 int find_variant_type(const array_variant& v)
 {
-    // Alternative index -> type code.
-    static constexpr int codes[] = {type_code<double>::value,  type_code<float>::value,
-                                    type_code<int>::value,     type_code<Vector3>::value,
-                                    type_code<char>::value,    type_code<Vector2>::value,
-                                    type_code<fftw_complex>::value};
-    const int which = v.which();
-    return which >= 0 && which < 7 ? codes[which] : 0;
+    return boost::apply_visitor(
+        [](const auto& a) { return type_code<typename std::decay_t<decltype(a)>::value_type>::value; }, v);
 }
 
 Attribute::Attribute() : data(nullptr), label(), context(virda_detail::new_context()), data_type(0) {}
@@ -148,9 +144,9 @@ int Attribute::get(int lo, int hi, T* buf)
     return 1;
 }
 
-template int Attribute::get<double>(int, int, double*);
-template int Attribute::get<int>(int, int, int*);
-template int Attribute::get<float>(int, int, float*);
+#define VIRDA_INSTANTIATE_GET(T) template int Attribute::get<T>(int, int, T*);
+VIRDA_FOR_EACH_REAL_TYPE(VIRDA_INSTANTIATE_GET)
+#undef VIRDA_INSTANTIATE_GET
 
 int Attribute::get_gen_distribution_index(int rank, int* first, int* last)
 {
