@@ -1,18 +1,20 @@
 # Runs virda-stats under mpiexec and checks how it ended:
 #
-#   cmake -P run_tool.cmake EXIT <status> [EXPECT <regex>]... RUN <mpiexec> ... <virda-stats> <args>...
+#   cmake -P run_tool.cmake EXIT <status> [EXPECT <regex>...] [REJECT <regex>...]
+#         RUN <mpiexec> ... <virda-stats> <args>...
 #
 # Passes when the exit status is exactly <status> (a job that hung and was
 # ended by MPIEXEC_TIMEOUT exits 255, which no expected status equals), the
-# output (standard output and error together) matches every EXPECT regex,
-# and, for a failure, the error message appears exactly once: only rank 0
-# prints it.
+# output (standard output and error together) matches every EXPECT regex and
+# no REJECT regex, and, for a failure, the error message appears exactly
+# once: only rank 0 prints it.
 cmake_minimum_required(VERSION 3.20)
 
 include(${CMAKE_CURRENT_LIST_DIR}/../cmake/script_arguments.cmake)
-virda_script_arguments(run_tool EXIT EXPECT)
+virda_script_arguments(run_tool EXIT EXPECT REJECT)
 set(expected_exit "${arg_EXIT}")
 set(expect "${arg_EXPECT}")
+set(reject "${arg_REJECT}")
 set(command "${arg_RUN}")
 if(command STREQUAL "" OR expected_exit STREQUAL "")
   message(FATAL_ERROR "run_tool: EXIT and RUN are required")
@@ -29,6 +31,11 @@ endif()
 foreach(regex IN LISTS expect)
   if(NOT output MATCHES "${regex}")
     list(APPEND problems "no output matches '${regex}'")
+  endif()
+endforeach()
+foreach(regex IN LISTS reject)
+  if(output MATCHES "${regex}")
+    list(APPEND problems "the output matches '${regex}', which it must not")
   endif()
 endforeach()
 string(REGEX MATCHALL "virda-stats: error:" messages "${output}")
