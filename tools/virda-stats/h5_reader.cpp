@@ -106,14 +106,25 @@ std::string shape_text(const hsize_t* dims, int ndims)
     return s + (ndims == 1 ? ",)" : ")");
 }
 
-/// Checks that the stored data of `dataset` lie inside the file, whose real
-/// size is `file_size` bytes: a file cut short (truncated inside the data,
-/// its end-of-file field patched so that it still opens) must not read as
-/// zeros. Contiguous data: the one extent; chunked data: every allocated
-/// chunk; compact data live in the object header, which has been read
-/// already. Local; throws tool_error.
+/// The real size of `path` in bytes. Local; throws tool_error.
+unsigned long long file_size_of(const std::string& path)
+{
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) {
+        throw tool_error("cannot read " + path + ": " + std::strerror(errno));
+    }
+    return static_cast<unsigned long long>(info.st_size);
+}
+
+/// Checks that the stored data of rows [first, first + count) of `dataset`
+/// lie inside the file, whose real size is `file_size` bytes: a file cut
+/// short (truncated inside the data, its end-of-file field patched so that
+/// it still opens) must not read as zeros. Contiguous data: the whole extent;
+/// chunked data: every allocated chunk that holds some of the rows (looked up
+/// by its coordinates); compact data live in the object header, which has
+/// been read already. Local; throws tool_error.
 void check_storage_in_file(hid_t file, hid_t dataset, const std::string& name, const std::string& path,
-                           unsigned long long file_size)
+                           unsigned long long file_size, hsize_t first, hsize_t count)
 {
     const std::string where = "dataset '" + name + "' in " + path;
     const h5_handle create = h5_plist_handle(H5Dget_create_plist(dataset));
@@ -141,30 +152,41 @@ void check_storage_in_file(hid_t file, hid_t dataset, const std::string& name, c
         return;
     }
     case H5D_CHUNKED: {
+        if (count == 0) {
+            return;
+        }
         hsize_t user_block = 0;
         const h5_handle file_create = h5_plist_handle(H5Fget_create_plist(file));
         if (!file_create.valid() || H5Pget_userblock(file_create.get(), &user_block) < 0) {
             throw tool_error("cannot read the creation properties of " + path);
         }
         const h5_handle space = h5_space_handle(H5Dget_space(dataset));
-        hsize_t chunks = 0;
-        if (!space.valid() || H5Dget_num_chunks(dataset, space.get(), &chunks) < 0) {
-            throw tool_error("cannot read the chunk index of " + where);
+        const int ndims = space.valid() ? H5Sget_simple_extent_ndims(space.get()) : -1;
+        hsize_t dims[2] = {0, 1};
+        hsize_t chunk[2] = {1, 1};
+        if (ndims < 1 || ndims > 2 || H5Sget_simple_extent_dims(space.get(), dims, nullptr) < 0 ||
+            H5Pget_chunk(create.get(), ndims, chunk) != ndims || chunk[0] == 0 || chunk[ndims - 1] == 0) {
+            throw tool_error("cannot read the chunk layout of " + where);
         }
-        hsize_t coords[H5S_MAX_RANK] = {};
-        for (hsize_t k = 0; k < chunks; ++k) {
-            unsigned filters = 0;
-            haddr_t address = HADDR_UNDEF;
-            hsize_t bytes = 0;
-            if (H5Dget_chunk_info(dataset, space.get(), k, coords, &filters, &address, &bytes) < 0) {
-                throw tool_error("cannot read the chunk index of " + where);
-            }
-            if (address == HADDR_UNDEF) {
-                continue;
-            }
-            const unsigned long long end = user_block + static_cast<unsigned long long>(address) + bytes;
-            if (end > file_size) {
-                throw beyond(end);
+        const hsize_t columns = ndims == 2 ? dims[1] : 1;
+        const hsize_t column_step = ndims == 2 ? chunk[1] : 1;
+        for (hsize_t row = first / chunk[0] * chunk[0]; row < first + count; row += chunk[0]) {
+            for (hsize_t column = 0; column < columns; column += column_step) {
+                const hsize_t coords[2] = {row, column};
+                unsigned filters = 0;
+                haddr_t address = HADDR_UNDEF;
+                hsize_t bytes = 0;
+                if (H5Dget_chunk_info_by_coord(dataset, coords, &filters, &address, &bytes) < 0) {
+                    throw tool_error("cannot read the chunk index of " + where +
+                                     " (the file may be damaged or cut short)");
+                }
+                if (address == HADDR_UNDEF) {
+                    continue; // not written: the fill value
+                }
+                const unsigned long long end = user_block + static_cast<unsigned long long>(address) + bytes;
+                if (end > file_size) {
+                    throw beyond(end);
+                }
             }
         }
         return;
@@ -359,12 +381,9 @@ dataset_shape h5_input::inspect(const std::string& name) const
                          " rows, more than a distributed array can hold (" + std::to_string(INT_MAX) + ")");
     }
     shape.rows = static_cast<long long>(dims[0]);
-
-    struct stat info {};
-    if (::stat(path_.c_str(), &info) != 0) {
-        throw tool_error("cannot read " + path_ + ": " + std::strerror(errno));
-    }
-    check_storage_in_file(file_.get(), dataset.get(), name, path_, static_cast<unsigned long long>(info.st_size));
+    // Contiguous data can be checked whole here, before anything is read;
+    // chunks are checked by each rank for its own rows in read().
+    check_storage_in_file(file_.get(), dataset.get(), name, path_, file_size_of(path_), 0, 0);
     return shape;
 }
 
@@ -393,6 +412,15 @@ va<T> h5_input::read(const dataset_shape& shape) const
         if (!dataset.valid() || !rows.file_space.valid() || !transfer.valid()) {
             throw tool_error("cannot select the rows of dataset " + quoted(shape.name) + " in " + path_);
         }
+        // Every rank makes sure that the file really holds its rows: MPI-IO
+        // reads past the end of a file as zeros without an error.
+        int first = 0;
+        int last = -1;
+        int rank = 0;
+        MPI_Comm_rank(comm_, &rank);
+        data.va_distribution_index(rank, &first, &last);
+        check_storage_in_file(file_.get(), dataset.get(), shape.name, path_, file_size_of(path_),
+                              static_cast<hsize_t>(first), last >= first ? static_cast<hsize_t>(last - first + 1) : 0);
     });
 
     // Each rank reads its own rows with an independent transfer: a rank whose

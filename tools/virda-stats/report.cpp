@@ -104,9 +104,7 @@ void text_result(std::ostream& out, const report&, const fit_result& f)
         out << std::left << std::setw(8) << p << std::setw(19) << text_number(f.coefficients[p]) << ' '
             << text_number(scaled) << '\n';
     }
-    if (!f.warning.empty()) {
-        out << "(warning: " << f.warning << ")\n";
-    }
+    // A warning goes to standard error (main.cpp), once.
 }
 
 void text_result(std::ostream& out, const report&, const summary_result& s)
