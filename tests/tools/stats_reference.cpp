@@ -385,7 +385,7 @@ int main(int argc, char** argv)
             } catch (const std::exception& e) {
                 // Thrown on every rank alike by the file writer.
                 if (session.rank() == 0) {
-                    std::fprintf(stderr, "virda_stats_reference: %s\n", e.what());
+                    std::fprintf(stderr, "virda_stats_reference: error: %s\n", e.what());
                 }
                 status = 1;
             }

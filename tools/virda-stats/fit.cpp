@@ -227,7 +227,7 @@ fit_result fit_polynomial(Attribute& x, Attribute& y, Attribute* w, int order, l
     if (condition > refuse_condition) {
         throw tool_error(what + " cannot be trusted: the condition number of its normal matrix is " +
                          number(condition) + " even in the centred variable, so the coefficients may have lost " +
-                         "all but " + number(std::max(0.0, -std::log10(condition * eps))) +
+                         "all but " + number(std::max(0.0, std::floor(-std::log10(condition * eps)))) +
                          " significant digits; fit a lower order");
     }
     // The matrix is fit to solve: only now the library's fit, whose cost

@@ -144,11 +144,33 @@ h5_output::h5_output(const std::string& path, MPI_Comm comm, long long expected_
     }
 }
 
+void h5_output::abandon()
+{
+    // The file is incomplete. Closing it makes HDF5 write its metadata, in a
+    // collective flush that hangs or fails unevenly when those writes fail
+    // (a full file system), and HDF5 1.10 cannot shut down after a failed
+    // close. Rank 0 therefore first gives the file's data back (the file is
+    // emptied; HDF5's metadata then land in a sparse file), all ranks wait
+    // for it, the file is closed, and rank 0 removes what is left.
+    int rank = 0;
+    MPI_Comm_rank(comm_, &rank);
+    if (rank == 0) {
+        (void)::truncate(path_.c_str(), 0);
+    }
+    MPI_Barrier(comm_);
+    file_.reset();
+    if (rank == 0) {
+        (void)::unlink(path_.c_str());
+    }
+}
+
 h5_output::~h5_output()
 {
-    // Only after a failure (close() was not reached): one attempt, result
-    // ignored, as the run is already ending with an error.
-    file_.reset();
+    // Only after a failure (close() was not reached); the run is already
+    // ending with an error.
+    if (file_.valid()) {
+        abandon();
+    }
 }
 
 template <typename T>
@@ -210,9 +232,13 @@ void h5_output::close()
     if (!file_.valid()) {
         return;
     }
+    if (failed_) {
+        abandon();
+        throw tool_error("writing " + path_ + " was abandoned after an earlier failure");
+    }
     // Flushing first tells a failure to write the metadata apart from one to
     // close, and lets every rank agree on it before the collective close.
-    const herr_t flushed = failed_ ? 0 : H5Fflush(file_.get(), H5F_SCOPE_GLOBAL);
+    const herr_t flushed = H5Fflush(file_.get(), H5F_SCOPE_GLOBAL);
     std::string failure;
     if (flushed < 0) {
         failure = "writing " + path_ + " failed (its metadata could not be flushed)";

@@ -18,8 +18,8 @@ namespace virda_stats {
 /// rank writes its own rows with an independent transfer (so that an I/O
 /// error on one rank cannot leave it outside a collective HDF5 call that the
 /// others are still in), and every step ends with agree_or_throw. Once a step
-/// has failed the file is not written again: the caller stops, and closing it
-/// is attempted once.
+/// has failed the file is not written again: it is emptied, closed and
+/// removed (abandon()).
 class h5_output {
 public:
     /// Creates `path`, which must be a regular file or not exist yet, in a
@@ -50,6 +50,9 @@ public:
     void close();
 
 private:
+    /// Closes and removes the file after a failure. Collective.
+    void abandon();
+
     std::string path_;
     MPI_Comm comm_;
     h5_handle file_;
