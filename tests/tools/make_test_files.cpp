@@ -10,7 +10,8 @@
 //   cut_chunked.h5  the same, stored in chunks of 100 rows, cut likewise
 //   whole.h5        the same data, contiguous and intact
 //   huge.h5         dataset v: 2000000000 doubles never written (no storage,
-//                   read as the fill value 0): 16 GB when read
+//                   read as the fill value 0): 16 GB when read; dataset v3:
+//                   2000000000 rows of 3 doubles, never written: 48 GB
 //   line.h5         x: 1000 rows evenly over [0, 10]; y = 2x + 1; x3: 1000
 //                   rows taking only the values 0, 1 and 2; y3 = 2 x3 + 1
 //   subnormal.h5    tiny: one double, -4.9406564584124654e-324
@@ -136,19 +137,28 @@ bool make_cut(const std::string& path, hsize_t chunk)
     return make_values(path, chunk) && data_position(path, 1200, position) && cut(path, position + 4);
 }
 
-bool make_huge(const std::string& path)
+/// Creates a dataset of doubles of shape `dims` without writing it (no
+/// storage: it reads as the fill value 0).
+bool create_unwritten(hid_t file, const char* name, int ndims, const hsize_t* dims)
 {
-    const hid_t file = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
-    const hsize_t n = 2000000000ULL;
-    const hid_t space = H5Screate_simple(1, &n, nullptr);
+    const hid_t space = H5Screate_simple(ndims, dims, nullptr);
     const hid_t create = H5Pcreate(H5P_DATASET_CREATE);
     H5Pset_alloc_time(create, H5D_ALLOC_TIME_LATE);
-    const hid_t dataset = H5Dcreate2(file, "v", H5T_IEEE_F64LE, space, H5P_DEFAULT, create, H5P_DEFAULT);
+    const hid_t dataset = H5Dcreate2(file, name, H5T_IEEE_F64LE, space, H5P_DEFAULT, create, H5P_DEFAULT);
     const bool ok = dataset >= 0;
     H5Dclose(dataset);
     H5Pclose(create);
     H5Sclose(space);
-    return H5Fclose(file) >= 0 && (ok || fail("cannot create " + path));
+    return ok || fail(std::string("cannot create dataset ") + name);
+}
+
+bool make_huge(const std::string& path)
+{
+    const hid_t file = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+    const hsize_t rows = 2000000000ULL;
+    const hsize_t vectors[2] = {rows, 3};
+    const bool ok = file >= 0 && create_unwritten(file, "v", 1, &rows) && create_unwritten(file, "v3", 2, vectors);
+    return H5Fclose(file) >= 0 && ok;
 }
 
 bool make_line(const std::string& path)
