@@ -8,6 +8,9 @@
 # arguments and the expected part of the tool's JSON output). Each case runs
 # the tool at the same rank count; every expected member must be in the
 # output with an equal value (numbers compared as doubles, null for NaN).
+# A case may also give bounds (`within`: a member and, for each of its
+# numbers, [lo, hi]) for results that are checked against an equivalent but
+# not identical computation.
 cmake_minimum_required(VERSION 3.20)
 
 foreach(var MPIEXEC NUMPROC_FLAG RANKS TOOL REFERENCE WORK_DIR)
@@ -104,6 +107,29 @@ foreach(c RANGE ${last_case})
         compare_at(found "${key}")
         string(APPEND problems "${found}")
       endforeach()
+      string(JSON within ERROR_VARIABLE no_within GET "${cases_doc}" cases ${c} within)
+      if(NOT no_within)
+        string(JSON n LENGTH "${within}")
+        math(EXPR last "${n} - 1")
+        foreach(i RANGE ${last})
+          string(JSON key MEMBER "${within}" ${i})
+          string(JSON count LENGTH "${within}" ${key})
+          string(JSON actual_count ERROR_VARIABLE missing LENGTH "${actual_doc}" ${key})
+          if(missing OR NOT count EQUAL actual_count)
+            string(APPEND problems "\n  ${key}: expected ${count} numbers")
+            continue()
+          endif()
+          math(EXPR last_number "${count} - 1")
+          foreach(j RANGE ${last_number})
+            string(JSON lo GET "${within}" ${key} ${j} 0)
+            string(JSON hi GET "${within}" ${key} ${j} 1)
+            string(JSON got GET "${actual_doc}" ${key} ${j})
+            if(got STREQUAL "" OR got LESS lo OR got GREATER hi)
+              string(APPEND problems "\n  ${key}.${j}: expected within [${lo}, ${hi}], got '${got}'")
+            endif()
+          endforeach()
+        endforeach()
+      endif()
     endif()
   endif()
   if(problems)

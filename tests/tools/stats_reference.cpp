@@ -24,6 +24,7 @@
 #include <limits>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -144,14 +145,17 @@ void write_file(const std::string& path)
 /// The expected cases, as a JSON array being built.
 class cases {
 public:
-    void add(const std::vector<std::string>& args, const std::string& expect)
+    /// A case: the tool's arguments, the members its output must hold with
+    /// exactly these values, and, optionally, members whose numbers must lie
+    /// within bounds (`within`: "name": [[lo, hi], ...]).
+    void add(const std::vector<std::string>& args, const std::string& expect, const std::string& within = "")
     {
         std::string list;
         for (const std::string& a : args) {
             list += (list.empty() ? "" : ", ") + json_string(a);
         }
         text_ += std::string(text_.empty() ? "" : ",\n") + "    {\"args\": [" + list + "], \"expect\": {" + expect +
-                 "}}";
+                 "}" + (within.empty() ? "" : ", \"within\": {" + within + "}") + "}";
     }
     std::string json() const { return "{\n  \"cases\": [\n" + text_ + "\n  ]\n}\n"; }
 
@@ -221,10 +225,55 @@ std::vector<double> centres(double c0, double w, int n)
     return c;
 }
 
-std::string fit(function* f)
+/// The finite extremes of gen(0 .. n-1).
+template <typename Gen>
+std::pair<double, double> extremes(int n, Gen gen)
 {
-    const std::unique_ptr<function> owned(f);
-    return "\"order\": " + std::to_string(owned->get_order()) + ", \"coefficients\": " + numbers(owned->get_coeffs());
+    double lo = std::numeric_limits<double>::infinity();
+    double hi = -lo;
+    for (int g = 0; g < n; ++g) {
+        const double v = gen(g);
+        if (std::isfinite(v)) {
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
+        }
+    }
+    return {lo, hi};
+}
+
+/// A poly-fit case. The tool fits in the centred and scaled variable
+/// x' = (x - c) / s with c = lo/2 + hi/2 and s = hi/2 - lo/2 from the finite
+/// extremes of x (docs/virda-stats.md), formed with attribute arithmetic as
+/// (x + (-c)) * (1 / s): the same library calls here must give exactly the
+/// tool's centre, scale and coefficients in x'. The tool's coefficients in x
+/// are those converted back; they must agree with the library's fit in x
+/// itself (well conditioned at these orders) to 1e-8 of the largest
+/// coefficient.
+void add_fit(cases& c, const std::vector<std::string>& args, Attribute& x, std::pair<double, double> range,
+             Attribute& y, Attribute* w, int order)
+{
+    const double centre = range.first / 2 + range.second / 2;
+    const double scale = range.second / 2 - range.first / 2;
+    Attribute shifted = x + scalar_variant(-centre);
+    Attribute xp = shifted * scalar_variant(1.0 / scale);
+    const std::unique_ptr<function> centred(w != nullptr ? poly_fit(xp, y, *w, order) : poly_fit(xp, y, order));
+    const std::unique_ptr<function> direct(w != nullptr ? poly_fit(x, y, *w, order) : poly_fit(x, y, order));
+
+    const std::vector<double> plain = direct->get_coeffs();
+    double largest = 0.0;
+    for (const double v : plain) {
+        largest = std::max(largest, std::fabs(v));
+    }
+    std::string bounds;
+    for (const double v : plain) {
+        const double tolerance = 1e-8 * largest;
+        bounds += (bounds.empty() ? "" : ", ") + std::string("[") + json_number(v - tolerance) + ", " +
+                  json_number(v + tolerance) + "]";
+    }
+    c.add(args,
+          "\"order\": " + std::to_string(centred->get_order()) + ", " + field("centre", centre) + ", " +
+              field("scale", scale) + ", \"scaled_coefficients\": " + numbers(centred->get_coeffs()),
+          "\"coefficients\": [" + bounds + "]");
 }
 
 /// Every case calls the library in the same order on every rank.
@@ -270,9 +319,11 @@ std::string expected_cases()
     c.add({"x", "bin-data", "--y", "xi", "--centres", "0,0.5,8"},
           "\"means\": " + numbers(bin_data(x, xi, centres(0.0, 0.5, 8))));
 
-    c.add({"x", "poly-fit", "--y", "y", "--order", "2"}, fit(poly_fit(x, y, 2)));
-    c.add({"x", "poly-fit", "--y", "yf", "--order", "3", "--weights", "w"}, fit(poly_fit(x, yf, w, 3)));
-    c.add({"xf", "poly-fit", "--y", "y", "--order", "1"}, fit(poly_fit(xf, y, 1)));
+    const auto x_range = extremes(rows, gx);
+    const auto xf_range = extremes(rows, [](int g) { return static_cast<double>(gxf(g)); });
+    add_fit(c, {"x", "poly-fit", "--y", "y", "--order", "2"}, x, x_range, y, nullptr, 2);
+    add_fit(c, {"x", "poly-fit", "--y", "yf", "--order", "3", "--weights", "w"}, x, x_range, yf, &w, 3);
+    add_fit(c, {"xf", "poly-fit", "--y", "y", "--order", "1"}, xf, xf_range, y, nullptr, 1);
 
     c.add({"x", "summary"}, dataset("double", rows) + ", \"summary\": [" + summary_line(x, rows, gx) + "]");
     c.add({"xf", "summary"},
@@ -334,7 +385,7 @@ int main(int argc, char** argv)
             } catch (const std::exception& e) {
                 // Thrown on every rank alike by the file writer.
                 if (session.rank() == 0) {
-                    std::fprintf(stderr, "virda_stats_reference: %s\n", e.what());
+                    std::fprintf(stderr, "virda_stats_reference: error: %s\n", e.what());
                 }
                 status = 1;
             }

@@ -258,7 +258,9 @@ Operations:
   bin-data    --y Y --centres c0,w,n    mean of Y in n bins of DATASET centred
                                         on c0, c0 + w, ...
   poly-fit    --y Y --order N [--weights W]
-                                        least-squares polynomial Y(DATASET)
+                                        least-squares polynomial Y(DATASET),
+                                        fitted in x' = (x - centre) / scale;
+                                        warns or refuses when ill-conditioned
   summary                               count, mean, stdev, min, max, NaNs
 
 Options:

@@ -49,7 +49,8 @@ inline constexpr const char* default_demo_file = "virda-demo.h5";
 
 /// Limits on option values: beyond them a run would only waste memory or
 /// produce numerical noise (the normal equations of a fit of higher order are
-/// hopelessly ill-conditioned in double precision).
+/// hopelessly ill-conditioned in double precision even in the centred
+/// variable; below it, fit.h decides from the data whether to warn or refuse).
 inline constexpr int max_bins = 1000000;
 inline constexpr int max_order = 20;
 

@@ -67,7 +67,10 @@ std::vector<std::string> demo_datasets()
 
 void write_demo_catalogue(const std::string& path, MPI_Comm comm)
 {
-    h5_output out(path, comm);
+    // Raw data: two double columns, an int and a float column, three doubles
+    // per velocity; h5_output first makes sure the file system has room.
+    const long long bytes = static_cast<long long>(demo_rows) * (8 + 8 + 4 + 4 + 3 * 8);
+    h5_output out(path, comm, bytes);
     // Distances out to 500 Mpc, uniform in volume.
     out.write("position", column<double>(comm, [](std::uint64_t g) { return 500.0 * std::cbrt(uniform(g, 1)); }));
     out.write("mass", column<double>(comm, mass));

@@ -35,6 +35,10 @@ public:
     bool valid() const { return id_ >= 0; }
     hid_t get() const { return id_; }
 
+    /// Gives up ownership without closing: the caller closes the returned
+    /// identifier itself and checks the result.
+    hid_t release() { return std::exchange(id_, H5I_INVALID_HID); }
+
     void reset()
     {
         if (id_ >= 0 && close_ != nullptr) {

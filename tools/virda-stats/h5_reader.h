@@ -7,6 +7,7 @@
 
 #include <mpi.h>
 
+#include <cstddef>
 #include <string>
 
 namespace virda_stats {
@@ -30,6 +31,19 @@ struct dataset_shape {
 /// "Vector2" or "Vector3".
 std::string held_type(const dataset_shape& shape);
 
+/// Refuses a dataset whose block of rows (as many as the largest rank gets)
+/// of `element_bytes` each clearly cannot be allocated on this rank: more than
+/// its address-space or data limit leaves, or than the machine's memory and
+/// swap. Local; throws tool_error.
+void check_memory_for(const dataset_shape& shape, std::size_t element_bytes, MPI_Comm comm);
+
+/// Checks on every rank that `data` really holds `rows` elements: an array
+/// whose block could not be allocated comes back as a placeholder with none.
+/// Collective over `comm`: every rank throws the same tool_error when any
+/// rank's array is short.
+template <typename T>
+void require_allocated(const va<T>& data, long long rows, const std::string& name, MPI_Comm comm);
+
 /// An HDF5 file opened for parallel reading with the MPI-IO driver.
 ///
 /// Every rank reads only the rows that a distributed array assigns it, with
@@ -42,15 +56,18 @@ public:
 
     const std::string& path() const { return path_; }
 
-    /// Finds a dataset and checks that its type and shape can be read.
-    /// Local (metadata reads only) and the same on every rank; throws
-    /// tool_error for a missing dataset, a group, an unsupported element type
-    /// or shape, or an empty dataset.
+    /// Finds a dataset and checks that its type and shape can be read and
+    /// that its stored data lie inside the file (a file cut short is refused
+    /// here rather than read as zeros). Local (metadata reads only) and the
+    /// same on every rank; throws tool_error for a missing dataset, a group,
+    /// an unsupported element type or shape, an empty dataset or data beyond
+    /// the end of the file.
     dataset_shape inspect(const std::string& name) const;
 
     /// Reads a dataset into a new array distributed over the file's
     /// communicator, each rank straight into its own block, then publishes
-    /// the blocks (va_sync). T is double, float or int for a one-dimensional
+    /// the blocks (va_sync). A dataset that does not fit in memory is refused
+    /// before reading (check_memory_for, require_allocated). T is double, float or int for a one-dimensional
     /// dataset (HDF5 converts the stored numbers), Vector2 or Vector3 for a
     /// vector dataset of that width. Collective: every rank throws the same
     /// tool_error when any rank fails.

@@ -59,8 +59,17 @@ template row_selection select_own_rows<Vector3>(hid_t, const va<Vector3>&);
 h5_handle collective_transfer()
 {
     h5_handle list = h5_plist_handle(H5Pcreate(H5P_DATASET_XFER));
-    if (list.valid()) {
-        H5Pset_dxpl_mpio(list.get(), H5FD_MPIO_COLLECTIVE);
+    if (list.valid() && H5Pset_dxpl_mpio(list.get(), H5FD_MPIO_COLLECTIVE) < 0) {
+        list.reset();
+    }
+    return list;
+}
+
+h5_handle independent_transfer()
+{
+    h5_handle list = h5_plist_handle(H5Pcreate(H5P_DATASET_XFER));
+    if (list.valid() && H5Pset_dxpl_mpio(list.get(), H5FD_MPIO_INDEPENDENT) < 0) {
+        list.reset();
     }
     return list;
 }
@@ -68,8 +77,8 @@ h5_handle collective_transfer()
 h5_handle mpio_file_access(MPI_Comm comm)
 {
     h5_handle list = h5_plist_handle(H5Pcreate(H5P_FILE_ACCESS));
-    if (list.valid()) {
-        H5Pset_fapl_mpio(list.get(), comm, MPI_INFO_NULL);
+    if (list.valid() && H5Pset_fapl_mpio(list.get(), comm, MPI_INFO_NULL) < 0) {
+        list.reset();
     }
     return list;
 }

@@ -62,6 +62,11 @@ row_selection select_own_rows(hid_t dataset, const va<T>& data);
 /// A transfer property list asking for collective MPI-IO.
 h5_handle collective_transfer();
 
+/// A transfer property list asking for independent MPI-IO: each rank reads or
+/// writes on its own, so that an I/O error on one rank cannot leave it outside
+/// a collective call that the others are still in.
+h5_handle independent_transfer();
+
 /// A file access property list for the MPI-IO driver on `comm`.
 h5_handle mpio_file_access(MPI_Comm comm);
 

@@ -30,6 +30,9 @@ void print(const report& r, output_format format)
     if (VIRDA_ID != 0) {
         return;
     }
+    for (const std::string& line : warnings_of(r)) {
+        std::cerr << "virda-stats: warning: " << line << '\n' << std::flush;
+    }
     if (format == output_format::json) {
         write_json(std::cout, r);
     } else {

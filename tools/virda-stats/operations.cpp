@@ -1,6 +1,7 @@
 #include "operations.h"
 
 #include "collective_error.h"
+#include "fit.h"
 #include "h5_reader.h"
 
 #include "framework/attribute/attribute.h"
@@ -118,6 +119,7 @@ void summarise_vectors(const h5_input& in, const dataset_shape& s, std::vector<s
     static const char* const names[] = {"x", "y", "z"};
     for (int c = 0; c < s.components; ++c) {
         va<double> component({static_cast<int>(s.rows)}, comm);
+        require_allocated(component, s.rows, s.name, comm);
         double* out = component.va_local_data();
         for (int i = 0; i < n; ++i) {
             // Vector2 and Vector3 are packed doubles: component c of element i.
@@ -240,14 +242,12 @@ report run_operation(const cli_options& o, MPI_Comm comm)
     case operation::poly_fit: {
         Attribute x = read_numbers(in, xs);
         Attribute y = read_numbers(in, ys);
-        std::unique_ptr<function> fit;
         if (weighted) {
             Attribute w = read_numbers(in, ws);
-            fit.reset(poly_fit(x, y, w, o.order));
+            r.result = fit_polynomial(x, y, &w, o.order, xs.rows, comm);
         } else {
-            fit.reset(poly_fit(x, y, o.order));
+            r.result = fit_polynomial(x, y, nullptr, o.order, xs.rows, comm);
         }
-        r.result = fit_result{fit->get_order(), fit->get_coeffs()};
         break;
     }
     case operation::summary: {

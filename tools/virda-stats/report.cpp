@@ -95,17 +95,16 @@ void text_result(std::ostream& out, const report&, const binned_result& b)
 
 void text_result(std::ostream& out, const report&, const fit_result& f)
 {
-    out << "\npoly-fit: polynomial of order " << f.order << ": y = c0 + c1 x + ... (x: the dataset)\n\n";
-    out << std::left << std::setw(8) << "power" << "coefficient\n";
-    bool singular = false;
+    out << "\npoly-fit: polynomial of order " << f.order << ": y = c0 + c1 x + ... (x: the dataset)\n"
+        << "fitted in x' = (x - " << text_number(f.centre) << ") / " << text_number(f.scale)
+        << "; condition number of the normal matrix " << text_number(f.condition) << "\n\n";
+    out << std::left << std::setw(8) << "power" << std::setw(20) << "coefficient of x" << "coefficient of x'\n";
     for (std::size_t p = 0; p < f.coefficients.size(); ++p) {
-        out << std::left << std::setw(8) << p << text_number(f.coefficients[p]) << '\n';
-        singular = singular || std::isnan(f.coefficients[p]);
+        const double scaled = p < f.scaled_coefficients.size() ? f.scaled_coefficients[p] : 0.0;
+        out << std::left << std::setw(8) << p << std::setw(19) << text_number(f.coefficients[p]) << ' '
+            << text_number(scaled) << '\n';
     }
-    if (singular) {
-        out << "(NaN coefficients: the normal equations are singular, too few distinct points for this order,\n"
-               " or the data hold NaN or infinite values)\n";
-    }
+    // A warning goes to standard error (main.cpp), once.
 }
 
 void text_result(std::ostream& out, const report&, const summary_result& s)
@@ -116,17 +115,31 @@ void text_result(std::ostream& out, const report&, const summary_result& s)
         names.push_back(row.component.empty() ? row.dataset : row.dataset + "[" + row.component + "]");
         name_width = std::max(name_width, names.back().size());
     }
+    // Every column after the first starts with a blank, whatever the width
+    // of the value before it: a number that takes its whole field (such as
+    // -4.940656458e-324, 17 characters) pushes the line right rather than
+    // running into its neighbour.
+    const auto column = [&out](int width, const std::string& text) {
+        out << ' ' << std::right << std::setw(width - 1) << text;
+    };
     const int w = 17;
-    out << '\n'
-        << std::left << std::setw(static_cast<int>(name_width)) << "dataset" << "  " << std::setw(8) << "type"
-        << std::right << std::setw(10) << "count" << std::setw(w) << "mean" << std::setw(w) << "stdev"
-        << std::setw(w) << "min" << std::setw(w) << "max" << std::setw(8) << "NaN" << '\n';
+    out << '\n' << std::left << std::setw(static_cast<int>(name_width)) << "dataset" << "  " << std::setw(8) << "type";
+    column(10, "count");
+    for (const char* name : {"mean", "stdev", "min", "max"}) {
+        column(w, name);
+    }
+    column(8, "NaN");
+    out << '\n';
     for (std::size_t i = 0; i < s.rows.size(); ++i) {
         const summary_row& row = s.rows[i];
-        out << std::left << std::setw(static_cast<int>(name_width)) << names[i] << "  " << std::setw(8) << row.type
-            << std::right << std::setw(10) << row.count << std::setw(w) << text_number(row.mean) << std::setw(w)
-            << text_number(row.stdev) << std::setw(w) << text_number(row.min) << std::setw(w)
-            << text_number(row.max) << std::setw(8) << row.nan_count << '\n';
+        out << std::left << std::setw(static_cast<int>(name_width)) << names[i] << ' ' << ' ' << std::setw(7)
+            << row.type << ' ';
+        column(10, std::to_string(row.count));
+        for (const double v : {row.mean, row.stdev, row.min, row.max}) {
+            column(w, text_number(v));
+        }
+        column(8, std::to_string(row.nan_count));
+        out << '\n';
     }
 }
 
@@ -174,7 +187,13 @@ void json_result(std::ostream& out, const report&, const binned_result& b)
 
 void json_result(std::ostream& out, const report&, const fit_result& f)
 {
-    out << ",\n  \"order\": " << f.order << ",\n  \"coefficients\": " << json_numbers(f.coefficients);
+    out << ",\n  \"order\": " << f.order << ",\n  \"coefficients\": " << json_numbers(f.coefficients)
+        << ",\n  \"centre\": " << json_number(f.centre) << ",\n  \"scale\": " << json_number(f.scale)
+        << ",\n  \"scaled_coefficients\": " << json_numbers(f.scaled_coefficients)
+        << ",\n  \"condition_number\": " << json_number(f.condition);
+    if (!f.warning.empty()) {
+        out << ",\n  \"warning\": " << json_string(f.warning);
+    }
 }
 
 void json_result(std::ostream& out, const report&, const summary_result& s)
@@ -235,6 +254,15 @@ std::string json_string(const std::string& s)
         }
     }
     return out + "\"";
+}
+
+std::vector<std::string> warnings_of(const report& r)
+{
+    std::vector<std::string> lines;
+    if (const auto* f = std::get_if<fit_result>(&r.result); f != nullptr && !f->warning.empty()) {
+        lines.push_back(f->warning);
+    }
+    return lines;
 }
 
 void write_text(std::ostream& out, const report& r)

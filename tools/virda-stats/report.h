@@ -34,9 +34,19 @@ struct binned_result {
     std::vector<double> means;
 };
 
+/// A polynomial fitted in the centred and scaled variable
+/// x' = (x - centre) / scale (see fit.h).
 struct fit_result {
     int order = 0;
-    std::vector<double> coefficients; ///< ascending powers
+    std::vector<double> coefficients;        ///< ascending powers of x
+    std::vector<double> scaled_coefficients; ///< ascending powers of x', as the library fitted them
+    double centre = 0.0;
+    double scale = 1.0;
+    /// 2-norm condition number of the normal matrix in x'.
+    double condition = 1.0;
+    /// One line when the condition number makes the coefficients doubtful;
+    /// empty otherwise.
+    std::string warning;
 };
 
 /// One line of a summary: a dataset, or one component of a vector dataset.
@@ -67,6 +77,10 @@ struct report {
     std::optional<dataset_ref> y;
     std::variant<value_result, histogram_result, binned_result, fit_result, summary_result> result;
 };
+
+/// The warnings of a run (one line each, without the "virda-stats: warning: "
+/// prefix); rank 0 prints them to standard error.
+std::vector<std::string> warnings_of(const report& r);
 
 /// A readable table (the histogram as a bar chart).
 void write_text(std::ostream& out, const report& r);
