@@ -3,7 +3,7 @@
 
 // Member definitions of va<T>. Included by the one source that instantiates
 // the seven element types; programs use those instantiations.
-#include "framework/array/array_messages.h"
+#include "framework/messages.h"
 #include "framework/array/array_registry.h"
 #include "framework/array/block_cache.h"
 #include "framework/array/va.h"

@@ -1,6 +1,6 @@
 #include "framework/attribute/attribute.h"
 
-#include "framework/attribute/attribute_messages.h"
+#include "framework/messages.h"
 #include "framework/attribute/attribute_visitors.h"
 #include "framework/attribute/context_arena.h"
 

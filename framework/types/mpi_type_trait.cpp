@@ -1,5 +1,6 @@
 #include "framework/types/mpi_type_trait.h"
 
+#include "framework/messages.h"
 #include "framework/mpi/finalize_hook.h"
 
 #include <climits>
@@ -45,8 +46,7 @@ MPI_Datatype sub_block(MPI_Datatype base, const std::vector<int>& counts, const 
         valid = valid && elements <= INT_MAX;
     }
     if (!valid) {
-        std::cerr << "ERROR in mpi_type_trait:malformed sub-block counts or sizes.No datatype built"
-                  << std::endl;
+        std::cerr << virda_messages::malformed_sub_block << std::endl;
         return MPI_DATATYPE_NULL;
     }
 
