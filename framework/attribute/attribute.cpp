@@ -56,13 +56,18 @@ bool Attribute::holds_array(const char* operation) const
     return true;
 }
 
-Attribute& Attribute::operator=(const Attribute& other)
+bool Attribute::assignable_from(const Attribute& other) const
 {
     if (&other == this) {
         std::cerr << virda_messages::self_assignment << std::endl;
-        return *this;
+        return false;
     }
-    if (!other.holds_array("operator=")) {
+    return other.holds_array("operator=");
+}
+
+Attribute& Attribute::operator=(const Attribute& other)
+{
+    if (!assignable_from(other)) {
         return *this;
     }
     set_attribute(*other.data);
@@ -73,11 +78,7 @@ Attribute& Attribute::operator=(const Attribute& other)
 
 Attribute& Attribute::operator=(Attribute&& other) noexcept
 {
-    if (&other == this) {
-        std::cerr << virda_messages::self_assignment << std::endl;
-        return *this;
-    }
-    if (!other.holds_array("operator=")) {
+    if (!assignable_from(other)) {
         return *this;
     }
     delete data;
