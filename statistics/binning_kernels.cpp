@@ -54,17 +54,9 @@ void count_histogram(int v_type, const void* v, std::size_t n, double lower, dou
 void count_bin_pairs(int y_type, const double* x, const void* y, std::size_t n, double c0, double w, int nbins,
                      double* sums, int* counts)
 {
-    if (n == 0 || nbins <= 0) {
-        return;
+    if (n != 0 && nbins > 0) {
+        binning_kernels().bin_pairs(y_type, x, y, n, c0, w, nbins, sums, counts);
     }
-    const int copies = copies_for(n, nbins);
-    if (copies == 1) { // counts has its own dump slot
-        binning_kernels().bin_pairs(y_type, x, y, n, c0, w, nbins, sums, counts, 1);
-        return;
-    }
-    std::vector<int> sub(copies * (static_cast<std::size_t>(nbins) + 1), 0);
-    binning_kernels().bin_pairs(y_type, x, y, n, c0, w, nbins, sums, sub.data(), copies);
-    fold(sub.data(), copies, nbins, counts);
 }
 
 } // namespace virda_detail

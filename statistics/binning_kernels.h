@@ -8,7 +8,7 @@
 // elements that no bin takes (NaN, out of range) to a dump slot past the last
 // bin; a second loop then counts the block. Bins are integers, so every path
 // gives the same counts and, with the per-bin sums added in element order,
-// the same sums.
+// the same sums as a plain loop.
 
 #include "framework/simd/array_kernels.h"
 
@@ -25,10 +25,10 @@ struct binning_kernel_table {
                       int copies);
     /// bin_data bins of x[0..n): k = floor(t + 1/2), t = (x - c0) / w, exact
     /// (t + 1/2 is never rounded) with 0 <= k < nbins, else the dump slot
-    /// nbins. sums[k] += y[p] in ascending p (sums has nbins + 1 entries);
-    /// counts go to `copies` sub-histograms in `sub` as for histogram.
+    /// nbins. sums[k] += y[p] in ascending p and counts[k] += 1 (both have
+    /// nbins + 1 entries).
     void (*bin_pairs)(int y_type, const double* x, const void* y, std::size_t n, double c0, double w, int nbins,
-                      double* sums, int* sub, int copies);
+                      double* sums, int* counts);
 };
 
 namespace baseline { extern const binning_kernel_table binning_table; }
@@ -43,7 +43,7 @@ void count_histogram(int v_type, const void* v, std::size_t n, double lower, dou
 
 /// For the pairs (x[p], y[p]), p < n: sums[k] += y[p] in ascending p and
 /// counts[k] += 1 for bin_data bin k < nbins. sums and counts have nbins + 1
-/// entries; what slot nbins receives (from the dropped pairs) is no result.
+/// entries; slot nbins takes the dropped pairs.
 void count_bin_pairs(int y_type, const double* x, const void* y, std::size_t n, double c0, double w, int nbins,
                      double* sums, int* counts);
 

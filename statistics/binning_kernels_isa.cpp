@@ -36,46 +36,53 @@ void histogram_bins(const T* __restrict v, std::size_t m, double lower, double w
     }
 }
 
-// floor(t + 1/2) without rounding t + 1/2: floor(t), plus one when t is at
-// or above floor(t) + 1/2 (both exact). t is first clamped to [-1, nbins + 1)
-// (outside it no bin is reached; NaN goes to -1), so that its truncation
-// fits an int; the floor is the truncation, less one where that rose.
+// floor(t + 1/2) without rounding t + 1/2. t is first clamped to
+// [-1, nbins + 1) (outside it no bin is reached; NaN goes to -1). Adding and
+// taking away 1.5 * 2^52 rounds it to the nearest integer r (the sum lies
+// where doubles are whole numbers); t - r is exact and within 1/2, and
+// floor(t + 1/2) is r, or r + 1 where t - r is 1/2. Only a bin already known
+// to lie in 0..nbins is converted to int.
+constexpr double round_shift = 6755399441055744.0;
+
 inline int pair_bin(double t, double top, int nbins)
 {
     const double tc = (t >= -1.0) & (t < top + 1.0) ? t : -1.0;
-    const double truncated = static_cast<double>(static_cast<int>(tc));
-    const double f = truncated - (tc < truncated ? 1.0 : 0.0);
-    const double k = f + (tc >= f + 0.5 ? 1.0 : 0.0);
+    const double r = (tc + round_shift) - round_shift;
+    const double k = r + (tc - r >= 0.5 ? 1.0 : 0.0);
     return (k >= 0.0) & (k < top) ? static_cast<int>(k) : nbins;
 }
 
-// The same steps on four elements at a time, written with vector types: the
-// vectoriser leaves the scalar form's selects as branches (the clamp is
-// threaded through the comparisons after it). Lanes are independent and every
-// operation is the scalar one, so each element gets the scalar form's bin.
-using vec_double = double __attribute__((vector_size(32)));
-using vec_mask = long long __attribute__((vector_size(32)));
-using vec_int = int __attribute__((vector_size(16)));
+// The same steps on a vector of elements at a time, written with vector
+// types: the vectoriser leaves the scalar form's selects as branches (it
+// threads the clamp through the comparisons after it). Lanes are independent
+// and each runs the scalar form's operations, so every path and the tail get
+// the same bins.
+#if defined(__AVX512F__)
+constexpr std::size_t lanes = 8;
+#elif defined(__AVX2__)
+constexpr std::size_t lanes = 4;
+#else
+constexpr std::size_t lanes = 2;
+#endif
+using vec_double = double __attribute__((vector_size(8 * lanes)));
+using vec_int = int __attribute__((vector_size(4 * lanes)));
 
 void pair_bins(const double* __restrict x, std::size_t m, double c0, double w, int nbins, int* __restrict bins)
 {
     const double top = nbins;
-    const vec_double one = {1.0, 1.0, 1.0, 1.0};
-    const vec_double zero = {0.0, 0.0, 0.0, 0.0};
-    const vec_double minus_one = -one;
-    const vec_double tops = one * top;
+    const vec_double zero = {};
+    const vec_double one = zero + 1.0;
+    const vec_double minus_one = zero - 1.0;
+    const vec_double tops = zero + top;
     std::size_t i = 0;
-    for (; i + 4 <= m; i += 4) {
+    for (; i + lanes <= m; i += lanes) {
         vec_double xv;
         std::memcpy(&xv, x + i, sizeof xv);
         const vec_double t = (xv - c0) / w;
-        const vec_mask inside = (t >= -1.0) & (t < top + 1.0);
-        const vec_double tc = inside ? t : minus_one;
-        const vec_double truncated = __builtin_convertvector(__builtin_convertvector(tc, vec_int), vec_double);
-        const vec_double f = truncated - (tc < truncated ? one : zero);
-        const vec_double k = f + (tc >= f + 0.5 ? one : zero);
-        const vec_double kept = (k >= 0.0) & (k < top) ? k : tops;
-        const vec_int b = __builtin_convertvector(kept, vec_int);
+        const vec_double tc = (t >= -1.0) & (t < top + 1.0) ? t : minus_one;
+        const vec_double r = (tc + round_shift) - round_shift;
+        const vec_double k = r + (tc - r >= 0.5 ? one : zero);
+        const vec_int b = __builtin_convertvector((k >= 0.0) & (k < top) ? k : tops, vec_int);
         std::memcpy(bins + i, &b, sizeof b);
     }
     for (; i < m; ++i) {
@@ -113,13 +120,14 @@ void histogram(const T* v, std::size_t n, double lower, double width, int nbins,
     }
 }
 
-// The sums of a bin take their y values in element order, as a plain loop
-// adds them; only the counts are split into sub-histograms.
+// Each bin adds its y values in element order, as a plain loop does. Sums
+// and counts share one pass over the bins: sub-histograms would reorder the
+// sums, and with the sums' loads and stores in the loop anyway, split counts
+// gain nothing.
 template <typename T>
 void bin_pairs(const double* x, const T* y, std::size_t n, double c0, double w, int nbins, double* __restrict sums,
-               int* __restrict sub, int copies)
+               int* __restrict counts)
 {
-    const std::size_t stride = static_cast<std::size_t>(nbins) + 1;
     int bins[block];
     for (std::size_t start = 0; start < n; start += block) {
         const std::size_t m = n - start < block ? n - start : block;
@@ -127,8 +135,8 @@ void bin_pairs(const double* x, const T* y, std::size_t n, double c0, double w, 
         const T* yb = y + start;
         for (std::size_t i = 0; i < m; ++i) {
             sums[bins[i]] += static_cast<double>(yb[i]);
+            ++counts[bins[i]];
         }
-        count_bins(bins, m, sub, stride, copies);
     }
 }
 
@@ -159,11 +167,11 @@ void any_histogram(int v_type, const void* v, std::size_t n, double lower, doubl
 }
 
 void any_bin_pairs(int y_type, const double* x, const void* y, std::size_t n, double c0, double w, int nbins,
-                   double* sums, int* sub, int copies)
+                   double* sums, int* counts)
 {
     with_type(y_type, [&](auto* ty) {
         using T = std::remove_pointer_t<decltype(ty)>;
-        bin_pairs(x, static_cast<const T*>(y), n, c0, w, nbins, sums, sub, copies);
+        bin_pairs(x, static_cast<const T*>(y), n, c0, w, nbins, sums, counts);
     });
 }
 
