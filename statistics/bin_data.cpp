@@ -1,6 +1,7 @@
 #include "statistics/bin_data.h"
 
 #include "framework/runtime/virda_globals.h"
+#include "statistics/binning_kernels.h"
 #include "statistics/local_block.h"
 #include "framework/messages.h"
 
@@ -51,33 +52,6 @@ bool read_x(Attribute& x, int first, int last, double* buffer, const double** ou
     return x.get_data_type() == type_code<double>::value;
 }
 
-/// The bin of t = (x - c0) / w: floor(t + 1/2) without the rounding of
-/// t + 1/2, i.e. floor(t) plus one when t is at or above floor(t) + 1/2 (both
-/// exact); `nbins` for a t outside every bin or NaN. t is clamped before the
-/// conversion to int, so no NaN or huge value reaches it, and the floor needs
-/// no library call.
-inline int bin_of(double t, int nbins)
-{
-    const double top = nbins;
-    const double tc = (t >= -1.0 && t < top + 1.0) ? t : -1.0;
-    const int truncated = static_cast<int>(tc);
-    const double f = truncated - (tc < truncated ? 1 : 0);
-    const double k = f + (tc >= f + 0.5 ? 1.0 : 0.0);
-    return (k >= 0.0 && k < top) ? static_cast<int>(k) : nbins;
-}
-
-/// Adds the pairs (x[p], y[p]), p < m, to the per-bin sums and counts; slot
-/// nbins takes the dropped pairs, so the loop has no unpredictable branch.
-template <typename T>
-void accumulate(const double* x, const T* y, int m, double c0, double w, int nbins, double* sums, int* counts)
-{
-    for (int p = 0; p < m; ++p) {
-        const int k = bin_of((x[p] - c0) / w, nbins);
-        sums[k] += static_cast<double>(y[p]);
-        ++counts[k];
-    }
-}
-
 } // namespace
 
 template <typename T>
@@ -118,7 +92,7 @@ std::vector<double> bin_data_template(Attribute& x, Attribute& y, std::vector<do
         if (have_x) {
             virda_detail::with_local_block(y, [&](const auto* block, int) {
                 if constexpr (std::is_same_v<std::remove_const_t<std::remove_pointer_t<decltype(block)>>, T>) {
-                    accumulate(xs, block, m, c0, w, nbins, local_sums, local_counts);
+                    virda_detail::count_bin_pairs(xs, block, m, c0, w, nbins, local_sums, local_counts);
                 }
             });
         }

@@ -1,36 +1,13 @@
 #include "statistics/histogram.h"
 
 #include "framework/runtime/virda_globals.h"
+#include "statistics/binning_kernels.h"
 #include "statistics/local_block.h"
 #include "framework/messages.h"
 
 #include <boost/variant/get.hpp>
 
 #include <iostream>
-
-namespace {
-
-/// Adds this rank's elements to counts[0..nbins).
-template <typename T>
-void count_block(const T* v, int n, double lower, double width, int nbins, std::vector<int>& counts)
-{
-    const double top = nbins;
-    int* c = counts.data();
-    for (int i = 0; i < n; ++i) {
-        const double x = static_cast<double>(v[i]);
-        // Only a value strictly above `lower` whose quotient truncates into
-        // 0..nbins-1 is counted; a NaN fails every comparison, so no NaN or
-        // huge quotient ever reaches the conversion to int.
-        if (x > lower) {
-            const double q = (x - lower) / width;
-            if (q > -1.0 && q < top) {
-                ++c[static_cast<int>(q)];
-            }
-        }
-    }
-}
-
-} // namespace
 
 std::vector<int> histogram(Attribute& values, double lower, double width, int nbins)
 {
@@ -53,7 +30,7 @@ std::vector<int> histogram(Attribute& values, double lower, double width, int nb
     virda_detail::with_local_block(values, [&](const auto* block, int n) {
         using T = std::remove_const_t<std::remove_pointer_t<decltype(block)>>;
         if constexpr (virda_detail::is_real<T>) {
-            count_block(block, n, lower, width, nbins, local);
+            virda_detail::count_histogram(block, n, lower, width, nbins, local.data());
         }
     });
 

@@ -1,8 +1,8 @@
 #ifndef VIRDA_FRAMEWORK_SIMD_ARRAY_KERNELS_H
 #define VIRDA_FRAMEWORK_SIMD_ARRAY_KERNELS_H
 
-// The element loops of the arrays' arithmetic on double, float and int, and
-// of the binning statistics, compiled once per instruction set
+// The element loops of the arrays' arithmetic on double, float and int,
+// compiled once per instruction set
 // (array_kernels_isa.cpp) and called through the table of the path in use
 // (isa.h). Results are bitwise the same on every path.
 

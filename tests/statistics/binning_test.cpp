@@ -1,5 +1,11 @@
 // histogram and bin_data against serial loops over the same values.
 #include "stat_data.h"
+#include "framework/simd/isa.h"
+#include "statistics/binning_kernels.h"
+
+#include <cfloat>
+#include <climits>
+#include <cstring>
 
 using namespace stat_data;
 using virda_test::capture_stderr;
@@ -300,4 +306,159 @@ TEST(BinData, PairsByIndexWhateverEachArraysCommunicator)
         EXPECT_EQ(text, "") << l.name;
     }
     MPI_Comm_free(&reversed);
+}
+
+namespace {
+
+using virda_detail::isa;
+
+/// Restores the instruction-set path in use when a test ends.
+struct keep_path {
+    isa saved = virda_detail::active_isa();
+    ~keep_path() { virda_detail::force_isa(saved); }
+};
+
+/// The paths this processor runs; a path it lacks would fall back to another.
+std::vector<isa> runnable_paths()
+{
+    std::vector<isa> paths;
+    for (const isa p : {isa::baseline, isa::avx2, isa::avx512}) {
+        if (virda_detail::isa_supported(p)) {
+            paths.push_back(p);
+        }
+    }
+    return paths;
+}
+
+/// Hard values for both bin rules: the edges of bins 0, 1 and 3 of
+/// histogram(lower -1, width 0.75) and of bin_data(c0 -0.875, w 0.75), the
+/// doubles on either side of them, NaN, infinities, signed zeros,
+/// subnormals and quotients beyond int; then a grid of 1/16 around the
+/// bins, so that one in twelve lands on an edge.
+double hard_value(int g)
+{
+    static const double hard[] = {-1.0, -0.25, 0.5, std::nextafter(-1.0, 0.0), std::nextafter(-0.25, -1.0),
+                                  -1.25, -0.5, -2.0, -2.375, -2.0 + DBL_EPSILON, 2.125, 2.125 - DBL_EPSILON,
+                                  -0.875 + 0.49999999999999994 * 0.75, qnan, -qnan, inf, -inf, 0.0, -0.0,
+                                  4.9e-324, -4.9e-324, DBL_MIN, 1e300, -1e300, 3e9, -3e9, 1.6e9, DBL_MAX};
+    constexpr int hard_count = sizeof hard / sizeof hard[0];
+    return g < hard_count ? hard[g] : std::floor(224 * uniform(21, g) - 50) / 16;
+}
+
+template <typename T>
+T element(int g)
+{
+    const double v = hard_value(g);
+    if constexpr (std::is_same_v<T, int>) {
+        return std::fabs(v) < 1e8 ? static_cast<int>(v * 16) : (g % 2 != 0 ? INT_MAX : INT_MIN);
+    } else if constexpr (std::is_same_v<T, float>) {
+        return std::isfinite(v) && std::fabs(v) > FLT_MAX ? std::copysign(1e30f, static_cast<float>(v))
+                                                           : static_cast<float>(v);
+    } else {
+        return v;
+    }
+}
+
+/// bin_data's bin by its definition: floor(t + 1/2) of the double quotient,
+/// the half added in long double, where it is exact.
+int serial_pair_bin(double x, double c0, double w, int nbins)
+{
+    const double t = (x - c0) / w;
+    const long double k = std::floor(static_cast<long double>(t) + 0.5L);
+    return k >= 0 && k < nbins ? static_cast<int>(k) : -1; // false for NaN
+}
+
+/// Runs both kernels on n elements of type T against the serial rules:
+/// counts exactly, per-bin sums bit for bit (each bin adds its y values in
+/// element order). Returns the results, to compare paths with.
+template <typename T>
+std::vector<double> check_kernels(int n, double lower, double width, int nbins)
+{
+    SCOPED_TRACE(::testing::Message() << "n " << n << " lower " << lower << " width " << width << " nbins " << nbins);
+    std::vector<T> v(n);
+    std::vector<double> x(n);
+    for (int g = 0; g < n; ++g) {
+        v[g] = element<T>(g);
+        x[g] = hard_value((g * 7 + 3) % (n + 1));
+    }
+    std::vector<int> counts(nbins, 3); // counts are added to what is there
+    virda_detail::count_histogram(v.data(), v.size(), lower, width, nbins, counts.data());
+    std::vector<int> want = serial_counts(v, lower, width, nbins);
+    for (int& c : want) {
+        c += 3;
+    }
+    EXPECT_EQ(counts, want);
+
+    // bin_data with centres c0 = lower + width / 8, so that edges fall
+    // between the histogram's; y of type T paired with x.
+    const double c0 = lower + width / 8;
+    std::vector<double> sums(nbins + 1, 0.0), want_sums(nbins + 1, 0.0);
+    std::vector<int> pair_counts(nbins + 1, 0), want_pair_counts(nbins + 1, 0);
+    virda_detail::count_bin_pairs(x.data(), v.data(), v.size(), c0, width, nbins, sums.data(), pair_counts.data());
+    for (int p = 0; p < n; ++p) {
+        const int k = serial_pair_bin(x[p], c0, width, nbins);
+        if (k >= 0) {
+            want_sums[k] += static_cast<double>(v[p]);
+            ++want_pair_counts[k];
+        }
+    }
+    std::vector<double> results(counts.begin(), counts.end());
+    for (int k = 0; k < nbins; ++k) {
+        EXPECT_EQ(pair_counts[k], want_pair_counts[k]) << "bin " << k;
+        EXPECT_TRUE(std::memcmp(&sums[k], &want_sums[k], sizeof(double)) == 0)
+            << "bin " << k << ": " << sums[k] << " for " << want_sums[k];
+        results.push_back(sums[k]);
+        results.push_back(pair_counts[k]);
+    }
+    return results;
+}
+
+/// Every element type and layout on the path in use: lengths around the
+/// vector widths and the blocks of 512, few bins and many (with and without
+/// sub-histograms), negative, zero and tiny widths.
+std::vector<double> check_all_kernels()
+{
+    std::vector<double> all;
+    const std::tuple<double, double, int> layouts[] = {
+        {-1.0, 0.75, 4}, {-1.0, 0.75, 1}, {-1.0, -0.75, 4}, {-1.0, 0.0, 3}, {-1e300, 1e-300, 2}, {-3.0, 1e-3, 5000}};
+    for (const int n : {0, 1, 3, 5, 511, 512, 1037, 9000}) {
+        for (const auto& [lower, width, nbins] : layouts) {
+            for (auto* check : {&check_kernels<double>, &check_kernels<float>, &check_kernels<int>}) {
+                const std::vector<double> r = check(n, lower, width, nbins);
+                all.insert(all.end(), r.begin(), r.end());
+            }
+        }
+    }
+    return all;
+}
+
+} // namespace
+
+TEST(BinningKernels, EveryPathFollowsTheBinRulesAndAgreesBitwise)
+{
+    keep_path keep;
+    std::vector<double> reference;
+    for (const isa p : runnable_paths()) {
+        virda_detail::force_isa(p);
+        SCOPED_TRACE(virda_detail::isa_name(p));
+        const std::vector<double> got = check_all_kernels();
+        if (reference.empty()) {
+            reference = got;
+        } else {
+            ASSERT_EQ(got.size(), reference.size());
+            EXPECT_TRUE(std::memcmp(got.data(), reference.data(), got.size() * sizeof(double)) == 0);
+        }
+    }
+}
+
+TEST(BinningKernels, HistogramAndBinDataOnEveryPath)
+{
+    // The whole operations, forced onto each path on every rank alike.
+    keep_path keep;
+    for (const isa p : runnable_paths()) {
+        virda_detail::force_isa(p);
+        SCOPED_TRACE(virda_detail::isa_name(p));
+        check_random<double>({1000}, 0, {1000}, 0);
+        check_random<int>({501, 2}, 1, {1002}, 1);
+    }
 }
