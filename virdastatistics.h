@@ -2,16 +2,19 @@
 #define VIRDASTATISTICS_H
 
 // Everything a framework program calls: element types and traits, the
-// distributed array, the attribute handle, the statistics, and the framework runtime's declarations.
+// distributed array, the attribute handle, the statistics, and the framework
+// runtime's declarations. A program that uses the reference runtime's
+// virda_session also includes "reference_runtime/virda_session.h".
 #include "framework/array/va.h"
+#include "framework/array/va_from_global.h"
 #include "framework/attribute/attribute.h"
+#include "framework/attribute/attribute_from_global.h"
 #include "framework/attribute/attribute_visitors.h"
 #include "framework/attribute/vv1.h"
 #include "framework/runtime/attribute_functions.h"
 #include "framework/runtime/context.h"
 #include "framework/runtime/matrix.h"
 #include "framework/runtime/virda_globals.h"
-#include "framework/runtime/virda_session.h"
 #include "framework/types/element_types.h"
 #include "framework/types/mpi_type_trait.h"
 #include "framework/types/promote_trait.h"

@@ -4,7 +4,7 @@
 //
 // Usage: exact_sum_bench [repetitions]   (default 15)
 
-#include "runtime/exact_sum.h"
+#include "reference_runtime/exact_sum.h"
 
 #include <emmintrin.h>
 #include <mpi.h>

@@ -10,6 +10,7 @@
 // the slowest rank over N) of the library, the plain and the tuned loop, and
 // library/tuned. bench/run-benchmarks.sh joins these lines with NumPy's
 // figures. Only rank counts up to the number of cores mean anything.
+#include "reference_runtime/virda_session.h"
 #include "virdastatistics.h"
 #include "tuned_loops.h"
 
@@ -37,15 +38,7 @@ double y_of(long g) { return 3.0 + 0.25 * x_of(g) + 0.5 * std::sin(static_cast<d
 
 Attribute make_attribute(int n, double (*make)(long))
 {
-    va<double> a({n}, VIRDA_COMM);
-    const auto range = a.va_distribution_index(VIRDA_ID);
-    for (int g = range[0]; g <= range[1]; ++g) {
-        a.va_local_data()[g - range[0]] = make(g);
-    }
-    a.va_sync();
-    Attribute attribute;
-    attribute.set_attribute(array_variant(std::move(a)));
-    return attribute;
+    return attribute_from_global<double>({n}, VIRDA_COMM, make);
 }
 
 double allreduce(double v)

@@ -1,7 +1,7 @@
 # Installation and packaging: headers, both shared libraries, the CMake package
 # VirdaStatistics (imported targets Virda::statistics, Virda::runtime and the
 # header-only Virda::fftw2) and the pkg-config files virdastatistics.pc and
-# virdaruntime.pc. Also brings in the command-line tools.
+# virdaruntime.pc, and the command-line tool when it is built.
 #
 # Everything goes under the GNU install directories of the prefix. The CMake
 # package and the pkg-config files locate the prefix from their own position,
@@ -11,7 +11,6 @@ include_guard(GLOBAL)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-include(VirdaTools)
 include(VirdaDocs)
 
 # On by default in a superproject too: a program that links these shared
@@ -28,17 +27,47 @@ set(VIRDA_INSTALL_PKGCONFIGDIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig"
 mark_as_advanced(VIRDA_INSTALL_CMAKEDIR VIRDA_INSTALL_PKGCONFIGDIR)
 
 # --- Headers ---------------------------------------------------------------
-# The public headers include each other as "framework/..." and "statistics/...",
-# so the folder structure is kept under include/virdastatistics/, which is the
-# install-side include directory of the statistics target.
+# Only the public headers: the umbrella header and what it includes, and the
+# reference runtime's session. They include each other as "framework/...",
+# "statistics/...", so the folder structure is kept under
+# include/virdastatistics/, the install-side include directory of the
+# statistics target. The implementation headers (va_impl.h, the kernels, the
+# registry, the message texts, ...) stay in the source tree.
 set(_virda_header_dest "${CMAKE_INSTALL_INCLUDEDIR}/virdastatistics")
-install(FILES "${PROJECT_SOURCE_DIR}/virdastatistics.h"
-  DESTINATION "${_virda_header_dest}"
-  COMPONENT Development)
-install(DIRECTORY "${PROJECT_SOURCE_DIR}/framework" "${PROJECT_SOURCE_DIR}/statistics"
-  DESTINATION "${_virda_header_dest}"
-  COMPONENT Development
-  FILES_MATCHING PATTERN "*.h")
+set(_virda_public_headers
+  virdastatistics.h
+  framework/array/va.h
+  framework/array/va_from_global.h
+  framework/attribute/array_variant.h
+  framework/attribute/attribute.h
+  framework/attribute/attribute_from_global.h
+  framework/attribute/attribute_visitors.h
+  framework/attribute/scalar_variant.h
+  framework/attribute/vv1.h
+  framework/runtime/attribute_functions.h
+  framework/runtime/context.h
+  framework/runtime/matrix.h
+  framework/runtime/virda_globals.h
+  framework/types/complex_operators.h
+  framework/types/element_types.h
+  framework/types/mpi_type_trait.h
+  framework/types/non_c_d_md.h
+  framework/types/promote_trait.h
+  framework/types/vector2.h
+  framework/types/vector3.h
+  statistics/bin_data.h
+  statistics/function.h
+  statistics/histogram.h
+  statistics/mean.h
+  statistics/poly_fit.h
+  statistics/stdev.h
+  reference_runtime/virda_session.h)
+foreach(header IN LISTS _virda_public_headers)
+  get_filename_component(_virda_header_dir "${header}" DIRECTORY)
+  install(FILES "${PROJECT_SOURCE_DIR}/${header}"
+    DESTINATION "${_virda_header_dest}/${_virda_header_dir}"
+    COMPONENT Development)
+endforeach()
 
 # --- Libraries and the export set -------------------------------------------
 # virda_fftw2 is an interface target carrying FFTW 2's include directory; it

@@ -3,6 +3,7 @@
 // as Vector3), run through every statistic the library offers. Each result is
 // printed beside the value it should have, computed by rank 0 with plain
 // loops over the same data (every rank can generate any row from its index).
+#include "reference_runtime/virda_session.h"
 #include "virdastatistics.h"
 
 #include <cmath>
@@ -33,16 +34,7 @@ Vector3 velocity(int g) { return Vector3(std::cos(g * 0.01), std::sin(g * 0.01),
 template <typename T, typename Make>
 Attribute column(Make make)
 {
-    va<T> a({rows}, VIRDA_COMM);
-    const auto range = a.va_distribution_index(VIRDA_ID);
-    T* block = a.va_local_data();
-    for (int g = range[0]; g <= range[1]; ++g) {
-        block[g - range[0]] = make(g);
-    }
-    a.va_sync();
-    Attribute attribute;
-    attribute.set_attribute(array_variant(std::move(a)));
-    return attribute;
+    return attribute_from_global<T>({rows}, VIRDA_COMM, make);
 }
 
 void line(const std::string& what, double got, double expected)

@@ -1,6 +1,7 @@
 // Example framework program: builds distributed arrays of several element
 // types, shows how their rows are split over the ranks, and reads elements
 // held by other ranks. Run it under mpiexec with a few ranks.
+#include "reference_runtime/virda_session.h"
 #include "virdastatistics.h"
 
 #include <iomanip>
@@ -8,20 +9,6 @@
 #include <sstream>
 
 namespace {
-
-// Fills this rank's block from the global index so that every rank knows what
-// any element should hold: element g of a {rows, cols} array holds g + col/10.
-template <typename T, typename Make>
-void fill(va<T>& a, Make make)
-{
-    int first = 0;
-    int last = -1;
-    a.va_distribution_index(VIRDA_ID, &first, &last);
-    for (int g = first; g <= last && g < a.va_size(); ++g) {
-        a.va_set(g - first, make(g));
-    }
-    a.va_sync();
-}
 
 template <typename T>
 void show_distribution(const char* name, const va<T>& a, int ranks)
@@ -52,17 +39,17 @@ int main(int argc, char** argv)
     virda_session session(&argc, &argv);
     const int ranks = session.size();
     {
-        va<double> positions;
-        positions.va_create({10, 3}, VIRDA_COMM, 0);
-        fill(positions, [](int g) { return g + 0.5; });
-
-        va<Vector3> velocities;
-        velocities.va_create({7}, VIRDA_COMM, 0);
-        fill(velocities, [](int g) { return Vector3(g, -g, 2.0 * g); });
-
-        va<fftw_complex> modes;
-        modes.va_create({5}, VIRDA_COMM, 0);
-        fill(modes, [](int g) { fftw_complex c; c.re = g; c.im = -0.5 * g; return c; });
+        // Each array is filled from the global index, so every rank knows what
+        // any element should hold.
+        const va<double> positions = va_from_global<double>({10, 3}, VIRDA_COMM, [](int g) { return g + 0.5; });
+        const va<Vector3> velocities =
+            va_from_global<Vector3>({7}, VIRDA_COMM, [](int g) { return Vector3(g, -g, 2.0 * g); });
+        const va<fftw_complex> modes = va_from_global<fftw_complex>({5}, VIRDA_COMM, [](int g) {
+            fftw_complex c;
+            c.re = g;
+            c.im = -0.5 * g;
+            return c;
+        });
 
         if (session.rank() == 0) {
             show_distribution("positions (double)", positions, ranks);

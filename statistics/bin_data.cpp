@@ -3,7 +3,7 @@
 #include "framework/runtime/virda_globals.h"
 #include "statistics/binning_kernels.h"
 #include "statistics/local_block.h"
-#include "statistics/statistics_messages.h"
+#include "framework/messages.h"
 
 #include <boost/variant/apply_visitor.hpp>
 
@@ -32,7 +32,7 @@ int own_rank(const Attribute& a)
 /// (after the read's own message) when x's elements cannot be had as doubles.
 bool read_x(Attribute& x, int first, int last, double* buffer, const double** out)
 {
-    if (x.get_data_type() == 3 && x.size() > 0) {
+    if (x.get_data_type() == type_code<double>::value && x.size() > 0) {
         int own_first = 0;
         int own_last = -1;
         x.get_gen_distribution_index(own_rank(x), &own_first, &own_last);
@@ -49,7 +49,7 @@ bool read_x(Attribute& x, int first, int last, double* buffer, const double** ou
     std::fill(buffer, buffer + m, std::numeric_limits<double>::quiet_NaN());
     x.get<double>(first, last, buffer);
     *out = buffer;
-    return x.get_data_type() == 3;
+    return x.get_data_type() == type_code<double>::value;
 }
 
 } // namespace
@@ -112,9 +112,10 @@ std::vector<double> bin_data_template(Attribute& x, Attribute& y, std::vector<do
     return result;
 }
 
-template std::vector<double> bin_data_template<int>(Attribute&, Attribute&, std::vector<double>, int);
-template std::vector<double> bin_data_template<float>(Attribute&, Attribute&, std::vector<double>, float);
-template std::vector<double> bin_data_template<double>(Attribute&, Attribute&, std::vector<double>, double);
+#define VIRDA_INSTANTIATE_BIN_DATA(T) \
+    template std::vector<double> bin_data_template<T>(Attribute&, Attribute&, std::vector<double>, T);
+VIRDA_FOR_EACH_REAL_TYPE(VIRDA_INSTANTIATE_BIN_DATA)
+#undef VIRDA_INSTANTIATE_BIN_DATA
 
 std::vector<double> bin_data(Attribute& x, Attribute& y, std::vector<double> centres)
 {
@@ -123,12 +124,11 @@ std::vector<double> bin_data(Attribute& x, Attribute& y, std::vector<double> cen
         return centres;
     }
     switch (y.get_data_type()) {
-    case 1:
-        return bin_data_template<int>(x, y, centres, 0);
-    case 2:
-        return bin_data_template<float>(x, y, centres, 0.0f);
-    case 3:
-        return bin_data_template<double>(x, y, centres, 0.0);
+#define VIRDA_BIN_DATA_CASE(T)  \
+    case type_code<T>::value: \
+        return bin_data_template<T>(x, y, centres, T{});
+        VIRDA_FOR_EACH_REAL_TYPE(VIRDA_BIN_DATA_CASE)
+#undef VIRDA_BIN_DATA_CASE
     default:
         return centres;
     }

@@ -1,6 +1,8 @@
 #ifndef VIRDA_STATISTICS_BIN_DATA_H
 #define VIRDA_STATISTICS_BIN_DATA_H
 
+#include "framework/types/element_types.h"
+
 #include <vector>
 
 class Attribute;
@@ -32,8 +34,9 @@ std::vector<double> bin_data(Attribute& x, Attribute& y, std::vector<double> cen
 template <typename T>
 std::vector<double> bin_data_template(Attribute& x, Attribute& y, std::vector<double> centres, T tag);
 
-extern template std::vector<double> bin_data_template<int>(Attribute&, Attribute&, std::vector<double>, int);
-extern template std::vector<double> bin_data_template<float>(Attribute&, Attribute&, std::vector<double>, float);
-extern template std::vector<double> bin_data_template<double>(Attribute&, Attribute&, std::vector<double>, double);
+#define VIRDA_EXTERN_BIN_DATA(T) \
+    extern template std::vector<double> bin_data_template<T>(Attribute&, Attribute&, std::vector<double>, T);
+VIRDA_FOR_EACH_REAL_TYPE(VIRDA_EXTERN_BIN_DATA)
+#undef VIRDA_EXTERN_BIN_DATA
 
 #endif

@@ -3,7 +3,7 @@
 #include "framework/runtime/virda_globals.h"
 #include "statistics/binning_kernels.h"
 #include "statistics/local_block.h"
-#include "statistics/statistics_messages.h"
+#include "framework/messages.h"
 
 #include <boost/variant/get.hpp>
 

@@ -10,15 +10,7 @@
 
 namespace virda_detail {
 
-/// Whether an element type converts to a double value (double, float, int).
-template <typename T>
-constexpr bool is_real = std::is_same_v<T, double> || std::is_same_v<T, float> || std::is_same_v<T, int>;
-
-/// Whether the element type behind an attribute's type code converts to double.
-inline bool is_real_code(int code)
-{
-    return code == 1 || code == 2 || code == 3;
-}
+// is_real<T> and is_real_code(code) come from the element type table.
 
 /// Calls f(block, count) with a read-only view of this rank's block of the
 /// attribute's array, in its own element type. No communication. The

@@ -3,7 +3,7 @@
 #include "framework/attribute/attribute.h"
 #include "framework/runtime/attribute_functions.h"
 #include "framework/runtime/matrix.h"
-#include "statistics/statistics_messages.h"
+#include "framework/messages.h"
 
 #include <cmath>
 #include <iostream>

@@ -103,11 +103,8 @@ public:
     /// Reads global elements lo..hi (inclusive, ascending) into out[0..hi-lo],
     /// one get per rank touched. Returns 0, or -1 with `out` untouched and one
     /// line on standard error when lo > hi or the range leaves 0..va_size()-1.
-    /// Only for double, float and int. Not collective.
-    template <typename U = T, std::enable_if_t<std::is_same_v<U, T> &&
-                                                   (std::is_same_v<U, double> || std::is_same_v<U, float> ||
-                                                    std::is_same_v<U, int>),
-                                               int> = 0>
+    /// Only for the real element types (double, float, int). Not collective.
+    template <typename U = T, std::enable_if_t<std::is_same_v<U, T> && virda_detail::is_real<U>, int> = 0>
     int va_get(int lo, int hi, U* out) const;
     /// Global element `index` by value; a zero value (all components 0) when
     /// the index is out of range, after the message of va_get_opt.

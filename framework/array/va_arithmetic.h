@@ -3,7 +3,7 @@
 
 // Elementwise sum and product of arrays, with arrays or with scalars.
 // Included by the one source that instantiates every pair of element types.
-#include "framework/array/array_messages.h"
+#include "framework/messages.h"
 #include "framework/array/va_impl.h"
 #include "framework/simd/array_kernels.h"
 

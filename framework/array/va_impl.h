@@ -3,7 +3,7 @@
 
 // Member definitions of va<T>. Included by the one source that instantiates
 // the seven element types; programs use those instantiations.
-#include "framework/array/array_messages.h"
+#include "framework/messages.h"
 #include "framework/array/array_registry.h"
 #include "framework/array/block_cache.h"
 #include "framework/array/va.h"
@@ -384,10 +384,7 @@ int va<T>::va_get_opt(int index, T* out) const
 }
 
 template <typename T>
-template <typename U, std::enable_if_t<std::is_same_v<U, T> &&
-                                           (std::is_same_v<U, double> || std::is_same_v<U, float> ||
-                                            std::is_same_v<U, int>),
-                                       int>>
+template <typename U, std::enable_if_t<std::is_same_v<U, T> && virda_detail::is_real<U>, int>>
 int va<T>::va_get(int lo, int hi, U* out) const
 {
     if (lo > hi) {

@@ -12,16 +12,14 @@
 using array_variant =
     boost::variant<va<double>, va<float>, va<int>, va<Vector3>, va<char>, va<Vector2>, va<fftw_complex>>;
 
-/// Type codes of the element types: int 1, float 2, double 3, char 4,
-/// fftw_complex 5, Vector2 6, Vector3 7; 0 when no array is held.
-template <typename T> struct type_code;
-template <> struct type_code<int> { static constexpr int value = 1; };
-template <> struct type_code<float> { static constexpr int value = 2; };
-template <> struct type_code<double> { static constexpr int value = 3; };
-template <> struct type_code<char> { static constexpr int value = 4; };
-template <> struct type_code<fftw_complex> { static constexpr int value = 5; };
-template <> struct type_code<Vector2> { static constexpr int value = 6; };
-template <> struct type_code<Vector3> { static constexpr int value = 7; };
+static_assert(virda_detail::same_types<virda_detail::wrap_each<va, virda_detail::element_type_list>, array_variant>::value,
+              "array_variant must hold one va of each element type");
+
+/// The type code of an element type (the element type table's code column);
+/// 0 stands for no array held.
+template <typename T>
+struct type_code : std::integral_constant<int, virda_detail::element_traits<T>::code> {
+};
 
 /// The type code of the array that `v` holds.
 int find_variant_type(const array_variant& v);

@@ -1,23 +1,19 @@
 #include "framework/attribute/attribute.h"
 
-#include "framework/attribute/attribute_messages.h"
+#include "framework/messages.h"
 #include "framework/attribute/attribute_visitors.h"
 #include "framework/attribute/context_arena.h"
 
 #include <mpi.h>
 
 #include <iostream>
+#include <type_traits>
 #include <utility>
 
 int find_variant_type(const array_variant& v)
 {
-    // Alternative index -> type code.
-    static constexpr int codes[] = {type_code<double>::value,  type_code<float>::value,
-                                    type_code<int>::value,     type_code<Vector3>::value,
-                                    type_code<char>::value,    type_code<Vector2>::value,
-                                    type_code<fftw_complex>::value};
-    const int which = v.which();
-    return which >= 0 && which < 7 ? codes[which] : 0;
+    return boost::apply_visitor(
+        [](const auto& a) { return type_code<typename std::decay_t<decltype(a)>::value_type>::value; }, v);
 }
 
 Attribute::Attribute() : data(nullptr), label(), context(virda_detail::new_context()), data_type(0) {}
@@ -60,13 +56,18 @@ bool Attribute::holds_array(const char* operation) const
     return true;
 }
 
-Attribute& Attribute::operator=(const Attribute& other)
+bool Attribute::assignable_from(const Attribute& other) const
 {
     if (&other == this) {
         std::cerr << virda_messages::self_assignment << std::endl;
-        return *this;
+        return false;
     }
-    if (!other.holds_array("operator=")) {
+    return other.holds_array("operator=");
+}
+
+Attribute& Attribute::operator=(const Attribute& other)
+{
+    if (!assignable_from(other)) {
         return *this;
     }
     set_attribute(*other.data);
@@ -77,11 +78,7 @@ Attribute& Attribute::operator=(const Attribute& other)
 
 Attribute& Attribute::operator=(Attribute&& other) noexcept
 {
-    if (&other == this) {
-        std::cerr << virda_messages::self_assignment << std::endl;
-        return *this;
-    }
-    if (!other.holds_array("operator=")) {
+    if (!assignable_from(other)) {
         return *this;
     }
     delete data;
@@ -148,9 +145,9 @@ int Attribute::get(int lo, int hi, T* buf)
     return 1;
 }
 
-template int Attribute::get<double>(int, int, double*);
-template int Attribute::get<int>(int, int, int*);
-template int Attribute::get<float>(int, int, float*);
+#define VIRDA_INSTANTIATE_GET(T) template int Attribute::get<T>(int, int, T*);
+VIRDA_FOR_EACH_REAL_TYPE(VIRDA_INSTANTIATE_GET)
+#undef VIRDA_INSTANTIATE_GET
 
 int Attribute::get_gen_distribution_index(int rank, int* first, int* last)
 {

@@ -86,6 +86,9 @@ public:
 private:
     explicit Attribute(Context* shared_context);
     bool holds_array(const char* operation) const;
+    /// Whether `other` may be assigned to this attribute: not itself (writes
+    /// "what am i doing?") and holding an array (writes the no-array line).
+    bool assignable_from(const Attribute& other) const;
 
     array_variant* data;
     std::string label;

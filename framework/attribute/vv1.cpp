@@ -4,13 +4,15 @@ VV1::VV1(element_variant v) : element(std::move(v)) {}
 
 double VV1::to_double() const
 {
-    // Only double, float and int are numbers here; char and the composite
-    // types are not, although char is numeric.
-    if (const double* d = boost::get<double>(&element)) {
-        return *d;
-    }
-    if (const float* f = boost::get<float>(&element)) {
-        return *f;
-    }
-    return boost::get<int>(element); // raises boost::bad_get for the others
+    // Only the real element types are numbers here; char is not, although it
+    // is numeric.
+    return boost::apply_visitor(
+        [](const auto& v) -> double {
+            if constexpr (virda_detail::is_real<std::decay_t<decltype(v)>>) {
+                return v;
+            } else {
+                throw boost::bad_get();
+            }
+        },
+        element);
 }

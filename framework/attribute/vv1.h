@@ -10,6 +10,8 @@
 /// One element value of any element type. The order of the alternatives is
 /// fixed: double, int, float, Vector3, Vector2, char, fftw_complex.
 using element_variant = boost::variant<double, int, float, Vector3, Vector2, char, fftw_complex>;
+static_assert(virda_detail::same_types<virda_detail::element_type_list, element_variant>::value,
+              "element_variant must hold each element type once");
 
 /// An index or a rank, as the second operand of two-variant visitors.
 using index_variant = boost::variant<int>;
@@ -22,9 +24,9 @@ public:
     /// Holds the argument's alternative and value.
     VV1(element_variant v);
 
-    /// The value as a floating-point number: double, float and int content
-    /// convert exactly to double; char, Vector2, Vector3 and fftw_complex
-    /// content raise boost::bad_get. A float target rounds the double.
+    /// The value as a floating-point number: the real element types (double,
+    /// float, int) convert exactly to double; the others (char, Vector2,
+    /// Vector3, fftw_complex) raise boost::bad_get. A float target rounds the double.
     template <typename R, std::enable_if_t<std::is_floating_point_v<R>, int> = 0>
     operator R() const
     {

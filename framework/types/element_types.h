@@ -1,58 +1,139 @@
 #ifndef VIRDA_FRAMEWORK_TYPES_ELEMENT_TYPES_H
 #define VIRDA_FRAMEWORK_TYPES_ELEMENT_TYPES_H
 
-// The seven element types of a distributed array, listed once. Everything that
-// must cover all of them (explicit instantiations, variants, typed tests) is
-// generated from this list.
+// The seven element types of a distributed array, one row each. Everything
+// that must cover all of them (type codes, which are numbers, MPI datatypes,
+// explicit instantiations, the dispatch of the statistics) is generated from
+// this table; adding an element type is adding a row (and its operators).
 #include "framework/types/complex_operators.h"
 #include "framework/types/vector2.h"
 #include "framework/types/vector3.h"
 
-#define VIRDA_FOR_EACH_ELEMENT_TYPE(X) \
-    X(double)                          \
-    X(float)                           \
-    X(int)                             \
-    X(char)                            \
-    X(Vector2)                         \
-    X(Vector3)                         \
-    X(fftw_complex)
+#include <mpi.h>
 
-/// The same list again, for generating every ordered pair: the preprocessor
-/// cannot expand one list macro inside itself. M(T, U) for each U.
-#define VIRDA_FOR_EACH_ELEMENT_TYPE_PAIRED_WITH(M, T) \
-    M(T, double)                                      \
-    M(T, float)                                       \
-    M(T, int)                                         \
-    M(T, char)                                        \
-    M(T, Vector2)                                     \
-    M(T, Vector3)                                     \
-    M(T, fftw_complex)
+#include <type_traits>
 
-/// Scalar operand types of array-with-scalar arithmetic, for pairs.
-#define VIRDA_FOR_EACH_SCALAR_TYPE_PAIRED_WITH(M, T) \
-    M(T, double)                                     \
-    M(T, float)                                      \
-    M(T, int)                                        \
-    M(T, fftw_complex)
+/// X(A, type, code, real, scalar, mpi_base, components) for each element type,
+/// A passed through unchanged.
+///  code:       the attribute's type code (get_data_type); 0 means no array.
+///  real:       1 when the elements are numbers that convert exactly to double
+///              (range reads, VV1's conversion, the statistics); 0 otherwise.
+///  scalar:     1 when the type is also a scalar operand of array arithmetic.
+///  mpi_base, components: the element is `components` consecutive mpi_base
+///              values; more than one makes a committed contiguous datatype.
+/// The rows' order is the order of generated lists; it is not the order of
+/// array_variant or element_variant, which are fixed separately.
+#define VIRDA_ELEMENT_TABLE(X, A)                         \
+    /*   type          code real scalar MPI base  n */    \
+    X(A, double,       3,   1,   1,     MPI_DOUBLE, 1)    \
+    X(A, float,        2,   1,   1,     MPI_FLOAT,  1)    \
+    X(A, int,          1,   1,   1,     MPI_INT,    1)    \
+    X(A, char,         4,   0,   0,     MPI_CHAR,   1)    \
+    X(A, Vector2,      6,   0,   0,     MPI_DOUBLE, 2)    \
+    X(A, Vector3,      7,   0,   0,     MPI_DOUBLE, 3)    \
+    X(A, fftw_complex, 5,   0,   1,     MPI_DOUBLE, 2)
 
-/// The element types that a range read (va_get) and the statistics accept as numbers.
-#define VIRDA_FOR_EACH_REAL_TYPE(X) \
-    X(double)                       \
-    X(float)                        \
-    X(int)
+// Lists drawn from the table: M(T) for every element type, for the real
+// types, for the scalar operand types, and M(T, U) for every ordered pair.
+#define VIRDA_ROW_ALL(M, T, code, real, scalar, base, n) M(T)
+#define VIRDA_ROW_REAL(M, T, code, real, scalar, base, n) VIRDA_WHEN_##real(M(T))
+#define VIRDA_ROW_SCALAR(M, T, code, real, scalar, base, n) VIRDA_WHEN_##scalar(M(T))
+#define VIRDA_WHEN_1(...) __VA_ARGS__
+#define VIRDA_WHEN_0(...)
 
-/// Scalar operand types of array-with-scalar arithmetic.
-#define VIRDA_FOR_EACH_SCALAR_TYPE(X) \
-    X(double)                         \
-    X(float)                          \
-    X(int)                            \
-    X(fftw_complex)
+#define VIRDA_FOR_EACH_ELEMENT_TYPE(M) VIRDA_ELEMENT_TABLE(VIRDA_ROW_ALL, M)
+#define VIRDA_FOR_EACH_REAL_TYPE(M) VIRDA_ELEMENT_TABLE(VIRDA_ROW_REAL, M)
+#define VIRDA_FOR_EACH_SCALAR_TYPE(M) VIRDA_ELEMENT_TABLE(VIRDA_ROW_SCALAR, M)
+
+// Pairs walk the table inside itself. The preprocessor does not expand a macro
+// within its own expansion, so the inner walk is deferred by one scan and the
+// outer EXPAND gives it that scan.
+#define VIRDA_EMPTY()
+#define VIRDA_DEFER(m) m VIRDA_EMPTY()
+#define VIRDA_EXPAND(...) __VA_ARGS__
+#define VIRDA_ELEMENT_TABLE_INDIRECT() VIRDA_ELEMENT_TABLE
+#define VIRDA_UNPACK(...) __VA_ARGS__
+#define VIRDA_PAIR_CALL(M, T, U) M(T, U)
+#define VIRDA_PAIR_APPLY(...) VIRDA_PAIR_CALL(__VA_ARGS__)
+#define VIRDA_ROW_PAIR_INNER(MT, U, code, real, scalar, base, n) VIRDA_PAIR_APPLY(VIRDA_UNPACK MT, U)
+#define VIRDA_ROW_PAIR_INNER_SCALAR(MT, U, code, real, scalar, base, n) \
+    VIRDA_WHEN_##scalar(VIRDA_PAIR_APPLY(VIRDA_UNPACK MT, U))
+#define VIRDA_ROW_PAIR_OUTER(M, T, code, real, scalar, base, n) \
+    VIRDA_DEFER(VIRDA_ELEMENT_TABLE_INDIRECT)()(VIRDA_ROW_PAIR_INNER, (M, T))
+#define VIRDA_ROW_SCALAR_PAIR_OUTER(M, T, code, real, scalar, base, n) \
+    VIRDA_DEFER(VIRDA_ELEMENT_TABLE_INDIRECT)()(VIRDA_ROW_PAIR_INNER_SCALAR, (M, T))
+/// M(T, U) for every element type T and every element type U.
+#define VIRDA_FOR_EACH_ELEMENT_PAIR(M) VIRDA_EXPAND(VIRDA_ELEMENT_TABLE(VIRDA_ROW_PAIR_OUTER, M))
+/// M(T, U) for every element type T and every scalar operand type U.
+#define VIRDA_FOR_EACH_ELEMENT_SCALAR_PAIR(M) VIRDA_EXPAND(VIRDA_ELEMENT_TABLE(VIRDA_ROW_SCALAR_PAIR_OUTER, M))
 
 namespace virda_detail {
+
 template <typename... Ts>
 struct type_list {
 };
-using element_type_list = type_list<double, float, int, char, Vector2, Vector3, fftw_complex>;
+
+/// The table's facts about one element type; only the table's types have one.
+template <typename T>
+struct element_traits;
+
+#define VIRDA_ELEMENT_TRAITS(A, T, c, r, s, base, n)                 \
+    template <>                                                      \
+    struct element_traits<T> {                                       \
+        static constexpr int code = c;                               \
+        static constexpr bool is_real = r;                           \
+        static constexpr bool is_scalar = s;                         \
+        static constexpr int components = n;                         \
+        static MPI_Datatype mpi_base() { return base; }              \
+    };
+VIRDA_ELEMENT_TABLE(VIRDA_ELEMENT_TRAITS, )
+#undef VIRDA_ELEMENT_TRAITS
+
+/// Whether an element type converts to a double value.
+template <typename T>
+constexpr bool is_real = element_traits<std::remove_cv_t<T>>::is_real;
+
+/// Whether the element type behind an attribute's type code converts to double.
+constexpr bool is_real_code(int code)
+{
+#define VIRDA_REAL_CODE(A, T, c, r, s, base, n) || (r && code == c)
+    return false VIRDA_ELEMENT_TABLE(VIRDA_REAL_CODE, );
+#undef VIRDA_REAL_CODE
+}
+
+#define VIRDA_LIST_ITEM(T) , T
+template <typename... Ts>
+struct drop_first;
+template <typename First, typename... Ts>
+struct drop_first<First, Ts...> {
+    using type = type_list<Ts...>;
+};
+/// Every element type, and the scalar operand types, as type lists.
+using element_type_list = drop_first<void VIRDA_FOR_EACH_ELEMENT_TYPE(VIRDA_LIST_ITEM)>::type;
+using scalar_type_list = drop_first<void VIRDA_FOR_EACH_SCALAR_TYPE(VIRDA_LIST_ITEM)>::type;
+#undef VIRDA_LIST_ITEM
+
+/// type_list<W<T>...> for the types T of a type list.
+template <template <typename> class W, typename List>
+struct wrap_each_list;
+template <template <typename> class W, typename... Ts>
+struct wrap_each_list<W, type_list<Ts...>> {
+    using type = type_list<W<Ts>...>;
+};
+template <template <typename> class W, typename List>
+using wrap_each = typename wrap_each_list<W, List>::type;
+
+/// Whether Variant's alternatives are exactly the types of List, in any order:
+/// the fixed variant orders differ from the table's.
+template <typename List, typename Variant>
+struct same_types;
+template <typename... Ts, template <typename...> class V, typename... Vs>
+struct same_types<type_list<Ts...>, V<Vs...>> {
+    template <typename T>
+    static constexpr int count_in_table = (0 + ... + (std::is_same_v<T, Ts> ? 1 : 0));
+    static constexpr bool value = sizeof...(Ts) == sizeof...(Vs) && ((count_in_table<Vs> == 1) && ...);
+};
+
 } // namespace virda_detail
 
 #endif

@@ -1,5 +1,6 @@
 #include "framework/types/mpi_type_trait.h"
 
+#include "framework/messages.h"
 #include "framework/mpi/finalize_hook.h"
 
 #include <climits>
@@ -7,28 +8,29 @@
 
 namespace {
 
-// Handles of the composite element datatypes, built on first use. Index:
-// 0 Vector2, 1 Vector3, 2 fftw_complex.
-MPI_Datatype composite_types[3] = {MPI_DATATYPE_NULL, MPI_DATATYPE_NULL, MPI_DATATYPE_NULL};
-
-void free_composite_types()
+// The datatype of an element of `components` consecutive `base` values: the
+// predefined handle itself for one, otherwise a committed contiguous type,
+// built on first use, shared by every caller of this T and freed at the start
+// of MPI_Finalize.
+template <typename T>
+MPI_Datatype element_datatype()
 {
-    for (auto& t : composite_types) {
-        if (t != MPI_DATATYPE_NULL) {
-            MPI_Type_free(&t);
+    using traits = virda_detail::element_traits<T>;
+    if constexpr (traits::components == 1) {
+        return traits::mpi_base();
+    } else {
+        static MPI_Datatype built = MPI_DATATYPE_NULL;
+        if (built == MPI_DATATYPE_NULL) {
+            MPI_Type_contiguous(traits::components, traits::mpi_base(), &built);
+            MPI_Type_commit(&built);
+            virda_detail::at_mpi_finalize([] {
+                if (built != MPI_DATATYPE_NULL) {
+                    MPI_Type_free(&built);
+                }
+            });
         }
+        return built;
     }
-}
-
-MPI_Datatype doubles(int slot, int n)
-{
-    MPI_Datatype& t = composite_types[slot];
-    if (t == MPI_DATATYPE_NULL) {
-        MPI_Type_contiguous(n, MPI_DOUBLE, &t);
-        MPI_Type_commit(&t);
-        virda_detail::at_mpi_finalize(free_composite_types);
-    }
-    return t;
 }
 
 MPI_Datatype sub_block(MPI_Datatype base, const std::vector<int>& counts, const std::vector<int>& sizes)
@@ -44,8 +46,7 @@ MPI_Datatype sub_block(MPI_Datatype base, const std::vector<int>& counts, const 
         valid = valid && elements <= INT_MAX;
     }
     if (!valid) {
-        std::cerr << "ERROR in mpi_type_trait:malformed sub-block counts or sizes.No datatype built"
-                  << std::endl;
+        std::cerr << virda_messages::malformed_sub_block << std::endl;
         return MPI_DATATYPE_NULL;
     }
 
@@ -75,23 +76,15 @@ MPI_Datatype sub_block(MPI_Datatype base, const std::vector<int>& counts, const 
 
 } // namespace
 
-MPI_Datatype mpi_type_trait<double>::get() { return type = MPI_DOUBLE; }
-MPI_Datatype mpi_type_trait<float>::get() { return type = MPI_FLOAT; }
-MPI_Datatype mpi_type_trait<int>::get() { return type = MPI_INT; }
-MPI_Datatype mpi_type_trait<char>::get() { return type = MPI_CHAR; }
-MPI_Datatype mpi_type_trait<Vector2>::get() { return type = doubles(0, 2); }
-MPI_Datatype mpi_type_trait<Vector3>::get() { return type = doubles(1, 3); }
-MPI_Datatype mpi_type_trait<fftw_complex>::get() { return type = doubles(2, 2); }
+#define VIRDA_DEFINE_ELEMENT_TRAIT(T) \
+    MPI_Datatype mpi_type_trait<T>::get() { return type = element_datatype<T>(); }
+VIRDA_FOR_EACH_ELEMENT_TYPE(VIRDA_DEFINE_ELEMENT_TRAIT)
+#undef VIRDA_DEFINE_ELEMENT_TRAIT
 
-MPI_Datatype mpi_type_trait<non_c_d_md<double>>::get(std::vector<int> counts, std::vector<int> sizes)
-{
-    return type = sub_block(MPI_DOUBLE, counts, sizes);
-}
-MPI_Datatype mpi_type_trait<non_c_d_md<int>>::get(std::vector<int> counts, std::vector<int> sizes)
-{
-    return type = sub_block(MPI_INT, counts, sizes);
-}
-MPI_Datatype mpi_type_trait<non_c_d_md<float>>::get(std::vector<int> counts, std::vector<int> sizes)
-{
-    return type = sub_block(MPI_FLOAT, counts, sizes);
-}
+#define VIRDA_DEFINE_SUBBLOCK_TRAIT(T)                                                            \
+    MPI_Datatype mpi_type_trait<non_c_d_md<T>>::get(std::vector<int> counts, std::vector<int> sizes) \
+    {                                                                                             \
+        return type = sub_block(virda_detail::element_traits<T>::mpi_base(), counts, sizes);      \
+    }
+VIRDA_FOR_EACH_REAL_TYPE(VIRDA_DEFINE_SUBBLOCK_TRAIT)
+#undef VIRDA_DEFINE_SUBBLOCK_TRAIT

@@ -4,7 +4,7 @@
 // one line, and hold an empty array whose reads return nothing plausible.
 
 #include "virdastatistics.h"
-#include "framework/array/array_messages.h"
+#include "framework/messages.h"
 #include "virda_test/mpi_counts.h"
 #include "virda_test/ranks.h"
 #include "virda_test/stderr_capture.h"

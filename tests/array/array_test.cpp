@@ -2,7 +2,7 @@
 // element from any rank, copies, assignment and moves with the collectives they
 // make. Data come from the global index, so every rank knows every element.
 #include "virdastatistics.h"
-#include "framework/array/array_messages.h"
+#include "framework/messages.h"
 #include "virda_test/ranks.h"
 #include "virda_test/mpi_counts.h"
 #include "virda_test/stderr_capture.h"
@@ -30,14 +30,7 @@ double value(int g) { return 0.5 * g - 3.0; }
 // value(g) + offset at every global index g, published to all ranks.
 va<double> filled(const dims_t& dims, double offset = 0.0, int extra = 0)
 {
-    va<double> a;
-    a.va_create(dims, VIRDA_COMM, extra);
-    const int first = a.va_distribution_index(VIRDA_ID)[0];
-    for (int i = 0; i < a.va_local_count(); ++i) {
-        a.va_set(i, value(first + i) + offset);
-    }
-    a.va_sync();
-    return a;
+    return va_from_global<double>(dims, VIRDA_COMM, [offset](int g) { return value(g) + offset; }, extra);
 }
 
 // Every rank reads the whole array in one range read and compares.

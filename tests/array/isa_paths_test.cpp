@@ -58,13 +58,7 @@ T value_at(int g)
 template <typename T>
 va<T> filled(int shift)
 {
-    va<T> a({length}, VIRDA_COMM);
-    const int first = a.va_distribution_index(VIRDA_ID)[0];
-    for (int i = 0; i < a.va_local_count(); ++i) {
-        a.va_local_data()[i] = value_at<T>(first + i + shift);
-    }
-    a.va_sync();
-    return a;
+    return va_from_global<T>({length}, VIRDA_COMM, [shift](int g) { return value_at<T>(g + shift); });
 }
 
 template <typename R, typename A, typename B>

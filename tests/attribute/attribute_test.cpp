@@ -2,7 +2,7 @@
 // the Empty state, copies and moves, arithmetic results, and the runtime's
 // whole-attribute operations.
 #include "make_attribute.h"
-#include "framework/attribute/attribute_messages.h"
+#include "framework/messages.h"
 #include "virda_test/ranks.h"
 #include "virda_test/mpi_counts.h"
 #include "virda_test/stderr_capture.h"

@@ -3,7 +3,6 @@
 
 #include "virdastatistics.h"
 
-#include <utility>
 #include <vector>
 
 namespace virda_test {
@@ -13,15 +12,7 @@ namespace virda_test {
 template <class T, class F>
 Attribute make_attribute(const std::vector<int>& dims, F f)
 {
-    va<T> a(dims, VIRDA_COMM);
-    const int first = a.va_distribution_index(VIRDA_ID)[0];
-    for (int i = 0; i < a.va_local_count(); ++i) {
-        a.va_set(i, f(first + i));
-    }
-    a.va_sync();
-    Attribute at;
-    at.set_attribute(array_variant(std::move(a)));
-    return at;
+    return attribute_from_global<T>(dims, VIRDA_COMM, f);
 }
 
 /// The array of element type T that `at` holds (the attribute must hold one).

@@ -5,7 +5,7 @@
 // one new window per operation. The shape {2, 3} leaves a rank without rows
 // at 3 ranks.
 #include "make_attribute.h"
-#include "framework/array/array_messages.h"
+#include "framework/messages.h"
 #include "virda_test/mpi_counts.h"
 #include "virda_test/stderr_capture.h"
 

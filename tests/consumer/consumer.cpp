@@ -2,6 +2,7 @@
 // library (or the project added as a subdirectory): it fills attributes,
 // calls mean, stdev and histogram, and checks the answers. Exits non-zero on
 // every rank when any rank sees a wrong answer.
+#include <reference_runtime/virda_session.h>
 #include <virdastatistics.h>
 
 #include <cmath>
@@ -17,16 +18,7 @@ constexpr int rows = 10;
 template <typename T>
 Attribute one_to_ten()
 {
-    va<T> data({rows}, VIRDA_COMM);
-    const std::vector<int> range = data.va_distribution_index(VIRDA_ID);
-    T* block = data.va_local_data();
-    for (int g = range[0]; g <= range[1]; ++g) {
-        block[g - range[0]] = static_cast<T>(g + 1);
-    }
-    data.va_sync();
-    Attribute a;
-    a.set_attribute(array_variant(std::move(data)));
-    return a;
+    return attribute_from_global<T>({rows}, VIRDA_COMM, [](int g) { return g + 1; });
 }
 
 int failures = 0;

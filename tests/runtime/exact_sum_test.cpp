@@ -2,7 +2,7 @@
 // oracle that every rank computes from the global data, so the expected result
 // never depends on the number of ranks or on how the data is split.
 
-#include "runtime/exact_sum.h"
+#include "reference_runtime/exact_sum.h"
 
 #include "framework/simd/isa.h"
 

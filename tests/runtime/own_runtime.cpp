@@ -122,15 +122,7 @@ void expect_near(const char* what, double got, double want)
 
 Attribute make(int n, double (*f)(int))
 {
-    va<double> a({n}, VIRDA_COMM);
-    const int first = a.va_distribution_index(VIRDA_ID)[0];
-    for (int i = 0; i < a.va_local_count(); ++i) {
-        a.va_set(i, f(first + i));
-    }
-    a.va_sync();
-    Attribute at;
-    at.set_attribute(array_variant(std::move(a)));
-    return at;
+    return attribute_from_global<double>({n}, VIRDA_COMM, f);
 }
 
 void run_every_operation()

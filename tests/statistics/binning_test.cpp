@@ -283,19 +283,7 @@ TEST(BinData, PairsByIndexWhateverEachArraysCommunicator)
     MPI_Comm reversed = MPI_COMM_NULL;
     MPI_Comm_split(VIRDA_COMM, 0, ranks() - 1 - VIRDA_ID, &reversed);
     const int n = 2 * ranks() + 1;
-    auto make_on = [](MPI_Comm comm, int n, auto f) {
-        va<double> a({n}, comm);
-        int rank = 0;
-        MPI_Comm_rank(comm, &rank);
-        const std::vector<int> range = a.va_distribution_index(rank);
-        for (int g = range[0]; g <= range[1]; ++g) {
-            a.va_local_data()[g - range[0]] = f(g);
-        }
-        a.va_sync();
-        Attribute at;
-        at.set_attribute(array_variant(std::move(a)));
-        return at;
-    };
+    auto make_on = [](MPI_Comm comm, int n, auto f) { return attribute_from_global<double>({n}, comm, f); };
     auto xf = [](int g) { return double(g); };
     auto yf = [](int g) { return 10.0 * g + 7.0; };
     std::vector<double> centres, want;

@@ -38,20 +38,7 @@ inline double uniform(std::uint64_t seed, int g)
 template <typename T, typename Make>
 Attribute make(const std::vector<int>& dims, Make make, int extra = 0)
 {
-    va<T> a = extra == 0 ? va<T>(dims, VIRDA_COMM) : va<T>();
-    if (extra != 0) {
-        a.va_create(dims, VIRDA_COMM, extra);
-    }
-    if (dims[0] > 0) {
-        const std::vector<int> range = a.va_distribution_index(VIRDA_ID);
-        for (int g = range[0]; g <= range[1]; ++g) {
-            a.va_local_data()[g - range[0]] = static_cast<T>(make(g));
-        }
-    }
-    a.va_sync();
-    Attribute attribute;
-    attribute.set_attribute(array_variant(std::move(a)));
-    return attribute;
+    return attribute_from_global<T>(dims, VIRDA_COMM, make, extra);
 }
 
 /// Elements 0..n-1 as every rank sees them.

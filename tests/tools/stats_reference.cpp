@@ -14,6 +14,7 @@
 #include "h5_writer.h"
 #include "report.h"
 
+#include "reference_runtime/virda_session.h"
 #include "virdastatistics.h"
 
 #include <hdf5.h>
@@ -57,21 +58,13 @@ float gv2(int g, int c) { return static_cast<float>(c == 0 ? std::cos(1.0 * g) :
 template <typename T, typename Gen>
 va<T> column(int n, Gen gen)
 {
-    va<T> data({n}, VIRDA_COMM);
-    const std::vector<int> range = data.va_distribution_index(VIRDA_ID);
-    for (int g = range[0]; g <= range[1]; ++g) {
-        data.va_local_data()[g - range[0]] = static_cast<T>(gen(g));
-    }
-    data.va_sync();
-    return data;
+    return va_from_global<T>({n}, VIRDA_COMM, gen);
 }
 
 template <typename T, typename Gen>
 Attribute attribute(int n, Gen gen)
 {
-    Attribute a;
-    a.set_attribute(array_variant(column<T>(n, gen)));
-    return a;
+    return attribute_from_global<T>({n}, VIRDA_COMM, gen);
 }
 
 /// Creates a dataset collectively and writes `values` from rank 0 alone (the

@@ -2,7 +2,7 @@
 
 #include "h5_writer.h"
 
-#include "framework/array/va.h"
+#include "framework/array/va_from_global.h"
 
 #include <cmath>
 #include <cstdint>
@@ -44,18 +44,7 @@ double mass(std::uint64_t row)
 template <typename T, typename Make>
 va<T> column(MPI_Comm comm, Make make)
 {
-    va<T> data({demo_rows}, comm);
-    int rank = 0;
-    MPI_Comm_rank(comm, &rank);
-    int first = 0;
-    int last = -1;
-    data.va_distribution_index(rank, &first, &last);
-    T* block = data.va_local_data();
-    for (int g = first; g <= last; ++g) {
-        block[g - first] = make(static_cast<std::uint64_t>(g));
-    }
-    data.va_sync();
-    return data;
+    return va_from_global<T>({demo_rows}, comm, [&make](int g) { return make(static_cast<std::uint64_t>(g)); });
 }
 
 } // namespace

@@ -13,7 +13,7 @@
 #include "report.h"
 
 #include "framework/runtime/virda_globals.h"
-#include "framework/runtime/virda_session.h"
+#include "reference_runtime/virda_session.h"
 
 #include <hdf5.h>
 

@@ -1,5 +1,5 @@
-#ifndef VIRDA_FRAMEWORK_RUNTIME_VIRDA_SESSION_H
-#define VIRDA_FRAMEWORK_RUNTIME_VIRDA_SESSION_H
+#ifndef VIRDA_REFERENCE_RUNTIME_VIRDA_SESSION_H
+#define VIRDA_REFERENCE_RUNTIME_VIRDA_SESSION_H
 
 /// Scope of a framework program's MPI use: initialises MPI (unless the
 /// program already did), sets VIRDA_COMM to MPI_COMM_WORLD and VIRDA_ID to

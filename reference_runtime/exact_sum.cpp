@@ -1,7 +1,7 @@
-#include "runtime/exact_sum.h"
+#include "reference_runtime/exact_sum.h"
 
 #include "framework/simd/isa.h"
-#include "runtime/exact_sum_kernels.h"
+#include "reference_runtime/exact_sum_kernels.h"
 
 #include <algorithm>
 #include <array>

@@ -3,7 +3,7 @@
 // are GCC vectors of one register's width (2, 4 or 8 doubles), two of them per
 // level; the arithmetic per lane is the same on every path and the result
 // exact, so the width never shows.
-#include "runtime/exact_sum_kernels.h"
+#include "reference_runtime/exact_sum_kernels.h"
 
 #include <cstring>
 

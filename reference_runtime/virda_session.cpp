@@ -1,4 +1,4 @@
-#include "framework/runtime/virda_session.h"
+#include "reference_runtime/virda_session.h"
 
 #include "framework/runtime/virda_globals.h"
 

@@ -6,6 +6,7 @@
 #include "exact_sum.h"
 #include "framework/attribute/attribute.h"
 #include "framework/attribute/attribute_visitors.h"
+#include "framework/messages.h"
 #include "framework/simd/array_kernels.h"
 
 #include <cmath>
@@ -15,7 +16,7 @@
 
 namespace {
 
-constexpr const char* pow_unsupported = "ERROR in pow:exponent or element type not supported.Zero array returned";
+using virda_messages::pow_unsupported;
 
 /// The total of one array over all ranks, in one collective.
 class total_visitor : public boost::static_visitor<VV1> {
@@ -25,7 +26,7 @@ public:
     {
         const T* block = a.va_local_data();
         const std::size_t n = static_cast<std::size_t>(a.va_local_count());
-        if constexpr (std::is_same_v<T, double> || std::is_same_v<T, float> || std::is_same_v<T, int>) {
+        if constexpr (virda_detail::is_real<T>) {
             // Exact, rounded once: the same double at any number of ranks and
             // in any order of the data.
             virda_detail::exact_accumulator acc;
@@ -74,7 +75,7 @@ public:
     {
         const int n = a.va_local_count();
         const bool whole = std::isfinite(exponent_) && exponent_ >= 0.0 && std::floor(exponent_) == exponent_;
-        if constexpr (std::is_same_v<T, double> || std::is_same_v<T, float> || std::is_same_v<T, int>) {
+        if constexpr (virda_detail::is_real<T>) {
             if (whole) {
                 va<double> result(a.va_get_dimensions(), a.va_get_comm());
                 if (result.va_local_count() != n) {
@@ -113,7 +114,7 @@ private:
 VV1 sum(const Attribute& a)
 {
     if (a.held() == nullptr) {
-        std::cerr << "ERROR in sum:attribute holds no array.Zero returned" << std::endl;
+        std::cerr << virda_messages::sum_no_array << std::endl;
         return VV1(element_variant(0.0));
     }
     return boost::apply_visitor(total_visitor(), *a.held());
@@ -123,7 +124,7 @@ Attribute pow(const Attribute& a, double e)
 {
     Attribute result;
     if (a.held() == nullptr) {
-        std::cerr << "ERROR in pow:attribute holds no array.Nothing done" << std::endl;
+        std::cerr << virda_messages::pow_no_array << std::endl;
         return result;
     }
     result.set_attribute(boost::apply_visitor(power_visitor(e), *a.held()));

@@ -1,0 +1,60 @@
+#ifndef VIRDA_FRAMEWORK_MESSAGES_H
+#define VIRDA_FRAMEWORK_MESSAGES_H
+
+#include <string>
+
+// Every line the library and the reference runtime write to standard error,
+// one place for all of them. Each is written with std::endl after it, by every
+// rank that meets the condition (usually all of them).
+namespace virda_messages {
+
+// Arrays (framework/array).
+inline constexpr const char* self_assignment = "what am i doing?";
+inline constexpr const char* index_too_large = "ERROR:index larger than the size of the VA.No value returned";
+inline constexpr const char* inverted_range = "ERROR in va_put:lower limit larger than upper limit ";
+inline constexpr const char* range_outside = "ERROR in va_get:range outside the VA.No value returned";
+inline constexpr const char* too_many_elements =
+    "ERROR in va_create:number of elements does not fit in an int.VA left empty";
+inline constexpr const char* negative_extent = "ERROR in va_create:negative extent or extra rows.VA left empty";
+inline constexpr const char* block_not_allocated =
+    "ERROR in va_create:block could not be allocated on some rank.VA left empty";
+inline constexpr const char* no_window = "ERROR in va_create:no MPI window could be created.VA left empty";
+inline constexpr const char* rank_outside =
+    "ERROR in va_distribution_index:rank outside the communicator.Empty range returned";
+inline constexpr const char* not_created = "ERROR in va_distribution_index:VA not created.Empty range returned";
+inline constexpr const char* dimension_mismatch = "Error: you are trying to add two va with different dimensions!";
+inline constexpr const char* sum_undefined = "SUM NOT DEFINED FOR THESE TWO TYPES; Nothing done";
+inline constexpr const char* sum_gives_zero = "If you typed z=x+y what you got is z=0";
+inline constexpr const char* product_undefined = "PRODUCT NOT DEFINED FOR THESE TWO TYPES; Nothing done";
+inline constexpr const char* product_gives_zero = "If you typed z=x*y what you got is z=0";
+
+// Element types (framework/types).
+inline constexpr const char* malformed_sub_block =
+    "ERROR in mpi_type_trait:malformed sub-block counts or sizes.No datatype built";
+
+// Attributes (framework/attribute).
+inline constexpr const char* type_mismatch = "WARNING: attribute not returned. Type mismatch";
+
+/// An operation that needs an array was given an Empty attribute.
+inline std::string no_array_held(const char* operation)
+{
+    return std::string("ERROR in Attribute::") + operation + ":attribute holds no array.Nothing done";
+}
+
+// Statistics (statistics/).
+inline constexpr const char* histogram_negative_bins = "ERROR in histogram:negative number of bins.Empty histogram returned";
+inline constexpr const char* histogram_no_array = "ERROR in histogram:attribute holds no array.Zero counts returned";
+inline constexpr const char* bin_data_few_centres = "ERROR in bin_data:fewer than two bin centres.Centres returned";
+inline constexpr const char* function_negative_order = "ERROR in function:negative order.Order left unchanged";
+inline constexpr const char* poly_fit_negative_order = "ERROR in poly_fit:negative order.Zero polynomial returned";
+inline constexpr const char* poly_fit_short_input =
+    "ERROR in poly_fit:y or w shorter than x.Zero polynomial returned";
+
+// The reference runtime (reference_runtime/).
+inline constexpr const char* sum_no_array = "ERROR in sum:attribute holds no array.Zero returned";
+inline constexpr const char* pow_no_array = "ERROR in pow:attribute holds no array.Nothing done";
+inline constexpr const char* pow_unsupported = "ERROR in pow:exponent or element type not supported.Zero array returned";
+
+} // namespace virda_messages
+
+#endif
