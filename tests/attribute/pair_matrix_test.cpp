@@ -4,7 +4,7 @@
 // results and the exact message lines for the pairs that do not compute, and
 // one new window per operation. The shape {2, 3} leaves a rank without rows
 // at 3 ranks.
-#include "make_attribute.h"
+#include "virda_test/test_data.h"
 #include "framework/messages.h"
 #include "virda_test/mpi_counts.h"
 #include "virda_test/stderr_capture.h"
