@@ -22,6 +22,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -57,6 +58,18 @@ double plain_sum(const double* p, std::size_t n)
         s += p[i];
     }
     return s;
+}
+
+/// This rank's sum(w) and sum(x * w), one plain loop.
+void plain_weighted_sums(const double* x, const double* w, std::size_t n, double* sw, double* sxw)
+{
+    double s = 0, t = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        s += w[i];
+        t += x[i] * w[i];
+    }
+    *sw = s;
+    *sxw = t;
 }
 
 std::vector<int> reduce_counts(std::vector<int>& counts)
@@ -235,24 +248,39 @@ int main(int argc, char** argv)
         std::vector<int> hist_scratch(4 * (nbins + 1));
         std::vector<char> bin_scratch(tuned::bin_scratch_bytes(nbins));
 
+        // sum(w) and sum(x * w) over all ranks, this rank's part from `sums`.
+        const auto weighted_totals = [&](auto sums) {
+            double sw = 0, sxw = 0;
+            sums(px, pw, m, &sw, &sxw);
+            const double tw = allreduce(sw);
+            return std::make_pair(tw, allreduce(sxw));
+        };
+        // The cubic fit, with weights or without.
+        const auto fit_row = [&](const char* name, bool weighted) {
+            return row{name,
+                       [&, weighted] {
+                           std::unique_ptr<function> f(weighted ? poly_fit(x, y, w, 3) : poly_fit(x, y, 3));
+                           return f->get_coeffs()[0];
+                       },
+                       [&, weighted] { return plain_fit(d, weighted)[0]; },
+                       [&, weighted] {
+                           double s[7], t[4];
+                           tuned::fit_moments(px, py, weighted ? pw : nullptr, m, 3, s, t);
+                           return solve_fit(s, t)[0];
+                       }};
+        };
         const std::vector<row> rows = {
             {"mean", [&] { return mean(x); },
              [&] { return allreduce(plain_sum(px, m)) / n; },
              [&] { return allreduce(tuned::sum(px, m)) / n; }},
             {"mean_weighted", [&] { return mean(x, w); },
              [&] {
-                 double sw = 0, sxw = 0;
-                 for (std::size_t i = 0; i < m; ++i) {
-                     sw += pw[i];
-                     sxw += px[i] * pw[i];
-                 }
-                 return allreduce(sxw) / allreduce(sw);
+                 const auto [tw, txw] = weighted_totals(plain_weighted_sums);
+                 return txw / tw;
              },
              [&] {
-                 double sw = 0, sxw = 0;
-                 tuned::weighted_sums(px, pw, m, &sw, &sxw);
-                 const double tw = allreduce(sw);
-                 return allreduce(sxw) / tw;
+                 const auto [tw, txw] = weighted_totals(tuned::weighted_sums);
+                 return txw / tw;
              }},
             {"stdev", [&] { return stdev(x); },
              [&] {
@@ -269,13 +297,8 @@ int main(int argc, char** argv)
              }},
             {"stdev_weighted", [&] { return stdev(x, w); },
              [&] {
-                 double sw = 0, sxw = 0;
-                 for (std::size_t i = 0; i < m; ++i) {
-                     sw += pw[i];
-                     sxw += px[i] * pw[i];
-                 }
-                 const double tw = allreduce(sw);
-                 const double mu = allreduce(sxw) / tw;
+                 const auto [tw, txw] = weighted_totals(plain_weighted_sums);
+                 const double mu = txw / tw;
                  double s = 0;
                  for (std::size_t i = 0; i < m; ++i) {
                      s += (px[i] - mu) * (px[i] - mu) * pw[i];
@@ -283,10 +306,8 @@ int main(int argc, char** argv)
                  return std::sqrt(allreduce(s) / tw);
              },
              [&] {
-                 double sw = 0, sxw = 0;
-                 tuned::weighted_sums(px, pw, m, &sw, &sxw);
-                 const double tw = allreduce(sw);
-                 const double mu = allreduce(sxw) / tw;
+                 const auto [tw, txw] = weighted_totals(tuned::weighted_sums);
+                 const double mu = txw / tw;
                  return std::sqrt(allreduce(tuned::weighted_squared_deviations(px, pw, m, mu)) / tw);
              }},
             {"histogram", [&] { return static_cast<double>(histogram(x, lower, width, nbins)[0]); },
@@ -316,26 +337,8 @@ int main(int argc, char** argv)
                  tuned::polynomial(px, m, coefficients, 3, eval_out.data());
                  return eval_out[0];
              }},
-            {"poly_fit", [&] {
-                 std::unique_ptr<function> f(poly_fit(x, y, 3));
-                 return f->get_coeffs()[0];
-             },
-             [&] { return plain_fit(d, false)[0]; },
-             [&] {
-                 double s[7], t[4];
-                 tuned::fit_moments(px, py, nullptr, m, 3, s, t);
-                 return solve_fit(s, t)[0];
-             }},
-            {"poly_fit_weighted", [&] {
-                 std::unique_ptr<function> f(poly_fit(x, y, w, 3));
-                 return f->get_coeffs()[0];
-             },
-             [&] { return plain_fit(d, true)[0]; },
-             [&] {
-                 double s[7], t[4];
-                 tuned::fit_moments(px, py, pw, m, 3, s, t);
-                 return solve_fit(s, t)[0];
-             }},
+            fit_row("poly_fit", false),
+            fit_row("poly_fit_weighted", true),
         };
 
         // Few runs of the largest size: the whole benchmark stays at minutes.

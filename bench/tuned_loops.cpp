@@ -22,22 +22,31 @@ double fold(const double* acc)
     return s;
 }
 
-} // namespace
-
-double sum(const double* __restrict x, std::size_t n)
+/// The total of term(0) .. term(n - 1): lane l adds the terms i with
+/// i % lanes == l over the whole blocks, the lanes are folded in order, then
+/// the tail is added one term at a time.
+template <typename Term>
+double lane_sum(std::size_t n, Term term)
 {
     double acc[lanes] = {};
     std::size_t i = 0;
     for (; i + lanes <= n; i += lanes) {
         for (int l = 0; l < lanes; ++l) {
-            acc[l] += x[i + l];
+            acc[l] += term(i + l);
         }
     }
     double s = fold(acc);
     for (; i < n; ++i) {
-        s += x[i];
+        s += term(i);
     }
     return s;
+}
+
+} // namespace
+
+double sum(const double* __restrict x, std::size_t n)
+{
+    return lane_sum(n, [x](std::size_t i) { return x[i]; });
 }
 
 void weighted_sums(const double* __restrict x, const double* __restrict w, std::size_t n, double* sw, double* sxw)
@@ -63,36 +72,18 @@ void weighted_sums(const double* __restrict x, const double* __restrict w, std::
 
 double squared_deviations(const double* __restrict x, std::size_t n, double mu)
 {
-    double acc[lanes] = {};
-    std::size_t i = 0;
-    for (; i + lanes <= n; i += lanes) {
-        for (int l = 0; l < lanes; ++l) {
-            const double d = x[i + l] - mu;
-            acc[l] += d * d;
-        }
-    }
-    double s = fold(acc);
-    for (; i < n; ++i) {
-        s += (x[i] - mu) * (x[i] - mu);
-    }
-    return s;
+    return lane_sum(n, [x, mu](std::size_t i) {
+        const double d = x[i] - mu;
+        return d * d;
+    });
 }
 
 double weighted_squared_deviations(const double* __restrict x, const double* __restrict w, std::size_t n, double mu)
 {
-    double acc[lanes] = {};
-    std::size_t i = 0;
-    for (; i + lanes <= n; i += lanes) {
-        for (int l = 0; l < lanes; ++l) {
-            const double d = x[i + l] - mu;
-            acc[l] += d * d * w[i + l];
-        }
-    }
-    double s = fold(acc);
-    for (; i < n; ++i) {
-        s += (x[i] - mu) * (x[i] - mu) * w[i];
-    }
-    return s;
+    return lane_sum(n, [x, w, mu](std::size_t i) {
+        const double d = x[i] - mu;
+        return d * d * w[i];
+    });
 }
 
 namespace {
@@ -120,6 +111,17 @@ void bin_indices(const double* __restrict x, std::size_t n, double c0, double w,
     }
 }
 
+/// Calls f(b, m, idx) for the blocks [b, b + m) of index_block elements
+/// (the last may be shorter) in order, idx holding room for m bin indices.
+template <typename F>
+void for_each_block(std::size_t n, F f)
+{
+    int idx[index_block];
+    for (std::size_t b = 0; b < n; b += index_block) {
+        f(b, std::min(index_block, n - b), idx);
+    }
+}
+
 } // namespace
 
 void histogram(const double* x, std::size_t n, double lower, double width, int nbins, int* counts, int* scratch)
@@ -127,9 +129,7 @@ void histogram(const double* x, std::size_t n, double lower, double width, int n
     const int stride = nbins + 1;
     int* sub = scratch;
     std::fill(sub, sub + sub_histograms * stride, 0);
-    int idx[index_block];
-    for (std::size_t b = 0; b < n; b += index_block) {
-        const std::size_t m = std::min(index_block, n - b);
+    for_each_block(n, [&](std::size_t b, std::size_t m, int* idx) {
         histogram_indices(x + b, m, lower, width, nbins, idx);
         std::size_t i = 0;
         for (; i + sub_histograms <= m; i += sub_histograms) {
@@ -141,7 +141,7 @@ void histogram(const double* x, std::size_t n, double lower, double width, int n
         for (; i < m; ++i) {
             ++sub[idx[i]];
         }
-    }
+    });
     for (int k = 0; k < nbins; ++k) {
         counts[k] += sub[k] + sub[stride + k] + sub[2 * stride + k] + sub[3 * stride + k];
     }
@@ -160,9 +160,7 @@ void bin_data(const double* x, const double* y, std::size_t n, double c0, double
     auto* sub_c = reinterpret_cast<int*>(sub_s + sub_histograms * stride);
     std::fill(sub_s, sub_s + sub_histograms * stride, 0.0);
     std::fill(sub_c, sub_c + sub_histograms * stride, 0);
-    int idx[index_block];
-    for (std::size_t b = 0; b < n; b += index_block) {
-        const std::size_t m = std::min(index_block, n - b);
+    for_each_block(n, [&](std::size_t b, std::size_t m, int* idx) {
         bin_indices(x + b, m, c0, w, nbins, idx);
         const double* yb = y + b;
         std::size_t i = 0;
@@ -176,7 +174,7 @@ void bin_data(const double* x, const double* y, std::size_t n, double c0, double
             sub_s[idx[i]] += yb[i];
             ++sub_c[idx[i]];
         }
-    }
+    });
     for (int k = 0; k < nbins; ++k) {
         for (int l = 0; l < sub_histograms; ++l) {
             sums[k] += sub_s[l * stride + k];

@@ -3,13 +3,10 @@
 // are GCC vectors of one register's width (2, 4 or 8 doubles), two of them per
 // level; the arithmetic per lane is the same on every path and the result
 // exact, so the width never shows.
+#include "framework/simd/kernel_isa.h"
 #include "reference_runtime/exact_sum_kernels.h"
 
 #include <cstring>
-
-#ifndef VIRDA_KERNEL_ISA
-#error "VIRDA_KERNEL_ISA names the instruction set of this copy"
-#endif
 
 namespace virda_detail {
 namespace VIRDA_KERNEL_ISA {
@@ -38,8 +35,7 @@ void scan(const double* x, std::size_t n, std::uint64_t* max_abs_bits, bool* not
     vi other = vi{};
     std::size_t i = 0;
     for (; i + width <= n; i += width) {
-        vi b;
-        std::memcpy(&b, x + i, sizeof b);
+        const vi b = load<vi>(x + i);
         const vi a = b & mask;
         top = a > top ? a : top;
         other |= b ^ sign;
@@ -51,8 +47,7 @@ void scan(const double* x, std::size_t n, std::uint64_t* max_abs_bits, bool* not
         o |= other[l];
     }
     for (; i < n; ++i) {
-        std::int64_t b;
-        std::memcpy(&b, x + i, sizeof b);
+        const std::int64_t b = load<std::int64_t>(x + i);
         const std::int64_t a = b & static_cast<std::int64_t>(abs_mask);
         m = a > m ? a : m;
         o |= b ^ static_cast<std::int64_t>(sign_bit);
@@ -65,9 +60,7 @@ double sigma(int a)
 {
     // 1.5 * 2^a for a normal exponent a.
     const std::uint64_t bits = (static_cast<std::uint64_t>(a + 1023) << 52) | (std::uint64_t{1} << 51);
-    double d;
-    std::memcpy(&d, &bits, sizeof d);
-    return d;
+    return load<double>(&bits);
 }
 
 // One error-free step of r through the level S.
@@ -82,8 +75,7 @@ inline void step(vd& s_level, vd& r)
 // S - sigma in units of S's last place: the significand minus 3 * 2^51.
 std::int64_t units_of(double s)
 {
-    std::uint64_t bits;
-    std::memcpy(&bits, &s, sizeof bits);
+    const std::uint64_t bits = load<std::uint64_t>(&s);
     const std::uint64_t significand = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
     return static_cast<std::int64_t>(significand) - static_cast<std::int64_t>(std::uint64_t{3} << 51);
 }
@@ -103,12 +95,11 @@ bool deposit(const double* x, std::size_t n, int top, std::int64_t* units)
     vd s0a = sigma0, s1a = sigma1, s2a = sigma2;
     vd s0b = sigma0, s1b = sigma1, s2b = sigma2;
     vi rest = vi{};
-    std::size_t i = 0;
-    for (; i + per_step <= n; i += per_step) {
-        vd ra;
-        vd rb;
-        std::memcpy(&ra, x + i, sizeof ra);
-        std::memcpy(&rb, x + i + width, sizeof rb);
+    // One step over the per_step values at p: each set of lanes takes one
+    // register's width of them through the three levels.
+    const auto take = [&](const double* p) {
+        vd ra = load<vd>(p);
+        vd rb = load<vd>(p + width);
         step(s0a, ra);
         step(s0b, rb);
         step(s1a, ra);
@@ -116,22 +107,16 @@ bool deposit(const double* x, std::size_t n, int top, std::int64_t* units)
         step(s2a, ra);
         step(s2b, rb);
         rest |= (ra != 0.0) | (rb != 0.0);
+    };
+    std::size_t i = 0;
+    for (; i + per_step <= n; i += per_step) {
+        take(x + i);
     }
     if (i < n) {
         // The tail, padded with zeros, which change nothing.
         double tail[per_step] = {};
         std::memcpy(tail, x + i, (n - i) * sizeof(double));
-        vd ra;
-        vd rb;
-        std::memcpy(&ra, tail, sizeof ra);
-        std::memcpy(&rb, tail + width, sizeof rb);
-        step(s0a, ra);
-        step(s0b, rb);
-        step(s1a, ra);
-        step(s1b, rb);
-        step(s2a, ra);
-        step(s2b, rb);
-        rest |= (ra != 0.0) | (rb != 0.0);
+        take(tail);
     }
     std::int64_t left = 0;
     std::int64_t u0 = 0, u1 = 0, u2 = 0;

@@ -2,13 +2,10 @@
 // virda_add_isa_kernels, with VIRDA_KERNEL_ISA naming the path. Everything
 // here but the table has internal linkage, and no library template is
 // instantiated, so that no code built for one path can serve another.
+#include "framework/simd/kernel_isa.h"
 #include "statistics/binning_kernels.h"
 
 #include <cstring>
-
-#ifndef VIRDA_KERNEL_ISA
-#error "VIRDA_KERNEL_ISA names the instruction set of this copy"
-#endif
 
 namespace virda_detail {
 namespace VIRDA_KERNEL_ISA {
@@ -17,6 +14,17 @@ namespace {
 // Elements per block: their bins (2 KB) stay in the first-level cache
 // between the loop that computes them and the loop that counts them.
 constexpr std::size_t block = 512;
+
+/// Calls f(start, m, bins) for the blocks [start, start + m) of `block`
+/// elements (the last may be shorter) in order, bins holding room for m bins.
+template <typename F>
+void for_each_block(std::size_t n, F f)
+{
+    int bins[block];
+    for (std::size_t start = 0; start < n; start += block) {
+        f(start, n - start < block ? n - start : block, bins);
+    }
+}
 
 // Bins are chosen with selects, never branches, so that the loops
 // vectorise; only a value already known to lie inside 0..nbins is converted
@@ -76,8 +84,7 @@ void pair_bins(const double* __restrict x, std::size_t m, double c0, double w, i
     const vec_double tops = zero + top;
     std::size_t i = 0;
     for (; i + lanes <= m; i += lanes) {
-        vec_double xv;
-        std::memcpy(&xv, x + i, sizeof xv);
+        vec_double xv = load<vec_double>(x + i);
         const vec_double t = (xv - c0) / w;
         const vec_double tc = (t >= -1.0) & (t < top + 1.0) ? t : minus_one;
         const vec_double r = (tc + round_shift) - round_shift;
@@ -112,12 +119,10 @@ template <typename T>
 void histogram(const T* v, std::size_t n, double lower, double width, int nbins, int* sub, int copies)
 {
     const std::size_t stride = static_cast<std::size_t>(nbins) + 1;
-    int bins[block];
-    for (std::size_t start = 0; start < n; start += block) {
-        const std::size_t m = n - start < block ? n - start : block;
+    for_each_block(n, [&](std::size_t start, std::size_t m, int* bins) {
         histogram_bins(v + start, m, lower, width, nbins, bins);
         count_bins(bins, m, sub, stride, copies);
-    }
+    });
 }
 
 // Each bin adds its y values in element order, as a plain loop does. Sums
@@ -128,33 +133,14 @@ template <typename T>
 void bin_pairs(const double* x, const T* y, std::size_t n, double c0, double w, int nbins, double* __restrict sums,
                int* __restrict counts)
 {
-    int bins[block];
-    for (std::size_t start = 0; start < n; start += block) {
-        const std::size_t m = n - start < block ? n - start : block;
+    for_each_block(n, [&](std::size_t start, std::size_t m, int* bins) {
         pair_bins(x + start, m, c0, w, nbins, bins);
         const T* yb = y + start;
         for (std::size_t i = 0; i < m; ++i) {
             sums[bins[i]] += static_cast<double>(yb[i]);
             ++counts[bins[i]];
         }
-    }
-}
-
-// Type switch: the element types as the table numbers them.
-template <typename F>
-void with_type(int t, F f)
-{
-    switch (t) {
-    case 0:
-        f(static_cast<double*>(nullptr));
-        break;
-    case 1:
-        f(static_cast<float*>(nullptr));
-        break;
-    default:
-        f(static_cast<int*>(nullptr));
-        break;
-    }
+    });
 }
 
 void any_histogram(int v_type, const void* v, std::size_t n, double lower, double width, int nbins, int* sub,

@@ -72,12 +72,20 @@ if grep -rlF -e "$src" -e "$build" "$prefix/include" "$prefix/$libdir/cmake" "$p
 fi
 echo "headers, libraries, SONAME links, package files: ok"
 
+# consumer <dir> <what> <cmake option>...: configures, builds and runs the
+# consumer in $work/<dir> with these options; <what> names it in failures.
+consumer() {
+  local dir="$work/$1" what="$2"
+  shift 2
+  cmake -S "$src/tests/consumer" -B "$dir" "$@" -DCMAKE_BUILD_TYPE=Release >"$dir.log" \
+    || { cat "$dir.log"; fail "configuring $what"; }
+  cmake --build "$dir" -j"$jobs" >"$dir-build.log" || { tail -n 40 "$dir-build.log"; fail "building $what"; }
+  uses_mpich "$dir/virda-consumer"
+  "$mpiexec" -n "$ranks" "$dir/virda-consumer" || fail "running $what"
+}
+
 step "find_package(VirdaStatistics) with CMAKE_PREFIX_PATH"
-cmake -S "$src/tests/consumer" -B "$work/find" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_BUILD_TYPE=Release \
-  >"$work/find.log" || { cat "$work/find.log"; fail "configuring the consumer with find_package"; }
-cmake --build "$work/find" -j"$jobs" || fail "building the consumer with find_package"
-uses_mpich "$work/find/virda-consumer"
-"$mpiexec" -n "$ranks" "$work/find/virda-consumer" || fail "the find_package consumer"
+consumer find "the consumer with find_package" -DCMAKE_PREFIX_PATH="$prefix"
 
 step "pkg-config with a plain mpicxx.mpich line"
 export PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}"
@@ -100,11 +108,7 @@ mv "$work/moved" "$prefix"
 echo "pkg-config follows a moved prefix: ok"
 
 step "add_subdirectory of the source tree"
-cmake -S "$src/tests/consumer" -B "$work/sub" -DVIRDA_SOURCE_DIR="$src" -DCMAKE_BUILD_TYPE=Release \
-  >"$work/sub.log" || { cat "$work/sub.log"; fail "configuring the superproject"; }
-cmake --build "$work/sub" -j"$jobs" >"$work/sub-build.log" || { tail -n 40 "$work/sub-build.log"; fail "building the superproject"; }
-uses_mpich "$work/sub/virda-consumer"
-"$mpiexec" -n "$ranks" "$work/sub/virda-consumer" || fail "the superproject consumer"
+consumer sub "the superproject" -DVIRDA_SOURCE_DIR="$src"
 cmake --install "$work/sub" --prefix "$work/sub-prefix" >"$work/sub-install.log" \
   || { cat "$work/sub-install.log"; fail "installing the superproject"; }
 if [ ! -x "$work/sub-prefix/bin/virda-consumer" ] || [ ! -e "$work/sub-prefix/$libdir/libvirdastatistics.so.0" ]; then

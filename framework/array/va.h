@@ -143,6 +143,11 @@ private:
     void set_communicator(MPI_Comm c);
     bool allocate_and_expose(MPI_Aint block_elements);
     void become_empty();
+    // Returns the block (if any) to the block cache; the window is the
+    // caller's to free first.
+    void drop_allocation();
+    // The communicator, extents, extra rows and element count of a new array.
+    void set_shape(std::vector<int> extents, MPI_Comm c, int extra, int elements);
     void make_placeholder(std::vector<int> extents, MPI_Comm c);
     void copy_block_from(const va& src);
     void take(va& src) noexcept;

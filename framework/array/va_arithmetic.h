@@ -17,68 +17,51 @@ namespace virda_detail {
 inline int wrap_add(int a, int b) { return static_cast<int>(static_cast<unsigned>(a) + static_cast<unsigned>(b)); }
 inline int wrap_mul(int a, int b) { return static_cast<int>(static_cast<unsigned>(a) * static_cast<unsigned>(b)); }
 
-/// a + b for an element a of the left array and an element b of the right
-/// array, of result type R. Only for the defined pairs.
-template <typename R, typename A, typename B>
-R element_sum(const A& a, const B& b)
+/// x + y for a sum, x * y for a product.
+template <bool Product, typename X, typename Y>
+auto apply(const X& x, const Y& y)
 {
-    if constexpr (is_plain<A> && is_plain<B>) {
-        if constexpr (std::is_same_v<R, int>) {
-            return wrap_add(a, b);
-        } else {
-            return static_cast<R>(a) + static_cast<R>(b);
-        }
-    } else if constexpr (is_complex<A> && is_plain<B>) {
-        return a + static_cast<double>(b); // (re + b, im)
-    } else if constexpr (is_plain<A> && is_complex<B>) {
-        return static_cast<double>(a) + b; // (a + re, 0 + im)
+    if constexpr (Product) {
+        return x * y;
     } else {
-        return a + b; // complex with complex, or a vector with the same vector
+        return x + y;
     }
 }
 
-template <typename R, typename A, typename B>
-R element_product(const A& a, const B& b)
+/// a OP b for an element a of the left array and an element b of the right
+/// array, of result type R. Only for the defined pairs.
+template <bool Product, typename R, typename A, typename B>
+R element_combine(const A& a, const B& b)
 {
     if constexpr (is_plain<A> && is_plain<B>) {
         if constexpr (std::is_same_v<R, int>) {
-            return wrap_mul(a, b);
+            return Product ? wrap_mul(a, b) : wrap_add(a, b);
         } else {
-            return static_cast<R>(a) * static_cast<R>(b);
+            return apply<Product>(static_cast<R>(a), static_cast<R>(b));
         }
     } else if constexpr (is_complex<A> && is_plain<B>) {
-        return a * static_cast<double>(b); // (re b, im b)
+        return apply<Product>(a, static_cast<double>(b)); // sum (re + b, im); product (re b, im b)
     } else if constexpr (is_plain<A> && is_complex<B>) {
-        return static_cast<double>(a) * b; // (a re, a im)
-    } else if constexpr (std::is_same_v<A, Vector2>) {
+        return apply<Product>(static_cast<double>(a), b); // sum (a + re, 0 + im); product (a re, a im)
+    } else if constexpr (Product && std::is_same_v<A, Vector2>) {
         return Vector2(a * b); // the dot product in both components
     } else {
-        return a * b; // complex product, or the dot product of two Vector3
+        // Sum: complex with complex, or a vector with the same vector.
+        // Product: the complex product, or the dot product of two Vector3.
+        return apply<Product>(a, b);
     }
 }
 
-/// a + s for an element a of the array and the scalar s. Only for defined pairs.
-template <typename R, typename A, typename S>
-R element_scalar_sum(const A& a, const S& s)
+/// a OP s for an element a of the array and the scalar s. Only for defined pairs.
+template <bool Product, typename R, typename A, typename S>
+R element_scalar_combine(const A& a, const S& s)
 {
     if constexpr (is_plain<A> && is_complex<S>) {
-        return s + static_cast<double>(a); // (s.re + a, s.im)
+        return apply<Product>(s, static_cast<double>(a)); // sum (s.re + a, s.im); product (s.re a, s.im a)
     } else if constexpr (is_vector<A>) {
-        return static_cast<double>(s) + a; // s added to every component
+        return apply<Product>(static_cast<double>(s), a); // s added to, or times, every component
     } else {
-        return element_sum<R>(a, s);
-    }
-}
-
-template <typename R, typename A, typename S>
-R element_scalar_product(const A& a, const S& s)
-{
-    if constexpr (is_plain<A> && is_complex<S>) {
-        return s * static_cast<double>(a); // (s.re a, s.im a)
-    } else if constexpr (is_vector<A>) {
-        return static_cast<double>(s) * a; // every component times s
-    } else {
-        return element_product<R>(a, s);
+        return element_combine<Product, R>(a, s);
     }
 }
 
@@ -97,23 +80,18 @@ inline void report_undefined(bool product, bool with_array)
     }
 }
 
-/// The sum: its element rules and whether it is a product (for the messages).
-struct sum_operation {
-    static constexpr bool product = false;
+/// The sum (Product false) or the product: its element rules and which it is
+/// (for the messages and the kernels).
+template <bool Product>
+struct operation {
+    static constexpr bool product = Product;
     template <typename R, typename A, typename B>
-    static R with_array(const A& a, const B& b) { return element_sum<R>(a, b); }
+    static R with_array(const A& a, const B& b) { return element_combine<Product, R>(a, b); }
     template <typename R, typename A, typename S>
-    static R with_scalar(const A& a, const S& s) { return element_scalar_sum<R>(a, s); }
+    static R with_scalar(const A& a, const S& s) { return element_scalar_combine<Product, R>(a, s); }
 };
-
-/// The product, as sum_operation.
-struct product_operation {
-    static constexpr bool product = true;
-    template <typename R, typename A, typename B>
-    static R with_array(const A& a, const B& b) { return element_product<R>(a, b); }
-    template <typename R, typename A, typename S>
-    static R with_scalar(const A& a, const S& s) { return element_scalar_product<R>(a, s); }
-};
+using sum_operation = operation<false>;
+using product_operation = operation<true>;
 
 // Both create the result with the left operand's extents and communicator
 // (one collective window creation), fill this rank's block from the operands'
@@ -121,25 +99,43 @@ struct product_operation {
 // returning, so any rank may read any element of the result at once.
 // Collective over the left operand's communicator.
 
+/// A new array of R shaped as `left` whose local block fill(out, n) writes,
+/// published. An array that could not be created is returned as it is.
+template <typename R, typename T, typename Fill>
+va<R> new_result(const va<T>& left, Fill fill)
+{
+    va<R> result(left.va_get_dimensions(), left.va_get_comm());
+    if (result.va_local_count() != left.va_local_count()) {
+        return result; // not created, on every rank alike (it said so)
+    }
+    fill(result.va_local_data(), left.va_local_count());
+    result.va_sync();
+    return result;
+}
+
+/// An undefined pair's result block: zeros, and the operation's messages.
+template <typename R>
+void fill_undefined(R* out, int n, bool product, bool with_array)
+{
+    std::fill(out, out + n, R{});
+    report_undefined(product, with_array);
+}
+
 /// left OP right, element by element, as a new array of R.
 template <typename Operation, typename R, typename T, typename U>
 va<R> combine(const va<T>& left, const va<U>& right)
 {
-    const std::vector<int> dims = left.va_get_dimensions();
-    va<R> result(dims, left.va_get_comm());
-    if (result.va_local_count() != left.va_local_count()) {
-        return result; // not created, on every rank alike (it said so)
-    }
-    const int n = left.va_local_count();
-    R* out = result.va_local_data();
-    if constexpr (array_pair_defined<T, U>) {
-        // Equal extents over the same communicator mean equal distributions;
-        // the block sizes are compared as well so that arrays over different
-        // communicators can never be read past their blocks.
-        if (dims != right.va_get_dimensions() || right.va_local_count() != n) {
-            std::cerr << virda_messages::dimension_mismatch << std::endl;
-            std::fill(out, out + n, R{});
-        } else {
+    return new_result<R>(left, [&](R* out, int n) {
+        if constexpr (array_pair_defined<T, U>) {
+            // Equal extents over the same communicator mean equal
+            // distributions; the block sizes are compared as well so that
+            // arrays over different communicators can never be read past
+            // their blocks.
+            if (left.va_get_dimensions() != right.va_get_dimensions() || right.va_local_count() != n) {
+                std::cerr << virda_messages::dimension_mismatch << std::endl;
+                std::fill(out, out + n, R{});
+                return;
+            }
             const T* a = left.va_local_data();
             const U* b = right.va_local_data();
             if constexpr (is_kernel_type<T> && is_kernel_type<U>) {
@@ -151,41 +147,31 @@ va<R> combine(const va<T>& left, const va<U>& right)
                     out[i] = Operation::template with_array<R>(a[i], b[i]);
                 }
             }
+        } else {
+            fill_undefined(out, n, Operation::product, true);
         }
-    } else {
-        std::fill(out, out + n, R{});
-        report_undefined(Operation::product, true);
-    }
-    result.va_sync();
-    return result;
+    });
 }
 
 /// left OP s for every element, as a new array of R.
 template <typename Operation, typename R, typename T, typename S>
 va<R> combine(const va<T>& left, S s)
 {
-    va<R> result(left.va_get_dimensions(), left.va_get_comm());
-    if (result.va_local_count() != left.va_local_count()) {
-        return result; // not created, on every rank alike (it said so)
-    }
-    const int n = left.va_local_count();
-    R* out = result.va_local_data();
-    if constexpr (scalar_pair_defined<T, S>) {
-        const T* a = left.va_local_data();
-        if constexpr (is_kernel_type<T> && is_kernel_type<S>) {
-            static_assert(std::is_same_v<R, kernel_result_t<T, S>>, "plain pairs promote as the kernels do");
-            run_scalar_kernel<Operation::product>(a, s, out, static_cast<std::size_t>(n));
-        } else {
-            for (int i = 0; i < n; ++i) {
-                out[i] = Operation::template with_scalar<R>(a[i], s);
+    return new_result<R>(left, [&](R* out, int n) {
+        if constexpr (scalar_pair_defined<T, S>) {
+            const T* a = left.va_local_data();
+            if constexpr (is_kernel_type<T> && is_kernel_type<S>) {
+                static_assert(std::is_same_v<R, kernel_result_t<T, S>>, "plain pairs promote as the kernels do");
+                run_scalar_kernel<Operation::product>(a, s, out, static_cast<std::size_t>(n));
+            } else {
+                for (int i = 0; i < n; ++i) {
+                    out[i] = Operation::template with_scalar<R>(a[i], s);
+                }
             }
+        } else {
+            fill_undefined(out, n, Operation::product, false);
         }
-    } else {
-        std::fill(out, out + n, R{});
-        report_undefined(Operation::product, false);
-    }
-    result.va_sync();
-    return result;
+    });
 }
 
 } // namespace virda_detail

@@ -175,11 +175,7 @@ void va<T>::become_empty()
 {
     // An array without elements, block or window: every read reports an
     // index outside the array, and releasing it makes no MPI call.
-    if (allocation != nullptr) {
-        virda_detail::release_block(allocation, allocation_bytes);
-    }
-    allocation = nullptr;
-    data = nullptr;
+    drop_allocation();
     win = MPI_WIN_NULL;
     num_elements = 0;
     local_rows = 0;
@@ -187,6 +183,27 @@ void va<T>::become_empty()
     dims.assign(1, 0);
     num_dims = 1;
     std::fill(row_end, row_end + num_ranks, 0);
+}
+
+template <typename T>
+void va<T>::drop_allocation()
+{
+    if (allocation != nullptr) {
+        virda_detail::release_block(allocation, allocation_bytes);
+    }
+    allocation = nullptr;
+    data = nullptr;
+}
+
+template <typename T>
+void va<T>::set_shape(std::vector<int> extents, MPI_Comm c, int extra, int elements)
+{
+    set_communicator(c);
+    extra_rows = extra;
+    num_elements = elements;
+    dims = std::move(extents);
+    num_dims = static_cast<int>(dims.size());
+    reserved = 0;
 }
 
 template <typename T>
@@ -207,12 +224,7 @@ int va<T>::va_internal_create(std::vector<int> extents, MPI_Comm c, int extra)
     if (extents.empty()) {
         extents.assign(1, 0);
     }
-    set_communicator(c);
-    extra_rows = extra;
-    num_elements = 0;
-    dims = std::move(extents);
-    num_dims = static_cast<int>(dims.size());
-    reserved = 0;
+    set_shape(std::move(extents), c, extra, 0);
     row_end = new int[num_ranks]();
     local_rows = dims[0] / num_ranks;
     return allocate_and_expose(1) ? 0 : -1;
@@ -255,12 +267,7 @@ int va<T>::va_create(std::vector<int> extents, MPI_Comm c, int extra)
         return -1;
     }
 
-    set_communicator(c);
-    extra_rows = extra;
-    num_elements = static_cast<int>(count);
-    dims = std::move(extents);
-    num_dims = static_cast<int>(dims.size());
-    reserved = 0;
+    set_shape(std::move(extents), c, extra, static_cast<int>(count));
     row_end = new int[num_ranks];
 
     // Rows of the first dimension: the first m = dims[0] % n ranks take
@@ -288,11 +295,7 @@ void va<T>::va_free()
     if (win != MPI_WIN_NULL) {
         MPI_Win_free(&win);
     }
-    if (allocation != nullptr) {
-        virda_detail::release_block(allocation, allocation_bytes);
-        allocation = nullptr;
-    }
-    data = nullptr;
+    drop_allocation();
     delete[] row_end;
     row_end = nullptr;
     if (registry_key != 0) {

@@ -2,11 +2,8 @@
 // virda_add_isa_kernels, with VIRDA_KERNEL_ISA naming the path. Everything
 // here but the table has internal linkage, and no library template is
 // instantiated, so that no code built for one path can serve another.
+#include "framework/simd/kernel_isa.h"
 #include "framework/simd/array_kernels.h"
-
-#ifndef VIRDA_KERNEL_ISA
-#error "VIRDA_KERNEL_ISA names the instruction set of this copy"
-#endif
 
 namespace virda_detail {
 namespace VIRDA_KERNEL_ISA {
@@ -84,23 +81,6 @@ void power(const A* __restrict a, unsigned e, double* __restrict out, std::size_
                 }
             }
         }
-    }
-}
-
-// Type switches: the element types as the table numbers them.
-template <typename F>
-void with_type(int t, F f)
-{
-    switch (t) {
-    case 0:
-        f(static_cast<double*>(nullptr));
-        break;
-    case 1:
-        f(static_cast<float*>(nullptr));
-        break;
-    default:
-        f(static_cast<int*>(nullptr));
-        break;
     }
 }
 

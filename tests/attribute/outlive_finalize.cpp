@@ -2,7 +2,7 @@
 // past MPI_Finalize and destroys them afterwards, some at scope exit and one
 // during static destruction. It must exit 0 with no MPI call after
 // MPI_Finalize (the resource counter it links fails the process otherwise).
-#include "make_attribute.h"
+#include "virda_test/test_data.h"
 #include "virda_test/mpi_counts.h"
 
 #include <mpi.h>

@@ -30,13 +30,19 @@ foreach(i RANGE ${last})
   endif()
 endforeach()
 
+# Runs the command after <what> and sets <out_var> to its standard output;
+# a failing command ends the check.
+function(output_of out_var what)
+  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE output ERROR_VARIABLE error)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${what} failed:\n${output}${error}")
+  endif()
+  set(${out_var} "${output}" PARENT_SCOPE)
+endfunction()
+
 set(problems "")
 
-execute_process(COMMAND ${READELF} -d ${LIBRARY}
-  RESULT_VARIABLE rc OUTPUT_VARIABLE dynamic ERROR_VARIABLE dynamic)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "readelf -d ${LIBRARY} failed:\n${dynamic}")
-endif()
+output_of(dynamic "readelf -d ${LIBRARY}" ${READELF} -d ${LIBRARY})
 string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*" needed "${dynamic}")
 message("${LIBRARY} needs:")
 foreach(entry IN LISTS needed)
@@ -46,11 +52,7 @@ foreach(entry IN LISTS needed)
   endif()
 endforeach()
 
-execute_process(COMMAND ${NM} -D --undefined-only --demangle ${LIBRARY}
-  RESULT_VARIABLE rc OUTPUT_VARIABLE nm_output ERROR_VARIABLE nm_error)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "nm -D ${LIBRARY} failed:\n${nm_error}")
-endif()
+output_of(nm_output "nm -D ${LIBRARY}" ${NM} -D --undefined-only --demangle ${LIBRARY})
 # One line per symbol: blanks, a type letter, a blank, the demangled name.
 string(REPLACE "\n" ";" lines "${nm_output}")
 set(undefined_full "")
@@ -78,11 +80,7 @@ foreach(symbol IN LISTS symbols)
 endforeach()
 
 if(RUNTIME_LIBRARY)
-  execute_process(COMMAND ${NM} -D --defined-only --demangle ${RUNTIME_LIBRARY}
-    RESULT_VARIABLE rc OUTPUT_VARIABLE runtime_output ERROR_VARIABLE runtime_error)
-  if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "nm -D ${RUNTIME_LIBRARY} failed:\n${runtime_error}")
-  endif()
+  output_of(runtime_output "nm -D ${RUNTIME_LIBRARY}" ${NM} -D --defined-only --demangle ${RUNTIME_LIBRARY})
   string(REPLACE "\n" ";" runtime_lines "${runtime_output}")
   foreach(line IN LISTS runtime_lines)
     if(NOT line MATCHES "^[0-9a-fA-F]* *[A-Za-z] (.+)$")

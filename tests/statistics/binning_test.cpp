@@ -92,7 +92,7 @@ void check_random(const std::vector<int>& xdims, int xextra, const std::vector<i
     auto gx = [n](int g) { return mixed<double>(g, n); };
     auto gy = [n](int g) { return random_y<T>(g, n); };
     auto gh = [n](int g) { return mixed<T>(g, n); };
-    Attribute x = make<double>(xdims, gx, xextra), y = make<T>(ydims, gy, yextra), h = make<T>(ydims, gh, yextra);
+    Attribute x = make_attribute<double>(xdims, gx, xextra), y = make_attribute<T>(ydims, gy, yextra), h = make_attribute<T>(ydims, gh, yextra);
     const std::vector<double> centres = {-0.5, 0.25, 9.0, -3.0, 1.0, 1.75, 2.5, 3.25, 4.0, 4.75, 5.5, 6.25};
     const std::tuple<double, double, int> layouts[] = {
         {-1.0, 0.75, 16}, {-1.0, 0.75, 3}, {-1.0, -0.75, 4}, {0.0, 0.0, 3}, {-1e300, 1e-300, 2}};
@@ -145,8 +145,8 @@ TEST(Binning, RanksAreThoseOfTheFrameworkCommunicator)
 TEST(Histogram, EdgesNanAndInfinityAsTheBinsDefine)
 {
     const double v[] = {0.0, 0.25, 0.5, 1.99, 2.0, -1.0, qnan, 1.0, inf, -inf};
-    Attribute a = make<double>({10}, [&v](int g) { return v[g]; });
-    Attribute pairs = make<double>({5, 2}, [&v](int g) { return v[g]; });
+    Attribute a = make_attribute<double>({10}, [&v](int g) { return v[g]; });
+    Attribute pairs = make_attribute<double>({5, 2}, [&v](int g) { return v[g]; });
     expect_counts(histogram(a, 0.0, 0.5, 4), {1, 1, 1, 1});
     expect_counts(histogram(pairs, 0.0, 0.5, 4), {1, 1, 1, 1});
     expect_counts(histogram(a, 0.0, 0.5, 5), {1, 1, 1, 1, 1}); // 2.0 opens bin 4
@@ -154,25 +154,25 @@ TEST(Histogram, EdgesNanAndInfinityAsTheBinsDefine)
     expect_counts(histogram(a, 0.0, -0.5, 3), {1, 0, 0});      // only (lower, lower + |width|)
     EXPECT_EQ(histogram(a, 0.0, 0.5, 0), std::vector<int>());
     // The float nearest 0.1 lies above the double 0.1, so it is counted.
-    Attribute f = make<float>({3}, [](int g) { return 0.1f * (g + 1); });
+    Attribute f = make_attribute<float>({3}, [](int g) { return 0.1f * (g + 1); });
     expect_counts(histogram(f, 0.1, 0.1, 3), {1, 1, 1});
 }
 
 TEST(Histogram, BadInputIsRejectedAlikeOnEveryRankBeforeAnyReduction)
 {
-    Attribute a = make<double>({3}, [](int g) { return g; });
+    Attribute a = make_attribute<double>({3}, [](int g) { return g; });
     std::vector<int> got{9};
     const std::string text = capture_stderr([&] {
-        EXPECT_TRUE(no_collective(mpi_counts_during([&] { got = histogram(a, 0.0, 1.0, -2); })));
+        expect_no_collective(mpi_counts_during([&] { got = histogram(a, 0.0, 1.0, -2); }));
     });
     EXPECT_TRUE(got.empty());
     EXPECT_EQ(text, "ERROR in histogram:negative number of bins.Empty histogram returned\n");
 
     // Two rows: at three or more ranks some ranks hold nothing and must throw too.
-    Attribute c = make<char>({2}, [](int g) { return 'a' + g; });
-    Attribute v2 = make<Vector2>({2}, [](int g) { return Vector2(g); });
-    Attribute v3 = make<Vector3>({2}, [](int g) { return Vector3(g); });
-    Attribute z = make<fftw_complex>({2}, [](int g) { return fftw_complex{1.0 * g, 0.0}; });
+    Attribute c = make_attribute<char>({2}, [](int g) { return 'a' + g; });
+    Attribute v2 = make_attribute<Vector2>({2}, [](int g) { return Vector2(g); });
+    Attribute v3 = make_attribute<Vector3>({2}, [](int g) { return Vector3(g); });
+    Attribute z = make_attribute<fftw_complex>({2}, [](int g) { return fftw_complex{1.0 * g, 0.0}; });
     for (Attribute* e : {&c, &v2, &v3, &z}) {
         bool threw = false;
         const auto counts = mpi_counts_during([&] {
@@ -189,15 +189,15 @@ TEST(Histogram, BadInputIsRejectedAlikeOnEveryRankBeforeAnyReduction)
 
 TEST(BinData, WorkedExampleAndFloorBinning)
 {
-    Attribute x = make<double>({4}, [](int g) { return std::vector<double>{0.1, 0.9, 1.2, 5.0}[g]; });
-    Attribute y = make<int>({4}, [](int g) { return 2 * g + 2; });
+    Attribute x = make_attribute<double>({4}, [](int g) { return std::vector<double>{0.1, 0.9, 1.2, 5.0}[g]; });
+    Attribute y = make_attribute<int>({4}, [](int g) { return 2 * g + 2; });
     EXPECT_EQ(bin_data(x, y, {0.0, 1.0, 2.0}), (std::vector<double>{2.0, 5.0, 0.0}));
 
     // Bin 0 is as wide as any other: [-0.5, 0.5) with these centres. x and y
     // split their rows differently.
     const double xs[] = {-1.2, -1.5, -0.5, 0.49, 0.5, 3.49, 3.5, -0.51};
-    Attribute edges = make<double>({8}, [&xs](int g) { return xs[g]; });
-    Attribute negative = make<double>({4, 2}, [](int g) { return -std::ldexp(1.0, g); });
+    Attribute edges = make_attribute<double>({8}, [&xs](int g) { return xs[g]; });
+    Attribute negative = make_attribute<double>({4, 2}, [](int g) { return -std::ldexp(1.0, g); });
     const std::vector<double> want = {-6.0, -16.0, 0.0, -32.0};
     EXPECT_EQ(bin_data(edges, negative, {0.0, 1.0, 2.0, 3.0}), want);
     const auto got = bin_data(edges, negative, {0.0, 1.0, 7.0, -4.0}); // later centres unused
@@ -205,8 +205,8 @@ TEST(BinData, WorkedExampleAndFloorBinning)
     EXPECT_FALSE(std::signbit(got[2])); // an empty bin is +0.0 among negative averages
 
     // The double just below 0.5 belongs to bin 0, although 0.5 plus it rounds to 1.
-    Attribute below = make<double>({2}, [](int g) { return g == 0 ? 0.49999999999999994 : 0.0; });
-    Attribute ones = make<double>({2}, [](int g) { return g + 1.0; });
+    Attribute below = make_attribute<double>({2}, [](int g) { return g == 0 ? 0.49999999999999994 : 0.0; });
+    Attribute ones = make_attribute<double>({2}, [](int g) { return g + 1.0; });
     EXPECT_EQ(bin_data(below, ones, {0.0, 1.0}), (std::vector<double>{1.5, 0.0}));
 }
 
@@ -214,9 +214,9 @@ TEST(BinData, XThatIsNotDoubleWarnsWhereYIsHeldAndDropsThosePairs)
 {
     // Two rows of y: ranks 0 and 1 hold them, any others nothing.
     const bool holds_y = ranks() == 1 || VIRDA_ID < 2;
-    Attribute y = make<double>({2}, [](int g) { return g + 1.0; });
-    Attribute xf = make<float>({2}, [](int) { return 0.0f; });
-    Attribute xi = make<int>({2}, [](int) { return 0; });
+    Attribute y = make_attribute<double>({2}, [](int g) { return g + 1.0; });
+    Attribute xf = make_attribute<float>({2}, [](int) { return 0.0f; });
+    Attribute xi = make_attribute<int>({2}, [](int) { return 0; });
     for (Attribute* x : {&xf, &xi}) {
         std::vector<double> got;
         const std::string text = capture_stderr([&] { got = bin_data(*x, y, {0.0, 1.0}); });
@@ -227,10 +227,10 @@ TEST(BinData, XThatIsNotDoubleWarnsWhereYIsHeldAndDropsThosePairs)
 
 TEST(BinData, UnsupportedInputReturnsTheCentresWithoutCommunication)
 {
-    Attribute x = make<double>({3}, [](int g) { return g; });
-    Attribute y = make<double>({3}, [](int g) { return g; });
-    Attribute c = make<char>({3}, [](int g) { return 'a' + g; });
-    Attribute v = make<Vector3>({3}, [](int g) { return Vector3(g); });
+    Attribute x = make_attribute<double>({3}, [](int g) { return g; });
+    Attribute y = make_attribute<double>({3}, [](int g) { return g; });
+    Attribute c = make_attribute<char>({3}, [](int g) { return 'a' + g; });
+    Attribute v = make_attribute<Vector3>({3}, [](int g) { return Vector3(g); });
     Attribute none;
     const std::vector<double> centres = {0.5, 1.5, 2.5}, one = {1.5}, zero;
     const std::string few = "ERROR in bin_data:fewer than two bin centres.Centres returned\n";
@@ -239,7 +239,7 @@ TEST(BinData, UnsupportedInputReturnsTheCentresWithoutCommunication)
     for (const auto& [ys, cs, line] : cases) {
         std::vector<double> got;
         std::string text;
-        EXPECT_TRUE(no_collective(mpi_counts_during([&] { text = capture_stderr([&] { got = bin_data(x, *ys, *cs); }); })));
+        expect_no_collective(mpi_counts_during([&] { text = capture_stderr([&] { got = bin_data(x, *ys, *cs); }); }));
         EXPECT_EQ(got, *cs);
         EXPECT_EQ(text, line);
     }
@@ -247,8 +247,8 @@ TEST(BinData, UnsupportedInputReturnsTheCentresWithoutCommunication)
 
 TEST(BinData, ArraysWithoutElementsGiveEmptyBinsQuietly)
 {
-    Attribute x = make<double>({0}, [](int) { return 0.0; });
-    Attribute y = make<double>({0}, [](int) { return 0.0; });
+    Attribute x = make_attribute<double>({0}, [](int) { return 0.0; });
+    Attribute y = make_attribute<double>({0}, [](int) { return 0.0; });
     std::vector<double> got;
     EXPECT_EQ(capture_stderr([&] { got = bin_data(x, y, {0.0, 1.0}); }), "");
     EXPECT_EQ(got, (std::vector<double>{0.0, 0.0}));
@@ -256,21 +256,23 @@ TEST(BinData, ArraysWithoutElementsGiveEmptyBinsQuietly)
 
 TEST(BinData, WorkersRejectFewerThanTwoCentresAsBinDataDoes)
 {
-    Attribute x = make<double>({3}, [](int g) { return g; });
-    Attribute yi = make<int>({3}, [](int g) { return g; });
-    Attribute yf = make<float>({3}, [](int g) { return g; });
+    Attribute x = make_attribute<double>({3}, [](int g) { return g; });
+    Attribute yi = make_attribute<int>({3}, [](int g) { return g; });
+    Attribute yf = make_attribute<float>({3}, [](int g) { return g; });
     const std::string few = "ERROR in bin_data:fewer than two bin centres.Centres returned\n";
     for (const std::vector<double>& cs : {std::vector<double>{}, std::vector<double>{1.0}}) {
         std::vector<double> got_d, got_i, got_f;
         std::string text;
-        EXPECT_TRUE(no_collective(mpi_counts_during([&] {
+        expect_no_collective(mpi_counts_during([&] {
             text = capture_stderr([&] {
                 got_d = bin_data_template<double>(x, x, cs, 0.0);
                 got_i = bin_data_template<int>(x, yi, cs, 0);
                 got_f = bin_data_template<float>(x, yf, cs, 0.0f);
             });
-        })));
-        EXPECT_TRUE(got_d == cs && got_i == cs && got_f == cs);
+        }));
+        EXPECT_EQ(got_d, cs);
+        EXPECT_EQ(got_i, cs);
+        EXPECT_EQ(got_f, cs);
         EXPECT_EQ(text, few + few + few);
     }
 }

@@ -41,7 +41,7 @@ void expect_coeffs(const function* f, const std::vector<double>& want, double to
 template <typename T>
 void check_eval(const function& f, const std::vector<int>& dims, double (*gen)(int))
 {
-    Attribute x = make<T>(dims, gen);
+    Attribute x = make_attribute<T>(dims, gen);
     Attribute y = f.eval(x);
     EXPECT_EQ(y.get_data_type(), 3);
     int xf = 0, xl = 0, yf = 1, yl = 1;
@@ -167,15 +167,15 @@ TEST(PolyFit, VectorFormsRejectBadInputAndReportSingularSystems)
 TEST(PolyFit, AttributeFormsMatchTheVectorFormsOnTheSameData)
 {
     const int n = 997;
-    Attribute x = make<double>({n}, gen_x), y = make<double>({n}, gen_noisy), w = make<double>({n}, gen_w);
+    Attribute x = make_attribute<double>({n}, gen_x), y = make_attribute<double>({n}, gen_noisy), w = make_attribute<double>({n}, gen_w);
     auto xs = values<double>(n, gen_x), ys = values<double>(n, gen_noisy), ws = values<double>(n, gen_w);
     expect_coeffs(fit_ptr(poly_fit(x, y, w, 3)).get(), fit_ptr(poly_fit(xs, ys, ws, 3))->get_coeffs(), 1e-10);
     expect_coeffs(fit_ptr(poly_fit(x, y, w, 0)).get(), fit_ptr(poly_fit(xs, ys, ws, 0))->get_coeffs(), 1e-13);
     // Float x on the exact polynomial, with a rank holding nothing at 4 ranks.
     auto gf = [](int g) { return static_cast<double>(static_cast<float>(gen_x(g))); };
     const int rows = std::max(3, ranks() - 1);
-    Attribute xf = make<float>({rows, 2}, gf);
-    Attribute yf = make<double>({rows, 2}, [&gf](int g) { return on_truth(gf(g)); });
+    Attribute xf = make_attribute<float>({rows, 2}, gf);
+    Attribute yf = make_attribute<double>({rows, 2}, [&gf](int g) { return on_truth(gf(g)); });
     expect_coeffs(fit_ptr(poly_fit(xf, yf, 3)).get(), truth, 1e-9);
 }
 
@@ -184,7 +184,7 @@ TEST(PolyFit, AttributeFormsOnNonFiniteOrBadInput)
     // The attribute form's unit weights are x * 0 + 1, so a NaN x spoils even
     // the order-0 fit; the vector form's weights are literal ones.
     auto gx = [](int g) { return g == 2 ? qnan : g; };
-    Attribute x = make<double>({2, 2}, gx), y = make<double>({2, 2}, [](int g) { return g; });
+    Attribute x = make_attribute<double>({2, 2}, gx), y = make_attribute<double>({2, 2}, [](int g) { return g; });
     expect_all_nan(poly_fit(x, y, 0));
     std::vector<double> xs = values<double>(4, gx), ys = {0, 1, 2, 3};
     expect_coeffs(fit_ptr(poly_fit(xs, ys, 0)).get(), {1.5}, 1e-15);
@@ -192,12 +192,12 @@ TEST(PolyFit, AttributeFormsOnNonFiniteOrBadInput)
 
     std::vector<fit_ptr> fits;
     std::string text;
-    EXPECT_TRUE(no_collective(virda_test::mpi_counts_during([&] {
+    expect_no_collective(virda_test::mpi_counts_during([&] {
         text = capture_stderr([&] {
             fits.emplace_back(poly_fit(x, y, -1));
             fits.emplace_back(poly_fit(x, y, y, -2));
         });
-    })));
+    }));
     const std::string line = "ERROR in poly_fit:negative order.Zero polynomial returned\n";
     EXPECT_EQ(text, line + line);
     for (const auto& f : fits) {

@@ -32,8 +32,8 @@ void check_random(const std::vector<int>& dims, double lo, double hi, int extra,
     const int n = dims[0] * (dims.size() > 1 ? dims[1] : 1);
     auto gx = [&](int g) { return g >= n ? 1e6 : lo + (hi - lo) * uniform(1, g); };
     auto gw = [&](int g) { return g >= n ? 1e6 : 1 + 5 * uniform(2, g); };
-    Attribute x = make<T>(dims, gx, extra);
-    Attribute w = make<W>(dims, gw, extra);
+    Attribute x = make_attribute<T>(dims, gx, extra);
+    Attribute w = make_attribute<W>(dims, gw, extra);
     const auto xs = values<T>(n, gx);
     const auto plain = oracle(xs, std::vector<int>(n, 1));
     const auto weighted = oracle(xs, values<W>(n, gw));
@@ -43,7 +43,7 @@ void check_random(const std::vector<int>& dims, double lo, double hi, int extra,
     expect_close(mean(x, w), weighted.first, 1e-14);
     expect_close(stdev(x, w), weighted.second, 1e-12);
     if (unit_too) { // unit weights give the plain forms exactly
-        Attribute one = make<int>(dims, [](int) { return 1; });
+        Attribute one = make_attribute<int>(dims, [](int) { return 1; });
         EXPECT_EQ(mean(x, one), mean(x));
         EXPECT_EQ(stdev(x, one), stdev(x));
     }
@@ -54,14 +54,14 @@ void check_random(const std::vector<int>& dims, double lo, double hi, int extra,
 TEST(Moments, WorkedValuesOfEveryRealType)
 {
     auto g = [](int i) { return i + 1; };
-    Attribute d = make<double>({4}, g), f = make<float>({4}, g), i = make<int>({2, 2}, g);
+    Attribute d = make_attribute<double>({4}, g), f = make_attribute<float>({4}, g), i = make_attribute<int>({2, 2}, g);
     for (Attribute* a : {&d, &f, &i}) {
         EXPECT_EQ(mean(*a), 2.5);
         EXPECT_DOUBLE_EQ(stdev(*a), std::sqrt(1.25)); // population form, not / 3
     }
-    Attribute x = make<double>({2}, [](int k) { return k == 0 ? 1.0 : 3.0; });
-    Attribute w = make<int>({2}, [](int k) { return k == 0 ? 3 : 1; });
-    Attribute w2 = make<double>({2}, [](int k) { return k + 1.0; });
+    Attribute x = make_attribute<double>({2}, [](int k) { return k == 0 ? 1.0 : 3.0; });
+    Attribute w = make_attribute<int>({2}, [](int k) { return k == 0 ? 3 : 1; });
+    Attribute w2 = make_attribute<double>({2}, [](int k) { return k + 1.0; });
     EXPECT_EQ(mean(x, w), 1.5);
     EXPECT_DOUBLE_EQ(stdev(x, w), std::sqrt(0.75));
     EXPECT_DOUBLE_EQ(mean(x, w2), 7.0 / 3.0);
@@ -82,21 +82,21 @@ TEST(Moments, ConstantDataHasZeroSpreadExactly)
     const std::pair<double, int> cases[] = {{0.1, 1000}, {1e8 + 0.3, 7}, {-7.25, 3}, {1.0 / 3.0, 999}, {0.1, 1}};
     for (const auto& [c, n] : cases) {
         SCOPED_TRACE(::testing::Message() << "c " << c << " n " << n);
-        Attribute x = make<double>({n}, [c = c](int) { return c; });
-        Attribute w = make<double>({n}, [](int g) { return 0.25 + uniform(3, g); });
+        Attribute x = make_attribute<double>({n}, [c = c](int) { return c; });
+        Attribute w = make_attribute<double>({n}, [](int g) { return 0.25 + uniform(3, g); });
         EXPECT_EQ(stdev(x), 0.0);
         EXPECT_EQ(stdev(x, w), 0.0);
     }
-    Attribute f = make<float>({5}, [](int) { return 0.1f; });
+    Attribute f = make_attribute<float>({5}, [](int) { return 0.1f; });
     EXPECT_EQ(stdev(f), 0.0);
 }
 
 TEST(Moments, NonFiniteAndEmptyInputFollowIeee)
 {
-    auto with = [](double odd) { return make<double>({6}, [odd](int g) { return g == 4 ? odd : g; }); };
+    auto with = [](double odd) { return make_attribute<double>({6}, [odd](int g) { return g == 4 ? odd : g; }); };
     Attribute has_nan = with(qnan), has_inf = with(inf), plain = with(1.0);
-    Attribute both = make<double>({3}, [](int g) { return g == 0 ? inf : g == 2 ? -inf : 1.0; });
-    Attribute empty = make<double>({0}, [](int) { return 0.0; });
+    Attribute both = make_attribute<double>({3}, [](int g) { return g == 0 ? inf : g == 2 ? -inf : 1.0; });
+    Attribute empty = make_attribute<double>({0}, [](int) { return 0.0; });
     EXPECT_TRUE(std::isnan(mean(has_nan)));
     EXPECT_TRUE(std::isnan(stdev(has_nan)));
     EXPECT_TRUE(std::isnan(mean(plain, has_nan)));
@@ -109,9 +109,9 @@ TEST(Moments, NonFiniteAndEmptyInputFollowIeee)
 
 TEST(Moments, ElementsThatAreNotRealNumbersThrowOnEveryRank)
 {
-    Attribute c = make<char>({2}, [](int g) { return 'a' + g; });
-    Attribute v = make<Vector3>({2}, [](int g) { return Vector3(g); });
-    Attribute x = make<double>({2}, [](int g) { return g; });
+    Attribute c = make_attribute<char>({2}, [](int g) { return 'a' + g; });
+    Attribute v = make_attribute<Vector3>({2}, [](int g) { return Vector3(g); });
+    Attribute x = make_attribute<double>({2}, [](int g) { return g; });
     EXPECT_THROW(mean(c), boost::bad_get);
     EXPECT_THROW(stdev(c), boost::bad_get);
     EXPECT_THROW(mean(v), boost::bad_get);
@@ -122,8 +122,8 @@ TEST(Moments, ElementsThatAreNotRealNumbersThrowOnEveryRank)
 TEST(Moments, WeightedFormsOfCharGiveZeroWithMessagesOnEveryRank)
 {
     // No product of char with double: the weighted total is an all-zero array.
-    Attribute c = make<char>({5}, [](int g) { return 'a' + g; });
-    Attribute w = make<double>({5}, [](int g) { return 1.0 + g; });
+    Attribute c = make_attribute<char>({5}, [](int g) { return 'a' + g; });
+    Attribute w = make_attribute<double>({5}, [](int g) { return 1.0 + g; });
     double m = -1.0;
     double s = -1.0;
     std::string text;

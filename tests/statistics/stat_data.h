@@ -5,6 +5,7 @@
 
 #include "virdastatistics.h"
 #include "virda_test/ranks.h"
+#include "virda_test/test_data.h"
 #include "virda_test/mpi_counts.h"
 #include "virda_test/stderr_capture.h"
 
@@ -21,36 +22,10 @@ namespace stat_data {
 constexpr double inf = std::numeric_limits<double>::infinity();
 const double qnan = std::numeric_limits<double>::quiet_NaN();
 
+using virda_test::make_attribute;
 using virda_test::ranks;
-
-/// A deterministic value in [0, 1) for (seed, g) (splitmix64).
-inline double uniform(std::uint64_t seed, int g)
-{
-    std::uint64_t z = seed * 0x9E3779B97F4A7C15ull + static_cast<std::uint64_t>(g) * 0xD1B54A32D192ED03ull;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return static_cast<double>((z ^ (z >> 31)) >> 11) * 0x1.0p-53;
-}
-
-/// A new attribute over VIRDA_COMM whose element g is make(g). The last
-/// rank's `extra` rows past the first extent hold make(g) as well: they are no
-/// part of the array and must never be read. Collective.
-template <typename T, typename Make>
-Attribute make(const std::vector<int>& dims, Make make, int extra = 0)
-{
-    return attribute_from_global<T>(dims, VIRDA_COMM, make, extra);
-}
-
-/// Elements 0..n-1 as every rank sees them.
-template <typename T, typename Make>
-std::vector<T> values(int n, Make make)
-{
-    std::vector<T> v;
-    for (int g = 0; g < n; ++g) {
-        v.push_back(static_cast<T>(make(g)));
-    }
-    return v;
-}
+using virda_test::uniform;
+using virda_test::values;
 
 /// got equals want to a relative `tol`; NaN and infinities must match exactly.
 inline void expect_close(double got, long double want, double tol)
@@ -63,10 +38,13 @@ inline void expect_close(double got, long double want, double tol)
     }
 }
 
-/// Whether a call made no reduction, barrier or window: no collective.
-inline bool no_collective(const virda_test::MpiCounts& c)
+/// A call made no reduction, barrier or window: no collective.
+inline void expect_no_collective(const virda_test::MpiCounts& c)
 {
-    return c.allreduces == 0 && c.reduces == 0 && c.barriers == 0 && c.windows_created == 0;
+    EXPECT_EQ(c.allreduces, 0);
+    EXPECT_EQ(c.reduces, 0);
+    EXPECT_EQ(c.barriers, 0);
+    EXPECT_EQ(c.windows_created, 0);
 }
 
 } // namespace stat_data

@@ -15,6 +15,7 @@
 #     trusted or that the normal equations are singular; orders up to 10 are
 #     well within reach (condition number below 1e7) and must succeed.
 cmake_minimum_required(VERSION 3.20)
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/report_case.cmake)
 
 foreach(var MPIEXEC NUMPROC_FLAG RANKS TOOL FIT_ERROR FILE ORDERS)
   if(NOT DEFINED ${var})
@@ -93,12 +94,7 @@ foreach(order IN LISTS ORDERS)
   else()
     set(problems " exit status ${rc} (255: a hang ended by MPIEXEC_TIMEOUT): ${err}")
   endif()
-  if(problems)
-    math(EXPR failed "${failed} + 1")
-    message("FAIL  order ${order}:${problems}")
-  else()
-    message("ok    order ${order}: ${note}")
-  endif()
+  virda_report_case("order ${order}:" "${problems}" "${note}")
 endforeach()
 
 if(failed GREATER 0)

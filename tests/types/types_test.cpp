@@ -113,14 +113,16 @@ TEST(ElementOperators, VectorsAndComplex)
     EXPECT_FALSE(std::signbit((1.0 + X{1, -0.0}).im));
     EXPECT_TRUE(std::signbit((X{1, -0.0} + 1.0).im));
     const X inf_product = X{INFINITY, 0} * X{1, 0}; // textbook product: inf * 0 in the imaginary part
-    EXPECT_TRUE(inf_product.re == INFINITY && std::isnan(inf_product.im));
+    EXPECT_EQ(inf_product.re, INFINITY);
+    EXPECT_TRUE(std::isnan(inf_product.im));
 }
 
 TEST(MpiTypes, ElementDatatypes)
 {
-    EXPECT_EQ(dv({double(mpi_type_trait<double>().get()), double(mpi_type_trait<float>().get()),
-                  double(mpi_type_trait<int>().get()), double(mpi_type_trait<char>().get())}),
-              dv({double(MPI_DOUBLE), double(MPI_FLOAT), double(MPI_INT), double(MPI_CHAR)}));
+    EXPECT_EQ(mpi_type_trait<double>().get(), MPI_DOUBLE);
+    EXPECT_EQ(mpi_type_trait<float>().get(), MPI_FLOAT);
+    EXPECT_EQ(mpi_type_trait<int>().get(), MPI_INT);
+    EXPECT_EQ(mpi_type_trait<char>().get(), MPI_CHAR);
     mpi_type_trait<Vector3> trait;
     const MPI_Datatype v3 = trait.get(), v2 = mpi_type_trait<Vector2>().get();
     const MPI_Datatype cx = mpi_type_trait<fftw_complex>().get();
@@ -130,11 +132,14 @@ TEST(MpiTypes, ElementDatatypes)
         MPI_Aint lb = -1, extent = 0;
         MPI_Type_size(type, &size);
         MPI_Type_get_extent(type, &lb, &extent);
-        EXPECT_TRUE(size == bytes && lb == 0 && extent == bytes) << bytes;
+        EXPECT_EQ(size, bytes) << bytes;
+        EXPECT_EQ(lb, 0) << bytes;
+        EXPECT_EQ(extent, bytes) << bytes;
     }
     // Built once per process: asking again, or creating arrays, builds nothing.
     const auto during = virda_test::mpi_counts_during([&] {
-        EXPECT_TRUE(mpi_type_trait<Vector3>().get() == v3 && mpi_type_trait<Vector2>().get() == v2);
+        EXPECT_EQ(mpi_type_trait<Vector3>().get(), v3);
+        EXPECT_EQ(mpi_type_trait<Vector2>().get(), v2);
         EXPECT_EQ(mpi_type_trait<fftw_complex>().get(), cx);
         va<Vector3> a({4}, MPI_COMM_WORLD);
         va<fftw_complex> b({4}, MPI_COMM_WORLD);
@@ -143,7 +148,8 @@ TEST(MpiTypes, ElementDatatypes)
     const V3 sent[2] = {V3(1, 2, 3), V3(4, 5, 6)}; // usable for transfers at once
     V3 got[2];
     MPI_Sendrecv(sent, 2, v3, 0, 7, got, 2, v3, 0, 7, MPI_COMM_SELF, MPI_STATUS_IGNORE);
-    EXPECT_TRUE(parts(got[1]) == dv({4, 5, 6}) && got[0].z == 3);
+    EXPECT_EQ(parts(got[1]), dv({4, 5, 6}));
+    EXPECT_EQ(got[0].z, 3);
 }
 
 namespace {
@@ -164,7 +170,8 @@ void expect_block(std::vector<int> counts, std::vector<int> sizes, std::vector<T
         MPI_Datatype block = mpi_type_trait<non_c_d_md<T>>().get(counts, sizes);
         MPI_Aint lb = -1, extent = 0;
         MPI_Type_get_extent(block, &lb, &extent);
-        EXPECT_TRUE(lb == 0 && extent == want_extent) << extent;
+        EXPECT_EQ(lb, 0) << extent;
+        EXPECT_EQ(extent, want_extent) << extent;
         MPI_Sendrecv(enclosing.data(), 1, block, 0, 3, got.data(), static_cast<int>(want.size()),
                      mpi_type_trait<T>().get(), 0, 3, MPI_COMM_SELF, MPI_STATUS_IGNORE);
         MPI_Type_free(&block);
@@ -184,5 +191,6 @@ TEST(MpiTypes, SubBlockDatatypes)
     MPI_Datatype bad = MPI_DOUBLE;
     const std::string err =
         virda_test::capture_stderr([&] { bad = mpi_type_trait<non_c_d_md<double>>().get({}, {}); });
-    EXPECT_TRUE(bad == MPI_DATATYPE_NULL && virda_test::split_lines(err).size() == 1);
+    EXPECT_EQ(bad, MPI_DATATYPE_NULL);
+    EXPECT_EQ(virda_test::split_lines(err).size(), 1u);
 }
