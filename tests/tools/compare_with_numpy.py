@@ -72,7 +72,8 @@ def expected_rows(values):
         finite_or_inf = c64[~np.isnan(c64)]
         lo = float(finite_or_inf.min()) if finite_or_inf.size else float("nan")
         hi = float(finite_or_inf.max()) if finite_or_inf.size else float("nan")
-        rows.append((c.shape[0], float(np.mean(c64)), lo, hi))
+        mean = float(np.mean(c64)) if c64.size else float("nan")
+        rows.append((c.shape[0], mean, lo, hi))
     return rows
 
 

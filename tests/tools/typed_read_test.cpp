@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -40,6 +41,10 @@ struct typed_case {
     const char* held;
     std::function<double(long long, int)> value;
     int rows = ::rows;
+    /// For types that HDF5 does not convert from double (enumerations, bit
+    /// fields): the native memory type to write from, `memory_bytes` wide.
+    hid_t (*memory_type)() = nullptr;
+    int memory_bytes = 0;
 };
 
 /// IEEE half precision, as NumPy's float16 is stored.
@@ -52,6 +57,39 @@ hid_t half_type()
         H5Tset_ebias(t, 15);
         return t;
     }();
+    return type;
+}
+
+/// An enumeration of the integers -3 to 3 over `base`.
+hid_t enum_over(hid_t base)
+{
+    const hid_t t = H5Tenum_create(base);
+    static const char* const names[] = {"m3", "m2", "m1", "zero", "p1", "p2", "p3"};
+    for (short v = -3; v <= 3; ++v) {
+        H5Tenum_insert(t, names[v + 3], &v);
+    }
+    return t;
+}
+
+hid_t file_enum()
+{
+    static hid_t type = [] {
+        // Members are given as native shorts and stored big-endian.
+        const hid_t t = H5Tenum_create(H5T_STD_I16BE);
+        static const char* const names[] = {"m3", "m2", "m1", "zero", "p1", "p2", "p3"};
+        for (short v = -3; v <= 3; ++v) {
+            short stored = v;
+            H5Tconvert(H5T_NATIVE_SHORT, H5T_STD_I16BE, 1, &stored, nullptr, H5P_DEFAULT);
+            H5Tenum_insert(t, names[v + 3], &stored);
+        }
+        return t;
+    }();
+    return type;
+}
+
+hid_t memory_enum()
+{
+    static hid_t type = enum_over(H5T_NATIVE_SHORT);
     return type;
 }
 
@@ -88,6 +126,15 @@ std::vector<typed_case> cases()
         {"vectors_f16", half_type, 3, "Vector3", [](long long g, int c) { return (g % 100) * 0.25 - c; }},
         // Fewer rows than ranks at 4: a rank without rows still takes part.
         {"small_table", [] { return H5T_STD_I8LE; }, 6, "int", [](long long g, int c) { return double(g * 10 - c); }, 3},
+        // Enumerations read as their integers; bit fields as unsigned ones.
+        {"enum16be", file_enum, 0, "int", [](long long g, int) { return double(wrap(g, 7, 3)); }, rows, memory_enum, 2},
+        {"bits8", [] { return H5T_STD_B8LE; }, 0, "int", [](long long g, int) { return double(g * 37 % 256); }, rows,
+         [] { return H5T_NATIVE_B8; }, 1},
+        {"bits16_table", [] { return H5T_STD_B16BE; }, 3, "int",
+         [](long long g, int c) { return double(g * (c + 1) * 101 % 65536); }, rows, [] { return H5T_NATIVE_B16; }, 2},
+        {"bits32", [] { return H5T_STD_B32LE; }, 0, "double",
+         [](long long g, int) { return double(g * 2654435761LL % (1LL << 32)); }, rows, [] { return H5T_NATIVE_B32; },
+         4},
     };
 }
 
@@ -119,7 +166,8 @@ bool write_dataset(hid_t file, const char* name, hid_t type, int n, int columns,
         H5Sselect_hyperslab(file_space, H5S_SELECT_SET, start, nullptr, count, nullptr);
         H5Sselect_hyperslab(memory_space, H5S_SELECT_SET, start, nullptr, count, nullptr);
     }
-    const bool ok = dataset >= 0 && H5Dwrite(dataset, memory_type, memory_space, file_space, H5P_DEFAULT, values) >= 0;
+    const bool ok = dataset >= 0 && (values == nullptr || H5Dwrite(dataset, memory_type, memory_space, file_space,
+                                                                H5P_DEFAULT, values) >= 0);
     H5Sclose(memory_space);
     H5Sclose(file_space);
     H5Dclose(dataset);
@@ -142,6 +190,21 @@ bool write_file(const std::string& path)
                 ld[g * width + k] = static_cast<long double>(g) / 3.0L;
             }
         }
+        if (c.memory_type != nullptr) {
+            std::vector<unsigned char> raw(d.size() * static_cast<std::size_t>(c.memory_bytes));
+            for (std::size_t i = 0; i < d.size(); ++i) {
+                const auto v = static_cast<long long>(d[i]);
+                const std::int16_t v16 = static_cast<std::int16_t>(v);
+                const std::uint32_t v32 = static_cast<std::uint32_t>(v);
+                const unsigned char v8 = static_cast<unsigned char>(v);
+                std::memcpy(&raw[i * c.memory_bytes], c.memory_bytes == 1 ? static_cast<const void*>(&v8)
+                                                      : c.memory_bytes == 2 ? static_cast<const void*>(&v16)
+                                                                            : static_cast<const void*>(&v32),
+                            static_cast<std::size_t>(c.memory_bytes));
+            }
+            ok = ok && write_dataset(file, c.name, c.file_type(), c.rows, c.columns, raw.data(), c.memory_type());
+            continue;
+        }
         ok = ok && (written_as_long_double(c)
                         ? write_dataset(file, c.name, c.file_type(), c.rows, c.columns, ld.data(), H5T_NATIVE_LDOUBLE)
                         : write_dataset(file, c.name, c.file_type(), c.rows, c.columns, d.data(), H5T_NATIVE_DOUBLE));
@@ -153,6 +216,15 @@ bool write_file(const std::string& path)
         big[g] = g % 2 == 1 ? (std::int64_t{1} << 60) + g : g;
     }
     ok = ok && write_dataset(file, "i64_big", H5T_STD_I64LE, rows, 0, big.data(), H5T_NATIVE_INT64);
+    // The same pattern as 64-bit bit fields, every odd one 2^63 + g.
+    std::vector<std::uint64_t> bits(rows);
+    for (int g = 0; g < rows; ++g) {
+        bits[g] = g % 2 == 1 ? (std::uint64_t{1} << 63) + static_cast<std::uint64_t>(g) : static_cast<std::uint64_t>(g);
+    }
+    ok = ok && write_dataset(file, "bits64_big", H5T_STD_B64BE, rows, 0, bits.data(), H5T_NATIVE_B64);
+    // Datasets without rows.
+    ok = ok && write_dataset(file, "empty_table", H5T_STD_U16LE, 0, 3, nullptr, H5T_NATIVE_DOUBLE) &&
+         write_dataset(file, "empty_vectors", H5T_IEEE_F32LE, 0, 2, nullptr, H5T_NATIVE_DOUBLE);
 
     // 19 rows in chunks of 8, shuffled and compressed, of which only the
     // first chunk is written: chunks 1 and 2 are never allocated and read as
@@ -355,6 +427,11 @@ TEST(TypedRead, ValuesBeyondTwoToThe53AreCounted)
     const auto& row = std::get<virda_stats::summary_result>(big.result).rows.at(0);
     EXPECT_EQ(row.max, static_cast<double>((std::int64_t{1} << 60) + 999));
     EXPECT_GE(row.max, two_53);
+    const virda_stats::report bits = run(options("bits64_big", virda_stats::operation::summary), failure);
+    ASSERT_EQ(failure, "");
+    EXPECT_EQ(bits.dataset->beyond_exact, 500);
+    EXPECT_EQ(bits.dataset->stored, "bitfield64");
+    EXPECT_EQ(std::get<virda_stats::summary_result>(bits.result).rows.at(0).max, 9223372036854775808.0);
     // Exact data say so: a count of 0, not the absence of the field.
     const virda_stats::report exact = run(options("i64", virda_stats::operation::mean), failure);
     ASSERT_EQ(failure, "");
@@ -393,4 +470,26 @@ TEST(TypedRead, AFailedReadNamesHdf5sReason)
     EXPECT_NE(failure.find("filter"), std::string::npos) << failure;
     EXPECT_NE(failure.find("required filter 'virda pass-through test filter' is not registered"), std::string::npos)
         << failure;
+}
+
+TEST(TypedRead, DatasetsWithoutRowsSummariseAsEmpty)
+{
+    ASSERT_FALSE(file().empty());
+    std::string failure;
+    const virda_stats::report table = run(options("empty_table", virda_stats::operation::summary), failure);
+    ASSERT_EQ(failure, "");
+    const auto& rows_out = std::get<virda_stats::summary_result>(table.result).rows;
+    ASSERT_EQ(rows_out.size(), 3u);
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(rows_out[k].count, 0);
+        EXPECT_EQ(rows_out[k].column, k);
+        EXPECT_TRUE(std::isnan(rows_out[k].mean));
+        EXPECT_TRUE(std::isnan(rows_out[k].max));
+    }
+    const virda_stats::report vectors = run(options("empty_vectors", virda_stats::operation::summary), failure);
+    ASSERT_EQ(failure, "");
+    EXPECT_EQ(std::get<virda_stats::summary_result>(vectors.result).rows.size(), 2u);
+    // The other operations have nothing to compute.
+    run(options("empty_table", virda_stats::operation::mean, 1), failure);
+    EXPECT_NE(failure.find("dataset 'empty_table' in " + file() + " has no rows"), std::string::npos) << failure;
 }

@@ -111,8 +111,74 @@ bool classify(hid_t type, dataset_shape& shape)
         shape.wide_integers = H5Tget_precision(type) > 53;
         return true;
     }
+    case H5T_ENUM: {
+        // Read as the integers the names stand for (HDF5 converts them).
+        const h5_handle base = h5_type_handle(H5Tget_super(type));
+        if (!base.valid() || H5Tget_class(base.get()) != H5T_INTEGER || !classify(base.get(), shape)) {
+            return false;
+        }
+        shape.stored = "enum of " + shape.stored;
+        return true;
+    }
+    case H5T_BITFIELD:
+        if (bytes != 1 && bytes != 2 && bytes != 4 && bytes != 8) {
+            return false;
+        }
+        shape.stored = "bitfield" + std::to_string(bits);
+        shape.kind = bytes <= 2 ? element_kind::int32 : element_kind::float64;
+        shape.wide_integers = bytes == 8;
+        shape.bitfield_bytes = static_cast<int>(bytes);
+        return true;
     default:
         return false;
+    }
+}
+
+/// The native bit-field type of `bytes` bytes.
+hid_t bitfield_type(int bytes)
+{
+    switch (bytes) {
+    case 1:
+        return H5T_NATIVE_B8;
+    case 2:
+        return H5T_NATIVE_B16;
+    case 4:
+        return H5T_NATIVE_B32;
+    default:
+        return H5T_NATIVE_B64;
+    }
+}
+
+/// Turns `count` bit fields of `bytes` bytes each, read packed at the start
+/// of `values`, into the unsigned numbers they hold, in place. Each element
+/// of T is at least as wide as a field, so walking from the last one down
+/// never overwrites a field not yet taken.
+template <typename T>
+void widen_bitfields(T* values, std::size_t count, int bytes)
+{
+    auto* raw = reinterpret_cast<unsigned char*>(values);
+    for (std::size_t i = count; i-- > 0;) {
+        std::uint64_t bits = 0;
+        switch (bytes) {
+        case 1:
+            bits = raw[i];
+            break;
+        case 2: {
+            std::uint16_t v;
+            std::memcpy(&v, raw + i * 2, 2);
+            bits = v;
+            break;
+        }
+        case 4: {
+            std::uint32_t v;
+            std::memcpy(&v, raw + i * 4, 4);
+            bits = v;
+            break;
+        }
+        default:
+            std::memcpy(&bits, raw + i * 8, 8);
+        }
+        values[i] = static_cast<T>(bits);
     }
 }
 
@@ -417,9 +483,6 @@ dataset_shape h5_input::inspect(const std::string& name) const
     if (ndims > 2) {
         throw tool_error("dataset " + quoted(name) + where + " has shape " + shape_text(dims, ndims) + accepted);
     }
-    if (dims[0] == 0) {
-        throw tool_error("dataset " + quoted(name) + where + " has no rows");
-    }
     if (ndims == 2) {
         if (dims[1] == 0) {
             throw tool_error("dataset " + quoted(name) + where + " of shape " + shape_text(dims, ndims) +
@@ -516,8 +579,19 @@ va<T> h5_input::read(const dataset_shape& shape, long long* beyond_exact) const
     const hsize_t count = last >= first ? static_cast<hsize_t>(last - first + 1) : 0;
     const hsize_t first_column = shape.column >= 0 ? static_cast<hsize_t>(shape.column) : 0;
     const hsize_t width = static_cast<hsize_t>(h5_element<T>::components);
-    read_block(shape, h5_element<T>::type(), static_cast<hsize_t>(first), count, first_column, width,
-               data.va_local_data());
+    if constexpr (std::is_same_v<T, double> || std::is_same_v<T, int>) {
+        if (shape.bitfield_bytes > 0) {
+            read_block(shape, bitfield_type(shape.bitfield_bytes), static_cast<hsize_t>(first), count, first_column,
+                       width, data.va_local_data());
+            widen_bitfields(data.va_local_data(), count, shape.bitfield_bytes);
+        } else {
+            read_block(shape, h5_element<T>::type(), static_cast<hsize_t>(first), count, first_column, width,
+                       data.va_local_data());
+        }
+    } else {
+        read_block(shape, h5_element<T>::type(), static_cast<hsize_t>(first), count, first_column, width,
+                   data.va_local_data());
+    }
     if constexpr (std::is_same_v<T, double>) {
         if (shape.wide_integers) {
             const long long beyond = count_beyond_exact(data.va_local_data(), count, comm_);
@@ -535,12 +609,18 @@ void h5_input::read_rows(const dataset_shape& shape, long long first, long long 
                          long long* beyond_exact) const
 {
     const hsize_t width = static_cast<hsize_t>(shape.columns > 0 ? shape.columns : 1);
-    read_block(shape, h5_element<T>::type(), static_cast<hsize_t>(first), static_cast<hsize_t>(count), 0, width,
-               block);
+    const std::size_t values = static_cast<std::size_t>(count) * static_cast<std::size_t>(width);
+    if (shape.bitfield_bytes > 0 && !std::is_same_v<T, float>) {
+        read_block(shape, bitfield_type(shape.bitfield_bytes), static_cast<hsize_t>(first),
+                   static_cast<hsize_t>(count), 0, width, block);
+        widen_bitfields(block, values, shape.bitfield_bytes);
+    } else {
+        read_block(shape, h5_element<T>::type(), static_cast<hsize_t>(first), static_cast<hsize_t>(count), 0, width,
+                   block);
+    }
     if constexpr (std::is_same_v<T, double>) {
         if (shape.wide_integers) {
-            const long long beyond =
-                count_beyond_exact(block, static_cast<std::size_t>(count) * static_cast<std::size_t>(width), comm_);
+            const long long beyond = count_beyond_exact(block, values, comm_);
             if (beyond_exact != nullptr) {
                 *beyond_exact = beyond;
             }

@@ -17,6 +17,8 @@ namespace virda_stats {
 ///   8-, 16- and 32-bit signed and 8- and 16-bit unsigned integers -> int
 ///   32-bit unsigned and 64-bit integers                         -> double
 ///   16- and 32-bit floats -> float; 64-bit and extended floats   -> double
+/// Enumerations are read as their integer values, bit fields as unsigned
+/// integers of their width.
 enum class element_kind { float64, float32, int32 };
 
 /// A dataset that the tool can read.
@@ -30,6 +32,10 @@ struct dataset_shape {
     /// Integers of more than 53 bits (64-bit): doubles hold them exactly only
     /// up to 2^53 in magnitude, so a read counts the values beyond.
     bool wide_integers = false;
+    /// For a bit field (read as an unsigned integer): its size in bytes (1,
+    /// 2, 4 or 8); 0 for numbers. HDF5 does not convert bit fields to numbers,
+    /// so they are read as they are and widened in place.
+    int bitfield_bytes = 0;
     long long rows = 0;
     /// 0 for a one-dimensional dataset; k for a table of shape (rows, k).
     int columns = 0;
@@ -83,7 +89,9 @@ public:
     /// here rather than read as zeros). Local (metadata reads only) and the
     /// same on every rank; throws tool_error for a missing dataset, a group,
     /// an unsupported element type or shape, an empty dataset or data beyond
-    /// the end of the file.
+    /// the end of the file. A dataset without rows is not refused here (its
+    /// shape has rows == 0): summary reports it as empty, the other
+    /// operations refuse it.
     dataset_shape inspect(const std::string& name) const;
 
     /// Reads a dataset into a new array distributed over the file's

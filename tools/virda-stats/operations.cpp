@@ -225,9 +225,35 @@ void summarise_table(const h5_input& in, const dataset_shape& s, std::vector<sum
     }
 }
 
+/// The summary of a dataset without rows: a count of 0 and no statistics
+/// (NaN), one row per column or component, without reading anything.
+void summarise_empty(const dataset_shape& s, std::vector<summary_row>& rows)
+{
+    static const char* const names[] = {"x", "y", "z"};
+    const bool vectors = whole_table(s) && s.components > 1;
+    const int parts = vectors ? s.components : whole_table(s) ? s.columns : 1;
+    for (int c = 0; c < parts; ++c) {
+        summary_row row;
+        row.dataset = s.name;
+        if (vectors) {
+            row.component = names[c];
+        } else {
+            row.column = whole_table(s) ? c : s.column;
+        }
+        row.type = held_type(s);
+        row.count = 0;
+        row.mean = row.stdev = row.min = row.max = std::numeric_limits<double>::quiet_NaN();
+        rows.push_back(row);
+    }
+}
+
 void summarise(const h5_input& in, const dataset_shape& s, std::vector<summary_row>& rows, dataset_ref* ref,
                MPI_Comm comm)
 {
+    if (s.rows == 0) {
+        summarise_empty(s, rows);
+        return;
+    }
     if (whole_table(s) && s.components == 2) {
         summarise_vectors<Vector2>(in, s, rows, comm);
         return;
@@ -306,6 +332,9 @@ report run_operation(const cli_options& o, MPI_Comm comm)
     }
     together(comm, [&] {
         if (o.op != operation::summary) {
+            if (xs.rows == 0) {
+                throw tool_error("dataset '" + xs.name + "' in " + o.file + " has no rows");
+            }
             require_numbers(xs, o.op, o.file);
         }
         if (weighted) {
