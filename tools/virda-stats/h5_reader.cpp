@@ -404,6 +404,9 @@ std::string held_type(const dataset_shape& shape)
 void select_column(dataset_shape& shape, int column, const std::string& file)
 {
     const std::string where = "dataset '" + shape.name + "' in " + file;
+    if (shape.scalar) {
+        throw tool_error(where + " holds a single value; --column picks a column of a table of shape (n, k)");
+    }
     if (shape.columns == 0) {
         throw tool_error(where + " is one-dimensional; --column picks a column of a table of shape (n, k)");
     }
@@ -470,7 +473,11 @@ dataset_shape h5_input::inspect(const std::string& name) const
 
     const H5S_class_t space_class = H5Sget_simple_extent_type(space.get());
     if (space_class == H5S_SCALAR) {
-        throw tool_error("dataset " + quoted(name) + where + " holds a single value, not rows" + accepted);
+        // summary reports it as one row; the other operations refuse it.
+        shape.scalar = true;
+        shape.rows = 1;
+        check_storage_in_file(file_.get(), dataset.get(), name, path_, file_size_of(path_), 0, 0);
+        return shape;
     }
     if (space_class != H5S_SIMPLE) {
         throw tool_error("dataset " + quoted(name) + where + " is empty (null dataspace)");
@@ -529,6 +536,8 @@ void h5_input::read_block(const dataset_shape& shape, hid_t memory_type, hsize_t
         bool selected = file_space.valid() && memory_space.valid() && transfer.valid();
         if (selected && count == 0) {
             selected = H5Sselect_none(file_space.get()) >= 0 && H5Sselect_none(memory_space.get()) >= 0;
+        } else if (selected && shape.scalar) {
+            selected = H5Sselect_all(file_space.get()) >= 0; // the one value
         } else if (selected) {
             const hsize_t start[2] = {first, first_column};
             const hsize_t block[2] = {count, width};

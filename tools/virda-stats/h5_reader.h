@@ -37,6 +37,8 @@ struct dataset_shape {
     /// so they are read as they are and widened in place.
     int bitfield_bytes = 0;
     long long rows = 0;
+    /// A single value (scalar dataspace), read as one row by summary only.
+    bool scalar = false;
     /// 0 for a one-dimensional dataset; k for a table of shape (rows, k).
     int columns = 0;
     /// 2 or 3 for a table of floats of shape (rows, 2) or (rows, 3), read as

@@ -335,13 +335,23 @@ report run_operation(const cli_options& o, MPI_Comm comm)
             if (xs.rows == 0) {
                 throw tool_error("dataset '" + xs.name + "' in " + o.file + " has no rows");
             }
+            if (xs.scalar) {
+                throw tool_error("dataset '" + xs.name + "' in " + o.file + " holds a single value, not rows (" +
+                                 operation_name(o.op) + " needs rows; summary shows the value)");
+            }
             require_numbers(xs, o.op, o.file);
         }
         if (weighted) {
+            if (ws.scalar) {
+                throw tool_error("weights dataset '" + ws.name + "' in " + o.file + " holds a single value, not rows");
+            }
             require_one_dimensional(ws, o.op, o.file, "weights");
             require_same_rows(xs, ws, "weights");
         }
         if (paired) {
+            if (ys.scalar) {
+                throw tool_error("y dataset '" + ys.name + "' in " + o.file + " holds a single value, not rows");
+            }
             require_one_dimensional(ys, o.op, o.file, "y");
             require_same_rows(xs, ys, "y");
         }
