@@ -73,6 +73,8 @@ std::string describe_type(hid_t type)
         return "references";
     case H5T_VLEN:
         return "variable-length sequences";
+    case H5T_TIME:
+        return "values of HDF5's time type, which has no conversion to numbers";
     default:
         return "values of an unknown type";
     }
