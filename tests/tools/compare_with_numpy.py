@@ -65,6 +65,8 @@ def numeric_datasets(path):
 def expected_rows(values):
     """[(count, mean, min, max)] per column, as the tool reports them."""
     a = np.asarray(values)
+    if a.ndim == 0:
+        a = a.reshape(1)  # a single value: one row, as the tool reads it
     columns = [a] if a.ndim == 1 else [a[:, k] for k in range(a.shape[1])]
     rows = []
     for c in columns:
