@@ -119,3 +119,17 @@ TEST(CommandLine, RefusesWhatItCannotUse)
             << "arguments:" << shown << "\n  message: " << refusal(args) << "\n  expected to contain: " << message;
     }
 }
+
+TEST(CommandLine, ColumnPicksOneColumnOfATableForEveryOperation)
+{
+    EXPECT_EQ(parse({"f.h5", "t", "mean"}).column, -1);
+    EXPECT_EQ(parse({"f.h5", "t", "mean", "--column", "0"}).column, 0);
+    EXPECT_EQ(parse({"f.h5", "t", "summary", "--column=7"}).column, 7);
+    EXPECT_EQ(parse({"f.h5", "t", "poly-fit", "--y", "y", "--order", "1", "--column", "2"}).column, 2);
+    EXPECT_EQ(parse({"f.h5", "t", "histogram", "--lower", "0", "--width", "1", "--bins", "2", "--column", "1"}).column,
+              1);
+    EXPECT_NE(refusal({"f.h5", "t", "mean", "--column", "-1"}).find("--column must be between 0 and"),
+              std::string::npos);
+    EXPECT_NE(refusal({"f.h5", "t", "mean", "--column", "x"}).find("--column needs a whole number"), std::string::npos);
+    EXPECT_NE(refusal({"--demo", "--column", "1"}).find("--demo does not take --column"), std::string::npos);
+}

@@ -122,7 +122,8 @@ void write_file(const std::string& path)
     }
     out.write("grp/inner", column<double>(tiny_rows, gtiny));
 
-    // Datasets the tool refuses.
+    // Datasets the tool refuses or reads only in parts (never written: they
+    // hold the fill value).
     write_raw(out.id(), "i64", H5T_NATIVE_INT64, {rows});
     write_raw(out.id(), "u32", H5T_NATIVE_UINT32, {rows});
     const virda_stats::h5_handle text = virda_stats::h5_type_handle(H5Tcopy(H5T_C_S1));

@@ -25,12 +25,12 @@ struct operation_entry {
 const std::vector<operation_entry>& operation_table()
 {
     static const std::vector<operation_entry> table = {
-        {operation::mean, "mean", {"weights"}},
-        {operation::stdev, "stdev", {"weights"}},
-        {operation::histogram, "histogram", {"!lower", "!width", "!bins"}},
-        {operation::bin_data, "bin-data", {"!y", "!centres"}},
-        {operation::poly_fit, "poly-fit", {"!y", "!order", "weights"}},
-        {operation::summary, "summary", {}},
+        {operation::mean, "mean", {"weights", "column"}},
+        {operation::stdev, "stdev", {"weights", "column"}},
+        {operation::histogram, "histogram", {"!lower", "!width", "!bins", "column"}},
+        {operation::bin_data, "bin-data", {"!y", "!centres", "column"}},
+        {operation::poly_fit, "poly-fit", {"!y", "!order", "weights", "column"}},
+        {operation::summary, "summary", {"column"}},
     };
     return table;
 }
@@ -39,7 +39,8 @@ const std::vector<operation_entry>& operation_table()
 const std::set<std::string> general_options = {"format"};
 
 /// Every option that takes a value.
-const std::set<std::string> valued_options = {"format", "weights", "y", "lower", "width", "bins", "centres", "order"};
+const std::set<std::string> valued_options = {"format", "weights", "y",     "lower", "width",
+                                              "bins", "centres", "order", "column"};
 
 [[noreturn]] void usage_failure(const std::string& message)
 {
@@ -121,6 +122,8 @@ void apply_option(const std::string& name, const std::string& value, cli_options
         parse_centres(value, o);
     } else if (name == "order") {
         o.order = parse_int(name, value, 0, max_order);
+    } else if (name == "column") {
+        o.column = parse_int(name, value, 0, INT_MAX);
     }
 }
 
@@ -246,8 +249,12 @@ std::string usage_text()
 
 Statistics of one dataset of an HDF5 file, read in parallel: every rank reads
 only its own rows. DATASET is a path inside the file (a leading / is optional)
-of 64- or 32-bit floats or 32-bit signed integers, one-dimensional; a dataset
-of shape (n, 2) or (n, 3) of floats holds vectors, which summary accepts.
+of integers or floats of any width and byte order: one-dimensional, or a
+table of shape (n, k). summary reports every column of a table (a table of
+floats of width 2 or 3 as vector components); the other operations take one
+column with --column K. 8- to 32-bit integers are held as int (unsigned: up to
+16 bits), wider ones as double (exact up to 2^53), floats of up to 32 bits as
+float, wider ones as double.
 
 Operations:
   mean        [--weights W]             mean, or weighted mean
@@ -264,6 +271,7 @@ Operations:
   summary                               count, mean, stdev, min, max, NaNs
 
 Options:
+  --column K           column K (0-based) of a table DATASET of shape (n, k)
   --format text|json   output format (default text); printed by rank 0
   --demo [FILE]        write a sample catalogue (default virda-demo.h5) and
                        summarise every dataset in it

@@ -42,6 +42,10 @@ struct cli_options {
 
     // poly-fit: the degree of the polynomial.
     int order = 0;
+
+    /// The column of a table of shape (n, k) that DATASET stands for
+    /// (0-based), or -1: every column (summary) or a one-dimensional dataset.
+    int column = -1;
 };
 
 /// The sample file that --demo writes when no name is given.

@@ -15,6 +15,7 @@
 #include <cmath>
 #include <limits>
 #include <memory>
+#include <new>
 #include <utility>
 
 namespace virda_stats {
@@ -32,7 +33,22 @@ Attribute hold(va<T>&& data)
 
 dataset_ref ref_of(const dataset_shape& s)
 {
-    return dataset_ref{s.name, held_type(s), s.rows};
+    dataset_ref ref;
+    ref.name = s.name;
+    ref.type = held_type(s);
+    ref.rows = s.rows;
+    ref.stored = s.stored;
+    ref.column = s.column;
+    ref.columns = s.columns;
+    return ref;
+}
+
+/// Records what a read found about the exactness of wide integers.
+void note_read(dataset_ref* ref, const dataset_shape& s, long long beyond_exact)
+{
+    if (ref != nullptr && s.wide_integers) {
+        ref->beyond_exact = (ref->beyond_exact < 0 ? 0 : ref->beyond_exact) + beyond_exact;
+    }
 }
 
 /// inspect() is the same on every rank; settling it together still keeps a
@@ -46,10 +62,27 @@ dataset_shape inspect(const h5_input& in, const std::string& name, MPI_Comm comm
 
 void require_numbers(const dataset_shape& s, operation op, const std::string& file)
 {
-    if (s.components != 1) {
-        throw tool_error(std::string(operation_name(op)) + " needs a one-dimensional dataset of numbers; '" +
-                         s.name + "' in " + file + " holds " + held_type(s) +
-                         " vectors (only summary reads vector datasets)");
+    if (s.columns > 0 && s.column < 0) {
+        const std::string range = "--column K (0 to " + std::to_string(s.columns - 1) + ")";
+        if (s.components > 1) {
+            throw tool_error(std::string(operation_name(op)) + " needs a one-dimensional dataset of numbers; '" +
+                             s.name + "' in " + file + " holds " + held_type(s) +
+                             " vectors (only summary reads vector datasets; pick one component with " + range + ")");
+        }
+        throw tool_error(std::string(operation_name(op)) + " needs one column of '" + s.name + "' in " + file +
+                         ", a table of " + std::to_string(s.columns) + " columns: give " + range);
+    }
+}
+
+/// Weights and y pair row by row with the dataset: one-dimensional only.
+void require_one_dimensional(const dataset_shape& s, operation op, const std::string& file, const char* role)
+{
+    if (s.columns > 0) {
+        const std::string what = s.components > 1 ? "holds " + held_type(s) +
+                                                        " vectors (only summary reads vector datasets; "
+                                                  : "is a table of " + std::to_string(s.columns) + " columns (";
+        throw tool_error(std::string(operation_name(op)) + " needs a one-dimensional " + role + " dataset; '" +
+                         s.name + "' in " + file + " " + what + "--column applies to DATASET only)");
     }
 }
 
@@ -61,18 +94,25 @@ void require_same_rows(const dataset_shape& x, const dataset_shape& paired, cons
     }
 }
 
-/// A one-dimensional dataset held in its own element type. Collective.
-Attribute read_numbers(const h5_input& in, const dataset_shape& s)
+/// A one-dimensional dataset (or one column) held in its own element type.
+/// Collective.
+Attribute read_numbers(const h5_input& in, const dataset_shape& s, dataset_ref* ref)
 {
+    long long beyond = 0;
+    Attribute a;
     switch (s.kind) {
     case element_kind::float32:
-        return hold(in.read<float>(s));
+        a = hold(in.read<float>(s));
+        break;
     case element_kind::int32:
-        return hold(in.read<int>(s));
+        a = hold(in.read<int>(s));
+        break;
     case element_kind::float64:
+        a = hold(in.read<double>(s, &beyond));
         break;
     }
-    return hold(in.read<double>(s));
+    note_read(ref, s, beyond);
+    return a;
 }
 
 /// Summary line of an array: extremes and NaN count from this rank's block,
@@ -134,22 +174,116 @@ void summarise_vectors(const h5_input& in, const dataset_shape& s, std::vector<s
     }
 }
 
-void summarise(const h5_input& in, const dataset_shape& s, std::vector<summary_row>& rows, MPI_Comm comm)
+/// One row per column of a table. Each rank reads its own rows of every
+/// column at once (one hyperslab, row after row), then each column in turn
+/// is copied into an array of the held type, distributed the same way, and
+/// summarised; only one column's array exists at a time. Collective.
+template <typename T>
+void summarise_table(const h5_input& in, const dataset_shape& s, std::vector<summary_row>& rows,
+                     dataset_ref* ref, MPI_Comm comm)
 {
-    if (s.components == 2) {
+    const std::size_t k = static_cast<std::size_t>(s.columns);
+    // The rows of the whole table and one column's block, on each rank.
+    together(comm, [&] { check_memory_for(s, sizeof(T) * (k + 1), comm); });
+    va<T> column({static_cast<int>(s.rows)}, comm);
+    require_allocated(column, s.rows, s.name, comm);
+    int rank = 0;
+    MPI_Comm_rank(comm, &rank);
+    int first = 0;
+    int last = -1;
+    column.va_distribution_index(rank, &first, &last);
+    const std::size_t n = last >= first ? static_cast<std::size_t>(last - first + 1) : 0;
+
+    std::vector<T> block;
+    together(comm, [&] {
+        try {
+            block.resize(n * k);
+        } catch (const std::bad_alloc&) {
+            throw tool_error("dataset '" + s.name + "' does not fit in memory: this rank's " + std::to_string(n) +
+                             " rows of " + std::to_string(k) + " columns could not be allocated");
+        }
+    });
+    long long beyond = 0;
+    in.read_rows<T>(s, first, static_cast<long long>(n), block.data(), &beyond);
+    note_read(ref, s, beyond);
+
+    for (std::size_t c = 0; c < k; ++c) {
+        if (c > 0) {
+            column = va<T>({static_cast<int>(s.rows)}, comm);
+            require_allocated(column, s.rows, s.name, comm);
+        }
+        T* out = column.va_local_data();
+        for (std::size_t i = 0; i < n; ++i) {
+            out[i] = block[i * k + c];
+        }
+        column.va_sync();
+        summary_row row;
+        row.dataset = s.name;
+        row.column = static_cast<int>(c);
+        row.type = held_type(s);
+        rows.push_back(summarise_numbers(std::move(column), row, comm));
+    }
+}
+
+/// The summary of a dataset without rows: a count of 0 and no statistics
+/// (NaN), one row per column or component, without reading anything.
+void summarise_empty(const dataset_shape& s, std::vector<summary_row>& rows)
+{
+    static const char* const names[] = {"x", "y", "z"};
+    const bool vectors = whole_table(s) && s.components > 1;
+    const int parts = vectors ? s.components : whole_table(s) ? s.columns : 1;
+    for (int c = 0; c < parts; ++c) {
+        summary_row row;
+        row.dataset = s.name;
+        if (vectors) {
+            row.component = names[c];
+        } else {
+            row.column = whole_table(s) ? c : s.column;
+        }
+        row.type = held_type(s);
+        row.count = 0;
+        row.mean = row.stdev = row.min = row.max = std::numeric_limits<double>::quiet_NaN();
+        rows.push_back(row);
+    }
+}
+
+void summarise(const h5_input& in, const dataset_shape& s, std::vector<summary_row>& rows, dataset_ref* ref,
+               MPI_Comm comm)
+{
+    if (s.rows == 0) {
+        summarise_empty(s, rows);
+        return;
+    }
+    if (whole_table(s) && s.components == 2) {
         summarise_vectors<Vector2>(in, s, rows, comm);
         return;
     }
-    if (s.components == 3) {
+    if (whole_table(s) && s.components == 3) {
         summarise_vectors<Vector3>(in, s, rows, comm);
+        return;
+    }
+    if (whole_table(s)) {
+        switch (s.kind) {
+        case element_kind::float64:
+            summarise_table<double>(in, s, rows, ref, comm);
+            break;
+        case element_kind::float32:
+            summarise_table<float>(in, s, rows, ref, comm);
+            break;
+        case element_kind::int32:
+            summarise_table<int>(in, s, rows, ref, comm);
+            break;
+        }
         return;
     }
     summary_row row;
     row.dataset = s.name;
+    row.column = s.column;
     row.type = held_type(s);
+    long long beyond = 0;
     switch (s.kind) {
     case element_kind::float64:
-        rows.push_back(summarise_numbers(in.read<double>(s), row, comm));
+        rows.push_back(summarise_numbers(in.read<double>(s, &beyond), row, comm));
         break;
     case element_kind::float32:
         rows.push_back(summarise_numbers(in.read<float>(s), row, comm));
@@ -158,6 +292,7 @@ void summarise(const h5_input& in, const dataset_shape& s, std::vector<summary_r
         rows.push_back(summarise_numbers(in.read<int>(s), row, comm));
         break;
     }
+    note_read(ref, s, beyond);
 }
 
 int ranks_of(MPI_Comm comm)
@@ -178,7 +313,10 @@ report run_operation(const cli_options& o, MPI_Comm comm)
     r.op = o.op;
 
     // All checks on names, types and shapes come before any array is read.
-    const dataset_shape xs = inspect(in, o.dataset, comm);
+    dataset_shape xs = inspect(in, o.dataset, comm);
+    if (o.column >= 0) {
+        together(comm, [&] { select_column(xs, o.column, o.file); });
+    }
     r.dataset = ref_of(xs);
     dataset_shape ws;
     dataset_shape ys;
@@ -194,14 +332,27 @@ report run_operation(const cli_options& o, MPI_Comm comm)
     }
     together(comm, [&] {
         if (o.op != operation::summary) {
+            if (xs.rows == 0) {
+                throw tool_error("dataset '" + xs.name + "' in " + o.file + " has no rows");
+            }
+            if (xs.scalar) {
+                throw tool_error("dataset '" + xs.name + "' in " + o.file + " holds a single value, not rows (" +
+                                 operation_name(o.op) + " needs rows; summary shows the value)");
+            }
             require_numbers(xs, o.op, o.file);
         }
         if (weighted) {
-            require_numbers(ws, o.op, o.file);
+            if (ws.scalar) {
+                throw tool_error("weights dataset '" + ws.name + "' in " + o.file + " holds a single value, not rows");
+            }
+            require_one_dimensional(ws, o.op, o.file, "weights");
             require_same_rows(xs, ws, "weights");
         }
         if (paired) {
-            require_numbers(ys, o.op, o.file);
+            if (ys.scalar) {
+                throw tool_error("y dataset '" + ys.name + "' in " + o.file + " holds a single value, not rows");
+            }
+            require_one_dimensional(ys, o.op, o.file, "y");
             require_same_rows(xs, ys, "y");
         }
     });
@@ -210,9 +361,9 @@ report run_operation(const cli_options& o, MPI_Comm comm)
     case operation::mean:
     case operation::stdev: {
         const bool is_mean = o.op == operation::mean;
-        Attribute x = read_numbers(in, xs);
+        Attribute x = read_numbers(in, xs, &*r.dataset);
         if (weighted) {
-            Attribute w = read_numbers(in, ws);
+            Attribute w = read_numbers(in, ws, &*r.weights);
             r.result = value_result{is_mean ? mean(x, w) : stdev(x, w)};
         } else {
             r.result = value_result{is_mean ? mean(x) : stdev(x)};
@@ -220,15 +371,19 @@ report run_operation(const cli_options& o, MPI_Comm comm)
         break;
     }
     case operation::histogram: {
-        Attribute x = read_numbers(in, xs);
+        Attribute x = read_numbers(in, xs, &*r.dataset);
         r.result = histogram_result{o.lower, o.width, histogram(x, o.lower, o.width, o.bins)};
         break;
     }
     case operation::bin_data: {
         // The bins are chosen by doubles: the dataset is read as double
         // whatever its stored type.
-        Attribute x = hold(in.read<double>(xs));
-        Attribute y = read_numbers(in, ys);
+        long long beyond = 0;
+        Attribute x = hold(in.read<double>(xs, &beyond));
+        if (xs.kind == element_kind::float64) {
+            note_read(&*r.dataset, xs, beyond);
+        }
+        Attribute y = read_numbers(in, ys, &*r.y);
         std::vector<double> centres(static_cast<std::size_t>(o.centre_count));
         for (int k = 0; k < o.centre_count; ++k) {
             centres[k] = o.centre0 + k * o.centre_step;
@@ -240,10 +395,10 @@ report run_operation(const cli_options& o, MPI_Comm comm)
         break;
     }
     case operation::poly_fit: {
-        Attribute x = read_numbers(in, xs);
-        Attribute y = read_numbers(in, ys);
+        Attribute x = read_numbers(in, xs, &*r.dataset);
+        Attribute y = read_numbers(in, ys, &*r.y);
         if (weighted) {
-            Attribute w = read_numbers(in, ws);
+            Attribute w = read_numbers(in, ws, &*r.weights);
             r.result = fit_polynomial(x, y, &w, o.order, xs.rows, comm);
         } else {
             r.result = fit_polynomial(x, y, nullptr, o.order, xs.rows, comm);
@@ -252,7 +407,7 @@ report run_operation(const cli_options& o, MPI_Comm comm)
     }
     case operation::summary: {
         summary_result s;
-        summarise(in, xs, s.rows, comm);
+        summarise(in, xs, s.rows, &*r.dataset, comm);
         r.result = std::move(s);
         break;
     }
@@ -269,7 +424,7 @@ report summarise_file(const std::string& path, const std::vector<std::string>& d
     r.op = operation::summary;
     summary_result s;
     for (const std::string& name : datasets) {
-        summarise(in, inspect(in, name, comm), s.rows, comm);
+        summarise(in, inspect(in, name, comm), s.rows, nullptr, comm);
     }
     r.result = std::move(s);
     return r;

@@ -26,7 +26,23 @@ std::string text_number(double v)
 
 std::string describe(const dataset_ref& d)
 {
-    return d.name + " (" + d.type + ", " + std::to_string(d.rows) + " rows)";
+    std::string shape = std::to_string(d.rows) + " rows";
+    if (d.columns > 0) {
+        shape += d.column >= 0 ? ", column " + std::to_string(d.column) + " of " + std::to_string(d.columns)
+                               : " of " + std::to_string(d.columns) + " columns";
+    }
+    return d.name + " (" + held_from_stored(d) + ", " + shape + ")";
+}
+
+/// A line on integers that doubles may have rounded, or "".
+std::string rounding_note(const dataset_ref& d)
+{
+    if (d.beyond_exact <= 0) {
+        return {};
+    }
+    return d.name + ": " + std::to_string(d.beyond_exact) +
+           " values of magnitude 2^53 or more, read as double, may be rounded (doubles hold every integer "
+           "exactly only up to 2^53)";
 }
 
 void text_header(std::ostream& out, const report& r)
@@ -42,6 +58,11 @@ void text_header(std::ostream& out, const report& r)
         out << "y         " << describe(*r.y) << '\n';
     }
     out << "ranks     " << r.ranks << '\n';
+    for (const auto* d : {&r.dataset, &r.weights, &r.y}) {
+        if (*d && !rounding_note(**d).empty()) {
+            out << "note      " << rounding_note(**d) << '\n';
+        }
+    }
 }
 
 void text_result(std::ostream& out, const report& r, const value_result& v)
@@ -112,7 +133,8 @@ void text_result(std::ostream& out, const report&, const summary_result& s)
     std::vector<std::string> names;
     std::size_t name_width = 7;
     for (const summary_row& row : s.rows) {
-        names.push_back(row.component.empty() ? row.dataset : row.dataset + "[" + row.component + "]");
+        const std::string part = row.column >= 0 ? std::to_string(row.column) : row.component;
+        names.push_back(part.empty() ? row.dataset : row.dataset + "[" + part + "]");
         name_width = std::max(name_width, names.back().size());
     }
     // Every column after the first starts with a blank, whatever the width
@@ -145,8 +167,21 @@ void text_result(std::ostream& out, const report&, const summary_result& s)
 
 std::string json_ref(const dataset_ref& d)
 {
-    return "{\"name\": " + json_string(d.name) + ", \"type\": " + json_string(d.type) +
-           ", \"rows\": " + std::to_string(d.rows) + "}";
+    std::string s = "{\"name\": " + json_string(d.name) + ", \"type\": " + json_string(d.type) +
+                    ", \"rows\": " + std::to_string(d.rows);
+    if (!d.stored.empty()) {
+        s += ", \"stored\": " + json_string(d.stored);
+    }
+    if (d.columns > 0) {
+        s += ", \"columns\": " + std::to_string(d.columns);
+    }
+    if (d.column >= 0) {
+        s += ", \"column\": " + std::to_string(d.column);
+    }
+    if (d.beyond_exact >= 0) {
+        s += ", \"beyond_2_53\": " + std::to_string(d.beyond_exact);
+    }
+    return s + "}";
 }
 
 template <typename T, typename Format>
@@ -205,6 +240,9 @@ void json_result(std::ostream& out, const report&, const summary_result& s)
         if (!row.component.empty()) {
             out << ", \"component\": " << json_string(row.component);
         }
+        if (row.column >= 0) {
+            out << ", \"column\": " << row.column;
+        }
         out << ", \"type\": " << json_string(row.type) << ", \"count\": " << row.count
             << ", \"mean\": " << json_number(row.mean) << ", \"stdev\": " << json_number(row.stdev)
             << ", \"min\": " << json_number(row.min) << ", \"max\": " << json_number(row.max)
@@ -254,6 +292,14 @@ std::string json_string(const std::string& s)
         }
     }
     return out + "\"";
+}
+
+std::string held_from_stored(const dataset_ref& d)
+{
+    const bool natural = d.stored.empty() || (d.type == "double" && d.stored == "float64") ||
+                         (d.type == "float" && d.stored == "float32") || (d.type == "int" && d.stored == "int32") ||
+                         ((d.type == "Vector2" || d.type == "Vector3") && d.stored == "float64");
+    return natural ? d.type : d.type + " from " + d.stored;
 }
 
 std::vector<std::string> warnings_of(const report& r)

@@ -16,6 +16,16 @@ struct dataset_ref {
     std::string name;
     std::string type; ///< held element type: double, float, int, Vector2, Vector3
     long long rows = 0;
+    /// The stored number type ("int64", "float16", ...); empty when unknown.
+    std::string stored;
+    /// 0 for a one-dimensional dataset; k for a table of shape (rows, k).
+    int columns = 0;
+    /// The column of a table that was read, or -1.
+    int column = -1;
+    /// For 64-bit integers read as double: how many values had a magnitude
+    /// of 2^53 or more (doubles hold every integer only up to 2^53, so these
+    /// may be rounded); -1 when the stored type needs no such count.
+    long long beyond_exact = -1;
 };
 
 /// mean or stdev: one number.
@@ -53,6 +63,7 @@ struct fit_result {
 struct summary_row {
     std::string dataset;
     std::string component; ///< "x", "y", "z", or empty for numbers
+    int column = -1;       ///< the column of a table, or -1
     std::string type;
     long long count = 0;
     double mean = 0.0;
@@ -77,6 +88,10 @@ struct report {
     std::optional<dataset_ref> y;
     std::variant<value_result, histogram_result, binned_result, fit_result, summary_result> result;
 };
+
+/// The type a dataset is held in, with the stored type when that is another
+/// ("double from int64"), as write_text prints it.
+std::string held_from_stored(const dataset_ref& d);
 
 /// The warnings of a run (one line each, without the "virda-stats: warning: "
 /// prefix); rank 0 prints them to standard error.
