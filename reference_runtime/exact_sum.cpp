@@ -340,14 +340,7 @@ double round_to_double(totals& t)
 
 const exact_block_kernels& block_kernels()
 {
-    switch (active_isa()) {
-    case isa::avx512:
-        return avx512::exact_kernels;
-    case isa::avx2:
-        return avx2::exact_kernels;
-    default:
-        return baseline::exact_kernels;
-    }
+    return for_active_isa(baseline::exact_kernels, avx2::exact_kernels, avx512::exact_kernels);
 }
 
 } // namespace

@@ -30,14 +30,7 @@ void fold(const int* sub, int copies, int nbins, int* counts)
 
 const binning_kernel_table& binning_kernels()
 {
-    switch (active_isa()) {
-    case isa::avx512:
-        return avx512::binning_table;
-    case isa::avx2:
-        return avx2::binning_table;
-    default:
-        return baseline::binning_table;
-    }
+    return for_active_isa(baseline::binning_table, avx2::binning_table, avx512::binning_table);
 }
 
 void count_histogram(int v_type, const void* v, std::size_t n, double lower, double width, int nbins, int* counts)

@@ -81,14 +81,7 @@ namespace virda_detail {
 
 const array_kernel_table& array_kernels()
 {
-    switch (active_isa()) {
-    case isa::avx512:
-        return avx512::array_table;
-    case isa::avx2:
-        return avx2::array_table;
-    default:
-        return baseline::array_table;
-    }
+    return for_active_isa(baseline::array_table, avx2::array_table, avx512::array_table);
 }
 
 } // namespace virda_detail

@@ -29,6 +29,21 @@ isa force_isa(isa path);
 
 const char* isa_name(isa path);
 
+/// Of three per-path objects (a kernel source's tables, one per compiled
+/// copy), the one of the path in use.
+template <typename T>
+const T& for_active_isa(const T& baseline, const T& avx2, const T& avx512)
+{
+    switch (active_isa()) {
+    case isa::avx512:
+        return avx512;
+    case isa::avx2:
+        return avx2;
+    default:
+        return baseline;
+    }
+}
+
 } // namespace virda_detail
 
 #endif
