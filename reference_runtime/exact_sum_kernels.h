@@ -17,6 +17,8 @@
 // total is the sum over levels and lanes of S - sigma_k, an integer multiple
 // of 2^(a_k - 52) read from S's significand.
 
+#include "framework/simd/isa.h"
+
 #include <cstddef>
 #include <cstdint>
 
@@ -36,9 +38,7 @@ struct exact_block_kernels {
     bool (*deposit)(const double* x, std::size_t n, int top, std::int64_t* units);
 };
 
-namespace baseline { extern const exact_block_kernels exact_kernels; }
-namespace avx2 { extern const exact_block_kernels exact_kernels; }
-namespace avx512 { extern const exact_block_kernels exact_kernels; }
+VIRDA_DECLARE_PATH_TABLES(exact_block_kernels, exact_kernels)
 
 /// a_k of the level below `a` (not below the smallest normal exponent).
 constexpr int exact_next_level(int a)

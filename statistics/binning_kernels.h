@@ -12,6 +12,8 @@
 
 #include "framework/simd/array_kernels.h"
 
+#include "framework/simd/isa.h"
+
 #include <cstddef>
 
 namespace virda_detail {
@@ -31,9 +33,7 @@ struct binning_kernel_table {
                       double* sums, int* counts);
 };
 
-namespace baseline { extern const binning_kernel_table binning_table; }
-namespace avx2 { extern const binning_kernel_table binning_table; }
-namespace avx512 { extern const binning_kernel_table binning_table; }
+VIRDA_DECLARE_PATH_TABLES(binning_kernel_table, binning_table)
 
 /// The table of the path in use.
 const binning_kernel_table& binning_kernels();

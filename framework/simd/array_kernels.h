@@ -6,6 +6,8 @@
 // (array_kernels_isa.cpp) and called through the table of the path in use
 // (isa.h). Results are bitwise the same on every path.
 
+#include "framework/simd/isa.h"
+
 #include <cstddef>
 #include <type_traits>
 
@@ -35,9 +37,7 @@ struct array_kernel_table {
     void (*power)(int a_type, const void* a, unsigned e, double* out, std::size_t n);
 };
 
-namespace baseline { extern const array_kernel_table array_table; }
-namespace avx2 { extern const array_kernel_table array_table; }
-namespace avx512 { extern const array_kernel_table array_table; }
+VIRDA_DECLARE_PATH_TABLES(array_kernel_table, array_table)
 
 /// The table of the path in use.
 const array_kernel_table& array_kernels();

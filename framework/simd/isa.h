@@ -12,6 +12,20 @@
 // caps the choice: a path the processor lacks falls back to the best one it
 // has below it.
 
+/// Declares, inside namespace virda_detail, the table `name` of type
+/// `table_type` that each compiled copy of a kernel source defines in the
+/// namespace of its path.
+#define VIRDA_DECLARE_PATH_TABLES(table_type, name)     \
+    namespace baseline {                                \
+    extern const table_type name;                       \
+    }                                                   \
+    namespace avx2 {                                    \
+    extern const table_type name;                       \
+    }                                                   \
+    namespace avx512 {                                  \
+    extern const table_type name;                       \
+    }
+
 namespace virda_detail {
 
 enum class isa { baseline = 0, avx2 = 1, avx512 = 2 };
