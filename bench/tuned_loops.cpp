@@ -3,87 +3,129 @@
 #include <algorithm>
 #include <cstring>
 
-// Every reduction keeps `lanes` independent accumulators so that the compiler
-// may vectorise it without reassociating anything (no -ffast-math): the lane
-// loops below are what -fopt-info-vec reports as vectorised.
+// Every reduction keeps four vector accumulators of the host's widest
+// register (GCC vector types, so that nothing depends on the compiler
+// choosing to vectorise a reduction it may not reassociate), then folds them
+// and adds the tail one term at a time.
 namespace tuned {
 namespace {
 
-constexpr int lanes = 16;
+#if defined(__AVX512F__)
+constexpr int width = 8;
+#elif defined(__AVX__)
+constexpr int width = 4;
+#else
+constexpr int width = 2;
+#endif
+typedef double vd __attribute__((vector_size(8 * width)));
+constexpr int accumulators = 4;
+constexpr std::size_t per_step = accumulators * width;
 constexpr int sub_histograms = 4;
 constexpr std::size_t index_block = 512;
 
-double fold(const double* acc)
+vd load(const double* p)
 {
+    vd v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+double fold(const vd* acc)
+{
+    vd t = acc[0];
+    for (int a = 1; a < accumulators; ++a) {
+        t += acc[a];
+    }
     double s = 0.0;
-    for (int l = 0; l < lanes; ++l) {
-        s += acc[l];
+    for (int l = 0; l < width; ++l) {
+        s += t[l];
     }
     return s;
 }
 
-/// The total of term(0) .. term(n - 1): lane l adds the terms i with
-/// i % lanes == l over the whole blocks, the lanes are folded in order, then
-/// the tail is added one term at a time.
-template <typename Term>
-double lane_sum(std::size_t n, Term term)
+/// The totals of `terms` quantities over i = 0 .. n - 1: vterm(i, out)
+/// adds the vectors of terms for elements i .. i + width - 1 into out[0..terms),
+/// sterm(i, out) the scalars of element i.
+template <int Terms, typename VTerm, typename STerm>
+void vector_sums(std::size_t n, VTerm vterm, STerm sterm, double* totals)
 {
-    double acc[lanes] = {};
+    vd acc[Terms][accumulators] = {};
     std::size_t i = 0;
-    for (; i + lanes <= n; i += lanes) {
-        for (int l = 0; l < lanes; ++l) {
-            acc[l] += term(i + l);
+    for (; i + per_step <= n; i += per_step) {
+        for (int a = 0; a < accumulators; ++a) {
+            vd t[Terms];
+            vterm(i + a * width, t);
+            for (int k = 0; k < Terms; ++k) {
+                acc[k][a] += t[k];
+            }
         }
     }
-    double s = fold(acc);
-    for (; i < n; ++i) {
-        s += term(i);
+    for (int k = 0; k < Terms; ++k) {
+        totals[k] = fold(acc[k]);
     }
-    return s;
+    for (; i < n; ++i) {
+        double t[Terms];
+        sterm(i, t);
+        for (int k = 0; k < Terms; ++k) {
+            totals[k] += t[k];
+        }
+    }
 }
 
 } // namespace
 
 double sum(const double* __restrict x, std::size_t n)
 {
-    return lane_sum(n, [x](std::size_t i) { return x[i]; });
+    double total;
+    vector_sums<1>(
+        n, [x](std::size_t i, vd* t) { t[0] = load(x + i); }, [x](std::size_t i, double* t) { t[0] = x[i]; },
+        &total);
+    return total;
 }
 
 void weighted_sums(const double* __restrict x, const double* __restrict w, std::size_t n, double* sw, double* sxw)
 {
-    double a[lanes] = {};
-    double b[lanes] = {};
-    std::size_t i = 0;
-    for (; i + lanes <= n; i += lanes) {
-        for (int l = 0; l < lanes; ++l) {
-            a[l] += w[i + l];
-            b[l] += x[i + l] * w[i + l];
-        }
-    }
-    double s = fold(a);
-    double t = fold(b);
-    for (; i < n; ++i) {
-        s += w[i];
-        t += x[i] * w[i];
-    }
-    *sw = s;
-    *sxw = t;
+    double totals[2];
+    vector_sums<2>(
+        n,
+        [x, w](std::size_t i, vd* t) {
+            const vd wi = load(w + i);
+            t[0] = wi;
+            t[1] = load(x + i) * wi;
+        },
+        [x, w](std::size_t i, double* t) {
+            t[0] = w[i];
+            t[1] = x[i] * w[i];
+        },
+        totals);
+    *sw = totals[0];
+    *sxw = totals[1];
 }
 
 double squared_deviations(const double* __restrict x, std::size_t n, double mu)
 {
-    return lane_sum(n, [x, mu](std::size_t i) {
-        const double d = x[i] - mu;
-        return d * d;
-    });
+    double total;
+    vector_sums<1>(
+        n,
+        [x, mu](std::size_t i, vd* t) {
+            const vd d = load(x + i) - mu;
+            t[0] = d * d;
+        },
+        [x, mu](std::size_t i, double* t) { t[0] = (x[i] - mu) * (x[i] - mu); }, &total);
+    return total;
 }
 
 double weighted_squared_deviations(const double* __restrict x, const double* __restrict w, std::size_t n, double mu)
 {
-    return lane_sum(n, [x, w, mu](std::size_t i) {
-        const double d = x[i] - mu;
-        return d * d * w[i];
-    });
+    double total;
+    vector_sums<1>(
+        n,
+        [x, w, mu](std::size_t i, vd* t) {
+            const vd d = load(x + i) - mu;
+            t[0] = d * d * load(w + i);
+        },
+        [x, w, mu](std::size_t i, double* t) { t[0] = (x[i] - mu) * (x[i] - mu) * w[i]; }, &total);
+    return total;
 }
 
 namespace {
