@@ -7,9 +7,10 @@
 # instruction set can be picked by the linker for another path. Kernels are
 # built at -O3 (the vectoriser versions loops against aliasing there) and
 # never contract a * b + c into a fused multiply-add, so that every path
-# rounds the same.
+# rounds the same (a kernel may still write a fused multiply-add by hand
+# where it rounds as a plain operation does, such as b * -1 + a).
 set(VIRDA_ISA_FLAGS_baseline "")
-set(VIRDA_ISA_FLAGS_avx2 -mavx2)
+set(VIRDA_ISA_FLAGS_avx2 -mavx2 -mfma)
 set(VIRDA_ISA_FLAGS_avx512 -mavx512f -mavx512vl -mavx512bw -mavx512dq -mprefer-vector-width=512)
 
 function(virda_add_isa_kernels target source)

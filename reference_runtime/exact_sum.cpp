@@ -373,10 +373,11 @@ exact_accumulator::exact_accumulator(exact_accumulator&&) noexcept = default;
 exact_accumulator& exact_accumulator::operator=(exact_accumulator&&) noexcept = default;
 
 // Doubles go block by block through the binned fast path (exact_sum_kernels.h)
-// when the block's largest magnitude allows it and nothing is left over;
-// otherwise, and for NaN, infinities and magnitudes near the top of the
-// range, through the table. Both are exact, so which one takes a block never
-// shows in the total.
+// when the block's largest magnitude allows it and nothing is left over: two
+// levels first, three when two leave a rest (and for the rest of this call,
+// as the data evidently span more than two levels cover); otherwise, and for
+// NaN, infinities and magnitudes near the top of the range, through the
+// table. All are exact, so which one takes a block never shows in the total.
 void exact_accumulator::add_doubles(const double* values, std::size_t count, std::size_t step)
 {
     state& st = *state_;
@@ -384,7 +385,7 @@ void exact_accumulator::add_doubles(const double* values, std::size_t count, std
     double gathered[exact_block];
     // Normalising the digits every 2^20 blocks keeps each far below 2^63.
     constexpr std::size_t normalise_interval = std::size_t{1} << 20;
-    constexpr std::uint64_t special = 0x7ff0000000000000u;
+    int first_levels = 2;
     while (count > 0) {
         const std::size_t m = std::min(count, exact_block);
         const double* block = values;
@@ -394,21 +395,42 @@ void exact_accumulator::add_doubles(const double* values, std::size_t count, std
             }
             block = gathered;
         }
-        std::uint64_t max_abs = 0;
-        bool not_negzero = false;
-        kernels.scan(block, m, &max_abs, &not_negzero);
+        // Contiguous input: the next block is fetched while this one is
+        // deposited, so that its scan finds it in the cache.
+        const double* ahead = step == 1 && count > m ? values + m : nullptr;
+        double max_abs = 0.0;
+        kernels.scan(block, m, &max_abs);
         st.folded.flags[flag_any] = 1;
-        if (not_negzero) {
+        bool done = false;
+        if (max_abs == 0.0) {
+            // Zeros of either sign, or NaN, which the scan does not see.
+            bool other_than_zeros = false;
+            for (std::size_t i = 0; i < m; ++i) {
+                if (block[i] != 0.0) {
+                    other_than_zeros = true;
+                } else if (!std::signbit(block[i])) {
+                    st.folded.flags[flag_not_negzero] = 1;
+                }
+            }
+            done = !other_than_zeros;
+        } else {
             st.folded.flags[flag_not_negzero] = 1;
         }
-        bool done = max_abs == 0; // only zeros: nothing to add
-        if (!done && max_abs < special) {
+        if (!done && max_abs != 0.0 && max_abs <= std::numeric_limits<double>::max()) {
             // |x| < 2^(e_max + 1) for every x; a_0 = e_max + 13 leaves room
             // for 2^11 elements, and a_0 + 1 must stay below 2^1024.
-            const int e_max = std::max(static_cast<int>(max_abs >> 52), 1) - 1023;
+            const int e_max = std::max(std::ilogb(max_abs), -1022);
             const int top = std::max(e_max + 13, -1022);
             std::int64_t units[exact_levels];
-            if (top <= 1022 && kernels.deposit(block, m, top, units)) {
+            if (top <= 1022) {
+                for (int levels = first_levels; levels <= exact_levels && !done; ++levels) {
+                    done = kernels.deposit(block, m, top, levels, ahead, units);
+                    if (!done) {
+                        first_levels = exact_levels;
+                    }
+                }
+            }
+            if (done) {
                 int a = top;
                 for (int k = 0; k < exact_levels; ++k) {
                     add_scaled(st.folded, units[k], a - 52 + 1074);
@@ -418,7 +440,6 @@ void exact_accumulator::add_doubles(const double* values, std::size_t count, std
                     normalise(st.folded);
                     st.fast_blocks = 0;
                 }
-                done = true;
             }
         }
         if (!done) {

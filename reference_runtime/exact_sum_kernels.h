@@ -5,9 +5,11 @@
 // instruction set (exact_sum_kernels_isa.cpp); exact_sum.cpp picks the path
 // in use (framework/simd/isa.h).
 //
-// A block is summed into `levels` fixed-boundary accumulators per lane. Level
-// k holds sigma_k = 1.5 * 2^a_k plus what it has absorbed, a_0 chosen from
-// the block's largest magnitude and a_(k+1) = max(a_k - fold_bits, -1022).
+// A block is summed into two or three fixed-boundary accumulators per lane
+// (levels): two first, which take every value within about 2^-28 of the
+// block's largest magnitude, three if two leave a rest. Level k holds
+// sigma_k = 1.5 * 2^a_k plus what it has absorbed, a_0 chosen from the
+// block's largest magnitude and a_(k+1) = max(a_k - fold_bits, -1022).
 // Each element r passes the levels with error-free steps
 //     s = S + r;  q = s - S;  r = r - q;  S = s
 // which leave S a multiple of its unit 2^(a_k - 52) and pass the exact rest
@@ -29,13 +31,17 @@ constexpr int exact_fold_bits = 40;
 constexpr std::size_t exact_block = 2048;
 
 struct exact_block_kernels {
-    /// Over x[0..n): the largest |x| as a bit pattern (>= 0x7ff0... for
-    /// any NaN or infinity), and whether any element differs from -0.0.
-    void (*scan)(const double* x, std::size_t n, std::uint64_t* max_abs_bits, bool* not_negzero);
-    /// Deposits x[0..n), n <= exact_block, with a_0 = top (-1022 <= top <=
-    /// 1022). units[k] = the block's total at level k in units of
-    /// 2^(a_k - 52). False when some rest is left: the block needs the table.
-    bool (*deposit)(const double* x, std::size_t n, int top, std::int64_t* units);
+    /// Over x[0..n): the largest |x| that is not NaN (NaN is left to the
+    /// deposit, where it leaves a rest), 0 for an empty block.
+    void (*scan)(const double* x, std::size_t n, double* max_abs);
+    /// Deposits x[0..n), n <= exact_block, into the first `levels` levels
+    /// (2 or 3) with a_0 = top (-1022 <= top <= 1022). units[k] = the
+    /// block's total at level k in units of 2^(a_k - 52), 0 for levels not
+    /// used. False when some rest is left (or x held a NaN or an infinity):
+    /// the block needs more levels or the table. `ahead`, if not null, is
+    /// the next block, fetched into the cache meanwhile (n values of it).
+    bool (*deposit)(const double* x, std::size_t n, int top, int levels, const double* ahead,
+                    std::int64_t* units);
 };
 
 VIRDA_DECLARE_PATH_TABLES(exact_block_kernels, exact_kernels)

@@ -1,12 +1,14 @@
 // The exact sum's block kernels for one instruction set; built once per path
 // by virda_add_isa_kernels. Only the table has external linkage. The lanes
-// are GCC vectors of one register's width (2, 4 or 8 doubles), two of them per
+// are GCC vectors of one register's width (2, 4 or 8 doubles), four of them per
 // level; the arithmetic per lane is the same on every path and the result
 // exact, so the width never shows.
 #include "framework/simd/kernel_isa.h"
 #include "reference_runtime/exact_sum_kernels.h"
 
+#include <cmath>
 #include <cstring>
+#include <immintrin.h>
 
 namespace virda_detail {
 namespace VIRDA_KERNEL_ISA {
@@ -21,39 +23,33 @@ constexpr int width = 2;
 #endif
 typedef double vd __attribute__((vector_size(8 * width)));
 typedef std::int64_t vi __attribute__((vector_size(8 * width)));
-constexpr std::size_t per_step = 2 * width;
 
 constexpr std::uint64_t abs_mask = 0x7fffffffffffffffu;
-constexpr std::uint64_t sign_bit = 0x8000000000000000u;
 
-void scan(const double* x, std::size_t n, std::uint64_t* max_abs_bits, bool* not_negzero)
+void scan(const double* x, std::size_t n, double* max_abs)
 {
-    // |x| as a bit pattern is below 2^63, so signed comparisons order it.
+    // A NaN compares false and never becomes the maximum; the deposit finds
+    // it instead (it leaves a rest behind). An infinity does.
     const vi mask = vi{} + static_cast<std::int64_t>(abs_mask);
-    const vi sign = vi{} + static_cast<std::int64_t>(sign_bit);
-    vi top = vi{};
-    vi other = vi{};
+    vd top0 = vd{};
+    vd top1 = vd{};
     std::size_t i = 0;
-    for (; i + width <= n; i += width) {
-        const vi b = load<vi>(x + i);
-        const vi a = b & mask;
-        top = a > top ? a : top;
-        other |= b ^ sign;
+    for (; i + 2 * width <= n; i += 2 * width) {
+        const vd a0 = (vd)(load<vi>(x + i) & mask);
+        const vd a1 = (vd)(load<vi>(x + i + width) & mask);
+        top0 = a0 > top0 ? a0 : top0;
+        top1 = a1 > top1 ? a1 : top1;
     }
-    std::int64_t m = 0;
-    std::int64_t o = 0;
+    double m = 0.0;
     for (int l = 0; l < width; ++l) {
-        m = top[l] > m ? top[l] : m;
-        o |= other[l];
+        m = top0[l] > m ? top0[l] : m;
+        m = top1[l] > m ? top1[l] : m;
     }
     for (; i < n; ++i) {
-        const std::int64_t b = load<std::int64_t>(x + i);
-        const std::int64_t a = b & static_cast<std::int64_t>(abs_mask);
+        const double a = std::fabs(x[i]);
         m = a > m ? a : m;
-        o |= b ^ static_cast<std::int64_t>(sign_bit);
     }
-    *max_abs_bits = static_cast<std::uint64_t>(m);
-    *not_negzero = o != 0;
+    *max_abs = m;
 }
 
 double sigma(int a)
@@ -63,12 +59,29 @@ double sigma(int a)
     return load<double>(&bits);
 }
 
-// One error-free step of r through the level S.
+// a - b, rounded once. Where the processor has fused multiply-adds, as
+// b * -1 + a on that unit: the same rounding of the same exact difference, but
+// it runs beside the adders and so doubles the additions per cycle.
+inline vd sub_on_fma(vd a, vd b)
+{
+#if defined(__AVX512F__)
+    return (vd)_mm512_fmadd_pd((__m512d)b, _mm512_set1_pd(-1.0), (__m512d)a);
+#elif defined(__FMA__)
+    return (vd)_mm256_fmadd_pd((__m256d)b, _mm256_set1_pd(-1.0), (__m256d)a);
+#else
+    return a - b;
+#endif
+}
+
+// One error-free step of r through the level S. The sum runs on the adders;
+// of q = s - S and r - q, level 0 puts one and level 1 both on the fused
+// unit, which balances the two kinds of unit over a two-level deposit.
+template <int Level>
 inline void step(vd& s_level, vd& r)
 {
     const vd s = s_level + r;
-    const vd q = s - s_level;
-    r = r - q;
+    const vd q = sub_on_fma(s, s_level);
+    r = Level == 0 ? r - q : sub_on_fma(r, q);
     s_level = s;
 }
 
@@ -80,35 +93,53 @@ std::int64_t units_of(double s)
     return static_cast<std::int64_t>(significand) - static_cast<std::int64_t>(std::uint64_t{3} << 51);
 }
 
-bool deposit(const double* x, std::size_t n, int top, std::int64_t* units)
+// The deposit through the first Levels levels. Sets independent sets of
+// lanes take consecutive registers' worth of values, so that the steps of one
+// level overlap instead of waiting on each other.
+template <int Levels>
+bool deposit_levels(const double* x, std::size_t n, int top, const double* ahead, std::int64_t* units)
 {
-    static_assert(exact_levels == 3, "the loop below is written for three levels");
+    constexpr int sets = 4;
+    constexpr std::size_t per_step = sets * width;
     int a[exact_levels];
     a[0] = top;
     for (int k = 1; k < exact_levels; ++k) {
         a[k] = exact_next_level(a[k - 1]);
     }
-    const vd sigma0 = vd{} + sigma(a[0]);
-    const vd sigma1 = vd{} + sigma(a[1]);
-    const vd sigma2 = vd{} + sigma(a[2]);
-    // Two independent sets of lanes so that consecutive steps overlap.
-    vd s0a = sigma0, s1a = sigma1, s2a = sigma2;
-    vd s0b = sigma0, s1b = sigma1, s2b = sigma2;
+    vd s[Levels][sets];
+    for (int k = 0; k < Levels; ++k) {
+        for (int j = 0; j < sets; ++j) {
+            s[k][j] = vd{} + sigma(a[k]);
+        }
+    }
+    // The bits of every final rest ORed together; a rest of -0.0 is none.
     vi rest = vi{};
-    // One step over the per_step values at p: each set of lanes takes one
-    // register's width of them through the three levels.
     const auto take = [&](const double* p) {
-        vd ra = load<vd>(p);
-        vd rb = load<vd>(p + width);
-        step(s0a, ra);
-        step(s0b, rb);
-        step(s1a, ra);
-        step(s1b, rb);
-        step(s2a, ra);
-        step(s2b, rb);
-        rest |= (ra != 0.0) | (rb != 0.0);
+        vd r[sets];
+        for (int j = 0; j < sets; ++j) {
+            r[j] = load<vd>(p + j * width);
+        }
+        for (int j = 0; j < sets; ++j) {
+            step<0>(s[0][j], r[j]);
+        }
+        for (int k = 1; k < Levels; ++k) {
+            for (int j = 0; j < sets; ++j) {
+                step<1>(s[k][j], r[j]);
+            }
+        }
+        for (int j = 0; j < sets; ++j) {
+            rest |= (vi)r[j];
+        }
     };
     std::size_t i = 0;
+    if (ahead != nullptr) {
+        for (; i + per_step <= n; i += per_step) {
+            for (std::size_t j = 0; j < per_step; j += 8) {
+                __builtin_prefetch(ahead + i + j);
+            }
+            take(x + i);
+        }
+    }
     for (; i + per_step <= n; i += per_step) {
         take(x + i);
     }
@@ -119,17 +150,28 @@ bool deposit(const double* x, std::size_t n, int top, std::int64_t* units)
         take(tail);
     }
     std::int64_t left = 0;
-    std::int64_t u0 = 0, u1 = 0, u2 = 0;
     for (int l = 0; l < width; ++l) {
         left |= rest[l];
-        u0 += units_of(s0a[l]) + units_of(s0b[l]);
-        u1 += units_of(s1a[l]) + units_of(s1b[l]);
-        u2 += units_of(s2a[l]) + units_of(s2b[l]);
     }
-    units[0] = u0;
-    units[1] = u1;
-    units[2] = u2;
-    return left == 0;
+    for (int k = 0; k < exact_levels; ++k) {
+        std::int64_t u = 0;
+        if (k < Levels) {
+            for (int j = 0; j < sets; ++j) {
+                for (int l = 0; l < width; ++l) {
+                    u += units_of(s[k][j][l]);
+                }
+            }
+        }
+        units[k] = u;
+    }
+    return (left & static_cast<std::int64_t>(abs_mask)) == 0;
+}
+
+bool deposit(const double* x, std::size_t n, int top, int levels, const double* ahead, std::int64_t* units)
+{
+    static_assert(exact_levels == 3, "two or three levels");
+    return levels == 2 ? deposit_levels<2>(x, n, top, ahead, units)
+                       : deposit_levels<3>(x, n, top, ahead, units);
 }
 
 } // namespace

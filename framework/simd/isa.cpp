@@ -42,7 +42,7 @@ bool isa_supported(isa path)
     case isa::baseline:
         return true;
     case isa::avx2:
-        return __builtin_cpu_supports("avx2");
+        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     case isa::avx512:
         return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
                __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq");

@@ -3,10 +3,12 @@
 
 // Which instruction set the hot loops run on. The library is built for the
 // x86-64 baseline; its hot loops are compiled a second and third time for
-// AVX2 and AVX-512, and one of the three is chosen once, at the first use,
-// from the processor's features. Every path computes bitwise the same
-// results (IEEE operations in the same order per element, no contraction
-// into fused multiply-adds), so the choice changes only the speed.
+// AVX2 (with FMA) and AVX-512, and one of the three is chosen once, at the
+// first use, from the processor's features. Every path computes bitwise the
+// same results (IEEE operations in the same order per element, no
+// contraction of a product and a sum into one rounding; a kernel may run a
+// plain addition as x * 1 + y on the fused unit, which rounds the same), so
+// the choice changes only the speed.
 //
 // The environment variable VIRDA_ISA (baseline, avx2 or avx512), read once,
 // caps the choice: a path the processor lacks falls back to the best one it

@@ -511,6 +511,13 @@ std::vector<std::pair<const char*, std::vector<double>>> block_data_sets()
     v[3 * 2048 + 5] = 0x1p-900;
     v[4 * 2048 + 7] = 0x1p+400;
     sets.emplace_back("mixed blocks", v);
+    // Blocks that two levels cover, then one that needs a third (values of
+    // full significands 2^45 below its largest), then two-level blocks again.
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t block = i / 2048;
+        v[i] = block == 2 && i % 2 == 1 ? random_double(i, -46, -44) : random_double(i, -1, 1);
+    }
+    sets.emplace_back("a block needing three levels among easy ones", v);
     return sets;
 }
 
@@ -570,6 +577,10 @@ TEST(ExactSum, BlockPathsMatchTheOracleOnEveryInstructionSet)
             v[sp.at] = sp.value;
             EXPECT_TRUE(same_double(sp.expected, distributed_sum(v, layout::block))) << sp.what;
         }
+        // A NaN whose block holds nothing else but zeros.
+        std::vector<double> nan_among_zeros(5000, 0.0);
+        nan_among_zeros[2500] = qnan;
+        EXPECT_TRUE(same_double(qnan, distributed_sum(nan_among_zeros, layout::block))) << "NaN among zeros";
         const std::vector<double> negative_zeros(5000, -0.0);
         EXPECT_TRUE(same_double(-0.0, distributed_sum(negative_zeros, layout::cyclic)));
         std::vector<double> zeros = negative_zeros;
