@@ -62,6 +62,8 @@ depends_on() {
     || fail "$(basename "$1") does not depend on $2 (Depends: $(dpkg-deb -f "$1" Depends))"
 }
 
+"$src/tools/install-deps.sh"
+
 step "build for /usr in $build"
 cmake -S "$src" -B "$build" -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DVIRDA_WARNINGS_AS_ERRORS=ON -DVIRDA_BUILD_TOOLS=ON -DVIRDA_BUILD_TESTS=OFF \
