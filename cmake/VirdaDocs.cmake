@@ -76,7 +76,7 @@ if(VIRDA_BUILD_DOCS AND VIRDA_BUILD_TESTS)
   mark_as_advanced(VIRDA_CHROMIUM)
   set(_virda_docs_check /usr/bin/python3 "${PROJECT_SOURCE_DIR}/tools/check_docs_site.py"
     "${VIRDA_DOCS_OUTPUT_DIR}/html" --tagfile "${VIRDA_DOCS_TAGFILE}")
-  add_test(NAME docs.site_links COMMAND ${_virda_docs_check} --no-render)
+  add_test(NAME docs.site_links COMMAND ${_virda_docs_check} --no-render --headers ${_virda_public_headers})
   add_test(NAME docs.site_render COMMAND ${_virda_docs_check} --render-only
     --chromium "${VIRDA_CHROMIUM}" --screenshots "${VIRDA_DOCS_OUTPUT_DIR}/screenshots")
   set_tests_properties(docs.site_links docs.site_render PROPERTIES LABELS docs TIMEOUT 300)

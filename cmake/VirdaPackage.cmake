@@ -32,9 +32,16 @@ function(_virda_deb_owner out_var file follow)
   endif()
   execute_process(COMMAND "${VIRDA_DPKG_QUERY}" -S "${file}"
     OUTPUT_VARIABLE owner RESULT_VARIABLE status ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
-  # "pkg[:arch][, other]: /path"; a diverted file prints extra lines first.
-  if(status EQUAL 0 AND owner MATCHES "(^|\n)([^ :,\n]+)[^\n]*: ${file}$")
-    set(${out_var} "${CMAKE_MATCH_2}" PARENT_SCOPE)
+  if(NOT status EQUAL 0)
+    return()
+  endif()
+  # "pkg[:arch][, other]: /path"; a diverted file prints extra lines first,
+  # so the owner is on the last line.
+  string(REPLACE "\n" ";" lines "${owner}")
+  list(GET lines -1 line)
+  string(FIND "${line}" ": " colon)
+  if(colon GREATER 0 AND line MATCHES "^([^ :,]+)")
+    set(${out_var} "${CMAKE_MATCH_1}" PARENT_SCOPE)
   endif()
 endfunction()
 

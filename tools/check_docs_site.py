@@ -1,8 +1,9 @@
 #!/usr/bin/python3
 """Checks the generated API reference the way a reader meets it.
 
-  check_docs_site.py HTML_DIR [--tagfile FILE] [--no-render | --render-only]
-                     [--chromium PATH] [--screenshots DIR]
+  check_docs_site.py HTML_DIR [--tagfile FILE [--headers H...]]
+                     [--no-render | --render-only] [--chromium PATH]
+                     [--screenshots DIR]
 
 Links: every HTML page of the site is parsed; every link, image, script and
 style sheet that points inside the site must name a file that exists, and a
@@ -11,7 +12,9 @@ the target page defines. Links to other sites are not followed (no network).
 
 Pages: the main page, the page of class Attribute and the page that documents
 the function histogram must exist (the last two are looked up in Doxygen's tag
-file, so the check does not depend on how Doxygen names its files).
+file, so the check does not depend on how Doxygen names its files). Every header
+named with --headers must have a page of its own: Doxygen silently leaves out
+a header without a file comment, and with it every free function it declares.
 
 Rendering: headless Chromium renders each of those pages to a PNG. A page
 fails when Chromium exits non-zero, reports that the page did not load, logs
@@ -127,6 +130,15 @@ def tagged_pages(tagfile):
     return found
 
 
+def undocumented_headers(tagfile, headers):
+    """The headers (paths ending as given) that have no file page in the tag file."""
+    documented = []
+    for compound in ET.parse(tagfile).getroot().iter("compound"):
+        if compound.get("kind") == "file":
+            documented.append("/" + (compound.findtext("path") or "").strip("/") + "/" + compound.findtext("name"))
+    return [h for h in headers if not any(d.endswith("/" + h.lstrip("/")) for d in documented)]
+
+
 def png_faults(path):
     """Why the PNG at path is not a rendered page of the window's size, or []."""
     try:
@@ -170,6 +182,8 @@ def render(chromium, page, png):
             stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=120)
     except subprocess.TimeoutExpired:
         return ["Chromium did not finish within 120 s"]
+    except OSError as e:
+        return [f"Chromium could not be started ({chromium}: {e.strerror})"]
     finally:
         shutil.rmtree(profile, ignore_errors=True)
     faults = []
@@ -185,6 +199,7 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("html_dir")
     ap.add_argument("--tagfile", help="Doxygen tag file (GENERATE_TAGFILE) of the site")
+    ap.add_argument("--headers", nargs="*", default=[], help="headers that must each have a page")
     ap.add_argument("--chromium", default=shutil.which("chromium") or "chromium")
     ap.add_argument("--screenshots", help="where the PNGs go (default: a temporary directory)")
     mode = ap.add_mutually_exclusive_group()
@@ -198,6 +213,8 @@ def main():
     if args.tagfile:
         try:
             tagged = tagged_pages(args.tagfile)
+            faults += [f"{h} has no page (no file comment?)"
+                       for h in undocumented_headers(args.tagfile, args.headers)]
         except (OSError, ET.ParseError) as e:
             print(f"check_docs_site: cannot read the tag file: {e}")
             return 1

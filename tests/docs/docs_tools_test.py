@@ -78,7 +78,7 @@ class LinkCheck(SiteTestCase):
 
 
 class TagFile(unittest.TestCase):
-    def test_pages_come_from_the_class_and_the_free_function(self):
+    def setUp(self):
         with tempfile.NamedTemporaryFile("w", suffix=".tag", delete=False) as f:
             f.write(textwrap.dedent("""\
                 <?xml version='1.0' encoding='UTF-8' standalone='yes' ?>
@@ -87,13 +87,22 @@ class TagFile(unittest.TestCase):
                     <member kind="function"><name>histogram</name><anchorfile>classOther.html</anchorfile></member>
                   </compound>
                   <compound kind="class"><name>Attribute</name><filename>classAttribute.html</filename></compound>
-                  <compound kind="file"><name>histogram.h</name><filename>histogram_8h.html</filename>
+                  <compound kind="file"><name>histogram.h</name><path>/src/statistics/</path>
+                    <filename>histogram_8h.html</filename>
                     <member kind="function"><name>histogram</name><anchorfile>histogram_8h.html</anchorfile></member>
                   </compound>
+                  <compound kind="file"><name>va.h</name><path>/src/framework/array/</path></compound>
                 </tagfile>"""))
         self.addCleanup(os.unlink, f.name)
-        self.assertEqual(site.tagged_pages(f.name),
+        self.tagfile = f.name
+
+    def test_pages_come_from_the_class_and_the_free_function(self):
+        self.assertEqual(site.tagged_pages(self.tagfile),
                          {"Attribute": "classAttribute.html", "histogram": "histogram_8h.html"})
+
+    def test_a_header_without_a_page_is_named(self):
+        headers = ["statistics/histogram.h", "framework/array/va.h", "statistics/mean.h", "array/va.h", "h.h"]
+        self.assertEqual(site.undocumented_headers(self.tagfile, headers), ["statistics/mean.h", "h.h"])
 
 
 class Screenshot(SiteTestCase):
@@ -148,6 +157,9 @@ class Screenshot(SiteTestCase):
         self.assertEqual(self.render(0, "[1:1:ERROR:headless_command_handler.cc:403] Page load failed: "
                                         "net::ERR_FILE_NOT_FOUND", good),
                          ["Page load failed: net::ERR_FILE_NOT_FOUND"])
+        missing = site.render(os.path.join(self.tmp.name, "no-browser"), os.path.join(self.html, "index.html"),
+                              os.path.join(self.tmp.name, "out.png"))
+        self.assertIn("could not be started", missing[0])
 
 
 class CommandLine(SiteTestCase):
