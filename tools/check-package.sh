@@ -132,8 +132,9 @@ loads_from_usr() {
   for lib in libvirdastatistics.so.0 libvirdaruntime.so.0; do
     # The loader may name /lib for /usr/lib (merged /usr): compare the files.
     path="$(ldd "$1" | awk -v l="$lib" '$1 == l { print $3 }')"
-    [ -n "$path" ] && [ "$(readlink -f "$path")" = "$(readlink -f "$libdir/$lib")" ] \
-      || fail "$1 loads $lib from '$path', not from $libdir"
+    if [ -z "$path" ] || [ "$(readlink -f "$path")" != "$(readlink -f "$libdir/$lib")" ]; then
+      fail "$1 loads $lib from '$path', not from $libdir"
+    fi
   done
 }
 
