@@ -1,10 +1,11 @@
 #ifndef VIRDASTATISTICS_H
 #define VIRDASTATISTICS_H
 
-// Everything a framework program calls: element types and traits, the
-// distributed array, the attribute handle, the statistics, and the framework
-// runtime's declarations. A program that uses the reference runtime's
-// virda_session also includes "reference_runtime/virda_session.h".
+/// \file
+/// Everything a framework program calls: element types and traits, the
+/// distributed array, the attribute handle, the statistics, and the framework
+/// runtime's declarations. A program that uses the reference runtime's
+/// virda_session also includes "reference_runtime/virda_session.h".
 #include "framework/array/va.h"
 #include "framework/array/va_from_global.h"
 #include "framework/attribute/attribute.h"

@@ -11,21 +11,6 @@ include_guard(GLOBAL)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-include(VirdaDocs)
-
-# On by default in a superproject too: a program that links these shared
-# libraries needs them installed beside it.
-option(VIRDA_INSTALL "Generate the install rules of the libraries, headers and package files" ON)
-if(NOT VIRDA_INSTALL)
-  return()
-endif()
-
-set(VIRDA_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/VirdaStatistics"
-  CACHE STRING "Where the CMake package files of VirdaStatistics go, relative to the prefix")
-set(VIRDA_INSTALL_PKGCONFIGDIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig"
-  CACHE STRING "Where the pkg-config files go, relative to the prefix")
-mark_as_advanced(VIRDA_INSTALL_CMAKEDIR VIRDA_INSTALL_PKGCONFIGDIR)
-
 # --- Headers ---------------------------------------------------------------
 # Only the public headers: the umbrella header and what it includes, and the
 # reference runtime's session. They include each other as "framework/...",
@@ -62,6 +47,23 @@ set(_virda_public_headers
   statistics/poly_fit.h
   statistics/stdev.h
   reference_runtime/virda_session.h)
+
+# The API reference documents exactly the installed headers.
+include(VirdaDocs)
+
+# On by default in a superproject too: a program that links these shared
+# libraries needs them installed beside it.
+option(VIRDA_INSTALL "Generate the install rules of the libraries, headers and package files" ON)
+if(NOT VIRDA_INSTALL)
+  return()
+endif()
+
+set(VIRDA_INSTALL_CMAKEDIR "${CMAKE_INSTALL_LIBDIR}/cmake/VirdaStatistics"
+  CACHE STRING "Where the CMake package files of VirdaStatistics go, relative to the prefix")
+set(VIRDA_INSTALL_PKGCONFIGDIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig"
+  CACHE STRING "Where the pkg-config files go, relative to the prefix")
+mark_as_advanced(VIRDA_INSTALL_CMAKEDIR VIRDA_INSTALL_PKGCONFIGDIR)
+
 foreach(header IN LISTS _virda_public_headers)
   get_filename_component(_virda_header_dir "${header}" DIRECTORY)
   install(FILES "${PROJECT_SOURCE_DIR}/${header}"

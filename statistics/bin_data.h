@@ -1,6 +1,9 @@
 #ifndef VIRDA_STATISTICS_BIN_DATA_H
 #define VIRDA_STATISTICS_BIN_DATA_H
 
+/// \file
+/// bin_data: per-bin averages of one attribute over bins of another.
+
 #include "framework/types/element_types.h"
 
 #include <vector>
@@ -22,21 +25,24 @@ class Attribute;
 /// or double elements; for any other y the centres come back unchanged with no
 /// communication. An x that does not hold double elements writes "WARNING:
 /// attribute not returned. Type mismatch" on the ranks that hold elements of
-/// y, whose pairs are then dropped. Fewer than two centres write one line and
-/// return the centres, with no communication.
+/// y, whose pairs are then dropped. Fewer than two centres write "ERROR in
+/// bin_data:fewer than two bin centres.Centres returned" and return the
+/// centres, with no communication.
 ///
 /// Collective over VIRDA_COMM (two MPI_Allreduce: sums, then counts).
 std::vector<double> bin_data(Attribute& x, Attribute& y, std::vector<double> centres);
 
 /// The worker of bin_data for y elements of type T (int, float or double);
 /// the last argument only selects T. Rejects fewer than two centres as
-/// bin_data does.
+/// bin_data does. Collective over VIRDA_COMM, as bin_data.
 template <typename T>
 std::vector<double> bin_data_template(Attribute& x, Attribute& y, std::vector<double> centres, T tag);
 
+/// \cond internal
 #define VIRDA_EXTERN_BIN_DATA(T) \
     extern template std::vector<double> bin_data_template<T>(Attribute&, Attribute&, std::vector<double>, T);
 VIRDA_FOR_EACH_REAL_TYPE(VIRDA_EXTERN_BIN_DATA)
 #undef VIRDA_EXTERN_BIN_DATA
+/// \endcond
 
 #endif

@@ -1,11 +1,17 @@
 #ifndef VIRDA_STATISTICS_MEAN_H
 #define VIRDA_STATISTICS_MEAN_H
 
+/// \file
+/// mean: the plain and the weighted mean of an attribute.
+
 class Attribute;
 
 /// The arithmetic mean of every element of x over all ranks: sum(x) / N, the
-/// total exact and rounded once. An empty attribute gives NaN. Elements must
-/// be double, float or int (others raise boost::bad_get).
+/// total exact and rounded once. An attribute of no elements gives NaN (0 / 0);
+/// one that holds no array also writes "ERROR in sum:attribute holds no
+/// array.Zero returned" and "ERROR in Attribute::size:attribute holds no
+/// array.Nothing done". Elements must be double, float or int (others raise
+/// boost::bad_get on every rank, after the collective total).
 /// Collective: every rank calls it with the same attributes, in the same order;
 /// every rank gets the same value.
 double mean(Attribute& x);

@@ -3,19 +3,34 @@
 
 #include "statistics/mean.h" // class Attribute; the means the deviations are taken from
 
-// Population standard deviations (divided by N, or by the weights' total,
-// not N - 1), from the deviations D = x - mean(x) or D = x - mean(x, w):
-//
-//   stdev(x)    = sqrt(sum(D * D) / N)
-//   stdev(x, w) = sqrt(sum(D * D * w) / sum(w))
-//
-// For nearly constant data, where the rounding of the mean would show, the
-// residual total of the deviations corrects it, so that a constant attribute
-// gives exactly 0. Both are collective and give the same value everywhere.
-// As with mean(x, w), element types without the sums and products the
-// weighted formula needs give their messages on every rank and a result
-// computed from their all-zero arrays, not boost::bad_get.
+/// \file
+/// stdev: population standard deviations (divided by N, or by the weights'
+/// total, not N - 1), from the deviations D = x - mean(x) or
+/// D = x - mean(x, w):
+///
+///     stdev(x)    = sqrt(sum(D * D) / N)
+///     stdev(x, w) = sqrt(sum(D * D * w) / sum(w))
+///
+/// For nearly constant data, where the rounding of the mean would show, the
+/// residual total of the deviations corrects it, so that a constant attribute
+/// gives exactly 0.
+
+/// The standard deviation of every element of x over all ranks,
+/// sqrt(sum(D * D) / N) with D = x - mean(x). Elements must be double, float
+/// or int: others raise boost::bad_get (from mean(x)) on every rank.
+///
+/// Collective over x's communicator (mean(x), then the
+/// deviations' arithmetic and totals): every rank calls it with the same
+/// attribute, in the same order; every rank gets the same value.
 double stdev(Attribute& x);
+/// The weighted standard deviation sqrt(sum(D * D * w) / sum(w)) with
+/// D = x - mean(x, w). Collective, as stdev(x); every rank gets the same
+/// value. As with mean(x, w), element types without the sums and products the
+/// weighted formula needs (a char x or w, a composite) raise nothing: the
+/// undefined operations write "SUM NOT DEFINED FOR THESE TWO TYPES; Nothing
+/// done" or "PRODUCT NOT DEFINED FOR THESE TWO TYPES; Nothing done" (each
+/// followed by its "If you typed ..." line) on every rank, and the result is
+/// computed from their all-zero arrays.
 double stdev(Attribute& x, Attribute& w);
 
 #endif

@@ -11,6 +11,8 @@ packages=(
   libgtest-dev googletest     # unit tests
   libhdf5-mpich-dev           # parallel HDF5 built for MPICH (command-line tool)
   python3-numpy python3-scipy # the benchmark's NumPy/SciPy baseline (/usr/bin/python3)
+  dpkg-dev                    # Debian packages: dpkg-shlibdeps, dpkg-architecture (tools/check-package.sh)
+  doxygen graphviz chromium   # API reference and its check in a headless browser (tools/check-docs.sh)
 )
 
 missing=()

@@ -1,6 +1,9 @@
 #ifndef VIRDA_FRAMEWORK_ARRAY_VA_H
 #define VIRDA_FRAMEWORK_ARRAY_VA_H
 
+/// \file
+/// The distributed array va<T>.
+
 #include "framework/types/element_types.h"
 #include "framework/types/mpi_type_trait.h"
 #include "framework/types/promote_trait.h"
@@ -39,7 +42,7 @@
 template <typename T>
 class va {
 public:
-    using value_type = T;
+    using value_type = T; ///< The element type.
 
     /// A placeholder (extents {0}) over VIRDA_COMM. Collective over VIRDA_COMM.
     va();
@@ -74,8 +77,15 @@ public:
     /// held before is released first. An empty extents list or a first extent
     /// of 0 gives a placeholder; negative extents or extra rows, or more
     /// elements than an int can count, are rejected with one line on standard
-    /// error and give a placeholder with extents {0}. Returns 0 when created,
-    /// -1 when rejected, 1 for a placeholder.
+    /// error and give a placeholder with extents {0}: "ERROR in
+    /// va_create:negative extent or extra rows.VA left empty" or "ERROR in
+    /// va_create:number of elements does not fit in an int.VA left empty".
+    /// When some rank cannot allocate its block, every rank writes "ERROR in
+    /// va_create:block could not be allocated on some rank.VA left empty";
+    /// when MPI cannot create the window (no context id left), every rank
+    /// writes "ERROR in va_create:no MPI window could be created.VA left
+    /// empty"; the array is then empty on every rank (no elements, no window).
+    /// Returns 0 when created, -1 when rejected, 1 for a placeholder.
     int va_create(std::vector<int> dims, MPI_Comm comm, int extra_rows);
     /// Releases window, block and row table. Collective when a window is held.
     /// The array keeps reporting its extents and size until re-created.
@@ -87,23 +97,34 @@ public:
 
     /// Elements over all ranks (0 for a placeholder; extra rows not counted).
     int va_size() const { return num_elements; }
+    /// The extents (the first is the number of rows). Local.
     std::vector<int> va_get_dimensions() const { return dims; }
+    /// The communicator the array is distributed over. Local.
     MPI_Comm va_get_comm() const { return comm; }
     /// The global indices [*first, *last] that `rank` holds (*last = *first - 1
     /// for a rank holding no rows; the last rank's range includes the extra
     /// rows). A rank outside the communicator, or a placeholder, gives the empty
-    /// range {0, -1} and one line on standard error. Local.
+    /// range {0, -1} and one line on standard error ("ERROR in
+    /// va_distribution_index:rank outside the communicator.Empty range
+    /// returned" or "ERROR in va_distribution_index:VA not created.Empty range
+    /// returned"). Local.
     void va_distribution_index(int rank, int* first, int* last) const;
+    /// The same range as {first, last}.
     std::vector<int> va_distribution_index(int rank) const;
 
     /// Reads global element `index` (held by any rank) into *out. Returns 0, or
-    /// -1 with *out untouched and one line on standard error when the index is
-    /// negative or not below va_size(). Not collective.
+    /// -1 with *out untouched and "ERROR:index larger than the size of the
+    /// VA.No value returned" on standard error when the index is negative or
+    /// not below va_size(). Not collective: the reading rank alone makes a
+    /// one-sided get (the holder need not take part).
     int va_get_opt(int index, T* out) const;
     /// Reads global elements lo..hi (inclusive, ascending) into out[0..hi-lo],
     /// one get per rank touched. Returns 0, or -1 with `out` untouched and one
-    /// line on standard error when lo > hi or the range leaves 0..va_size()-1.
-    /// Only for the real element types (double, float, int). Not collective.
+    /// line on standard error: "ERROR in va_put:lower limit larger than upper
+    /// limit " (with the trailing blank) when lo > hi, "ERROR in va_get:range
+    /// outside the VA.No value returned" when the range leaves
+    /// 0..va_size()-1. Only for the real element types (double, float, int).
+    /// Not collective.
     template <typename U = T, std::enable_if_t<std::is_same_v<U, T> && virda_detail::is_real<U>, int> = 0>
     int va_get(int lo, int hi, U* out) const;
     /// Global element `index` by value; a zero value (all components 0) when
@@ -119,20 +140,39 @@ public:
     /// last rank), 64-byte aligned. Writing is for the owner of a new array,
     /// before va_sync.
     const T* va_local_data() const { return data; }
+    /// This rank's block, writable: for the owner of a new array, before
+    /// va_sync.
     T* va_local_data() { return data; }
     /// Elements of this rank's block, extra rows not counted: local rows x L.
     int va_local_count() const;
 
-    // Elementwise arithmetic (each rank on its own block; collective, since it
-    // creates the result). Defined for the pairs that virda_detail::
-    // array_pair_defined / scalar_pair_defined name; any other pair writes its
-    // message and gives an all-zero array of the promoted type.
+    /// Elementwise sum with an array of the same extents: a new array over
+    /// this array's communicator, element type promote_trait<T, U>::T_promote.
+    /// Each rank works on its own block; collective, since it creates the
+    /// result's window. Defined when both element types are among double,
+    /// float, int and fftw_complex, or both are the same vector type; any
+    /// other pair writes "SUM NOT DEFINED FOR THESE TWO TYPES; Nothing done"
+    /// and "If you typed z=x+y what you got is z=0" and gives an all-zero
+    /// array. Different extents write "Error: you are trying to add two va
+    /// with different dimensions!" and give an all-zero array.
     template <typename U>
     va<typename promote_trait<T, U>::T_promote> operator+(const va<U>& other) const;
+    /// Elementwise product, as operator+ (result type T_promote_pr: Vector3
+    /// times Vector3 is their dot product); an undefined pair writes "PRODUCT
+    /// NOT DEFINED FOR THESE TWO TYPES; Nothing done" and "If you typed z=x*y
+    /// what you got is z=0", different extents the sum's line.
     template <typename U>
     va<typename promote_trait<T, U>::T_promote_pr> operator*(const va<U>& other) const;
+    /// `s` added to every element (double, float, int or fftw_complex).
+    /// Collective. Arrays of double, float, int and fftw_complex take every
+    /// scalar type, a Vector2 array a double or float, a Vector3 array a
+    /// double, a char array none; an undefined pair writes the two lines of
+    /// the array sum and gives an all-zero array.
     template <typename U, typename = std::enable_if_t<!std::is_class_v<U> || std::is_same_v<U, fftw_complex>>>
     va<typename promote_trait<T, U>::T_promote> operator+(U s) const;
+    /// Every element times `s`, for the pairs that operator+(U) takes.
+    /// Collective. An undefined pair writes only "PRODUCT NOT DEFINED FOR
+    /// THESE TWO TYPES; Nothing done" and gives an all-zero array.
     template <typename U, typename = std::enable_if_t<!std::is_class_v<U> || std::is_same_v<U, fftw_complex>>>
     va<typename promote_trait<T, U>::T_promote_pr> operator*(U s) const;
 
@@ -176,8 +216,10 @@ private:
     std::uint64_t registry_key = 0;
 };
 
+/// \cond internal
 #define VIRDA_EXTERN_VA(T) extern template class va<T>;
 VIRDA_FOR_EACH_ELEMENT_TYPE(VIRDA_EXTERN_VA)
 #undef VIRDA_EXTERN_VA
+/// \endcond
 
 #endif

@@ -1,6 +1,9 @@
 #ifndef VIRDA_FRAMEWORK_ARRAY_VA_FROM_GLOBAL_H
 #define VIRDA_FRAMEWORK_ARRAY_VA_FROM_GLOBAL_H
 
+/// \file
+/// va_from_global: a new array filled from a function of the global index.
+
 #include "framework/array/va.h"
 
 #include <mpi.h>

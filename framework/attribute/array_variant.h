@@ -1,6 +1,9 @@
 #ifndef VIRDA_FRAMEWORK_ATTRIBUTE_ARRAY_VARIANT_H
 #define VIRDA_FRAMEWORK_ATTRIBUTE_ARRAY_VARIANT_H
 
+/// \file
+/// array_variant, one distributed array of any element type, and its type codes.
+
 #include "framework/array/va.h"
 
 #include <boost/variant.hpp>

@@ -1,6 +1,9 @@
 #ifndef VIRDA_FRAMEWORK_ATTRIBUTE_ATTRIBUTE_FROM_GLOBAL_H
 #define VIRDA_FRAMEWORK_ATTRIBUTE_ATTRIBUTE_FROM_GLOBAL_H
 
+/// \file
+/// attribute_from_global: a new attribute filled from a function of the global index.
+
 #include "framework/array/va_from_global.h"
 #include "framework/attribute/attribute.h"
 

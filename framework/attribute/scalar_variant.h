@@ -1,6 +1,9 @@
 #ifndef VIRDA_FRAMEWORK_ATTRIBUTE_SCALAR_VARIANT_H
 #define VIRDA_FRAMEWORK_ATTRIBUTE_SCALAR_VARIANT_H
 
+/// \file
+/// scalar_variant, the scalar operand of attribute arithmetic.
+
 #include "framework/types/element_types.h"
 
 #include <boost/variant.hpp>

@@ -1,6 +1,9 @@
 #ifndef VIRDA_FRAMEWORK_ATTRIBUTE_VV1_H
 #define VIRDA_FRAMEWORK_ATTRIBUTE_VV1_H
 
+/// \file
+/// VV1, one element value of any element type.
+
 #include "framework/types/element_types.h"
 
 #include <boost/variant.hpp>

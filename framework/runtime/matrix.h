@@ -1,6 +1,9 @@
 #ifndef VIRDA_FRAMEWORK_RUNTIME_MATRIX_H
 #define VIRDA_FRAMEWORK_RUNTIME_MATRIX_H
 
+/// \file
+/// The framework's dense matrix and its inversion.
+
 #include <vector>
 
 /// A small dense matrix of doubles in row-major order, a value type: copies
@@ -20,7 +23,9 @@ public:
     /// The elements in row-major order.
     double* get_data();
 
+    /// Number of rows (0 for a default-constructed matrix).
     int rows() const { return rows_; }
+    /// Number of columns.
     int cols() const { return cols_; }
 
 private:

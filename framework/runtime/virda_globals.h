@@ -3,8 +3,10 @@
 
 #include <mpi.h>
 
-// Defined by the framework runtime that the loading program carries; the
-// statistics library only reads them, at every use.
+/// \file
+/// The job's communicator and rank, defined by the framework runtime that the
+/// loading program carries; the statistics library only reads them, at every
+/// use.
 
 /// The communicator spanning every rank of the job, numbered as
 /// MPI_COMM_WORLD. Default-constructed arrays are distributed over it and the

@@ -1,13 +1,15 @@
 #ifndef VIRDA_FRAMEWORK_TYPES_COMPLEX_OPERATORS_H
 #define VIRDA_FRAMEWORK_TYPES_COMPLEX_OPERATORS_H
 
-// Arithmetic on FFTW 2's double-precision complex record {re, im}. A plain
-// scalar (double, float or int) is converted to double first, which is exact
-// for all three, and then acts as the complex value {s, 0} in sums and as a
-// real factor in products. No special handling of infinities or NaN: IEEE
-// arithmetic decides those cases.
+/// \file
+/// Arithmetic on FFTW 2's double-precision complex record {re, im}. A plain
+/// scalar (double, float or int) is converted to double first, which is exact
+/// for all three, and then acts as the complex value {s, 0} in sums and as a
+/// real factor in products. No special handling of infinities or NaN: IEEE
+/// arithmetic decides those cases.
 #include <fftw.h>
 
+/// Componentwise sum.
 inline fftw_complex operator+(fftw_complex a, fftw_complex b)
 {
     fftw_complex r;
@@ -56,6 +58,7 @@ inline fftw_complex scalar_times_complex(double s, fftw_complex a)
 }
 } // namespace virda_detail
 
+/// \cond internal
 // The twelve mixed forms, one per scalar type and order.
 #define VIRDA_COMPLEX_SCALAR_OPERATORS(S)                                                          \
     inline fftw_complex operator+(fftw_complex a, S s)                                             \
@@ -74,9 +77,16 @@ inline fftw_complex scalar_times_complex(double s, fftw_complex a)
     {                                                                                              \
         return virda_detail::scalar_times_complex(static_cast<double>(s), a);                     \
     }
+/// \endcond
+
+/// \name A complex number with a double, float or int scalar s
+/// a + s and s + a give {a.re + s, a.im}; a * s and s * a give
+/// {a.re * s, a.im * s}. The scalar is converted to double first (exact).
+///@{
 VIRDA_COMPLEX_SCALAR_OPERATORS(double)
 VIRDA_COMPLEX_SCALAR_OPERATORS(float)
 VIRDA_COMPLEX_SCALAR_OPERATORS(int)
+///@}
 #undef VIRDA_COMPLEX_SCALAR_OPERATORS
 
 #endif

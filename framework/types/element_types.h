@@ -1,10 +1,11 @@
 #ifndef VIRDA_FRAMEWORK_TYPES_ELEMENT_TYPES_H
 #define VIRDA_FRAMEWORK_TYPES_ELEMENT_TYPES_H
 
-// The seven element types of a distributed array, one row each. Everything
-// that must cover all of them (type codes, which are numbers, MPI datatypes,
-// explicit instantiations, the dispatch of the statistics) is generated from
-// this table; adding an element type is adding a row (and its operators).
+/// \file
+/// The seven element types of a distributed array, one row each. Everything
+/// that must cover all of them (type codes, which are numbers, MPI datatypes,
+/// explicit instantiations, the dispatch of the statistics) is generated from
+/// this table; adding an element type is adding a row (and its operators).
 #include "framework/types/complex_operators.h"
 #include "framework/types/vector2.h"
 #include "framework/types/vector3.h"
@@ -35,19 +36,25 @@
 
 // Lists drawn from the table: M(T) for every element type, for the real
 // types, for the scalar operand types, and M(T, U) for every ordered pair.
+/// \cond internal
 #define VIRDA_ROW_ALL(M, T, code, real, scalar, base, n) M(T)
 #define VIRDA_ROW_REAL(M, T, code, real, scalar, base, n) VIRDA_WHEN_##real(M(T))
 #define VIRDA_ROW_SCALAR(M, T, code, real, scalar, base, n) VIRDA_WHEN_##scalar(M(T))
 #define VIRDA_WHEN_1(...) __VA_ARGS__
 #define VIRDA_WHEN_0(...)
+/// \endcond
 
+/// M(T) for every element type T, in the table's order.
 #define VIRDA_FOR_EACH_ELEMENT_TYPE(M) VIRDA_ELEMENT_TABLE(VIRDA_ROW_ALL, M)
+/// M(T) for the real element types (double, float, int).
 #define VIRDA_FOR_EACH_REAL_TYPE(M) VIRDA_ELEMENT_TABLE(VIRDA_ROW_REAL, M)
+/// M(T) for the scalar operand types (double, float, int, fftw_complex).
 #define VIRDA_FOR_EACH_SCALAR_TYPE(M) VIRDA_ELEMENT_TABLE(VIRDA_ROW_SCALAR, M)
 
 // Pairs walk the table inside itself. The preprocessor does not expand a macro
 // within its own expansion, so the inner walk is deferred by one scan and the
 // outer EXPAND gives it that scan.
+/// \cond internal
 #define VIRDA_EMPTY()
 #define VIRDA_DEFER(m) m VIRDA_EMPTY()
 #define VIRDA_EXPAND(...) __VA_ARGS__
@@ -62,11 +69,13 @@
     VIRDA_DEFER(VIRDA_ELEMENT_TABLE_INDIRECT)()(VIRDA_ROW_PAIR_INNER, (M, T))
 #define VIRDA_ROW_SCALAR_PAIR_OUTER(M, T, code, real, scalar, base, n) \
     VIRDA_DEFER(VIRDA_ELEMENT_TABLE_INDIRECT)()(VIRDA_ROW_PAIR_INNER_SCALAR, (M, T))
+/// \endcond
 /// M(T, U) for every element type T and every element type U.
 #define VIRDA_FOR_EACH_ELEMENT_PAIR(M) VIRDA_EXPAND(VIRDA_ELEMENT_TABLE(VIRDA_ROW_PAIR_OUTER, M))
 /// M(T, U) for every element type T and every scalar operand type U.
 #define VIRDA_FOR_EACH_ELEMENT_SCALAR_PAIR(M) VIRDA_EXPAND(VIRDA_ELEMENT_TABLE(VIRDA_ROW_SCALAR_PAIR_OUTER, M))
 
+/// \cond internal
 namespace virda_detail {
 
 template <typename... Ts>
@@ -135,5 +144,6 @@ struct same_types<type_list<Ts...>, V<Vs...>> {
 };
 
 } // namespace virda_detail
+/// \endcond
 
 #endif

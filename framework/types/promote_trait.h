@@ -1,6 +1,9 @@
 #ifndef VIRDA_FRAMEWORK_TYPES_PROMOTE_TRAIT_H
 #define VIRDA_FRAMEWORK_TYPES_PROMOTE_TRAIT_H
 
+/// \file
+/// promote_trait: the element types of the results of array arithmetic.
+
 #include "framework/types/element_types.h"
 
 #include <type_traits>
@@ -56,7 +59,13 @@ template <typename T, typename U>
 struct promote_trait {
     static_assert(virda_detail::is_element<T> && virda_detail::is_element<U>,
                   "promote_trait is defined for the seven array element types only");
+    /// Element type of T + U: for two of double, float, int, char the higher of
+    /// char < int < float < double and at least int; with a vector type on
+    /// either side that vector type (Vector2 with Vector3 gives the right
+    /// operand's); otherwise fftw_complex.
     using T_promote = typename virda_detail::sum_type<T, U>::type;
+    /// Element type of T * U: as T_promote, except that Vector3 * Vector3 is
+    /// their dot product, a double.
     using T_promote_pr = typename virda_detail::product_type<T, U>::type;
 };
 
