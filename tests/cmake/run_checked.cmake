@@ -7,8 +7,8 @@
 # Passes when the command exits with exactly <status> (or, without EXIT, with
 # any status but 0: a command meant to fail), its output (standard output and
 # error together) matches every EXPECT regex and no REJECT regex. A job that
-# hung and was ended by MPIEXEC_TIMEOUT exits 255, which no expected status
-# equals. With ERRORS_FROM, a failure must print "<program>: error:" exactly
+# hung and was ended by MPIEXEC_TIMEOUT exits 255 (MPICH) or 110 (Open MPI),
+# which no expected status equals. With ERRORS_FROM, a failure must print "<program>: error:" exactly
 # once (only rank 0 reports) and a success never. With SKIP_STATUS, a command
 # that exits with that status and says "skipped:" could not set itself up
 # here; the script then prints "<name>: skipped" (for CTest's
