@@ -3,6 +3,7 @@
 #   (MPI::MPI_C or MPI::MPI_CXX) compiles against: "mpich", "openmpi", or
 #   "unknown". The header tells, not the program names: a wrapper or a library
 #   reached through Debian's alternatives may belong to either.
+#   (virda_mpi_implementation_in, below, reads a list of directories.)
 #
 # virda_check_mpi_implementation(<target> <expected> <who>)
 #   Fails configuration with a message naming both implementations unless
@@ -13,16 +14,24 @@
 include_guard(GLOBAL)
 
 function(virda_mpi_implementation out_var target)
-  set(found unknown)
   get_target_property(dirs ${target} INTERFACE_INCLUDE_DIRECTORIES)
   if(NOT dirs)
     set(dirs "")
   endif()
   # mpi.h may also be in a directory the compiler searches on its own.
-  list(APPEND dirs ${CMAKE_C_IMPLICIT_INCLUDE_DIRECTORIES} ${CMAKE_CXX_IMPLICIT_INCLUDE_DIRECTORIES})
-  foreach(dir IN LISTS dirs)
+  virda_mpi_implementation_in(found ${dirs}
+    ${CMAKE_C_IMPLICIT_INCLUDE_DIRECTORIES} ${CMAKE_CXX_IMPLICIT_INCLUDE_DIRECTORIES})
+  set(${out_var} ${found} PARENT_SCOPE)
+endfunction()
+
+# virda_mpi_implementation_in(<out_var> <dir>...)
+#   The same for the first of these directories that holds an mpi.h, as a
+#   compiler searching them in this order would find it.
+function(virda_mpi_implementation_in out_var)
+  set(found unknown)
+  foreach(dir IN LISTS ARGN)
     if(EXISTS "${dir}/mpi.h")
-      file(STRINGS "${dir}/mpi.h" defines REGEX "^#define +(MPICH_VERSION|OMPI_MAJOR_VERSION) ")
+      file(STRINGS "${dir}/mpi.h" defines REGEX "^#[ \t]*define[ \t]+(MPICH_VERSION|OMPI_MAJOR_VERSION)[ \t]")
       if(defines MATCHES "MPICH_VERSION")
         set(found mpich)
       elseif(defines MATCHES "OMPI_MAJOR_VERSION")
