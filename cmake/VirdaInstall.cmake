@@ -103,21 +103,26 @@ write_basic_package_version_file(
 install(FILES
   "${PROJECT_BINARY_DIR}/VirdaStatisticsConfig.cmake"
   "${PROJECT_BINARY_DIR}/VirdaStatisticsConfigVersion.cmake"
+  "${CMAKE_CURRENT_LIST_DIR}/VirdaMpiImplementation.cmake"
   DESTINATION "${VIRDA_INSTALL_CMAKEDIR}"
   COMPONENT Development)
 
-# --- pkg-config --------------------------------------------------------------
-# MPI comes from MPICH's own pkg-config module when there is one; otherwise the
-# flags that FindMPI found for MPICH are written out literally.
+# --- pkg-config ---------------------------------------------------------------
+# MPI comes from the implementation's own pkg-config module when there is one
+# (Debian: mpich.pc, ompi.pc); otherwise the flags that FindMPI found are
+# written out literally. The variable `mpi` names the implementation.
+set(_virda_pc_module_mpich mpich)
+set(_virda_pc_module_openmpi ompi)
+set(_virda_pc_module "${_virda_pc_module_${VIRDA_MPI}}")
 find_package(PkgConfig QUIET)
 set(_virda_pc_requires "")
 set(_virda_pc_mpi_cflags "")
 set(_virda_pc_mpi_libs "")
 if(PKG_CONFIG_FOUND)
-  pkg_check_modules(VIRDA_PC_MPICH QUIET mpich)
+  pkg_check_modules(VIRDA_PC_MPI QUIET ${_virda_pc_module})
 endif()
-if(VIRDA_PC_MPICH_FOUND)
-  set(_virda_pc_requires "mpich")
+if(VIRDA_PC_MPI_FOUND)
+  set(_virda_pc_requires "${_virda_pc_module}")
 else()
   foreach(dir IN LISTS MPI_CXX_INCLUDE_DIRS)
     string(APPEND _virda_pc_mpi_cflags " -I${dir}")
@@ -135,8 +140,9 @@ else()
     string(APPEND _virda_pc_mpi_libs " ${lib}")
   endforeach()
 endif()
-# The C++ bindings of MPI are never used; the CMake targets say the same.
-string(APPEND _virda_pc_mpi_cflags " -DMPICH_SKIP_MPICXX")
+# The C++ bindings of MPI are never used; the CMake targets say the same
+# (FindMPI's MPI_CXX_SKIP_MPICXX defines these for both implementations).
+string(APPEND _virda_pc_mpi_cflags " -DMPICH_SKIP_MPICXX -DOMPI_SKIP_MPICXX")
 
 # Boost and FFTW 2 are header-only here: only directories the compiler does not
 # search anyway are named.
@@ -176,6 +182,7 @@ _virda_pc_dir(VIRDA_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
 _virda_pc_dir(VIRDA_PC_INCLUDEDIR "${_virda_header_dest}")
 
 set(VIRDA_PC_REQUIRES "${_virda_pc_requires}")
+set(VIRDA_PC_MPI "${VIRDA_MPI}")
 string(STRIP "${_virda_pc_mpi_cflags}${_virda_pc_dep_cflags}" VIRDA_PC_EXTRA_CFLAGS)
 string(STRIP "${_virda_pc_mpi_libs}" VIRDA_PC_EXTRA_LIBS)
 foreach(pc IN ITEMS virdastatistics virdaruntime)

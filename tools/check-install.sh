@@ -4,7 +4,8 @@
 #      (headers, both libraries with their SONAME links, CMake package,
 #      pkg-config files, no paths into the source or build tree);
 #   2. builds the consumer program in tests/consumer with find_package and
-#      runs it under MPI;
+#      runs it under MPI; checks that a consumer whose MPI is another
+#      implementation than the library's is refused at configure time;
 #   3. builds the same program with a plain mpicxx line and pkg-config, and
 #      runs it;
 #   4. builds it again with the project added as a subdirectory of the
@@ -12,18 +13,33 @@
 #   5. runs the installed virda-stats tool, when it was built.
 #
 # Usage: tools/check-install.sh [BUILD_DIR]   (default: build)
-# The build directory must be configured and built. Environment: JOBS (build
-# parallelism, default 2), MPIEXEC (default mpiexec.mpich), KEEP=1 to keep the
-# temporary directory.
+# The build directory must be configured and built; the MPI implementation
+# it was built with (VIRDA_MPI: mpich or openmpi) is used throughout, by its
+# suffixed program names. Environment: JOBS (build parallelism, default 2),
+# MPIEXEC (default mpiexec.<mpi>), KEEP=1 to keep the temporary directory.
 set -euo pipefail
 
 src="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$(cd "${1:-$src/build}" && pwd)"
 jobs="${JOBS:-2}"
-mpiexec="${MPIEXEC:-mpiexec.mpich}"
+mpi="$(sed -n 's/^VIRDA_MPI:[A-Z]*=//p' "$build/CMakeCache.txt")"
+mpi="${mpi:-mpich}"
+case "$mpi" in
+  mpich) other_mpi=openmpi ;;
+  openmpi) other_mpi=mpich ;;
+  *) echo "check-install: unknown VIRDA_MPI '$mpi' in $build" >&2; exit 2 ;;
+esac
+mpiexec="${MPIEXEC:-mpiexec.$mpi}"
 ranks=2
 export MPIEXEC_TIMEOUT="${MPIEXEC_TIMEOUT:-120}"
 export HWLOC_COMPONENTS="${HWLOC_COMPONENTS:--pci}"
+if [ "$mpi" = openmpi ]; then
+  # Open MPI's launcher refuses root, and more ranks than cores, unless told
+  # so through the environment; pt2pt creates windows where rdma cannot. The
+  # tests' environment is the same (tests/CMakeLists.txt).
+  export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 OMPI_MCA_rmaps_base_oversubscribe=1
+  export OMPI_MCA_osc="${OMPI_MCA_osc:-sm,rdma,pt2pt}"
+fi
 
 work="$(mktemp -d /tmp/virda-check-install.XXXXXX)"
 if [ "${KEEP:-0}" = 1 ]; then
@@ -35,12 +51,14 @@ prefix="$work/prefix"
 
 step() { printf '\n== check-install: %s\n' "$*"; }
 fail() { printf 'check-install: FAILED: %s\n' "$*" >&2; exit 1; }
-# A program must load MPICH, never another MPI installed beside it.
-uses_mpich() {
-  local libs
+# A program must load the library's MPI, never another MPI installed beside
+# it (MPICH's library is libmpich, Open MPI's libmpi).
+uses_mpi() {
+  local libs ours='libmpich\.so' theirs='libmpi\.so'
+  if [ "$mpi" = openmpi ]; then ours='libmpi\.so' theirs='libmpich\.so'; fi
   libs="$(ldd "$1")" || fail "ldd $1"
-  grep -q 'libmpich\.so' <<<"$libs" || fail "$1 does not load MPICH"
-  if grep -q 'libmpi\.so' <<<"$libs"; then fail "$1 loads another MPI"; fi
+  grep -q "$ours" <<<"$libs" || fail "$1 does not load $mpi"
+  if grep -q "$theirs" <<<"$libs"; then fail "$1 loads $other_mpi as well"; fi
 }
 
 step "install $build into $prefix"
@@ -80,24 +98,45 @@ consumer() {
   cmake -S "$src/tests/consumer" -B "$dir" "$@" -DCMAKE_BUILD_TYPE=Release >"$dir.log" \
     || { cat "$dir.log"; fail "configuring $what"; }
   cmake --build "$dir" -j"$jobs" >"$dir-build.log" || { tail -n 40 "$dir-build.log"; fail "building $what"; }
-  uses_mpich "$dir/virda-consumer"
+  uses_mpi "$dir/virda-consumer"
   "$mpiexec" -n "$ranks" "$dir/virda-consumer" || fail "running $what"
 }
 
 step "find_package(VirdaStatistics) with CMAKE_PREFIX_PATH"
 consumer find "the consumer with find_package" -DCMAKE_PREFIX_PATH="$prefix"
 
-step "pkg-config with a plain mpicxx.mpich line"
+step "find_package(VirdaStatistics) from a project using $other_mpi"
+if command -v "mpicxx.$other_mpi" >/dev/null; then
+  if cmake -S "$src/tests/consumer" -B "$work/other" -DCMAKE_PREFIX_PATH="$prefix" \
+       -DMPI_EXECUTABLE_SUFFIX=".$other_mpi" >"$work/other.log" 2>&1; then
+    cat "$work/other.log"
+    fail "a consumer using $other_mpi was configured against the library built with $mpi"
+  fi
+  grep -qF "VirdaStatistics was built with MPI '$mpi', but this project found MPI '$other_mpi'" \
+    <(tr -s ' \n' ' ' <"$work/other.log") || { cat "$work/other.log"; fail "the refusal does not say why"; }
+  echo "refused at configure time, naming both implementations: ok"
+else
+  echo "$other_mpi is not installed here (mpicxx.$other_mpi): nothing to refuse"
+fi
+
+step "pkg-config with a plain mpicxx.$mpi line"
 export PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}"
 pkg-config --exists --print-errors virdaruntime || fail "pkg-config cannot resolve virdaruntime"
+pc_mpi="$(pkg-config --variable=mpi virdastatistics)"
+[ "$pc_mpi" = "$mpi" ] || fail "virdastatistics.pc names MPI '$pc_mpi', the library was built with $mpi"
+pc_module=mpich
+[ "$mpi" = mpich ] || pc_module=ompi
+grep -qx "$pc_module" <(pkg-config --print-requires virdastatistics) \
+  || fail "virdastatistics.pc does not require $pc_module: $(pkg-config --print-requires virdastatistics)"
+echo "requires: $pc_module (mpi=$pc_mpi)"
 echo "cflags: $(pkg-config --cflags virdaruntime)"
 echo "libs:   $(pkg-config --libs virdaruntime)"
 mkdir -p "$work/pc"
 # shellcheck disable=SC2046 # pkg-config output is a list of words
-mpicxx.mpich -std=c++17 -Wall -Wextra -Wpedantic -Werror "$src/tests/consumer/consumer.cpp" \
+"mpicxx.$mpi" -std=c++17 -Wall -Wextra -Wpedantic -Werror "$src/tests/consumer/consumer.cpp" \
   -o "$work/pc/virda-consumer" $(pkg-config --cflags --libs virdaruntime) \
   -Wl,-rpath,"$(pkg-config --variable=libdir virdaruntime)" || fail "building the consumer with pkg-config"
-uses_mpich "$work/pc/virda-consumer"
+uses_mpi "$work/pc/virda-consumer"
 "$mpiexec" -n "$ranks" "$work/pc/virda-consumer" || fail "the pkg-config consumer"
 
 step "relocated prefix"
@@ -108,7 +147,7 @@ mv "$work/moved" "$prefix"
 echo "pkg-config follows a moved prefix: ok"
 
 step "add_subdirectory of the source tree"
-consumer sub "the superproject" -DVIRDA_SOURCE_DIR="$src"
+consumer sub "the superproject" -DVIRDA_SOURCE_DIR="$src" -DVIRDA_MPI="$mpi"
 cmake --install "$work/sub" --prefix "$work/sub-prefix" >"$work/sub-install.log" \
   || { cat "$work/sub-install.log"; fail "installing the superproject"; }
 if [ ! -x "$work/sub-prefix/bin/virda-consumer" ] || [ ! -e "$work/sub-prefix/$libdir/libvirdastatistics.so.0" ]; then

@@ -2,30 +2,46 @@
 # Builds the project and runs its tests, from a fresh machine onwards:
 # installs the dependencies, configures, builds and runs CTest.
 #
-#   tools/run-tests.sh [--sanitize] [-- <ctest arguments>...]
+#   tools/run-tests.sh [--sanitize] [--mpi mpich|openmpi] [-- <ctest arguments>...]
 #
 # Plain: build directory build/, RelWithDebInfo. --sanitize: build-asan/,
 # Debug with AddressSanitizer and UndefinedBehaviorSanitizer. Warnings are
-# errors in both. Exits non-zero if any step or test fails.
+# errors in both. --mpi openmpi builds against Open MPI instead of MPICH, in
+# build-openmpi/ (build-openmpi-asan/ with --sanitize). Exits non-zero if any
+# step or test fails.
 set -euo pipefail
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="$root/build"
+build=build
 options=(-DVIRDA_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo)
 ctest_args=()
+mpi=mpich
 
 while [ $# -gt 0 ]; do
   case "$1" in
     --sanitize)
-      build="$root/build-asan"
+      build=build-asan
       options=(-DVIRDA_WARNINGS_AS_ERRORS=ON -DVIRDA_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
       ;;
+    --mpi)
+      [ $# -ge 2 ] || { echo "run-tests: --mpi needs mpich or openmpi" >&2; exit 2; }
+      mpi="$2"
+      shift
+      ;;
     --) shift; ctest_args=("$@"); break ;;
-    -h|--help) sed -n '2,9p' "$0"; exit 0 ;;
+    -h|--help) sed -n '2,11p' "$0"; exit 0 ;;
     *) echo "run-tests: unknown argument '$1' (see --help)" >&2; exit 2 ;;
   esac
   shift
 done
+
+case "$mpi" in
+  mpich) ;;
+  openmpi) build="build-openmpi${build#build}" ;;
+  *) echo "run-tests: --mpi must be mpich or openmpi, not '$mpi'" >&2; exit 2 ;;
+esac
+options+=("-DVIRDA_MPI=$mpi")
+build="$root/$build"
 
 "$root/tools/install-deps.sh"
 

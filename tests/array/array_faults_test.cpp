@@ -136,6 +136,11 @@ TEST(BlockAllocation, FailureOnOneRankLeavesEveryRankEmpty)
 
 TEST(WindowLimit, RunningOutOfWindowsIsAgreedAndReported)
 {
+#ifdef OMPI_MAJOR_VERSION
+    // Decided at compile time, so every rank skips alike.
+    GTEST_SKIP() << "Open MPI's context ids (one per window, as with MPICH) are not used up "
+                    "by a few thousand windows; this test needs MPICH's 2048";
+#endif
     // Make rank 0 use more context ids than the others, so that it runs out
     // first; all ranks must still agree on which creation failed.
     std::vector<MPI_Comm> extra(rank() == 0 ? 16 : 0, MPI_COMM_NULL);

@@ -3,7 +3,7 @@
 // MPI_COMM_SELF attribute callback inside MPI_Finalize, the way the statistics
 // library releases arrays still alive then. The others misuse MPI and must
 // fail their job: the MPI resource counter catches the leaks and the calls
-// after MPI_Finalize, and Hydra's timeout ends the hang.
+// after MPI_Finalize, and the launcher's timeout ends the hang.
 
 #include <mpi.h>
 
