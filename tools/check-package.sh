@@ -19,7 +19,8 @@
 set -euo pipefail
 
 src="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-build="${1:-$src/build-deb}"
+# Absolute, so that the packages are paths to apt-get rather than names.
+build="$(realpath -m "${1:-$src/build-deb}")"
 jobs="${JOBS:-2}"
 mpiexec="${MPIEXEC:-mpiexec.mpich}"
 mpicxx="${MPICXX:-mpicxx.mpich}"
