@@ -58,8 +58,10 @@ set(_virda_public_headers
   statistics/bin_data.h
   statistics/function.h
   statistics/histogram.h
+  statistics/median.h
   statistics/mean.h
   statistics/poly_fit.h
+  statistics/quantile.h
   statistics/stdev.h
   reference_runtime/virda_session.h)
 foreach(header IN LISTS _virda_public_headers)
