@@ -85,23 +85,32 @@ std::size_t count_top(const T* v, std::size_t n, std::uint32_t* sub, int copies)
     return nan;
 }
 
-// Slot of a key: j * 4096 + digit for the prefix j it matches (at most one:
-// the prefixes are distinct), else `dump`. Selects, not branches, so that the
-// loop vectorises.
+/// The keys of v[0..m) (m <= block) into `keys`.
 template <typename T>
-void digit_block(const T* __restrict v, std::size_t m, int shift, const std::uint64_t* __restrict prefixes,
-                 int nprefix, std::uint32_t dump, std::uint32_t* __restrict slots)
+void make_keys(const T* __restrict v, std::size_t m, std::uint64_t* __restrict keys)
+{
+    for (std::size_t i = 0; i < m; ++i) {
+        keys[i] = key_of(v, i);
+    }
+}
+
+// Slot of a key: j * 4096 + digit for the prefix j it matches (at most one:
+// the prefixes are distinct), else `dump`. One simple loop per prefix, each
+// of selects only, so that every loop vectorises. high = shift + 12 < 64.
+void slots_of(const std::uint64_t* __restrict keys, std::size_t m, int shift, const std::uint64_t* prefixes,
+              int nprefix, std::uint32_t dump, std::uint32_t* __restrict slots)
 {
     const int high = shift + digit_bits;
     for (std::size_t i = 0; i < m; ++i) {
-        const std::uint64_t k = key_of(v, i);
-        const std::uint64_t top = high >= 64 ? 0 : k >> high;
-        const std::uint32_t digit = static_cast<std::uint32_t>(k >> shift) & ((1u << digit_bits) - 1);
-        std::uint32_t slot = dump;
-        for (int j = 0; j < nprefix; ++j) {
-            slot = top == prefixes[j] ? (static_cast<std::uint32_t>(j) << digit_bits) + digit : slot;
+        slots[i] = dump;
+    }
+    for (int j = 0; j < nprefix; ++j) {
+        const std::uint64_t p = prefixes[j];
+        const std::uint32_t base = static_cast<std::uint32_t>(j) << digit_bits;
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::uint32_t digit = static_cast<std::uint32_t>(keys[i] >> shift) & ((1u << digit_bits) - 1);
+            slots[i] = (keys[i] >> high) == p ? base + digit : slots[i];
         }
-        slots[i] = slot;
     }
 }
 
@@ -110,29 +119,44 @@ void count_digit(const T* v, std::size_t n, int shift, const std::uint64_t* pref
                  std::uint32_t* sub, int copies)
 {
     const std::uint32_t dump = static_cast<std::uint32_t>(nprefix) << digit_bits;
+    std::uint64_t keys[block];
     std::uint32_t slots[block];
     for (std::size_t start = 0; start < n; start += block) {
         const std::size_t m = n - start < block ? n - start : block;
-        digit_block(v + start, m, shift, prefixes, nprefix, dump, slots);
+        const std::uint64_t* k = keys;
+        if constexpr (std::is_same_v<T, std::uint64_t>) {
+            k = v + start;
+        } else {
+            make_keys(v + start, m, keys);
+        }
+        slots_of(k, m, shift, prefixes, nprefix, dump, slots);
         count_slots(slots, m, sub, std::size_t{dump} + 1, copies);
     }
 }
 
+// The matching keys are few against the block when selection copies them,
+// so the branch that keeps one is rarely taken and well predicted.
 template <typename T>
-std::size_t gather(const T* __restrict v, std::size_t n, int shift, const std::uint64_t* prefixes, int nprefix,
+std::size_t gather(const T* v, std::size_t n, int shift, const std::uint64_t* prefixes, int nprefix,
                    std::uint64_t* __restrict out)
 {
-    const int high = shift + digit_bits;
+    const std::uint32_t dump = static_cast<std::uint32_t>(nprefix) << digit_bits;
+    std::uint64_t keys[block];
+    std::uint32_t slots[block];
     std::size_t kept = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const std::uint64_t k = key_of(v, i);
-        const std::uint64_t top = high >= 64 ? 0 : k >> high;
-        bool match = false;
-        for (int j = 0; j < nprefix; ++j) {
-            match |= top == prefixes[j];
+    for (std::size_t start = 0; start < n; start += block) {
+        const std::size_t m = n - start < block ? n - start : block;
+        const std::uint64_t* k = keys;
+        if constexpr (std::is_same_v<T, std::uint64_t>) {
+            k = v + start;
+        } else {
+            make_keys(v + start, m, keys);
         }
-        if (match) {
-            out[kept++] = k;
+        slots_of(k, m, shift, prefixes, nprefix, dump, slots);
+        for (std::size_t i = 0; i < m; ++i) {
+            if (slots[i] != dump) {
+                out[kept++] = k[i];
+            }
         }
     }
     return kept;
