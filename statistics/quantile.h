@@ -47,7 +47,8 @@ class Attribute;
 /// rounds; each round makes one MPI_Allreduce of 64-bit counts, and no data
 /// moves between ranks. Memory per rank: the counts (at most 2^16 plus
 /// 2^12 per distinct prefix), and, once the candidates left on a rank are at
-/// most 2^20 and at most half of its block, a copy of their keys.
+/// most an eighth of its block (or at most 2^20 and half of it), a copy of
+/// their keys.
 ///
 /// Collective over VIRDA_COMM: every rank calls it with the same arguments;
 /// every rank gets the same values.

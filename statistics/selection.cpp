@@ -97,7 +97,7 @@ selected select_order_statistics(int v_type, const void* v, std::size_t n, const
         }
         const int nprefix = static_cast<int>(prefixes.size());
 
-        if (gathered || (candidates <= gathered_keys_max && 2 * candidates <= n)) {
+        if (gathered || worth_gathering(candidates, n)) {
             next.resize(static_cast<std::size_t>(candidates));
             const std::size_t got = gathered ? selection_kernels().gather(key_block, kept.data(), kept.size(), shift,
                                                                           prefixes.data(), nprefix, next.data())

@@ -14,9 +14,14 @@ class Attribute;
 
 namespace virda_detail {
 
-/// Keys left on a rank, at most, for selection to copy them out of the block
-/// and count only the copy in later rounds.
-inline constexpr std::size_t gathered_keys_max = std::size_t{1} << 20;
+/// Whether selection copies the `candidates` keys still in question out of a
+/// block of n elements and counts only the copy in later rounds: when they
+/// are at most an eighth of the block, or at most 2^20 and half the block.
+/// Later rounds then read a few keys instead of the whole block again.
+inline bool worth_gathering(std::uint64_t candidates, std::size_t n)
+{
+    return 8 * candidates <= n || (candidates <= (std::uint64_t{1} << 20) && 2 * candidates <= n);
+}
 
 /// The result of a selection: the order keys of the requested order
 /// statistics (in the order of `ranks`), or nan set when some element of
