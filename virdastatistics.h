@@ -22,8 +22,10 @@
 #include "statistics/bin_data.h"
 #include "statistics/function.h"
 #include "statistics/histogram.h"
+#include "statistics/median.h"
 #include "statistics/mean.h"
 #include "statistics/poly_fit.h"
+#include "statistics/quantile.h"
 #include "statistics/stdev.h"
 
 #endif

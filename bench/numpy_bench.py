@@ -13,6 +13,7 @@ from scipy import stats
 
 NBINS = 100
 COEFFS = np.array([1.0, -0.5, 0.25, 0.125])
+FIVE = np.array([0.05, 0.25, 0.5, 0.75, 0.95])
 
 
 def data(n):
@@ -44,6 +45,8 @@ def operations(x, w, y):
         ("function_eval", lambda: P.polyval(x, COEFFS)),
         ("poly_fit", lambda: P.polyfit(x, y, 3)),
         ("poly_fit_weighted", lambda: P.polyfit(x, y, 3, w=sw)),
+        ("median", lambda: np.median(x)),
+        ("quantile_5p", lambda: np.quantile(x, FIVE)),
     ]
 
 

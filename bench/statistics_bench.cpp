@@ -5,6 +5,14 @@
 // -march=native: several vector accumulators, bin indices computed in a
 // vectorised block loop, then counted into sub-histograms).
 //
+// median and quantile_5p (the quantiles of five probabilities) are measured
+// against selection by std::nth_element on a copy of this rank's block: the
+// plain loop selects each order statistic from the whole copy, the tuned one
+// (bench/tuned_loops.cpp) from what lies above the previous one. At one rank
+// these are the whole data's quantiles; at more ranks they are only each
+// rank's own, with no way to combine them, so there the columns show local
+// selection work, not a competing distributed method.
+//
 // Usage: mpiexec -n R statistics_bench [N ...]   (default 10^4 10^6 10^7)
 // Prints one line per operation and N: median ns per element (wall time of
 // the slowest rank over N) of the library, the plain and the tuned loop, and
@@ -117,6 +125,33 @@ std::vector<double> plain_bin_data(const local_data& d, double c0, double w)
         }
     }
     return finish_bins(sums, counts);
+}
+
+/// The probabilities of the quantile_5p row, ascending.
+const std::vector<double> five_probabilities = {0.05, 0.25, 0.5, 0.75, 0.95};
+
+/// Quantiles of this rank's block by std::nth_element over the whole copy
+/// for every order statistic.
+double plain_quantiles(const std::vector<double>& x, const std::vector<double>& q, std::vector<double>& copy)
+{
+    double last = 0.0;
+    copy = x;
+    const std::size_t n = copy.size();
+    for (const double p : q) {
+        const double h = static_cast<double>(n - 1) * p;
+        const std::size_t lo = static_cast<std::size_t>(h);
+        std::nth_element(copy.begin(), copy.begin() + lo, copy.end());
+        const double a = copy[lo];
+        const double t = h - static_cast<double>(lo);
+        if (t > 0.0) {
+            std::nth_element(copy.begin(), copy.begin() + lo + 1, copy.end());
+            const double b = copy[lo + 1];
+            last += a + (b - a) * t;
+        } else {
+            last += a;
+        }
+    }
+    return last;
 }
 
 const double coefficients[4] = {1.0, -0.5, 0.25, 0.125};
@@ -247,6 +282,7 @@ int main(int argc, char** argv)
         std::vector<double> eval_out(m);
         std::vector<int> hist_scratch(4 * (nbins + 1));
         std::vector<char> bin_scratch(tuned::bin_scratch_bytes(nbins));
+        std::vector<double> select_copy(m), select_out(five_probabilities.size());
 
         // sum(w) and sum(x * w) over all ranks, this rank's part from `sums`.
         const auto weighted_totals = [&](auto sums) {
@@ -339,6 +375,20 @@ int main(int argc, char** argv)
              }},
             fit_row("poly_fit", false),
             fit_row("poly_fit_weighted", true),
+            {"median", [&] { return median(x); },
+             [&] { return plain_quantiles(d.x, {0.5}, select_copy); },
+             [&] {
+                 const double half = 0.5;
+                 tuned::quantiles(px, m, &half, 1, select_out.data(), select_copy.data());
+                 return select_out[0];
+             }},
+            {"quantile_5p", [&] { return quantile(x, five_probabilities)[0]; },
+             [&] { return plain_quantiles(d.x, five_probabilities, select_copy); },
+             [&] {
+                 tuned::quantiles(px, m, five_probabilities.data(), static_cast<int>(five_probabilities.size()),
+                                  select_out.data(), select_copy.data());
+                 return select_out[0];
+             }},
         };
 
         // Few runs of the largest size: the whole benchmark stays at minutes.

@@ -331,4 +331,31 @@ void fit_moments(const double* x, const double* y, const double* w, std::size_t 
     }
 }
 
+void quantiles(const double* x, std::size_t n, const double* q, int nq, double* out, double* scratch)
+{
+    std::memcpy(scratch, x, n * sizeof(double));
+    std::size_t from = 0; // everything below `from` is at or below the last order statistic found
+    auto select = [&](std::size_t k) {
+        if (k >= from) {
+            std::nth_element(scratch + from, scratch + k, scratch + n);
+            from = k + 1;
+            return scratch[k];
+        }
+        return scratch[k]; // k == from - 1: just found
+    };
+    for (int i = 0; i < nq; ++i) {
+        const double h = static_cast<double>(n - 1) * q[i];
+        const std::size_t lo = static_cast<std::size_t>(h);
+        const double t = h - static_cast<double>(lo);
+        const double a = select(lo);
+        if (t == 0.0) {
+            out[i] = a;
+            continue;
+        }
+        // The next order statistic is the least element above position lo.
+        const double b = *std::min_element(scratch + lo + 1, scratch + n);
+        out[i] = t < 0.5 ? a + (b - a) * t : b - (b - a) * (1.0 - t);
+    }
+}
+
 } // namespace tuned

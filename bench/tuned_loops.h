@@ -39,6 +39,12 @@ void polynomial(const double* x, std::size_t n, const double* c, int order, doub
 void fit_moments(const double* x, const double* y, const double* w, std::size_t n, int order, double* s,
                  double* t);
 
+/// The quantiles of x[0..n) for the ascending probabilities q[0..nq), linear
+/// between order statistics (h = (n - 1) q), by selection: x is copied into
+/// `scratch` (n doubles) and each order statistic is found by
+/// std::nth_element in what lies above the previous one. No NaN in x.
+void quantiles(const double* x, std::size_t n, const double* q, int nq, double* out, double* scratch);
+
 } // namespace tuned
 
 #endif

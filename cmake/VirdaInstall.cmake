@@ -43,8 +43,10 @@ set(_virda_public_headers
   statistics/bin_data.h
   statistics/function.h
   statistics/histogram.h
+  statistics/median.h
   statistics/mean.h
   statistics/poly_fit.h
+  statistics/quantile.h
   statistics/stdev.h
   reference_runtime/virda_session.h)
 

@@ -49,6 +49,20 @@ inline constexpr const char* function_negative_order = "ERROR in function:negati
 inline constexpr const char* poly_fit_negative_order = "ERROR in poly_fit:negative order.Zero polynomial returned";
 inline constexpr const char* poly_fit_short_input =
     "ERROR in poly_fit:y or w shorter than x.Zero polynomial returned";
+inline constexpr const char* quantile_bad_probability =
+    "ERROR in quantile:probability outside [0, 1] or NaN.NaN returned for it";
+
+/// quantile or median ("quantile", "median") was given an Empty attribute.
+inline std::string quantile_no_array(const char* operation)
+{
+    return std::string("ERROR in ") + operation + ":attribute holds no array.NaN returned";
+}
+
+/// quantile or median was given an attribute of no elements.
+inline std::string quantile_no_elements(const char* operation)
+{
+    return std::string("ERROR in ") + operation + ":attribute has no elements.NaN returned";
+}
 
 // The reference runtime (reference_runtime/).
 inline constexpr const char* sum_no_array = "ERROR in sum:attribute holds no array.Zero returned";

@@ -62,6 +62,10 @@ TEST(CommandLine, ReadsEachOperationAndItsOptions)
     EXPECT_TRUE(o.weights.empty());
     EXPECT_EQ(parse({"f.h5", "x", "mean", "--weights", "w"}).weights, "w");
     EXPECT_EQ(parse({"f.h5", "x", "summary"}).op, operation::summary);
+
+    o = parse({"f.h5", "x", "quantiles", "--q", "0.05,.5,1,0,1e-3"});
+    EXPECT_EQ(o.op, operation::quantiles);
+    EXPECT_EQ(o.probabilities, (std::vector<double>{0.05, 0.5, 1.0, 0.0, 1e-3}));
 }
 
 TEST(CommandLine, DemoHelpAndVersion)
@@ -107,6 +111,13 @@ TEST(CommandLine, RefusesWhatItCannotUse)
         {{"f", "x", "poly-fit", "--y", "y", "--order", "-1"}, "between 0 and 20"},
         {{"f", "x", "poly-fit", "--order", "1"}, "poly-fit needs --y"},
         {{"f", "x", "mean", "--format", "yaml"}, "--format must be 'text' or 'json'"},
+        {{"f", "x", "quantiles"}, "quantiles needs --q"},
+        {{"f", "x", "quantiles", "--q", "0.5,"}, "--q needs probabilities p1,p2,... in [0, 1]"},
+        {{"f", "x", "quantiles", "--q", ""}, "--q needs probabilities"},
+        {{"f", "x", "quantiles", "--q", "0.5,-0.1"}, "a probability must lie in [0, 1], not -0.1"},
+        {{"f", "x", "quantiles", "--q", "nan"}, "--q needs a finite number, not 'nan'"},
+        {{"f", "x", "quantiles", "--q", "0.5,,1"}, "--q needs a finite number, not ''"},
+        {{"f", "x", "mean", "--q", "0.5"}, "mean does not take --q"},
         {{"--demo", "a.h5", "b.h5"}, "--demo takes at most one file name"},
         {{"--demo", "--bins", "3"}, "--demo does not take --bins"},
     };

@@ -182,7 +182,7 @@ std::string dataset(const char* type, int n)
     return "\"dataset\": {\"type\": " + json_string(type) + ", \"rows\": " + std::to_string(n) + "}";
 }
 
-/// A summary line: mean and stdev from the library, extremes and NaN count
+/// A summary line: mean, stdev and median from the library, extremes and NaN count
 /// from the whole data set, which every rank can generate.
 template <typename Gen>
 std::string summary_line(Attribute& a, int n, Gen gen, const char* component = nullptr)
@@ -205,8 +205,10 @@ std::string summary_line(Attribute& a, int n, Gen gen, const char* component = n
     }
     const double m = mean(a);
     const double sd = stdev(a);
+    const double md = median(a);
     s += "\"count\": " + std::to_string(n) + ", " + field("mean", m) + ", " + field("stdev", sd) + ", " +
-         field("min", lo) + ", " + field("max", hi) + ", \"nan_count\": " + std::to_string(nans) + "}";
+         field("min", lo) + ", " + field("max", hi) + ", " + field("median", md) +
+         ", \"nan_count\": " + std::to_string(nans) + "}";
     return s;
 }
 
@@ -312,6 +314,16 @@ std::string expected_cases()
           "\"means\": " + numbers(bin_data(xi_double, yf, centres(-45.0, 10.0, 10))));
     c.add({"x", "bin-data", "--y", "xi", "--centres", "0,0.5,8"},
           "\"means\": " + numbers(bin_data(x, xi, centres(0.0, 0.5, 8))));
+
+    // quantiles: the library's values for the same probabilities.
+    const std::vector<double> five = {0.05, 0.25, 0.5, 0.75, 0.95};
+    c.add({"x", "quantiles", "--q", "0.05,0.25,0.5,0.75,0.95"},
+          dataset("double", rows) + ", \"probabilities\": " + numbers(five) + ", \"quantiles\": " +
+              numbers(quantile(x, five)));
+    c.add({"xi", "quantiles", "--q", "0,1,0.5"}, "\"quantiles\": " + numbers(quantile(xi, {0.0, 1.0, 0.5})));
+    c.add({"xf", "quantiles", "--q=0.1"}, "\"quantiles\": " + numbers(quantile(xf, {0.1})));
+    c.add({"xnan", "quantiles", "--q", "0.5,0.9"}, "\"quantiles\": " + numbers(quantile(xnan, {0.5, 0.9})));
+    c.add({"tiny", "quantiles", "--q", "0.3"}, "\"quantiles\": " + numbers(quantile(tiny, {0.3})));
 
     const auto x_range = extremes(rows, gx);
     const auto xf_range = extremes(rows, [](int g) { return static_cast<double>(gxf(g)); });

@@ -30,6 +30,7 @@ const std::vector<operation_entry>& operation_table()
         {operation::histogram, "histogram", {"!lower", "!width", "!bins", "column"}},
         {operation::bin_data, "bin-data", {"!y", "!centres", "column"}},
         {operation::poly_fit, "poly-fit", {"!y", "!order", "weights", "column"}},
+        {operation::quantiles, "quantiles", {"!q", "column"}},
         {operation::summary, "summary", {"column"}},
     };
     return table;
@@ -39,8 +40,8 @@ const std::vector<operation_entry>& operation_table()
 const std::set<std::string> general_options = {"format"};
 
 /// Every option that takes a value.
-const std::set<std::string> valued_options = {"format", "weights", "y",     "lower", "width",
-                                              "bins", "centres", "order", "column"};
+const std::set<std::string> valued_options = {"format", "weights", "y",      "lower", "width",
+                                              "bins",   "centres", "order", "column", "q"};
 
 [[noreturn]] void usage_failure(const std::string& message)
 {
@@ -94,6 +95,31 @@ void parse_centres(const std::string& text, cli_options& o)
     o.centre_count = parse_int("centres", parts[2], 2, max_bins);
 }
 
+/// --q p1,p2,...: one or more probabilities, each a number in [0, 1].
+void parse_probabilities(const std::string& text, cli_options& o)
+{
+    std::vector<std::string> parts;
+    std::string part;
+    std::istringstream in(text);
+    while (std::getline(in, part, ',')) {
+        parts.push_back(part);
+    }
+    if (parts.empty() || text.back() == ',') {
+        usage_failure("--q needs probabilities p1,p2,... in [0, 1], not '" + text + "'");
+    }
+    if (parts.size() > static_cast<std::size_t>(max_probabilities)) {
+        usage_failure("--q takes at most " + std::to_string(max_probabilities) + " probabilities");
+    }
+    o.probabilities.clear();
+    for (const std::string& p : parts) {
+        const double value = parse_real("q", p);
+        if (!(value >= 0.0 && value <= 1.0)) {
+            usage_failure("--q: a probability must lie in [0, 1], not " + p);
+        }
+        o.probabilities.push_back(value);
+    }
+}
+
 void apply_option(const std::string& name, const std::string& value, cli_options& o)
 {
     if (name == "format") {
@@ -120,6 +146,8 @@ void apply_option(const std::string& name, const std::string& value, cli_options
         o.bins = parse_int(name, value, 1, max_bins);
     } else if (name == "centres") {
         parse_centres(value, o);
+    } else if (name == "q") {
+        parse_probabilities(value, o);
     } else if (name == "order") {
         o.order = parse_int(name, value, 0, max_order);
     } else if (name == "column") {
@@ -212,7 +240,7 @@ cli_options parse_command_line(const std::vector<std::string>& args)
         }
         if (entry == table.end()) {
             usage_failure("unknown operation '" + positional[2] +
-                          "' (expected mean, stdev, histogram, bin-data, poly-fit or summary)");
+                          "' (expected mean, stdev, histogram, bin-data, poly-fit, quantiles or summary)");
         }
         o.op = entry->op;
         for (const std::string& option : entry->options) {
@@ -268,7 +296,12 @@ Operations:
                                         least-squares polynomial Y(DATASET),
                                         fitted in x' = (x - centre) / scale;
                                         warns or refuses when ill-conditioned
-  summary                               count, mean, stdev, min, max, NaNs
+  quantiles   --q p1,p2,...             quantiles of the probabilities (in
+                                        [0, 1]), interpolated linearly between
+                                        the exact order statistics; NaN if
+                                        any value is NaN
+  summary                               count, mean, stdev, min, max, median,
+                                        NaNs
 
 Options:
   --column K           column K (0-based) of a table DATASET of shape (n, k)

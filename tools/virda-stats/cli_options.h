@@ -6,7 +6,7 @@
 
 namespace virda_stats {
 
-enum class operation { mean, stdev, histogram, bin_data, poly_fit, summary };
+enum class operation { mean, stdev, histogram, bin_data, poly_fit, quantiles, summary };
 enum class output_format { text, json };
 
 /// The command-line name of an operation ("bin-data", "poly-fit", ...).
@@ -40,6 +40,9 @@ struct cli_options {
     double centre_step = 0.0;
     int centre_count = 0;
 
+    // quantiles: the probabilities, each in [0, 1], in the order given.
+    std::vector<double> probabilities;
+
     // poly-fit: the degree of the polynomial.
     int order = 0;
 
@@ -57,6 +60,8 @@ inline constexpr const char* default_demo_file = "virda-demo.h5";
 /// variable; below it, fit.h decides from the data whether to warn or refuse).
 inline constexpr int max_bins = 1000000;
 inline constexpr int max_order = 20;
+/// At most this many probabilities in --q.
+inline constexpr int max_probabilities = 1000;
 
 /// Parses the arguments after the program name. Throws tool_error with
 /// exit_usage_error and a one-line message for anything it cannot accept:

@@ -67,7 +67,8 @@ int run(const std::vector<std::string>& args)
                 std::cout << "\ntry:\n"
                           << command << " mass histogram --lower 0 --width 10 --bins 10\n"
                           << command << " mass bin-data --y temperature --centres 5,10,10\n"
-                          << command << " mass poly-fit --y temperature --order 1\n";
+                          << command << " mass poly-fit --y temperature --order 1\n"
+                          << command << " mass quantiles --q 0.05,0.5,0.95\n";
             }
             return 0;
         }

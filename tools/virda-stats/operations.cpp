@@ -9,7 +9,9 @@
 #include "statistics/function.h"
 #include "statistics/histogram.h"
 #include "statistics/mean.h"
+#include "statistics/median.h"
 #include "statistics/poly_fit.h"
+#include "statistics/quantile.h"
 #include "statistics/stdev.h"
 
 #include <cmath>
@@ -116,7 +118,8 @@ Attribute read_numbers(const h5_input& in, const dataset_shape& s, dataset_ref* 
 }
 
 /// Summary line of an array: extremes and NaN count from this rank's block,
-/// combined with two reductions; mean and stdev from the library. Collective.
+/// combined with two reductions; mean, stdev and median from the library.
+/// Collective.
 template <typename T>
 summary_row summarise_numbers(va<T>&& data, summary_row row, MPI_Comm comm)
 {
@@ -145,6 +148,7 @@ summary_row summarise_numbers(va<T>&& data, summary_row row, MPI_Comm comm)
     Attribute a = hold(std::move(data));
     row.mean = mean(a);
     row.stdev = stdev(a);
+    row.median = median(a);
     return row;
 }
 
@@ -242,7 +246,7 @@ void summarise_empty(const dataset_shape& s, std::vector<summary_row>& rows)
         }
         row.type = held_type(s);
         row.count = 0;
-        row.mean = row.stdev = row.min = row.max = std::numeric_limits<double>::quiet_NaN();
+        row.mean = row.stdev = row.min = row.max = row.median = std::numeric_limits<double>::quiet_NaN();
         rows.push_back(row);
     }
 }
@@ -403,6 +407,11 @@ report run_operation(const cli_options& o, MPI_Comm comm)
         } else {
             r.result = fit_polynomial(x, y, nullptr, o.order, xs.rows, comm);
         }
+        break;
+    }
+    case operation::quantiles: {
+        Attribute x = read_numbers(in, xs, &*r.dataset);
+        r.result = quantiles_result{o.probabilities, quantile(x, o.probabilities)};
         break;
     }
     case operation::summary: {

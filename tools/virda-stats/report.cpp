@@ -128,6 +128,15 @@ void text_result(std::ostream& out, const report&, const fit_result& f)
     // A warning goes to standard error (main.cpp), once.
 }
 
+void text_result(std::ostream& out, const report&, const quantiles_result& q)
+{
+    out << "\nquantiles: linear between the exact order statistics\n\n";
+    out << std::left << std::setw(18) << "probability" << "quantile\n";
+    for (std::size_t i = 0; i < q.values.size(); ++i) {
+        out << std::left << std::setw(18) << text_number(q.probabilities[i]) << text_number(q.values[i]) << '\n';
+    }
+}
+
 void text_result(std::ostream& out, const report&, const summary_result& s)
 {
     std::vector<std::string> names;
@@ -147,7 +156,7 @@ void text_result(std::ostream& out, const report&, const summary_result& s)
     const int w = 17;
     out << '\n' << std::left << std::setw(static_cast<int>(name_width)) << "dataset" << "  " << std::setw(8) << "type";
     column(10, "count");
-    for (const char* name : {"mean", "stdev", "min", "max"}) {
+    for (const char* name : {"mean", "stdev", "min", "max", "median"}) {
         column(w, name);
     }
     column(8, "NaN");
@@ -157,7 +166,7 @@ void text_result(std::ostream& out, const report&, const summary_result& s)
         out << std::left << std::setw(static_cast<int>(name_width)) << names[i] << ' ' << ' ' << std::setw(7)
             << row.type << ' ';
         column(10, std::to_string(row.count));
-        for (const double v : {row.mean, row.stdev, row.min, row.max}) {
+        for (const double v : {row.mean, row.stdev, row.min, row.max, row.median}) {
             column(w, text_number(v));
         }
         column(8, std::to_string(row.nan_count));
@@ -231,6 +240,12 @@ void json_result(std::ostream& out, const report&, const fit_result& f)
     }
 }
 
+void json_result(std::ostream& out, const report&, const quantiles_result& q)
+{
+    out << ",\n  \"probabilities\": " << json_numbers(q.probabilities) << ",\n  \"quantiles\": "
+        << json_numbers(q.values);
+}
+
 void json_result(std::ostream& out, const report&, const summary_result& s)
 {
     out << ",\n  \"summary\": [";
@@ -246,6 +261,7 @@ void json_result(std::ostream& out, const report&, const summary_result& s)
         out << ", \"type\": " << json_string(row.type) << ", \"count\": " << row.count
             << ", \"mean\": " << json_number(row.mean) << ", \"stdev\": " << json_number(row.stdev)
             << ", \"min\": " << json_number(row.min) << ", \"max\": " << json_number(row.max)
+            << ", \"median\": " << json_number(row.median)
             << ", \"nan_count\": " << row.nan_count << "}";
     }
     out << "\n  ]";

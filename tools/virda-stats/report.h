@@ -59,6 +59,12 @@ struct fit_result {
     std::string warning;
 };
 
+/// quantiles: one value per probability, in the order given.
+struct quantiles_result {
+    std::vector<double> probabilities;
+    std::vector<double> values;
+};
+
 /// One line of a summary: a dataset, or one component of a vector dataset.
 struct summary_row {
     std::string dataset;
@@ -70,6 +76,7 @@ struct summary_row {
     double stdev = 0.0;
     double min = 0.0; ///< over the values that are not NaN; NaN when there are none
     double max = 0.0;
+    double median = 0.0; ///< NaN when any value is NaN
     long long nan_count = 0;
 };
 
@@ -86,7 +93,7 @@ struct report {
     std::optional<dataset_ref> dataset;
     std::optional<dataset_ref> weights;
     std::optional<dataset_ref> y;
-    std::variant<value_result, histogram_result, binned_result, fit_result, summary_result> result;
+    std::variant<value_result, histogram_result, binned_result, fit_result, quantiles_result, summary_result> result;
 };
 
 /// The type a dataset is held in, with the stored type when that is another
