@@ -1,6 +1,9 @@
 #ifndef VIRDA_STATISTICS_QUANTILE_H
 #define VIRDA_STATISTICS_QUANTILE_H
 
+/// \file
+/// quantile: exact quantiles of an attribute's elements over all ranks.
+
 #include <vector>
 
 class Attribute;
@@ -35,10 +38,13 @@ class Attribute;
 /// Any NaN element makes every result NaN. Elements must be double, float
 /// or int: any other element type raises boost::bad_get on every rank,
 /// decided from the type code before any communication. An attribute that
-/// holds no array, or holds no elements, writes one line and gives NaN for
-/// every probability; a probability outside [0, 1], or NaN, writes one line
-/// and gives NaN for that entry. The lines are written on every rank, and
-/// when no probability is usable no communication takes place.
+/// holds no array writes "ERROR in quantile:attribute holds no array.NaN
+/// returned", one that holds no elements "ERROR in quantile:attribute has no
+/// elements.NaN returned", and both give NaN for every probability; a
+/// probability outside [0, 1], or NaN, writes "ERROR in quantile:probability
+/// outside [0, 1] or NaN.NaN returned for it" and gives NaN for that entry.
+/// The lines are written on every rank, and when no probability is usable no
+/// communication takes place.
 ///
 /// The order statistics are found by radix selection on the elements' order
 /// keys (64 bits): five rounds of counting the digits of the keys that share

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <iostream>
 #include <limits>
 
@@ -34,8 +35,23 @@ std::uint64_t narrow(std::vector<target>& targets, const std::vector<int>& which
         const std::uint64_t* region = counts + static_cast<std::size_t>(which[i]) * width;
         std::uint64_t below = 0;
         std::size_t d = 0;
-        // The counts of the region add up to more than the rank (it was
-        // found inside them), so the walk stops inside it.
+        // Whole runs of counts that the rank lies beyond are passed at once
+        // (the counts are not negative, so the walk below would pass each
+        // of them), then the walk goes count by count. The counts of the
+        // region add up to more than the rank (it was found inside them), so
+        // the walk stops inside it.
+        constexpr std::size_t run = 64;
+        while (d + run < width) {
+            std::uint64_t in_run = 0;
+            for (std::size_t k = 0; k < run; ++k) {
+                in_run += region[d + k];
+            }
+            if (below + in_run > targets[i].rank) {
+                break;
+            }
+            below += in_run;
+            d += run;
+        }
         while (d + 1 < width && below + region[d] <= targets[i].rank) {
             below += region[d];
             ++d;
@@ -53,6 +69,13 @@ std::uint64_t narrow(std::vector<target>& targets, const std::vector<int>& which
     return kept;
 }
 
+/// v holds `count` zeros (one memset; the room is kept).
+void zero(std::vector<std::uint64_t>& v, std::size_t count)
+{
+    v.resize(count);
+    std::memset(v.data(), 0, count * sizeof(std::uint64_t));
+}
+
 } // namespace
 
 selected select_order_statistics(int v_type, const void* v, std::size_t n, const std::vector<std::uint64_t>& ranks,
@@ -66,8 +89,12 @@ selected select_order_statistics(int v_type, const void* v, std::size_t n, const
 
     // Round 1: the top digit of every key, and the NaN count in the same
     // reduction.
+    // The count buffers are kept from call to call (about a megabyte for
+    // the first round), as in the counting passes.
+    static thread_local std::vector<std::uint64_t> local, global;
     const std::size_t top = std::size_t{1} << top_digit_bits;
-    std::vector<std::uint64_t> local(top + 1, 0), global(top + 1, 0);
+    zero(local, top + 1);
+    zero(global, top + 1);
     local[top] = count_top_digits(v_type, v, n, local.data());
     MPI_Allreduce(local.data(), global.data(), static_cast<int>(top + 1), MPI_UINT64_T, MPI_SUM, comm);
     if (global[top] != 0) {
@@ -109,8 +136,8 @@ selected select_order_statistics(int v_type, const void* v, std::size_t n, const
         }
 
         const std::size_t slots = static_cast<std::size_t>(nprefix) * width;
-        local.assign(slots, 0);
-        global.assign(slots, 0);
+        zero(local, slots);
+        zero(global, slots);
         if (gathered) {
             count_digits(key_block, kept.data(), kept.size(), shift, prefixes.data(), nprefix, local.data());
         } else {

@@ -1,5 +1,6 @@
 #include "statistics/selection_kernels.h"
 
+#include <cstring>
 #include <vector>
 
 namespace virda_detail {
@@ -11,6 +12,17 @@ namespace {
 int copies_for(std::size_t n, std::size_t stride)
 {
     return n >= 8 * stride ? 4 : 1;
+}
+
+/// Zeroed room for `count` sub-histogram counts. The room is kept from call
+/// to call (at most about a megabyte): quantiles of small blocks would
+/// otherwise spend most of their time faulting in fresh pages.
+std::uint32_t* zeroed_scratch(std::size_t count)
+{
+    static thread_local std::vector<std::uint32_t> scratch;
+    scratch.resize(count);
+    std::memset(scratch.data(), 0, count * sizeof(std::uint32_t));
+    return scratch.data();
 }
 
 /// counts[k] += Σ_c sub[c * stride + k], k < used.
@@ -37,9 +49,9 @@ std::size_t count_top_digits(int v_type, const void* v, std::size_t n, std::uint
     }
     const std::size_t stride = std::size_t{1} << top_digit_bits;
     const int copies = copies_for(n, stride);
-    std::vector<std::uint32_t> sub(copies * stride, 0);
-    const std::size_t nan = selection_kernels().count_top(v_type, v, n, sub.data(), copies);
-    fold(sub.data(), copies, stride, stride, counts);
+    std::uint32_t* sub = zeroed_scratch(copies * stride);
+    const std::size_t nan = selection_kernels().count_top(v_type, v, n, sub, copies);
+    fold(sub, copies, stride, stride, counts);
     return nan;
 }
 
@@ -52,9 +64,9 @@ void count_digits(int v_type, const void* v, std::size_t n, int shift, const std
     const std::size_t used = static_cast<std::size_t>(nprefix) << digit_bits;
     const std::size_t stride = used + 1;
     const int copies = copies_for(n, stride);
-    std::vector<std::uint32_t> sub(copies * stride, 0);
-    selection_kernels().count_digit(v_type, v, n, shift, prefixes, nprefix, sub.data(), copies);
-    fold(sub.data(), copies, stride, used, counts);
+    std::uint32_t* sub = zeroed_scratch(copies * stride);
+    selection_kernels().count_digit(v_type, v, n, shift, prefixes, nprefix, sub, copies);
+    fold(sub, copies, stride, used, counts);
 }
 
 } // namespace virda_detail
