@@ -114,9 +114,11 @@ void slots_of(const std::uint64_t* __restrict keys, std::size_t m, int shift, co
     }
 }
 
-template <typename T>
-void count_digit(const T* v, std::size_t n, int shift, const std::uint64_t* prefixes, int nprefix,
-                 std::uint32_t* sub, int copies)
+/// Calls f(keys, slots, m, dump) for each block of up to `block` elements of
+/// v, in order: the block's keys (v itself for a block of keys) and each
+/// key's slot as slots_of gives it.
+template <typename T, typename F>
+void for_each_slot_block(const T* v, std::size_t n, int shift, const std::uint64_t* prefixes, int nprefix, F f)
 {
     const std::uint32_t dump = static_cast<std::uint32_t>(nprefix) << digit_bits;
     std::uint64_t keys[block];
@@ -130,8 +132,18 @@ void count_digit(const T* v, std::size_t n, int shift, const std::uint64_t* pref
             make_keys(v + start, m, keys);
         }
         slots_of(k, m, shift, prefixes, nprefix, dump, slots);
-        count_slots(slots, m, sub, std::size_t{dump} + 1, copies);
+        f(k, slots, m, dump);
     }
+}
+
+template <typename T>
+void count_digit(const T* v, std::size_t n, int shift, const std::uint64_t* prefixes, int nprefix,
+                 std::uint32_t* sub, int copies)
+{
+    for_each_slot_block(v, n, shift, prefixes, nprefix,
+                        [&](const std::uint64_t*, const std::uint32_t* slots, std::size_t m, std::uint32_t dump) {
+                            count_slots(slots, m, sub, std::size_t{dump} + 1, copies);
+                        });
 }
 
 // The matching keys are few against the block when selection copies them,
@@ -140,25 +152,15 @@ template <typename T>
 std::size_t gather(const T* v, std::size_t n, int shift, const std::uint64_t* prefixes, int nprefix,
                    std::uint64_t* __restrict out)
 {
-    const std::uint32_t dump = static_cast<std::uint32_t>(nprefix) << digit_bits;
-    std::uint64_t keys[block];
-    std::uint32_t slots[block];
     std::size_t kept = 0;
-    for (std::size_t start = 0; start < n; start += block) {
-        const std::size_t m = n - start < block ? n - start : block;
-        const std::uint64_t* k = keys;
-        if constexpr (std::is_same_v<T, std::uint64_t>) {
-            k = v + start;
-        } else {
-            make_keys(v + start, m, keys);
-        }
-        slots_of(k, m, shift, prefixes, nprefix, dump, slots);
-        for (std::size_t i = 0; i < m; ++i) {
-            if (slots[i] != dump) {
-                out[kept++] = k[i];
-            }
-        }
-    }
+    for_each_slot_block(v, n, shift, prefixes, nprefix,
+                        [&](const std::uint64_t* k, const std::uint32_t* slots, std::size_t m, std::uint32_t dump) {
+                            for (std::size_t i = 0; i < m; ++i) {
+                                if (slots[i] != dump) {
+                                    out[kept++] = k[i];
+                                }
+                            }
+                        });
     return kept;
 }
 
