@@ -130,16 +130,9 @@ TEST(Binning, RanksAreThoseOfTheFrameworkCommunicator)
 {
     // A job communicator that numbers the ranks in reverse: rank 0 of it
     // gathers the histogram, and bin_data must pick its pairs by its numbering.
-    const MPI_Comm world = VIRDA_COMM;
-    const int id = VIRDA_ID;
-    MPI_Comm reversed = MPI_COMM_NULL;
-    MPI_Comm_split(world, 0, ranks() - 1 - id, &reversed);
-    VIRDA_COMM = reversed;
-    MPI_Comm_rank(reversed, &VIRDA_ID);
-    check_random<double>({1000}, 0, {5, 200}, 1); // rows of x and y split differently
-    VIRDA_COMM = world;
-    VIRDA_ID = id;
-    MPI_Comm_free(&reversed);
+    virda_test::with_reversed_ranks([] {
+        check_random<double>({1000}, 0, {5, 200}, 1); // rows of x and y split differently
+    });
 }
 
 TEST(Histogram, EdgesNanAndInfinityAsTheBinsDefine)

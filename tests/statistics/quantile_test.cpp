@@ -191,20 +191,11 @@ TEST(Quantile, SameBitsWhateverTheDistributionOfTheData)
     Attribute rows = make_attribute<double>({1000, 3}, gen, 2);
     const std::vector<double> a = quantile(flat, probabilities);
     const std::vector<double> b = quantile(rows, probabilities);
-    const MPI_Comm world = VIRDA_COMM;
-    const int id = VIRDA_ID;
-    MPI_Comm reversed = MPI_COMM_NULL;
-    MPI_Comm_split(world, 0, ranks() - 1 - id, &reversed);
-    VIRDA_COMM = reversed;
-    MPI_Comm_rank(reversed, &VIRDA_ID);
     std::vector<double> c;
-    {
+    virda_test::with_reversed_ranks([&] {
         Attribute again = make_attribute<double>({3000}, gen);
         c = quantile(again, probabilities);
-    }
-    VIRDA_COMM = world;
-    VIRDA_ID = id;
-    MPI_Comm_free(&reversed);
+    });
     expect_bits(a, oracle(values<double>(3000, gen), probabilities));
     expect_bits(b, a);
     expect_bits(c, a);

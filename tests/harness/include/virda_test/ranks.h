@@ -30,6 +30,30 @@ inline int ranks()
     return n;
 }
 
+/// Calls f() with VIRDA_COMM and VIRDA_ID replaced by a communicator that
+/// numbers the ranks of VIRDA_COMM in reverse (collective over VIRDA_COMM);
+/// both are restored and that communicator freed afterwards, also when f
+/// throws. Anything f creates on it must be released inside f.
+template <typename F>
+void with_reversed_ranks(F f)
+{
+    struct restore {
+        MPI_Comm comm = VIRDA_COMM;
+        int id = VIRDA_ID;
+        MPI_Comm reversed = MPI_COMM_NULL;
+        ~restore()
+        {
+            VIRDA_COMM = comm;
+            VIRDA_ID = id;
+            MPI_Comm_free(&reversed);
+        }
+    } saved;
+    MPI_Comm_split(saved.comm, 0, ranks() - 1 - saved.id, &saved.reversed);
+    VIRDA_COMM = saved.reversed;
+    MPI_Comm_rank(saved.reversed, &VIRDA_ID);
+    f();
+}
+
 } // namespace virda_test
 
 #endif
