@@ -168,6 +168,14 @@ __attribute__((destructor)) void check_at_exit()
                  "resource problems above\n",
                  world_rank, problem_exit_status);
     std::fflush(nullptr); // _exit skips the flushing of stdio buffers
+#ifdef OPEN_MPI
+    // Open MPI's launcher ends the whole job once one process exits with a
+    // non-zero status, and would kill the other ranks before they have
+    // reported (it has no setting that waits for them and still returns the
+    // status). Ranks leave MPI_Finalize together, so a pause on this failing
+    // path lets every rank's report out first.
+    sleep(2);
+#endif
     _exit(problem_exit_status);
 }
 
