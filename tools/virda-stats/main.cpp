@@ -9,6 +9,7 @@
 #include "cli_options.h"
 #include "collective_error.h"
 #include "demo_catalogue.h"
+#include "launcher_check.h"
 #include "operations.h"
 #include "report.h"
 
@@ -16,7 +17,10 @@
 #include "reference_runtime/virda_session.h"
 
 #include <hdf5.h>
+#include <mpi.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -44,6 +48,20 @@ void print(const report& r, output_format format)
 /// The whole run; returns the exit status, the same on every rank.
 int run(const std::vector<std::string>& args)
 {
+    // Before anything is read or written: under another MPI's launcher every
+    // process is a job of its own (one rank each, no collective joins them).
+    int world_size = 0;
+    MPI_Comm_size(MPI_COMM_WORLD, &world_size);
+    if (const auto launch = foreign_launch_of(world_size, [](const char* name) { return std::getenv(name); })) {
+        if (launch->rank <= 0) {
+            std::cerr << "virda-stats: error: " << foreign_launch_message(*launch) << '\n';
+        } else {
+            // A launcher may end every process once one has failed: let the
+            // one that explains first have its say.
+            sleep(1);
+        }
+        return exit_usage_error;
+    }
     try {
         cli_options options;
         // Every rank parses the same arguments; settling the outcome together
