@@ -75,7 +75,9 @@ int parse_int(const std::string& option, const std::string& text, long lowest, l
     return static_cast<int>(value);
 }
 
-void parse_centres(const std::string& text, cli_options& o)
+/// The comma-separated fields of an option's value ("a,,b" has an empty one;
+/// a trailing comma adds none, so callers check for it).
+std::vector<std::string> split_at_commas(const std::string& text)
 {
     std::vector<std::string> parts;
     std::string part;
@@ -83,6 +85,12 @@ void parse_centres(const std::string& text, cli_options& o)
     while (std::getline(in, part, ',')) {
         parts.push_back(part);
     }
+    return parts;
+}
+
+void parse_centres(const std::string& text, cli_options& o)
+{
+    const std::vector<std::string> parts = split_at_commas(text);
     if (parts.size() != 3 || text.back() == ',') {
         usage_failure("--centres needs three values c0,w,n (first centre, spacing, number of bins), not '" + text +
                       "'");
@@ -98,12 +106,7 @@ void parse_centres(const std::string& text, cli_options& o)
 /// --q p1,p2,...: one or more probabilities, each a number in [0, 1].
 void parse_probabilities(const std::string& text, cli_options& o)
 {
-    std::vector<std::string> parts;
-    std::string part;
-    std::istringstream in(text);
-    while (std::getline(in, part, ',')) {
-        parts.push_back(part);
-    }
+    const std::vector<std::string> parts = split_at_commas(text);
     if (parts.empty() || text.back() == ',') {
         usage_failure("--q needs probabilities p1,p2,... in [0, 1], not '" + text + "'");
     }
