@@ -3,7 +3,7 @@
 # are built for this host) and runs the statistics benchmark at 1 and 2
 # ranks, then NumPy/SciPy on the same operations and sizes on one process
 # (Debian's /usr/bin/python3 with python3-numpy and python3-scipy, see
-# tools/install-deps.sh), and prints one table with both baselines. Timings at
+# scripts/install-deps.sh), and prints one table with both baselines. Timings at
 # more ranks than cores mean nothing; compare only the ratios of one run.
 #
 # Usage: bench/run-benchmarks.sh [N ...]   (default 10000 1000000 10000000)

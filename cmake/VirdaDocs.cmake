@@ -7,7 +7,7 @@
 # Without VIRDA_BUILD_DOCS the target exists when Doxygen is installed and is
 # built only on request. With it, Doxygen and Graphviz's dot are required,
 # the site is part of the default build, and CTest checks it with
-# tools/check_docs_site.py (pages present, every internal link and anchor
+# scripts/check_docs_site.py (pages present, every internal link and anchor
 # resolving, pages rendered by headless Chromium). VIRDA_WARNINGS_AS_ERRORS
 # makes every Doxygen warning (an undocumented public entity among them) fail
 # the build.
@@ -74,7 +74,7 @@ add_custom_target(${_virda_docs_target} ${_virda_docs_all}
 if(VIRDA_BUILD_DOCS AND VIRDA_BUILD_TESTS)
   find_program(VIRDA_CHROMIUM NAMES chromium chromium-browser)
   mark_as_advanced(VIRDA_CHROMIUM)
-  set(_virda_docs_check /usr/bin/python3 "${PROJECT_SOURCE_DIR}/tools/check_docs_site.py"
+  set(_virda_docs_check /usr/bin/python3 "${PROJECT_SOURCE_DIR}/scripts/check_docs_site.py"
     "${VIRDA_DOCS_OUTPUT_DIR}/html" --tagfile "${VIRDA_DOCS_TAGFILE}")
   add_test(NAME docs.site_links COMMAND ${_virda_docs_check} --no-render --headers ${_virda_public_headers})
   add_test(NAME docs.site_render COMMAND ${_virda_docs_check} --render-only

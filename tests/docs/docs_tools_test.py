@@ -1,4 +1,4 @@
-"""Tests of tools/check_docs_site.py and tools/doxygen_md_filter.py."""
+"""Tests of scripts/check_docs_site.py and scripts/doxygen_md_filter.py."""
 
 import os
 import struct
@@ -12,7 +12,7 @@ import zlib
 import check_docs_site as site
 import doxygen_md_filter as mdfilter
 
-TOOLS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools")
+SCRIPTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts")
 
 
 def write(path, text):
@@ -164,7 +164,7 @@ class Screenshot(SiteTestCase):
 
 class CommandLine(SiteTestCase):
     def run_checker(self, *args):
-        return subprocess.run([sys.executable, os.path.join(TOOLS, "check_docs_site.py"), self.html, *args],
+        return subprocess.run([sys.executable, os.path.join(SCRIPTS, "check_docs_site.py"), self.html, *args],
                               capture_output=True, text=True)
 
     def test_exit_status_follows_the_faults(self):
@@ -218,7 +218,7 @@ class MarkdownFilter(unittest.TestCase):
             """))
 
     def test_the_guides_of_this_project_only_link_to_headings_that_exist(self):
-        root = os.path.join(TOOLS, "..")
+        root = os.path.join(SCRIPTS, "..")
         guides = {name: os.path.join(root, name) for name in
                   ("README.md", "docs/using.md", "docs/design.md", "docs/virda-stats.md")}
         labels, references = set(), []

@@ -2,7 +2,7 @@
 # Builds the project and runs its tests, from a fresh machine onwards:
 # installs the dependencies, configures, builds and runs CTest.
 #
-#   tools/run-tests.sh [--sanitize] [--mpi mpich|openmpi] [-- <ctest arguments>...]
+#   scripts/run-tests.sh [--sanitize] [--mpi mpich|openmpi] [-- <ctest arguments>...]
 #
 # Plain: build directory build/, RelWithDebInfo. --sanitize: build-asan/,
 # Debug with AddressSanitizer and UndefinedBehaviorSanitizer. Warnings are
@@ -43,7 +43,7 @@ esac
 options+=("-DVIRDA_MPI=$mpi")
 build="$root/$build"
 
-"$root/tools/install-deps.sh"
+"$root/scripts/install-deps.sh"
 
 echo "run-tests: configuring $build"
 cmake -S "$root" -B "$build" "${options[@]}"

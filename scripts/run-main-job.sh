@@ -3,7 +3,7 @@
 # configures and builds build/, then, as a 4-rank MPI job, writes the built-in
 # sample HDF5 catalogue and summarises it with virda-stats.
 #
-#   tools/run-main-job.sh [--example]
+#   scripts/run-main-job.sh [--example]
 #
 # --example runs the example program instead: every statistic on a synthetic
 # catalogue, each result beside the value it should have. Exits with the
@@ -20,7 +20,7 @@ case "${1:-}" in
   *) echo "run-main-job: unknown argument '$1' (see --help)" >&2; exit 2 ;;
 esac
 
-"$root/tools/install-deps.sh"
+"$root/scripts/install-deps.sh"
 
 cmake -S "$root" -B "$build" -DVIRDA_WARNINGS_AS_ERRORS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$build" -j2 --target "$target"

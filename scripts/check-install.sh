@@ -12,7 +12,7 @@
 #      consumer's project, runs it, and installs that superproject;
 #   5. runs the installed virda-stats tool, when it was built.
 #
-# Usage: tools/check-install.sh [BUILD_DIR]   (default: build)
+# Usage: scripts/check-install.sh [BUILD_DIR]   (default: build)
 # The build directory must be configured and built; the MPI implementation
 # it was built with (VIRDA_MPI: mpich or openmpi) is used throughout, by its
 # suffixed program names. Environment: JOBS (build parallelism, default 2),

@@ -11,8 +11,8 @@ packages=(
   libgtest-dev googletest     # unit tests
   libhdf5-mpich-dev           # parallel HDF5 built for MPICH (command-line tool)
   python3-numpy python3-scipy # the benchmark's NumPy/SciPy baseline (/usr/bin/python3)
-  dpkg-dev                    # Debian packages: dpkg-shlibdeps, dpkg-architecture (tools/check-package.sh)
-  doxygen graphviz chromium   # API reference and its check in a headless browser (tools/check-docs.sh)
+  dpkg-dev                    # Debian packages: dpkg-shlibdeps, dpkg-architecture (scripts/check-package.sh)
+  doxygen graphviz chromium   # API reference and its check in a headless browser (scripts/check-docs.sh)
   openmpi-bin libopenmpi-dev  # Open MPI for the second build (VIRDA_MPI=openmpi); it takes
                               # over Debian's mpicxx/mpiexec alternatives, which no build uses
   libhdf5-openmpi-dev         # parallel HDF5 built for Open MPI (the tool in that build)

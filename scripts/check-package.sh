@@ -12,7 +12,7 @@
 #   5. removes the packages again (also when a step fails), so the machine is
 #      left as it was and the script can be run again.
 #
-# Usage: tools/check-package.sh [BUILD_DIR]   (default: build-deb)
+# Usage: scripts/check-package.sh [BUILD_DIR]   (default: build-deb)
 # Needs root (or sudo) for apt-get. Environment: JOBS (default 2), MPIEXEC
 # (default mpiexec.mpich), MPICXX (default mpicxx.mpich), KEEP=1 to keep the
 # temporary directory.
@@ -63,7 +63,7 @@ depends_on() {
     || fail "$(basename "$1") does not depend on $2 (Depends: $(dpkg-deb -f "$1" Depends))"
 }
 
-"$src/tools/install-deps.sh"
+"$src/scripts/install-deps.sh"
 
 step "build for /usr in $build"
 cmake -S "$src" -B "$build" -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_BUILD_TYPE=RelWithDebInfo \
