@@ -14,6 +14,12 @@
 #include <type_traits>
 #include <vector>
 
+/// A run of `count` global indices starting at `first`.
+struct va_range {
+    int first = 0; ///< The first global index.
+    int count = 0; ///< How many indices.
+};
+
 /// A distributed n-dimensional array of elements of type T (double, float,
 /// int, char, Vector2, Vector3 or fftw_complex).
 ///
@@ -111,6 +117,10 @@ public:
     void va_distribution_index(int rank, int* first, int* last) const;
     /// The same range as {first, last}.
     std::vector<int> va_distribution_index(int rank) const;
+    /// This rank's block as global indices: `count` elements from `first`
+    /// (the last rank's extra rows included). {0, 0} for a placeholder, a
+    /// released array and a rank without rows; no message. Local.
+    va_range va_local_range() const;
 
     /// Reads global element `index` (held by any rank) into *out. Returns 0, or
     /// -1 with *out untouched and "ERROR:index larger than the size of the

@@ -29,16 +29,10 @@ va<T> va_from_global(const std::vector<int>& dims, MPI_Comm comm, F&& f, int ext
     if (extra_rows != 0) {
         a.va_create(dims, comm, extra_rows);
     }
-    if (a.va_size() > 0) {
-        int rank = 0;
-        MPI_Comm_rank(a.va_get_comm(), &rank);
-        int first = 0;
-        int last = -1;
-        a.va_distribution_index(rank, &first, &last);
-        T* block = a.va_local_data();
-        for (int g = first; g <= last; ++g) {
-            block[g - first] = static_cast<T>(f(g));
-        }
+    const va_range own = a.va_local_range();
+    T* block = a.va_local_data();
+    for (int i = 0; i < own.count; ++i) {
+        block[i] = static_cast<T>(f(own.first + i));
     }
     a.va_sync();
     return a;

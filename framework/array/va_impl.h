@@ -368,6 +368,16 @@ std::vector<int> va<T>::va_distribution_index(int rank) const
 }
 
 template <typename T>
+va_range va<T>::va_local_range() const
+{
+    if (row_end == nullptr || num_elements == 0) {
+        return {};
+    }
+    const int first = row_start(my_rank);
+    return {first, (row_end[my_rank] + 1) * row_length() - first};
+}
+
+template <typename T>
 int va<T>::va_get_opt(int index, T* out) const
 {
     if (index < 0 || index >= num_elements || data == nullptr) {

@@ -65,6 +65,8 @@ TEST(Distribution, RowsOverRanks)
             EXPECT_EQ(a.va_distribution_index(r), range({start * row, (start + held) * row - 1}));
             if (r == VIRDA_ID) {
                 EXPECT_EQ(a.va_local_count(), rows * row);
+                EXPECT_EQ(a.va_local_range().first, start * row);
+                EXPECT_EQ(a.va_local_range().count, held * row);
             }
             start += held;
         }
@@ -94,6 +96,7 @@ TEST(Creation, PlaceholdersAndRejectedExtents)
         EXPECT_EQ(p.va_size(), 0);
         EXPECT_EQ(p.va_get_dimensions(), dims_t({0}));
         err = capture_stderr([&] { EXPECT_EQ(p.va_distribution_index(0), range({0, -1})); });
+        EXPECT_EQ(p.va_local_range().count, 0); // and no message
     });
     EXPECT_EQ(made.windows_created, 1);
     EXPECT_EQ(made.mem_allocated, 1);
