@@ -28,6 +28,22 @@ inline constexpr const char* sum_gives_zero = "If you typed z=x+y what you got i
 inline constexpr const char* product_undefined = "PRODUCT NOT DEFINED FOR THESE TWO TYPES; Nothing done";
 inline constexpr const char* product_gives_zero = "If you typed z=x*y what you got is z=0";
 
+// Instruction-set paths (framework/simd), written once per job.
+
+/// VIRDA_ISA names no path; `names` lists the paths, `running` is the one
+/// chosen instead.
+inline std::string isa_unknown(const char* value, const std::string& names, const char* running)
+{
+    return std::string("WARNING: VIRDA_ISA='") + value + "' names no instruction-set path (" + names + "); running " +
+           running;
+}
+
+/// VIRDA_ISA names a path this processor cannot run.
+inline std::string isa_unavailable(const char* value, const char* running)
+{
+    return std::string("WARNING: VIRDA_ISA='") + value + "' cannot run on this processor; running " + running;
+}
+
 // Element types (framework/types).
 inline constexpr const char* malformed_sub_block =
     "ERROR in mpi_type_trait:malformed sub-block counts or sizes.No datatype built";
@@ -62,6 +78,13 @@ inline std::string quantile_no_array(const char* operation)
 inline std::string quantile_no_elements(const char* operation)
 {
     return std::string("ERROR in ") + operation + ":attribute has no elements.NaN returned";
+}
+
+/// quantile or median was given an attribute that the ranks of VIRDA_COMM do
+/// not hold between them (one distributed over another communicator).
+inline std::string quantile_not_over_comm(const char* operation)
+{
+    return std::string("ERROR in ") + operation + ":attribute not distributed over VIRDA_COMM.NaN returned";
 }
 
 // The reference runtime (reference_runtime/).

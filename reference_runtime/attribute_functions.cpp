@@ -7,7 +7,7 @@
 #include "framework/attribute/attribute.h"
 #include "framework/attribute/attribute_visitors.h"
 #include "framework/messages.h"
-#include "framework/simd/array_kernels.h"
+#include "reference_runtime/power_kernels.h"
 
 #include <cmath>
 #include <cstdint>

@@ -30,6 +30,25 @@ inline int ranks()
     return n;
 }
 
+/// Calls f() with VIRDA_COMM set to `comm` and VIRDA_ID to this process's
+/// rank in it; both are restored afterwards, also when f throws. Local.
+template <typename F>
+void with_framework_comm(MPI_Comm comm, F f)
+{
+    struct restore {
+        MPI_Comm comm = VIRDA_COMM;
+        int id = VIRDA_ID;
+        ~restore()
+        {
+            VIRDA_COMM = comm;
+            VIRDA_ID = id;
+        }
+    } saved;
+    VIRDA_COMM = comm;
+    MPI_Comm_rank(comm, &VIRDA_ID);
+    f();
+}
+
 /// Calls f() with VIRDA_COMM and VIRDA_ID replaced by a communicator that
 /// numbers the ranks of VIRDA_COMM in reverse (collective over VIRDA_COMM);
 /// both are restored and that communicator freed afterwards, also when f
@@ -37,21 +56,12 @@ inline int ranks()
 template <typename F>
 void with_reversed_ranks(F f)
 {
-    struct restore {
-        MPI_Comm comm = VIRDA_COMM;
-        int id = VIRDA_ID;
-        MPI_Comm reversed = MPI_COMM_NULL;
-        ~restore()
-        {
-            VIRDA_COMM = comm;
-            VIRDA_ID = id;
-            MPI_Comm_free(&reversed);
-        }
-    } saved;
-    MPI_Comm_split(saved.comm, 0, ranks() - 1 - saved.id, &saved.reversed);
-    VIRDA_COMM = saved.reversed;
-    MPI_Comm_rank(saved.reversed, &VIRDA_ID);
-    f();
+    struct freed {
+        MPI_Comm comm = MPI_COMM_NULL;
+        ~freed() { MPI_Comm_free(&comm); }
+    } reversed;
+    MPI_Comm_split(VIRDA_COMM, 0, ranks() - 1 - VIRDA_ID, &reversed.comm);
+    with_framework_comm(reversed.comm, f);
 }
 
 } // namespace virda_test
