@@ -227,7 +227,7 @@ private:
     int my_rank = 0;
     int* row_end = nullptr;
     int extra_rows = 0;
-    int reserved = 0;
+    int reserved = 0; // set to 0 and never read: kept for the framework's record layout
     std::vector<int> dims;
     MPI_Comm comm = MPI_COMM_NULL;
     MPI_Datatype datatype = MPI_DATATYPE_NULL;

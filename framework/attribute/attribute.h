@@ -138,7 +138,7 @@ private:
     bool assignable_from(const Attribute& other) const;
 
     array_variant* data;
-    std::string label;
+    std::string label; // empty, never read: kept for the framework's record layout
     Context* context;
     int data_type;
 };
