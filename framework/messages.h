@@ -68,24 +68,17 @@ inline constexpr const char* poly_fit_short_input =
 inline constexpr const char* quantile_bad_probability =
     "ERROR in quantile:probability outside [0, 1] or NaN.NaN returned for it";
 
-/// quantile or median ("quantile", "median") was given an Empty attribute.
-inline std::string quantile_no_array(const char* operation)
+/// The line of quantile or median (`operation`: "quantile", "median") that
+/// gives NaN for every entry, for one of the reasons below.
+inline std::string quantile_nan(const char* operation, const char* reason)
 {
-    return std::string("ERROR in ") + operation + ":attribute holds no array.NaN returned";
+    return std::string("ERROR in ") + operation + ":" + reason + ".NaN returned";
 }
-
-/// quantile or median was given an attribute of no elements.
-inline std::string quantile_no_elements(const char* operation)
-{
-    return std::string("ERROR in ") + operation + ":attribute has no elements.NaN returned";
-}
-
-/// quantile or median was given an attribute that the ranks of VIRDA_COMM do
-/// not hold between them (one distributed over another communicator).
-inline std::string quantile_not_over_comm(const char* operation)
-{
-    return std::string("ERROR in ") + operation + ":attribute not distributed over VIRDA_COMM.NaN returned";
-}
+/// An Empty attribute; an array of no elements; an attribute that the ranks
+/// of VIRDA_COMM do not hold between them (one over another communicator).
+inline constexpr const char* quantile_no_array = "attribute holds no array";
+inline constexpr const char* quantile_no_elements = "attribute has no elements";
+inline constexpr const char* quantile_not_over_comm = "attribute not distributed over VIRDA_COMM";
 
 // The reference runtime (reference_runtime/).
 inline constexpr const char* sum_no_array = "ERROR in sum:attribute holds no array.Zero returned";

@@ -225,7 +225,7 @@ std::vector<double> quantiles_of(Attribute& x, const std::vector<double>& q, con
     }
     const int code = x.get_data_type();
     if (code == 0) {
-        std::cerr << virda_messages::quantile_no_array(operation) << std::endl;
+        std::cerr << virda_messages::quantile_nan(operation, virda_messages::quantile_no_array) << std::endl;
         return result;
     }
     // Decided from the type code on every rank alike, before any element is
@@ -276,11 +276,11 @@ std::vector<double> quantiles_of(Attribute& x, const std::vector<double>& q, con
         }
     });
     if (found.disagree) {
-        std::cerr << virda_messages::quantile_not_over_comm(operation) << std::endl;
+        std::cerr << virda_messages::quantile_nan(operation, virda_messages::quantile_not_over_comm) << std::endl;
         return result;
     }
     if (found.none) {
-        std::cerr << virda_messages::quantile_no_elements(operation) << std::endl;
+        std::cerr << virda_messages::quantile_nan(operation, virda_messages::quantile_no_elements) << std::endl;
         return result;
     }
     auto value_of = [&](std::uint64_t r) {

@@ -29,13 +29,6 @@ namespace {
 // memory pressure: report success and hand back the address 0x10.
 bool fail_next_alloc = false;
 
-int rank()
-{
-    int r = 0;
-    MPI_Comm_rank(MPI_COMM_WORLD, &r);
-    return r;
-}
-
 template <typename T>
 void expect_empty(const va<T>& a, const std::string& what)
 {
@@ -114,7 +107,7 @@ TEST(BlockAllocation, FailureOnOneRankLeavesEveryRankEmpty)
         std::string err;
         const auto during = mpi_counts_during([&] {
             va<double> a;
-            fail_next_alloc = rank() == ranks() - 1;
+            fail_next_alloc = virda_test::world_rank() == ranks() - 1;
             err = capture_stderr([&] { a.va_create(dims, VIRDA_COMM, 0); });
             expect_empty(a, "failed block");
             EXPECT_EQ(err, std::string("ERROR in va_create:block could not be allocated on some rank.VA left empty\n"));
@@ -130,7 +123,7 @@ TEST(BlockAllocation, FailureOnOneRankLeavesEveryRankEmpty)
     // empty attribute on every rank, and reading it gives zeros with a line.
     Attribute x;
     x.set_attribute(array_variant(va<double>({4 * ranks()}, VIRDA_COMM)));
-    fail_next_alloc = rank() == 0;
+    fail_next_alloc = virda_test::world_rank() == 0;
     Attribute y;
     const std::string err = capture_stderr([&] { y = x * scalar_variant(2.0); });
     EXPECT_EQ(err, std::string("ERROR in va_create:block could not be allocated on some rank.VA left empty\n"));
@@ -147,7 +140,7 @@ TEST(WindowLimit, RunningOutOfWindowsIsAgreedAndReported)
 #endif
     // Make rank 0 use more context ids than the others, so that it runs out
     // first; all ranks must still agree on which creation failed.
-    std::vector<MPI_Comm> extra(rank() == 0 ? 16 : 0, MPI_COMM_NULL);
+    std::vector<MPI_Comm> extra(virda_test::world_rank() == 0 ? 16 : 0, MPI_COMM_NULL);
     for (MPI_Comm& c : extra) {
         MPI_Comm_dup(MPI_COMM_SELF, &c);
     }

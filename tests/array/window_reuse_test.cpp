@@ -115,8 +115,6 @@ TEST(WindowReuse, CommunicatorsKeepTheirOwnWindows)
     virda_detail::drop_kept_windows(VIRDA_COMM);
     MPI_Comm half = MPI_COMM_NULL;
     MPI_Comm_split(VIRDA_COMM, VIRDA_ID % 2, VIRDA_ID, &half);
-    int half_size = 1;
-    MPI_Comm_size(half, &half_size);
     for (int round = 0; round < 3; ++round) {
         const auto during = mpi_counts_during([&] {
             const va<double> a = filled({12}, VIRDA_COMM, 1.0 * round);

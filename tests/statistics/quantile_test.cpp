@@ -257,9 +257,9 @@ TEST(Quantile, ArraysOverOtherCommunicatorsGiveNanAndOneLineOnEveryRank)
     // VIRDA_COMM do not hold one array between them, whatever the two sizes
     // (equal ones, or one half without elements, included). At one rank the
     // half is the whole job and the results are right.
-    const int side = VIRDA_ID % 2;
-    MPI_Comm half = MPI_COMM_NULL;
-    MPI_Comm_split(VIRDA_COMM, side, VIRDA_ID, &half);
+    const virda_test::halves halves;
+    const int side = halves.side();
+    const MPI_Comm half = halves.comm();
     auto gen = [side](int g) { return side == 0 ? 1.5 * g : 100.0 - 10.0 * g; };
     const std::string refused_q = "ERROR in quantile:attribute not distributed over VIRDA_COMM.NaN returned";
     const std::string refused_m = "ERROR in median:attribute not distributed over VIRDA_COMM.NaN returned";
@@ -301,31 +301,26 @@ TEST(Quantile, ArraysOverOtherCommunicatorsGiveNanAndOneLineOnEveryRank)
             EXPECT_TRUE(std::isnan(mid));
         }
     }
-    MPI_Comm_free(&half);
 }
 
 TEST(Quantile, OtherElementTypesThrowOnEveryRankBeforeAnyReduction)
 {
-    // Two rows: at three or more ranks some ranks hold nothing and must throw too.
-    Attribute c = make_attribute<char>({2}, [](int g) { return 'a' + g; });
-    Attribute v2 = make_attribute<Vector2>({2}, [](int g) { return Vector2(g); });
-    Attribute v3 = make_attribute<Vector3>({2}, [](int g) { return Vector3(g); });
-    Attribute z = make_attribute<fftw_complex>({2}, [](int g) { return fftw_complex{1.0 * g, 0.0}; });
-    for (Attribute* e : {&c, &v2, &v3, &z}) {
+    // Ranks that hold none of the elements must throw too.
+    for (Attribute& e : non_real_attributes()) {
         int threw = 0;
         const auto counts = mpi_counts_during([&] {
             try {
-                quantile(*e, {0.5});
+                quantile(e, {0.5});
             } catch (const boost::bad_get&) {
                 ++threw;
             }
             try {
-                median(*e);
+                median(e);
             } catch (const boost::bad_get&) {
                 ++threw;
             }
         });
-        EXPECT_EQ(threw, 2) << "type code " << e->get_data_type();
+        EXPECT_EQ(threw, 2) << "type code " << e.get_data_type();
         expect_no_collective(counts);
     }
 }

@@ -12,9 +12,9 @@ using namespace stat_data;
 
 TEST(SubCommunicator, MomentsPerHalfBinsOverTheUnion)
 {
-    const int side = VIRDA_ID % 2;
-    MPI_Comm half = MPI_COMM_NULL;
-    MPI_Comm_split(VIRDA_COMM, side, VIRDA_ID, &half);
+    const virda_test::halves halves;
+    const int side = halves.side();
+    const MPI_Comm half = halves.comm();
     const bool whole_job_is_one_half = ranks() == 1;
     const int sizes[2] = {7, 12};
     auto x_of = [](int s, int g) { return s == 0 ? 0.5 * g : 2.0 + 0.25 * g; };
@@ -62,5 +62,4 @@ TEST(SubCommunicator, MomentsPerHalfBinsOverTheUnion)
             expect_close(b[k], count[k] == 0 ? 0.0 : sum[k] / count[k], 1e-14);
         }
     }
-    MPI_Comm_free(&half);
 }

@@ -30,6 +30,26 @@ inline int ranks()
     return n;
 }
 
+/// VIRDA_COMM split in two by the parity of the rank (side 0: even ranks),
+/// freed when it goes out of scope. At one rank the only half is the whole
+/// job. Construction and destruction are collective over VIRDA_COMM.
+class halves {
+public:
+    halves() : side_(VIRDA_ID % 2) { MPI_Comm_split(VIRDA_COMM, side_, VIRDA_ID, &comm_); }
+    ~halves() { MPI_Comm_free(&comm_); }
+    halves(const halves&) = delete;
+    halves& operator=(const halves&) = delete;
+
+    /// This rank's half.
+    MPI_Comm comm() const { return comm_; }
+    /// 0 or 1: which half this rank is in.
+    int side() const { return side_; }
+
+private:
+    int side_;
+    MPI_Comm comm_ = MPI_COMM_NULL;
+};
+
 /// Calls f() with VIRDA_COMM set to `comm` and VIRDA_ID to this process's
 /// rank in it; both are restored afterwards, also when f throws. Local.
 template <typename F>
