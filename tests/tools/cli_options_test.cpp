@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
@@ -66,6 +67,24 @@ TEST(CommandLine, ReadsEachOperationAndItsOptions)
     o = parse({"f.h5", "x", "quantiles", "--q", "0.05,.5,1,0,1e-3"});
     EXPECT_EQ(o.op, operation::quantiles);
     EXPECT_EQ(o.probabilities, (std::vector<double>{0.05, 0.5, 1.0, 0.0, 1e-3}));
+}
+
+TEST(CommandLine, NumbersTooSmallForADoubleRoundToZero)
+{
+    // strtod reports underflow as a range error; the value is still the
+    // nearest double (0, or a subnormal), and a probability of 0.
+    const cli_options o = parse({"f.h5", "x", "quantiles", "--q", "1e-999,4e-320,-1e-999,0.5"});
+    ASSERT_EQ(o.probabilities.size(), 4u);
+    EXPECT_EQ(o.probabilities[0], 0.0);
+    EXPECT_EQ(o.probabilities[1], 4e-320);
+    EXPECT_EQ(o.probabilities[2], 0.0);
+    EXPECT_FALSE(std::signbit(o.probabilities[2])) << "-0 is taken as 0";
+    EXPECT_EQ(parse({"f.h5", "x", "histogram", "--lower", "-1e-400", "--width", "1", "--bins", "2"}).lower, 0.0);
+    // Beyond the doubles is outside [0, 1], not "not a number".
+    EXPECT_NE(refusal({"f.h5", "x", "quantiles", "--q", "0.5,1e999"}).find("a probability must lie in [0, 1], not 1e999"),
+              std::string::npos);
+    EXPECT_NE(refusal({"f.h5", "x", "quantiles", "--q", "-1e999"}).find("must lie in [0, 1], not -1e999"),
+              std::string::npos);
 }
 
 TEST(CommandLine, DemoHelpAndVersion)

@@ -48,12 +48,17 @@ const std::set<std::string> valued_options = {"format", "weights", "y",      "lo
     throw tool_error(message, exit_usage_error);
 }
 
-double parse_real(const std::string& option, const std::string& text)
+/// The number `text` stands for, rounded to the nearest double: a value
+/// too small for a double (1e-999) is 0 (strtod's ERANGE on underflow is no
+/// reason to refuse it). One too large for a double rounds to an infinity,
+/// which is refused unless `infinite_allowed` (the caller then judges it);
+/// NaN and text that is not a number are refused.
+double parse_real(const std::string& option, const std::string& text, bool infinite_allowed = false)
 {
-    errno = 0;
     char* end = nullptr;
     const double value = std::strtod(text.c_str(), &end);
-    if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE || !std::isfinite(value)) {
+    if (text.empty() || end != text.c_str() + text.size() || std::isnan(value) ||
+        (std::isinf(value) && !infinite_allowed)) {
         usage_failure("--" + option + " needs a finite number, not '" + text + "'");
     }
     return value;
@@ -115,11 +120,13 @@ void parse_probabilities(const std::string& text, cli_options& o)
     }
     o.probabilities.clear();
     for (const std::string& p : parts) {
-        const double value = parse_real("q", p);
+        // What rounds into [0, 1] is a probability (1e-999 is 0, and -0 is
+        // taken as 0); 1e999 rounds to infinity, outside.
+        const double value = parse_real("q", p, true);
         if (!(value >= 0.0 && value <= 1.0)) {
             usage_failure("--q: a probability must lie in [0, 1], not " + p);
         }
-        o.probabilities.push_back(value);
+        o.probabilities.push_back(value + 0.0);
     }
 }
 

@@ -425,6 +425,12 @@ h5_input::h5_input(const std::string& path, MPI_Comm comm) : path_(path), comm_(
         if (::access(path_.c_str(), R_OK) != 0) {
             throw tool_error("cannot read " + path_ + ": " + std::strerror(errno));
         }
+        // MPI-IO would open it and fail on the first read, with a message
+        // of several lines.
+        struct stat info {};
+        if (::stat(path_.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+            throw tool_error("cannot read " + path_ + ": it is a directory, not an HDF5 file");
+        }
     });
     // Collective open; a file that is not HDF5 fails on every rank alike.
     together(comm_, [&] {

@@ -3,17 +3,17 @@
 #include "collective_error.h"
 #include "fit.h"
 #include "h5_reader.h"
+#include "moments.h"
 
 #include "framework/attribute/attribute.h"
 #include "statistics/bin_data.h"
 #include "statistics/function.h"
 #include "statistics/histogram.h"
-#include "statistics/mean.h"
 #include "statistics/median.h"
 #include "statistics/poly_fit.h"
 #include "statistics/quantile.h"
-#include "statistics/stdev.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <memory>
@@ -145,9 +145,13 @@ summary_row summarise_numbers(va<T>&& data, summary_row row, MPI_Comm comm)
     row.min = any ? bounds[0] : std::numeric_limits<double>::quiet_NaN();
     row.max = any ? -bounds[1] : std::numeric_limits<double>::quiet_NaN();
 
+    // The extremes tell whether the data are finite, for moment_of.
+    magnitude known;
+    known.finite = nans == 0 && std::isfinite(row.min) && std::isfinite(row.max);
+    known.largest = known.finite ? std::max(std::fabs(row.min), std::fabs(row.max)) : 0.0;
     Attribute a = hold(std::move(data));
-    row.mean = mean(a);
-    row.stdev = stdev(a);
+    row.mean = moment_of(moment::mean, a, nullptr, comm, &known);
+    row.stdev = moment_of(moment::stdev, a, nullptr, comm, &known);
     row.median = median(a);
     return row;
 }
@@ -364,13 +368,13 @@ report run_operation(const cli_options& o, MPI_Comm comm)
     switch (o.op) {
     case operation::mean:
     case operation::stdev: {
-        const bool is_mean = o.op == operation::mean;
+        const moment m = o.op == operation::mean ? moment::mean : moment::stdev;
         Attribute x = read_numbers(in, xs, &*r.dataset);
         if (weighted) {
             Attribute w = read_numbers(in, ws, &*r.weights);
-            r.result = value_result{is_mean ? mean(x, w) : stdev(x, w)};
+            r.result = value_result{moment_of(m, x, &w, comm)};
         } else {
-            r.result = value_result{is_mean ? mean(x) : stdev(x)};
+            r.result = value_result{moment_of(m, x, nullptr, comm)};
         }
         break;
     }
