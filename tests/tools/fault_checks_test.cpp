@@ -6,7 +6,7 @@
 #include "collective_error.h"
 #include "fit.h"
 #include "h5_error.h"
-#include "h5_reader.h"
+#include "memory_check.h"
 #include "h5_writer.h"
 
 #include "framework/runtime/virda_globals.h"

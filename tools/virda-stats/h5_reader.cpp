@@ -3,19 +3,17 @@
 #include "collective_error.h"
 #include "h5_error.h"
 #include "h5_rows.h"
+#include "memory_check.h"
+#include "storage_checks.h"
 
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/sysinfo.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cmath>
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 #include <type_traits>
 
@@ -48,94 +46,6 @@ bool link_exists(hid_t file, const std::string& name)
     return true;
 }
 
-std::string describe_type(hid_t type)
-{
-    const std::size_t bits = H5Tget_size(type) * 8;
-    switch (H5Tget_class(type)) {
-    case H5T_INTEGER:
-        return std::to_string(bits) + "-bit " + (H5Tget_sign(type) == H5T_SGN_NONE ? "unsigned " : "") +
-               "integers";
-    case H5T_FLOAT:
-        return std::to_string(bits) + "-bit floats";
-    case H5T_STRING:
-        return "strings";
-    case H5T_COMPOUND:
-        return "compound records";
-    case H5T_ENUM:
-        return "enumerated values";
-    case H5T_ARRAY:
-        return "arrays";
-    case H5T_BITFIELD:
-        return "bit fields";
-    case H5T_OPAQUE:
-        return "opaque data";
-    case H5T_REFERENCE:
-        return "references";
-    case H5T_VLEN:
-        return "variable-length sequences";
-    case H5T_TIME:
-        return "values of HDF5's time type, which has no conversion to numbers";
-    default:
-        return "values of an unknown type";
-    }
-}
-
-/// Sets the held kind and the stored name of a number type; false for a type
-/// the tool does not read. HDF5 converts any integer or float layout (byte
-/// order, width, extended precision) to the native held type while reading.
-bool classify(hid_t type, dataset_shape& shape)
-{
-    const std::size_t bytes = H5Tget_size(type);
-    const std::size_t bits = bytes * 8;
-    switch (H5Tget_class(type)) {
-    case H5T_FLOAT:
-        if (bytes == 0) {
-            return false;
-        }
-        shape.stored = "float" + std::to_string(bits);
-        if (H5Tget_precision(type) < bits) {
-            // x87 extended precision: 80 bits in 16 bytes.
-            shape.stored += " (" + std::to_string(H5Tget_precision(type)) + " bits used)";
-        }
-        // Half and single precision fit a float; wider ones need a double.
-        shape.kind = bytes <= 4 ? element_kind::float32 : element_kind::float64;
-        return true;
-    case H5T_INTEGER: {
-        const bool is_signed = H5Tget_sign(type) == H5T_SGN_2;
-        if (bytes == 0) {
-            return false;
-        }
-        shape.stored = (is_signed ? "int" : "uint") + std::to_string(bits);
-        // int holds every value of 8-, 16- and 32-bit signed and of 8- and
-        // 16-bit unsigned integers; the others go to double, exact up to 2^53.
-        const bool fits_int = is_signed ? bytes <= 4 : bytes <= 2;
-        shape.kind = fits_int ? element_kind::int32 : element_kind::float64;
-        shape.wide_integers = H5Tget_precision(type) > 53;
-        return true;
-    }
-    case H5T_ENUM: {
-        // Read as the integers the names stand for (HDF5 converts them).
-        const h5_handle base = h5_type_handle(H5Tget_super(type));
-        if (!base.valid() || H5Tget_class(base.get()) != H5T_INTEGER || !classify(base.get(), shape)) {
-            return false;
-        }
-        shape.stored = "enum of " + shape.stored;
-        return true;
-    }
-    case H5T_BITFIELD:
-        if (bytes != 1 && bytes != 2 && bytes != 4 && bytes != 8) {
-            return false;
-        }
-        shape.stored = "bitfield" + std::to_string(bits);
-        shape.kind = bytes <= 2 ? element_kind::int32 : element_kind::float64;
-        shape.wide_integers = bytes == 8;
-        shape.bitfield_bytes = static_cast<int>(bytes);
-        return true;
-    default:
-        return false;
-    }
-}
-
 /// The native bit-field type of `bytes` bytes.
 hid_t bitfield_type(int bytes)
 {
@@ -151,6 +61,15 @@ hid_t bitfield_type(int bytes)
     }
 }
 
+/// The unsigned number of the bit field of type U at `raw` (unaligned).
+template <typename U>
+std::uint64_t field_at(const unsigned char* raw)
+{
+    U v;
+    std::memcpy(&v, raw, sizeof v);
+    return v;
+}
+
 /// Turns `count` bit fields of `bytes` bytes each, read packed at the start
 /// of `values`, into the unsigned numbers they hold, in place. Each element
 /// of T is at least as wide as a field, so walking from the last one down
@@ -158,28 +77,13 @@ hid_t bitfield_type(int bytes)
 template <typename T>
 void widen_bitfields(T* values, std::size_t count, int bytes)
 {
-    auto* raw = reinterpret_cast<unsigned char*>(values);
+    const auto* raw = reinterpret_cast<const unsigned char*>(values);
     for (std::size_t i = count; i-- > 0;) {
-        std::uint64_t bits = 0;
-        switch (bytes) {
-        case 1:
-            bits = raw[i];
-            break;
-        case 2: {
-            std::uint16_t v;
-            std::memcpy(&v, raw + i * 2, 2);
-            bits = v;
-            break;
-        }
-        case 4: {
-            std::uint32_t v;
-            std::memcpy(&v, raw + i * 4, 4);
-            bits = v;
-            break;
-        }
-        default:
-            std::memcpy(&bits, raw + i * 8, 8);
-        }
+        const unsigned char* field = raw + i * static_cast<std::size_t>(bytes);
+        const std::uint64_t bits = bytes == 1   ? field_at<std::uint8_t>(field)
+                                   : bytes == 2 ? field_at<std::uint16_t>(field)
+                                   : bytes == 4 ? field_at<std::uint32_t>(field)
+                                                : field_at<std::uint64_t>(field);
         values[i] = static_cast<T>(bits);
     }
 }
@@ -207,217 +111,7 @@ std::string shape_text(const hsize_t* dims, int ndims)
     return s + (ndims == 1 ? ",)" : ")");
 }
 
-/// The real size of `path` in bytes. Local; throws tool_error.
-unsigned long long file_size_of(const std::string& path)
-{
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0) {
-        throw tool_error("cannot read " + path + ": " + std::strerror(errno));
-    }
-    return static_cast<unsigned long long>(info.st_size);
-}
-
-/// Checks that the stored data of rows [first, first + count) of `dataset`
-/// lie inside the file, whose real size is `file_size` bytes: a file cut
-/// short (truncated inside the data, its end-of-file field patched so that
-/// it still opens) must not read as zeros. Contiguous data: the whole extent;
-/// chunked data: every allocated chunk that holds some of the rows (looked up
-/// by its coordinates); compact data live in the object header, which has
-/// been read already. Local; throws tool_error.
-void check_storage_in_file(hid_t file, hid_t dataset, const std::string& name, const std::string& path,
-                           unsigned long long file_size, hsize_t first, hsize_t count)
-{
-    const std::string where = "dataset '" + name + "' in " + path;
-    const h5_handle create = h5_plist_handle(H5Dget_create_plist(dataset));
-    if (!create.valid()) {
-        throw tool_error("cannot read the storage layout of " + where);
-    }
-    if (H5Pget_external_count(create.get()) > 0) {
-        throw tool_error(where + " is stored in external files, which virda-stats does not read");
-    }
-    const auto beyond = [&](unsigned long long end) {
-        return tool_error(where + " is cut short: its data run to byte " + std::to_string(end) + " but " + path +
-                          " has only " + std::to_string(file_size) +
-                          " bytes (the file was truncated or is damaged)");
-    };
-    switch (H5Pget_layout(create.get())) {
-    case H5D_CONTIGUOUS: {
-        const haddr_t offset = H5Dget_offset(dataset); // absolute: includes the user block
-        if (offset == HADDR_UNDEF) {
-            return; // no storage allocated: the data read as the fill value
-        }
-        const unsigned long long end = static_cast<unsigned long long>(offset) + H5Dget_storage_size(dataset);
-        if (end > file_size) {
-            throw beyond(end);
-        }
-        return;
-    }
-    case H5D_CHUNKED: {
-        if (count == 0) {
-            return;
-        }
-        hsize_t user_block = 0;
-        const h5_handle file_create = h5_plist_handle(H5Fget_create_plist(file));
-        if (!file_create.valid() || H5Pget_userblock(file_create.get(), &user_block) < 0) {
-            throw tool_error("cannot read the creation properties of " + path);
-        }
-        const h5_handle space = h5_space_handle(H5Dget_space(dataset));
-        const int ndims = space.valid() ? H5Sget_simple_extent_ndims(space.get()) : -1;
-        hsize_t dims[2] = {0, 1};
-        hsize_t chunk[2] = {1, 1};
-        if (ndims < 1 || ndims > 2 || H5Sget_simple_extent_dims(space.get(), dims, nullptr) < 0 ||
-            H5Pget_chunk(create.get(), ndims, chunk) != ndims || chunk[0] == 0 || chunk[ndims - 1] == 0) {
-            throw tool_error("cannot read the chunk layout of " + where);
-        }
-        const hsize_t columns = ndims == 2 ? dims[1] : 1;
-        const hsize_t column_step = ndims == 2 ? chunk[1] : 1;
-        for (hsize_t row = first / chunk[0] * chunk[0]; row < first + count; row += chunk[0]) {
-            for (hsize_t column = 0; column < columns; column += column_step) {
-                const hsize_t coords[2] = {row, column};
-                unsigned filters = 0;
-                haddr_t address = HADDR_UNDEF;
-                hsize_t bytes = 0;
-                if (H5Dget_chunk_info_by_coord(dataset, coords, &filters, &address, &bytes) < 0) {
-                    throw tool_error("cannot read the chunk index of " + where +
-                                     " (the file may be damaged or cut short)");
-                }
-                if (address == HADDR_UNDEF) {
-                    continue; // not written: the fill value
-                }
-                const unsigned long long end = user_block + static_cast<unsigned long long>(address) + bytes;
-                if (end > file_size) {
-                    throw beyond(end);
-                }
-            }
-        }
-        return;
-    }
-    case H5D_COMPACT:
-        return;
-    default:
-        throw tool_error("cannot read the storage layout of " + where);
-    }
-}
-
-/// The machine's memory and swap, in bytes; 0 when unknown. Local.
-unsigned long long machine_bytes()
-{
-    struct sysinfo machine {};
-    if (::sysinfo(&machine) != 0) {
-        return 0;
-    }
-    return (static_cast<unsigned long long>(machine.totalram) + machine.totalswap) * machine.mem_unit;
-}
-
-/// The most bytes this process may still allocate under its own limits
-/// (address space and data segment, less what it already uses); ULLONG_MAX
-/// when it has none. Local.
-unsigned long long limit_bytes()
-{
-    unsigned long long room = ULLONG_MAX;
-    unsigned long long used = 0;
-    {
-        std::ifstream statm("/proc/self/statm");
-        unsigned long long pages = 0;
-        if (statm >> pages) {
-            used = pages * static_cast<unsigned long long>(::sysconf(_SC_PAGESIZE));
-        }
-    }
-    for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
-        struct rlimit limit {};
-        if (::getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
-            const unsigned long long cap = static_cast<unsigned long long>(limit.rlim_cur);
-            room = std::min(room, cap > used ? cap - used : 0ULL);
-        }
-    }
-    return room;
-}
-
 } // namespace
-
-void check_memory_for(const dataset_shape& shape, std::size_t element_bytes, MPI_Comm comm)
-{
-    int ranks = 1;
-    MPI_Comm_size(comm, &ranks);
-    // The ranks on this machine share its memory (collective, before any
-    // rank can fail).
-    MPI_Comm node = MPI_COMM_NULL;
-    int node_ranks = 1;
-    if (MPI_Comm_split_type(comm, MPI_COMM_TYPE_SHARED, 0, MPI_INFO_NULL, &node) == MPI_SUCCESS &&
-        node != MPI_COMM_NULL) {
-        MPI_Comm_size(node, &node_ranks);
-        MPI_Comm_free(&node);
-    }
-    const unsigned long long rows_per_rank =
-        (static_cast<unsigned long long>(shape.rows) + static_cast<unsigned long long>(ranks) - 1) /
-        static_cast<unsigned long long>(ranks);
-    const unsigned long long need = rows_per_rank * element_bytes;
-    const std::string what = "dataset '" + shape.name + "' does not fit in memory: " + std::to_string(shape.rows) +
-                             " rows of " + std::to_string(element_bytes) + " bytes need " + std::to_string(need) +
-                             " bytes on each of " + std::to_string(ranks) + " ranks";
-    const unsigned long long limit = limit_bytes();
-    if (need > limit) {
-        throw tool_error(what + ", and a rank may allocate at most " + std::to_string(limit) +
-                         " more (use more ranks or allow more memory)");
-    }
-    const unsigned long long machine = machine_bytes();
-    if (machine > 0 && need > machine / static_cast<unsigned long long>(node_ranks)) {
-        throw tool_error(what + ", and the " + std::to_string(node_ranks) + " ranks on this machine share " +
-                         std::to_string(machine) + " bytes of memory and swap (use more machines)");
-    }
-}
-
-template <typename T>
-void require_allocated(const va<T>& data, long long rows, const std::string& name, MPI_Comm comm)
-{
-    together(comm, [&] {
-        if (static_cast<long long>(data.va_size()) != rows) {
-            throw tool_error("dataset '" + name + "' does not fit in memory: an array of " + std::to_string(rows) +
-                             " rows could not be allocated (it holds " + std::to_string(data.va_size()) + ")");
-        }
-    });
-}
-
-template void require_allocated<double>(const va<double>&, long long, const std::string&, MPI_Comm);
-template void require_allocated<float>(const va<float>&, long long, const std::string&, MPI_Comm);
-template void require_allocated<int>(const va<int>&, long long, const std::string&, MPI_Comm);
-template void require_allocated<Vector2>(const va<Vector2>&, long long, const std::string&, MPI_Comm);
-template void require_allocated<Vector3>(const va<Vector3>&, long long, const std::string&, MPI_Comm);
-
-std::string held_type(const dataset_shape& shape)
-{
-    if (shape.column < 0 && shape.components == 2) {
-        return "Vector2";
-    }
-    if (shape.column < 0 && shape.components == 3) {
-        return "Vector3";
-    }
-    switch (shape.kind) {
-    case element_kind::float64:
-        return "double";
-    case element_kind::float32:
-        return "float";
-    case element_kind::int32:
-        return "int";
-    }
-    return "?";
-}
-
-void select_column(dataset_shape& shape, int column, const std::string& file)
-{
-    const std::string where = "dataset '" + shape.name + "' in " + file;
-    if (shape.scalar) {
-        throw tool_error(where + " holds a single value; --column picks a column of a table of shape (n, k)");
-    }
-    if (shape.columns == 0) {
-        throw tool_error(where + " is one-dimensional; --column picks a column of a table of shape (n, k)");
-    }
-    if (column < 0 || column >= shape.columns) {
-        throw tool_error(where + " has " + std::to_string(shape.columns) + " columns: --column must be 0 to " +
-                         std::to_string(shape.columns - 1) + ", not " + std::to_string(column));
-    }
-    shape.column = column;
-}
 
 h5_input::h5_input(const std::string& path, MPI_Comm comm) : path_(path), comm_(comm)
 {
@@ -574,6 +268,31 @@ void h5_input::read_block(const dataset_shape& shape, hid_t memory_type, hsize_t
 }
 
 template <typename T>
+void h5_input::read_values(const dataset_shape& shape, hsize_t first, hsize_t count, hsize_t first_column,
+                           hsize_t width, T* block, long long* beyond_exact) const
+{
+    // Bit fields are held in int or double (never float, never vectors).
+    constexpr bool bitfield_holder = std::is_same_v<T, double> || std::is_same_v<T, int>;
+    const bool bits = bitfield_holder && shape.bitfield_bytes > 0;
+    read_block(shape, bits ? bitfield_type(shape.bitfield_bytes) : h5_element<T>::type(), first, count,
+               first_column, width, block);
+    const std::size_t elements = static_cast<std::size_t>(count * width) / h5_element<T>::components;
+    if constexpr (bitfield_holder) {
+        if (bits) {
+            widen_bitfields(block, elements, shape.bitfield_bytes);
+        }
+    }
+    if constexpr (std::is_same_v<T, double>) {
+        if (shape.wide_integers) {
+            const long long beyond = count_beyond_exact(block, elements, comm_);
+            if (beyond_exact != nullptr) {
+                *beyond_exact = beyond;
+            }
+        }
+    }
+}
+
+template <typename T>
 va<T> h5_input::read(const dataset_shape& shape, long long* beyond_exact) const
 {
     const bool vectors = h5_element<T>::components > 1;
@@ -588,35 +307,11 @@ va<T> h5_input::read(const dataset_shape& shape, long long* beyond_exact) const
     // An array whose block could not be allocated is a placeholder.
     require_allocated(data, shape.rows, shape.name, comm_);
 
-    int rank = 0;
-    MPI_Comm_rank(comm_, &rank);
-    int first = 0;
-    int last = -1;
-    data.va_distribution_index(rank, &first, &last);
-    const hsize_t count = last >= first ? static_cast<hsize_t>(last - first + 1) : 0;
+    // This rank's rows; of a table, the chosen column or all of a vector.
+    const va_range own = data.va_local_range();
     const hsize_t first_column = shape.column >= 0 ? static_cast<hsize_t>(shape.column) : 0;
-    const hsize_t width = static_cast<hsize_t>(h5_element<T>::components);
-    if constexpr (std::is_same_v<T, double> || std::is_same_v<T, int>) {
-        if (shape.bitfield_bytes > 0) {
-            read_block(shape, bitfield_type(shape.bitfield_bytes), static_cast<hsize_t>(first), count, first_column,
-                       width, data.va_local_data());
-            widen_bitfields(data.va_local_data(), count, shape.bitfield_bytes);
-        } else {
-            read_block(shape, h5_element<T>::type(), static_cast<hsize_t>(first), count, first_column, width,
-                       data.va_local_data());
-        }
-    } else {
-        read_block(shape, h5_element<T>::type(), static_cast<hsize_t>(first), count, first_column, width,
-                   data.va_local_data());
-    }
-    if constexpr (std::is_same_v<T, double>) {
-        if (shape.wide_integers) {
-            const long long beyond = count_beyond_exact(data.va_local_data(), count, comm_);
-            if (beyond_exact != nullptr) {
-                *beyond_exact = beyond;
-            }
-        }
-    }
+    read_values(shape, static_cast<hsize_t>(own.first), static_cast<hsize_t>(own.count), first_column,
+                static_cast<hsize_t>(h5_element<T>::components), data.va_local_data(), beyond_exact);
     data.va_sync();
     return data;
 }
@@ -626,32 +321,15 @@ void h5_input::read_rows(const dataset_shape& shape, long long first, long long 
                          long long* beyond_exact) const
 {
     const hsize_t width = static_cast<hsize_t>(shape.columns > 0 ? shape.columns : 1);
-    const std::size_t values = static_cast<std::size_t>(count) * static_cast<std::size_t>(width);
-    if (shape.bitfield_bytes > 0 && !std::is_same_v<T, float>) {
-        read_block(shape, bitfield_type(shape.bitfield_bytes), static_cast<hsize_t>(first),
-                   static_cast<hsize_t>(count), 0, width, block);
-        widen_bitfields(block, values, shape.bitfield_bytes);
-    } else {
-        read_block(shape, h5_element<T>::type(), static_cast<hsize_t>(first), static_cast<hsize_t>(count), 0, width,
-                   block);
-    }
-    if constexpr (std::is_same_v<T, double>) {
-        if (shape.wide_integers) {
-            const long long beyond = count_beyond_exact(block, values, comm_);
-            if (beyond_exact != nullptr) {
-                *beyond_exact = beyond;
-            }
-        }
-    }
+    read_values(shape, static_cast<hsize_t>(first), static_cast<hsize_t>(count), 0, width, block, beyond_exact);
 }
 
-template va<double> h5_input::read<double>(const dataset_shape&, long long*) const;
-template va<float> h5_input::read<float>(const dataset_shape&, long long*) const;
-template va<int> h5_input::read<int>(const dataset_shape&, long long*) const;
-template va<Vector2> h5_input::read<Vector2>(const dataset_shape&, long long*) const;
-template va<Vector3> h5_input::read<Vector3>(const dataset_shape&, long long*) const;
-template void h5_input::read_rows<double>(const dataset_shape&, long long, long long, double*, long long*) const;
-template void h5_input::read_rows<float>(const dataset_shape&, long long, long long, float*, long long*) const;
-template void h5_input::read_rows<int>(const dataset_shape&, long long, long long, int*, long long*) const;
+#define VIRDA_STATS_INSTANTIATE_READ(T) template va<T> h5_input::read<T>(const dataset_shape&, long long*) const;
+VIRDA_STATS_FOR_EACH_HELD_TYPE(VIRDA_STATS_INSTANTIATE_READ)
+#undef VIRDA_STATS_INSTANTIATE_READ
+#define VIRDA_STATS_INSTANTIATE_ROWS(T) \
+    template void h5_input::read_rows<T>(const dataset_shape&, long long, long long, T*, long long*) const;
+VIRDA_STATS_FOR_EACH_NUMBER_TYPE(VIRDA_STATS_INSTANTIATE_ROWS)
+#undef VIRDA_STATS_INSTANTIATE_ROWS
 
 } // namespace virda_stats

@@ -1,0 +1,34 @@
+#include "dataset_shape.h"
+
+#include "collective_error.h"
+
+namespace virda_stats {
+
+std::string held_type(const dataset_shape& shape)
+{
+    if (shape.column < 0 && shape.components == 2) {
+        return h5_element<Vector2>::name;
+    }
+    if (shape.column < 0 && shape.components == 3) {
+        return h5_element<Vector3>::name;
+    }
+    return kind_name(shape.kind);
+}
+
+void select_column(dataset_shape& shape, int column, const std::string& file)
+{
+    const std::string where = "dataset '" + shape.name + "' in " + file;
+    if (shape.scalar) {
+        throw tool_error(where + " holds a single value; --column picks a column of a table of shape (n, k)");
+    }
+    if (shape.columns == 0) {
+        throw tool_error(where + " is one-dimensional; --column picks a column of a table of shape (n, k)");
+    }
+    if (column < 0 || column >= shape.columns) {
+        throw tool_error(where + " has " + std::to_string(shape.columns) + " columns: --column must be 0 to " +
+                         std::to_string(shape.columns - 1) + ", not " + std::to_string(column));
+    }
+    shape.column = column;
+}
+
+} // namespace virda_stats
