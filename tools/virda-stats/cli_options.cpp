@@ -25,23 +25,25 @@ struct operation_entry {
 const std::vector<operation_entry>& operation_table()
 {
     static const std::vector<operation_entry> table = {
-        {operation::mean, "mean", {"weights", "column"}},
-        {operation::stdev, "stdev", {"weights", "column"}},
-        {operation::histogram, "histogram", {"!lower", "!width", "!bins", "column"}},
-        {operation::bin_data, "bin-data", {"!y", "!centres", "column"}},
-        {operation::poly_fit, "poly-fit", {"!y", "!order", "weights", "column"}},
-        {operation::quantiles, "quantiles", {"!q", "column"}},
-        {operation::summary, "summary", {"column"}},
+        {operation::mean, "mean", {"weights"}},
+        {operation::stdev, "stdev", {"weights"}},
+        {operation::histogram, "histogram", {"!lower", "!width", "!bins"}},
+        {operation::bin_data, "bin-data", {"!y", "!centres"}},
+        {operation::poly_fit, "poly-fit", {"!y", "!order", "weights"}},
+        {operation::quantiles, "quantiles", {"!q"}},
+        {operation::summary, "summary", {}},
     };
     return table;
 }
 
-/// Options that every operation takes.
+/// Options that every operation takes (--demo only the first).
 const std::set<std::string> general_options = {"format"};
+const std::set<std::string> reading_option_names = {"column", "layout", "raw", "skip-nan"};
 
-/// Every option that takes a value.
-const std::set<std::string> valued_options = {"format", "weights", "y",      "lower", "width",
-                                              "bins",   "centres", "order", "column", "q"};
+/// Every option that takes a value, and the flags, which take none.
+const std::set<std::string> valued_options = {"format",  "weights", "y",      "lower", "width", "bins",
+                                              "centres", "order",   "column", "q",     "layout"};
+const std::set<std::string> flag_options = {"raw", "skip-nan"};
 
 [[noreturn]] void usage_failure(const std::string& message)
 {
@@ -162,6 +164,18 @@ void apply_option(const std::string& name, const std::string& value, cli_options
         o.order = parse_int(name, value, 0, max_order);
     } else if (name == "column") {
         o.column = parse_int(name, value, 0, INT_MAX);
+    } else if (name == "layout") {
+        if (value == "table") {
+            o.layout = layout_choice::table;
+        } else if (value == "grid") {
+            o.layout = layout_choice::grid;
+        } else {
+            usage_failure("--layout must be 'table' or 'grid', not '" + value + "'");
+        }
+    } else if (name == "raw") {
+        o.raw = true;
+    } else if (name == "skip-nan") {
+        o.skip_nan = true;
     }
 }
 
@@ -209,10 +223,14 @@ cli_options parse_command_line(const std::vector<std::string>& args)
                 value = name.substr(equals + 1);
                 name.erase(equals);
             }
-            if (valued_options.count(name) == 0) {
+            const bool flag = flag_options.count(name) > 0;
+            if (valued_options.count(name) == 0 && !flag) {
                 usage_failure("unknown option '--" + name + "'");
             }
-            if (equals == std::string::npos) {
+            if (flag && equals != std::string::npos) {
+                usage_failure("--" + name + " takes no value");
+            }
+            if (!flag && equals == std::string::npos) {
                 if (i + 1 >= args.size()) {
                     usage_failure("--" + name + " needs a value");
                 }
@@ -253,6 +271,7 @@ cli_options parse_command_line(const std::vector<std::string>& args)
                           "' (expected mean, stdev, histogram, bin-data, poly-fit, quantiles or summary)");
         }
         o.op = entry->op;
+        allowed.insert(reading_option_names.begin(), reading_option_names.end());
         for (const std::string& option : entry->options) {
             if (option[0] == '!') {
                 required.push_back(option.substr(1));

@@ -13,6 +13,7 @@
 
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace virda_stats {
 
@@ -35,11 +36,23 @@ void note_read(dataset_ref* ref, const dataset_shape& s, long long beyond_exact)
 /// h5_input::inspect, settled by every rank together: inspect() is the same
 /// on every rank, but a rank that failed for a local reason must not leave
 /// alone. Collective over `comm`.
-dataset_shape inspect_together(const h5_input& in, const std::string& name, MPI_Comm comm);
+dataset_shape inspect_together(const h5_input& in, const std::string& name, const reading_options& reading,
+                               MPI_Comm comm);
 
-/// A one-dimensional dataset (or one column) held in its own element type.
-/// Collective over the file's communicator, as h5_input::read.
+/// A one-dimensional dataset (or one column, or a grid) held in its own
+/// element type, as stored. Collective over the file's communicator, as
+/// h5_input::read.
 Attribute read_numbers(const h5_input& in, const dataset_shape& s, dataset_ref* ref);
+
+/// The datasets of one statistic, read (read_numbers) and paired element by
+/// element: reduces every array to the elements that the rules of every
+/// dataset take (a row missing in one is left out of all), unpacked, and
+/// records in each ref how many values were missing or skipped. Nothing
+/// changes when no dataset has rules. Returns the elements left, the same
+/// in every array. Collective over `comm`: every rank throws the same
+/// tool_error when no element is left.
+long long take_values(const std::vector<Attribute*>& arrays, const std::vector<const dataset_shape*>& shapes,
+                      const std::vector<dataset_ref*>& refs, MPI_Comm comm);
 
 } // namespace virda_stats
 

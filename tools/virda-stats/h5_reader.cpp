@@ -1,6 +1,7 @@
 #include "h5_reader.h"
 
 #include "collective_error.h"
+#include "filter_plugins.h"
 #include "h5_error.h"
 #include "h5_rows.h"
 #include "memory_check.h"
@@ -9,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cmath>
@@ -16,6 +18,7 @@
 #include <cstring>
 #include <sstream>
 #include <type_traits>
+#include <vector>
 
 namespace virda_stats {
 
@@ -102,19 +105,44 @@ long long count_beyond_exact(const double* values, std::size_t count, MPI_Comm c
     return beyond;
 }
 
-std::string shape_text(const hsize_t* dims, int ndims)
+/// Sets how a dataset of two or more dimensions is read. A netCDF-4
+/// variable (an HDF5 dataset with dimension scales attached: a
+/// DIMENSION_LIST attribute) and any dataset of three or more dimensions is
+/// a grid; other two-dimensional datasets are tables, as tables of shape
+/// (n, k) written by other HDF5 software are. --layout chooses for 2-D
+/// datasets. Local; throws tool_error for a table of more than two
+/// dimensions.
+void choose_layout(hid_t dataset, dataset_shape& shape, const reading_options& reading)
 {
-    std::string s = "(";
-    for (int i = 0; i < ndims; ++i) {
-        s += (i ? ", " : "") + std::to_string(dims[i]);
+    const bool two = shape.dims.size() == 2;
+    if (!two) {
+        if (reading.layout == layout_choice::table) {
+            throw tool_error("dataset '" + shape.name + "' has shape " + shape_text(shape.dims) +
+                             ": --layout table reads datasets of two dimensions only");
+        }
+        shape.layout = layout_kind::grid;
+        shape.layout_reason = std::to_string(shape.dims.size()) + " dimensions";
+        return;
     }
-    return s + (ndims == 1 ? ",)" : ")");
+    if (reading.layout != layout_choice::automatic) {
+        shape.layout = reading.layout == layout_choice::grid ? layout_kind::grid : layout_kind::table;
+        shape.layout_reason = reading.layout == layout_choice::grid ? "--layout grid" : "--layout table";
+        return;
+    }
+    if (H5Aexists(dataset, "DIMENSION_LIST") > 0) {
+        shape.layout = layout_kind::grid;
+        shape.layout_reason = "a netCDF variable: its dimensions make a grid; --layout table reads its columns";
+    } else {
+        shape.layout = layout_kind::table;
+        shape.layout_reason = "not a netCDF variable; --layout grid reads all its values together";
+    }
 }
 
 } // namespace
 
 h5_input::h5_input(const std::string& path, MPI_Comm comm) : path_(path), comm_(comm)
 {
+    enable_filter_plugins();
     together(comm_, [&] {
         if (::access(path_.c_str(), R_OK) != 0) {
             throw tool_error("cannot read " + path_ + ": " + std::strerror(errno));
@@ -136,7 +164,7 @@ h5_input::h5_input(const std::string& path, MPI_Comm comm) : path_(path), comm_(
     });
 }
 
-dataset_shape h5_input::inspect(const std::string& name) const
+dataset_shape h5_input::inspect(const std::string& name, const reading_options& reading) const
 {
     const std::string where = " in " + path_;
     if (name.empty() || !link_exists(file_.get(), name)) {
@@ -167,11 +195,15 @@ dataset_shape h5_input::inspect(const std::string& name) const
 
     dataset_shape shape;
     shape.name = name;
-    const std::string accepted = "; virda-stats reads integers and floats of any width, in one-dimensional "
-                                 "datasets or tables of shape (n, k)";
+    const std::string accepted = "; virda-stats reads integers and floats of any width, in datasets of any "
+                                 "number of dimensions";
     if (!classify(type.get(), shape)) {
         throw tool_error("dataset " + quoted(name) + where + " holds " + describe_type(type.get()) + accepted);
     }
+    if (!reading.raw) {
+        shape.rules = read_value_rules(dataset.get(), shape.kind, name, path_);
+    }
+    shape.rules.skip_nan = reading.skip_nan;
 
     const H5S_class_t space_class = H5Sget_simple_extent_type(space.get());
     if (space_class == H5S_SCALAR) {
@@ -189,12 +221,19 @@ dataset_shape h5_input::inspect(const std::string& name) const
     if (ndims < 1 || H5Sget_simple_extent_dims(space.get(), dims, nullptr) < 0) {
         throw tool_error("cannot read the shape of dataset " + quoted(name) + where);
     }
-    if (ndims > 2) {
-        throw tool_error("dataset " + quoted(name) + where + " has shape " + shape_text(dims, ndims) + accepted);
+    shape.dims.assign(dims, dims + ndims);
+    // The distributed arrays count their elements in int.
+    if (dims[0] > static_cast<hsize_t>(INT_MAX)) {
+        throw tool_error("dataset " + quoted(name) + where + " has " + std::to_string(dims[0]) +
+                         " rows, more than a distributed array can hold (" + std::to_string(INT_MAX) + ")");
     }
-    if (ndims == 2) {
+    shape.rows = static_cast<long long>(dims[0]);
+    if (ndims >= 2) {
+        choose_layout(dataset.get(), shape, reading);
+    }
+    if (shape.layout == layout_kind::table) {
         if (dims[1] == 0) {
-            throw tool_error("dataset " + quoted(name) + where + " of shape " + shape_text(dims, ndims) +
+            throw tool_error("dataset " + quoted(name) + where + " of shape " + shape_text(shape.dims) +
                              " has no columns");
         }
         if (dims[1] > static_cast<hsize_t>(INT_MAX)) {
@@ -206,20 +245,29 @@ dataset_shape h5_input::inspect(const std::string& name) const
         const bool floats = H5Tget_class(type.get()) == H5T_FLOAT;
         shape.components = floats && (dims[1] == 2 || dims[1] == 3) ? static_cast<int>(dims[1]) : 1;
     }
-    // The distributed arrays count their elements in int.
-    if (dims[0] > static_cast<hsize_t>(INT_MAX)) {
-        throw tool_error("dataset " + quoted(name) + where + " has " + std::to_string(dims[0]) +
-                         " rows, more than a distributed array can hold (" + std::to_string(INT_MAX) + ")");
+    if (shape.layout == layout_kind::grid) {
+        long double values = 1;
+        for (int d = 1; d < ndims; ++d) {
+            values *= static_cast<long double>(dims[d]);
+        }
+        if (values == 0) {
+            throw tool_error("dataset " + quoted(name) + where + " of shape " + shape_text(shape.dims) +
+                             " has no values in its rows");
+        }
+        if (values * static_cast<long double>(dims[0]) > INT_MAX) {
+            throw tool_error("dataset " + quoted(name) + where + " of shape " + shape_text(shape.dims) +
+                             " has more values than a distributed array can hold (" + std::to_string(INT_MAX) + ")");
+        }
+        shape.row_values = static_cast<long long>(values);
     }
-    shape.rows = static_cast<long long>(dims[0]);
     // Contiguous data can be checked whole here, before anything is read;
     // chunks are checked by each rank for its own rows in read_block().
     check_storage_in_file(file_.get(), dataset.get(), name, path_, file_size_of(path_), 0, 0);
     return shape;
 }
 
-void h5_input::read_block(const dataset_shape& shape, hid_t memory_type, hsize_t first, hsize_t count,
-                          hsize_t first_column, hsize_t width, void* buffer) const
+void h5_input::read_block(const dataset_shape& shape, hid_t memory_type, hsize_t first, hsize_t count, int column,
+                          void* buffer) const
 {
     h5_handle dataset;
     h5_handle file_space;
@@ -230,9 +278,26 @@ void h5_input::read_block(const dataset_shape& shape, hid_t memory_type, hsize_t
         if (!dataset.valid()) {
             throw tool_error("cannot open dataset " + quoted(shape.name) + " in " + path_ + h5_error_suffix());
         }
-        // One hyperslab: the rank's rows, and the chosen columns of a table.
+        // One hyperslab: the rank's rows, and of each row the chosen column
+        // of a table or every value.
+        const std::size_t ndims = std::max<std::size_t>(shape.dims.size(), 1);
+        std::vector<hsize_t> start(ndims, 0);
+        std::vector<hsize_t> block(ndims, 1);
+        start[0] = first;
+        block[0] = count;
+        for (std::size_t d = 1; d < ndims; ++d) {
+            block[d] = static_cast<hsize_t>(shape.dims[d]);
+        }
+        if (column >= 0) {
+            start[1] = static_cast<hsize_t>(column);
+            block[1] = 1;
+        }
+        hsize_t values = 1;
+        for (const hsize_t b : block) {
+            values *= b;
+        }
         file_space = h5_space_handle(H5Dget_space(dataset.get()));
-        const hsize_t values = count > 0 ? count * width : 1;
+        values = values > 0 ? values : 1;
         memory_space = h5_space_handle(H5Screate_simple(1, &values, nullptr));
         transfer = independent_transfer();
         bool selected = file_space.valid() && memory_space.valid() && transfer.valid();
@@ -241,9 +306,8 @@ void h5_input::read_block(const dataset_shape& shape, hid_t memory_type, hsize_t
         } else if (selected && shape.scalar) {
             selected = H5Sselect_all(file_space.get()) >= 0; // the one value
         } else if (selected) {
-            const hsize_t start[2] = {first, first_column};
-            const hsize_t block[2] = {count, width};
-            selected = H5Sselect_hyperslab(file_space.get(), H5S_SELECT_SET, start, nullptr, block, nullptr) >= 0;
+            selected = H5Sselect_hyperslab(file_space.get(), H5S_SELECT_SET, start.data(), nullptr, block.data(),
+                                           nullptr) >= 0;
         }
         if (!selected) {
             throw tool_error("cannot select the rows of dataset " + quoted(shape.name) + " in " + path_ +
@@ -258,25 +322,32 @@ void h5_input::read_block(const dataset_shape& shape, hid_t memory_type, hsize_t
     // read fails returns on its own, without leaving another rank inside a
     // collective HDF5 call, and the outcome is then settled together. A rank
     // without rows reads nothing. HDF5's reason is taken at once, before any
-    // other HDF5 call clears it.
+    // other HDF5 call clears it; then what to install for a filter that
+    // could not be loaded.
     std::string failure;
     if (count > 0 &&
         H5Dread(dataset.get(), memory_type, memory_space.get(), file_space.get(), transfer.get(), buffer) < 0) {
         failure = "reading dataset " + quoted(shape.name) + " from " + path_ + " failed" + h5_error_suffix();
+        failure += missing_filter_advice(dataset.get());
     }
     agree_or_throw(comm_, failure);
 }
 
 template <typename T>
-void h5_input::read_values(const dataset_shape& shape, hsize_t first, hsize_t count, hsize_t first_column,
-                           hsize_t width, T* block, long long* beyond_exact) const
+void h5_input::read_values(const dataset_shape& shape, hsize_t first, hsize_t count, int column, T* block,
+                           long long* beyond_exact) const
 {
     // Bit fields are held in int or double (never float, never vectors).
     constexpr bool bitfield_holder = std::is_same_v<T, double> || std::is_same_v<T, int>;
     const bool bits = bitfield_holder && shape.bitfield_bytes > 0;
-    read_block(shape, bits ? bitfield_type(shape.bitfield_bytes) : h5_element<T>::type(), first, count,
-               first_column, width, block);
-    const std::size_t elements = static_cast<std::size_t>(count * width) / h5_element<T>::components;
+    read_block(shape, bits ? bitfield_type(shape.bitfield_bytes) : h5_element<T>::type(), first, count, column,
+               block);
+    // Values per row: one column, or every value of a row of the dataset.
+    const std::size_t per_row = column >= 0 ? 1
+                                : shape.layout == layout_kind::grid
+                                    ? static_cast<std::size_t>(shape.row_values)
+                                    : static_cast<std::size_t>(std::max(shape.columns, 1));
+    const std::size_t elements = static_cast<std::size_t>(count) * per_row / h5_element<T>::components;
     if constexpr (bitfield_holder) {
         if (bits) {
             widen_bitfields(block, elements, shape.bitfield_bytes);
@@ -300,18 +371,21 @@ va<T> h5_input::read(const dataset_shape& shape, long long* beyond_exact) const
                 : (whole_table(shape))) {
         throw tool_error("dataset " + quoted(shape.name) + " cannot be held as this element type");
     }
+    const bool grid = shape.layout == layout_kind::grid;
     // A dataset that clearly cannot be held is refused before any rank tries.
-    together(comm_, [&] { check_memory_for(shape, sizeof(T), comm_); });
+    together(comm_, [&] { check_memory_for(shape, sizeof(T) * static_cast<std::size_t>(shape.row_values), comm_); });
     // Collective (window creation); every rank gets here with the same shape.
-    va<T> data({static_cast<int>(shape.rows)}, comm_);
+    // A grid is an array of rows of all its values after the first index.
+    const int rows = static_cast<int>(shape.rows);
+    va<T> data = grid ? va<T>({rows, static_cast<int>(shape.row_values)}, comm_) : va<T>({rows}, comm_);
     // An array whose block could not be allocated is a placeholder.
-    require_allocated(data, shape.rows, shape.name, comm_);
+    require_allocated(data, shape.rows * shape.row_values, shape.name, comm_);
 
     // This rank's rows; of a table, the chosen column or all of a vector.
     const va_range own = data.va_local_range();
-    const hsize_t first_column = shape.column >= 0 ? static_cast<hsize_t>(shape.column) : 0;
-    read_values(shape, static_cast<hsize_t>(own.first), static_cast<hsize_t>(own.count), first_column,
-                static_cast<hsize_t>(h5_element<T>::components), data.va_local_data(), beyond_exact);
+    const long long per_row = grid ? shape.row_values : 1;
+    read_values(shape, static_cast<hsize_t>(own.first / per_row), static_cast<hsize_t>(own.count / per_row),
+                shape.column, data.va_local_data(), beyond_exact);
     data.va_sync();
     return data;
 }
@@ -320,8 +394,7 @@ template <typename T>
 void h5_input::read_rows(const dataset_shape& shape, long long first, long long count, T* block,
                          long long* beyond_exact) const
 {
-    const hsize_t width = static_cast<hsize_t>(shape.columns > 0 ? shape.columns : 1);
-    read_values(shape, static_cast<hsize_t>(first), static_cast<hsize_t>(count), 0, width, block, beyond_exact);
+    read_values(shape, static_cast<hsize_t>(first), static_cast<hsize_t>(count), -1, block, beyond_exact);
 }
 
 #define VIRDA_STATS_INSTANTIATE_READ(T) template va<T> h5_input::read<T>(const dataset_shape&, long long*) const;

@@ -25,7 +25,9 @@ public:
 
     const std::string& path() const { return path_; }
 
-    /// Finds a dataset and checks that its type and shape can be read and
+    /// Finds a dataset, decides how it is read (its layout, from `reading`
+    /// and the dataset; the rules for missing and packed values from its
+    /// attributes unless `reading.raw`), and checks that its type and shape can be read and
     /// that its stored data lie inside the file (a file cut short is refused
     /// here rather than read as zeros). Local (metadata reads only) and the
     /// same on every rank; throws tool_error for a missing dataset, a group,
@@ -33,14 +35,16 @@ public:
     /// the end of the file. A dataset without rows is not refused here (its
     /// shape has rows == 0): summary reports it as empty, the other
     /// operations refuse it.
-    dataset_shape inspect(const std::string& name) const;
+    dataset_shape inspect(const std::string& name, const reading_options& reading = {}) const;
 
     /// Reads a dataset into a new array distributed over the file's
     /// communicator, each rank straight into its own block (one hyperslab of
     /// its rows; HDF5 converts the stored numbers into T on the way), then
     /// publishes the blocks (va_sync). T is the held type of a
-    /// one-dimensional dataset or of the chosen column, or Vector2/Vector3
-    /// for a vector table. A dataset that does not fit in memory is refused
+    /// one-dimensional dataset, of the chosen column or of a grid, or
+    /// Vector2/Vector3 for a vector table. A grid of shape (n, d1, d2, ...)
+    /// becomes an array of extents {n, d1 * d2 * ...}, split over the ranks
+    /// by rows of its first dimension like every array. A dataset that does not fit in memory is refused
     /// before reading (check_memory_for, require_allocated). For wide
     /// integers, `beyond_exact` (when given) receives the number of values of
     /// magnitude 2^53 or more over all ranks: they may have been rounded.
@@ -63,14 +67,15 @@ private:
     /// beyond 2^53 are counted over all ranks into `beyond_exact` (when
     /// given). Collective, as read_block.
     template <typename T>
-    void read_values(const dataset_shape& shape, hsize_t first, hsize_t count, hsize_t first_column, hsize_t width,
-                     T* block, long long* beyond_exact) const;
+    void read_values(const dataset_shape& shape, hsize_t first, hsize_t count, int column, T* block,
+                     long long* beyond_exact) const;
 
-    /// One rank's rows of `shape` into `buffer` as `memory_type`: columns
-    /// [first_column, first_column + width) of rows [first, first + count).
-    /// Collective; every rank throws the same tool_error on a failure.
-    void read_block(const dataset_shape& shape, hid_t memory_type, hsize_t first, hsize_t count,
-                    hsize_t first_column, hsize_t width, void* buffer) const;
+    /// Rows [first, first + count) of `shape` into `buffer` as `memory_type`,
+    /// in file order: of each row the chosen `column` of a table, or (-1)
+    /// every value. Collective; every rank throws the same tool_error on a
+    /// failure, naming what to install when a filter plugin is missing.
+    void read_block(const dataset_shape& shape, hid_t memory_type, hsize_t first, hsize_t count, int column,
+                    void* buffer) const;
 
     std::string path_;
     MPI_Comm comm_;

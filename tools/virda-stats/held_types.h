@@ -74,6 +74,15 @@ VIRDA_STATS_VECTOR_TYPES(VIRDA_STATS_VECTOR_ELEMENT, )
 #undef VIRDA_STATS_VECTOR_ELEMENT
 #undef VIRDA_STATS_ELEMENT
 
+/// Whether T is one of the number types.
+template <typename T>
+inline constexpr bool is_number_type = false;
+#define VIRDA_STATS_IS_NUMBER(T) \
+    template <>                  \
+    inline constexpr bool is_number_type<T> = true;
+VIRDA_STATS_FOR_EACH_NUMBER_TYPE(VIRDA_STATS_IS_NUMBER)
+#undef VIRDA_STATS_IS_NUMBER
+
 /// Stands for the type T in a call of visit_kind's function.
 template <typename T>
 struct type_tag {

@@ -46,10 +46,33 @@ void require_paired(const dataset_shape& x, const dataset_shape& s, operation op
         throw tool_error(std::string(operation_name(op)) + " needs a one-dimensional " + role + " dataset; '" +
                          s.name + "' in " + file + " " + what + "--column applies to DATASET only)");
     }
+    if (x.layout == layout_kind::grid || s.layout == layout_kind::grid) {
+        // Grids pair value by value: the same shape.
+        if (s.dims != x.dims) {
+            throw tool_error(std::string(role) + " dataset '" + s.name + "' has shape " + shape_text(s.dims) +
+                             " but '" + x.name + "' has shape " + shape_text(x.dims) +
+                             "; they must match value by value");
+        }
+        return;
+    }
     if (s.rows != x.rows) {
         throw tool_error(std::string(role) + " dataset '" + s.name + "' has " + std::to_string(s.rows) +
                          " rows but '" + x.name + "' has " + std::to_string(x.rows) + "; they must match row by row");
     }
+}
+
+/// How DATASET is read: as the command line says, and a two-dimensional
+/// dataset of which --column picks a column as a table.
+reading_options reading_of(const cli_options& o, bool of_dataset)
+{
+    reading_options reading;
+    reading.raw = o.raw;
+    reading.skip_nan = o.skip_nan;
+    reading.layout = o.layout;
+    if (of_dataset && o.column >= 0 && o.layout == layout_choice::automatic) {
+        reading.layout = layout_choice::table;
+    }
+    return reading;
 }
 
 } // namespace
@@ -63,7 +86,7 @@ report run_operation(const cli_options& o, MPI_Comm comm)
     r.op = o.op;
 
     // All checks on names, types and shapes come before any array is read.
-    dataset_shape xs = inspect_together(in, o.dataset, comm);
+    dataset_shape xs = inspect_together(in, o.dataset, reading_of(o, true), comm);
     if (o.column >= 0) {
         together(comm, [&] { select_column(xs, o.column, o.file); });
     }
@@ -73,11 +96,11 @@ report run_operation(const cli_options& o, MPI_Comm comm)
     const bool weighted = !o.weights.empty();
     const bool paired = o.op == operation::bin_data || o.op == operation::poly_fit;
     if (weighted) {
-        ws = inspect_together(in, o.weights, comm);
+        ws = inspect_together(in, o.weights, reading_of(o, false), comm);
         r.weights = ref_of(ws);
     }
     if (paired) {
-        ys = inspect_together(in, o.y, comm);
+        ys = inspect_together(in, o.y, reading_of(o, false), comm);
         r.y = ref_of(ys);
     }
     together(comm, [&] {
@@ -99,33 +122,57 @@ report run_operation(const cli_options& o, MPI_Comm comm)
         }
     });
 
-    switch (o.op) {
-    case operation::mean:
-    case operation::stdev: {
-        const moment m = o.op == operation::mean ? moment::mean : moment::stdev;
-        Attribute x = read_numbers(in, xs, &*r.dataset);
-        if (weighted) {
-            Attribute w = read_numbers(in, ws, &*r.weights);
-            r.result = value_result{moment_of(m, x, &w, comm)};
-        } else {
-            r.result = value_result{moment_of(m, x, nullptr, comm)};
-        }
-        break;
+    if (o.op == operation::summary) {
+        summary_result s;
+        summarise(in, xs, s.rows, &*r.dataset, comm);
+        r.result = std::move(s);
+        return r;
     }
-    case operation::histogram: {
-        Attribute x = read_numbers(in, xs, &*r.dataset);
-        r.result = histogram_result{o.lower, o.width, histogram(x, o.lower, o.width, o.bins)};
-        break;
-    }
-    case operation::bin_data: {
-        // The bins are chosen by doubles: the dataset is read as double
-        // whatever its stored type.
+
+    // The datasets as stored, then only the values (rows) that every one
+    // of them has, unpacked. The bins of bin-data are chosen by doubles: its
+    // dataset is read as double whatever its stored type.
+    Attribute x;
+    if (o.op == operation::bin_data) {
         long long beyond = 0;
-        Attribute x = hold(in.read<double>(xs, &beyond));
+        x = hold(in.read<double>(xs, &beyond));
         if (xs.kind == element_kind::float64) {
             note_read(&*r.dataset, xs, beyond);
         }
-        Attribute y = read_numbers(in, ys, &*r.y);
+    } else {
+        x = read_numbers(in, xs, &*r.dataset);
+    }
+    Attribute y;
+    Attribute w;
+    std::vector<Attribute*> arrays = {&x};
+    std::vector<const dataset_shape*> shapes = {&xs};
+    std::vector<dataset_ref*> refs = {&*r.dataset};
+    if (paired) {
+        y = read_numbers(in, ys, &*r.y);
+        arrays.push_back(&y);
+        shapes.push_back(&ys);
+        refs.push_back(&*r.y);
+    }
+    if (weighted) {
+        w = read_numbers(in, ws, &*r.weights);
+        arrays.push_back(&w);
+        shapes.push_back(&ws);
+        refs.push_back(&*r.weights);
+    }
+    const long long values = take_values(arrays, shapes, refs, comm);
+    Attribute* weights = weighted ? &w : nullptr;
+
+    switch (o.op) {
+    case operation::mean:
+        r.result = value_result{moment_of(moment::mean, x, weights, comm)};
+        break;
+    case operation::stdev:
+        r.result = value_result{moment_of(moment::stdev, x, weights, comm)};
+        break;
+    case operation::histogram:
+        r.result = histogram_result{o.lower, o.width, histogram(x, o.lower, o.width, o.bins)};
+        break;
+    case operation::bin_data: {
         std::vector<double> centres(static_cast<std::size_t>(o.centre_count));
         for (int k = 0; k < o.centre_count; ++k) {
             centres[k] = o.centre0 + k * o.centre_step;
@@ -136,28 +183,14 @@ report run_operation(const cli_options& o, MPI_Comm comm)
         r.result = std::move(b);
         break;
     }
-    case operation::poly_fit: {
-        Attribute x = read_numbers(in, xs, &*r.dataset);
-        Attribute y = read_numbers(in, ys, &*r.y);
-        if (weighted) {
-            Attribute w = read_numbers(in, ws, &*r.weights);
-            r.result = fit_polynomial(x, y, &w, o.order, xs.rows, comm);
-        } else {
-            r.result = fit_polynomial(x, y, nullptr, o.order, xs.rows, comm);
-        }
+    case operation::poly_fit:
+        r.result = fit_polynomial(x, y, weights, o.order, values, comm);
         break;
-    }
-    case operation::quantiles: {
-        Attribute x = read_numbers(in, xs, &*r.dataset);
+    case operation::quantiles:
         r.result = quantiles_result{o.probabilities, quantile(x, o.probabilities)};
         break;
-    }
-    case operation::summary: {
-        summary_result s;
-        summarise(in, xs, s.rows, &*r.dataset, comm);
-        r.result = std::move(s);
-        break;
-    }
+    case operation::summary:
+        break; // above
     }
     return r;
 }

@@ -58,31 +58,46 @@ void check_storage_in_file(hid_t file, hid_t dataset, const std::string& name, c
         }
         const h5_handle space = h5_space_handle(H5Dget_space(dataset));
         const int ndims = space.valid() ? H5Sget_simple_extent_ndims(space.get()) : -1;
-        hsize_t dims[2] = {0, 1};
-        hsize_t chunk[2] = {1, 1};
-        if (ndims < 1 || ndims > 2 || H5Sget_simple_extent_dims(space.get(), dims, nullptr) < 0 ||
-            H5Pget_chunk(create.get(), ndims, chunk) != ndims || chunk[0] == 0 || chunk[ndims - 1] == 0) {
+        hsize_t dims[H5S_MAX_RANK] = {};
+        hsize_t chunk[H5S_MAX_RANK] = {};
+        if (ndims < 1 || H5Sget_simple_extent_dims(space.get(), dims, nullptr) < 0 ||
+            H5Pget_chunk(create.get(), ndims, chunk) != ndims) {
             throw tool_error("cannot read the chunk layout of " + where);
         }
-        const hsize_t columns = ndims == 2 ? dims[1] : 1;
-        const hsize_t column_step = ndims == 2 ? chunk[1] : 1;
-        for (hsize_t row = first / chunk[0] * chunk[0]; row < first + count; row += chunk[0]) {
-            for (hsize_t column = 0; column < columns; column += column_step) {
-                const hsize_t coords[2] = {row, column};
-                unsigned filters = 0;
-                haddr_t address = HADDR_UNDEF;
-                hsize_t bytes = 0;
-                if (H5Dget_chunk_info_by_coord(dataset, coords, &filters, &address, &bytes) < 0) {
-                    throw tool_error("cannot read the chunk index of " + where +
-                                     " (the file may be damaged or cut short)");
-                }
-                if (address == HADDR_UNDEF) {
-                    continue; // not written: the fill value
-                }
+        for (int d = 0; d < ndims; ++d) {
+            if (chunk[d] == 0) {
+                throw tool_error("cannot read the chunk layout of " + where);
+            }
+        }
+        // Every chunk that holds some of the rows: its first row from the
+        // chunk holding row `first` on, and in the other dimensions every
+        // chunk, walked like an odometer.
+        hsize_t coords[H5S_MAX_RANK] = {};
+        coords[0] = first / chunk[0] * chunk[0];
+        while (coords[0] < first + count) {
+            unsigned filters = 0;
+            haddr_t address = HADDR_UNDEF;
+            hsize_t bytes = 0;
+            if (H5Dget_chunk_info_by_coord(dataset, coords, &filters, &address, &bytes) < 0) {
+                throw tool_error("cannot read the chunk index of " + where + " (the file may be damaged or cut short)");
+            }
+            // An unwritten chunk (HADDR_UNDEF) reads as the fill value.
+            if (address != HADDR_UNDEF) {
                 const unsigned long long end = user_block + static_cast<unsigned long long>(address) + bytes;
                 if (end > file_size) {
                     throw beyond(end);
                 }
+            }
+            int d = ndims - 1;
+            for (; d > 0; --d) {
+                coords[d] += chunk[d];
+                if (coords[d] < dims[d]) {
+                    break;
+                }
+                coords[d] = 0;
+            }
+            if (d == 0) {
+                coords[0] += chunk[0];
             }
         }
         return;
