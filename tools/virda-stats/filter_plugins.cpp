@@ -34,20 +34,29 @@ bool is_directory(const char* path)
     return ::stat(path, &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-/// Whether `folder` is already on the plugin search path.
-bool searched(const char* folder)
+/// Takes the folders that do not exist off the plugin search path (HDF5
+/// 1.10 stops searching at the first folder it cannot open: the parallel
+/// HDF5's own, which no Debian package creates for MPICH, hid every other)
+/// and says whether `folder` is on it.
+bool prune_search_path(const char* folder)
 {
     unsigned size = 0;
     if (H5PLsize(&size) < 0) {
         return false;
     }
-    for (unsigned i = 0; i < size; ++i) {
+    bool found = false;
+    for (unsigned i = size; i-- > 0;) {
         char path[4096] = {};
-        if (H5PLget(i, path, sizeof path) > 0 && std::string(path) == folder) {
-            return true;
+        if (H5PLget(i, path, sizeof path) <= 0) {
+            continue;
+        }
+        if (!is_directory(path)) {
+            H5PLremove(i);
+        } else if (std::string(path) == folder) {
+            found = true;
         }
     }
-    return false;
+    return found;
 }
 
 } // namespace
@@ -57,7 +66,8 @@ void enable_filter_plugins()
     static std::once_flag once;
     std::call_once(once, [] {
         const char* folder = VIRDA_STATS_SERIAL_PLUGIN_DIR;
-        if (*folder == '\0' || !is_directory(folder) || searched(folder)) {
+        const bool searched = prune_search_path(folder);
+        if (*folder == '\0' || !is_directory(folder) || searched) {
             return;
         }
         H5PLappend(folder);

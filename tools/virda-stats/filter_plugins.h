@@ -13,7 +13,8 @@ namespace virda_stats {
 
 /// Adds the serial HDF5's plugin folder (where Debian's filter packages put
 /// their plugins; the parallel HDF5 looks only in its own) to this process's
-/// plugin search path, after any the user set with HDF5_PLUGIN_PATH, and
+/// plugin search path, after any the user set with HDF5_PLUGIN_PATH, takes
+/// folders that do not exist off it (HDF5 stops at the first), and
 /// makes the LZF library available to the LZF plugin, which needs but does
 /// not load it. The plugins read through their filter functions alone,
 /// which work in the parallel HDF5 too. Local; once per process; nothing
