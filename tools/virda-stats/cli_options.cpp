@@ -306,12 +306,20 @@ std::string usage_text()
 
 Statistics of one dataset of an HDF5 file, read in parallel: every rank reads
 only its own rows. DATASET is a path inside the file (a leading / is optional)
-of integers or floats of any width and byte order: one-dimensional, or a
-table of shape (n, k). summary reports every column of a table (a table of
-floats of width 2 or 3 as vector components); the other operations take one
-column with --column K. 8- to 32-bit integers are held as int (unsigned: up to
-16 bits), wider ones as double (exact up to 2^53), floats of up to 32 bits as
-float, wider ones as double.
+of integers or floats of any width and byte order, of any number of
+dimensions. A netCDF variable (a dataset with dimension scales) and any
+dataset of three or more dimensions is a grid: statistics over all its values.
+Other two-dimensional datasets are tables of shape (n, k): summary reports
+every column (floats of width 2 or 3 as vector components), the other
+operations take one column with --column K. 8- to 32-bit integers are held as
+int (unsigned: up to 16 bits), wider ones as double (exact up to 2^53), floats
+of up to 32 bits as float, wider ones as double.
+
+Values equal to the attribute _FillValue or missing_value, or outside
+valid_min/valid_max/valid_range, are missing: left out of every statistic and
+counted. Values with scale_factor/add_offset are unpacked (v * scale_factor +
+add_offset, as double). NaN values are kept (the statistics that see them are
+NaN) unless --skip-nan.
 
 Operations:
   mean        [--weights W]             mean, or weighted mean
@@ -330,16 +338,21 @@ Operations:
                                         the exact order statistics; NaN if
                                         any value is NaN
   summary                               count, mean, stdev, min, max, median,
-                                        NaNs
+                                        NaNs (and missing values)
 
 Options:
   --column K           column K (0-based) of a table DATASET of shape (n, k)
+  --layout table|grid  read a two-dimensional dataset per column (table) or
+                       all its values together (grid)
+  --raw                the stored values: no missing values, no unpacking
+  --skip-nan           leave NaN values out too (they are still counted)
   --format text|json   output format (default text); printed by rank 0
   --demo [FILE]        write a sample catalogue (default virda-demo.h5) and
                        summarise every dataset in it
   --help, --version
 
-Paired datasets (W, Y) must have as many rows as DATASET. On any error every
+Paired datasets (W, Y) must have as many rows as DATASET (a grid: the same
+shape); a row missing in one of them is left out of all. On any error every
 rank stops, rank 0 prints one message, and the exit status is 1 (input) or 2
 (command line).
 )";

@@ -2,9 +2,9 @@
 
 #include "collective_error.h"
 #include "h5_handle.h"
+#include "report.h"
 
 #include <cfloat>
-#include <cstdio>
 
 namespace virda_stats {
 
@@ -50,18 +50,11 @@ double as_held(double v, element_kind kind)
     return v;
 }
 
-std::string number_text(double v)
-{
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.10g", v);
-    return buffer;
-}
-
 std::string list_text(const std::vector<double>& values)
 {
     std::string s;
     for (std::size_t i = 0; i < values.size(); ++i) {
-        s += (i ? ", " : "") + number_text(values[i]);
+        s += (i ? ", " : "") + text_number(values[i]);
     }
     return s;
 }
@@ -78,14 +71,14 @@ std::string value_rules::describe() const
         parts.push_back("missing_value " + list_text(missing_values));
     }
     if (has_valid_min && has_valid_max) {
-        parts.push_back("valid [" + number_text(valid_min) + ", " + number_text(valid_max) + "]");
+        parts.push_back("valid [" + text_number(valid_min) + ", " + text_number(valid_max) + "]");
     } else if (has_valid_min) {
-        parts.push_back("valid_min " + number_text(valid_min));
+        parts.push_back("valid_min " + text_number(valid_min));
     } else if (has_valid_max) {
-        parts.push_back("valid_max " + number_text(valid_max));
+        parts.push_back("valid_max " + text_number(valid_max));
     }
     if (packed) {
-        parts.push_back("unpacked as v * " + number_text(scale) + " + " + number_text(offset));
+        parts.push_back("unpacked as v * " + text_number(scale) + " + " + text_number(offset));
     }
     std::string s;
     for (std::size_t i = 0; i < parts.size(); ++i) {

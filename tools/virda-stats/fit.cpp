@@ -44,9 +44,7 @@ std::vector<double> block_of(const Attribute& a)
 
 std::string number(double v)
 {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.3g", v);
-    return buffer;
+    return text_number(v, 3);
 }
 
 } // namespace

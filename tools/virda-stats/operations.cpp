@@ -147,17 +147,17 @@ report run_operation(const cli_options& o, MPI_Comm comm)
     std::vector<Attribute*> arrays = {&x};
     std::vector<const dataset_shape*> shapes = {&xs};
     std::vector<dataset_ref*> refs = {&*r.dataset};
+    const auto read_paired = [&](Attribute& a, const dataset_shape& s, dataset_ref& ref) {
+        a = read_numbers(in, s, &ref);
+        arrays.push_back(&a);
+        shapes.push_back(&s);
+        refs.push_back(&ref);
+    };
     if (paired) {
-        y = read_numbers(in, ys, &*r.y);
-        arrays.push_back(&y);
-        shapes.push_back(&ys);
-        refs.push_back(&*r.y);
+        read_paired(y, ys, *r.y);
     }
     if (weighted) {
-        w = read_numbers(in, ws, &*r.weights);
-        arrays.push_back(&w);
-        shapes.push_back(&ws);
-        refs.push_back(&*r.weights);
+        read_paired(w, ws, *r.weights);
     }
     const long long values = take_values(arrays, shapes, refs, comm);
     Attribute* weights = weighted ? &w : nullptr;

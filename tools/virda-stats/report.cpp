@@ -11,20 +11,6 @@ namespace virda_stats {
 
 namespace {
 
-/// A number for people: ten significant digits.
-std::string text_number(double v)
-{
-    if (std::isnan(v)) {
-        return "nan";
-    }
-    if (std::isinf(v)) {
-        return v < 0 ? "-inf" : "inf";
-    }
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.10g", v);
-    return buffer;
-}
-
 std::string shape_of(const dataset_ref& d)
 {
     std::string s = "(";
@@ -333,6 +319,19 @@ void json_result(std::ostream& out, const report&, const summary_result& s)
 }
 
 } // namespace
+
+std::string text_number(double v, int digits)
+{
+    if (std::isnan(v)) {
+        return "nan";
+    }
+    if (std::isinf(v)) {
+        return v < 0 ? "-inf" : "inf";
+    }
+    char buffer[40];
+    std::snprintf(buffer, sizeof buffer, "%.*g", digits, v);
+    return buffer;
+}
 
 std::string json_number(double v)
 {

@@ -135,6 +135,10 @@ void write_text(std::ostream& out, const report& r);
 /// back exactly, NaN and infinities as null.
 void write_json(std::ostream& out, const report& r);
 
+/// A number for people, as write_text writes it: `digits` significant
+/// digits; "nan", "inf", "-inf".
+std::string text_number(double v, int digits = 10);
+
 /// A number as write_json writes it.
 std::string json_number(double v);
 

@@ -138,10 +138,9 @@ template <typename T>
 void summarise_dealt(std::vector<T>& block, std::size_t n, const dataset_shape& s,
                      const std::vector<column_facts>& facts, std::vector<summary_row>& out, MPI_Comm comm)
 {
-    int rank = 0;
-    int ranks = 1;
-    MPI_Comm_rank(comm, &rank);
-    MPI_Comm_size(comm, &ranks);
+    const place_in here(comm);
+    const int rank = here.rank;
+    const int ranks = here.ranks;
     const int k = s.columns;
     const std::size_t width = static_cast<std::size_t>(k);
     std::vector<int> rows_of(static_cast<std::size_t>(ranks), 0);

@@ -1,5 +1,6 @@
 #include "valid_values.h"
 
+#include "collective_error.h"
 #include "dataset_arrays.h"
 #include "held_types.h"
 #include "memory_check.h"
@@ -50,10 +51,9 @@ std::vector<U> taken_here(const T* values, std::size_t n, std::size_t stride, co
 template <typename U>
 va<U> spread(const std::vector<U>& mine, long long total, const std::string& name, MPI_Comm comm)
 {
-    int rank = 0;
-    int ranks = 1;
-    MPI_Comm_rank(comm, &rank);
-    MPI_Comm_size(comm, &ranks);
+    const place_in here(comm);
+    const int rank = here.rank;
+    const int ranks = here.ranks;
     std::vector<long long> counts(static_cast<std::size_t>(ranks), 0);
     const long long n = static_cast<long long>(mine.size());
     MPI_Allgather(&n, 1, MPI_LONG_LONG, counts.data(), 1, MPI_LONG_LONG, comm);
