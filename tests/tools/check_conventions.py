@@ -11,7 +11,8 @@ v * scale_factor + add_offset).
     /usr/bin/python3 check_conventions.py --tool TOOL --work DIR --ranks N
         [--launcher mpiexec -n] [--preflags ...]
 
-Exit status 0 when every case agrees, 1 otherwise; each case prints one line.
+Also the refusals of what these files cannot be read as. Exit status 0 when
+every case agrees, 1 otherwise; each case prints one line.
 """
 import argparse
 import json
@@ -291,6 +292,19 @@ def cases(conventions, filters):
 
     out.append(("bin-data with missing rows", conventions, "x", ["bin-data", "--y", "w", "--centres", "0,1,5"],
                 check_bins))
+
+    # Refusals: one message, exit status 1.
+    def refused(label, name, args, message):
+        out.append((label, conventions, name, args, message))
+
+    refused("a table of three dimensions", "grid3", ["summary", "--layout", "table"],
+            "has shape (7, 9, 11): --layout table reads datasets of two dimensions only")
+    refused("a column of a grid", "grid3", ["mean", "--column", "1"],
+            "is a grid of shape (7, 9, 11); --column picks a column of a table of shape (n, k)")
+    refused("a column wholly missing", "wide", ["mean", "--column", "17"],
+            "no value is left to compute with: every one of the 150 values of 'wide' is missing")
+    refused("grids of other shapes paired", "grid3", ["mean", "--weights", "grid4"],
+            "weights dataset 'grid4' has shape (5, 3, 4, 6) but 'grid3' has shape (7, 9, 11)")
     return out
 
 
@@ -316,7 +330,11 @@ def main():
         command = launcher + [args.tool, path, name] + tool_args + ["--format", "json"]
         env = dict(os.environ, MPIEXEC_TIMEOUT="60")
         p = subprocess.run(command, capture_output=True, text=True, env=env, timeout=120)
-        if p.returncode != 0:
+        if isinstance(check, str):  # a refusal: this message, once, and exit status 1
+            errors = [line for line in p.stderr.splitlines() if line.startswith("virda-stats: error: ")]
+            problems = [] if p.returncode == 1 and len(errors) == 1 and check in errors[0] else [
+                "exit status %d, expected 1 with '%s': %s" % (p.returncode, check, p.stderr.strip())]
+        elif p.returncode != 0:
             problems = ["exit status %d: %s" % (p.returncode, p.stderr.strip())]
         else:
             problems = check(json.loads(p.stdout))

@@ -87,6 +87,20 @@ TEST(CommandLine, NumbersTooSmallForADoubleRoundToZero)
               std::string::npos);
 }
 
+TEST(CommandLine, ReadingOptionsForEveryOperation)
+{
+    cli_options o = parse({"f.h5", "x", "summary"});
+    EXPECT_EQ(o.layout, layout_choice::automatic);
+    EXPECT_FALSE(o.raw);
+    EXPECT_FALSE(o.skip_nan);
+    o = parse({"f.h5", "x", "mean", "--raw", "--layout=grid", "--skip-nan", "--weights", "w"});
+    EXPECT_EQ(o.layout, layout_choice::grid);
+    EXPECT_TRUE(o.raw);
+    EXPECT_TRUE(o.skip_nan);
+    EXPECT_EQ(o.weights, "w");
+    EXPECT_EQ(parse({"--layout", "table", "f.h5", "x", "quantiles", "--q", "0.5"}).layout, layout_choice::table);
+}
+
 TEST(CommandLine, DemoHelpAndVersion)
 {
     cli_options o = parse({"--demo"});
@@ -137,6 +151,9 @@ TEST(CommandLine, RefusesWhatItCannotUse)
         {{"f", "x", "quantiles", "--q", "nan"}, "--q needs a finite number, not 'nan'"},
         {{"f", "x", "quantiles", "--q", "0.5,,1"}, "--q needs a finite number, not ''"},
         {{"f", "x", "mean", "--q", "0.5"}, "mean does not take --q"},
+        {{"f", "x", "summary", "--layout", "cube"}, "--layout must be 'table' or 'grid', not 'cube'"},
+        {{"f", "x", "summary", "--raw=yes"}, "--raw takes no value"},
+        {{"--demo", "--skip-nan"}, "--demo does not take --skip-nan"},
         {{"--demo", "a.h5", "b.h5"}, "--demo takes at most one file name"},
         {{"--demo", "--bins", "3"}, "--demo does not take --bins"},
     };

@@ -32,6 +32,9 @@ struct reading_options {
     /// NaN values are left out of the statistics too.
     bool skip_nan = false;
     layout_choice layout = layout_choice::automatic;
+    /// --column was given: a two-dimensional dataset is a table, unless
+    /// --layout says otherwise.
+    bool column = false;
 };
 
 /// A dataset that the tool can read: its stored type (what it is held in)

@@ -110,14 +110,14 @@ long long count_beyond_exact(const double* values, std::size_t count, MPI_Comm c
 /// DIMENSION_LIST attribute) and any dataset of three or more dimensions is
 /// a grid; other two-dimensional datasets are tables, as tables of shape
 /// (n, k) written by other HDF5 software are. --layout chooses for 2-D
-/// datasets. Local; throws tool_error for a table of more than two
+/// datasets, and --column makes them tables. Local; throws tool_error for a table of more than two
 /// dimensions.
-void choose_layout(hid_t dataset, dataset_shape& shape, const reading_options& reading)
+void choose_layout(hid_t dataset, dataset_shape& shape, const reading_options& reading, const std::string& where)
 {
     const bool two = shape.dims.size() == 2;
     if (!two) {
         if (reading.layout == layout_choice::table) {
-            throw tool_error("dataset '" + shape.name + "' has shape " + shape_text(shape.dims) +
+            throw tool_error("dataset '" + shape.name + "'" + where + " has shape " + shape_text(shape.dims) +
                              ": --layout table reads datasets of two dimensions only");
         }
         shape.layout = layout_kind::grid;
@@ -129,7 +129,10 @@ void choose_layout(hid_t dataset, dataset_shape& shape, const reading_options& r
         shape.layout_reason = reading.layout == layout_choice::grid ? "--layout grid" : "--layout table";
         return;
     }
-    if (H5Aexists(dataset, "DIMENSION_LIST") > 0) {
+    if (reading.column) {
+        shape.layout = layout_kind::table;
+        shape.layout_reason = "--column picks a column of it";
+    } else if (H5Aexists(dataset, "DIMENSION_LIST") > 0) {
         shape.layout = layout_kind::grid;
         shape.layout_reason = "a netCDF variable: its dimensions make a grid; --layout table reads its columns";
     } else {
@@ -229,7 +232,7 @@ dataset_shape h5_input::inspect(const std::string& name, const reading_options& 
     }
     shape.rows = static_cast<long long>(dims[0]);
     if (ndims >= 2) {
-        choose_layout(dataset.get(), shape, reading);
+        choose_layout(dataset.get(), shape, reading, where);
     }
     if (shape.layout == layout_kind::table) {
         if (dims[1] == 0) {

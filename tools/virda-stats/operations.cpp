@@ -69,9 +69,7 @@ reading_options reading_of(const cli_options& o, bool of_dataset)
     reading.raw = o.raw;
     reading.skip_nan = o.skip_nan;
     reading.layout = o.layout;
-    if (of_dataset && o.column >= 0 && o.layout == layout_choice::automatic) {
-        reading.layout = layout_choice::table;
-    }
+    reading.column = of_dataset && o.column >= 0;
     return reading;
 }
 
