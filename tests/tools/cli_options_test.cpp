@@ -81,8 +81,9 @@ TEST(CommandLine, NumbersTooSmallForADoubleRoundToZero)
     EXPECT_FALSE(std::signbit(o.probabilities[2])) << "-0 is taken as 0";
     EXPECT_EQ(parse({"f.h5", "x", "histogram", "--lower", "-1e-400", "--width", "1", "--bins", "2"}).lower, 0.0);
     // Beyond the doubles is outside [0, 1], not "not a number".
-    EXPECT_NE(refusal({"f.h5", "x", "quantiles", "--q", "0.5,1e999"}).find("a probability must lie in [0, 1], not 1e999"),
-              std::string::npos);
+    EXPECT_NE(
+        refusal({"f.h5", "x", "quantiles", "--q", "0.5,1e999"}).find("a probability must lie in [0, 1], not 1e999"),
+        std::string::npos);
     EXPECT_NE(refusal({"f.h5", "x", "quantiles", "--q", "-1e999"}).find("must lie in [0, 1], not -1e999"),
               std::string::npos);
 }

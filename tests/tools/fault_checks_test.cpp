@@ -133,8 +133,9 @@ TEST(Hdf5Reason, IsOneLineWhateverHdf5Says)
 {
     // MPI-IO's error strings, which HDF5 passes on, hold a stack of their
     // own, one entry a line (seen for a directory opened as a file).
-    H5Epush2(H5E_DEFAULT, __FILE__, "read", __LINE__, H5E_ERR_CLS, H5E_IO, H5E_READERROR, "%s",
-             "MPI_File_read_at failed: error stack:\n  ADIOI_GEN_READCONTIG(78): Other I/O error \r\n Is a directory\n");
+    H5Epush2(
+        H5E_DEFAULT, __FILE__, "read", __LINE__, H5E_ERR_CLS, H5E_IO, H5E_READERROR, "%s",
+        "MPI_File_read_at failed: error stack:\n  ADIOI_GEN_READCONTIG(78): Other I/O error \r\n Is a directory\n");
     EXPECT_EQ(virda_stats::h5_error_reason(),
               "MPI_File_read_at failed: error stack: ADIOI_GEN_READCONTIG(78): Other I/O error Is a directory");
     EXPECT_EQ(virda_stats::h5_error_reason(), "") << "the stack was taken over";

@@ -211,7 +211,7 @@ int main(int argc, char** argv)
     }
     const std::string dir = argv[1];
     const bool ok = make_cut(dir + "/cut.h5", 0) && make_cut(dir + "/cut_chunked.h5", 100) &&
-                    make_values(dir + "/whole.h5", 0) && make_huge(dir + "/huge.h5") &&
-                    make_line(dir + "/line.h5") && make_subnormal(dir + "/subnormal.h5") && make_big(dir + "/big.h5");
+                    make_values(dir + "/whole.h5", 0) && make_huge(dir + "/huge.h5") && make_line(dir + "/line.h5") &&
+                    make_subnormal(dir + "/subnormal.h5") && make_big(dir + "/big.h5");
     return ok ? 0 : 1;
 }

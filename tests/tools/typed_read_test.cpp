@@ -156,10 +156,9 @@ const H5Z_class2_t test_filter_class = {H5Z_CLASS_T_VERS, test_filter, 1, 1, "vi
 // Bitshuffle (which no Debian filter package provides).
 constexpr H5Z_filter_t zfp_filter = 32013;
 constexpr H5Z_filter_t bitshuffle_filter = 32008;
-const H5Z_class2_t zfp_stand_in = {H5Z_CLASS_T_VERS, zfp_filter, 1, 1, "zfp stand-in", nullptr, nullptr,
-                                   pass_through};
-const H5Z_class2_t bitshuffle_stand_in = {H5Z_CLASS_T_VERS, bitshuffle_filter, 1, 1, "bitshuffle stand-in",
-                                          nullptr, nullptr, pass_through};
+const H5Z_class2_t zfp_stand_in = {H5Z_CLASS_T_VERS, zfp_filter, 1, 1, "zfp stand-in", nullptr, nullptr, pass_through};
+const H5Z_class2_t bitshuffle_stand_in = {H5Z_CLASS_T_VERS,      bitshuffle_filter, 1,       1,
+                                          "bitshuffle stand-in", nullptr,           nullptr, pass_through};
 
 bool write_dataset(hid_t file, const char* name, hid_t type, int n, int columns, const void* values,
                    hid_t memory_type, hid_t create = H5P_DEFAULT, hsize_t written_rows = 0)

@@ -72,7 +72,10 @@ void select_column(dataset_shape& shape, int column, const std::string& file);
 
 /// Whether `shape` is a table read whole: more than one value per row and
 /// no column chosen.
-inline bool whole_table(const dataset_shape& shape) { return shape.columns > 0 && shape.column < 0; }
+inline bool whole_table(const dataset_shape& shape)
+{
+    return shape.columns > 0 && shape.column < 0;
+}
 
 /// The extents as text: "(10, 20, 20)", "(1000,)".
 std::string shape_text(const std::vector<long long>& dims);

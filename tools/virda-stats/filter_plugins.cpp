@@ -100,9 +100,8 @@ std::string missing_filter_advice(hid_t dataset)
                 continue;
             }
             advice += std::string("; ") + known.name + " (HDF5 filter " + std::to_string(id) + "): " +
-                      (*known.package != '\0'
-                           ? std::string("install Debian's ") + known.package
-                           : std::string("Debian's filter packages do not provide it for HDF5"));
+                      (*known.package != '\0' ? std::string("install Debian's ") + known.package
+                                              : std::string("Debian's filter packages do not provide it for HDF5"));
         }
     }
     return advice;

@@ -343,8 +343,7 @@ void h5_input::read_values(const dataset_shape& shape, hsize_t first, hsize_t co
     // Bit fields are held in int or double (never float, never vectors).
     constexpr bool bitfield_holder = std::is_same_v<T, double> || std::is_same_v<T, int>;
     const bool bits = bitfield_holder && shape.bitfield_bytes > 0;
-    read_block(shape, bits ? bitfield_type(shape.bitfield_bytes) : h5_element<T>::type(), first, count, column,
-               block);
+    read_block(shape, bits ? bitfield_type(shape.bitfield_bytes) : h5_element<T>::type(), first, count, column, block);
     // Values per row: one column, or every value of a row of the dataset.
     const std::size_t per_row = column >= 0 ? 1
                                 : shape.layout == layout_kind::grid

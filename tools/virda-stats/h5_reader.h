@@ -27,8 +27,8 @@ public:
 
     /// Finds a dataset, decides how it is read (its layout, from `reading`
     /// and the dataset; the rules for missing and packed values from its
-    /// attributes unless `reading.raw`), and checks that its type and shape can be read and
-    /// that its stored data lie inside the file (a file cut short is refused
+    /// attributes unless `reading.raw`), and checks that its type and shape
+    /// can be read and that its stored data lie inside the file (a file cut short is refused
     /// here rather than read as zeros). Local (metadata reads only) and the
     /// same on every rank; throws tool_error for a missing dataset, a group,
     /// an unsupported element type or shape, an empty dataset or data beyond
@@ -44,8 +44,9 @@ public:
     /// one-dimensional dataset, of the chosen column or of a grid, or
     /// Vector2/Vector3 for a vector table. A grid of shape (n, d1, d2, ...)
     /// becomes an array of extents {n, d1 * d2 * ...}, split over the ranks
-    /// by rows of its first dimension like every array. A dataset that does not fit in memory is refused
-    /// before reading (check_memory_for, require_allocated). For wide
+    /// by rows of its first dimension like every array. A dataset that does
+    /// not fit in memory is refused before reading (check_memory_for,
+    /// require_allocated). For wide
     /// integers, `beyond_exact` (when given) receives the number of values of
     /// magnitude 2^53 or more over all ranks: they may have been rounded.
     /// Collective: every rank throws the same tool_error when any rank fails,

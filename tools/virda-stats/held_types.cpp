@@ -14,8 +14,7 @@ std::string describe_type(hid_t type)
     const std::size_t bits = H5Tget_size(type) * 8;
     switch (H5Tget_class(type)) {
     case H5T_INTEGER:
-        return std::to_string(bits) + "-bit " + (H5Tget_sign(type) == H5T_SGN_NONE ? "unsigned " : "") +
-               "integers";
+        return std::to_string(bits) + "-bit " + (H5Tget_sign(type) == H5T_SGN_NONE ? "unsigned " : "") + "integers";
     case H5T_FLOAT:
         return std::to_string(bits) + "-bit floats";
     case H5T_STRING:

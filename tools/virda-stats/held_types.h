@@ -19,7 +19,7 @@ namespace virda_stats {
 /// X(A, T, kind, HDF5 memory type, MPI type) for each number type that a
 /// dataset's values are held in, A passed through; `kind` is its
 /// element_kind.
-#define VIRDA_STATS_NUMBER_TYPES(X, A)                  \
+#define VIRDA_STATS_NUMBER_TYPES(X, A)                   \
     X(A, double, float64, H5T_NATIVE_DOUBLE, MPI_DOUBLE) \
     X(A, float, float32, H5T_NATIVE_FLOAT, MPI_FLOAT)    \
     X(A, int, int32, H5T_NATIVE_INT, MPI_INT)

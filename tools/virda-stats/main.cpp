@@ -71,7 +71,8 @@ int run(const std::vector<std::string>& args)
 
         if (options.help || options.version) {
             if (VIRDA_ID == 0) {
-                std::cout << (options.help ? usage_text() : std::string("virda-stats " VIRDA_STATS_VERSION "\n")) << std::flush;
+                std::cout << (options.help ? usage_text() : std::string("virda-stats " VIRDA_STATS_VERSION "\n"))
+                          << std::flush;
             }
             return 0;
         }

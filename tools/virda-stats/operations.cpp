@@ -37,7 +37,8 @@ void require_paired(const dataset_shape& x, const dataset_shape& s, operation op
                     const char* role)
 {
     if (s.scalar) {
-        throw tool_error(std::string(role) + " dataset '" + s.name + "' in " + file + " holds a single value, not rows");
+        throw tool_error(std::string(role) + " dataset '" + s.name + "' in " + file +
+                         " holds a single value, not rows");
     }
     if (s.columns > 0) {
         const std::string what = s.components > 1 ? "holds " + held_type(s) +
@@ -56,8 +57,8 @@ void require_paired(const dataset_shape& x, const dataset_shape& s, operation op
         return;
     }
     if (s.rows != x.rows) {
-        throw tool_error(std::string(role) + " dataset '" + s.name + "' has " + std::to_string(s.rows) +
-                         " rows but '" + x.name + "' has " + std::to_string(x.rows) + "; they must match row by row");
+        throw tool_error(std::string(role) + " dataset '" + s.name + "' has " + std::to_string(s.rows) + " rows but '" +
+                         x.name + "' has " + std::to_string(x.rows) + "; they must match row by row");
     }
 }
 

@@ -6,7 +6,6 @@
 
 #include <mpi.h>
 
-
 namespace virda_stats {
 
 /// Reads the datasets that the command line names from its file and runs

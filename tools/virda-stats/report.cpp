@@ -188,9 +188,8 @@ void text_result(std::ostream& out, const report&, const summary_result& s)
         column(w, name);
     }
     column(8, "NaN");
-    const bool conventions = std::any_of(s.rows.begin(), s.rows.end(), [](const summary_row& row) {
-        return row.conventions;
-    });
+    const bool conventions =
+        std::any_of(s.rows.begin(), s.rows.end(), [](const summary_row& row) { return row.conventions; });
     if (conventions) {
         column(10, "missing");
     }
@@ -244,15 +243,14 @@ std::string json_ref(const dataset_ref& d)
     if (!d.conventions.empty()) {
         s += ", \"conventions\": " + json_string(d.conventions);
     }
-    for (const auto& [key, value] : {std::pair<const char*, long long>{"missing", d.missing},
-                                     {"nan_skipped", d.nan_skipped}, {"used", d.used}}) {
+    for (const auto& [key, value] :
+         {std::pair<const char*, long long>{"missing", d.missing}, {"nan_skipped", d.nan_skipped}, {"used", d.used}}) {
         if (value >= 0) {
             s += std::string(", \"") + key + "\": " + std::to_string(value);
         }
     }
     return s + "}";
 }
-
 
 std::string json_numbers(const std::vector<double>& values)
 {
@@ -312,8 +310,8 @@ void json_result(std::ostream& out, const report&, const summary_result& s)
         out << ", \"type\": " << json_string(row.type) << ", \"count\": " << row.count
             << ", \"mean\": " << json_number(row.mean) << ", \"stdev\": " << json_number(row.stdev)
             << ", \"min\": " << json_number(row.min) << ", \"max\": " << json_number(row.max)
-            << ", \"median\": " << json_number(row.median)
-            << ", \"nan_count\": " << row.nan_count << ", \"missing_count\": " << row.missing_count << "}";
+            << ", \"median\": " << json_number(row.median) << ", \"nan_count\": " << row.nan_count
+            << ", \"missing_count\": " << row.missing_count << "}";
     }
     out << "\n  ]";
 }

@@ -32,8 +32,7 @@ void check_storage_in_file(hid_t file, hid_t dataset, const std::string& name, c
     }
     const auto beyond = [&](unsigned long long end) {
         return tool_error(where + " is cut short: its data run to byte " + std::to_string(end) + " but " + path +
-                          " has only " + std::to_string(file_size) +
-                          " bytes (the file was truncated or is damaged)");
+                          " has only " + std::to_string(file_size) + " bytes (the file was truncated or is damaged)");
     };
     switch (H5Pget_layout(create.get())) {
     case H5D_CONTIGUOUS: {

@@ -197,10 +197,9 @@ void summarise_dealt(std::vector<T>& block, std::size_t n, const dataset_shape& 
                 values += rows_of[d];
             }
             column.va_sync();
-            Attribute a = values_change(f, s.rules)
-                              ? taken_array(column.va_local_data(), rows, 1, s.rules, nullptr, f.count, s.name,
-                                            MPI_COMM_SELF)
-                              : hold(std::move(column));
+            Attribute a = values_change(f, s.rules) ? taken_array(column.va_local_data(), rows, 1, s.rules, nullptr,
+                                                                  f.count, s.name, MPI_COMM_SELF)
+                                                    : hold(std::move(column));
             summary_row r;
             set_statistics(r, a, f, s.rules, MPI_COMM_SELF);
             results[3 * j] = r.mean;

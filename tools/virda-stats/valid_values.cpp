@@ -158,9 +158,9 @@ Attribute taken_array(const T* values, std::size_t n, std::size_t stride, const 
     return hold(spread(taken_here<T>(values, n, stride, rules, keep), total, name, comm));
 }
 
-#define VIRDA_STATS_INSTANTIATE(T)                                                                             \
-    template std::vector<column_facts> local_facts<T>(const T*, std::size_t, int, const value_rules&);         \
-    template Attribute taken_array<T>(const T*, std::size_t, std::size_t, const value_rules&,                  \
+#define VIRDA_STATS_INSTANTIATE(T)                                                                     \
+    template std::vector<column_facts> local_facts<T>(const T*, std::size_t, int, const value_rules&); \
+    template Attribute taken_array<T>(const T*, std::size_t, std::size_t, const value_rules&,          \
                                       const std::vector<char>*, long long, const std::string&, MPI_Comm);
 VIRDA_STATS_FOR_EACH_NUMBER_TYPE(VIRDA_STATS_INSTANTIATE)
 #undef VIRDA_STATS_INSTANTIATE
