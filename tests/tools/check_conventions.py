@@ -174,6 +174,9 @@ FILTERS = [
 ]
 
 
+FILTER_NAMES = {name for name, _ in FILTERS}
+
+
 def write_filters(path):
     with h5py.File(path, "w") as f:
         for name, options in FILTERS:
@@ -329,6 +332,12 @@ def main():
     for label, path, name, tool_args, check in all_cases:
         command = launcher + [args.tool, path, name] + tool_args + ["--format", "json"]
         env = dict(os.environ, MPIEXEC_TIMEOUT="60")
+        if name in FILTER_NAMES and "ASAN_OPTIONS" in env:
+            # The Blosc and ZFP plugins (and the serial HDF5 they load) keep
+            # allocations that HDF5's unloading of them at exit leaves
+            # behind, in modules then gone, which no suppression can name:
+            # leak checking is left to the other cases.
+            env["ASAN_OPTIONS"] += ":detect_leaks=0"
         p = subprocess.run(command, capture_output=True, text=True, env=env, timeout=120)
         if isinstance(check, str):  # a refusal: this message, once, and exit status 1
             errors = [line for line in p.stderr.splitlines() if line.startswith("virda-stats: error: ")]
