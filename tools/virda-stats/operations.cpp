@@ -31,8 +31,8 @@ void require_numbers(const dataset_shape& s, operation op, const std::string& fi
     }
 }
 
-/// Weights and y pair row by row with the dataset x: one-dimensional rows,
-/// as many as x has.
+/// Weights and y pair element by element with the dataset x: one value per
+/// row and as many rows as x has, or, when either is a grid, x's shape.
 void require_paired(const dataset_shape& x, const dataset_shape& s, operation op, const std::string& file,
                     const char* role)
 {

@@ -13,12 +13,14 @@
 namespace virda_stats {
 
 /// Appends the summary of dataset `s` of `in` to `rows`: one row for a
-/// one-dimensional dataset or a chosen column, one per column of a table, one
-/// per component of vectors; a count of 0 and no statistics for a dataset
-/// without rows. Count, extremes and NaN count come from this rank's block
-/// and reductions; mean, stdev and median from the library. Records what the
-/// read found about wide integers in `ref` (when given). Collective over
-/// `comm` (VIRDA_COMM, the file's communicator).
+/// one-dimensional dataset, a chosen column or a grid, one per column of a
+/// table, one per component of vectors; a count of 0 and no statistics for a
+/// dataset without rows. Over the values the rules of `s` take: the count,
+/// extremes, NaN and missing counts of every column come from this rank's
+/// block and one reduction; mean, stdev and median from the library (for a
+/// table of at least as many columns as ranks, each rank's own columns
+/// alone). Records what the read found about wide integers in `ref` (when
+/// given). Collective over `comm` (VIRDA_COMM, the file's communicator).
 void summarise(const h5_input& in, const dataset_shape& s, std::vector<summary_row>& rows, dataset_ref* ref,
                MPI_Comm comm);
 
