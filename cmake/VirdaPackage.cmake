@@ -79,10 +79,10 @@ foreach(dir IN LISTS Boost_INCLUDE_DIRS)
 endforeach()
 _virda_deb_owners(_virda_deb_dev_depends ON "${FFTW2_INCLUDE_DIR}/fftw.h")
 if(TARGET virda-stats)
-  # The tool's HDF5: the shared library itself, not its development files
-  # (nor what HDF5 links in turn, which HDF5's package brings).
-  get_target_property(_virda_tool_dir virda-stats SOURCE_DIR)
-  get_directory_property(_virda_hdf5_libraries DIRECTORY "${_virda_tool_dir}" DEFINITION HDF5_C_LIBRARIES)
+  # The tool's HDF5 (which it publishes on its target): the shared library
+  # itself, not its development files (nor what HDF5 links in turn, which
+  # HDF5's package brings).
+  get_target_property(_virda_hdf5_libraries virda-stats VIRDA_HDF5_LIBRARIES)
   list(FILTER _virda_hdf5_libraries INCLUDE REGEX "^/.*hdf5[^/]*$")
   _virda_deb_owners(_virda_deb_dev_depends ON ${_virda_hdf5_libraries})
 endif()

@@ -16,6 +16,10 @@ packages=(
   openmpi-bin libopenmpi-dev  # Open MPI for the second build (VIRDA_MPI=openmpi); it takes
                               # over Debian's mpicxx/mpiexec alternatives, which no build uses
   libhdf5-openmpi-dev         # parallel HDF5 built for Open MPI (the tool in that build)
+  python3-h5py                # virda-stats' tests write their files as other software does
+  hdf5-plugin-lzf liblzf1     # filter plugins virda-stats reads through (LZF needs liblzf, which it
+  hdf5-filter-plugin          # does not declare; the others: LZ4 and BZip2, Blosc, ZFP)
+  hdf5-filter-plugin-blosc-serial hdf5-filter-plugin-zfp-serial
 )
 
 missing=()

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
@@ -68,6 +69,39 @@ TEST(CommandLine, ReadsEachOperationAndItsOptions)
     EXPECT_EQ(o.probabilities, (std::vector<double>{0.05, 0.5, 1.0, 0.0, 1e-3}));
 }
 
+TEST(CommandLine, NumbersTooSmallForADoubleRoundToZero)
+{
+    // strtod reports underflow as a range error; the value is still the
+    // nearest double (0, or a subnormal), and a probability of 0.
+    const cli_options o = parse({"f.h5", "x", "quantiles", "--q", "1e-999,4e-320,-1e-999,0.5"});
+    ASSERT_EQ(o.probabilities.size(), 4u);
+    EXPECT_EQ(o.probabilities[0], 0.0);
+    EXPECT_EQ(o.probabilities[1], 4e-320);
+    EXPECT_EQ(o.probabilities[2], 0.0);
+    EXPECT_FALSE(std::signbit(o.probabilities[2])) << "-0 is taken as 0";
+    EXPECT_EQ(parse({"f.h5", "x", "histogram", "--lower", "-1e-400", "--width", "1", "--bins", "2"}).lower, 0.0);
+    // Beyond the doubles is outside [0, 1], not "not a number".
+    EXPECT_NE(
+        refusal({"f.h5", "x", "quantiles", "--q", "0.5,1e999"}).find("a probability must lie in [0, 1], not 1e999"),
+        std::string::npos);
+    EXPECT_NE(refusal({"f.h5", "x", "quantiles", "--q", "-1e999"}).find("must lie in [0, 1], not -1e999"),
+              std::string::npos);
+}
+
+TEST(CommandLine, ReadingOptionsForEveryOperation)
+{
+    cli_options o = parse({"f.h5", "x", "summary"});
+    EXPECT_EQ(o.layout, layout_choice::automatic);
+    EXPECT_FALSE(o.raw);
+    EXPECT_FALSE(o.skip_nan);
+    o = parse({"f.h5", "x", "mean", "--raw", "--layout=grid", "--skip-nan", "--weights", "w"});
+    EXPECT_EQ(o.layout, layout_choice::grid);
+    EXPECT_TRUE(o.raw);
+    EXPECT_TRUE(o.skip_nan);
+    EXPECT_EQ(o.weights, "w");
+    EXPECT_EQ(parse({"--layout", "table", "f.h5", "x", "quantiles", "--q", "0.5"}).layout, layout_choice::table);
+}
+
 TEST(CommandLine, DemoHelpAndVersion)
 {
     cli_options o = parse({"--demo"});
@@ -118,6 +152,9 @@ TEST(CommandLine, RefusesWhatItCannotUse)
         {{"f", "x", "quantiles", "--q", "nan"}, "--q needs a finite number, not 'nan'"},
         {{"f", "x", "quantiles", "--q", "0.5,,1"}, "--q needs a finite number, not ''"},
         {{"f", "x", "mean", "--q", "0.5"}, "mean does not take --q"},
+        {{"f", "x", "summary", "--layout", "cube"}, "--layout must be 'table' or 'grid', not 'cube'"},
+        {{"f", "x", "summary", "--raw=yes"}, "--raw takes no value"},
+        {{"--demo", "--skip-nan"}, "--demo does not take --skip-nan"},
         {{"--demo", "a.h5", "b.h5"}, "--demo takes at most one file name"},
         {{"--demo", "--bins", "3"}, "--demo does not take --bins"},
     };

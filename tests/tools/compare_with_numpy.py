@@ -15,8 +15,9 @@ names its reason; 1 otherwise.
 A dataset is numeric when its type is an integer or a float (NumPy kinds
 i, u, f). For a one-dimensional dataset the single summary row is compared;
 for a table of shape (n, k), each column (each component of a float table of
-width 2 or 3). Means are compared within a relative 1e-9 of the data's
-largest magnitude (1e-6 for floats of up to 32 bits, which the tool holds as
+width 2 or 3); for a grid (three or more dimensions, or a netCDF variable),
+every value. The tool runs with --raw: h5py gives the stored values. Means
+are compared within a relative 1e-9 of the data's largest magnitude (1e-6 for floats of up to 32 bits, which the tool holds as
 float), extremes exactly (NaN ignored, as the tool does).
 """
 import argparse
@@ -62,11 +63,15 @@ def numeric_datasets(path):
     return found
 
 
-def expected_rows(values):
-    """[(count, mean, min, max)] per column, as the tool reports them."""
+def expected_rows(values, layout):
+    """[(count, mean, min, max)] per column of a table, or of the one array
+    of a grid (every value) or a one-dimensional dataset, as the tool
+    reports them."""
     a = np.asarray(values)
     if a.ndim == 0:
         a = a.reshape(1)  # a single value: one row, as the tool reads it
+    if layout == "grid":
+        a = a.reshape(-1)
     columns = [a] if a.ndim == 1 else [a[:, k] for k in range(a.shape[1])]
     rows = []
     for c in columns:
@@ -88,7 +93,9 @@ def same(got, want, tolerance):
 
 
 def run_tool(args, path, name, ranks):
-    command = [args.mpiexec, "-n", str(ranks), args.tool, path, name, "summary", "--format", "json"]
+    # --raw: the stored values, as h5py reads them (no missing or packed
+    # values applied).
+    command = [args.mpiexec, "-n", str(ranks), args.tool, path, name, "summary", "--raw", "--format", "json"]
     env = dict(os.environ, MPIEXEC_TIMEOUT="120")
     p = subprocess.run(command, capture_output=True, text=True, env=env, timeout=300)
     return p.returncode, p.stdout, p.stderr
@@ -102,7 +109,7 @@ def compare(args, path, name, values, ranks):
         return "refused", (message[0].split("error: ", 1)[1] if message else "exit %d, no message" % code)
     report = json.loads(out)
     rows = report["summary"]
-    want = expected_rows(values)
+    want = expected_rows(values, report["dataset"].get("layout"))
     if len(rows) != len(want):
         return "mismatch", "%d summary rows, expected %d" % (len(rows), len(want))
     problems = []

@@ -2,16 +2,18 @@
 // got its rows (a block that could not be allocated leaves a placeholder with
 // none), the refusal of a dataset that cannot fit in memory, the targets the
 // writer refuses, and the centring, back-conversion and condition number of
-// poly-fit. Run at 1 to 4 ranks.
+// poly-fit, and HDF5's reasons kept on one line. Run at 1 to 4 ranks.
 #include "collective_error.h"
 #include "fit.h"
-#include "h5_reader.h"
+#include "h5_error.h"
+#include "memory_check.h"
 #include "h5_writer.h"
 
 #include "framework/runtime/virda_globals.h"
 
 #include "virda_test/ranks.h"
 #include <gtest/gtest.h>
+#include <hdf5.h>
 #include <mpi.h>
 
 #include <cmath>
@@ -125,4 +127,16 @@ TEST(ConditionNumber, OfKnownMatrices)
     EXPECT_TRUE(std::isinf(virda_stats::condition_number({1.0, 1.0, 1.0, 1.0}, 2)) ||
                 virda_stats::condition_number({1.0, 1.0, 1.0, 1.0}, 2) > 1e15);
     EXPECT_TRUE(std::isnan(virda_stats::condition_number({1.0, std::nan(""), std::nan(""), 1.0}, 2)));
+}
+
+TEST(Hdf5Reason, IsOneLineWhateverHdf5Says)
+{
+    // MPI-IO's error strings, which HDF5 passes on, hold a stack of their
+    // own, one entry a line (seen for a directory opened as a file).
+    H5Epush2(
+        H5E_DEFAULT, __FILE__, "read", __LINE__, H5E_ERR_CLS, H5E_IO, H5E_READERROR, "%s",
+        "MPI_File_read_at failed: error stack:\n  ADIOI_GEN_READCONTIG(78): Other I/O error \r\n Is a directory\n");
+    EXPECT_EQ(virda_stats::h5_error_reason(),
+              "MPI_File_read_at failed: error stack: ADIOI_GEN_READCONTIG(78): Other I/O error Is a directory");
+    EXPECT_EQ(virda_stats::h5_error_reason(), "") << "the stack was taken over";
 }

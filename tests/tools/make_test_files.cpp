@@ -15,6 +15,10 @@
 //   line.h5         x: 1000 rows evenly over [0, 10]; y = 2x + 1; x3: 1000
 //                   rows taking only the values 0, 1 and 2; y3 = 2 x3 + 1
 //   subnormal.h5    tiny: one double, -4.9406564584124654e-324
+//   big.h5          big: 1e308 (three times), -1e308, 5e307 (three times),
+//                   -5e307, whose total overflows though the mean (3.75e307)
+//                   and stdev do not; big_negative: the same negated; heavy:
+//                   eight weights of 1e10 (every product x w overflows)
 #include <hdf5.h>
 
 #include <cstdint>
@@ -184,6 +188,19 @@ bool make_subnormal(const std::string& path)
     return H5Fclose(file) >= 0 && ok;
 }
 
+bool make_big(const std::string& path)
+{
+    const std::vector<double> big = {1e308, 1e308, 1e308, -1e308, 5e307, 5e307, 5e307, -5e307};
+    std::vector<double> negative;
+    for (const double v : big) {
+        negative.push_back(-v);
+    }
+    const hid_t file = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+    const bool ok = file >= 0 && write_doubles(file, "big", big) && write_doubles(file, "big_negative", negative) &&
+                    write_doubles(file, "heavy", std::vector<double>(big.size(), 1e10));
+    return H5Fclose(file) >= 0 && ok;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -194,7 +211,7 @@ int main(int argc, char** argv)
     }
     const std::string dir = argv[1];
     const bool ok = make_cut(dir + "/cut.h5", 0) && make_cut(dir + "/cut_chunked.h5", 100) &&
-                    make_values(dir + "/whole.h5", 0) && make_huge(dir + "/huge.h5") &&
-                    make_line(dir + "/line.h5") && make_subnormal(dir + "/subnormal.h5");
+                    make_values(dir + "/whole.h5", 0) && make_huge(dir + "/huge.h5") && make_line(dir + "/line.h5") &&
+                    make_subnormal(dir + "/subnormal.h5") && make_big(dir + "/big.h5");
     return ok ? 0 : 1;
 }

@@ -68,7 +68,7 @@ Attribute attribute(int n, Gen gen)
 }
 
 /// Creates a dataset collectively and writes `values` from rank 0 alone (the
-/// other ranks select nothing and join the collective write). No values: the
+/// other ranks select nothing). No values: the
 /// dataset is only created.
 void write_raw(hid_t file, const char* name, hid_t type, const std::vector<hsize_t>& dims,
                const void* values = nullptr)
@@ -88,7 +88,7 @@ void write_raw(hid_t file, const char* name, hid_t type, const std::vector<hsize
         H5Sselect_none(file_space.get());
         H5Sselect_none(memory_space.get());
     }
-    const h5_handle transfer = collective_transfer();
+    const h5_handle transfer = independent_transfer();
     H5Dwrite(dataset.get(), type, memory_space.get(), file_space.get(), transfer.get(), values);
 }
 

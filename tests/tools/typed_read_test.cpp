@@ -7,6 +7,7 @@
 // written reads as the fill value, and a read that HDF5 refuses names HDF5's
 // reason.
 #include "collective_error.h"
+#include "filter_plugins.h"
 #include "h5_reader.h"
 #include "operations.h"
 
@@ -151,6 +152,15 @@ size_t pass_through(unsigned, size_t, const unsigned[], size_t bytes, size_t*, v
 const H5Z_class2_t test_filter_class = {H5Z_CLASS_T_VERS, test_filter, 1, 1, "virda pass-through test filter",
                                         nullptr, nullptr, pass_through};
 
+// Stand-ins, registered only while writing, under the numbers of ZFP (whose
+// Debian package the tool names when its plugin cannot be loaded) and of
+// Bitshuffle (which no Debian filter package provides).
+constexpr H5Z_filter_t zfp_filter = 32013;
+constexpr H5Z_filter_t bitshuffle_filter = 32008;
+const H5Z_class2_t zfp_stand_in = {H5Z_CLASS_T_VERS, zfp_filter, 1, 1, "zfp stand-in", nullptr, nullptr, pass_through};
+const H5Z_class2_t bitshuffle_stand_in = {H5Z_CLASS_T_VERS,      bitshuffle_filter, 1,       1,
+                                          "bitshuffle stand-in", nullptr,           nullptr, pass_through};
+
 bool write_dataset(hid_t file, const char* name, hid_t type, int n, int columns, const void* values,
                    hid_t memory_type, hid_t create = H5P_DEFAULT, hsize_t written_rows = 0)
 {
@@ -246,6 +256,15 @@ bool write_file(const std::string& path)
     ok = ok && H5Zregister(&test_filter_class) >= 0 && H5Pset_filter(filtered, test_filter, 0, 0, nullptr) >= 0 &&
          write_dataset(file, "unknown_filter", H5T_IEEE_F64LE, 19, 0, first.data(), H5T_NATIVE_DOUBLE, filtered);
     H5Pclose(filtered);
+    for (const H5Z_class2_t* stand_in : {&zfp_stand_in, &bitshuffle_stand_in}) {
+        const hid_t list = H5Pcreate(H5P_DATASET_CREATE);
+        const std::string name = stand_in->id == zfp_filter ? "zfp_like" : "bitshuffle_like";
+        ok = ok && H5Pset_chunk(list, 1, &chunk) >= 0 && H5Zregister(stand_in) >= 0 &&
+             H5Pset_filter(list, stand_in->id, 0, 0, nullptr) >= 0 &&
+             write_dataset(file, name.c_str(), H5T_IEEE_F64LE, 19, 0, first.data(), H5T_NATIVE_DOUBLE, list) &&
+             H5Zunregister(stand_in->id) >= 0;
+        H5Pclose(list);
+    }
     H5Pclose(create);
     ok = H5Fclose(file) >= 0 && ok;
     return H5Zunregister(test_filter) >= 0 && ok;
@@ -268,6 +287,16 @@ const std::string& file()
             ok = write_file(test_file()) ? 1 : 0;
         }
         MPI_Bcast(&ok, 1, MPI_INT, 0, VIRDA_COMM);
+        // No plugin folder: the filters here are stand-ins that no plugin
+        // serves, and a search through Debian's plugins would load each of
+        // them (and the serial HDF5 they link) only to find that it is not
+        // the one wanted. The tool's own addition comes first, so that it
+        // cannot come back.
+        virda_stats::enable_filter_plugins();
+        unsigned folders = 0;
+        H5PLsize(&folders);
+        while (folders > 0 && H5PLremove(--folders) >= 0) {
+        }
         return ok ? test_file() : std::string();
     }();
     return path;
@@ -492,4 +521,22 @@ TEST(TypedRead, DatasetsWithoutRowsSummariseAsEmpty)
     // The other operations have nothing to compute.
     run(options("empty_table", virda_stats::operation::mean, 1), failure);
     EXPECT_NE(failure.find("dataset 'empty_table' in " + file() + " has no rows"), std::string::npos) << failure;
+}
+
+TEST(TypedRead, AMissingFilterPluginNamesWhatToInstall)
+{
+    ASSERT_FALSE(file().empty());
+    std::string failure;
+    run(options("bitshuffle_like", virda_stats::operation::mean), failure);
+    EXPECT_NE(failure.find("bitshuffle (HDF5 filter 32008): Debian's filter packages do not provide it"),
+              std::string::npos)
+        << failure;
+    // No plugin folder is searched here (file()), as where Debian's
+    // packages are not installed: the ZFP plugin cannot be found, and the
+    // message names its package.
+    failure.clear();
+    run(options("zfp_like", virda_stats::operation::mean), failure);
+    EXPECT_NE(failure.find("zfp (HDF5 filter 32013): install Debian's hdf5-filter-plugin-zfp-serial"),
+              std::string::npos)
+        << failure;
 }

@@ -25,35 +25,42 @@ struct operation_entry {
 const std::vector<operation_entry>& operation_table()
 {
     static const std::vector<operation_entry> table = {
-        {operation::mean, "mean", {"weights", "column"}},
-        {operation::stdev, "stdev", {"weights", "column"}},
-        {operation::histogram, "histogram", {"!lower", "!width", "!bins", "column"}},
-        {operation::bin_data, "bin-data", {"!y", "!centres", "column"}},
-        {operation::poly_fit, "poly-fit", {"!y", "!order", "weights", "column"}},
-        {operation::quantiles, "quantiles", {"!q", "column"}},
-        {operation::summary, "summary", {"column"}},
+        {operation::mean, "mean", {"weights"}},
+        {operation::stdev, "stdev", {"weights"}},
+        {operation::histogram, "histogram", {"!lower", "!width", "!bins"}},
+        {operation::bin_data, "bin-data", {"!y", "!centres"}},
+        {operation::poly_fit, "poly-fit", {"!y", "!order", "weights"}},
+        {operation::quantiles, "quantiles", {"!q"}},
+        {operation::summary, "summary", {}},
     };
     return table;
 }
 
-/// Options that every operation takes.
+/// Options that every operation takes (--demo only the first).
 const std::set<std::string> general_options = {"format"};
+const std::set<std::string> reading_option_names = {"column", "layout", "raw", "skip-nan"};
 
-/// Every option that takes a value.
-const std::set<std::string> valued_options = {"format", "weights", "y",      "lower", "width",
-                                              "bins",   "centres", "order", "column", "q"};
+/// Every option that takes a value, and the flags, which take none.
+const std::set<std::string> valued_options = {"format",  "weights", "y",      "lower", "width", "bins",
+                                              "centres", "order",   "column", "q",     "layout"};
+const std::set<std::string> flag_options = {"raw", "skip-nan"};
 
 [[noreturn]] void usage_failure(const std::string& message)
 {
     throw tool_error(message, exit_usage_error);
 }
 
-double parse_real(const std::string& option, const std::string& text)
+/// The number `text` stands for, rounded to the nearest double: a value
+/// too small for a double (1e-999) is 0 (strtod's ERANGE on underflow is no
+/// reason to refuse it). One too large for a double rounds to an infinity,
+/// which is refused unless `infinite_allowed` (the caller then judges it);
+/// NaN and text that is not a number are refused.
+double parse_real(const std::string& option, const std::string& text, bool infinite_allowed = false)
 {
-    errno = 0;
     char* end = nullptr;
     const double value = std::strtod(text.c_str(), &end);
-    if (text.empty() || end != text.c_str() + text.size() || errno == ERANGE || !std::isfinite(value)) {
+    if (text.empty() || end != text.c_str() + text.size() || std::isnan(value) ||
+        (std::isinf(value) && !infinite_allowed)) {
         usage_failure("--" + option + " needs a finite number, not '" + text + "'");
     }
     return value;
@@ -115,11 +122,13 @@ void parse_probabilities(const std::string& text, cli_options& o)
     }
     o.probabilities.clear();
     for (const std::string& p : parts) {
-        const double value = parse_real("q", p);
+        // What rounds into [0, 1] is a probability (1e-999 is 0, and -0 is
+        // taken as 0); 1e999 rounds to infinity, outside.
+        const double value = parse_real("q", p, true);
         if (!(value >= 0.0 && value <= 1.0)) {
             usage_failure("--q: a probability must lie in [0, 1], not " + p);
         }
-        o.probabilities.push_back(value);
+        o.probabilities.push_back(value + 0.0);
     }
 }
 
@@ -155,6 +164,18 @@ void apply_option(const std::string& name, const std::string& value, cli_options
         o.order = parse_int(name, value, 0, max_order);
     } else if (name == "column") {
         o.column = parse_int(name, value, 0, INT_MAX);
+    } else if (name == "layout") {
+        if (value == "table") {
+            o.layout = layout_choice::table;
+        } else if (value == "grid") {
+            o.layout = layout_choice::grid;
+        } else {
+            usage_failure("--layout must be 'table' or 'grid', not '" + value + "'");
+        }
+    } else if (name == "raw") {
+        o.raw = true;
+    } else if (name == "skip-nan") {
+        o.skip_nan = true;
     }
 }
 
@@ -202,10 +223,14 @@ cli_options parse_command_line(const std::vector<std::string>& args)
                 value = name.substr(equals + 1);
                 name.erase(equals);
             }
-            if (valued_options.count(name) == 0) {
+            const bool flag = flag_options.count(name) > 0;
+            if (valued_options.count(name) == 0 && !flag) {
                 usage_failure("unknown option '--" + name + "'");
             }
-            if (equals == std::string::npos) {
+            if (flag && equals != std::string::npos) {
+                usage_failure("--" + name + " takes no value");
+            }
+            if (!flag && equals == std::string::npos) {
                 if (i + 1 >= args.size()) {
                     usage_failure("--" + name + " needs a value");
                 }
@@ -246,6 +271,7 @@ cli_options parse_command_line(const std::vector<std::string>& args)
                           "' (expected mean, stdev, histogram, bin-data, poly-fit, quantiles or summary)");
         }
         o.op = entry->op;
+        allowed.insert(reading_option_names.begin(), reading_option_names.end());
         for (const std::string& option : entry->options) {
             if (option[0] == '!') {
                 required.push_back(option.substr(1));
@@ -280,12 +306,20 @@ std::string usage_text()
 
 Statistics of one dataset of an HDF5 file, read in parallel: every rank reads
 only its own rows. DATASET is a path inside the file (a leading / is optional)
-of integers or floats of any width and byte order: one-dimensional, or a
-table of shape (n, k). summary reports every column of a table (a table of
-floats of width 2 or 3 as vector components); the other operations take one
-column with --column K. 8- to 32-bit integers are held as int (unsigned: up to
-16 bits), wider ones as double (exact up to 2^53), floats of up to 32 bits as
-float, wider ones as double.
+of integers or floats of any width and byte order, of any number of
+dimensions. A netCDF variable (a dataset with dimension scales) and any
+dataset of three or more dimensions is a grid: statistics over all its values.
+Other two-dimensional datasets are tables of shape (n, k): summary reports
+every column (floats of width 2 or 3 as vector components), the other
+operations take one column with --column K. 8- to 32-bit integers are held as
+int (unsigned: up to 16 bits), wider ones as double (exact up to 2^53), floats
+of up to 32 bits as float, wider ones as double.
+
+Values equal to the attribute _FillValue or missing_value, or outside
+valid_min/valid_max/valid_range, are missing: left out of every statistic and
+counted. Values with scale_factor/add_offset are unpacked (v * scale_factor +
+add_offset, as double). NaN values are kept (the statistics that see them are
+NaN) unless --skip-nan.
 
 Operations:
   mean        [--weights W]             mean, or weighted mean
@@ -304,16 +338,21 @@ Operations:
                                         the exact order statistics; NaN if
                                         any value is NaN
   summary                               count, mean, stdev, min, max, median,
-                                        NaNs
+                                        NaNs (and missing values)
 
 Options:
   --column K           column K (0-based) of a table DATASET of shape (n, k)
+  --layout table|grid  read a two-dimensional dataset per column (table) or
+                       all its values together (grid)
+  --raw                the stored values: no missing values, no unpacking
+  --skip-nan           leave NaN values out too (they are still counted)
   --format text|json   output format (default text); printed by rank 0
   --demo [FILE]        write a sample catalogue (default virda-demo.h5) and
                        summarise every dataset in it
   --help, --version
 
-Paired datasets (W, Y) must have as many rows as DATASET. On any error every
+Paired datasets (W, Y) must have as many rows as DATASET (a grid: the same
+shape); a row missing in one of them is left out of all. On any error every
 rank stops, rank 0 prints one message, and the exit status is 1 (input) or 2
 (command line).
 )";

@@ -1,6 +1,8 @@
 #ifndef VIRDA_TOOLS_VIRDA_STATS_CLI_OPTIONS_H
 #define VIRDA_TOOLS_VIRDA_STATS_CLI_OPTIONS_H
 
+#include "dataset_shape.h"
+
 #include <string>
 #include <vector>
 
@@ -49,6 +51,14 @@ struct cli_options {
     /// The column of a table of shape (n, k) that DATASET stands for
     /// (0-based), or -1: every column (summary) or a one-dimensional dataset.
     int column = -1;
+
+    /// --layout: how datasets of two dimensions are read.
+    layout_choice layout = layout_choice::automatic;
+    /// --raw: the stored values as they are, without the conventions for
+    /// missing and packed values.
+    bool raw = false;
+    /// --skip-nan: NaN values are left out of the statistics too.
+    bool skip_nan = false;
 };
 
 /// The sample file that --demo writes when no name is given.

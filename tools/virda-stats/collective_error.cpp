@@ -6,10 +6,9 @@ namespace virda_stats {
 
 void agree_or_throw(MPI_Comm comm, const std::string& local_failure, int local_exit_code)
 {
-    int rank = 0;
-    int ranks = 1;
-    MPI_Comm_rank(comm, &rank);
-    MPI_Comm_size(comm, &ranks);
+    const place_in here(comm);
+    const int rank = here.rank;
+    const int ranks = here.ranks;
 
     // The lowest failing rank speaks for all; `ranks` stands for "nobody".
     const int mine = local_failure.empty() ? ranks : rank;

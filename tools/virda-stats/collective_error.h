@@ -14,6 +14,17 @@ inline constexpr int exit_data_error = 1;
 /// Exit status of a run whose command line was unusable.
 inline constexpr int exit_usage_error = 2;
 
+/// This process's rank in a communicator and the communicator's size.
+struct place_in {
+    explicit place_in(MPI_Comm comm)
+    {
+        MPI_Comm_rank(comm, &rank);
+        MPI_Comm_size(comm, &ranks);
+    }
+    int rank = 0;
+    int ranks = 1;
+};
+
 /// A failure of the tool, with its one-line message and exit status.
 class tool_error : public std::runtime_error {
 public:

@@ -44,9 +44,7 @@ std::vector<double> block_of(const Attribute& a)
 
 std::string number(double v)
 {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.3g", v);
-    return buffer;
+    return text_number(v, 3);
 }
 
 } // namespace
@@ -122,17 +120,18 @@ double condition_number(std::vector<double> a, int n)
                 const double t = (theta >= 0 ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
                 const double c = 1.0 / std::sqrt(t * t + 1.0);
                 const double s = t * c;
+                // The rotation applied to columns p and q, then rows p and q.
+                const auto rotate = [c, s](double& first, double& second) {
+                    const double a = first;
+                    const double b = second;
+                    first = c * a - s * b;
+                    second = s * a + c * b;
+                };
                 for (int r = 0; r < n; ++r) {
-                    const double arp = at(r, p);
-                    const double arq = at(r, q);
-                    at(r, p) = c * arp - s * arq;
-                    at(r, q) = s * arp + c * arq;
+                    rotate(at(r, p), at(r, q));
                 }
                 for (int r = 0; r < n; ++r) {
-                    const double apr = at(p, r);
-                    const double aqr = at(q, r);
-                    at(p, r) = c * apr - s * aqr;
-                    at(q, r) = s * apr + c * aqr;
+                    rotate(at(p, r), at(q, r));
                 }
             }
         }

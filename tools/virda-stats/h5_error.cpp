@@ -24,11 +24,32 @@ struct reasons {
     std::string plugin;
 };
 
+/// `text` on one line: each run of line breaks and the blanks around them
+/// becomes one blank (MPI-IO's error strings carry a stack of their own, a
+/// line per entry), and blanks at the ends go.
+std::string one_line(const std::string& text)
+{
+    std::string out;
+    bool pending_blank = false;
+    for (const char c : text) {
+        if (c == '\n' || c == '\r' || c == ' ' || c == '\t') {
+            pending_blank = !out.empty();
+            continue;
+        }
+        if (pending_blank) {
+            out += ' ';
+            pending_blank = false;
+        }
+        out += c;
+    }
+    return out;
+}
+
 std::string entry_text(const H5E_error2_t* entry)
 {
-    const std::string text = entry->desc != nullptr ? entry->desc : "";
+    const std::string text = one_line(entry->desc != nullptr ? entry->desc : "");
     // The minor message ("Read failed") only when there is no description.
-    return text.empty() ? message_text(entry->min_num) : text;
+    return text.empty() ? one_line(message_text(entry->min_num)) : text;
 }
 
 /// Walking upward starts at the innermost entry, the function that found

@@ -9,8 +9,10 @@ namespace virda_stats {
 /// of the innermost entry of HDF5's error stack (the most specific one, such
 /// as the filter that is not available or the object header that could not
 /// be decoded); a failed search for a filter plugin, which HDF5 pushes below
-/// the missing filter's entry, follows as "; plugin search: ...". Empty when
-/// the stack is empty.
+/// the missing filter's entry, follows as "; plugin search: ...". Always one
+/// line: line breaks in HDF5's texts (MPI-IO's error strings carry a stack of
+/// their own) and the blanks around them become one blank. Empty when the
+/// stack is empty.
 ///
 /// Every HDF5 API call clears the stack when it starts, so this must be
 /// called right after the failing call, before any other HDF5 call (closing

@@ -40,30 +40,15 @@ row_selection select_rows(hid_t dataset, hsize_t first, hsize_t count, int compo
 template <typename T>
 row_selection select_own_rows(hid_t dataset, const va<T>& data)
 {
-    int rank = 0;
-    MPI_Comm_rank(data.va_get_comm(), &rank);
-    int first = 0;
-    int last = -1;
-    data.va_distribution_index(rank, &first, &last);
     // One element per row: the arrays here are one-dimensional.
-    const hsize_t count = last >= first ? static_cast<hsize_t>(last - first + 1) : 0;
-    return select_rows(dataset, static_cast<hsize_t>(first), count, h5_element<T>::components);
+    const va_range own = data.va_local_range();
+    return select_rows(dataset, static_cast<hsize_t>(own.first), static_cast<hsize_t>(own.count),
+                       h5_element<T>::components);
 }
 
-template row_selection select_own_rows<double>(hid_t, const va<double>&);
-template row_selection select_own_rows<float>(hid_t, const va<float>&);
-template row_selection select_own_rows<int>(hid_t, const va<int>&);
-template row_selection select_own_rows<Vector2>(hid_t, const va<Vector2>&);
-template row_selection select_own_rows<Vector3>(hid_t, const va<Vector3>&);
-
-h5_handle collective_transfer()
-{
-    h5_handle list = h5_plist_handle(H5Pcreate(H5P_DATASET_XFER));
-    if (list.valid() && H5Pset_dxpl_mpio(list.get(), H5FD_MPIO_COLLECTIVE) < 0) {
-        list.reset();
-    }
-    return list;
-}
+#define VIRDA_STATS_INSTANTIATE(T) template row_selection select_own_rows<T>(hid_t, const va<T>&);
+VIRDA_STATS_FOR_EACH_HELD_TYPE(VIRDA_STATS_INSTANTIATE)
+#undef VIRDA_STATS_INSTANTIATE
 
 h5_handle independent_transfer()
 {

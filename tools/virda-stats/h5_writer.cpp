@@ -255,10 +255,8 @@ void h5_output::close()
     agree_or_throw(comm_, failure);
 }
 
-template void h5_output::write<double>(const std::string&, const va<double>&);
-template void h5_output::write<float>(const std::string&, const va<float>&);
-template void h5_output::write<int>(const std::string&, const va<int>&);
-template void h5_output::write<Vector2>(const std::string&, const va<Vector2>&);
-template void h5_output::write<Vector3>(const std::string&, const va<Vector3>&);
+#define VIRDA_STATS_INSTANTIATE(T) template void h5_output::write<T>(const std::string&, const va<T>&);
+VIRDA_STATS_FOR_EACH_HELD_TYPE(VIRDA_STATS_INSTANTIATE)
+#undef VIRDA_STATS_INSTANTIATE
 
 } // namespace virda_stats

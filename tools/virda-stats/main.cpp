@@ -11,6 +11,7 @@
 #include "demo_catalogue.h"
 #include "launcher_check.h"
 #include "operations.h"
+#include "summary.h"
 #include "report.h"
 
 #include "framework/runtime/virda_globals.h"
@@ -70,7 +71,8 @@ int run(const std::vector<std::string>& args)
 
         if (options.help || options.version) {
             if (VIRDA_ID == 0) {
-                std::cout << (options.help ? usage_text() : std::string("virda-stats 0.1.0\n")) << std::flush;
+                std::cout << (options.help ? usage_text() : std::string("virda-stats " VIRDA_STATS_VERSION "\n"))
+                          << std::flush;
             }
             return 0;
         }

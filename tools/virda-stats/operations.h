@@ -6,9 +6,6 @@
 
 #include <mpi.h>
 
-#include <string>
-#include <vector>
-
 namespace virda_stats {
 
 /// Reads the datasets that the command line names from its file and runs
@@ -20,10 +17,6 @@ namespace virda_stats {
 /// every rank throws the same tool_error when the file, a dataset or the
 /// pairing of datasets is unusable.
 report run_operation(const cli_options& options, MPI_Comm comm);
-
-/// The summary of several datasets of one file, in the order given, for the
-/// demo catalogue. Collective over `comm` (VIRDA_COMM), as run_operation.
-report summarise_file(const std::string& path, const std::vector<std::string>& datasets, MPI_Comm comm);
 
 } // namespace virda_stats
 

@@ -5,27 +5,31 @@
 #include <cstdio>
 #include <iomanip>
 #include <sstream>
+#include <utility>
 
 namespace virda_stats {
 
 namespace {
 
-/// A number for people: ten significant digits.
-std::string text_number(double v)
+std::string shape_of(const dataset_ref& d)
 {
-    if (std::isnan(v)) {
-        return "nan";
+    std::string s = "(";
+    for (std::size_t i = 0; i < d.shape.size(); ++i) {
+        s += (i ? ", " : "") + std::to_string(d.shape[i]);
     }
-    if (std::isinf(v)) {
-        return v < 0 ? "-inf" : "inf";
-    }
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%.10g", v);
-    return buffer;
+    return s + (d.shape.size() == 1 ? ",)" : ")");
 }
 
 std::string describe(const dataset_ref& d)
 {
+    if (d.layout == "grid") {
+        long long values = 1;
+        for (const long long e : d.shape) {
+            values *= e;
+        }
+        return d.name + " (" + held_from_stored(d) + ", a grid of shape " + shape_of(d) + ": " +
+               std::to_string(values) + " values)";
+    }
     std::string shape = std::to_string(d.rows) + " rows";
     if (d.columns > 0) {
         shape += d.column >= 0 ? ", column " + std::to_string(d.column) + " of " + std::to_string(d.columns)
@@ -59,9 +63,33 @@ void text_header(std::ostream& out, const report& r)
     }
     out << "ranks     " << r.ranks << '\n';
     for (const auto* d : {&r.dataset, &r.weights, &r.y}) {
-        if (*d && !rounding_note(**d).empty()) {
+        if (!*d) {
+            continue;
+        }
+        if (!(*d)->layout.empty()) {
+            out << "layout    " << (*d)->name << ": "
+                << ((*d)->layout == "grid" ? "grid, statistics over all its values together"
+                                           : "table, statistics per column")
+                << " (" << (*d)->layout_reason << ")\n";
+        }
+        if (!(*d)->conventions.empty()) {
+            out << "missing   " << (*d)->name << ": " << (*d)->conventions << '\n';
+        }
+        if (!rounding_note(**d).empty()) {
             out << "note      " << rounding_note(**d) << '\n';
         }
+    }
+    if (r.dataset && r.dataset->used >= 0) {
+        std::string left;
+        for (const auto* d : {&r.dataset, &r.y, &r.weights}) {
+            if (*d && (*d)->missing > 0) {
+                left += ", " + std::to_string((*d)->missing) + " missing in " + (*d)->name;
+            }
+            if (*d && (*d)->nan_skipped > 0) {
+                left += ", " + std::to_string((*d)->nan_skipped) + " NaN left out of " + (*d)->name;
+            }
+        }
+        out << "values    " << r.dataset->used << " taken" << left << '\n';
     }
 }
 
@@ -160,6 +188,11 @@ void text_result(std::ostream& out, const report&, const summary_result& s)
         column(w, name);
     }
     column(8, "NaN");
+    const bool conventions =
+        std::any_of(s.rows.begin(), s.rows.end(), [](const summary_row& row) { return row.conventions; });
+    if (conventions) {
+        column(10, "missing");
+    }
     out << '\n';
     for (std::size_t i = 0; i < s.rows.size(); ++i) {
         const summary_row& row = s.rows[i];
@@ -170,8 +203,21 @@ void text_result(std::ostream& out, const report&, const summary_result& s)
             column(w, text_number(v));
         }
         column(8, std::to_string(row.nan_count));
+        if (conventions) {
+            column(10, std::to_string(row.missing_count));
+        }
         out << '\n';
     }
+}
+
+template <typename T, typename Format>
+std::string json_array(const std::vector<T>& values, Format format)
+{
+    std::string s = "[";
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        s += (i ? ", " : "") + format(values[i]);
+    }
+    return s + "]";
 }
 
 std::string json_ref(const dataset_ref& d)
@@ -190,17 +236,20 @@ std::string json_ref(const dataset_ref& d)
     if (d.beyond_exact >= 0) {
         s += ", \"beyond_2_53\": " + std::to_string(d.beyond_exact);
     }
-    return s + "}";
-}
-
-template <typename T, typename Format>
-std::string json_array(const std::vector<T>& values, Format format)
-{
-    std::string s = "[";
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        s += (i ? ", " : "") + format(values[i]);
+    s += ", \"shape\": " + json_array(d.shape, [](long long e) { return std::to_string(e); });
+    if (!d.layout.empty()) {
+        s += ", \"layout\": " + json_string(d.layout);
     }
-    return s + "]";
+    if (!d.conventions.empty()) {
+        s += ", \"conventions\": " + json_string(d.conventions);
+    }
+    for (const auto& [key, value] :
+         {std::pair<const char*, long long>{"missing", d.missing}, {"nan_skipped", d.nan_skipped}, {"used", d.used}}) {
+        if (value >= 0) {
+            s += std::string(", \"") + key + "\": " + std::to_string(value);
+        }
+    }
+    return s + "}";
 }
 
 std::string json_numbers(const std::vector<double>& values)
@@ -261,13 +310,26 @@ void json_result(std::ostream& out, const report&, const summary_result& s)
         out << ", \"type\": " << json_string(row.type) << ", \"count\": " << row.count
             << ", \"mean\": " << json_number(row.mean) << ", \"stdev\": " << json_number(row.stdev)
             << ", \"min\": " << json_number(row.min) << ", \"max\": " << json_number(row.max)
-            << ", \"median\": " << json_number(row.median)
-            << ", \"nan_count\": " << row.nan_count << "}";
+            << ", \"median\": " << json_number(row.median) << ", \"nan_count\": " << row.nan_count
+            << ", \"missing_count\": " << row.missing_count << "}";
     }
     out << "\n  ]";
 }
 
 } // namespace
+
+std::string text_number(double v, int digits)
+{
+    if (std::isnan(v)) {
+        return "nan";
+    }
+    if (std::isinf(v)) {
+        return v < 0 ? "-inf" : "inf";
+    }
+    char buffer[40];
+    std::snprintf(buffer, sizeof buffer, "%.*g", digits, v);
+    return buffer;
+}
 
 std::string json_number(double v)
 {

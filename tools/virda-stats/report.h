@@ -26,6 +26,23 @@ struct dataset_ref {
     /// of 2^53 or more (doubles hold every integer only up to 2^53, so these
     /// may be rounded); -1 when the stored type needs no such count.
     long long beyond_exact = -1;
+    /// The extents (empty for a single value).
+    std::vector<long long> shape;
+    /// "table" or "grid" for a dataset of two or more dimensions, with why;
+    /// "" for one-dimensional datasets.
+    std::string layout;
+    std::string layout_reason;
+    /// The missing and packed values' attributes that apply, as
+    /// value_rules::describe gives them; "" for none.
+    std::string conventions;
+    /// Values missing by those attributes, and NaN values left out
+    /// (--skip-nan), in an operation other than summary (whose lines say it
+    /// per column); -1 when not counted.
+    long long missing = -1;
+    long long nan_skipped = -1;
+    /// Values (rows, for paired datasets) the statistic took; -1 when not
+    /// counted (every row).
+    long long used = -1;
 };
 
 /// mean or stdev: one number.
@@ -71,13 +88,20 @@ struct summary_row {
     std::string component; ///< "x", "y", "z", or empty for numbers
     int column = -1;       ///< the column of a table, or -1
     std::string type;
+    /// Values the statistics took: not missing (NaN included unless skipped).
     long long count = 0;
     double mean = 0.0;
     double stdev = 0.0;
     double min = 0.0; ///< over the values that are not NaN; NaN when there are none
     double max = 0.0;
     double median = 0.0; ///< NaN when any value is NaN
+    /// NaN values among those not missing (taken, unless --skip-nan).
     long long nan_count = 0;
+    /// Values missing by the conventions' attributes (not counted in count).
+    long long missing_count = 0;
+    /// Whether the dataset has attributes of the conventions for missing or
+    /// packed values (a summary then shows the missing counts).
+    bool conventions = false;
 };
 
 struct summary_result {
@@ -110,6 +134,10 @@ void write_text(std::ostream& out, const report& r);
 /// One JSON object; numbers with 17 significant digits so that they read
 /// back exactly, NaN and infinities as null.
 void write_json(std::ostream& out, const report& r);
+
+/// A number for people, as write_text writes it: `digits` significant
+/// digits; "nan", "inf", "-inf".
+std::string text_number(double v, int digits = 10);
 
 /// A number as write_json writes it.
 std::string json_number(double v);

@@ -1,0 +1,358 @@
+#!/usr/bin/python3
+"""Checks virda-stats on files written here with h5py, as other software
+writes them: netCDF-style variables with missing and packed values (CF
+conventions), grids of three and four dimensions, a table of 2,000 columns,
+and datasets compressed with each filter plugin Debian ships. Every result is
+compared with NumPy's on the values the conventions take, computed as
+netCDF4-python reads them (values equal to _FillValue or missing_value, or
+outside valid_min/valid_max/valid_range, are missing; the others unpack to
+v * scale_factor + add_offset).
+
+    /usr/bin/python3 check_conventions.py --tool TOOL --work DIR --ranks N
+        [--launcher mpiexec -n] [--preflags ...]
+
+Also the refusals of what these files cannot be read as. Exit status 0 when
+every case agrees, 1 otherwise; each case prints one line.
+"""
+import argparse
+import json
+import os
+import shlex
+import subprocess
+import sys
+
+import h5py
+import numpy as np
+
+RNG = np.random.default_rng(20240521)
+
+
+# ---------------------------------------------------------------------------
+# The conventions, as NumPy computes them.
+
+def taken(values, attrs, raw=False, skip_nan=False):
+    """(values taken as float64, missing count, NaN count) of an array read
+    with the attributes `attrs`: the missing-value test on the stored values
+    (attribute values cast to the stored type first), then unpacking."""
+    v = np.asarray(values)
+    flat = v.reshape(-1)
+    missing = np.zeros(flat.shape, dtype=bool)
+    if not raw:
+        for key in ("_FillValue", "missing_value"):
+            if key in attrs:
+                for f in np.atleast_1d(np.asarray(attrs[key], dtype=np.float64)):
+                    f = np.asarray(f).astype(flat.dtype) if flat.dtype.kind == "f" else f
+                    missing |= np.isnan(flat) if np.isnan(f) else (flat == f)
+        low = high = None
+        if "valid_range" in attrs:
+            low, high = np.asarray(attrs["valid_range"], dtype=np.float64)
+        else:
+            low = attrs.get("valid_min")
+            high = attrs.get("valid_max")
+        if flat.dtype.kind == "f":
+            low = None if low is None else np.asarray(low).astype(flat.dtype)
+            high = None if high is None else np.asarray(high).astype(flat.dtype)
+        with np.errstate(invalid="ignore"):
+            if low is not None:
+                missing |= flat < low
+            if high is not None:
+                missing |= flat > high
+    kept = flat[~missing].astype(np.float64)
+    nans = int(np.isnan(kept).sum())
+    if skip_nan:
+        kept = kept[~np.isnan(kept)]
+    if not raw and ("scale_factor" in attrs or "add_offset" in attrs):
+        scale = np.float64(attrs.get("scale_factor", 1.0))
+        offset = np.float64(attrs.get("add_offset", 0.0))
+        kept = kept * scale + offset
+    return kept, int(missing.sum()), nans
+
+
+def summary_row(values, attrs, **reading):
+    kept, missing, nans = taken(values, attrs, **reading)
+    finite = kept[~np.isnan(kept)]
+    return {
+        "count": kept.size,
+        "mean": float(np.mean(kept)) if kept.size else None,
+        "stdev": float(np.std(kept)) if kept.size else None,
+        "min": float(finite.min()) if finite.size else None,
+        "max": float(finite.max()) if finite.size else None,
+        "median": float(np.median(kept)) if kept.size and not np.isnan(kept).any() else None,
+        "nan_count": nans,
+        "missing_count": missing,
+    }
+
+
+def nan_to_none(x):
+    return None if x is None or (isinstance(x, float) and np.isnan(x)) else x
+
+
+# ---------------------------------------------------------------------------
+# The files.
+
+def netcdf_variable(f, name, data, dims, **attrs):
+    """A dataset with dimension scales attached, as netCDF-4 writes its
+    variables (its DIMENSION_LIST attribute makes it a grid)."""
+    d = f.create_dataset(name, data=data)
+    for axis, dim in enumerate(dims):
+        if dim not in f:
+            f.create_dataset(dim, data=np.arange(data.shape[axis], dtype="f8"))
+            f[dim].make_scale(dim)
+        d.dims[axis].attach_scale(f[dim])
+    for key, value in attrs.items():
+        d.attrs[key] = value
+    return d
+
+
+def sprinkle(a, fraction, value):
+    a = a.copy()
+    a.reshape(-1)[RNG.random(a.size) < fraction] = value
+    return a
+
+
+def write_conventions(path):
+    with h5py.File(path, "w") as f:
+        # An ocean-colour field: float32 (lat, lon), most pixels the fill.
+        chl = RNG.lognormal(0.0, 0.6, (60, 80)).astype("f4")
+        chl = sprinkle(chl, 0.7, -32767.0)
+        netcdf_variable(f, "chlor_a", chl, ("lat", "lon"), _FillValue=np.float32(-32767))
+        # A time series with a fill and a valid range.
+        flux = sprinkle(RNG.normal(5e-6, 2e-6, 997).astype("f4"), 0.1, -9999.0)
+        flux[::50] = 1e-3  # beyond valid_max
+        netcdf_variable(f, "xrsa", flux, ("time",), _FillValue=np.float32(-9999), valid_min=np.float32(0),
+                        valid_max=np.float32(1e-4))
+        # Several missing values and a valid range on 16-bit integers.
+        counts = RNG.integers(-5, 1200, 1001).astype("i2")
+        counts[::7] = -1
+        counts[3::11] = -2
+        d = f.create_dataset("counts", data=counts)
+        d.attrs["missing_value"] = np.array([-1, -2], dtype="i2")
+        d.attrs["valid_range"] = np.array([0, 1000], dtype="i2")
+        # NaN as the fill value: every NaN is missing.
+        d = f.create_dataset("nan_fill", data=sprinkle(RNG.normal(0, 1, 500), 0.2, np.nan))
+        d.attrs["_FillValue"] = np.nan
+        # NaN without attributes: kept (NaN statistics) unless --skip-nan.
+        f["nan_plain"] = sprinkle(RNG.normal(3, 1, 400), 0.05, np.nan)
+        # Packed precipitation: uint16, scale 0.1 (float32), offset 5.
+        rain = RNG.integers(0, 2000, (40, 30)).astype("u2")
+        rain = sprinkle(rain, 0.1, 65535)
+        netcdf_variable(f, "precipitation_amount", rain, ("day", "cell"), _FillValue=np.uint16(65535),
+                        scale_factor=np.float32(0.1), add_offset=np.float32(5.0))
+        # Packed bytes, scale only (double).
+        d = f.create_dataset("packed_bytes", data=RNG.integers(-128, 127, 333).astype("i1"))
+        d.attrs["scale_factor"] = 0.5
+        # Grids of three and four dimensions (plain HDF5: their rank makes
+        # them grids), fewer rows than values per row, some missing.
+        g3 = sprinkle(RNG.normal(10, 4, (7, 9, 11)), 0.05, -1e30)
+        d = f.create_dataset("grid3", data=g3, chunks=(2, 3, 11))
+        d.attrs["_FillValue"] = -1e30
+        f.create_dataset("grid4", data=RNG.integers(-1000, 1000, (5, 3, 4, 6)).astype("i4"))
+        # A plain table: one summary line per column.
+        f["table"] = RNG.normal(0, 1, (100, 7))
+        # 2,000 columns, 5% missing, a few NaN, one column wholly missing.
+        wide = sprinkle(RNG.normal(1, 2, (150, 2000)), 0.05, -999.0)
+        wide[:, 17] = -999.0
+        wide[::37, 5] = np.nan
+        d = f.create_dataset("wide", data=wide)
+        d.attrs["_FillValue"] = -999.0
+        # Pairs: x with a fill, weights with their own.
+        x = sprinkle(RNG.normal(2, 1, 600), 0.1, -9.0)
+        w = sprinkle(RNG.uniform(0.5, 2, 600), 0.1, -1.0)
+        d = f.create_dataset("x", data=x)
+        d.attrs["_FillValue"] = -9.0
+        d = f.create_dataset("w", data=w)
+        d.attrs["_FillValue"] = -1.0
+
+
+# (name, h5py options): each filter that can be had, on a chunked dataset.
+FILTERS = [
+    ("lzf", {"compression": "lzf"}),
+    ("blosc", {"compression": 32001, "compression_opts": (2, 2, 8, 0, 5, 1, 1)}),
+    ("lz4", {"compression": 32004, "compression_opts": (0,)}),
+    ("bzip2", {"compression": 307, "compression_opts": (9,)}),
+    ("zfp", {"compression": 32013}),
+]
+
+
+FILTER_NAMES = {name for name, _ in FILTERS}
+
+
+def write_filters(path):
+    with h5py.File(path, "w") as f:
+        for name, options in FILTERS:
+            data = RNG.normal(100, 15, (64, 50))
+            f.create_dataset(name, data=data, chunks=(8, 50), **options)
+
+
+# ---------------------------------------------------------------------------
+# The cases.
+
+def read(path, name):
+    with h5py.File(path, "r") as f:
+        d = f[name]
+        return d[()], dict(d.attrs)
+
+
+def columns_of(values):
+    return [values[:, k] for k in range(values.shape[1])]
+
+
+def cases(conventions, filters):
+    """(label, file, dataset, tool arguments, check(report) -> problems)."""
+    out = []
+
+    def summary(label, path, name, args, layout, split_columns, **reading):
+        values, attrs = read(path, name)
+        parts = columns_of(values) if split_columns else [values]
+        want = [summary_row(p, attrs, **reading) for p in parts]
+
+        def check(report):
+            rows = report["summary"]
+            problems = []
+            if layout is not None and report["dataset"].get("layout") != layout:
+                problems.append("layout %r, expected %r" % (report["dataset"].get("layout"), layout))
+            if len(rows) != len(want):
+                return problems + ["%d summary rows, expected %d" % (len(rows), len(want))]
+            scale = max(1.0, float(np.nanmax(np.abs(taken(values, attrs, **reading)[0]), initial=0.0)))
+            for k, (got, exp) in enumerate(zip(rows, want)):
+                for key in ("count", "nan_count", "missing_count"):
+                    if got[key] != exp[key]:
+                        problems.append("row %d %s %s, NumPy %s" % (k, key, got[key], exp[key]))
+                for key in ("mean", "stdev", "min", "max", "median"):
+                    g, e = got[key], nan_to_none(exp[key])
+                    if (g is None) != (e is None) or (g is not None and abs(g - e) > 1e-12 * scale):
+                        problems.append("row %d %s %r, NumPy %r" % (k, key, g, e))
+            return problems
+
+        out.append((label, path, name, ["summary"] + args, check))
+
+    summary("netCDF grid with _FillValue", conventions, "chlor_a", [], "grid", False)
+    summary("netCDF 2-D read as a table", conventions, "chlor_a", ["--layout", "table"], "table", True)
+    summary("valid_min/valid_max", conventions, "xrsa", [], None, False)
+    summary("missing_value list, valid_range", conventions, "counts", [], None, False)
+    summary("NaN _FillValue", conventions, "nan_fill", [], None, False)
+    summary("NaN kept", conventions, "nan_plain", [], None, False)
+    summary("--skip-nan", conventions, "nan_plain", ["--skip-nan"], None, False, skip_nan=True)
+    summary("packed uint16", conventions, "precipitation_amount", [], "grid", False)
+    summary("packed, --raw", conventions, "precipitation_amount", ["--raw"], "grid", False, raw=True)
+    summary("packed bytes, scale only", conventions, "packed_bytes", [], None, False)
+    summary("3-D grid", conventions, "grid3", [], "grid", False)
+    summary("4-D grid", conventions, "grid4", [], "grid", False)
+    summary("plain 2-D table", conventions, "table", [], "table", True)
+    summary("plain 2-D, --layout grid", conventions, "table", ["--layout", "grid"], "grid", False)
+    summary("2,000 columns", conventions, "wide", [], "table", True)
+    for name, _ in FILTERS:
+        summary("filter " + name, filters, name, ["--layout", "grid"], "grid", False)
+
+    # Operations other than summary take the same values.
+    def value(label, path, name, args, key, expected):
+        def check(report):
+            got = report.get(key)
+            ok = got is not None and abs(got - expected) <= 1e-12 * max(1.0, abs(expected))
+            return [] if ok else ["%s %r, NumPy %r" % (key, got, expected)]
+
+        out.append((label, path, name, args, check))
+
+    g3, g3_attrs = read(conventions, "grid3")
+    g3_taken = taken(g3, g3_attrs)[0]
+    value("mean of a 3-D grid", conventions, "grid3", ["mean"], "mean", float(np.mean(g3_taken)))
+    rain, rain_attrs = read(conventions, "precipitation_amount")
+    value("stdev of packed values", conventions, "precipitation_amount", ["stdev"], "stdev",
+          float(np.std(taken(rain, rain_attrs)[0])))
+    x, x_attrs = read(conventions, "x")
+    w, w_attrs = read(conventions, "w")
+    both = (x != -9.0) & (w != -1.0)
+    value("weighted mean, rows missing in either", conventions, "x", ["mean", "--weights", "w"], "mean",
+          float(np.average(x[both], weights=w[both])))
+
+    g4, g4_attrs = read(conventions, "grid4")
+    q = [0.1, 0.5, 0.9]
+    want_q = np.quantile(taken(g4, g4_attrs)[0], q)
+
+    def check_quantiles(report):
+        got = report.get("quantiles")
+        if got is None or len(got) != len(q) or any(abs(a - b) > 1e-9 for a, b in zip(got, want_q)):
+            return ["quantiles %r, NumPy %r" % (got, list(want_q))]
+        return []
+
+    out.append(("quantiles of a 4-D grid", conventions, "grid4", ["quantiles", "--q", "0.1,0.5,0.9"],
+                check_quantiles))
+
+    # bin-data pairs x and y row by row: a row missing in either is left out.
+    centres = [0.0, 1.0, 2.0, 3.0, 4.0]
+    xb = x[both]
+    wb = w[both]
+    want_bins = []
+    for c in centres:
+        inside = (xb >= c - 0.5) & (xb < c + 0.5)
+        want_bins.append(float(wb[inside].mean()) if inside.any() else 0.0)
+
+    def check_bins(report):
+        got = report.get("means")
+        if got is None or any(abs(a - b) > 1e-12 for a, b in zip(got, want_bins)):
+            return ["means %r, NumPy %r" % (got, want_bins)]
+        return []
+
+    out.append(("bin-data with missing rows", conventions, "x", ["bin-data", "--y", "w", "--centres", "0,1,5"],
+                check_bins))
+
+    # Refusals: one message, exit status 1.
+    def refused(label, name, args, message):
+        out.append((label, conventions, name, args, message))
+
+    refused("a table of three dimensions", "grid3", ["summary", "--layout", "table"],
+            "has shape (7, 9, 11): --layout table reads datasets of two dimensions only")
+    refused("a column of a grid", "grid3", ["mean", "--column", "1"],
+            "is a grid of shape (7, 9, 11); --column picks a column of a table of shape (n, k)")
+    refused("a column wholly missing", "wide", ["mean", "--column", "17"],
+            "no value is left to compute with: every one of the 150 values of 'wide' is missing")
+    refused("grids of other shapes paired", "grid3", ["mean", "--weights", "grid4"],
+            "weights dataset 'grid4' has shape (5, 3, 4, 6) but 'grid3' has shape (7, 9, 11)")
+    return out
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--ranks", type=int, required=True)
+    parser.add_argument("--launcher", default="mpiexec -n", help="the launcher and its rank-count flag")
+    parser.add_argument("--preflags", default="")
+    args = parser.parse_args()
+
+    os.makedirs(args.work, exist_ok=True)
+    conventions = os.path.join(args.work, "conventions.h5")
+    filters = os.path.join(args.work, "filters.h5")
+    write_conventions(conventions)
+    write_filters(filters)
+
+    launcher = shlex.split(args.launcher) + [str(args.ranks)] + shlex.split(args.preflags)
+    failed = 0
+    all_cases = cases(conventions, filters)
+    for label, path, name, tool_args, check in all_cases:
+        command = launcher + [args.tool, path, name] + tool_args + ["--format", "json"]
+        env = dict(os.environ, MPIEXEC_TIMEOUT="60")
+        if name in FILTER_NAMES and "ASAN_OPTIONS" in env:
+            # The Blosc and ZFP plugins (and the serial HDF5 they load) keep
+            # allocations that HDF5's unloading of them at exit leaves
+            # behind, in modules then gone, which no suppression can name:
+            # leak checking is left to the other cases.
+            env["ASAN_OPTIONS"] += ":detect_leaks=0"
+        p = subprocess.run(command, capture_output=True, text=True, env=env, timeout=120)
+        if isinstance(check, str):  # a refusal: this message, once, and exit status 1
+            errors = [line for line in p.stderr.splitlines() if line.startswith("virda-stats: error: ")]
+            problems = [] if p.returncode == 1 and len(errors) == 1 and check in errors[0] else [
+                "exit status %d, expected 1 with '%s': %s" % (p.returncode, check, p.stderr.strip())]
+        elif p.returncode != 0:
+            problems = ["exit status %d: %s" % (p.returncode, p.stderr.strip())]
+        else:
+            problems = check(json.loads(p.stdout))
+        failed += 1 if problems else 0
+        print("%-6s %s (%s %s)%s" % ("FAIL" if problems else "ok", label, name, " ".join(tool_args),
+                                    "".join("\n         " + line for line in problems)), flush=True)
+    print("%d passed, %d failed" % (len(all_cases) - failed, failed))
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,101 @@
+#include "memory_check.h"
+
+#include "collective_error.h"
+
+#include <sys/resource.h>
+#include <sys/sysinfo.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <climits>
+#include <fstream>
+
+namespace virda_stats {
+
+namespace {
+
+/// The machine's memory and swap, in bytes; 0 when unknown. Local.
+unsigned long long machine_bytes()
+{
+    struct sysinfo machine {};
+    if (::sysinfo(&machine) != 0) {
+        return 0;
+    }
+    return (static_cast<unsigned long long>(machine.totalram) + machine.totalswap) * machine.mem_unit;
+}
+
+/// The most bytes this process may still allocate under its own limits
+/// (address space and data segment, less what it already uses); ULLONG_MAX
+/// when it has none. Local.
+unsigned long long limit_bytes()
+{
+    unsigned long long room = ULLONG_MAX;
+    unsigned long long used = 0;
+    {
+        std::ifstream statm("/proc/self/statm");
+        unsigned long long pages = 0;
+        if (statm >> pages) {
+            used = pages * static_cast<unsigned long long>(::sysconf(_SC_PAGESIZE));
+        }
+    }
+    for (const int resource : {RLIMIT_AS, RLIMIT_DATA}) {
+        struct rlimit limit {};
+        if (::getrlimit(resource, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY) {
+            const unsigned long long cap = static_cast<unsigned long long>(limit.rlim_cur);
+            room = std::min(room, cap > used ? cap - used : 0ULL);
+        }
+    }
+    return room;
+}
+
+} // namespace
+
+void check_memory_for(const dataset_shape& shape, std::size_t element_bytes, MPI_Comm comm)
+{
+    int ranks = 1;
+    MPI_Comm_size(comm, &ranks);
+    // The ranks on this machine share its memory (collective, before any
+    // rank can fail).
+    MPI_Comm node = MPI_COMM_NULL;
+    int node_ranks = 1;
+    if (MPI_Comm_split_type(comm, MPI_COMM_TYPE_SHARED, 0, MPI_INFO_NULL, &node) == MPI_SUCCESS &&
+        node != MPI_COMM_NULL) {
+        MPI_Comm_size(node, &node_ranks);
+        MPI_Comm_free(&node);
+    }
+    const unsigned long long rows_per_rank =
+        (static_cast<unsigned long long>(shape.rows) + static_cast<unsigned long long>(ranks) - 1) /
+        static_cast<unsigned long long>(ranks);
+    const unsigned long long need = rows_per_rank * element_bytes;
+    const std::string what = "dataset '" + shape.name + "' does not fit in memory: " + std::to_string(shape.rows) +
+                             " rows of " + std::to_string(element_bytes) + " bytes need " + std::to_string(need) +
+                             " bytes on each of " + std::to_string(ranks) + " ranks";
+    const unsigned long long limit = limit_bytes();
+    if (need > limit) {
+        throw tool_error(what + ", and a rank may allocate at most " + std::to_string(limit) +
+                         " more (use more ranks or allow more memory)");
+    }
+    const unsigned long long machine = machine_bytes();
+    if (machine > 0 && need > machine / static_cast<unsigned long long>(node_ranks)) {
+        throw tool_error(what + ", and the " + std::to_string(node_ranks) + " ranks on this machine share " +
+                         std::to_string(machine) + " bytes of memory and swap (use more machines)");
+    }
+}
+
+template <typename T>
+void require_allocated(const va<T>& data, long long rows, const std::string& name, MPI_Comm comm)
+{
+    together(comm, [&] {
+        if (static_cast<long long>(data.va_size()) != rows) {
+            throw tool_error("dataset '" + name + "' does not fit in memory: an array of " + std::to_string(rows) +
+                             " rows could not be allocated (it holds " + std::to_string(data.va_size()) + ")");
+        }
+    });
+}
+
+#define VIRDA_STATS_INSTANTIATE(T) \
+    template void require_allocated<T>(const va<T>&, long long, const std::string&, MPI_Comm);
+VIRDA_STATS_FOR_EACH_HELD_TYPE(VIRDA_STATS_INSTANTIATE)
+#undef VIRDA_STATS_INSTANTIATE
+
+} // namespace virda_stats
