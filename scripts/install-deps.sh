@@ -16,6 +16,9 @@ packages=(
   openmpi-bin libopenmpi-dev  # Open MPI for the second build (VIRDA_MPI=openmpi); it takes
                               # over Debian's mpicxx/mpiexec alternatives, which no build uses
   libhdf5-openmpi-dev         # parallel HDF5 built for Open MPI (the tool in that build)
+  python3-dev pybind11-dev    # the Python module (Open MPI build only)
+  python3-mpi4py              # its communicators; Debian builds it on Open MPI
+  python3-pytest              # the Python module's tests
 )
 
 missing=()

@@ -1,0 +1,43 @@
+"""Ends a job with arrays in every state the module knows, and lets mpi4py
+finalise MPI at exit: one alive in a global, one queued (its object gone),
+one in a reference cycle the collector never ran on, one with a live view of
+its block, and one over a communicator split off the world. The library's
+finalize hook releases them all inside MPI_Finalize; the MPI resource
+counter, preloaded by the test, fails the process if a window outlives it or
+anything calls MPI afterwards. At the end the collector runs on rank 0 only,
+queueing arrays there alone."""
+import gc
+
+import numpy as np
+from mpi4py import MPI
+
+import virdastatistics as vs
+
+gc.disable()
+world = MPI.COMM_WORLD
+half = world.Split(world.rank % 2, world.rank)
+
+kept = vs.full(10, 1.0)
+queued = vs.zeros(5, dtype=np.int32)
+
+
+class Cycle:
+    pass
+
+
+cycle = Cycle()
+cycle.self = cycle
+cycle.array = vs.from_local(np.arange(world.rank + 2, dtype=np.float32))
+del cycle
+
+viewed = vs.zeros((4, 2))
+view = viewed.local
+del viewed
+
+split = vs.full(7, 2.0, comm=half)
+del queued  # after the last creation, which would have released it
+assert vs.mean(split) == 2.0 and vs.mean(kept) == 1.0
+assert vs.live_arrays() == 4 and vs.queued_releases() == 1
+if world.rank == 0:
+    gc.collect()
+print(f"rank {world.rank}: leaving with {vs.live_arrays()} arrays, {vs.queued_releases()} queued", flush=True)
