@@ -29,35 +29,43 @@ namespace virda_python {
 namespace {
 
 /// Seconds of each of `reps` calls of one library operation, as the Python
-/// function of the same name calls it (x, then y or the weights w), with
+/// function of the same name calls it, on x and, where the operation takes
+/// them, y (bin_data's averaged values, poly_fit's y) and the weights w, with
 /// the framework's globals on x's communicator. `numbers` are the
 /// operation's other arguments: histogram (lower, width, nbins), bin_data
 /// the centres, poly_fit (order), eval the coefficients in ascending powers,
 /// quantile the probabilities. Collective over x's communicator, as the
 /// operation.
-std::vector<double> library_seconds(const std::string& operation, int reps, dist_array& x, dist_array* other,
-                                    const std::vector<double>& numbers)
+std::vector<double> library_seconds(const std::string& operation, int reps, dist_array& x, dist_array* y,
+                                    dist_array* w, const std::vector<double>& numbers)
 {
     require_mpi_running();
     Attribute& xa = x.attribute(operation.c_str());
-    Attribute* oa = other != nullptr ? &other->attribute(operation.c_str()) : nullptr;
-    auto need_other = [&] {
-        if (oa == nullptr) {
-            throw py::value_error(operation + ": needs a second array");
+    auto attribute_of = [&](dist_array* a, const char* what) -> Attribute& {
+        if (a == nullptr) {
+            throw py::value_error(operation + ": needs " + what);
         }
-        return oa;
+        return a->attribute(operation.c_str());
+    };
+    auto number = [&](std::size_t i) {
+        if (i >= numbers.size()) {
+            throw py::value_error(operation + ": needs more numbers");
+        }
+        return numbers[i];
     };
     function polynomial;
     polynomial.set_coeffs(numbers);
     const std::map<std::string, std::function<void()>> calls = {
         {"mean", [&] { ::mean(xa); }},
-        {"mean_weighted", [&] { ::mean(xa, *need_other()); }},
-        {"std", [&] { ::stdev(xa); }},
-        {"std_weighted", [&] { ::stdev(xa, *need_other()); }},
-        {"histogram", [&] { ::histogram(xa, numbers.at(0), numbers.at(1), static_cast<int>(numbers.at(2))); }},
-        {"bin_data", [&] { ::bin_data(xa, *need_other(), numbers); }},
-        {"poly_fit", [&] { delete ::poly_fit(xa, *need_other(), static_cast<int>(numbers.at(0))); }},
-        {"eval", [&] { polynomial.eval(xa); }},
+        {"mean_weighted", [&] { ::mean(xa, attribute_of(w, "w")); }},
+        {"stdev", [&] { ::stdev(xa); }},
+        {"stdev_weighted", [&] { ::stdev(xa, attribute_of(w, "w")); }},
+        {"histogram", [&] { ::histogram(xa, number(0), number(1), static_cast<int>(number(2))); }},
+        {"bin_data", [&] { ::bin_data(xa, attribute_of(y, "y"), numbers); }},
+        {"poly_fit", [&] { delete ::poly_fit(xa, attribute_of(y, "y"), static_cast<int>(number(0))); }},
+        {"poly_fit_weighted",
+         [&] { delete ::poly_fit(xa, attribute_of(y, "y"), attribute_of(w, "w"), static_cast<int>(number(0))); }},
+        {"function_eval", [&] { polynomial.eval(xa); }},
         {"median", [&] { ::median(xa); }},
         {"quantile", [&] { ::quantile(xa, numbers); }},
     };
@@ -80,10 +88,10 @@ std::vector<double> library_seconds(const std::string& operation, int reps, dist
 void bind_library_timing(py::module_& m)
 {
     m.def("_library_seconds", &library_seconds, py::arg("operation"), py::arg("reps"), py::arg("x"),
-          py::arg("other") = nullptr, py::arg("numbers") = std::vector<double>{},
+          py::arg("y") = nullptr, py::arg("w") = nullptr, py::arg("numbers") = std::vector<double>{},
           "For the benchmark: seconds of each of reps calls of a library operation straight from C++ "
-          "(mean, mean_weighted, std, std_weighted, histogram, bin_data, poly_fit, eval, median, quantile). "
-          "Collective, as the operation.");
+          "(mean, mean_weighted, stdev, stdev_weighted, histogram, bin_data, poly_fit, poly_fit_weighted, "
+          "function_eval, median, quantile). Collective, as the operation.");
 }
 
 } // namespace virda_python
