@@ -12,6 +12,7 @@ Nothing is written into the source tree (no cache, no bytecode).
 """
 import os
 import sys
+import time
 
 sys.dont_write_bytecode = True
 
@@ -34,6 +35,13 @@ def main():
         sys.stderr.write(f"[rank {world.rank}] pytest could not run the tests (status {status}); ending the job\n")
         sys.stderr.flush()
         world.Abort(status)
+    sys.stderr.flush()
+    world.Barrier()
+    if status != pytest.ExitCode.OK:
+        # Open MPI's launcher ends the job as soon as one process leaves with
+        # a failure status, dropping what the others wrote and it has not yet
+        # passed on: a pause lets every rank's report out first.
+        time.sleep(1)
     return status
 
 
