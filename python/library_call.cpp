@@ -56,6 +56,13 @@ library_scope::~library_scope()
     std::cerr.rdbuf(saved_);
 }
 
+void warn(PyObject* category, const std::string& text)
+{
+    if (PyErr_WarnEx(category, text.c_str(), 1) < 0) {
+        throw py::error_already_set();
+    }
+}
+
 void report_library_messages(const char* operation, const std::string& text)
 {
     if (text.empty()) {
@@ -78,10 +85,7 @@ void report_library_messages(const char* operation, const std::string& text)
             }
             continue;
         }
-        const std::string warning = std::string(operation) + ": " + line;
-        if (PyErr_WarnEx(library_warning, warning.c_str(), 1) < 0) {
-            throw py::error_already_set();
-        }
+        warn(library_warning, std::string(operation) + ": " + line);
     }
     if (raise != nullptr) {
         PyErr_SetString(raise->type(),

@@ -40,6 +40,10 @@ private:
     std::streambuf* saved_;
 };
 
+/// Issues a Python warning of this category; raises error_already_set when
+/// a warning filter turned it into an error.
+void warn(PyObject* category, const std::string& text);
+
 /// Turns the library's message lines into Python: a line the library writes
 /// when it could not do what was asked (an array that could not be created)
 /// raises the matching exception; every other line becomes a warning of

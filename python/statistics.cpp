@@ -48,21 +48,39 @@ void require_same_layout(const char* operation, const dist_array& a, const dist_
 void warn_if_empty(const char* operation, const dist_array& a)
 {
     if (a.size() == 0) {
-        const std::string text = std::string(operation) + ": the array has no elements; the result is NaN";
-        if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) {
-            throw py::error_already_set();
-        }
+        warn(PyExc_RuntimeWarning, std::string(operation) + ": the array has no elements; the result is NaN");
     }
 }
 
-/// A 1-D float64 copy of an array-like of numbers.
-std::vector<double> doubles_of(const py::object& values)
+using doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+/// An array-like of numbers as a C-ordered float64 NumPy array (a copy only
+/// when it is not one already).
+doubles doubles_array(const py::object& values)
 {
-    const auto array = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(values);
+    auto array = doubles::ensure(values);
     if (!array) {
         throw py::error_already_set();
     }
+    return array;
+}
+
+/// The numbers of an array-like, flattened.
+std::vector<double> doubles_of(const py::object& values)
+{
+    const doubles array = doubles_array(values);
     return std::vector<double>(array.data(), array.data() + array.size());
+}
+
+/// `values` shaped as `like`: a float for a 0-d `like`, else a NumPy array.
+py::object shaped_as(const doubles& like, const std::vector<double>& values)
+{
+    if (like.ndim() == 0) {
+        return py::float_(values[0]);
+    }
+    doubles result(std::vector<py::ssize_t>(like.shape(), like.shape() + like.ndim()));
+    std::copy(values.begin(), values.end(), result.mutable_data());
+    return std::move(result);
 }
 
 double mean_of(dist_array& a, dist_array* weights)
@@ -165,12 +183,8 @@ py::array_t<double> polyfit_of(dist_array& x, dist_array& y, int order, dist_arr
     py::array_t<double> result(static_cast<py::ssize_t>(ascending.size()));
     std::reverse_copy(ascending.begin(), ascending.end(), result.mutable_data());
     if (std::any_of(ascending.begin(), ascending.end(), [](double c) { return std::isnan(c); })) {
-        if (PyErr_WarnEx(library_warning,
-                         "polyfit: the coefficients are NaN (singular normal equations: too few distinct x, "
-                         "or NaN or infinite data)",
-                         1) < 0) {
-            throw py::error_already_set();
-        }
+        warn(library_warning, "polyfit: the coefficients are NaN (singular normal equations: too few distinct x, "
+                              "or NaN or infinite data)");
     }
     return result;
 }
@@ -202,40 +216,21 @@ py::object polyval_of(const py::object& p, const py::object& x_argument)
         return py::cast(adopt_array(std::move(values), element_type::float64, x.shape(), x.comm()));
     }
     // Local numbers: evaluated here, no communication.
-    const auto xs = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(x_argument);
-    if (!xs) {
-        throw py::error_already_set();
-    }
-    const std::vector<double> values = f.eval(std::vector<double>(xs.data(), xs.data() + xs.size()));
-    if (xs.ndim() == 0) {
-        return py::float_(values[0]);
-    }
-    py::array_t<double> result(std::vector<py::ssize_t>(xs.shape(), xs.shape() + xs.ndim()));
-    std::copy(values.begin(), values.end(), result.mutable_data());
-    return std::move(result);
+    const doubles xs = doubles_array(x_argument);
+    return shaped_as(xs, f.eval(std::vector<double>(xs.data(), xs.data() + xs.size())));
 }
 
 py::object quantile_of(dist_array& a, const py::object& q)
 {
     require_mpi_running();
     Attribute& x = a.attribute("quantile");
-    const auto probabilities = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(q);
-    if (!probabilities) {
-        throw py::error_already_set();
-    }
-    std::vector<double> ps(probabilities.data(), probabilities.data() + probabilities.size());
+    const doubles probabilities = doubles_array(q);
+    const std::vector<double> ps(probabilities.data(), probabilities.data() + probabilities.size());
     if (std::any_of(ps.begin(), ps.end(), [](double p) { return !(p >= 0.0 && p <= 1.0); })) {
         throw py::value_error("Quantiles must be in the range [0, 1]");
     }
-    const std::vector<double> values =
-        library_call("quantile", a.comm().handle, a.comm().rank, [&] { return ::quantile(x, ps); });
-    if (probabilities.ndim() == 0) {
-        return py::float_(values[0]);
-    }
-    py::array_t<double> result(std::vector<py::ssize_t>(probabilities.shape(),
-                                                        probabilities.shape() + probabilities.ndim()));
-    std::copy(values.begin(), values.end(), result.mutable_data());
-    return std::move(result);
+    return shaped_as(probabilities, library_call("quantile", a.comm().handle, a.comm().rank,
+                                                 [&] { return ::quantile(x, ps); }));
 }
 
 double median_of(dist_array& a)
