@@ -1,7 +1,9 @@
 """Ends a job with arrays in every state the module knows, and lets mpi4py
 finalise MPI at exit: one alive in a global, one queued (its object gone),
 one in a reference cycle the collector never ran on, one with a live view of
-its block, and one over a communicator split off the world. The library's
+its block, and one over a communicator split off the world (its first
+half: Debian's Open MPI can fail to create windows at once over disjoint
+communicators of one split, docs/python.md). The library's
 finalize hook releases them all inside MPI_Finalize; the MPI resource
 counter, preloaded by the test, fails the process if a window outlives it or
 anything calls MPI afterwards. At the end the collector runs on rank 0 only,
@@ -15,7 +17,7 @@ import virdastatistics as vs
 
 gc.disable()
 world = MPI.COMM_WORLD
-half = world.Split(world.rank % 2, world.rank)
+half = world.Split(0 if world.rank < (world.size + 1) // 2 else MPI.UNDEFINED, world.rank)
 
 kept = vs.full(10, 1.0)
 queued = vs.zeros(5, dtype=np.int32)
@@ -34,9 +36,11 @@ viewed = vs.zeros((4, 2))
 view = viewed.local
 del viewed
 
-split = vs.full(7, 2.0, comm=half)
-del queued  # after the last creation, which would have released it
-assert vs.mean(split) == 2.0 and vs.mean(kept) == 1.0
+if half != MPI.COMM_NULL:
+    split = vs.full(7, 2.0, comm=half)
+    assert vs.mean(split) == 2.0
+del queued  # after the last creation over the world, which would have released it
+assert vs.mean(kept) == 1.0
 assert vs.live_arrays() == 4 and vs.queued_releases() == 1
 if world.rank == 0:
     gc.collect()
