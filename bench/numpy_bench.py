@@ -1,6 +1,6 @@
 """NumPy/SciPy on the statistics benchmark's operations and data, one process.
 
-Usage: /usr/bin/python3 numpy_bench.py [N ...]   (default 10^4 10^6 10^7)
+Usage: /usr/bin/python3 numpy_bench.py [N ...]   (default 10^3 to 10^7)
 Prints one line per operation and N: the median ns per element, with the
 operation names of statistics_bench.
 """
@@ -61,10 +61,10 @@ def median_ns(run, n, reps):
 
 
 def main():
-    sizes = [int(a) for a in sys.argv[1:]] or [10000, 1000000, 10000000]
+    sizes = [int(a) for a in sys.argv[1:]] or [1000, 10000, 100000, 1000000, 10000000]
     for n in sizes:
         x, w, y = data(n)
-        reps = 3 if n >= 5000000 else 9 if n >= 100000 else 41
+        reps = 3 if n >= 5000000 else 9 if n >= 1000000 else 41 if n >= 100000 else 201
         for name, run in operations(x, w, y):
             run()  # warm up
             print(f"{name} {n} {median_ns(run, n, reps):.3f}", flush=True)

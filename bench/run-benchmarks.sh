@@ -6,7 +6,7 @@
 # scripts/install-deps.sh), and prints one table with both baselines. Timings at
 # more ranks than cores mean nothing; compare only the ratios of one run.
 #
-# Usage: bench/run-benchmarks.sh [N ...]   (default 10000 1000000 10000000)
+# Usage: bench/run-benchmarks.sh [N ...]   (default 1000 10000 100000 1000000 10000000)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$here/build}

@@ -12,10 +12,13 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$here/build-openmpi}
 cmake -S "$here" -B "$build" -DVIRDA_MPI=openmpi >/dev/null
 cmake --build "$build" -j2 --target virda_python
-# Open MPI as root and oversubscribed only when allowed; a job of one process
-# creates windows only through pt2pt, which refuses MPI_THREAD_MULTIPLE.
-export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 OMPI_MCA_rmaps_base_oversubscribe=1
-export OMPI_MCA_osc=sm,rdma,pt2pt MPI4PY_RC_THREAD_LEVEL=serialized HWLOC_COMPONENTS=-pci
+# What Open MPI's launcher needs here, as the tests have it; a job of one
+# process creates windows only through pt2pt, which refuses mpi4py's default
+# MPI_THREAD_MULTIPLE (docs/python.md).
+while IFS= read -r setting; do
+  case "$setting" in [A-Za-z_]*=*) export "$setting" ;; esac
+done <"$here/scripts/openmpi-environment"
+export MPI4PY_RC_THREAD_LEVEL=serialized HWLOC_COMPONENTS=-pci
 export PYTHONPATH="$build/python:$here/bench${PYTHONPATH:+:$PYTHONPATH}" PYTHONDONTWRITEBYTECODE=1
 for ranks in 1 2; do
   # OpenBLAS tuning variables set for other programs can slow NumPy down.

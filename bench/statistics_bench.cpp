@@ -13,13 +13,18 @@
 // rank's own, with no way to combine them, so there the columns show local
 // selection work, not a competing distributed method.
 //
-// Usage: mpiexec -n R statistics_bench [N ...]   (default 10^4 10^6 10^7)
+// Usage: mpiexec -n R statistics_bench [N ...]   (default 10^3 to 10^7)
 // Prints one line per operation and N: median ns per element (wall time of
-// the slowest rank over N) of the library, the plain and the tuned loop, and
-// library/tuned. bench/run-benchmarks.sh joins these lines with NumPy's
-// figures. Only rank counts up to the number of cores mean anything.
+// the slowest rank over N) of the library, the plain and the tuned loop,
+// library/tuned, the library's time per call in microseconds, and what one
+// library call makes in steady state (after a warm-up call): MPI collectives,
+// window creations and window frees, counted by interposing those MPI calls
+// in this program (mpi_call_counts.cpp). bench/run-benchmarks.sh joins these
+// lines with NumPy's figures. Only rank counts up to the number of cores mean
+// anything.
 #include "reference_runtime/virda_session.h"
 #include "virdastatistics.h"
+#include "mpi_call_counts.h"
 #include "tuned_loops.h"
 
 #include <algorithm>
@@ -242,12 +247,12 @@ int main(int argc, char** argv)
         sizes.push_back(std::atol(argv[i]));
     }
     if (sizes.empty()) {
-        sizes = {10000, 1000000, 10000000};
+        sizes = {1000, 10000, 100000, 1000000, 10000000};
     }
     const bool root = session.rank() == 0;
     if (root) {
-        std::printf("%-18s %5s %9s %11s %11s %11s %10s\n", "operation", "ranks", "N", "library_ns", "plain_ns",
-                    "tuned_ns", "lib/tuned");
+        std::printf("%-18s %5s %9s %11s %11s %11s %10s %11s %6s %6s %6s\n", "operation", "ranks", "N", "library_ns",
+                    "plain_ns", "tuned_ns", "lib/tuned", "library_us", "colls", "wincr", "winfr");
     }
     for (long n_total : sizes) {
         const int n = static_cast<int>(n_total);
@@ -391,15 +396,24 @@ int main(int argc, char** argv)
              }},
         };
 
-        // Few runs of the largest size: the whole benchmark stays at minutes.
-        const int reps = n_total >= 5000000 ? 3 : n_total >= 100000 ? 9 : 41;
+        // Many calls of the small sizes, where the fixed cost per call is
+        // what is measured; few of the largest: the whole benchmark stays at
+        // minutes.
+        const int reps = n_total >= 5000000 ? 3 : n_total >= 1000000 ? 9 : n_total >= 100000 ? 41 : 201;
         for (const row& r : rows) {
+            // What one call makes once warm (the timings below warm up too).
+            sink = sink + r.library();
+            const bench::mpi_call_counts before = bench::mpi_calls();
+            sink = sink + r.library();
+            const bench::mpi_call_counts after = bench::mpi_calls();
             const double lib = median_ns(r.library, n, reps);
             const double plain = median_ns(r.plain, n, reps);
             const double tuned = median_ns(r.tuned, n, reps);
             if (root) {
-                std::printf("%-18s %5d %9ld %11.3f %11.3f %11.3f %10.2f\n", r.name.c_str(), session.size(), n_total,
-                            lib, plain, tuned, lib / tuned);
+                std::printf("%-18s %5d %9ld %11.3f %11.3f %11.3f %10.2f %11.2f %6ld %6ld %6ld\n", r.name.c_str(),
+                            session.size(), n_total, lib, plain, tuned, lib / tuned, lib * n_total / 1000.0,
+                            after.collectives - before.collectives, after.windows_created - before.windows_created,
+                            after.windows_freed - before.windows_freed);
                 std::fflush(stdout);
             }
         }

@@ -1,7 +1,7 @@
 # API reference with Doxygen: target `docs` (`virda_docs` when the project is
 # not the top-level one). It documents the installed public headers (the list
-# `_virda_public_headers` of VirdaInstall.cmake, so a header added there is
-# documented too) with the README as main page and the guides in docs/ as
+# `VIRDA_PUBLIC_HEADERS` of VirdaPublicHeaders.cmake, so a header added there
+# is documented too) with the README as main page and the guides in docs/ as
 # pages; the site lands in <build>/docs/html (open index.html).
 #
 # Without VIRDA_BUILD_DOCS the target exists when Doxygen is installed and is
@@ -12,6 +12,7 @@
 # makes every Doxygen warning (an undocumented public entity among them) fail
 # the build.
 include_guard(GLOBAL)
+include(VirdaPublicHeaders)
 
 option(VIRDA_BUILD_DOCS "Build the API reference (needs Doxygen and Graphviz) and test it" OFF)
 
@@ -29,7 +30,7 @@ set(VIRDA_DOCS_TAGFILE "${VIRDA_DOCS_OUTPUT_DIR}/virdastatistics.tag")
 set(VIRDA_DOCS_INPUT "")
 set(_virda_docs_depends "")
 foreach(file IN ITEMS README.md docs/using.md docs/design.md docs/virda-stats.md docs/python.md
-    LISTS _virda_public_headers)
+    LISTS VIRDA_PUBLIC_HEADERS)
   string(APPEND VIRDA_DOCS_INPUT " \\\n    \"${PROJECT_SOURCE_DIR}/${file}\"")
   list(APPEND _virda_docs_depends "${PROJECT_SOURCE_DIR}/${file}")
 endforeach()
@@ -77,7 +78,7 @@ if(VIRDA_BUILD_DOCS AND VIRDA_BUILD_TESTS)
   mark_as_advanced(VIRDA_CHROMIUM)
   set(_virda_docs_check /usr/bin/python3 "${PROJECT_SOURCE_DIR}/scripts/check_docs_site.py"
     "${VIRDA_DOCS_OUTPUT_DIR}/html" --tagfile "${VIRDA_DOCS_TAGFILE}")
-  add_test(NAME docs.site_links COMMAND ${_virda_docs_check} --no-render --headers ${_virda_public_headers})
+  add_test(NAME docs.site_links COMMAND ${_virda_docs_check} --no-render --headers ${VIRDA_PUBLIC_HEADERS})
   add_test(NAME docs.site_render COMMAND ${_virda_docs_check} --render-only
     --chromium "${VIRDA_CHROMIUM}" --screenshots "${VIRDA_DOCS_OUTPUT_DIR}/screenshots")
   set_tests_properties(docs.site_links docs.site_render PROPERTIES LABELS docs TIMEOUT 300)

@@ -13,43 +13,12 @@ include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
 # --- Headers ---------------------------------------------------------------
-# Only the public headers: the umbrella header and what it includes, and the
-# reference runtime's session. They include each other as "framework/...",
-# "statistics/...", so the folder structure is kept under
+# Only the public headers (VirdaPublicHeaders.cmake), under
 # include/virdastatistics/, the install-side include directory of the
-# statistics target. The implementation headers (va_impl.h, the kernels, the
-# registry, the message texts, ...) stay in the source tree.
+# statistics target; they include each other as "framework/...",
+# "statistics/...", so the folder structure is kept.
+include(VirdaPublicHeaders)
 set(_virda_header_dest "${CMAKE_INSTALL_INCLUDEDIR}/virdastatistics")
-set(_virda_public_headers
-  virdastatistics.h
-  framework/array/va.h
-  framework/array/va_from_global.h
-  framework/attribute/array_variant.h
-  framework/attribute/attribute.h
-  framework/attribute/attribute_from_global.h
-  framework/attribute/attribute_visitors.h
-  framework/attribute/scalar_variant.h
-  framework/attribute/vv1.h
-  framework/runtime/attribute_functions.h
-  framework/runtime/context.h
-  framework/runtime/matrix.h
-  framework/runtime/virda_globals.h
-  framework/types/complex_operators.h
-  framework/types/element_types.h
-  framework/types/mpi_type_trait.h
-  framework/types/non_c_d_md.h
-  framework/types/promote_trait.h
-  framework/types/vector2.h
-  framework/types/vector3.h
-  statistics/bin_data.h
-  statistics/function.h
-  statistics/histogram.h
-  statistics/median.h
-  statistics/mean.h
-  statistics/poly_fit.h
-  statistics/quantile.h
-  statistics/stdev.h
-  reference_runtime/virda_session.h)
 
 # The API reference documents exactly the installed headers.
 include(VirdaDocs)
@@ -67,7 +36,7 @@ set(VIRDA_INSTALL_PKGCONFIGDIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig"
   CACHE STRING "Where the pkg-config files go, relative to the prefix")
 mark_as_advanced(VIRDA_INSTALL_CMAKEDIR VIRDA_INSTALL_PKGCONFIGDIR)
 
-foreach(header IN LISTS _virda_public_headers)
+foreach(header IN LISTS VIRDA_PUBLIC_HEADERS)
   get_filename_component(_virda_header_dir "${header}" DIRECTORY)
   install(FILES "${PROJECT_SOURCE_DIR}/${header}"
     DESTINATION "${_virda_header_dest}/${_virda_header_dir}"

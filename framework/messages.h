@@ -28,6 +28,22 @@ inline constexpr const char* sum_gives_zero = "If you typed z=x+y what you got i
 inline constexpr const char* product_undefined = "PRODUCT NOT DEFINED FOR THESE TWO TYPES; Nothing done";
 inline constexpr const char* product_gives_zero = "If you typed z=x*y what you got is z=0";
 
+// Instruction-set paths (framework/simd), written once per job.
+
+/// VIRDA_ISA names no path; `names` lists the paths, `running` is the one
+/// chosen instead.
+inline std::string isa_unknown(const char* value, const std::string& names, const char* running)
+{
+    return std::string("WARNING: VIRDA_ISA='") + value + "' names no instruction-set path (" + names + "); running " +
+           running;
+}
+
+/// VIRDA_ISA names a path this processor cannot run.
+inline std::string isa_unavailable(const char* value, const char* running)
+{
+    return std::string("WARNING: VIRDA_ISA='") + value + "' cannot run on this processor; running " + running;
+}
+
 // Element types (framework/types).
 inline constexpr const char* malformed_sub_block =
     "ERROR in mpi_type_trait:malformed sub-block counts or sizes.No datatype built";
@@ -52,17 +68,17 @@ inline constexpr const char* poly_fit_short_input =
 inline constexpr const char* quantile_bad_probability =
     "ERROR in quantile:probability outside [0, 1] or NaN.NaN returned for it";
 
-/// quantile or median ("quantile", "median") was given an Empty attribute.
-inline std::string quantile_no_array(const char* operation)
+/// The line of quantile or median (`operation`: "quantile", "median") that
+/// gives NaN for every entry, for one of the reasons below.
+inline std::string quantile_nan(const char* operation, const char* reason)
 {
-    return std::string("ERROR in ") + operation + ":attribute holds no array.NaN returned";
+    return std::string("ERROR in ") + operation + ":" + reason + ".NaN returned";
 }
-
-/// quantile or median was given an attribute of no elements.
-inline std::string quantile_no_elements(const char* operation)
-{
-    return std::string("ERROR in ") + operation + ":attribute has no elements.NaN returned";
-}
+/// An Empty attribute; an array of no elements; an attribute that the ranks
+/// of VIRDA_COMM do not hold between them (one over another communicator).
+inline constexpr const char* quantile_no_array = "attribute holds no array";
+inline constexpr const char* quantile_no_elements = "attribute has no elements";
+inline constexpr const char* quantile_not_over_comm = "attribute not distributed over VIRDA_COMM";
 
 // The reference runtime (reference_runtime/).
 inline constexpr const char* sum_no_array = "ERROR in sum:attribute holds no array.Zero returned";

@@ -7,7 +7,7 @@
 #include "framework/attribute/attribute.h"
 #include "framework/attribute/attribute_visitors.h"
 #include "framework/messages.h"
-#include "framework/simd/array_kernels.h"
+#include "reference_runtime/power_kernels.h"
 
 #include <cmath>
 #include <cstdint>
@@ -122,13 +122,14 @@ VV1 sum(const Attribute& a)
 
 Attribute pow(const Attribute& a, double e)
 {
-    Attribute result;
+    // The operand's Context, as every arithmetic result shares its left
+    // operand's: no Context is made per call.
+    Attribute result(a.get_context_pointer());
     if (a.held() == nullptr) {
         std::cerr << virda_messages::pow_no_array << std::endl;
         return result;
     }
     result.set_attribute(boost::apply_visitor(power_visitor(e), *a.held()));
-    result.set_context(a.get_context_pointer());
     return result;
 }
 

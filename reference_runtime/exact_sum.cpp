@@ -340,7 +340,7 @@ double round_to_double(totals& t)
 
 const exact_block_kernels& block_kernels()
 {
-    return for_active_isa(baseline::exact_kernels, avx2::exact_kernels, avx512::exact_kernels);
+    return VIRDA_ACTIVE_PATH_TABLE(exact_block_kernels, exact_kernels);
 }
 
 } // namespace

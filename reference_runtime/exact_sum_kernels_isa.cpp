@@ -14,13 +14,7 @@ namespace virda_detail {
 namespace VIRDA_KERNEL_ISA {
 namespace {
 
-#if defined(__AVX512F__)
-constexpr int width = 8;
-#elif defined(__AVX__)
-constexpr int width = 4;
-#else
-constexpr int width = 2;
-#endif
+constexpr int width = static_cast<int>(lanes_of<double>);
 typedef double vd __attribute__((vector_size(8 * width)));
 typedef std::int64_t vi __attribute__((vector_size(8 * width)));
 

@@ -38,11 +38,10 @@ ranks=2
 export MPIEXEC_TIMEOUT="${MPIEXEC_TIMEOUT:-120}"
 export HWLOC_COMPONENTS="${HWLOC_COMPONENTS:--pci}"
 if [ "$mpi" = openmpi ]; then
-  # Open MPI's launcher refuses root, and more ranks than cores, unless told
-  # so through the environment; pt2pt creates windows where rdma cannot. The
-  # tests' environment is the same (tests/CMakeLists.txt).
-  export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 OMPI_MCA_rmaps_base_oversubscribe=1
-  export OMPI_MCA_osc="${OMPI_MCA_osc:-sm,rdma,pt2pt}"
+  # What Open MPI's launcher needs here, as the tests have it.
+  while IFS= read -r setting; do
+    case "$setting" in [A-Za-z_]*=*) export "$setting" ;; esac
+  done <"$src/scripts/openmpi-environment"
 fi
 
 work="$(mktemp -d /tmp/virda-check-install.XXXXXX)"

@@ -45,8 +45,10 @@ export HWLOC_COMPONENTS="${HWLOC_COMPONENTS:--pci}"
 # Only the system's own search paths: the point is that /usr is found unaided.
 unset CMAKE_PREFIX_PATH PKG_CONFIG_PATH LD_LIBRARY_PATH PYTHONPATH
 if [ "$mpi" = openmpi ]; then
-  # As root and oversubscribed only when allowed (tests/CMakeLists.txt).
-  export OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 OMPI_MCA_rmaps_base_oversubscribe=1
+  # What Open MPI's launcher needs here, as the tests have it.
+  while IFS= read -r setting; do
+    case "$setting" in [A-Za-z_]*=*) export "$setting" ;; esac
+  done <"$src/scripts/openmpi-environment"
 fi
 
 SUDO=""

@@ -8,35 +8,33 @@
 #include <boost/variant/apply_visitor.hpp>
 
 #include <algorithm>
-#include <cstdlib>
 #include <iostream>
 #include <limits>
+#include <vector>
 
 namespace {
 
-/// This process's rank in the communicator of the attribute's array: the
-/// number under which its block appears in the array's distribution.
-int own_rank(const Attribute& a)
+/// This rank's block of the attribute's array as global indices, in the
+/// array's own communicator (which need not number the processes as
+/// VIRDA_COMM does), without the last rank's extra rows, which are no part
+/// of the array.
+va_range own_elements(const Attribute& a)
 {
-    const MPI_Comm comm = boost::apply_visitor([](const auto& v) { return v.va_get_comm(); }, *a.held());
-    int rank = 0;
-    MPI_Comm_rank(comm, &rank);
-    return rank;
+    va_range r = boost::apply_visitor([](const auto& v) { return v.va_local_range(); }, *a.held());
+    r.count = std::max(0, std::min(r.count, a.size() - r.first));
+    return r;
 }
 
-/// Points `out` at x's elements first..last: straight at this rank's block
-/// when that block provably holds exactly those elements (x holds doubles and
-/// its range for this process's rank in x's own communicator starts at
-/// `first` and reaches `last` inside the array), otherwise into `buffer`
-/// through the range read, which fetches what other ranks hold. Returns false
-/// (after the read's own message) when x's elements cannot be had as doubles.
-bool read_x(Attribute& x, int first, int last, double* buffer, const double** out)
+/// Points `out` at x's elements of `want`: straight at this rank's block when
+/// that block provably holds them (x holds doubles and its own block starts
+/// at the same index and reaches as far), otherwise into `buffer` through the
+/// range read, which fetches what other ranks hold. Returns false (after the
+/// read's own message) when x's elements cannot be had as doubles.
+bool read_x(Attribute& x, va_range want, std::vector<double>& buffer, const double** out)
 {
     if (x.get_data_type() == type_code<double>::value && x.size() > 0) {
-        int own_first = 0;
-        int own_last = -1;
-        x.get_gen_distribution_index(own_rank(x), &own_first, &own_last);
-        if (own_first == first && std::min(own_last, x.size() - 1) >= last) {
+        const va_range own = own_elements(x);
+        if (own.first == want.first && own.count >= want.count) {
             virda_detail::with_local_block(x, [&](const auto* block, int) {
                 if constexpr (std::is_same_v<std::remove_const_t<std::remove_pointer_t<decltype(block)>>, double>) {
                     *out = block;
@@ -45,10 +43,9 @@ bool read_x(Attribute& x, int first, int last, double* buffer, const double** ou
             return true;
         }
     }
-    const int m = last - first + 1;
-    std::fill(buffer, buffer + m, std::numeric_limits<double>::quiet_NaN());
-    x.get<double>(first, last, buffer);
-    *out = buffer;
+    buffer.assign(static_cast<std::size_t>(want.count), std::numeric_limits<double>::quiet_NaN());
+    x.get<double>(want.first, want.first + want.count - 1, buffer.data());
+    *out = buffer.data();
     return x.get_data_type() == type_code<double>::value;
 }
 
@@ -66,49 +63,33 @@ std::vector<double> bin_data_template(Attribute& x, Attribute& y, std::vector<do
     const double w = centres[1] - centres[0];
     std::vector<double> result(nbins, 0.0);
 
-    // The pairs of this rank are those whose y elements its block holds: the
-    // range of its rank in y's own communicator, which need not number the
-    // processes as VIRDA_COMM does.
-    int first = 0;
-    int last = -1;
-    if (y.size() > 0) { // an array without elements has no range to ask for
-        y.get_gen_distribution_index(own_rank(y), &first, &last);
-    }
-    // Elements beyond the array's size (extra rows of the last rank) are no
-    // part of it.
-    last = std::min(last, y.size() - 1);
-    const int m = std::max(last - first + 1, 0);
+    // The pairs of this rank are those whose y elements its block holds.
+    const va_range pairs = y.size() > 0 ? own_elements(y) : va_range{};
 
     // One spare slot past the bins takes the dropped pairs.
-    auto* local_sums = static_cast<double*>(std::calloc(static_cast<std::size_t>(nbins) + 1, sizeof(double)));
-    auto* local_counts = static_cast<int*>(std::calloc(static_cast<std::size_t>(nbins) + 1, sizeof(int)));
-    auto* global_sums = static_cast<double*>(std::malloc(nbins * sizeof(double) + 1));
-    auto* global_counts = static_cast<int*>(std::malloc(nbins * sizeof(int) + 1));
+    const std::size_t slots = static_cast<std::size_t>(nbins) + 1;
+    std::vector<double> local_sums(slots, 0.0), global_sums(slots);
+    std::vector<int> local_counts(slots, 0), global_counts(slots);
 
-    if (m > 0) {
-        auto* x_buffer = static_cast<double*>(std::malloc(static_cast<std::size_t>(m) * sizeof(double)));
+    if (pairs.count > 0) {
+        std::vector<double> x_buffer;
         const double* xs = nullptr;
-        const bool have_x = read_x(x, first, last, x_buffer, &xs);
+        const bool have_x = read_x(x, pairs, x_buffer, &xs);
         if (have_x) {
             virda_detail::with_local_block(y, [&](const auto* block, int) {
                 if constexpr (std::is_same_v<std::remove_const_t<std::remove_pointer_t<decltype(block)>>, T>) {
-                    virda_detail::count_bin_pairs(xs, block, m, c0, w, nbins, local_sums, local_counts);
+                    virda_detail::count_bin_pairs(xs, block, static_cast<std::size_t>(pairs.count), c0, w, nbins,
+                                                  local_sums.data(), local_counts.data());
                 }
             });
         }
-        std::free(x_buffer);
     }
 
-    MPI_Allreduce(local_sums, global_sums, nbins, MPI_DOUBLE, MPI_SUM, VIRDA_COMM);
-    MPI_Allreduce(local_counts, global_counts, nbins, MPI_INT, MPI_SUM, VIRDA_COMM);
+    MPI_Allreduce(local_sums.data(), global_sums.data(), nbins, MPI_DOUBLE, MPI_SUM, VIRDA_COMM);
+    MPI_Allreduce(local_counts.data(), global_counts.data(), nbins, MPI_INT, MPI_SUM, VIRDA_COMM);
     for (int i = 0; i < nbins; ++i) {
         result[i] = global_counts[i] < 1 ? 0.0 : global_sums[i] / static_cast<double>(global_counts[i]);
     }
-
-    std::free(global_counts);
-    std::free(global_sums);
-    std::free(local_counts);
-    std::free(local_sums);
     return result;
 }
 

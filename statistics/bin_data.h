@@ -29,7 +29,18 @@ class Attribute;
 /// bin_data:fewer than two bin centres.Centres returned" and return the
 /// centres, with no communication.
 ///
-/// Collective over VIRDA_COMM (two MPI_Allreduce: sums, then counts).
+/// The counts are exact. The sums are double sums of the y values, in element
+/// order on each rank, combined over the ranks by MPI_SUM: every rank gets the
+/// same averages, but, unlike the totals of mean, stdev and poly_fit and the
+/// order statistics of quantile and median, they are not the exact totals
+/// rounded once, so their last bits can change with the number of ranks (and
+/// the distribution of y). Exact per-bin totals (the pairs sorted by bin,
+/// then an exact sum per bin) took three times the binning's time.
+///
+/// Collective over VIRDA_COMM (two MPI_Allreduce: sums, then counts). When
+/// parts of the job call it each with attributes distributed over that part,
+/// the sums and counts of all their pairs are added together: every rank gets
+/// the averages of the union.
 std::vector<double> bin_data(Attribute& x, Attribute& y, std::vector<double> centres);
 
 /// The worker of bin_data for y elements of type T (int, float or double);

@@ -11,21 +11,6 @@ namespace virda_detail {
 namespace VIRDA_KERNEL_ISA {
 namespace {
 
-// Elements per block: their bins (2 KB) stay in the first-level cache
-// between the loop that computes them and the loop that counts them.
-constexpr std::size_t block = 512;
-
-/// Calls f(start, m, bins) for the blocks [start, start + m) of `block`
-/// elements (the last may be shorter) in order, bins holding room for m bins.
-template <typename F>
-void for_each_block(std::size_t n, F f)
-{
-    int bins[block];
-    for (std::size_t start = 0; start < n; start += block) {
-        f(start, n - start < block ? n - start : block, bins);
-    }
-}
-
 // Bins are chosen with selects, never branches, so that the loops
 // vectorise; only a value already known to lie inside 0..nbins is converted
 // to int, so no NaN or huge quotient reaches a conversion.
@@ -65,13 +50,7 @@ inline int pair_bin(double t, double top, int nbins)
 // threads the clamp through the comparisons after it). Lanes are independent
 // and each runs the scalar form's operations, so every path and the tail get
 // the same bins.
-#if defined(__AVX512F__)
-constexpr std::size_t lanes = 8;
-#elif defined(__AVX2__)
-constexpr std::size_t lanes = 4;
-#else
-constexpr std::size_t lanes = 2;
-#endif
+constexpr std::size_t lanes = lanes_of<double>;
 using vec_double = double __attribute__((vector_size(8 * lanes)));
 using vec_int = int __attribute__((vector_size(4 * lanes)));
 
@@ -97,31 +76,14 @@ void pair_bins(const double* __restrict x, std::size_t m, double c0, double w, i
     }
 }
 
-// Counts into `copies` sub-histograms (1 or 4) taken in turn, so that a run
-// of elements in one bin does not wait on its own previous increment.
-void count_bins(const int* __restrict bins, std::size_t m, int* __restrict sub, std::size_t stride, int copies)
-{
-    std::size_t i = 0;
-    if (copies == 4) {
-        for (; i + 4 <= m; i += 4) {
-            ++sub[bins[i]];
-            ++sub[stride + bins[i + 1]];
-            ++sub[2 * stride + bins[i + 2]];
-            ++sub[3 * stride + bins[i + 3]];
-        }
-    }
-    for (; i < m; ++i) {
-        ++sub[bins[i]];
-    }
-}
-
 template <typename T>
 void histogram(const T* v, std::size_t n, double lower, double width, int nbins, int* sub, int copies)
 {
     const std::size_t stride = static_cast<std::size_t>(nbins) + 1;
-    for_each_block(n, [&](std::size_t start, std::size_t m, int* bins) {
+    int bins[kernel_block];
+    for_each_block(n, [&](std::size_t start, std::size_t m) {
         histogram_bins(v + start, m, lower, width, nbins, bins);
-        count_bins(bins, m, sub, stride, copies);
+        count_into(bins, m, sub, stride, copies);
     });
 }
 
@@ -133,7 +95,8 @@ template <typename T>
 void bin_pairs(const double* x, const T* y, std::size_t n, double c0, double w, int nbins, double* __restrict sums,
                int* __restrict counts)
 {
-    for_each_block(n, [&](std::size_t start, std::size_t m, int* bins) {
+    int bins[kernel_block];
+    for_each_block(n, [&](std::size_t start, std::size_t m) {
         pair_bins(x + start, m, c0, w, nbins, bins);
         const T* yb = y + start;
         for (std::size_t i = 0; i < m; ++i) {

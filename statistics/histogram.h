@@ -28,7 +28,10 @@ class Attribute;
 /// code) and make no communication.
 ///
 /// Collective over VIRDA_COMM (one MPI_Reduce): every rank calls it with the
-/// same arguments.
+/// same arguments. Each rank counts the elements of its own block, whatever
+/// the attribute's communicator: when parts of the job call it each with an
+/// attribute distributed over that part, rank 0 of VIRDA_COMM gets the
+/// counts of all their elements together (one histogram of the union).
 std::vector<int> histogram(Attribute& values, double lower, double width, int nbins);
 
 #endif

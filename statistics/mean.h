@@ -13,7 +13,10 @@ class Attribute;
 /// array.Nothing done". Elements must be double, float or int (others raise
 /// boost::bad_get on every rank, after the collective total).
 /// Collective: every rank calls it with the same attributes, in the same order;
-/// every rank gets the same value.
+/// every rank gets the same value. The totals are the framework's sum over the
+/// attribute's own communicator (in the reference runtime), so an attribute
+/// distributed over part of the job, each part calling with its own, gives
+/// every rank its own part's mean.
 double mean(Attribute& x);
 
 /// The weighted mean sum(x * w) / sum(w); the second argument is the weight.

@@ -14,7 +14,10 @@ class Attribute;
 /// holds no array.NaN returned", one without elements "ERROR in
 /// median:attribute has no elements.NaN returned", on every rank, and gives
 /// NaN; elements other than double, float or int raise boost::bad_get on
-/// every rank before any communication.
+/// every rank before any communication. An x that the ranks of VIRDA_COMM
+/// do not hold between them (distributed over part of the job) writes "ERROR
+/// in median:attribute not distributed over VIRDA_COMM.NaN returned" on
+/// every rank and gives NaN.
 ///
 /// Collective over VIRDA_COMM: every rank gets the same value.
 double median(Attribute& x);

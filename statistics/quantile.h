@@ -39,22 +39,31 @@ class Attribute;
 /// or int: any other element type raises boost::bad_get on every rank,
 /// decided from the type code before any communication. An attribute that
 /// holds no array writes "ERROR in quantile:attribute holds no array.NaN
-/// returned", one that holds no elements "ERROR in quantile:attribute has no
-/// elements.NaN returned", and both give NaN for every probability; a
-/// probability outside [0, 1], or NaN, writes "ERROR in quantile:probability
-/// outside [0, 1] or NaN.NaN returned for it" and gives NaN for that entry.
-/// The lines are written on every rank, and when no probability is usable no
-/// communication takes place.
+/// returned" (no communication), one that holds no elements "ERROR in
+/// quantile:attribute has no elements.NaN returned", and both give NaN for
+/// every probability; a probability outside [0, 1], or NaN, writes "ERROR in
+/// quantile:probability outside [0, 1] or NaN.NaN returned for it" and gives
+/// NaN for that entry. The lines are written on every rank, and when no
+/// probability is usable no communication takes place.
+///
+/// The ranks of VIRDA_COMM must hold one array between them: x distributed
+/// over VIRDA_COMM, or over a communicator of the same processes in another
+/// order. The first reduction checks that every rank counts the same N and
+/// that the blocks add up to it; where they do not (x distributed over part
+/// of the job, each part calling with its own array), every rank writes
+/// "ERROR in quantile:attribute not distributed over VIRDA_COMM.NaN returned"
+/// and gets NaN for every probability.
 ///
 /// The order statistics are found by radix selection on the elements' order
-/// keys (64 bits): five rounds of counting the digits of the keys that share
-/// the prefix found so far (16 bits, then four times 12), whatever N and the
-/// number of ranks. Every requested order statistic is found in the same
-/// rounds; each round makes one MPI_Allreduce of 64-bit counts, and no data
-/// moves between ranks. Memory per rank: the counts (at most 2^16 plus
-/// 2^12 per distinct prefix), and, once the candidates left on a rank are at
-/// most an eighth of its block (or at most 2^20 and half of it), a copy of
-/// their keys.
+/// keys (64 bits): rounds of counting the digits of the keys that share the
+/// prefix found so far, every requested order statistic in the same rounds.
+/// The digit widths follow from N alone: eight rounds of 8 bits for at most
+/// 2^16 elements, else 16 bits, then four times 12. Each round makes one
+/// MPI_Allreduce of 64-bit counts, after the small one that checks N, and no
+/// data moves between ranks. Memory per rank: the counts (2^8 or 2^16, then
+/// 2^8 or 2^12 per distinct prefix), kept between calls, and, once the
+/// candidates left on a rank are at most an eighth of its block (or at most
+/// 2^20 and half of it), a copy of their keys.
 ///
 /// Collective over VIRDA_COMM: every rank calls it with the same arguments;
 /// every rank gets the same values.

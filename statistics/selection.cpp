@@ -78,39 +78,79 @@ void zero(std::vector<std::uint64_t>& v, std::size_t count)
 
 } // namespace
 
-selected select_order_statistics(int v_type, const void* v, std::size_t n, const std::vector<std::uint64_t>& ranks,
-                                 MPI_Comm comm)
+std::vector<int> digit_plan(std::uint64_t total)
+{
+    // Few elements: rounds of 256 counts, cheap to clear, reduce and walk,
+    // where a first round of 2^16 counts cost more than the whole data. Many:
+    // a wide first digit that, with the sign and the exponent, leaves few
+    // keys in question after one pass over the block, then 12 bits a round.
+    if (total <= (std::uint64_t{1} << 16)) {
+        return {8, 8, 8, 8, 8, 8, 8, 8};
+    }
+    return {16, 12, 12, 12, 12};
+}
+
+selected select_order_statistics(int v_type, const void* v, std::size_t n, std::uint64_t count,
+                                 const std::vector<std::uint64_t>& ranks, MPI_Comm comm)
 {
     selected result;
+
+    // The elements the ranks of comm hold between them, and whether each of
+    // them counts the same array: every rank then passes the same count, and
+    // the blocks add up to it. A statistic called on arrays distributed over
+    // other communicators (each half of the job over its own, say) fails one
+    // of the two tests on some rank.
+    const std::uint64_t mine[3] = {n, count, 1};
+    std::uint64_t all[3] = {};
+    MPI_Allreduce(mine, all, 3, MPI_UINT64_T, MPI_SUM, comm);
+    const std::uint64_t total = all[0];
+    const bool agrees = total == count && all[1] == all[2] * count;
+    if (total == 0) {
+        // Known to every rank alike: no round follows.
+        result.none = true;
+        result.disagree = !agrees;
+        return result;
+    }
+
+    // Every digit width follows from the total, the same on every rank, so
+    // every rank reduces counts of the same length even when they disagree.
+    const std::vector<int> plan = digit_plan(total);
     std::vector<target> targets(ranks.size());
     for (std::size_t i = 0; i < ranks.size(); ++i) {
         targets[i].rank = ranks[i];
     }
 
-    // Round 1: the top digit of every key, and the NaN count in the same
-    // reduction.
-    // The count buffers are kept from call to call (about a megabyte for
-    // the first round), as in the counting passes.
+    // Round 1: the top digit of every key; the NaN count and the number of
+    // ranks that disagree ride in the same reduction. The count buffers are
+    // kept from call to call, as in the counting passes.
     static thread_local std::vector<std::uint64_t> local, global;
-    const std::size_t top = std::size_t{1} << top_digit_bits;
-    zero(local, top + 1);
-    zero(global, top + 1);
-    local[top] = count_top_digits(v_type, v, n, local.data());
-    MPI_Allreduce(local.data(), global.data(), static_cast<int>(top + 1), MPI_UINT64_T, MPI_SUM, comm);
+    int bits = plan[0];
+    const std::size_t top = std::size_t{1} << bits;
+    zero(local, top + 2);
+    zero(global, top + 2);
+    local[top] = count_top_digits(v_type, v, n, bits, local.data());
+    local[top + 1] = agrees ? 0 : 1;
+    MPI_Allreduce(local.data(), global.data(), static_cast<int>(top + 2), MPI_UINT64_T, MPI_SUM, comm);
+    if (global[top + 1] != 0) {
+        result.disagree = true;
+        return result;
+    }
     if (global[top] != 0) {
         result.nan = true;
         return result;
     }
-    std::uint64_t candidates = narrow(targets, std::vector<int>(targets.size(), 0), global.data(), local.data(),
-                                      top, top_digit_bits);
+    std::uint64_t candidates =
+        narrow(targets, std::vector<int>(targets.size(), 0), global.data(), local.data(), top, bits);
 
-    // Rounds 2 to 5: 12 bits each, counted over the block, or over the copy
-    // of the keys still in question once it is small. The decision to copy
-    // is local: it changes no count.
+    // Later rounds: counted over the block, or over the copy of the keys
+    // still in question once it is small. The decision to copy is local: it
+    // changes no count.
     std::vector<std::uint64_t> kept, next;
     bool gathered = false;
-    const std::size_t width = std::size_t{1} << digit_bits;
-    for (int shift = 64 - top_digit_bits - digit_bits; shift >= 0; shift -= digit_bits) {
+    int shift = 64 - bits;
+    for (std::size_t round = 1; round < plan.size(); ++round) {
+        bits = plan[round];
+        shift -= bits;
         std::vector<std::uint64_t> prefixes;
         for (const target& t : targets) {
             prefixes.push_back(t.prefix);
@@ -127,24 +167,25 @@ selected select_order_statistics(int v_type, const void* v, std::size_t n, const
         if (gathered || worth_gathering(candidates, n)) {
             next.resize(static_cast<std::size_t>(candidates));
             const std::size_t got = gathered ? selection_kernels().gather(key_block, kept.data(), kept.size(), shift,
-                                                                          prefixes.data(), nprefix, next.data())
-                                             : selection_kernels().gather(v_type, v, n, shift, prefixes.data(),
+                                                                          bits, prefixes.data(), nprefix, next.data())
+                                             : selection_kernels().gather(v_type, v, n, shift, bits, prefixes.data(),
                                                                           nprefix, next.data());
             next.resize(got);
             kept.swap(next);
             gathered = true;
         }
 
+        const std::size_t width = std::size_t{1} << bits;
         const std::size_t slots = static_cast<std::size_t>(nprefix) * width;
         zero(local, slots);
         zero(global, slots);
         if (gathered) {
-            count_digits(key_block, kept.data(), kept.size(), shift, prefixes.data(), nprefix, local.data());
+            count_digits(key_block, kept.data(), kept.size(), shift, bits, prefixes.data(), nprefix, local.data());
         } else {
-            count_digits(v_type, v, n, shift, prefixes.data(), nprefix, local.data());
+            count_digits(v_type, v, n, shift, bits, prefixes.data(), nprefix, local.data());
         }
         MPI_Allreduce(local.data(), global.data(), static_cast<int>(slots), MPI_UINT64_T, MPI_SUM, comm);
-        candidates = narrow(targets, which, global.data(), local.data(), width, digit_bits);
+        candidates = narrow(targets, which, global.data(), local.data(), width, bits);
     }
 
     for (const target& t : targets) {
@@ -184,7 +225,7 @@ std::vector<double> quantiles_of(Attribute& x, const std::vector<double>& q, con
     }
     const int code = x.get_data_type();
     if (code == 0) {
-        std::cerr << virda_messages::quantile_no_array(operation) << std::endl;
+        std::cerr << virda_messages::quantile_nan(operation, virda_messages::quantile_no_array) << std::endl;
         return result;
     }
     // Decided from the type code on every rank alike, before any element is
@@ -193,10 +234,6 @@ std::vector<double> quantiles_of(Attribute& x, const std::vector<double>& q, con
         throw boost::bad_get();
     }
     const std::uint64_t count = static_cast<std::uint64_t>(std::max(0, x.size()));
-    if (count == 0) {
-        std::cerr << virda_messages::quantile_no_elements(operation) << std::endl;
-        return result;
-    }
 
     // h = (N - 1) p rounded once; the order statistics floor(h) and, where h
     // has a fraction, the one after it.
@@ -209,9 +246,12 @@ std::vector<double> quantiles_of(Attribute& x, const std::vector<double>& q, con
             std::cerr << virda_messages::quantile_bad_probability << std::endl;
             continue;
         }
+        usable[i] = true;
+        if (count == 0) {
+            continue;
+        }
         const double h = static_cast<double>(count - 1) * q[i];
         const double whole = std::floor(h);
-        usable[i] = true;
         below[i] = static_cast<std::uint64_t>(whole);
         fraction[i] = h - whole;
         ranks.push_back(below[i]);
@@ -219,20 +259,30 @@ std::vector<double> quantiles_of(Attribute& x, const std::vector<double>& q, con
             ranks.push_back(below[i] + 1);
         }
     }
-    if (ranks.empty()) {
-        return result;
+    if (std::find(usable.begin(), usable.end(), true) == usable.end()) {
+        return result; // the same probabilities everywhere: no rank communicates
     }
     std::sort(ranks.begin(), ranks.end());
     ranks.erase(std::unique(ranks.begin(), ranks.end()), ranks.end());
 
+    // Also an array without elements takes part: its ranks learn with the
+    // others whether every rank holds the same array.
     selected found;
     with_local_block(x, [&](const auto* block, int n) {
         using T = std::remove_const_t<std::remove_pointer_t<decltype(block)>>;
         if constexpr (is_real<T>) {
-            found = select_order_statistics(kernel_index<T>, block, static_cast<std::size_t>(std::max(0, n)), ranks,
-                                            VIRDA_COMM);
+            found = select_order_statistics(kernel_index<T>, block, static_cast<std::size_t>(std::max(0, n)), count,
+                                            ranks, VIRDA_COMM);
         }
     });
+    if (found.disagree) {
+        std::cerr << virda_messages::quantile_nan(operation, virda_messages::quantile_not_over_comm) << std::endl;
+        return result;
+    }
+    if (found.none) {
+        std::cerr << virda_messages::quantile_nan(operation, virda_messages::quantile_no_elements) << std::endl;
+        return result;
+    }
     auto value_of = [&](std::uint64_t r) {
         const auto at = std::lower_bound(ranks.begin(), ranks.end(), r) - ranks.begin();
         return key_value(found.keys[static_cast<std::size_t>(at)]);

@@ -1,18 +1,12 @@
 #include "statistics/selection_kernels.h"
 
+#include "framework/simd/sub_histograms.h"
+
 #include <cstring>
 #include <vector>
 
 namespace virda_detail {
 namespace {
-
-/// Four sub-histograms when the block is long against the counts and the
-/// copies stay in the second-level cache, else one. Four copies keep a run
-/// of equal keys from waiting on its own previous increment.
-int copies_for(std::size_t n, std::size_t stride)
-{
-    return n >= 8 * stride ? 4 : 1;
-}
 
 /// Zeroed room for `count` sub-histogram counts. The room is kept from call
 /// to call (at most about a megabyte): quantiles of small blocks would
@@ -25,48 +19,38 @@ std::uint32_t* zeroed_scratch(std::size_t count)
     return scratch.data();
 }
 
-/// counts[k] += Σ_c sub[c * stride + k], k < used.
-void fold(const std::uint32_t* sub, int copies, std::size_t stride, std::size_t used, std::uint64_t* counts)
-{
-    for (int c = 0; c < copies; ++c) {
-        for (std::size_t k = 0; k < used; ++k) {
-            counts[k] += sub[c * stride + k];
-        }
-    }
-}
-
 } // namespace
 
 const selection_kernel_table& selection_kernels()
 {
-    return for_active_isa(baseline::selection_table, avx2::selection_table, avx512::selection_table);
+    return VIRDA_ACTIVE_PATH_TABLE(selection_kernel_table, selection_table);
 }
 
-std::size_t count_top_digits(int v_type, const void* v, std::size_t n, std::uint64_t* counts)
+std::size_t count_top_digits(int v_type, const void* v, std::size_t n, int bits, std::uint64_t* counts)
 {
     if (n == 0) {
         return 0;
     }
-    const std::size_t stride = std::size_t{1} << top_digit_bits;
-    const int copies = copies_for(n, stride);
+    const std::size_t stride = std::size_t{1} << bits;
+    const int copies = sub_histogram_copies(n, stride, stride);
     std::uint32_t* sub = zeroed_scratch(copies * stride);
-    const std::size_t nan = selection_kernels().count_top(v_type, v, n, sub, copies);
-    fold(sub, copies, stride, stride, counts);
+    const std::size_t nan = selection_kernels().count_top(v_type, v, n, bits, sub, copies);
+    fold_sub_histograms(sub, copies, stride, stride, counts);
     return nan;
 }
 
-void count_digits(int v_type, const void* v, std::size_t n, int shift, const std::uint64_t* prefixes, int nprefix,
-                  std::uint64_t* counts)
+void count_digits(int v_type, const void* v, std::size_t n, int shift, int bits, const std::uint64_t* prefixes,
+                  int nprefix, std::uint64_t* counts)
 {
     if (n == 0 || nprefix <= 0) {
         return;
     }
-    const std::size_t used = static_cast<std::size_t>(nprefix) << digit_bits;
+    const std::size_t used = static_cast<std::size_t>(nprefix) << bits;
     const std::size_t stride = used + 1;
-    const int copies = copies_for(n, stride);
+    const int copies = sub_histogram_copies(n, stride, stride);
     std::uint32_t* sub = zeroed_scratch(copies * stride);
-    selection_kernels().count_digit(v_type, v, n, shift, prefixes, nprefix, sub, copies);
-    fold(sub, copies, stride, used, counts);
+    selection_kernels().count_digit(v_type, v, n, shift, bits, prefixes, nprefix, sub, copies);
+    fold_sub_histograms(sub, copies, stride, used, counts);
 }
 
 } // namespace virda_detail

@@ -13,9 +13,8 @@
 // and never use its key. The passes only count and copy keys, so every path
 // gives the same results.
 
-#include "framework/simd/array_kernels.h"
-
 #include "framework/simd/isa.h"
+#include "framework/types/element_types.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -27,33 +26,38 @@ namespace virda_detail {
 /// kernel_index: double, float, int).
 inline constexpr int key_block = 3;
 
-/// Bits of the first digit (the top of the key: sign, exponent and four
-/// bits of the fraction) and of each later digit.
-inline constexpr int top_digit_bits = 16;
-inline constexpr int digit_bits = 12;
+/// The widest digit a pass counts: 2^16 counts per prefix.
+inline constexpr int widest_digit = 16;
 
 struct selection_kernel_table {
-    /// Adds each element's top digit (key >> 48) into one of `copies`
-    /// sub-histograms of 2^16 counts laid side by side in `sub`, and returns
-    /// the number of NaN elements. v_type: 0 double, 1 float, 2 int.
-    std::size_t (*count_top)(int v_type, const void* v, std::size_t n, std::uint32_t* sub, int copies);
-    /// For the elements whose key's bits above `shift + 12` equal
-    /// prefixes[j] (j < nprefix, all distinct), adds the 12-bit digit
-    /// (key >> shift) & 4095 into slot j * 4096 + digit of one of `copies`
-    /// sub-histograms of nprefix * 4096 + 1 counts; the others go to the last
-    /// slot. v_type as count_top, or key_block for a block of keys.
-    void (*count_digit)(int v_type, const void* v, std::size_t n, int shift, const std::uint64_t* prefixes,
-                        int nprefix, std::uint32_t* sub, int copies);
+    /// Adds each element's top `bits` bits (key >> (64 - bits), 1 <= bits <=
+    /// widest_digit) into one of `copies` sub-histograms of 2^bits counts
+    /// laid side by side in `sub`, and returns the number of NaN elements.
+    /// v_type: 0 double, 1 float, 2 int.
+    std::size_t (*count_top)(int v_type, const void* v, std::size_t n, int bits, std::uint32_t* sub, int copies);
+    /// For the elements whose key's bits above `shift + bits` (< 64) equal
+    /// prefixes[j] (j < nprefix, all distinct), adds the digit
+    /// (key >> shift) & (2^bits - 1) into slot j * 2^bits + digit of one of
+    /// `copies` sub-histograms of nprefix * 2^bits + 1 counts; the others go
+    /// to the last slot. v_type as count_top, or key_block for a block of
+    /// keys.
+    void (*count_digit)(int v_type, const void* v, std::size_t n, int shift, int bits,
+                        const std::uint64_t* prefixes, int nprefix, std::uint32_t* sub, int copies);
     /// Writes the keys that match one of the prefixes (as count_digit) to
     /// `out`, in element order, and returns how many. `out` never overlaps v.
-    std::size_t (*gather)(int v_type, const void* v, std::size_t n, int shift, const std::uint64_t* prefixes,
-                          int nprefix, std::uint64_t* out);
+    std::size_t (*gather)(int v_type, const void* v, std::size_t n, int shift, int bits,
+                          const std::uint64_t* prefixes, int nprefix, std::uint64_t* out);
 };
 
 VIRDA_DECLARE_PATH_TABLES(selection_kernel_table, selection_table)
 
 /// The table of the path in use.
 const selection_kernel_table& selection_kernels();
+
+// The key conversions have internal linkage: the per-path kernel sources use
+// them too, and no copy built for a wider instruction set may serve another
+// source.
+namespace {
 
 /// The order key of a double (see above).
 inline std::uint64_t order_key(double x)
@@ -74,14 +78,16 @@ inline double key_value(std::uint64_t k)
     return x;
 }
 
-/// counts[d] += the number of v[0..n) whose top digit is d (2^16 counts),
-/// through sub-histograms where they pay; returns the number of NaN.
-std::size_t count_top_digits(int v_type, const void* v, std::size_t n, std::uint64_t* counts);
+} // namespace
 
-/// counts[j * 4096 + d] += the number of v[0..n) (v_type as in the table)
-/// that match prefixes[j] above `shift + 12` with digit d below.
-void count_digits(int v_type, const void* v, std::size_t n, int shift, const std::uint64_t* prefixes, int nprefix,
-                  std::uint64_t* counts);
+/// counts[d] += the number of v[0..n) whose top `bits` bits are d (2^bits
+/// counts), through sub-histograms where they pay; returns the number of NaN.
+std::size_t count_top_digits(int v_type, const void* v, std::size_t n, int bits, std::uint64_t* counts);
+
+/// counts[j * 2^bits + d] += the number of v[0..n) (v_type as in the table)
+/// that match prefixes[j] above `shift + bits` with digit d below.
+void count_digits(int v_type, const void* v, std::size_t n, int shift, int bits, const std::uint64_t* prefixes,
+                  int nprefix, std::uint64_t* counts);
 
 } // namespace virda_detail
 

@@ -52,6 +52,14 @@ void move_array(std::uint64_t key, void* array)
     }
 }
 
+void move_array(std::uint64_t key, void* array, void (*release)(void*))
+{
+    auto it = live().find(key);
+    if (it != live().end()) {
+        it->second = entry{array, release};
+    }
+}
+
 void unregister_array(std::uint64_t key)
 {
     live().erase(key);

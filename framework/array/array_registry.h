@@ -17,6 +17,11 @@ std::uint64_t register_array(void* array, void (*release)(void*));
 /// The array on record under `key` now lives at `array` (after a move).
 void move_array(std::uint64_t key, void* array);
 
+/// The record under `key` now belongs to `array`, released by `release`:
+/// a window and block handed from an array to the list of kept windows, or
+/// back to a new array. It keeps its place in the order.
+void move_array(std::uint64_t key, void* array, void (*release)(void*));
+
 /// Drops the record (the array released its window itself).
 void unregister_array(std::uint64_t key);
 

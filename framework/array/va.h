@@ -8,6 +8,10 @@
 #include "framework/types/mpi_type_trait.h"
 #include "framework/types/promote_trait.h"
 
+namespace virda_detail {
+struct window_shape;
+}
+
 #include <mpi.h>
 
 #include <cstdint>
@@ -44,7 +48,11 @@ struct va_range {
 ///
 /// Creating, copying, re-creating and releasing an array creates or frees a
 /// window and is a collective operation: it must be called by all processes in
-/// the array's communicator, in the same order.
+/// the array's communicator, in the same order. A released array's window and
+/// block are kept (a few per communicator) for the next array of the same
+/// element size and rows over the same communicator, which then takes them
+/// with one small reduction instead of a window creation; every rank decides
+/// alike, so the calls stay collective (framework/array/window_pool.h).
 template <typename T>
 class va {
 public:
@@ -77,7 +85,8 @@ public:
     ~va();
 
     /// Makes this fresh array a placeholder with these extents and
-    /// communicator. Collective. Returns 0.
+    /// communicator. Collective. Returns 0, or -1 when no window could be had
+    /// (the array is then empty, as after a failed va_create).
     int va_internal_create(std::vector<int> dims, MPI_Comm comm, int extra_rows);
     /// Distributes and allocates the array (collective). Whatever the array
     /// held before is released first. An empty extents list or a first extent
@@ -93,8 +102,10 @@ public:
     /// empty"; the array is then empty on every rank (no elements, no window).
     /// Returns 0 when created, -1 when rejected, 1 for a placeholder.
     int va_create(std::vector<int> dims, MPI_Comm comm, int extra_rows);
-    /// Releases window, block and row table. Collective when a window is held.
-    /// The array keeps reporting its extents and size until re-created.
+    /// Releases window, block and row table: the window and block are kept for
+    /// reuse, or freed (the oldest kept ones may be freed instead). Collective
+    /// when a window is held. The array keeps reporting its extents and size
+    /// until re-created, and its window is MPI_WIN_NULL.
     void va_free();
     /// Makes this rank's writes to its block (va_set, va_local_data) visible
     /// to the one-sided reads of other ranks, and waits for every rank to have
@@ -192,6 +203,10 @@ private:
     int owner_of(int index) const;
     void set_communicator(MPI_Comm c);
     bool allocate_and_expose(MPI_Aint block_elements);
+    // Which kept windows could serve this array, and its largest block on any
+    // rank: facts of the whole array, the same on every rank.
+    virda_detail::window_shape window_shape() const;
+    MPI_Aint largest_block_bytes() const;
     void become_empty();
     // Returns the block (if any) to the block cache; the window is the
     // caller's to free first.
@@ -212,7 +227,7 @@ private:
     int my_rank = 0;
     int* row_end = nullptr;
     int extra_rows = 0;
-    int reserved = 0;
+    int reserved = 0; // set to 0 and never read: kept for the framework's record layout
     std::vector<int> dims;
     MPI_Comm comm = MPI_COMM_NULL;
     MPI_Datatype datatype = MPI_DATATYPE_NULL;

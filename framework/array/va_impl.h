@@ -7,6 +7,7 @@
 #include "framework/array/array_registry.h"
 #include "framework/array/block_cache.h"
 #include "framework/array/va.h"
+#include "framework/array/window_pool.h"
 #include "framework/mpi/window_create.h"
 #include "framework/runtime/virda_globals.h"
 
@@ -134,18 +135,31 @@ void va<T>::set_communicator(MPI_Comm c)
 template <typename T>
 bool va<T>::allocate_and_expose(MPI_Aint block_elements)
 {
+    // A window kept from a released array of the same shape over the same
+    // communicator serves as it is: every rank finds one alike.
+    virda_detail::kept_window kept;
+    const bool reused = virda_detail::take_window(comm, window_shape(), &kept);
+
     // Byte sizes in MPI_Aint: a block of an int-countable number of elements
     // can still exceed 2^31 bytes. The block is aligned to 64 bytes inside a
     // slightly larger allocation so that inner loops start on a cache line.
     const MPI_Aint bytes = block_elements * static_cast<MPI_Aint>(element_bytes);
     constexpr MPI_Aint alignment = 64;
-    allocation_bytes = bytes + alignment;
-    allocation = virda_detail::acquire_block(allocation_bytes);
+    if (reused) {
+        allocation = kept.allocation;
+        allocation_bytes = kept.allocation_bytes;
+    } else {
+        allocation_bytes = bytes + alignment;
+        allocation = virda_detail::acquire_block(allocation_bytes);
+    }
 
     // Every rank learns whether every block could be had before any window
     // exists: a rank without memory must not leave the others alone in
     // MPI_Win_create, nor hand out an array with a hole in it. This is the
-    // one collective a creation adds to the window's own.
+    // one collective a creation adds to the window's own, and the only one
+    // when a kept window is reused: once it returns, every rank has passed
+    // its release of the array that had the window, so no rank still reads
+    // the old contents when the new ones are written.
     const int have_block = allocation != nullptr ? 1 : 0;
     int all_have_blocks = 0;
     MPI_Allreduce(&have_block, &all_have_blocks, 1, MPI_INT, MPI_MIN, comm);
@@ -158,16 +172,55 @@ bool va<T>::allocate_and_expose(MPI_Aint block_elements)
     auto address = reinterpret_cast<std::uintptr_t>(allocation);
     address = (address + alignment - 1) & ~static_cast<std::uintptr_t>(alignment - 1);
     data = reinterpret_cast<T*>(address);
-    if (!virda_detail::create_window(data, bytes, element_bytes, comm, &win)) {
-        // Window creation fails on every rank alike (the communication
-        // context is agreed on inside it): typically the process has no
-        // context id left, one per window and communicator.
+    if (reused) {
+        win = kept.win;
+        registry_key = kept.registry_key;
+        virda_detail::move_array(registry_key, this, &va<T>::release_at_finalize);
+        return true;
+    }
+    // Window creation fails on every rank alike (the communication context
+    // is agreed on inside it): typically the process has no context id left,
+    // one per window and communicator. The windows kept for this
+    // communicator hold some: they are given back, and the creation tried
+    // once more.
+    bool created = virda_detail::create_window(data, bytes, element_bytes, comm, &win);
+    if (!created && virda_detail::drop_kept_windows(comm) > 0) {
+        created = virda_detail::create_window(data, bytes, element_bytes, comm, &win);
+    }
+    if (!created) {
         std::cerr << virda_messages::no_window << std::endl;
         become_empty();
         return false;
     }
     registry_key = virda_detail::register_array(this, &va<T>::release_at_finalize);
     return true;
+}
+
+template <typename T>
+virda_detail::window_shape va<T>::window_shape() const
+{
+    // A created array without elements holds a placeholder's one-element
+    // block; every other the rows of the distribution rule.
+    virda_detail::window_shape shape;
+    shape.element_bytes = element_bytes;
+    shape.placeholder = num_elements == 0;
+    if (!shape.placeholder) {
+        shape.rows = dims[0];
+        shape.extra_rows = extra_rows;
+        shape.row_length = row_length();
+    }
+    return shape;
+}
+
+template <typename T>
+MPI_Aint va<T>::largest_block_bytes() const
+{
+    // No rank holds more than dims[0] / n + 1 rows and the extra rows.
+    if (num_elements == 0) {
+        return element_bytes;
+    }
+    const MPI_Aint rows = dims[0] / num_ranks + 1 + extra_rows;
+    return rows * row_length() * static_cast<MPI_Aint>(element_bytes);
 }
 
 template <typename T>
@@ -293,7 +346,17 @@ template <typename T>
 void va<T>::va_free()
 {
     if (win != MPI_WIN_NULL) {
-        MPI_Win_free(&win);
+        // Kept for the next array of this shape over comm, or freed; either
+        // way every rank decides alike.
+        const virda_detail::kept_window w{win, allocation, allocation_bytes, registry_key};
+        if (virda_detail::keep_window(comm, window_shape(), largest_block_bytes(), w)) {
+            win = MPI_WIN_NULL;
+            allocation = nullptr;
+            data = nullptr;
+            registry_key = 0; // the record follows the window
+        } else {
+            MPI_Win_free(&win);
+        }
     }
     drop_allocation();
     delete[] row_end;

@@ -40,7 +40,9 @@ Attribute::~Attribute()
 {
     // Arrays still alive at MPI_Finalize are released by MPI_Finalize itself
     // (see the array registry), so destroying them afterwards makes no MPI
-    // call; the flag is asked for all the same, as callers expect.
+    // call. The flag's answer is not needed; it is asked all the same because
+    // the framework's attributes make this call (and only this one) in their
+    // destructor, and programs and their tests rely on that.
     int finalized = 0;
     MPI_Finalized(&finalized);
     (void)finalized;

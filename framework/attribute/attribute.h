@@ -29,8 +29,14 @@
 /// zero value, an empty range, or an Empty result.
 class Attribute {
 public:
-    /// Empty, with a Context of its own. No MPI call.
+    /// Empty, with a Context of its own. No MPI call. Contexts are never
+    /// destroyed: each default-constructed attribute leaves 16 bytes behind
+    /// for the life of the process.
     Attribute();
+    /// Empty, pointing at `shared_context`, which the caller keeps alive (the
+    /// attribute never destroys it): for results that share an operand's
+    /// Context without making one. No MPI call.
+    explicit Attribute(Context* shared_context);
     /// Holds a copy of the source's array (collective), with its type code and
     /// Context pointer. A copy of an Empty attribute is Empty.
     Attribute(const Attribute& other);
@@ -126,14 +132,13 @@ public:
     const array_variant* held() const { return data; }
 
 private:
-    explicit Attribute(Context* shared_context);
     bool holds_array(const char* operation) const;
     /// Whether `other` may be assigned to this attribute: not itself (writes
     /// "what am i doing?") and holding an array (writes the no-array line).
     bool assignable_from(const Attribute& other) const;
 
     array_variant* data;
-    std::string label;
+    std::string label; // empty, never read: kept for the framework's record layout
     Context* context;
     int data_type;
 };

@@ -24,6 +24,8 @@ public:
         return p;
     }
 
+    std::size_t made = 0;
+
 private:
     static constexpr std::size_t chunk_bytes = 64 * 1024;
     std::vector<std::unique_ptr<std::max_align_t[]>> chunks_;
@@ -40,7 +42,14 @@ context_arena& arena()
 
 Context* new_context()
 {
-    return ::new (arena().allocate(sizeof(Context))) Context();
+    Context* c = ::new (arena().allocate(sizeof(Context))) Context();
+    ++arena().made;
+    return c;
+}
+
+std::size_t contexts_made()
+{
+    return arena().made;
 }
 
 } // namespace virda_detail

@@ -1,6 +1,8 @@
 #ifndef VIRDA_FRAMEWORK_ATTRIBUTE_CONTEXT_ARENA_H
 #define VIRDA_FRAMEWORK_ATTRIBUTE_CONTEXT_ARENA_H
 
+#include <cstddef>
+
 class Context;
 
 namespace virda_detail {
@@ -10,6 +12,10 @@ namespace virda_detail {
 /// constructed attribute leaves one behind: they are carved from chunks that
 /// stay reachable until the process ends, instead of one heap allocation each.
 Context* new_context();
+
+/// How many Contexts new_context has made in this process (16 bytes each,
+/// kept until the process ends).
+std::size_t contexts_made();
 
 } // namespace virda_detail
 

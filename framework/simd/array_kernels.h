@@ -7,23 +7,20 @@
 // (isa.h). Results are bitwise the same on every path.
 
 #include "framework/simd/isa.h"
+#include "framework/types/promote_trait.h"
 
 #include <cstddef>
 #include <type_traits>
 
 namespace virda_detail {
 
-/// Position of a kernel element type in the tables: double, float, int.
-template <typename T>
-constexpr int kernel_index = std::is_same_v<T, double> ? 0 : std::is_same_v<T, float> ? 1 : std::is_same_v<T, int> ? 2 : -1;
-template <typename T>
-constexpr bool is_kernel_type = kernel_index<T> >= 0;
+// kernel_index and is_kernel_type (the element loops' numbering of double,
+// float and int) come from the element type table.
 
-/// The result type of a plain pair: double over float over int.
+/// The result type of a pair of real types: their sum's (double over float
+/// over int).
 template <typename A, typename B>
-using kernel_result_t = std::conditional_t<std::is_same_v<A, double> || std::is_same_v<B, double>, double,
-                                           std::conditional_t<std::is_same_v<A, float> || std::is_same_v<B, float>,
-                                                              float, int>>;
+using kernel_result_t = typename promote_trait<A, B>::T_promote;
 
 /// Type-erased entry points of one path; element types by kernel_index.
 /// The table is constant-initialised: no code built for a path runs before
@@ -33,8 +30,6 @@ struct array_kernel_table {
     void (*with_array)(bool product, int a_type, int b_type, const void* a, const void* b, void* out, std::size_t n);
     /// out[i] = a[i] OP s in R = kernel_result_t<A, S>; s points to the scalar.
     void (*with_scalar)(bool product, int a_type, int s_type, const void* a, const void* s, void* out, std::size_t n);
-    /// out[i] = a[i]^e by binary powering (1 for e = 0).
-    void (*power)(int a_type, const void* a, unsigned e, double* out, std::size_t n);
 };
 
 VIRDA_DECLARE_PATH_TABLES(array_kernel_table, array_table)
@@ -54,13 +49,6 @@ template <bool Product, typename A, typename S>
 void run_scalar_kernel(const A* a, S s, kernel_result_t<A, S>* out, std::size_t n)
 {
     array_kernels().with_scalar(Product, kernel_index<A>, kernel_index<S>, a, &s, out, n);
-}
-
-/// out[i] = a[i]^e, whole e, by the same products on every path.
-template <typename A>
-void run_power_kernel(const A* a, unsigned e, double* out, std::size_t n)
-{
-    array_kernels().power(kernel_index<A>, a, e, out, n);
 }
 
 } // namespace virda_detail

@@ -53,37 +53,6 @@ void with_scalar(const A* __restrict a, S s, kernel_result_t<A, S>* __restrict o
     }
 }
 
-// Binary powering, one bit of e per sweep over a block held in cache: per
-// element the same products in the same order as
-//   r = 1; b = x; while (e) { if (e & 1) r *= b; b *= b; e >>= 1; }
-// and every sweep vectorises.
-template <typename A>
-void power(const A* __restrict a, unsigned e, double* __restrict out, std::size_t n)
-{
-    constexpr std::size_t block = 512;
-    double base[block];
-    for (std::size_t start = 0; start < n; start += block) {
-        const std::size_t m = n - start < block ? n - start : block;
-        double* __restrict r = out + start;
-        for (std::size_t j = 0; j < m; ++j) {
-            base[j] = static_cast<double>(a[start + j]);
-            r[j] = 1.0;
-        }
-        for (unsigned k = e; k != 0; k >>= 1) {
-            if ((k & 1u) != 0) {
-                for (std::size_t j = 0; j < m; ++j) {
-                    r[j] *= base[j];
-                }
-            }
-            if ((k >> 1) != 0) {
-                for (std::size_t j = 0; j < m; ++j) {
-                    base[j] *= base[j];
-                }
-            }
-        }
-    }
-}
-
 void any_with_array(bool product, int a_type, int b_type, const void* a, const void* b, void* out, std::size_t n)
 {
     with_type(a_type, [&](auto* ta) {
@@ -122,18 +91,10 @@ void any_with_scalar(bool product, int a_type, int s_type, const void* a, const 
     });
 }
 
-void any_power(int a_type, const void* a, unsigned e, double* out, std::size_t n)
-{
-    with_type(a_type, [&](auto* ta) {
-        using A = std::remove_pointer_t<decltype(ta)>;
-        power(static_cast<const A*>(a), e, out, n);
-    });
-}
-
 } // namespace
 
 extern const array_kernel_table array_table;
-const array_kernel_table array_table = {&any_with_array, &any_with_scalar, &any_power};
+const array_kernel_table array_table = {&any_with_array, &any_with_scalar};
 
 } // namespace VIRDA_KERNEL_ISA
 } // namespace virda_detail

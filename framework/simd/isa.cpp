@@ -1,7 +1,13 @@
 #include "framework/simd/isa.h"
 
+#include "framework/messages.h"
+
+#include <mpi.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <iostream>
+#include <string>
 
 namespace virda_detail {
 namespace {
@@ -15,17 +21,52 @@ isa best_supported_up_to(isa path)
     return static_cast<isa>(p);
 }
 
+/// Writes a line about VIRDA_ISA on standard error once per job: on rank 0
+/// of MPI_COMM_WORLD, or on every process when MPI is not running.
+void report(const std::string& line)
+{
+    int initialised = 0;
+    int finalised = 0;
+    MPI_Initialized(&initialised);
+    MPI_Finalized(&finalised);
+    int rank = 0;
+    if (initialised != 0 && finalised == 0) {
+        MPI_Comm_rank(MPI_COMM_WORLD, &rank);
+    }
+    if (rank == 0) {
+        std::cerr << line << std::endl;
+    }
+}
+
+std::string path_names()
+{
+    std::string names;
+    for (const isa p : all_isa_paths) {
+        names += names.empty() ? "" : ", ";
+        names += isa_name(p);
+    }
+    return names;
+}
+
 isa initial_isa()
 {
-    isa cap = isa::avx512;
-    if (const char* v = std::getenv("VIRDA_ISA")) {
-        if (std::strcmp(v, "baseline") == 0) {
-            cap = isa::baseline;
-        } else if (std::strcmp(v, "avx2") == 0) {
-            cap = isa::avx2;
+    const isa best = all_isa_paths[isa_count - 1];
+    const char* v = std::getenv("VIRDA_ISA");
+    if (v == nullptr) {
+        return best_supported_up_to(best);
+    }
+    for (const isa p : all_isa_paths) {
+        if (std::strcmp(v, isa_name(p)) == 0) {
+            const isa chosen = best_supported_up_to(p);
+            if (chosen != p) {
+                report(virda_messages::isa_unavailable(v, isa_name(chosen)));
+            }
+            return chosen;
         }
     }
-    return best_supported_up_to(cap);
+    const isa chosen = best_supported_up_to(best);
+    report(virda_messages::isa_unknown(v, path_names(), isa_name(chosen)));
+    return chosen;
 }
 
 isa& current()
@@ -39,13 +80,11 @@ isa& current()
 bool isa_supported(isa path)
 {
     switch (path) {
-    case isa::baseline:
-        return true;
-    case isa::avx2:
-        return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    case isa::avx512:
-        return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
-               __builtin_cpu_supports("avx512bw") && __builtin_cpu_supports("avx512dq");
+#define VIRDA_ISA_SUPPORTED_CASE(p) \
+    case isa::p:                    \
+        return VIRDA_ISA_SUPPORTED_##p();
+        VIRDA_ISA_PATHS(VIRDA_ISA_SUPPORTED_CASE)
+#undef VIRDA_ISA_SUPPORTED_CASE
     }
     return false;
 }
@@ -64,24 +103,13 @@ isa force_isa(isa path)
 const char* isa_name(isa path)
 {
     switch (path) {
-    case isa::avx2:
-        return "avx2";
-    case isa::avx512:
-        return "avx512";
-    default:
-        return "baseline";
+#define VIRDA_ISA_NAME_CASE(p) \
+    case isa::p:               \
+        return #p;
+        VIRDA_ISA_PATHS(VIRDA_ISA_NAME_CASE)
+#undef VIRDA_ISA_NAME_CASE
     }
-}
-
-} // namespace virda_detail
-
-#include "framework/simd/array_kernels.h"
-
-namespace virda_detail {
-
-const array_kernel_table& array_kernels()
-{
-    return for_active_isa(baseline::array_table, avx2::array_table, avx512::array_table);
+    return "unknown";
 }
 
 } // namespace virda_detail

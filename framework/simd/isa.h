@@ -2,35 +2,35 @@
 #define VIRDA_FRAMEWORK_SIMD_ISA_H
 
 // Which instruction set the hot loops run on. The library is built for the
-// x86-64 baseline; its hot loops are compiled a second and third time for
-// AVX2 (with FMA) and AVX-512, and one of the three is chosen once, at the
-// first use, from the processor's features. Every path computes bitwise the
-// same results (IEEE operations in the same order per element, no
+// x86-64 baseline; its hot loops are compiled once more for each wider path
+// of VIRDA_ISA_PATHS (AVX2 with FMA, AVX-512), and one path is chosen once,
+// at the first use, from the processor's features. Every path computes
+// bitwise the same results (IEEE operations in the same order per element, no
 // contraction of a product and a sum into one rounding; a kernel may run a
 // plain addition as x * 1 + y on the fused unit, which rounds the same), so
 // the choice changes only the speed.
 //
-// The environment variable VIRDA_ISA (baseline, avx2 or avx512), read once,
-// caps the choice: a path the processor lacks falls back to the best one it
-// has below it.
+// The environment variable VIRDA_ISA (a path's name), read once, caps the
+// choice: a path the processor lacks falls back to the best one it has below
+// it. A value that names no path, or a path this processor cannot run, is
+// reported once per job on standard error, with the path that runs instead.
 
-/// Declares, inside namespace virda_detail, the table `name` of type
-/// `table_type` that each compiled copy of a kernel source defines in the
-/// namespace of its path.
-#define VIRDA_DECLARE_PATH_TABLES(table_type, name)     \
-    namespace baseline {                                \
-    extern const table_type name;                       \
-    }                                                   \
-    namespace avx2 {                                    \
-    extern const table_type name;                       \
-    }                                                   \
-    namespace avx512 {                                  \
-    extern const table_type name;                       \
-    }
+#include "framework/simd/isa_paths.h" // generated: VIRDA_ISA_PATHS(X)
+
+#include <cstddef>
+#include <initializer_list>
 
 namespace virda_detail {
 
-enum class isa { baseline = 0, avx2 = 1, avx512 = 2 };
+#define VIRDA_ISA_ENUMERATOR(path) path,
+enum class isa { VIRDA_ISA_PATHS(VIRDA_ISA_ENUMERATOR) };
+#undef VIRDA_ISA_ENUMERATOR
+
+#define VIRDA_ISA_LIST_ITEM(path) isa::path,
+/// Every path, lowest first.
+inline constexpr isa all_isa_paths[] = {VIRDA_ISA_PATHS(VIRDA_ISA_LIST_ITEM)};
+#undef VIRDA_ISA_LIST_ITEM
+inline constexpr std::size_t isa_count = sizeof all_isa_paths / sizeof all_isa_paths[0];
 
 /// The path in use.
 isa active_isa();
@@ -43,23 +43,34 @@ bool isa_supported(isa path);
 /// call it between operations, on every rank alike.
 isa force_isa(isa path);
 
+/// The path's name, as VIRDA_ISA takes it.
 const char* isa_name(isa path);
 
-/// Of three per-path objects (a kernel source's tables, one per compiled
-/// copy), the one of the path in use.
+/// Of the per-path objects of one kind (a kernel source's tables, one per
+/// compiled copy, lowest path first), the one of the path in use.
 template <typename T>
-const T& for_active_isa(const T& baseline, const T& avx2, const T& avx512)
+const T& for_active_isa(std::initializer_list<const T*> per_path)
 {
-    switch (active_isa()) {
-    case isa::avx512:
-        return avx512;
-    case isa::avx2:
-        return avx2;
-    default:
-        return baseline;
-    }
+    return *per_path.begin()[static_cast<std::size_t>(active_isa())];
 }
 
 } // namespace virda_detail
+
+/// Declares, inside namespace virda_detail, the table `name` of type
+/// `table_type` that each compiled copy of a kernel source defines in the
+/// namespace of its path.
+#define VIRDA_DECLARE_PATH_TABLES(table_type, name) VIRDA_ISA_PATHS_WITH(VIRDA_DECLARE_PATH_TABLE, table_type, name)
+/// The table `name` (of type `table_type`, declared with
+/// VIRDA_DECLARE_PATH_TABLES) of the path in use; inside namespace
+/// virda_detail.
+#define VIRDA_ACTIVE_PATH_TABLE(table_type, name) \
+    for_active_isa<table_type>({VIRDA_ISA_PATHS_WITH(VIRDA_PATH_TABLE_ADDRESS, table_type, name)})
+/// \cond internal
+#define VIRDA_DECLARE_PATH_TABLE(path, table_type, name) \
+    namespace path {                                     \
+    extern const table_type name;                        \
+    }
+#define VIRDA_PATH_TABLE_ADDRESS(path, table_type, name) &path::name,
+/// \endcond
 
 #endif

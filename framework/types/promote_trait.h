@@ -10,16 +10,13 @@
 
 namespace virda_detail {
 
-/// Position of a plain type in char < int < float < double; -1 for the others.
-template <typename T> struct plain_rank : std::integral_constant<int, -1> {};
-template <> struct plain_rank<char> : std::integral_constant<int, 0> {};
-template <> struct plain_rank<int> : std::integral_constant<int, 1> {};
-template <> struct plain_rank<float> : std::integral_constant<int, 2> {};
-template <> struct plain_rank<double> : std::integral_constant<int, 3> {};
-
-template <typename T> constexpr bool is_plain = plain_rank<T>::value >= 0;
-template <typename T> constexpr bool is_vector = std::is_same_v<T, Vector2> || std::is_same_v<T, Vector3>;
-template <typename T> constexpr bool is_complex = std::is_same_v<T, fftw_complex>;
+/// The element table's facts that arithmetic depends on: a plain type's
+/// position in char < int < float < double (-1 for the composite types), and
+/// which composites are vectors (no scalar operand) and which complex.
+template <typename T> constexpr int plain_rank = element_traits<T>::plain_rank;
+template <typename T> constexpr bool is_plain = plain_rank<T> >= 0;
+template <typename T> constexpr bool is_vector = !is_plain<T> && !element_traits<T>::is_scalar;
+template <typename T> constexpr bool is_complex = !is_plain<T> && element_traits<T>::is_scalar;
 
 /// Result element type of T + U, by these rules, in order:
 ///  - two plain types: the higher of char < int < float < double, at least int
@@ -29,8 +26,7 @@ template <typename T> constexpr bool is_complex = std::is_same_v<T, fftw_complex
 ///  - fftw_complex on either side (the other plain or complex): fftw_complex.
 template <typename T, typename U>
 struct sum_type {
-    static constexpr int plain_max =
-        plain_rank<T>::value > plain_rank<U>::value ? plain_rank<T>::value : plain_rank<U>::value;
+    static constexpr int plain_max = plain_rank<T> > plain_rank<U> ? plain_rank<T> : plain_rank<U>;
     using type = std::conditional_t<
         is_plain<T> && is_plain<U>,
         std::conditional_t<plain_max == 3, double, std::conditional_t<plain_max == 2, float, int>>,
@@ -47,8 +43,6 @@ struct product_type {
                                     typename sum_type<T, U>::type>;
 };
 
-template <typename T> constexpr bool is_element = is_plain<T> || is_vector<T> || is_complex<T>;
-
 } // namespace virda_detail
 
 /// Element types of the results of elementwise arithmetic between an array of
@@ -57,7 +51,7 @@ template <typename T> constexpr bool is_element = is_plain<T> || is_vector<T> ||
 /// element types, whether or not the operation itself is defined for the pair.
 template <typename T, typename U>
 struct promote_trait {
-    static_assert(virda_detail::is_element<T> && virda_detail::is_element<U>,
+    static_assert(virda_detail::is_element_type<T> && virda_detail::is_element_type<U>,
                   "promote_trait is defined for the seven array element types only");
     /// Element type of T + U: for two of double, float, int, char the higher of
     /// char < int < float < double and at least int; with a vector type on

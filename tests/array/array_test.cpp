@@ -5,6 +5,7 @@
 #include "virda_test/ranks.h"
 #include "virda_test/mpi_counts.h"
 #include "virda_test/stderr_capture.h"
+#include "virda_test/window_reuse.h"
 
 #include <gtest/gtest.h>
 
@@ -209,6 +210,8 @@ TEST(Reads, RejectedIndicesAndRanges)
 
 TEST(Copies, ConstructionAndAssignment)
 {
+    // Counts the windows each step creates and frees itself.
+    const virda_test::without_window_reuse fresh_windows;
     va<double> src = filled({10, 3});
     // Copy: same extents, communicator and layout; readable everywhere at once.
     const auto copied = mpi_counts_during([&] {
@@ -273,6 +276,8 @@ TEST(Copies, ConstructionAndAssignment)
 
 TEST(Copies, Moves)
 {
+    // Counts the windows each step creates and frees itself.
+    const virda_test::without_window_reuse fresh_windows;
     va<double> src = filled({10, 3});
     auto during = mpi_counts_during([&] {
         va<double> m(std::move(src));

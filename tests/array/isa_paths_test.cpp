@@ -4,7 +4,9 @@
 // bitwise against each other. A path the processor lacks falls back.
 #include "virdastatistics.h"
 #include "framework/simd/isa.h"
+#include "virda_test/isa_paths.h"
 #include "virda_test/ranks.h"
+#include "virda_test/stderr_capture.h"
 
 #include <gtest/gtest.h>
 
@@ -21,8 +23,6 @@
 using virda_detail::isa;
 
 namespace {
-
-const isa all_paths[] = {isa::baseline, isa::avx2, isa::avx512};
 
 // Long enough for every vector width's main loop and an odd tail.
 constexpr int length = 1037;
@@ -162,37 +162,55 @@ std::vector<std::vector<unsigned char>> check_powers()
     return blocks;
 }
 
-// Restores the path in use when a test ends.
-struct keep_path {
-    isa saved = virda_detail::active_isa();
-    ~keep_path() { virda_detail::force_isa(saved); }
-};
-
 } // namespace
 
 // Runs first: the path chosen at load is the best the processor has, capped
-// by VIRDA_ISA when that is set (CTest runs this program with and without).
-TEST(IsaPaths, PathChosenAtLoadIsTheBestAllowed)
+// by VIRDA_ISA when that names a path (CTest runs this program with and
+// without it, and with values that name none). A value that names no path,
+// or a path this processor cannot run, is reported once, on rank 0, with the
+// path that runs instead.
+TEST(IsaPaths, PathChosenAtLoadIsTheBestAllowedAndABadChoiceIsReported)
 {
-    isa cap = isa::avx512;
-    if (const char* v = std::getenv("VIRDA_ISA")) {
-        cap = std::string(v) == "baseline" ? isa::baseline : std::string(v) == "avx2" ? isa::avx2 : isa::avx512;
+    const char* v = std::getenv("VIRDA_ISA");
+    isa cap = virda_detail::all_isa_paths[virda_detail::isa_count - 1];
+    bool named = false;
+    for (const isa p : virda_detail::all_isa_paths) {
+        if (v != nullptr && std::string(v) == virda_detail::isa_name(p)) {
+            cap = p;
+            named = true;
+        }
     }
     isa best = isa::baseline;
-    for (const isa p : all_paths) {
+    for (const isa p : virda_detail::all_isa_paths) {
         if (static_cast<int>(p) <= static_cast<int>(cap) && virda_detail::isa_supported(p)) {
             best = p;
         }
     }
-    EXPECT_EQ(virda_detail::active_isa(), best) << "active " << virda_detail::isa_name(virda_detail::active_isa());
+    isa active = isa::baseline;
+    const std::string err = virda_test::capture_stderr([&] { active = virda_detail::active_isa(); });
+    EXPECT_EQ(active, best) << "active " << virda_detail::isa_name(active);
+    std::string expected;
+    if (v != nullptr && virda_test::world_rank() == 0) {
+        if (!named) {
+            expected = std::string("WARNING: VIRDA_ISA='") + v +
+                       "' names no instruction-set path (baseline, avx2, avx512); running " +
+                       virda_detail::isa_name(best) + "\n";
+        } else if (best != cap) {
+            expected = std::string("WARNING: VIRDA_ISA='") + v + "' cannot run on this processor; running " +
+                       virda_detail::isa_name(best) + "\n";
+        }
+    }
+    EXPECT_EQ(err, expected);
+    // Once per process: later uses say nothing.
+    EXPECT_EQ(virda_test::capture_stderr([] { virda_detail::active_isa(); }), "");
 }
 
 TEST(IsaPaths, ForcingAPathFallsBackToOneTheProcessorRuns)
 {
-    keep_path keep;
+    const isa saved = virda_detail::active_isa();
     EXPECT_TRUE(virda_detail::isa_supported(isa::baseline));
     EXPECT_TRUE(virda_detail::isa_supported(virda_detail::active_isa()));
-    for (const isa p : all_paths) {
+    for (const isa p : virda_detail::all_isa_paths) {
         const isa got = virda_detail::force_isa(p);
         EXPECT_TRUE(virda_detail::isa_supported(got)) << virda_detail::isa_name(p);
         EXPECT_LE(static_cast<int>(got), static_cast<int>(p));
@@ -201,18 +219,13 @@ TEST(IsaPaths, ForcingAPathFallsBackToOneTheProcessorRuns)
         }
         EXPECT_EQ(virda_detail::active_isa(), got);
     }
+    virda_detail::force_isa(saved);
 }
 
 TEST(IsaPaths, ArithmeticAndPowersFollowTheRulesAndAgreeBitwiseOnEveryPath)
 {
-    keep_path keep;
     std::vector<std::vector<unsigned char>> reference;
-    for (const isa p : all_paths) {
-        if (!virda_detail::isa_supported(p)) {
-            continue; // cannot run here: the forced path would be another one
-        }
-        virda_detail::force_isa(p);
-        SCOPED_TRACE(virda_detail::isa_name(p));
+    const int ran = virda_test::for_each_runnable_path([&] {
         std::vector<std::vector<unsigned char>> blocks = check_row<double>();
         for (auto* more : {&check_row<float>, &check_row<int>, &check_powers}) {
             for (auto& b : more()) {
@@ -227,5 +240,6 @@ TEST(IsaPaths, ArithmeticAndPowersFollowTheRulesAndAgreeBitwiseOnEveryPath)
                 EXPECT_TRUE(blocks[k] == reference[k]) << "result " << k << " differs from the baseline path";
             }
         }
-    }
+    });
+    VIRDA_SKIP_IF_ONE_PATH(ran);
 }

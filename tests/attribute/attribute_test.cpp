@@ -4,6 +4,7 @@
 #include "virda_test/ranks.h"
 #include "virda_test/mpi_counts.h"
 #include "virda_test/stderr_capture.h"
+#include "virda_test/window_reuse.h"
 
 #include <gtest/gtest.h>
 
@@ -40,6 +41,8 @@ template <class T> void expect_codes(int code, int which)
 
 TEST(Attribute, CodesCopiesMovesAndContexts)
 {
+    // Counts the windows each step creates and frees itself.
+    const virda_test::without_window_reuse fresh_windows;
     const auto none = mpi_counts_during([] {
         Attribute a;
         EXPECT_EQ(a.get_data_type(), 0);
@@ -211,6 +214,8 @@ TEST(Attribute, EmptyIsRejected)
 
 TEST(Arithmetic, OneWindowReadyEverywhereAndShared)
 {
+    // Counts the windows each step creates and frees itself.
+    const virda_test::without_window_reuse fresh_windows;
     Attribute a = make_attribute<double>({3 * ranks(), 2}, [](int g) { return 0.5 * g; });
     Attribute b = make_attribute<int>({3 * ranks(), 2}, [](int g) { return g - 4; });
     Attribute r;

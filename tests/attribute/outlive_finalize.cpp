@@ -1,7 +1,9 @@
 // A program that keeps arrays and attributes of several element types alive
 // past MPI_Finalize and destroys them afterwards, some at scope exit and one
-// during static destruction. It must exit 0 with no MPI call after
+// during static destruction, with windows of released arrays kept for reuse
+// when MPI_Finalize runs. It must exit 0 with no MPI call after
 // MPI_Finalize (the resource counter it links fails the process otherwise).
+#include "framework/array/window_pool.h"
 #include "virda_test/test_data.h"
 #include "virda_test/mpi_counts.h"
 
@@ -37,6 +39,11 @@ int main(int argc, char** argv)
         Attribute product = x * x;
         Attribute copy(y);
         destroyed_at_exit = std::make_unique<Attribute>(pow(x, 2.0));
+        { Attribute released_temporary = x * x; } // its window is kept for reuse
+        if (virda_detail::kept_window_count(VIRDA_COMM) == 0) {
+            std::fprintf(stderr, "rank %d: no released window is kept for reuse\n", VIRDA_ID);
+            status = 1;
+        }
         const double last = product[8]; // a remote read for most ranks
         if (last != 16.0) {
             std::fprintf(stderr, "rank %d: element 8 of x * x is %g, not 16\n", VIRDA_ID, last);

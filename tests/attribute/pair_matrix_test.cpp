@@ -7,6 +7,7 @@
 #include "virda_test/test_data.h"
 #include "virda_test/mpi_counts.h"
 #include "virda_test/stderr_capture.h"
+#include "virda_test/window_reuse.h"
 
 #include <gtest/gtest.h>
 
@@ -172,12 +173,16 @@ template <bool Product, class... Ts> void all_pairs(const operands& ops, list<Ts
 
 TEST(PairMatrix, Sums)
 {
+    // Counts the windows each step creates and frees itself.
+    const virda_test::without_window_reuse fresh_windows;
     const operands ops{elements{}};
     all_pairs<false>(ops, elements{});
 }
 
 TEST(PairMatrix, Products)
 {
+    // Counts the windows each step creates and frees itself.
+    const virda_test::without_window_reuse fresh_windows;
     const operands ops{elements{}};
     all_pairs<true>(ops, elements{});
 }

@@ -4,8 +4,9 @@
 
 #include "reference_runtime/exact_sum.h"
 
-#include "framework/simd/isa.h"
 
+
+#include "virda_test/isa_paths.h"
 #include "virda_test/ranks.h"
 #include <gtest/gtest.h>
 #include <mpi.h>
@@ -521,12 +522,6 @@ std::vector<std::pair<const char*, std::vector<double>>> block_data_sets()
     return sets;
 }
 
-// Restores the path in use when a test ends.
-struct keep_path {
-    virda_detail::isa saved = virda_detail::active_isa();
-    ~keep_path() { virda_detail::force_isa(saved); }
-};
-
 } // namespace
 
 // Every data set on every instruction-set path this machine runs, split over
@@ -534,15 +529,8 @@ struct keep_path {
 // bit. Special values and signed zeros mixed into easy blocks likewise.
 TEST(ExactSum, BlockPathsMatchTheOracleOnEveryInstructionSet)
 {
-    keep_path keep;
     const auto sets = block_data_sets();
-    for (const virda_detail::isa path : {virda_detail::isa::baseline, virda_detail::isa::avx2,
-                                         virda_detail::isa::avx512}) {
-        if (!virda_detail::isa_supported(path)) {
-            continue; // a forced path this processor lacks would run another one
-        }
-        virda_detail::force_isa(path);
-        SCOPED_TRACE(virda_detail::isa_name(path));
+    virda_test::for_each_runnable_path([&] {
         for (const auto& [what, values] : sets) {
             SCOPED_TRACE(what);
             const double expected = exact_oracle(values);
@@ -597,5 +585,5 @@ TEST(ExactSum, BlockPathsMatchTheOracleOnEveryInstructionSet)
         exact_accumulator facc;
         add_in_chunks(facc, my_part(floats, layout::cyclic), 3000);
         EXPECT_TRUE(same_double(exact_oracle(as_doubles), facc.allreduce_rounded(MPI_COMM_WORLD))) << "floats";
-    }
+    });
 }

@@ -1,6 +1,6 @@
 // histogram and bin_data against serial loops over the same values.
 #include "stat_data.h"
-#include "framework/simd/isa.h"
+#include "virda_test/isa_paths.h"
 #include "statistics/binning_kernels.h"
 
 #include <cfloat>
@@ -161,21 +161,17 @@ TEST(Histogram, BadInputIsRejectedAlikeOnEveryRankBeforeAnyReduction)
     EXPECT_TRUE(got.empty());
     EXPECT_EQ(text, "ERROR in histogram:negative number of bins.Empty histogram returned\n");
 
-    // Two rows: at three or more ranks some ranks hold nothing and must throw too.
-    Attribute c = make_attribute<char>({2}, [](int g) { return 'a' + g; });
-    Attribute v2 = make_attribute<Vector2>({2}, [](int g) { return Vector2(g); });
-    Attribute v3 = make_attribute<Vector3>({2}, [](int g) { return Vector3(g); });
-    Attribute z = make_attribute<fftw_complex>({2}, [](int g) { return fftw_complex{1.0 * g, 0.0}; });
-    for (Attribute* e : {&c, &v2, &v3, &z}) {
+    // Ranks that hold none of the elements must throw too.
+    for (Attribute& e : non_real_attributes()) {
         bool threw = false;
         const auto counts = mpi_counts_during([&] {
             try {
-                histogram(*e, -1.0, 1.0, 4);
+                histogram(e, -1.0, 1.0, 4);
             } catch (const boost::bad_get&) {
                 threw = true;
             }
         });
-        EXPECT_TRUE(threw) << "type code " << e->get_data_type();
+        EXPECT_TRUE(threw) << "type code " << e.get_data_type();
         EXPECT_EQ(counts.reduces + counts.allreduces, 0);
     }
 }
@@ -305,25 +301,6 @@ TEST(BinData, PairsByIndexWhateverEachArraysCommunicator)
 
 namespace {
 
-using virda_detail::isa;
-
-/// Restores the instruction-set path in use when a test ends.
-struct keep_path {
-    isa saved = virda_detail::active_isa();
-    ~keep_path() { virda_detail::force_isa(saved); }
-};
-
-/// The paths this processor runs; a path it lacks would fall back to another.
-std::vector<isa> runnable_paths()
-{
-    std::vector<isa> paths;
-    for (const isa p : {isa::baseline, isa::avx2, isa::avx512}) {
-        if (virda_detail::isa_supported(p)) {
-            paths.push_back(p);
-        }
-    }
-    return paths;
-}
 
 /// Hard values for both bin rules: the edges of bins 0, 1 and 3 of
 /// histogram(lower -1, width 0.75) and of bin_data(c0 -0.875, w 0.75), the
@@ -431,11 +408,8 @@ std::vector<double> check_all_kernels()
 
 TEST(BinningKernels, EveryPathFollowsTheBinRulesAndAgreesBitwise)
 {
-    keep_path keep;
     std::vector<double> reference;
-    for (const isa p : runnable_paths()) {
-        virda_detail::force_isa(p);
-        SCOPED_TRACE(virda_detail::isa_name(p));
+    const int ran = virda_test::for_each_runnable_path([&] {
         const std::vector<double> got = check_all_kernels();
         if (reference.empty()) {
             reference = got;
@@ -443,17 +417,15 @@ TEST(BinningKernels, EveryPathFollowsTheBinRulesAndAgreesBitwise)
             ASSERT_EQ(got.size(), reference.size());
             EXPECT_TRUE(std::memcmp(got.data(), reference.data(), got.size() * sizeof(double)) == 0);
         }
-    }
+    });
+    VIRDA_SKIP_IF_ONE_PATH(ran);
 }
 
 TEST(BinningKernels, HistogramAndBinDataOnEveryPath)
 {
     // The whole operations, forced onto each path on every rank alike.
-    keep_path keep;
-    for (const isa p : runnable_paths()) {
-        virda_detail::force_isa(p);
-        SCOPED_TRACE(virda_detail::isa_name(p));
+    virda_test::for_each_runnable_path([] {
         check_random<double>({1000}, 0, {1000}, 0);
         check_random<int>({501, 2}, 1, {1002}, 1);
-    }
+    });
 }

@@ -1,7 +1,7 @@
 // quantile and median against an oracle that sorts the whole data (every
 // rank generates it from the global index), and their rejections.
 #include "stat_data.h"
-#include "framework/simd/isa.h"
+#include "virda_test/isa_paths.h"
 #include "statistics/selection.h"
 #include "statistics/selection_kernels.h"
 
@@ -209,13 +209,13 @@ TEST(Quantile, RejectionsWriteOneLineEachAndLeaveNoCollectiveUnmatched)
     const std::string bad = "ERROR in quantile:probability outside [0, 1] or NaN.NaN returned for it";
 
     // Bad probabilities: their entries NaN, the others computed in the
-    // usual five reductions.
+    // usual reductions: the count's, then one per digit.
     std::vector<double> got;
     std::string text;
     auto counts = mpi_counts_during([&] { text = capture_stderr([&] { got = quantile(a, {-0.1, 0.5, qnan, 1.5, 1.0}); }); });
     EXPECT_EQ(count_line(text, bad), 3);
     EXPECT_EQ(virda_test::split_lines(text).size(), 3u);
-    EXPECT_EQ(counts.allreduces, 5);
+    EXPECT_EQ(counts.allreduces, 1 + static_cast<int>(virda_detail::digit_plan(5).size()));
     expect_bits(got, {qnan, 4.0, qnan, qnan, 8.0});
 
     // Nothing usable: no communication at all.
@@ -227,7 +227,9 @@ TEST(Quantile, RejectionsWriteOneLineEachAndLeaveNoCollectiveUnmatched)
     EXPECT_TRUE(got.empty());
     EXPECT_EQ(text, "");
 
-    // No array, no elements: one line per call, NaN for every entry.
+    // No array, no elements: one line per call, NaN for every entry. No
+    // array is decided alone; no elements after the count's reduction, which
+    // tells every rank that no rank holds any.
     const std::tuple<Attribute*, const char*, std::string> cases[] = {
         {&none, "quantile", "ERROR in quantile:attribute holds no array.NaN returned\n"},
         {&empty, "quantile", "ERROR in quantile:attribute has no elements.NaN returned\n"},
@@ -239,7 +241,8 @@ TEST(Quantile, RejectionsWriteOneLineEachAndLeaveNoCollectiveUnmatched)
                 got = std::string(op) == "median" ? std::vector<double>{median(*x)} : quantile(*x, {0.5, 0.1});
             });
         });
-        expect_no_collective(counts);
+        EXPECT_EQ(counts.allreduces, x == &none ? 0 : 1) << line;
+        EXPECT_EQ(counts.reduces + counts.barriers + counts.windows_created, 0) << line;
         EXPECT_EQ(text, line);
         for (const double e : got) {
             EXPECT_TRUE(std::isnan(e)) << line;
@@ -247,40 +250,83 @@ TEST(Quantile, RejectionsWriteOneLineEachAndLeaveNoCollectiveUnmatched)
     }
 }
 
+TEST(Quantile, ArraysOverOtherCommunicatorsGiveNanAndOneLineOnEveryRank)
+{
+    // Each half of the job holds an array of its own, over its own
+    // communicator, while VIRDA_COMM is the whole job: the ranks of
+    // VIRDA_COMM do not hold one array between them, whatever the two sizes
+    // (equal ones, or one half without elements, included). At one rank the
+    // half is the whole job and the results are right.
+    const virda_test::halves halves;
+    const int side = halves.side();
+    const MPI_Comm half = halves.comm();
+    auto gen = [side](int g) { return side == 0 ? 1.5 * g : 100.0 - 10.0 * g; };
+    const std::string refused_q = "ERROR in quantile:attribute not distributed over VIRDA_COMM.NaN returned";
+    const std::string refused_m = "ERROR in median:attribute not distributed over VIRDA_COMM.NaN returned";
+    for (const auto& sizes : std::vector<std::vector<int>>{{5, 8}, {6, 6}, {7, 0}, {70000, 3}}) {
+        const int n = sizes[static_cast<std::size_t>(side)];
+        SCOPED_TRACE(::testing::Message() << "sizes " << sizes[0] << ", " << sizes[1]);
+        std::vector<double> got;
+        double mid = 0.0;
+        std::string text;
+        {
+            Attribute x = attribute_from_global<double>({n}, half, gen);
+            text = capture_stderr([&] {
+                got = quantile(x, {0.5, 0.9});
+                mid = median(x);
+            });
+        }
+        if (ranks() == 1) {
+            EXPECT_EQ(text, "");
+            expect_bits(got, oracle(values<double>(n, gen), {0.5, 0.9}));
+            expect_bits({mid}, oracle(values<double>(n, gen), {0.5}));
+        } else {
+            EXPECT_EQ(text, refused_q + "\n" + refused_m + "\n");
+            expect_bits(got, {qnan, qnan});
+            EXPECT_TRUE(std::isnan(mid));
+        }
+    }
+
+    // VIRDA_COMM one half, the array over the whole job: the half's blocks
+    // hold only part of it.
+    Attribute whole = make_attribute<double>({9}, [](int g) { return 1.0 * g; });
+    if (side == 0) {
+        std::string text;
+        double mid = 0.0;
+        virda_test::with_framework_comm(half, [&] { text = capture_stderr([&] { mid = median(whole); }); });
+        if (ranks() == 1) {
+            EXPECT_EQ(mid, 4.0);
+        } else {
+            EXPECT_EQ(text, refused_m + "\n");
+            EXPECT_TRUE(std::isnan(mid));
+        }
+    }
+}
+
 TEST(Quantile, OtherElementTypesThrowOnEveryRankBeforeAnyReduction)
 {
-    // Two rows: at three or more ranks some ranks hold nothing and must throw too.
-    Attribute c = make_attribute<char>({2}, [](int g) { return 'a' + g; });
-    Attribute v2 = make_attribute<Vector2>({2}, [](int g) { return Vector2(g); });
-    Attribute v3 = make_attribute<Vector3>({2}, [](int g) { return Vector3(g); });
-    Attribute z = make_attribute<fftw_complex>({2}, [](int g) { return fftw_complex{1.0 * g, 0.0}; });
-    for (Attribute* e : {&c, &v2, &v3, &z}) {
+    // Ranks that hold none of the elements must throw too.
+    for (Attribute& e : non_real_attributes()) {
         int threw = 0;
         const auto counts = mpi_counts_during([&] {
             try {
-                quantile(*e, {0.5});
+                quantile(e, {0.5});
             } catch (const boost::bad_get&) {
                 ++threw;
             }
             try {
-                median(*e);
+                median(e);
             } catch (const boost::bad_get&) {
                 ++threw;
             }
         });
-        EXPECT_EQ(threw, 2) << "type code " << e->get_data_type();
+        EXPECT_EQ(threw, 2) << "type code " << e.get_data_type();
         expect_no_collective(counts);
     }
 }
 
 namespace {
 
-using virda_detail::isa;
-
-struct keep_path {
-    isa saved = virda_detail::active_isa();
-    ~keep_path() { virda_detail::force_isa(saved); }
-};
 
 /// Order statistics of this rank's own data (MPI_COMM_SELF) against a sort,
 /// for layouts that take both the counting over the block (many equal keys,
@@ -302,7 +348,8 @@ std::vector<std::uint64_t> check_selection(int n, int distinct)
                                         static_cast<std::uint64_t>(n - 1)};
     ranks.erase(std::unique(ranks.begin(), ranks.end()), ranks.end());
     const virda_detail::selected s =
-        virda_detail::select_order_statistics(virda_detail::kernel_index<T>, v.data(), v.size(), ranks, MPI_COMM_SELF);
+        virda_detail::select_order_statistics(virda_detail::kernel_index<T>, v.data(), v.size(), v.size(), ranks,
+                                             MPI_COMM_SELF);
     EXPECT_FALSE(s.nan);
     EXPECT_EQ(s.keys.size(), ranks.size());
     for (std::size_t i = 0; i < ranks.size() && i < s.keys.size(); ++i) {
@@ -316,16 +363,10 @@ std::vector<std::uint64_t> check_selection(int n, int distinct)
 
 TEST(SelectionKernels, EveryPathFindsTheSameOrderStatistics)
 {
-    keep_path keep;
     std::vector<std::uint64_t> reference;
-    for (const isa p : {isa::baseline, isa::avx2, isa::avx512}) {
-        if (!virda_detail::isa_supported(p)) {
-            continue;
-        }
-        virda_detail::force_isa(p);
-        SCOPED_TRACE(virda_detail::isa_name(p));
+    const int ran = virda_test::for_each_runnable_path([&] {
         std::vector<std::uint64_t> all;
-        for (const int n : {1, 7, 511, 513, 5000, 40000}) {
+        for (const int n : {1, 7, 511, 513, 5000, 40000, 70000}) {
             for (const int distinct : {1, 3, 1000, 1 << 30}) {
                 for (auto* check : {&check_selection<double>, &check_selection<float>, &check_selection<int>}) {
                     const auto keys = check(n, distinct);
@@ -338,5 +379,6 @@ TEST(SelectionKernels, EveryPathFindsTheSameOrderStatistics)
         } else {
             EXPECT_EQ(all, reference);
         }
-    }
+    });
+    VIRDA_SKIP_IF_ONE_PATH(ran);
 }

@@ -38,6 +38,19 @@ inline void expect_close(double got, long double want, double tol)
     }
 }
 
+/// Attributes of the element types that do not convert to double (char,
+/// Vector2, Vector3, fftw_complex), two rows each, so that at three or more
+/// ranks some ranks hold none of them. Collective.
+inline std::vector<Attribute> non_real_attributes()
+{
+    std::vector<Attribute> all;
+    all.push_back(make_attribute<char>({2}, [](int g) { return 'a' + g; }));
+    all.push_back(make_attribute<Vector2>({2}, [](int g) { return Vector2(g); }));
+    all.push_back(make_attribute<Vector3>({2}, [](int g) { return Vector3(g); }));
+    all.push_back(make_attribute<fftw_complex>({2}, [](int g) { return fftw_complex{1.0 * g, 0.0}; }));
+    return all;
+}
+
 /// A call made no reduction, barrier or window: no collective.
 inline void expect_no_collective(const virda_test::MpiCounts& c)
 {

@@ -30,6 +30,45 @@ inline int ranks()
     return n;
 }
 
+/// VIRDA_COMM split in two by the parity of the rank (side 0: even ranks),
+/// freed when it goes out of scope. At one rank the only half is the whole
+/// job. Construction and destruction are collective over VIRDA_COMM.
+class halves {
+public:
+    halves() : side_(VIRDA_ID % 2) { MPI_Comm_split(VIRDA_COMM, side_, VIRDA_ID, &comm_); }
+    ~halves() { MPI_Comm_free(&comm_); }
+    halves(const halves&) = delete;
+    halves& operator=(const halves&) = delete;
+
+    /// This rank's half.
+    MPI_Comm comm() const { return comm_; }
+    /// 0 or 1: which half this rank is in.
+    int side() const { return side_; }
+
+private:
+    int side_;
+    MPI_Comm comm_ = MPI_COMM_NULL;
+};
+
+/// Calls f() with VIRDA_COMM set to `comm` and VIRDA_ID to this process's
+/// rank in it; both are restored afterwards, also when f throws. Local.
+template <typename F>
+void with_framework_comm(MPI_Comm comm, F f)
+{
+    struct restore {
+        MPI_Comm comm = VIRDA_COMM;
+        int id = VIRDA_ID;
+        ~restore()
+        {
+            VIRDA_COMM = comm;
+            VIRDA_ID = id;
+        }
+    } saved;
+    VIRDA_COMM = comm;
+    MPI_Comm_rank(comm, &VIRDA_ID);
+    f();
+}
+
 /// Calls f() with VIRDA_COMM and VIRDA_ID replaced by a communicator that
 /// numbers the ranks of VIRDA_COMM in reverse (collective over VIRDA_COMM);
 /// both are restored and that communicator freed afterwards, also when f
@@ -37,21 +76,12 @@ inline int ranks()
 template <typename F>
 void with_reversed_ranks(F f)
 {
-    struct restore {
-        MPI_Comm comm = VIRDA_COMM;
-        int id = VIRDA_ID;
-        MPI_Comm reversed = MPI_COMM_NULL;
-        ~restore()
-        {
-            VIRDA_COMM = comm;
-            VIRDA_ID = id;
-            MPI_Comm_free(&reversed);
-        }
-    } saved;
-    MPI_Comm_split(saved.comm, 0, ranks() - 1 - saved.id, &saved.reversed);
-    VIRDA_COMM = saved.reversed;
-    MPI_Comm_rank(saved.reversed, &VIRDA_ID);
-    f();
+    struct freed {
+        MPI_Comm comm = MPI_COMM_NULL;
+        ~freed() { MPI_Comm_free(&comm); }
+    } reversed;
+    MPI_Comm_split(VIRDA_COMM, 0, ranks() - 1 - VIRDA_ID, &reversed.comm);
+    with_framework_comm(reversed.comm, f);
 }
 
 } // namespace virda_test
