@@ -83,30 +83,34 @@ py::object shaped_as(const doubles& like, const std::vector<double>& values)
     return std::move(result);
 }
 
-double mean_of(dist_array& a, dist_array* weights)
+/// mean or std (`operation`): the library's plain form of `a`, or its
+/// weighted form when weights are given.
+template <typename Plain, typename Weighted>
+double moment_of(const char* operation, dist_array& a, dist_array* weights, Plain plain, Weighted weighted)
 {
     require_mpi_running();
-    Attribute& x = a.attribute("mean");
-    warn_if_empty("mean", a);
+    Attribute& x = a.attribute(operation);
+    warn_if_empty(operation, a);
     if (weights == nullptr) {
-        return library_call("mean", a.comm().handle, a.comm().rank, [&] { return ::mean(x); });
+        return library_call(operation, a.comm().handle, a.comm().rank, [&] { return plain(x); });
     }
-    require_same_layout("mean", a, *weights, "weights");
-    Attribute& w = weights->attribute("mean");
-    return library_call("mean", a.comm().handle, a.comm().rank, [&] { return ::mean(x, w); });
+    require_same_layout(operation, a, *weights, "weights");
+    Attribute& w = weights->attribute(operation);
+    return library_call(operation, a.comm().handle, a.comm().rank, [&] { return weighted(x, w); });
+}
+
+double mean_of(dist_array& a, dist_array* weights)
+{
+    return moment_of(
+        "mean", a, weights, [](Attribute& x) { return ::mean(x); },
+        [](Attribute& x, Attribute& w) { return ::mean(x, w); });
 }
 
 double std_of(dist_array& a, dist_array* weights)
 {
-    require_mpi_running();
-    Attribute& x = a.attribute("std");
-    warn_if_empty("std", a);
-    if (weights == nullptr) {
-        return library_call("std", a.comm().handle, a.comm().rank, [&] { return ::stdev(x); });
-    }
-    require_same_layout("std", a, *weights, "weights");
-    Attribute& w = weights->attribute("std");
-    return library_call("std", a.comm().handle, a.comm().rank, [&] { return ::stdev(x, w); });
+    return moment_of(
+        "std", a, weights, [](Attribute& x) { return ::stdev(x); },
+        [](Attribute& x, Attribute& w) { return ::stdev(x, w); });
 }
 
 py::array_t<std::int64_t> histogram_of(dist_array& a, double lower, double width, int nbins)
