@@ -55,10 +55,17 @@ def seconds_of(run):
 
 def compare(python_run, library_run, numpy_run, reps):
     """Microseconds per call of the three, interleaved call by call so that
-    a change in the machine's load hits all of them alike: the medians of
-    python, library and numpy, and the median of python - library over the
-    pairs of neighbouring calls."""
-    times = np.array([[seconds_of(python_run), library_run(), seconds_of(numpy_run)] for _ in range(reps)])
+    a change in the machine's load hits all of them alike, and in rotating
+    order so that none always runs after the same other one (whose data may
+    still be in the caches, or just evicted them): the medians of python,
+    library and numpy, and the median of python - library over the calls of
+    one round."""
+    runs = [lambda: seconds_of(python_run), library_run, lambda: seconds_of(numpy_run)]
+    times = np.empty((reps, 3))
+    for r in range(reps):
+        for k in range(3):
+            i = (r + k) % 3
+            times[r, i] = runs[i]()
     times = np.column_stack([slowest(times[:, i]) for i in range(3)]) * 1e6
     python_us, library_us, numpy_us = np.median(times, axis=0)
     return python_us, library_us, float(np.median(times[:, 0] - times[:, 1])), numpy_us
