@@ -15,18 +15,28 @@ namespace py = pybind11;
 
 namespace virda_python {
 
+namespace {
+
+/// An extent: anything with __index__ (int, numpy integers).
+py::ssize_t extent_of(py::handle e)
+{
+    const auto index = py::reinterpret_steal<py::object>(PyNumber_Index(e.ptr()));
+    if (!index) {
+        throw py::error_already_set();
+    }
+    return index.cast<py::ssize_t>();
+}
+
+} // namespace
+
 std::vector<py::ssize_t> shape_of(py::handle shape)
 {
     std::vector<py::ssize_t> extents;
     if (PyIndex_Check(shape.ptr()) != 0) {
-        extents.push_back(py::reinterpret_steal<py::int_>(PyNumber_Index(shape.ptr())).cast<py::ssize_t>());
-    } else if (py::isinstance<py::sequence>(shape)) {
+        extents.push_back(extent_of(shape));
+    } else if (py::isinstance<py::sequence>(shape) && !py::isinstance<py::str>(shape)) {
         for (py::handle e : py::reinterpret_borrow<py::sequence>(shape)) {
-            py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(e.ptr()));
-            if (!index) {
-                throw py::error_already_set();
-            }
-            extents.push_back(index.cast<py::ssize_t>());
+            extents.push_back(extent_of(e));
         }
     } else {
         throw py::type_error("shape must be an int or a sequence of ints");
@@ -42,7 +52,12 @@ std::vector<py::ssize_t> shape_of(py::handle shape)
         if (i > 0 && extents[i] == 0) {
             throw py::value_error("only the first axis may have extent 0 (rows are split over the ranks)");
         }
-        elements = std::min<long long>(elements * std::max<py::ssize_t>(extents[i], 1), LLONG_MAX / INT_MAX);
+        if (extents[i] > INT_MAX) {
+            elements = static_cast<long long>(INT_MAX) + 1;
+            break;
+        }
+        // At most (2^31) * (2^31 - 1): no overflow.
+        elements = std::min(elements * std::max<long long>(extents[i], 1), static_cast<long long>(INT_MAX) + 1);
     }
     if (elements > INT_MAX) {
         throw py::value_error("an array holds at most 2**31 - 1 elements");

@@ -75,10 +75,15 @@ def test_creation_takes_only_the_three_element_types(dtype):
         vs.empty(4, dtype=dtype)
 
 
-@pytest.mark.parametrize("shape", [(), -1, (3, 0), (2**16, 2**16), "ten"])
+@pytest.mark.parametrize("shape", [(), -1, (3, 0), (2**16, 2**16), 2**40, (2, 2**62), "ten", 2.0])
 def test_bad_shapes_are_refused(shape):
     with pytest.raises((ValueError, TypeError)):
         vs.zeros(shape)
+
+
+def test_numpy_integers_make_a_shape():
+    with vs.zeros((np.int64(3), np.int32(2))) as a:
+        assert a.shape == (3, 2) and a.size == 6
 
 
 def test_bad_communicators_are_refused():
