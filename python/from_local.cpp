@@ -3,6 +3,8 @@
 #include "array_creation.h"
 #include "mpi_environment.h"
 
+#include "framework/types/mpi_type_trait.h"
+
 #include <boost/variant/get.hpp>
 
 #include <climits>
@@ -129,19 +131,6 @@ std::vector<py::ssize_t> shape_of_blocks(const std::vector<block_header>& all)
     return shape_of(shape);
 }
 
-MPI_Datatype mpi_type_of(element_type e)
-{
-    switch (e) {
-    case element_type::float32:
-        return MPI_FLOAT;
-    case element_type::int32:
-        return MPI_INT;
-    case element_type::float64:
-    default:
-        return MPI_DOUBLE;
-    }
-}
-
 /// Moves the given rows (in rank order, `all[r].rows` on rank r) into the
 /// array's blocks, where the library's layout puts them: each rank sends
 /// every destination the rows of its own that fall in the destination's
@@ -173,7 +162,8 @@ void exchange_rows(dist_array& a, const py::array& rows, const std::vector<block
         receive_offsets[r] = static_cast<int>(rn > 0 ? rf - target_first[me] : 0);
     }
     MPI_Datatype row = MPI_DATATYPE_NULL;
-    MPI_Type_contiguous(static_cast<int>(a.row_length()), mpi_type_of(a.type()), &row);
+    const MPI_Datatype element = with_element_type(a.type(), [](auto v) { return mpi_type_trait<decltype(v)>().get(); });
+    MPI_Type_contiguous(static_cast<int>(a.row_length()), element, &row);
     MPI_Type_commit(&row);
     void* destination = block_view(a, "from_local", py::none()).mutable_data();
     const int rc = MPI_Alltoallv(rows.data(), send_counts.data(), send_offsets.data(), row, destination,
