@@ -88,9 +88,8 @@ std::unique_ptr<dist_array> create_array(const char* operation, element_type typ
     });
     // A creation that failed (on every rank alike) left an empty array
     // without a block; the library's message has been raised above.
-    const bool have_block = with_element_type(type, [&](auto v) {
-        return boost::get<va<decltype(v)>>(*made.held()).va_local_data() != nullptr;
-    });
+    const bool have_block = with_element_type(
+        type, [&](auto v) { return boost::get<va<decltype(v)>>(*made.held()).va_local_data() != nullptr; });
     if (!have_block) {
         throw std::runtime_error(std::string(operation) + ": the library could not create the array");
     }
@@ -117,9 +116,9 @@ py::object exact_fill_value(const py::object& value, element_type e)
     } catch (const py::error_already_set&) {
         converted = py::none();
     }
-    const bool exact = !converted.is_none() &&
-                       (np.attr("equal")(converted, given).cast<bool>() ||
-                        (np.attr("isnan")(converted).cast<bool>() && np.attr("isnan")(given).cast<bool>()));
+    const bool exact =
+        !converted.is_none() && (np.attr("equal")(converted, given).cast<bool>() ||
+                                 (np.attr("isnan")(converted).cast<bool>() && np.attr("isnan")(given).cast<bool>()));
     if (!exact) {
         throw py::value_error("full: fill_value " + std::string(py::repr(value)) + " is not exactly a " +
                               dtype_name(dtype_of(e)));

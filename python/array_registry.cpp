@@ -45,9 +45,9 @@ std::pair<bool, int> array_registry::agree_and_release(MPI_Comm comm, bool mine,
         ++i;
     }
     if (!finalized) {
-        check_mpi(MPI_Allreduce(MPI_IN_PLACE, words.data(), static_cast<int>(words.size()), MPI_UINT64_T, MPI_BAND,
-                                comm),
-                  "agreeing on the arrays to release");
+        check_mpi(
+            MPI_Allreduce(MPI_IN_PLACE, words.data(), static_cast<int>(words.size()), MPI_UINT64_T, MPI_BAND, comm),
+            "agreeing on the arrays to release");
     }
     const bool agreed = words[0] != 0;
     int released = 0;

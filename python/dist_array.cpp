@@ -59,18 +59,16 @@ std::pair<py::ssize_t, py::ssize_t> dist_array::local_rows() const
     if (entry_ == nullptr) {
         return {0, 0};
     }
-    const va_range range = with_element_type(type_, [&](auto v) {
-        return boost::get<va<decltype(v)>>(*entry_->attribute().held()).va_local_range();
-    });
+    const va_range range = with_element_type(
+        type_, [&](auto v) { return boost::get<va<decltype(v)>>(*entry_->attribute().held()).va_local_range(); });
     const py::ssize_t row = row_length();
     return {range.first / row, range.count / row};
 }
 
 py::array block_view(dist_array& a, const char* operation, py::handle base)
 {
-    void* data = with_element_type(a.type(), [&](auto v) -> void* {
-        return a.array<decltype(v)>(operation).va_local_data();
-    });
+    void* data =
+        with_element_type(a.type(), [&](auto v) -> void* { return a.array<decltype(v)>(operation).va_local_data(); });
     std::vector<py::ssize_t> shape = a.shape();
     shape[0] = a.local_rows().second;
     return py::array(dtype_of(a.type()), shape, data, base);
@@ -151,13 +149,17 @@ free() is queued and released at a later collective point where every rank
 has queued it (see the module's documentation).
 )doc");
     array_class.def_property_readonly("shape", &shape_tuple, "The global shape (the same on every rank). Local.")
-        .def_property_readonly("dtype", [](const dist_array& a) { return dtype_of(a.type()); },
-                               "The element type: float64, float32 or int32. Local.")
-        .def_property_readonly("ndim", [](const dist_array& a) { return a.shape().size(); }, "Number of axes.")
+        .def_property_readonly(
+            "dtype", [](const dist_array& a) { return dtype_of(a.type()); },
+            "The element type: float64, float32 or int32. Local.")
+        .def_property_readonly(
+            "ndim", [](const dist_array& a) { return a.shape().size(); }, "Number of axes.")
         .def_property_readonly("size", &dist_array::size, "Elements over all ranks. Local.")
-        .def("__len__", [](const dist_array& a) { return a.shape()[0]; }, "Rows over all ranks (shape[0]).")
-        .def_property_readonly("comm", [](const dist_array& a) { return a.comm().object; },
-                               "The mpi4py communicator the array is distributed over.")
+        .def(
+            "__len__", [](const dist_array& a) { return a.shape()[0]; }, "Rows over all ranks (shape[0]).")
+        .def_property_readonly(
+            "comm", [](const dist_array& a) { return a.comm().object; },
+            "The mpi4py communicator the array is distributed over.")
         .def_property_readonly("local", &local_view, R"doc(
 This rank's block: a writable NumPy view (no copy) of shape
 (local rows, *shape[1:]). Writes show in the next statistic on every rank;
@@ -190,10 +192,9 @@ while a view of .local is alive on any rank.
             },
             "Frees the array (collective: every rank leaves the block alike).")
         .def("__repr__", &repr)
-        .def("__array__",
-             [](const dist_array&, const py::args&, const py::kwargs&) -> py::object {
-                 throw py::type_error("a distributed Array has no single NumPy form: .local is this rank's block");
-             });
+        .def("__array__", [](const dist_array&, const py::args&, const py::kwargs&) -> py::object {
+            throw py::type_error("a distributed Array has no single NumPy form: .local is this rank's block");
+        });
     return array_class;
 }
 

@@ -36,7 +36,8 @@ element_type element_type_of(py::handle dtype)
     if (kind == 'i' && size == 4) {
         return element_type::int32;
     }
-    throw py::type_error("dtype " + dtype_name(dt) + " is not an element type: arrays hold float64, "
+    throw py::type_error("dtype " + dtype_name(dt) +
+                         " is not an element type: arrays hold float64, "
                          "float32 or int32");
 }
 

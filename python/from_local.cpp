@@ -100,8 +100,8 @@ void check_blocks_agree(const std::vector<block_header>& all, const std::string&
     }
     ranks = ranks_where(all, [](const block_header& h) { return h.type < 0; });
     if (!ranks.empty()) {
-        throw py::type_error(refused_message("from_local: the block on " + ranks + " (this rank's dtype: " +
-                                             local_dtype + ")"));
+        throw py::type_error(
+            refused_message("from_local: the block on " + ranks + " (this rank's dtype: " + local_dtype + ")"));
     }
     ranks = ranks_where(all, [&](const block_header& h) { return h.type != all[0].type; });
     if (!ranks.empty()) {
@@ -162,7 +162,8 @@ void exchange_rows(dist_array& a, const py::array& rows, const std::vector<block
         receive_offsets[r] = static_cast<int>(rn > 0 ? rf - target_first[me] : 0);
     }
     MPI_Datatype row = MPI_DATATYPE_NULL;
-    const MPI_Datatype element = with_element_type(a.type(), [](auto v) { return mpi_type_trait<decltype(v)>().get(); });
+    const MPI_Datatype element =
+        with_element_type(a.type(), [](auto v) { return mpi_type_trait<decltype(v)>().get(); });
     MPI_Type_contiguous(static_cast<int>(a.row_length()), element, &row);
     MPI_Type_commit(&row);
     void* destination = block_view(a, "from_local", py::none()).mutable_data();

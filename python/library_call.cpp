@@ -21,9 +21,18 @@ struct raised_message {
     const char* explanation;
 };
 
-PyObject* memory_error() { return PyExc_MemoryError; }
-PyObject* runtime_error() { return PyExc_RuntimeError; }
-PyObject* value_error() { return PyExc_ValueError; }
+PyObject* memory_error()
+{
+    return PyExc_MemoryError;
+}
+PyObject* runtime_error()
+{
+    return PyExc_RuntimeError;
+}
+PyObject* value_error()
+{
+    return PyExc_ValueError;
+}
 
 const raised_message raised_messages[] = {
     {"ERROR in va_create:block could not be allocated on some rank", memory_error,

@@ -36,8 +36,8 @@ namespace {
 /// the centres, poly_fit (order), eval the coefficients in ascending powers,
 /// quantile the probabilities. Collective over x's communicator, as the
 /// operation.
-std::vector<double> library_seconds(const std::string& operation, int reps, dist_array& x, dist_array* y,
-                                    dist_array* w, const std::vector<double>& numbers)
+std::vector<double> library_seconds(const std::string& operation, int reps, dist_array& x, dist_array* y, dist_array* w,
+                                    const std::vector<double>& numbers)
 {
     require_mpi_running();
     Attribute& xa = x.attribute(operation.c_str());

@@ -50,9 +50,8 @@ void check_mpi4py_matches(const py::module_& mpi)
 {
     const std::string vendor = py::str(mpi.attr("get_vendor")()[py::int_(0)]);
     if (vendor != module_vendor) {
-        throw py::import_error("virdastatistics is built on " + std::string(module_vendor) +
-                               ", but mpi4py runs on " + vendor +
-                               ": their communicators cannot be passed between them. Use an mpi4py built on " +
+        throw py::import_error("virdastatistics is built on " + std::string(module_vendor) + ", but mpi4py runs on " +
+                               vendor + ": their communicators cannot be passed between them. Use an mpi4py built on " +
                                module_vendor + " (on Debian: python3-mpi4py).");
     }
     // The same implementation may still be two different builds of it, each

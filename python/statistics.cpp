@@ -157,8 +157,8 @@ py::array_t<double> bin_data_of(dist_array& x, dist_array& y, const py::object& 
     if (relation != comm_relation::same_order || x.shape() != y.shape()) {
         x.array<double>("bin_data").va_sync();
     }
-    const std::vector<double> means = library_call("bin_data", y.comm().handle, y.comm().rank,
-                                                   [&] { return ::bin_data(xa, ya, centres); });
+    const std::vector<double> means =
+        library_call("bin_data", y.comm().handle, y.comm().rank, [&] { return ::bin_data(xa, ya, centres); });
     py::array_t<double> result(static_cast<py::ssize_t>(means.size()));
     std::copy(means.begin(), means.end(), result.mutable_data());
     return result;
@@ -211,8 +211,7 @@ py::object polyval_of(const py::object& p, const py::object& x_argument)
         require_mpi_running();
         Attribute& xa = x.attribute("polyval");
         registry().settle(x.comm().handle); // a collective point: the result is a new array
-        Attribute values =
-            library_call("polyval", x.comm().handle, x.comm().rank, [&] { return f.eval(xa); });
+        Attribute values = library_call("polyval", x.comm().handle, x.comm().rank, [&] { return f.eval(xa); });
         // function::eval gives double elements for every real x.
         if (values.get_data_type() != type_code<double>::value) {
             throw std::runtime_error("polyval: the library gave no float64 array");
@@ -233,8 +232,8 @@ py::object quantile_of(dist_array& a, const py::object& q)
     if (std::any_of(ps.begin(), ps.end(), [](double p) { return !(p >= 0.0 && p <= 1.0); })) {
         throw py::value_error("Quantiles must be in the range [0, 1]");
     }
-    return shaped_as(probabilities, library_call("quantile", a.comm().handle, a.comm().rank,
-                                                 [&] { return ::quantile(x, ps); }));
+    return shaped_as(probabilities,
+                     library_call("quantile", a.comm().handle, a.comm().rank, [&] { return ::quantile(x, ps); }));
 }
 
 double median_of(dist_array& a)
