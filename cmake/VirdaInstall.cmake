@@ -1,7 +1,8 @@
 # Installation and packaging: headers, both shared libraries, the CMake package
 # VirdaStatistics (imported targets Virda::statistics, Virda::runtime and the
 # header-only Virda::fftw2) and the pkg-config files virdastatistics.pc and
-# virdaruntime.pc, and the command-line tool when it is built.
+# virdaruntime.pc, the command-line tool and the Python module when they are
+# built.
 #
 # Everything goes under the GNU install directories of the prefix. The CMake
 # package and the pkg-config files locate the prefix from their own position,
@@ -173,4 +174,28 @@ if(TARGET virda-stats)
     INSTALL_RPATH_USE_LINK_PATH ON)
   install(TARGETS virda-stats
     RUNTIME DESTINATION "${CMAKE_INSTALL_BINDIR}" COMPONENT Tools)
+endif()
+
+# --- Python module -------------------------------------------------------------
+if(TARGET virda_python)
+  # Where /usr/bin/python3 finds it: Debian's directory for packaged modules
+  # under /usr, the one it searches for local installs under any other prefix
+  # (/usr/local/lib/python3.X/dist-packages; elsewhere add the directory to
+  # PYTHONPATH).
+  set(VIRDA_INSTALL_PYTHONDIR "" CACHE STRING
+    "Where the Python module goes, relative to the prefix (empty: lib/python3/dist-packages for the prefix /usr, lib/python3.X/dist-packages otherwise)")
+  mark_as_advanced(VIRDA_INSTALL_PYTHONDIR)
+  set(VIRDA_PYTHON_INSTALL_DIR "${VIRDA_INSTALL_PYTHONDIR}")
+  if(NOT VIRDA_PYTHON_INSTALL_DIR)
+    set(VIRDA_PYTHON_INSTALL_DIR "lib/python${VIRDA_PYTHON_VERSION}/dist-packages")
+    if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+      set(VIRDA_PYTHON_INSTALL_DIR "lib/python3/dist-packages")
+    endif()
+  endif()
+  # The module finds the libraries beside it in the prefix.
+  file(RELATIVE_PATH _virda_python_to_lib
+    "${CMAKE_INSTALL_PREFIX}/${VIRDA_PYTHON_INSTALL_DIR}" "${CMAKE_INSTALL_FULL_LIBDIR}")
+  set_target_properties(virda_python PROPERTIES INSTALL_RPATH "\$ORIGIN/${_virda_python_to_lib}")
+  install(TARGETS virda_python
+    LIBRARY DESTINATION "${VIRDA_PYTHON_INSTALL_DIR}" COMPONENT Python)
 endif()

@@ -6,7 +6,17 @@
 #                                  Runtime);
 #   libvirdastatistics-dev         headers, development links, CMake package,
 #                                  pkg-config files (Development) and the
-#                                  virda-stats tool (Tools).
+#                                  virda-stats tool (Tools);
+#   python3-virdastatistics        the Python module (Python), when it is
+#                                  built (Open MPI builds).
+#
+# The module is a package of its own, as Debian names and places Python
+# modules: it brings Python, NumPy and mpi4py along, which users of the C++
+# library need not install, and a build that has no module (MPICH) makes the
+# same two library packages as before. It depends on the library package of
+# exactly this version, on the Python minor version it was built for (its
+# file name carries that ABI) and on the packages of the NumPy and mpi4py it
+# was built against.
 #
 # Each package depends on the packages of the MPI (and, for the tool, HDF5)
 # that this build found, looked up by file with dpkg, so a build against
@@ -119,6 +129,17 @@ set(CPACK_DEBIAN_DEV_PACKAGE_NAME "libvirdastatistics-dev")
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${_virda_deb_dev_depends}")
 
+if(TARGET virda_python)
+  set(_virda_deb_python_depends "")
+  _virda_deb_owners(_virda_deb_python_depends ON ${VIRDA_PYTHON_DEPENDENCY_FILES})
+  list(PREPEND _virda_deb_python_depends "${_virda_deb_lib_name} (= ${PROJECT_VERSION})"
+    "python3 (>= ${VIRDA_PYTHON_VERSION}~)" "python3 (<< ${VIRDA_PYTHON_NEXT_VERSION})")
+  string(REPLACE ";" ", " _virda_deb_python_depends "${_virda_deb_python_depends}")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME "python3-virdastatistics")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "${_virda_deb_python_depends}")
+endif()
+
 include(CPack)
 cpack_add_component_group(lib DESCRIPTION
   "The statistics library and the reference framework runtime (shared libraries).")
@@ -127,3 +148,8 @@ cpack_add_component_group(dev DESCRIPTION
 cpack_add_component(Runtime GROUP lib)
 cpack_add_component(Development GROUP dev DEPENDS Runtime)
 cpack_add_component(Tools GROUP dev DEPENDS Runtime)
+if(TARGET virda_python)
+  cpack_add_component_group(python DESCRIPTION
+    "The Python module virdastatistics: the statistics for mpi4py programs, on NumPy blocks.")
+  cpack_add_component(Python GROUP python DEPENDS Runtime)
+endif()

@@ -10,7 +10,11 @@
 #      runs it;
 #   4. builds it again with the project added as a subdirectory of the
 #      consumer's project, runs it, and installs that superproject;
-#   5. runs the installed virda-stats tool, when it was built.
+#   5. runs the installed virda-stats tool, when it was built;
+#   6. imports the installed Python module, when it was built, with
+#      /usr/bin/python3 from the prefix's directory for it, checks that it
+#      loads the libraries of the prefix, and runs the README's Python quick
+#      start with it under MPI.
 #
 # Usage: scripts/check-install.sh [BUILD_DIR]   (default: build)
 # The build directory must be configured and built; the MPI implementation
@@ -159,6 +163,31 @@ if [ -x "$prefix/bin/virda-stats" ]; then
     || fail "virda-stats --demo"
   grep -q '"nan_count"' "$work/demo.json" || fail "virda-stats --demo printed no summary"
   echo "virda-stats --demo: ok"
+fi
+
+built_module="$(find "$build/python" -maxdepth 1 -name 'virdastatistics.cpython-*.so' 2>/dev/null | head -n 1)"
+if [ -n "$built_module" ]; then
+  step "installed Python module"
+  module="$(find "$prefix" -name "$(basename "$built_module")" | head -n 1)"
+  [ -n "$module" ] || fail "the Python module was built but not installed"
+  pydir="$(dirname "$module")"
+  for lib in libvirdastatistics.so.0 libvirdaruntime.so.0; do
+    path="$(ldd "$module" | awk -v l="$lib" '$1 == l { print $3 }')"
+    [ "$(readlink -f "$path")" = "$(readlink -f "$prefix/$libdir/$lib")" ] \
+      || fail "the module loads $lib from '$path', not from $prefix/$libdir"
+  done
+  # A job of one process needs pt2pt for its windows, which refuses mpi4py's
+  # default MPI_THREAD_MULTIPLE (docs/python.md).
+  PYTHONPATH="$pydir" MPI4PY_RC_THREAD_LEVEL=serialized "$mpiexec" -n 1 /usr/bin/python3 -c "
+import virdastatistics as vs
+assert vs.__file__.startswith('$pydir/'), vs.__file__
+with vs.full(10, 2.0) as a:
+    assert vs.mean(a) == 2.0
+print('imported', vs.__file__)" || fail "importing the installed Python module"
+  PYTHONPATH="$pydir" "$mpiexec" -n "$ranks" /usr/bin/python3 "$src/examples/python/example.py" >"$work/quick-start.txt" \
+    || { cat "$work/quick-start.txt"; fail "the Python quick start with the installed module"; }
+  grep -q "values on $ranks ranks" "$work/quick-start.txt" || { cat "$work/quick-start.txt"; fail "the quick start printed no result"; }
+  echo "Python module in $pydir: ok"
 fi
 
 printf '\ncheck-install: all checks passed\n'

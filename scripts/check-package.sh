@@ -3,32 +3,53 @@
 #   1. configures a build for the prefix /usr, builds the libraries and
 #      virda-stats, and makes the packages with `cpack -G DEB`;
 #   2. checks what each package holds (libraries in the multiarch directory,
-#      headers, CMake and pkg-config files, the tool) and that its Depends
-#      name the packages of the MPI and HDF5 libraries its binaries load;
-#   3. installs both packages into the system with apt-get;
+#      headers, CMake and pkg-config files, the tool, the Python module) and
+#      that its Depends name the packages of the MPI, HDF5, Python, NumPy
+#      and mpi4py its binaries load;
+#   3. installs the packages into the system with apt-get;
 #   4. builds the consumer program in tests/consumer against /usr with
 #      find_package and with a plain compiler line and pkg-config (no search
-#      paths given), and runs both under MPI, and runs /usr/bin/virda-stats;
+#      paths given), and runs both under MPI, runs /usr/bin/virda-stats, and
+#      (Open MPI) runs the README's Python quick start with the packaged
+#      module;
 #   5. removes the packages again (also when a step fails), so the machine is
 #      left as it was and the script can be run again.
 #
-# Usage: scripts/check-package.sh [BUILD_DIR]   (default: build-deb)
+# Usage: scripts/check-package.sh [--mpi mpich|openmpi] [BUILD_DIR]
+#   (default: mpich, in build-deb; openmpi in build-deb-openmpi, which also
+#   makes python3-virdastatistics)
 # Needs root (or sudo) for apt-get. Environment: JOBS (default 2), MPIEXEC
-# (default mpiexec.mpich), MPICXX (default mpicxx.mpich), KEEP=1 to keep the
+# (default mpiexec.<mpi>), MPICXX (default mpicxx.<mpi>), KEEP=1 to keep the
 # temporary directory.
 set -euo pipefail
 
 src="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+mpi=mpich
+if [ "${1:-}" = --mpi ]; then
+  mpi="${2:-}"
+  shift 2 || true
+fi
+case "$mpi" in
+  mpich) default_build="$src/build-deb" ;;
+  openmpi) default_build="$src/build-deb-openmpi" ;;
+  *) echo "check-package: --mpi must be mpich or openmpi, not '$mpi'" >&2; exit 2 ;;
+esac
 # Absolute, so that the packages are paths to apt-get rather than names.
-build="$(realpath -m "${1:-$src/build-deb}")"
+build="$(realpath -m "${1:-$default_build}")"
 jobs="${JOBS:-2}"
-mpiexec="${MPIEXEC:-mpiexec.mpich}"
-mpicxx="${MPICXX:-mpicxx.mpich}"
+mpiexec="${MPIEXEC:-mpiexec.$mpi}"
+mpicxx="${MPICXX:-mpicxx.$mpi}"
 ranks=2
 export MPIEXEC_TIMEOUT="${MPIEXEC_TIMEOUT:-120}"
 export HWLOC_COMPONENTS="${HWLOC_COMPONENTS:--pci}"
 # Only the system's own search paths: the point is that /usr is found unaided.
-unset CMAKE_PREFIX_PATH PKG_CONFIG_PATH LD_LIBRARY_PATH
+unset CMAKE_PREFIX_PATH PKG_CONFIG_PATH LD_LIBRARY_PATH PYTHONPATH
+if [ "$mpi" = openmpi ]; then
+  # What Open MPI's launcher needs here, as the tests have it.
+  while IFS= read -r setting; do
+    case "$setting" in [A-Za-z_]*=*) export "$setting" ;; esac
+  done <"$src/scripts/openmpi-environment"
+fi
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
@@ -66,7 +87,7 @@ depends_on() {
 "$src/scripts/install-deps.sh"
 
 step "build for /usr in $build"
-cmake -S "$src" -B "$build" -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+cmake -S "$src" -B "$build" -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVIRDA_MPI="$mpi" \
   -DVIRDA_WARNINGS_AS_ERRORS=ON -DVIRDA_BUILD_TOOLS=ON -DVIRDA_BUILD_TESTS=OFF \
   -DVIRDA_BUILD_EXAMPLES=OFF -DVIRDA_BUILD_BENCHMARKS=OFF >"$work/configure.log" \
   || { cat "$work/configure.log"; fail "configuring"; }
@@ -80,6 +101,11 @@ lib_deb="$(find "$build/packages" -maxdepth 1 -name 'libvirdastatistics[0-9]*_*.
 dev_deb="$(find "$build/packages" -maxdepth 1 -name 'libvirdastatistics-dev_*.deb')"
 [ -f "$lib_deb" ] || fail "no library package in $build/packages"
 [ -f "$dev_deb" ] || fail "no -dev package in $build/packages"
+python_deb="$(find "$build/packages" -maxdepth 1 -name 'python3-virdastatistics_*.deb')"
+case "$mpi" in
+  openmpi) [ -f "$python_deb" ] || fail "no python3-virdastatistics package in $build/packages" ;;
+  *) [ -z "$python_deb" ] || fail "a $mpi build made a Python package, which needs mpi4py's Open MPI" ;;
+esac
 lib_pkg="$(dpkg-deb -f "$lib_deb" Package)"
 dev_pkg="$(dpkg-deb -f "$dev_deb" Package)"
 dpkg-deb -c "$lib_deb" | awk '{ print $6 }' | sed 's|^\./|/|' >"$work/lib.files"
@@ -117,13 +143,27 @@ if readelf -S "$work/root$libdir/libvirdastatistics.so.$version" | grep -q '\.de
 fi
 echo "$lib_pkg: $(dpkg-deb -f "$lib_deb" Depends)"
 echo "$dev_pkg: $(dpkg-deb -f "$dev_deb" Depends)"
+debs=("$lib_deb" "$dev_deb")
+packages=("$dev_pkg" "$lib_pkg")
+if [ -n "$python_deb" ]; then
+  python_pkg="$(dpkg-deb -f "$python_deb" Package)"
+  dpkg-deb -c "$python_deb" | awk '{ print $6 }' | sed 's|^\./|/|' | grep -v '/$' >"$work/python.files"
+  grep -qx '/usr/lib/python3/dist-packages/virdastatistics\.cpython-[0-9]*-[a-z0-9_]*-linux-gnu\.so' "$work/python.files" \
+    && [ "$(wc -l <"$work/python.files")" -eq 1 ] || fail "$python_pkg does not hold just the module: $(cat "$work/python.files")"
+  depends_on "$python_deb" "$lib_pkg"
+  dpkg-deb -f "$python_deb" Depends | grep -qF "$lib_pkg (= $version)" || fail "$python_pkg does not pin $lib_pkg to $version"
+  for p in python3 python3-numpy python3-mpi4py; do depends_on "$python_deb" "$p"; done
+  echo "$python_pkg: $(dpkg-deb -f "$python_deb" Depends)"
+  debs+=("$python_deb")
+  packages=("$python_pkg" "${packages[@]}")
+fi
 
-step "install $lib_pkg and $dev_pkg"
-installed=("$dev_pkg" "$lib_pkg")
+step "install ${packages[*]}"
+installed=("${packages[@]}")
 DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q --no-install-recommends \
-  -o DPkg::Lock::Timeout=300 "$lib_deb" "$dev_deb" >"$work/install.log" 2>&1 \
+  -o DPkg::Lock::Timeout=300 "${debs[@]}" >"$work/install.log" 2>&1 \
   || { cat "$work/install.log"; fail "apt-get install"; }
-for p in "$lib_pkg" "$dev_pkg"; do
+for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" | grep -q 'install ok installed' || fail "$p is not installed"
 done
 
@@ -167,10 +207,24 @@ loads_from_usr /usr/bin/virda-stats
   || fail "virda-stats --demo"
 grep -q '"nan_count"' "$work/demo.json" || fail "virda-stats --demo printed no summary"
 
+if [ -n "$python_deb" ]; then
+  step "the packaged Python module"
+  module="$(grep -m1 '\.so$' "$work/python.files")"
+  /usr/bin/python3 -c "import importlib.util as u; print(u.find_spec('virdastatistics').origin)" >"$work/origin.txt" \
+    || fail "/usr/bin/python3 does not find virdastatistics"
+  [ "$(cat "$work/origin.txt")" = "$module" ] || fail "/usr/bin/python3 finds virdastatistics at $(cat "$work/origin.txt"), not $module"
+  loads_from_usr "$module"
+  "$mpiexec" -n "$ranks" /usr/bin/python3 "$src/examples/python/example.py" >"$work/quick-start.txt" \
+    || { cat "$work/quick-start.txt"; fail "the Python quick start with the packaged module"; }
+  grep -q "values on $ranks ranks" "$work/quick-start.txt" || { cat "$work/quick-start.txt"; fail "the quick start printed no result"; }
+  echo "$module: the quick start runs"
+fi
+
 step "remove the packages"
 $SUDO dpkg --purge "${installed[@]}" >"$work/purge.log" 2>&1 || { cat "$work/purge.log"; fail "dpkg --purge"; }
 installed=()
-for f in /usr/include/virdastatistics "$libdir/libvirdastatistics.so.0" "$libdir/cmake/VirdaStatistics" /usr/bin/virda-stats; do
+for f in /usr/include/virdastatistics "$libdir/libvirdastatistics.so.0" "$libdir/cmake/VirdaStatistics" /usr/bin/virda-stats \
+         /usr/lib/python3/dist-packages/virdastatistics.cpython-*.so; do
   [ ! -e "$f" ] || fail "$f is still there after removing the packages"
 done
 

@@ -1,0 +1,38 @@
+#ifndef VIRDA_PYTHON_ARRAY_CREATION_H
+#define VIRDA_PYTHON_ARRAY_CREATION_H
+
+// Creating arrays from Python: empty, zeros, full, astype, and the step they
+// share with from_local and polyval.
+
+#include "dist_array.h"
+
+#include <memory>
+
+namespace virda_python {
+
+/// The shape an argument names (an int, or a sequence of ints): at least one
+/// axis, no negative extent, no zero extent after the first, and at most
+/// 2^31 - 1 elements (the library counts them in an int). Raises TypeError or
+/// ValueError, from the argument alone. Local.
+std::vector<pybind11::ssize_t> shape_of(pybind11::handle shape);
+
+/// A new array of this element type and shape over `comm`, its blocks not
+/// initialised. Collective over comm: releases the arrays queued on every
+/// rank first (array_registry), then creates the library array. When the
+/// library cannot create it, every rank raises alike (MemoryError or
+/// RuntimeError).
+std::unique_ptr<dist_array> create_array(const char* operation, element_type type,
+                                         const std::vector<pybind11::ssize_t>& shape, const communicator& comm);
+
+/// Puts an array the library created (holding double elements, as
+/// function::eval gives) on record as an Array of that shape over `comm`.
+/// Local.
+std::unique_ptr<dist_array> adopt_array(Attribute&& a, element_type type, std::vector<pybind11::ssize_t> shape,
+                                        const communicator& comm);
+
+/// Defines empty, zeros, full and Array.astype.
+void bind_array_creation(pybind11::module_& m, pybind11::class_<dist_array>& array_class);
+
+} // namespace virda_python
+
+#endif

@@ -1,0 +1,233 @@
+#include "from_local.h"
+
+#include "array_creation.h"
+#include "mpi_environment.h"
+
+#include "framework/types/mpi_type_trait.h"
+
+#include <boost/variant/get.hpp>
+
+#include <climits>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace virda_python {
+
+namespace {
+
+// NumPy arrays have at most 32 axes.
+constexpr int max_axes = 32;
+
+/// What each rank says about its block before anything is created; every
+/// rank gets every rank's and decides from them alike.
+struct block_header {
+    std::int64_t rows = 0;
+    std::int32_t axes = 0;
+    std::int32_t type = -1; ///< element_type, or -1: a dtype that is refused
+    std::int32_t fits = 1;  ///< 0: values outside int32's range
+    std::int32_t unused = 0;
+    std::int64_t extents[max_axes - 1] = {}; ///< the extents after the first
+};
+
+block_header header_of(const py::array& block)
+{
+    block_header h;
+    h.axes = static_cast<std::int32_t>(block.ndim());
+    if (h.axes == 0) {
+        return h;
+    }
+    h.rows = block.shape(0);
+    for (int i = 1; i < h.axes; ++i) {
+        h.extents[i - 1] = block.shape(i);
+    }
+    if (const auto conversion = conversion_of(block.dtype())) {
+        h.type = static_cast<std::int32_t>(conversion->type);
+        if (conversion->check_range && block.size() > 0) {
+            const py::object lowest = block.attr("min")();
+            const py::object highest = block.attr("max")();
+            h.fits = !(lowest < py::int_(INT_MIN)) && !(py::int_(INT_MAX) < highest);
+        }
+    }
+    return h;
+}
+
+/// "rank 1" or "ranks 0, 2": the ranks for which `bad` holds.
+template <typename Bad>
+std::string ranks_where(const std::vector<block_header>& all, Bad bad)
+{
+    std::vector<std::size_t> ranks;
+    for (std::size_t r = 0; r < all.size(); ++r) {
+        if (bad(all[r])) {
+            ranks.push_back(r);
+        }
+    }
+    std::string text = ranks.size() == 1 ? "rank " : "ranks ";
+    for (std::size_t i = 0; i < ranks.size(); ++i) {
+        text += (i > 0 ? ", " : "") + std::to_string(ranks[i]);
+    }
+    return ranks.empty() ? std::string() : text;
+}
+
+bool same_row_shape(const block_header& a, const block_header& b)
+{
+    if (a.axes != b.axes) {
+        return false;
+    }
+    for (int i = 0; i + 1 < a.axes; ++i) {
+        if (a.extents[i] != b.extents[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+/// Raises, on every rank alike, unless the blocks make one array: every
+/// block has an axis, the same extents after the first, a dtype that
+/// converts to the same element type and values that fit it. `local_dtype`
+/// names this rank's own dtype in a refusal.
+void check_blocks_agree(const std::vector<block_header>& all, const std::string& local_dtype)
+{
+    std::string ranks = ranks_where(all, [](const block_header& h) { return h.axes == 0; });
+    if (!ranks.empty()) {
+        throw py::value_error("from_local: the block on " + ranks + " has no axis (give rows, e.g. shape (0,))");
+    }
+    ranks = ranks_where(all, [&](const block_header& h) { return !same_row_shape(h, all[0]); });
+    if (!ranks.empty()) {
+        throw py::value_error("from_local: the blocks' shapes after the first axis differ from rank 0's on " + ranks);
+    }
+    ranks = ranks_where(all, [](const block_header& h) { return h.type < 0; });
+    if (!ranks.empty()) {
+        throw py::type_error(
+            refused_message("from_local: the block on " + ranks + " (this rank's dtype: " + local_dtype + ")"));
+    }
+    ranks = ranks_where(all, [&](const block_header& h) { return h.type != all[0].type; });
+    if (!ranks.empty()) {
+        throw py::type_error("from_local: the blocks on " + ranks + " convert to another element type than rank 0's (" +
+                             dtype_name(dtype_of(static_cast<element_type>(all[0].type))) +
+                             "): give every rank blocks of one dtype");
+    }
+    ranks = ranks_where(all, [](const block_header& h) { return h.fits == 0; });
+    if (!ranks.empty()) {
+        throw py::type_error("from_local: the blocks on " + ranks +
+                             " hold integers outside int32's range; convert them to float64 first");
+    }
+}
+
+/// The shape of the whole array the blocks make.
+std::vector<py::ssize_t> shape_of_blocks(const std::vector<block_header>& all)
+{
+    long long rows = 0;
+    for (const block_header& h : all) {
+        rows += h.rows;
+    }
+    py::list shape;
+    shape.append(rows);
+    for (int i = 0; i + 1 < all[0].axes; ++i) {
+        shape.append(all[0].extents[i]);
+    }
+    return shape_of(shape);
+}
+
+/// Moves the given rows (in rank order, `all[r].rows` on rank r) into the
+/// array's blocks, where the library's layout puts them: each rank sends
+/// every destination the rows of its own that fall in the destination's
+/// range, in one MPI_Alltoallv of whole rows. Collective over the array's
+/// communicator.
+void exchange_rows(dist_array& a, const py::array& rows, const std::vector<block_header>& all,
+                   const std::vector<long long>& target_first, const std::vector<long long>& target_rows)
+{
+    const int n = a.comm().size;
+    const int me = a.comm().rank;
+    std::vector<long long> given_first(n, 0);
+    for (int r = 1; r < n; ++r) {
+        given_first[r] = given_first[r - 1] + all[r - 1].rows;
+    }
+    // Overlap of two row ranges [f1, f1 + n1) and [f2, f2 + n2): where it
+    // starts and how many rows.
+    auto overlap = [](long long f1, long long n1, long long f2, long long n2) {
+        const long long first = std::max(f1, f2);
+        const long long last = std::min(f1 + n1, f2 + n2);
+        return std::make_pair(first, std::max(last - first, 0LL));
+    };
+    std::vector<int> send_counts(n), send_offsets(n), receive_counts(n), receive_offsets(n);
+    for (int r = 0; r < n; ++r) {
+        const auto [sf, sn] = overlap(given_first[me], all[me].rows, target_first[r], target_rows[r]);
+        send_counts[r] = static_cast<int>(sn);
+        send_offsets[r] = static_cast<int>(sn > 0 ? sf - given_first[me] : 0);
+        const auto [rf, rn] = overlap(given_first[r], all[r].rows, target_first[me], target_rows[me]);
+        receive_counts[r] = static_cast<int>(rn);
+        receive_offsets[r] = static_cast<int>(rn > 0 ? rf - target_first[me] : 0);
+    }
+    MPI_Datatype row = MPI_DATATYPE_NULL;
+    const MPI_Datatype element =
+        with_element_type(a.type(), [](auto v) { return mpi_type_trait<decltype(v)>().get(); });
+    MPI_Type_contiguous(static_cast<int>(a.row_length()), element, &row);
+    MPI_Type_commit(&row);
+    void* destination = block_view(a, "from_local", py::none()).mutable_data();
+    const int rc = MPI_Alltoallv(rows.data(), send_counts.data(), send_offsets.data(), row, destination,
+                                 receive_counts.data(), receive_offsets.data(), row, a.comm().handle);
+    MPI_Type_free(&row);
+    check_mpi(rc, "from_local: exchanging rows");
+}
+
+std::unique_ptr<dist_array> from_local(const py::object& block, const py::object& comm_argument)
+{
+    require_mpi_running();
+    const communicator comm = communicator_of(comm_argument);
+    auto np = py::module_::import("numpy");
+    const py::array given = np.attr("asarray")(block);
+
+    const block_header mine = header_of(given);
+    std::vector<block_header> all(comm.size);
+    check_mpi(MPI_Allgather(&mine, sizeof mine, MPI_BYTE, all.data(), sizeof mine, MPI_BYTE, comm.handle),
+              "from_local: agreeing on the blocks");
+    check_blocks_agree(all, dtype_name(given.dtype()));
+    const auto type = static_cast<element_type>(all[0].type);
+
+    auto a = create_array("from_local", type, shape_of_blocks(all), comm);
+    if (a->shape()[0] == 0) {
+        return a;
+    }
+    // The library's layout: the rows each rank holds.
+    std::vector<long long> target_first(comm.size), target_rows(comm.size);
+    bool in_place = true;
+    with_element_type(type, [&](auto v) {
+        const auto& library_array = a->array<decltype(v)>("from_local");
+        for (int r = 0; r < comm.size; ++r) {
+            const std::vector<int> range = library_array.va_distribution_index(r);
+            target_first[r] = range[0] / a->row_length();
+            target_rows[r] = (static_cast<long long>(range[1]) - range[0] + 1) / a->row_length();
+            in_place = in_place && target_rows[r] == all[r].rows;
+        }
+    });
+    if (in_place) {
+        // Every rank holds the rows the layout gives it: copy (and convert) them.
+        np.attr("copyto")(block_view(*a, "from_local", py::none()), given, py::arg("casting") = "unsafe");
+    } else {
+        exchange_rows(*a, np.attr("ascontiguousarray")(given, dtype_of(type)), all, target_first, target_rows);
+    }
+    return a;
+}
+
+} // namespace
+
+void bind_from_local(py::module_& m)
+{
+    m.def("from_local", &from_local, py::arg("block"), py::arg("comm") = py::none(), R"doc(
+A new array made of the rows every rank gives: the array's rows are rank
+0's block, then rank 1's, and so on. Blocks may hold any number of rows (none
+on some ranks: shape (0, *rest)); their shapes after the first axis must
+agree, as must the element type they convert to (float64, float32 and int32
+as they are; bool, int8, int16, uint8, uint16 to int32; float16 to float32;
+int64, uint32, uint64 to int32 when every value fits; others are refused).
+Rows already where the library's layout puts them are only copied into the
+blocks; otherwise they are moved there (one MPI_Alltoallv). Every rank
+raises alike when the blocks do not agree. Collective over comm (default
+MPI.COMM_WORLD).
+)doc");
+}
+
+} // namespace virda_python

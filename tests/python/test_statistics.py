@@ -1,0 +1,216 @@
+"""Every statistic against NumPy on the gathered data, exact totals against
+math.fsum, bitwise the same results over 1 to N ranks and any distribution,
+the library's messages as warnings, and the refusals."""
+import math
+import warnings
+
+import numpy as np
+import pytest
+from mpi4py import MPI
+
+import virdastatistics as vs
+from mpi_data import WORLD, block, counts, gathered, same_everywhere, w_of, x_of, y_of
+
+N = 1001
+LOWER, WIDTH, NBINS = 0.0, 7.0, 15
+CENTRES = [2.5 + 5.0 * k for k in range(20)]
+PROBABILITIES = [0.0, 0.05, 0.25, 0.5, 0.75, 0.95, 1.0]
+
+
+def data(dtype, n=N):
+    g = np.arange(n)
+    x = x_of(g)
+    if np.dtype(dtype) == np.int32:
+        x = np.floor(x * 1000.0) - 50000.0
+    return x.astype(dtype), y_of(g), w_of(g).astype(np.float64)
+
+
+def library_histogram(v, lower, width, nbins):
+    """The library's bins: (lower, lower + width), then [lower + k w, ...)."""
+    v = np.asarray(v, dtype=np.float64)
+    v = v[v > lower]
+    k = np.floor((v - lower) / width)
+    return np.bincount(k[(k >= 0) & (k < nbins)].astype(np.int64), minlength=nbins)
+
+
+def library_bin_means(x, y, centres):
+    c0, w, nbins = centres[0], centres[1] - centres[0], len(centres)
+    k = np.floor((x - c0) / w + 0.5)
+    keep = (k >= 0) & (k < nbins)
+    k = k[keep].astype(np.int64)
+    sums = np.bincount(k, weights=y[keep], minlength=nbins)
+    n = np.bincount(k, minlength=nbins)
+    return np.where(n > 0, sums / np.maximum(n, 1), 0.0)
+
+
+def exact_ones(x, y, w):
+    """The statistics built on exact totals and exact order statistics, of
+    arrays x, y (float64) and weights w: the same bits at any rank count."""
+    return (
+        vs.mean(x),
+        vs.mean(x, weights=w),
+        vs.std(x),
+        vs.std(x, weights=w),
+        vs.histogram(x, LOWER, WIDTH, NBINS),
+        vs.polyfit(y, x, 2),
+        vs.polyfit(y, x, 1, weights=w),
+        vs.quantile(x, PROBABILITIES),
+        vs.median(x),
+    )
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int32])
+def test_every_function_against_numpy(dtype):
+    xs, ys, ws = data(dtype)
+    with vs.from_local(block(xs, WORLD, "ramp")) as x, vs.from_local(block(ys, WORLD, "first")) as y, \
+            vs.from_local(block(ws, WORLD, "even")) as w:
+        assert x.dtype == np.dtype(dtype)
+        got = exact_ones(x, y, w)
+        bins = vs.bin_data(y, x, CENTRES)  # plain sums per bin: not bitwise the same at every rank count
+        values = vs.polyval(got[5], y)
+        fitted = gathered(values)
+        values.free()
+        seen = gathered(x)
+    mean, wmean, std, wstd, hist, fit, wfit, quantiles, median = got
+    v = xs.astype(np.float64)
+    assert np.array_equal(seen, xs)
+    assert mean == math.fsum(v) / N
+    assert wmean == math.fsum(v * ws) / math.fsum(ws)  # the products are exact here
+    assert std == pytest.approx(np.std(v), rel=1e-13)
+    assert wstd == pytest.approx(math.sqrt(np.average((v - wmean) ** 2, weights=ws)), rel=1e-13)
+    assert hist.dtype == np.int64 and np.array_equal(hist, library_histogram(v, LOWER, WIDTH, NBINS))
+    assert bins == pytest.approx(library_bin_means(ys, v, CENTRES), rel=1e-12)
+    assert fit == pytest.approx(np.polyfit(ys, v, 2), rel=1e-7)
+    assert wfit == pytest.approx(np.polyfit(ys, v, 1, w=np.sqrt(ws)), rel=1e-9)
+    assert fitted == pytest.approx(np.polyval(fit, ys), rel=1e-12)
+    assert np.array_equal(quantiles, np.quantile(v, PROBABILITIES))
+    assert median == np.median(v)
+
+
+def test_results_are_the_same_bits_on_every_number_of_ranks():
+    """The same data over the first k ranks, k = 1 .. N, and in four
+    distributions over all of them: every result is the same bits."""
+    xs, ys, ws = data(np.float64)
+    results = {}
+    for k in range(1, WORLD.size + 1):
+        sub = WORLD.Split(0 if WORLD.rank < k else MPI.UNDEFINED, WORLD.rank)
+        mine = None
+        if sub != MPI.COMM_NULL:
+            with vs.from_local(block(xs, sub, "ramp"), sub) as x, vs.from_local(block(ys, sub, "last"), sub) as y, \
+                    vs.from_local(block(ws, sub, "first"), sub) as w:
+                mine = exact_ones(x, y, w)
+            sub.Free()
+        results[f"{k} ranks"] = WORLD.bcast(mine, root=0)
+    for how in ["even", "first", "last", "ramp"]:
+        with vs.from_local(block(xs, WORLD, how)) as x, vs.from_local(block(ys, WORLD, how)) as y, \
+                vs.from_local(block(ws, WORLD, how)) as w:
+            results[how] = exact_ones(x, y, w)
+    reference = [np.asarray(r).tobytes() for r in results["1 ranks"]]
+    for name, result in results.items():
+        assert [np.asarray(r).tobytes() for r in result] == reference, name
+    assert same_everywhere(b"".join(reference))
+
+
+def test_histogram_counts_are_on_every_rank():
+    xs, _, _ = data(np.float64)
+    with vs.from_local(block(xs, WORLD, "last")) as x:
+        counts_here = vs.histogram(x, LOWER, WIDTH, NBINS)
+        nothing = vs.histogram(x, LOWER, WIDTH, 0)
+    assert same_everywhere(counts_here) and counts_here.sum() > 0
+    assert nothing.shape == (0,)
+
+
+def test_bin_data_pairs_elements_across_layouts():
+    """x over a communicator ranking the processes in reverse, or of another
+    shape: its elements are read from where they are (the module publishes
+    x's blocks first)."""
+    xs, ys, _ = data(np.float64, 600)
+    reverse = WORLD.Split(0, WORLD.size - 1 - WORLD.rank)
+    with vs.from_local(block(xs, reverse, "ramp"), reverse) as x_reversed, \
+            vs.from_local(block(xs.reshape(300, 2), WORLD, "even")) as x_rows, \
+            vs.from_local(block(ys, WORLD, "even")) as y:
+        across = vs.bin_data(x_reversed, y, CENTRES)
+        reshaped = vs.bin_data(x_rows, y, CENTRES)
+    reverse.Free()
+    expected = library_bin_means(xs, ys, CENTRES)
+    assert across == pytest.approx(expected, rel=1e-12)
+    assert reshaped == pytest.approx(expected, rel=1e-12)
+
+
+def test_quantile_follows_the_shape_of_q():
+    xs, _, _ = data(np.float64)
+    with vs.from_local(block(xs, WORLD, "even")) as x:
+        one = vs.quantile(x, 0.3)
+        grid = vs.quantile(x, [[0.1, 0.2], [0.3, 0.4]])
+        none = vs.quantile(x, [])
+    assert isinstance(one, float) and one == np.quantile(xs, 0.3)
+    assert grid.shape == (2, 2) and np.array_equal(grid, np.quantile(xs, [[0.1, 0.2], [0.3, 0.4]]))
+    assert none.shape == (0,)
+
+
+def test_polyval_of_numbers_is_local():
+    p = [2.0, -1.0, 0.5]
+    assert vs.polyval(p, 3.0) == np.polyval(p, 3.0)
+    xs = np.linspace(-2, 2, 7).reshape(7, 1)
+    got = vs.polyval(p, xs)
+    assert got.shape == xs.shape and got == pytest.approx(np.polyval(p, xs), rel=1e-15)
+
+
+def test_library_messages_become_the_same_warnings_everywhere():
+    with vs.zeros(0) as empty:
+        with pytest.warns(vs.LibraryWarning) as caught:
+            median = vs.median(empty)
+            quantiles = vs.quantile(empty, [0.5, 0.9])
+        with pytest.warns(RuntimeWarning, match="no elements"):
+            mean = vs.mean(empty)
+    with vs.full(10, 3.0) as flat, vs.from_local(block(np.arange(10.0), WORLD, "even")) as y:
+        with pytest.warns(vs.LibraryWarning, match="NaN"):
+            singular = vs.polyfit(flat, y, 1)
+    texts = [str(w.message) for w in caught]
+    assert texts == ["median: ERROR in median:attribute has no elements.NaN returned",
+                     "quantile: ERROR in quantile:attribute has no elements.NaN returned"]
+    assert math.isnan(median) and np.all(np.isnan(quantiles)) and math.isnan(mean)
+    assert np.all(np.isnan(singular))
+    assert same_everywhere("\n".join(texts).encode())
+
+
+def test_a_warning_made_an_error_is_raised_everywhere():
+    with vs.zeros(0) as empty, warnings.catch_warnings():
+        warnings.simplefilter("error", vs.LibraryWarning)
+        with pytest.raises(vs.LibraryWarning):
+            vs.median(empty)
+
+
+def test_arguments_are_refused_before_any_communication():
+    xs, ys, _ = data(np.float64, 20)
+    with vs.from_local(block(xs, WORLD, "even")) as x, vs.from_local(block(ys[:10], WORLD, "even")) as short, \
+            vs.full(20, 1.0, dtype=np.float32) as x32:
+        with pytest.raises(ValueError, match="nbins"):
+            vs.histogram(x, 0.0, 1.0, -1)
+        with pytest.raises(ValueError, match="two bin centres"):
+            vs.bin_data(x, x, [1.0])
+        with pytest.raises(TypeError, match="float64"):
+            vs.bin_data(x32, x, CENTRES)
+        with pytest.raises(ValueError, match="number of elements"):
+            vs.bin_data(x, short, CENTRES)
+        with pytest.raises(ValueError, match="order"):
+            vs.polyfit(x, x, -1)
+        with pytest.raises(ValueError, match="shape"):
+            vs.polyfit(x, short, 1)
+        with pytest.raises(ValueError, match="shape"):
+            vs.mean(x, weights=short)
+        with pytest.raises(ValueError, match=r"range \[0, 1\]"):
+            vs.quantile(x, [0.5, 1.5])
+        with pytest.raises(ValueError, match=r"range \[0, 1\]"):
+            vs.quantile(x, float("nan"))
+        with pytest.raises(TypeError):
+            vs.mean(np.zeros(3))
+
+
+@pytest.mark.skipif(WORLD.size == 1, reason="needs a communicator other than the world's processes")
+def test_arrays_over_other_processes_do_not_pair():
+    with vs.zeros(4) as a, vs.zeros(4, comm=MPI.COMM_SELF) as own:
+        with pytest.raises(ValueError, match="communicator"):
+            vs.std(a, weights=own)
+        with pytest.raises(ValueError, match="same processes"):
+            vs.bin_data(own, a, CENTRES)
