@@ -15,9 +15,8 @@ cmake --build "$build" -j2 --target virda_python
 # What Open MPI's launcher needs here, as the tests have it; a job of one
 # process creates windows only through pt2pt, which refuses mpi4py's default
 # MPI_THREAD_MULTIPLE (docs/python.md).
-while IFS= read -r setting; do
-  case "$setting" in [A-Za-z_]*=*) export "$setting" ;; esac
-done <"$here/scripts/openmpi-environment"
+src=$here
+. "$src/scripts/use-openmpi-environment.sh"
 export MPI4PY_RC_THREAD_LEVEL=serialized HWLOC_COMPONENTS=-pci
 export PYTHONPATH="$build/python:$here/bench${PYTHONPATH:+:$PYTHONPATH}" PYTHONDONTWRITEBYTECODE=1
 for ranks in 1 2; do

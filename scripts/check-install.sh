@@ -38,10 +38,7 @@ ranks=2
 export MPIEXEC_TIMEOUT="${MPIEXEC_TIMEOUT:-120}"
 export HWLOC_COMPONENTS="${HWLOC_COMPONENTS:--pci}"
 if [ "$mpi" = openmpi ]; then
-  # What Open MPI's launcher needs here, as the tests have it.
-  while IFS= read -r setting; do
-    case "$setting" in [A-Za-z_]*=*) export "$setting" ;; esac
-  done <"$src/scripts/openmpi-environment"
+  . "$src/scripts/use-openmpi-environment.sh"
 fi
 
 work="$(mktemp -d /tmp/virda-check-install.XXXXXX)"

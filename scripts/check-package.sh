@@ -45,10 +45,7 @@ export HWLOC_COMPONENTS="${HWLOC_COMPONENTS:--pci}"
 # Only the system's own search paths: the point is that /usr is found unaided.
 unset CMAKE_PREFIX_PATH PKG_CONFIG_PATH LD_LIBRARY_PATH PYTHONPATH
 if [ "$mpi" = openmpi ]; then
-  # What Open MPI's launcher needs here, as the tests have it.
-  while IFS= read -r setting; do
-    case "$setting" in [A-Za-z_]*=*) export "$setting" ;; esac
-  done <"$src/scripts/openmpi-environment"
+  . "$src/scripts/use-openmpi-environment.sh"
 fi
 
 SUDO=""
