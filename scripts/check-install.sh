@@ -162,7 +162,12 @@ if [ -x "$prefix/bin/virda-stats" ]; then
   echo "virda-stats --demo: ok"
 fi
 
-built_module="$(find "$build/python" -maxdepth 1 -name 'virdastatistics.cpython-*.so' 2>/dev/null | head -n 1)"
+# Only an Open MPI build has the module (no python/ folder otherwise: find's
+# failure must not end the script under pipefail).
+built_module=""
+if [ -d "$build/python" ]; then
+  built_module="$(find "$build/python" -maxdepth 1 -name 'virdastatistics.cpython-*.so' | head -n 1)"
+fi
 if [ -n "$built_module" ]; then
   step "installed Python module"
   module="$(find "$prefix" -name "$(basename "$built_module")" | head -n 1)"
