@@ -199,11 +199,13 @@ bool va<T>::allocate_and_expose(MPI_Aint block_elements)
 template <typename T>
 virda_detail::window_shape va<T>::window_shape() const
 {
-    // A created array without elements holds a placeholder's one-element
-    // block; every other the rows of the distribution rule.
+    // A placeholder (first extent 0) holds a one-element block; every other
+    // array the rows of the distribution rule, also one whose later extent
+    // is 0 (a block of no bytes): such an array and a placeholder both have
+    // no elements, but their windows differ in size.
     virda_detail::window_shape shape;
     shape.element_bytes = element_bytes;
-    shape.placeholder = num_elements == 0;
+    shape.placeholder = dims.empty() || dims[0] == 0;
     if (!shape.placeholder) {
         shape.rows = dims[0];
         shape.extra_rows = extra_rows;
