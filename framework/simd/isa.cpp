@@ -12,10 +12,10 @@
 namespace virda_detail {
 namespace {
 
-isa best_supported_up_to(isa path)
+isa best_supported_up_to(isa path, bool (*supported)(isa) = isa_supported)
 {
     int p = static_cast<int>(path);
-    while (p > 0 && !isa_supported(static_cast<isa>(p))) {
+    while (p > 0 && !supported(static_cast<isa>(p))) {
         --p;
     }
     return static_cast<isa>(p);
@@ -50,23 +50,11 @@ std::string path_names()
 
 isa initial_isa()
 {
-    const isa best = all_isa_paths[isa_count - 1];
-    const char* v = std::getenv("VIRDA_ISA");
-    if (v == nullptr) {
-        return best_supported_up_to(best);
+    const isa_choice choice = choose_isa(std::getenv("VIRDA_ISA"), isa_supported);
+    if (!choice.report.empty()) {
+        report(choice.report);
     }
-    for (const isa p : all_isa_paths) {
-        if (std::strcmp(v, isa_name(p)) == 0) {
-            const isa chosen = best_supported_up_to(p);
-            if (chosen != p) {
-                report(virda_messages::isa_unavailable(v, isa_name(chosen)));
-            }
-            return chosen;
-        }
-    }
-    const isa chosen = best_supported_up_to(best);
-    report(virda_messages::isa_unknown(v, path_names(), isa_name(chosen)));
-    return chosen;
+    return choice.path;
 }
 
 isa& current()
@@ -76,6 +64,22 @@ isa& current()
 }
 
 } // namespace
+
+isa_choice choose_isa(const char* value, bool (*supported)(isa))
+{
+    const isa best = all_isa_paths[isa_count - 1];
+    if (value == nullptr) {
+        return {best_supported_up_to(best, supported), ""};
+    }
+    for (const isa p : all_isa_paths) {
+        if (std::strcmp(value, isa_name(p)) == 0) {
+            const isa chosen = best_supported_up_to(p, supported);
+            return {chosen, chosen != p ? virda_messages::isa_unavailable(value, isa_name(chosen)) : ""};
+        }
+    }
+    const isa chosen = best_supported_up_to(best, supported);
+    return {chosen, virda_messages::isa_unknown(value, path_names(), isa_name(chosen))};
+}
 
 bool isa_supported(isa path)
 {

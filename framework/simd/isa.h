@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <initializer_list>
+#include <string>
 
 namespace virda_detail {
 
@@ -37,6 +38,16 @@ isa active_isa();
 
 /// Whether this processor (and its operating system) can run the path.
 bool isa_supported(isa path);
+
+/// What a VIRDA_ISA value (nullptr when unset) chooses on a processor that
+/// runs the paths `supported` accepts, and the line to report for it (empty
+/// when there is nothing to say). The choice at load is this with the
+/// processor's own isa_supported; tests pass other processors.
+struct isa_choice {
+    isa path;
+    std::string report;
+};
+isa_choice choose_isa(const char* value, bool (*supported)(isa));
 
 /// For tests: switches every dispatched loop to `path`, or to the best
 /// supported path below it, and returns the path taken. Not thread-safe;

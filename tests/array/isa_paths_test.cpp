@@ -205,6 +205,44 @@ TEST(IsaPaths, PathChosenAtLoadIsTheBestAllowedAndABadChoiceIsReported)
     EXPECT_EQ(virda_test::capture_stderr([] { virda_detail::active_isa(); }), "");
 }
 
+// The choice on processors other than this one: a path it lacks falls back
+// to the best below with a line naming both, a value naming no path (case
+// matters, empty names none) to the best with the list of names.
+TEST(IsaPaths, ChoiceOnOtherProcessorsAndWhatIsReported)
+{
+    using virda_detail::choose_isa;
+    const auto every = [](isa) { return true; };
+    const auto no_avx512 = [](isa p) { return p != isa::avx512; };
+    const auto baseline_only = [](isa p) { return p == isa::baseline; };
+    const struct {
+        const char* value;
+        bool (*supported)(isa);
+        isa path;
+        std::string report;
+    } cases[] = {
+        {nullptr, every, isa::avx512, ""},
+        {nullptr, no_avx512, isa::avx2, ""},
+        {nullptr, baseline_only, isa::baseline, ""},
+        {"avx2", every, isa::avx2, ""},
+        {"baseline", no_avx512, isa::baseline, ""},
+        {"avx512", no_avx512, isa::avx2, "WARNING: VIRDA_ISA='avx512' cannot run on this processor; running avx2"},
+        {"avx512", baseline_only, isa::baseline,
+         "WARNING: VIRDA_ISA='avx512' cannot run on this processor; running baseline"},
+        {"avx2", baseline_only, isa::baseline,
+         "WARNING: VIRDA_ISA='avx2' cannot run on this processor; running baseline"},
+        {"AVX2", no_avx512, isa::avx2,
+         "WARNING: VIRDA_ISA='AVX2' names no instruction-set path (baseline, avx2, avx512); running avx2"},
+        {"", every, isa::avx512,
+         "WARNING: VIRDA_ISA='' names no instruction-set path (baseline, avx2, avx512); running avx512"},
+    };
+    for (const auto& c : cases) {
+        const auto choice = choose_isa(c.value, c.supported);
+        const std::string label = c.value == nullptr ? "unset" : std::string("'") + c.value + "'";
+        EXPECT_EQ(choice.path, c.path) << label << " ran " << virda_detail::isa_name(choice.path);
+        EXPECT_EQ(choice.report, c.report) << label;
+    }
+}
+
 TEST(IsaPaths, ForcingAPathFallsBackToOneTheProcessorRuns)
 {
     const isa saved = virda_detail::active_isa();
