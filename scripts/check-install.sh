@@ -40,6 +40,7 @@ export HWLOC_COMPONENTS="${HWLOC_COMPONENTS:--pci}"
 if [ "$mpi" = openmpi ]; then
   . "$src/scripts/use-openmpi-environment.sh"
 fi
+. "$src/scripts/python-quick-start-check.sh"
 
 work="$(mktemp -d /tmp/virda-check-install.XXXXXX)"
 if [ "${KEEP:-0}" = 1 ]; then
@@ -186,9 +187,7 @@ assert vs.__file__.startswith('$pydir/'), vs.__file__
 with vs.full(10, 2.0) as a:
     assert vs.mean(a) == 2.0
 print('imported', vs.__file__)" || fail "importing the installed Python module"
-  PYTHONPATH="$pydir" "$mpiexec" -n "$ranks" /usr/bin/python3 "$src/examples/python/example.py" >"$work/quick-start.txt" \
-    || { cat "$work/quick-start.txt"; fail "the Python quick start with the installed module"; }
-  grep -q "values on $ranks ranks" "$work/quick-start.txt" || { cat "$work/quick-start.txt"; fail "the quick start printed no result"; }
+  PYTHONPATH="$pydir" check_python_quick_start "the installed module"
   echo "Python module in $pydir: ok"
 fi
 

@@ -47,6 +47,7 @@ unset CMAKE_PREFIX_PATH PKG_CONFIG_PATH LD_LIBRARY_PATH PYTHONPATH
 if [ "$mpi" = openmpi ]; then
   . "$src/scripts/use-openmpi-environment.sh"
 fi
+. "$src/scripts/python-quick-start-check.sh"
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
@@ -211,9 +212,7 @@ if [ -n "$python_deb" ]; then
     || fail "/usr/bin/python3 does not find virdastatistics"
   [ "$(cat "$work/origin.txt")" = "$module" ] || fail "/usr/bin/python3 finds virdastatistics at $(cat "$work/origin.txt"), not $module"
   loads_from_usr "$module"
-  "$mpiexec" -n "$ranks" /usr/bin/python3 "$src/examples/python/example.py" >"$work/quick-start.txt" \
-    || { cat "$work/quick-start.txt"; fail "the Python quick start with the packaged module"; }
-  grep -q "values on $ranks ranks" "$work/quick-start.txt" || { cat "$work/quick-start.txt"; fail "the quick start printed no result"; }
+  check_python_quick_start "the packaged module"
   echo "$module: the quick start runs"
 fi
 
