@@ -76,6 +76,18 @@ void zero(std::vector<std::uint64_t>& v, std::size_t count)
     std::memset(v.data(), 0, count * sizeof(std::uint64_t));
 }
 
+/// v has room for `count` values, left as they are: a reduction writes them.
+void make_room(std::vector<std::uint64_t>& v, std::size_t count)
+{
+    if (v.size() < count) {
+        v.resize(count);
+    }
+}
+
+/// The copies of the keys still in question are kept from call to call up
+/// to this many keys (8 MB each); larger ones are given back after the call.
+constexpr std::size_t kept_keys_bound = std::size_t{1} << 20;
+
 } // namespace
 
 std::vector<int> digit_plan(std::uint64_t total)
@@ -127,7 +139,7 @@ selected select_order_statistics(int v_type, const void* v, std::size_t n, std::
     int bits = plan[0];
     const std::size_t top = std::size_t{1} << bits;
     zero(local, top + 2);
-    zero(global, top + 2);
+    make_room(global, top + 2);
     local[top] = count_top_digits(v_type, v, n, bits, local.data());
     local[top + 1] = agrees ? 0 : 1;
     MPI_Allreduce(local.data(), global.data(), static_cast<int>(top + 2), MPI_UINT64_T, MPI_SUM, comm);
@@ -145,7 +157,9 @@ selected select_order_statistics(int v_type, const void* v, std::size_t n, std::
     // Later rounds: counted over the block, or over the copy of the keys
     // still in question once it is small. The decision to copy is local: it
     // changes no count.
-    std::vector<std::uint64_t> kept, next;
+    static thread_local std::vector<std::uint64_t> kept, next;
+    kept.clear();
+    next.clear();
     bool gathered = false;
     int shift = 64 - bits;
     for (std::size_t round = 1; round < plan.size(); ++round) {
@@ -178,7 +192,7 @@ selected select_order_statistics(int v_type, const void* v, std::size_t n, std::
         const std::size_t width = std::size_t{1} << bits;
         const std::size_t slots = static_cast<std::size_t>(nprefix) * width;
         zero(local, slots);
-        zero(global, slots);
+        make_room(global, slots);
         if (gathered) {
             count_digits(key_block, kept.data(), kept.size(), shift, bits, prefixes.data(), nprefix, local.data());
         } else {
@@ -190,6 +204,11 @@ selected select_order_statistics(int v_type, const void* v, std::size_t n, std::
 
     for (const target& t : targets) {
         result.keys.push_back(t.prefix);
+    }
+    for (std::vector<std::uint64_t>* copy : {&kept, &next}) {
+        if (copy->capacity() > kept_keys_bound) {
+            std::vector<std::uint64_t>().swap(*copy);
+        }
     }
     return result;
 }
