@@ -22,9 +22,15 @@
 
 namespace virda_detail {
 
-/// Element type number of a block of keys already made (the others are
-/// kernel_index: double, float, int).
-inline constexpr int key_block = 3;
+/// Element type number of a block of keys already made: the number after
+/// the real element types' (kernel_index).
+inline constexpr int key_block = [] {
+    int n = 0;
+#define VIRDA_COUNT_REAL_ROW(T) ++n;
+    VIRDA_FOR_EACH_REAL_TYPE(VIRDA_COUNT_REAL_ROW)
+#undef VIRDA_COUNT_REAL_ROW
+    return n;
+}();
 
 /// The widest digit a pass counts: 2^16 counts per prefix.
 inline constexpr int widest_digit = 16;
