@@ -155,18 +155,15 @@ TEST(WindowReuse, ArraysWithoutElementsKeepWindowsOfTheirOwnSize)
 {
     // A placeholder's window covers its one-element block, that of an array
     // whose later extent is 0 no bytes: neither may serve the other.
-    MPI_Comm comm = MPI_COMM_NULL;
-    MPI_Comm_dup(VIRDA_COMM, &comm);
-    const auto create = [&](const dims_t& dims) {
-        return mpi_counts_during([&] { va<double> a(dims, comm); }).windows_created;
+    virda_detail::drop_kept_windows(VIRDA_COMM); // none kept to start with
+    const auto windows_made = [](const dims_t& dims) {
+        return mpi_counts_during([&] { va<double> a(dims, VIRDA_COMM); }).windows_created;
     };
-    EXPECT_EQ(create({0}), 1);
-    EXPECT_EQ(create({5, 0}), 1) << "took a placeholder's window";
-    EXPECT_EQ(create({0}), 0) << "the placeholder's own window is reused";
-    EXPECT_EQ(create({5, 0}), 0);
-    EXPECT_EQ(create({6, 0}), 1) << "other rows, another window";
-    virda_detail::drop_kept_windows(comm);
-    MPI_Comm_free(&comm);
+    EXPECT_EQ(windows_made({0}), 1);
+    EXPECT_EQ(windows_made({5, 0}), 1) << "took a placeholder's window";
+    EXPECT_EQ(windows_made({0}), 0) << "the placeholder's own window is reused";
+    EXPECT_EQ(windows_made({5, 0}), 0);
+    EXPECT_EQ(windows_made({6, 0}), 1) << "other rows, another window";
 }
 
 TEST(WindowReuse, AtMostEightWindowsKeptPerCommunicator)
