@@ -14,6 +14,7 @@
 #include "framework/runtime/virda_globals.h"
 
 #include "virda_test/ranks.h"
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <hdf5.h>
 #include <mpi.h>
@@ -287,6 +288,13 @@ const std::string& file()
             ok = write_file(test_file()) ? 1 : 0;
         }
         MPI_Bcast(&ok, 1, MPI_INT, 0, VIRDA_COMM);
+        // The serial plugin folder is on the search path before the tool
+        // looks at it, as when the user's HDF5_PLUGIN_PATH names it: the
+        // LZF library must be loaded all the same
+        // (TheLzfLibraryIsLoadedWhenThePluginPathNamesTheSerialFolder).
+        if (*virda_stats::serial_plugin_folder() != '\0') {
+            H5PLprepend(virda_stats::serial_plugin_folder());
+        }
         // No plugin folder: the filters here are stand-ins that no plugin
         // serves, and a search through Debian's plugins would load each of
         // them (and the serial HDF5 they link) only to find that it is not
@@ -521,6 +529,24 @@ TEST(TypedRead, DatasetsWithoutRowsSummariseAsEmpty)
     // The other operations have nothing to compute.
     run(options("empty_table", virda_stats::operation::mean, 1), failure);
     EXPECT_NE(failure.find("dataset 'empty_table' in " + file() + " has no rows"), std::string::npos) << failure;
+}
+
+TEST(TypedRead, TheLzfLibraryIsLoadedWhenThePluginPathNamesTheSerialFolder)
+{
+    ASSERT_FALSE(file().empty());
+    // Already loaded (file() searched no plugin that could have loaded it)?
+    void* loaded = dlopen("liblzf.so.1", RTLD_LAZY | RTLD_NOLOAD);
+    if (loaded == nullptr) {
+        void* installed = dlopen("liblzf.so.1", RTLD_LAZY | RTLD_LOCAL);
+        if (installed == nullptr) {
+            GTEST_SKIP() << "liblzf.so.1 is not installed (Debian's liblzf1)";
+        }
+        dlclose(installed);
+    }
+    EXPECT_NE(loaded, nullptr) << "the LZF plugin would fail to load: liblzf.so.1 was not loaded";
+    if (loaded != nullptr) {
+        dlclose(loaded);
+    }
 }
 
 TEST(TypedRead, AMissingFilterPluginNamesWhatToInstall)
