@@ -170,6 +170,8 @@ FILTERS = [
     ("blosc", {"compression": 32001, "compression_opts": (2, 2, 8, 0, 5, 1, 1)}),
     ("lz4", {"compression": 32004, "compression_opts": (0,)}),
     ("bzip2", {"compression": 307, "compression_opts": (9,)}),
+    # Bitshuffle: block size chosen by the filter, then LZ4 (2).
+    ("bitshuffle", {"compression": 32008, "compression_opts": (0, 2)}),
     ("zfp", {"compression": 32013}),
 ]
 

@@ -12,7 +12,7 @@ namespace virda_stats {
 namespace {
 
 /// A filter that data written by other software commonly need, and the
-/// Debian package that brings its plugin (empty: none does). A plugin that
+/// Debian package that brings its plugin. A plugin that
 /// needs a library it does not load itself names it, its file in the serial
 /// folder, and the library's package.
 struct known_filter {
@@ -32,7 +32,7 @@ constexpr known_filter known_filters[] = {
     {32000, "lzf", "hdf5-plugin-lzf", "liblzf_filter.so", lzf_library, "liblzf1"},
     {32001, "blosc", "hdf5-filter-plugin-blosc-serial"},
     {32004, "lz4", "hdf5-filter-plugin"},
-    {32008, "bitshuffle", ""},
+    {32008, "bitshuffle", "bitshuffle"},
     {32013, "zfp", "hdf5-filter-plugin-zfp-serial"},
 };
 
@@ -62,9 +62,6 @@ bool loadable(const char* library)
 /// What to install for `known`, whose filter HDF5 could not load.
 std::string install_advice(const known_filter& known)
 {
-    if (*known.package == '\0') {
-        return "Debian's filter packages do not provide it for HDF5";
-    }
     if (known.library == nullptr || loadable(known.library)) {
         return std::string("install Debian's ") + known.package;
     }

@@ -2,7 +2,7 @@
 #define VIRDA_TOOLS_VIRDA_STATS_FILTER_PLUGINS_H
 
 // Compression filters that HDF5 loads as plugins (LZF, Blosc, LZ4, BZip2,
-// ZFP): Debian installs them in the plugin folder of its serial HDF5, where
+// Bitshuffle, ZFP): Debian installs them in the plugin folder of its serial HDF5, where
 // the parallel HDF5 does not look.
 
 #include <hdf5.h>
@@ -26,8 +26,7 @@ void enable_filter_plugins();
 const char* serial_plugin_folder();
 
 /// For a dataset whose read failed: for each filter it requires that HDF5
-/// cannot load, and that a Debian package provides (or that Debian's filter
-/// packages lack), "; <name> (HDF5 filter <id>): install Debian's
+/// cannot load, and that a Debian package provides, "; <name> (HDF5 filter <id>): install Debian's
 /// <package>" (for LZF, its library's package when only that is missing).
 /// "" when no such filter is the cause. Local.
 std::string missing_filter_advice(hid_t dataset);
