@@ -20,6 +20,7 @@ packages=(
   hdf5-plugin-lzf liblzf1     # filter plugins virda-stats reads through (LZF needs liblzf, which it
   hdf5-filter-plugin          # does not declare; the others: LZ4 and BZip2, Blosc, ZFP)
   hdf5-filter-plugin-blosc-serial hdf5-filter-plugin-zfp-serial
+  bitshuffle                  # the Bitshuffle plugin (also another LZF one); brings cython3
   python3-dev pybind11-dev    # the Python module (Open MPI build only)
   python3-mpi4py              # its communicators; Debian builds it on Open MPI
   python3-pytest              # the Python module's tests

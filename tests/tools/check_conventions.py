@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Checks virda-stats on files written here with h5py, as other software
 writes them: netCDF-style variables with missing and packed values (CF
-conventions), grids of three and four dimensions, a table of 2,000 columns,
-and datasets compressed with each filter plugin Debian ships. Every result is
+conventions), grids of three and four dimensions (one of a single row), a
+table of 2,000 columns and tables of fewer columns than ranks, and datasets compressed with each filter plugin Debian ships. Every result is
 compared with NumPy's on the values the conventions take, computed as
 netCDF4-python reads them (values equal to _FillValue or missing_value, or
 outside valid_min/valid_max/valid_range, are missing; the others unpack to
@@ -162,6 +162,20 @@ def write_conventions(path):
         d.attrs["_FillValue"] = -9.0
         d = f.create_dataset("w", data=w)
         d.attrs["_FillValue"] = -1.0
+        # Tables of fewer columns than ranks (each column then over all
+        # ranks, its values taken from every second one of a rank's): with a
+        # fill value, and packed 16-bit integers with one.
+        d = f.create_dataset("two_columns", data=sprinkle(RNG.normal(4, 2, (91, 2)), 0.15, -999.0))
+        d.attrs["_FillValue"] = -999.0
+        packed = sprinkle(RNG.integers(-3000, 3000, (77, 2)).astype("i2"), 0.15, -32768)
+        d = f.create_dataset("two_columns_packed", data=packed)
+        d.attrs["_FillValue"] = np.int16(-32768)
+        d.attrs["scale_factor"] = np.float32(0.01)
+        d.attrs["add_offset"] = np.float32(20.0)
+        # A field of one time step: fewer rows of the first dimension than
+        # ranks, so one rank reads it all.
+        one = sprinkle(RNG.normal(15, 5, (1, 4, 5)).astype("f4"), 0.2, 9.96921e36)
+        netcdf_variable(f, "one_step", one, ("step", "y", "x"), _FillValue=np.float32(9.96921e36))
 
 
 # (name, h5py options): each filter that can be had, on a chunked dataset.
@@ -170,6 +184,8 @@ FILTERS = [
     ("blosc", {"compression": 32001, "compression_opts": (2, 2, 8, 0, 5, 1, 1)}),
     ("lz4", {"compression": 32004, "compression_opts": (0,)}),
     ("bzip2", {"compression": 307, "compression_opts": (9,)}),
+    # Bitshuffle: block size chosen by the filter, then LZ4 (2).
+    ("bitshuffle", {"compression": 32008, "compression_opts": (0, 2)}),
     ("zfp", {"compression": 32013}),
 ]
 
@@ -178,10 +194,16 @@ FILTER_NAMES = {name for name, _ in FILTERS}
 
 
 def write_filters(path):
+    """Values that every filter compresses (whole numbers, as doubles): an
+    optional filter such as LZF stores a chunk that it cannot shrink as it
+    is, and the read would then not need the plugin at all."""
     with h5py.File(path, "w") as f:
         for name, options in FILTERS:
-            data = RNG.normal(100, 15, (64, 50))
-            f.create_dataset(name, data=data, chunks=(8, 50), **options)
+            data = np.round(RNG.normal(100, 15, (64, 50)))
+            d = f.create_dataset(name, data=data, chunks=(8, 50), **options)
+            skipped = [i for i in range(d.id.get_num_chunks()) if d.id.get_chunk_info(i).filter_mask != 0]
+            if skipped:
+                raise RuntimeError("filter %s left chunks %s of its dataset unfiltered" % (name, skipped))
 
 
 # ---------------------------------------------------------------------------
@@ -241,6 +263,9 @@ def cases(conventions, filters):
     summary("plain 2-D table", conventions, "table", [], "table", True)
     summary("plain 2-D, --layout grid", conventions, "table", ["--layout", "grid"], "grid", False)
     summary("2,000 columns", conventions, "wide", [], "table", True)
+    summary("2 columns with _FillValue", conventions, "two_columns", [], "table", True)
+    summary("2 packed columns with _FillValue", conventions, "two_columns_packed", [], "table", True)
+    summary("grid of shape (1, 4, 5)", conventions, "one_step", [], "grid", False)
     for name, _ in FILTERS:
         summary("filter " + name, filters, name, ["--layout", "grid"], "grid", False)
 
@@ -256,6 +281,9 @@ def cases(conventions, filters):
     g3, g3_attrs = read(conventions, "grid3")
     g3_taken = taken(g3, g3_attrs)[0]
     value("mean of a 3-D grid", conventions, "grid3", ["mean"], "mean", float(np.mean(g3_taken)))
+    one, one_attrs = read(conventions, "one_step")
+    value("mean of a grid of shape (1, 4, 5)", conventions, "one_step", ["mean"], "mean",
+          float(np.mean(taken(one, one_attrs)[0])))
     rain, rain_attrs = read(conventions, "precipitation_amount")
     value("stdev of packed values", conventions, "precipitation_amount", ["stdev"], "stdev",
           float(np.std(taken(rain, rain_attrs)[0])))

@@ -14,6 +14,7 @@
 #include "framework/runtime/virda_globals.h"
 
 #include "virda_test/ranks.h"
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <hdf5.h>
 #include <mpi.h>
@@ -152,9 +153,9 @@ size_t pass_through(unsigned, size_t, const unsigned[], size_t bytes, size_t*, v
 const H5Z_class2_t test_filter_class = {H5Z_CLASS_T_VERS, test_filter, 1, 1, "virda pass-through test filter",
                                         nullptr, nullptr, pass_through};
 
-// Stand-ins, registered only while writing, under the numbers of ZFP (whose
-// Debian package the tool names when its plugin cannot be loaded) and of
-// Bitshuffle (which no Debian filter package provides).
+// Stand-ins, registered only while writing, under the numbers of ZFP and of
+// Bitshuffle, whose Debian packages the tool names when their plugins cannot
+// be loaded.
 constexpr H5Z_filter_t zfp_filter = 32013;
 constexpr H5Z_filter_t bitshuffle_filter = 32008;
 const H5Z_class2_t zfp_stand_in = {H5Z_CLASS_T_VERS, zfp_filter, 1, 1, "zfp stand-in", nullptr, nullptr, pass_through};
@@ -287,6 +288,13 @@ const std::string& file()
             ok = write_file(test_file()) ? 1 : 0;
         }
         MPI_Bcast(&ok, 1, MPI_INT, 0, VIRDA_COMM);
+        // The serial plugin folder is on the search path before the tool
+        // looks at it, as when the user's HDF5_PLUGIN_PATH names it: the
+        // LZF library must be loaded all the same
+        // (TheLzfLibraryIsLoadedWhenThePluginPathNamesTheSerialFolder).
+        if (*virda_stats::serial_plugin_folder() != '\0') {
+            H5PLprepend(virda_stats::serial_plugin_folder());
+        }
         // No plugin folder: the filters here are stand-ins that no plugin
         // serves, and a search through Debian's plugins would load each of
         // them (and the serial HDF5 they link) only to find that it is not
@@ -523,17 +531,34 @@ TEST(TypedRead, DatasetsWithoutRowsSummariseAsEmpty)
     EXPECT_NE(failure.find("dataset 'empty_table' in " + file() + " has no rows"), std::string::npos) << failure;
 }
 
+TEST(TypedRead, TheLzfLibraryIsLoadedWhenThePluginPathNamesTheSerialFolder)
+{
+    ASSERT_FALSE(file().empty());
+    // Already loaded (file() searched no plugin that could have loaded it)?
+    void* loaded = dlopen("liblzf.so.1", RTLD_LAZY | RTLD_NOLOAD);
+    if (loaded == nullptr) {
+        void* installed = dlopen("liblzf.so.1", RTLD_LAZY | RTLD_LOCAL);
+        if (installed == nullptr) {
+            GTEST_SKIP() << "liblzf.so.1 is not installed (Debian's liblzf1)";
+        }
+        dlclose(installed);
+    }
+    EXPECT_NE(loaded, nullptr) << "the LZF plugin would fail to load: liblzf.so.1 was not loaded";
+    if (loaded != nullptr) {
+        dlclose(loaded);
+    }
+}
+
 TEST(TypedRead, AMissingFilterPluginNamesWhatToInstall)
 {
     ASSERT_FALSE(file().empty());
     std::string failure;
     run(options("bitshuffle_like", virda_stats::operation::mean), failure);
-    EXPECT_NE(failure.find("bitshuffle (HDF5 filter 32008): Debian's filter packages do not provide it"),
-              std::string::npos)
-        << failure;
     // No plugin folder is searched here (file()), as where Debian's
-    // packages are not installed: the ZFP plugin cannot be found, and the
-    // message names its package.
+    // packages are not installed: neither plugin can be found, and the
+    // message names each one's package.
+    EXPECT_NE(failure.find("bitshuffle (HDF5 filter 32008): install Debian's bitshuffle"), std::string::npos)
+        << failure;
     failure.clear();
     run(options("zfp_like", virda_stats::operation::mean), failure);
     EXPECT_NE(failure.find("zfp (HDF5 filter 32013): install Debian's hdf5-filter-plugin-zfp-serial"),

@@ -2,7 +2,7 @@
 #define VIRDA_TOOLS_VIRDA_STATS_FILTER_PLUGINS_H
 
 // Compression filters that HDF5 loads as plugins (LZF, Blosc, LZ4, BZip2,
-// ZFP): Debian installs them in the plugin folder of its serial HDF5, where
+// Bitshuffle, ZFP): Debian installs them in the plugin folder of its serial HDF5, where
 // the parallel HDF5 does not look.
 
 #include <hdf5.h>
@@ -21,10 +21,14 @@ namespace virda_stats {
 /// when the folder does not exist.
 void enable_filter_plugins();
 
+/// The serial HDF5's plugin folder that enable_filter_plugins() adds ("" where
+/// HDF5 is not laid out so).
+const char* serial_plugin_folder();
+
 /// For a dataset whose read failed: for each filter it requires that HDF5
-/// cannot load, and that a Debian package provides (or that Debian's filter
-/// packages lack), "; <name> (HDF5 filter <id>): install Debian's
-/// <package>". "" when no such filter is the cause. Local.
+/// cannot load, and that a Debian package provides, "; <name> (HDF5 filter <id>): install Debian's
+/// <package>" (for LZF, its library's package when only that is missing).
+/// "" when no such filter is the cause. Local.
 std::string missing_filter_advice(hid_t dataset);
 
 } // namespace virda_stats
