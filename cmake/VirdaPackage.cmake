@@ -128,6 +128,10 @@ endif()
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME "libvirdastatistics-dev")
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${_virda_deb_dev_depends}")
+# virda-stats reads datasets compressed by these HDF5 filter plugins when
+# they are installed, and names the package in its refusal when not.
+set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS
+  "hdf5-plugin-lzf, liblzf1, hdf5-filter-plugin, hdf5-filter-plugin-blosc-serial, hdf5-filter-plugin-zfp-serial, bitshuffle")
 
 if(TARGET virda_python)
   set(_virda_deb_python_depends "")
