@@ -77,9 +77,7 @@ std::streambuf* choose_isa_then_capture(std::streambuf* buffer)
 
 } // namespace
 
-library_scope::library_scope(MPI_Comm comm, int rank) : comm_(comm, rank), saved_(choose_isa_then_capture(&buffer_))
-{
-}
+library_scope::library_scope(MPI_Comm comm, int rank) : comm_(comm, rank), saved_(choose_isa_then_capture(&buffer_)) {}
 
 library_scope::~library_scope()
 {
