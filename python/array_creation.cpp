@@ -65,12 +65,18 @@ std::vector<py::ssize_t> shape_of(py::handle shape)
     return extents;
 }
 
+namespace {
+
+/// Puts an array the library created on record as an Array of that shape
+/// over `comm`. Local.
 std::unique_ptr<dist_array> adopt_array(Attribute&& a, element_type type, std::vector<py::ssize_t> shape,
                                         const communicator& comm)
 {
     auto* e = registry().add(std::move(a), comm.handle);
     return std::make_unique<dist_array>(e, comm, type, std::move(shape));
 }
+
+} // namespace
 
 std::unique_ptr<dist_array> create_array(const char* operation, element_type type,
                                          const std::vector<py::ssize_t>& shape, const communicator& comm)

@@ -24,12 +24,6 @@ std::vector<pybind11::ssize_t> shape_of(pybind11::handle shape);
 std::unique_ptr<dist_array> create_array(const char* operation, element_type type,
                                          const std::vector<pybind11::ssize_t>& shape, const communicator& comm);
 
-/// Puts an array the library created (holding double elements, as
-/// function::eval gives) on record as an Array of that shape over `comm`.
-/// Local.
-std::unique_ptr<dist_array> adopt_array(Attribute&& a, element_type type, std::vector<pybind11::ssize_t> shape,
-                                        const communicator& comm);
-
 /// Defines empty, zeros, full and Array.astype.
 void bind_array_creation(pybind11::module_& m, pybind11::class_<dist_array>& array_class);
 

@@ -1,5 +1,7 @@
 #include "library_call.h"
 
+#include "framework/simd/isa.h"
+
 #include <iostream>
 #include <vector>
 
@@ -58,7 +60,24 @@ std::vector<std::string> lines_of(const std::string& text)
 
 } // namespace
 
-library_scope::library_scope(MPI_Comm comm, int rank) : comm_(comm, rank), saved_(std::cerr.rdbuf(&buffer_)) {}
+namespace {
+
+/// Chooses the library's instruction-set path, once per process, while
+/// std::cerr still goes to standard error. The library writes its line
+/// about a VIRDA_ISA it cannot follow on rank 0 only (once per job, as in
+/// any program of the library): captured, it would become a warning on rank
+/// 0 alone, and under a filter that makes warnings errors rank 0 alone would
+/// raise and leave the others waiting in the next collective. So that line
+/// is the one library message that is not captured.
+std::streambuf* choose_isa_then_capture(std::streambuf* buffer)
+{
+    virda_detail::active_isa();
+    return std::cerr.rdbuf(buffer);
+}
+
+} // namespace
+
+library_scope::library_scope(MPI_Comm comm, int rank) : comm_(comm, rank), saved_(choose_isa_then_capture(&buffer_)) {}
 
 library_scope::~library_scope()
 {

@@ -23,7 +23,9 @@ extern PyObject* library_warning;
 /// For the life of the object: VIRDA_COMM and VIRDA_ID are the call's
 /// communicator and rank (framework_comm_scope), and what the library writes
 /// to std::cerr goes into a buffer instead of the process's standard error.
-/// Local.
+/// The library's instruction-set path is chosen first, uncaptured: its line
+/// about VIRDA_ISA is written on rank 0 only, so it goes to standard error as
+/// the library's own line and never becomes a warning. Local.
 class library_scope {
 public:
     library_scope(MPI_Comm comm, int rank);
@@ -49,8 +51,10 @@ void warn(PyObject* category, const std::string& text);
 /// raises the matching exception; every other line becomes a warning of
 /// category library_warning, `operation: <line>`. Raises the exception after
 /// all lines are read, or error_already_set when a warning filter turned a
-/// warning into an error. The library writes the same lines on every rank
-/// for the same arguments, so every rank raises or warns alike.
+/// warning into an error. Within a call the library writes the same lines on
+/// every rank for the same arguments (its one line of rank 0 alone, about
+/// VIRDA_ISA, is written before the capture: library_scope), so every rank
+/// raises or warns alike.
 void report_library_messages(const char* operation, const std::string& text);
 
 /// Runs `call()` inside a library_scope on `comm`/`rank`, then reports what

@@ -3,6 +3,7 @@
 #include "communicator.h"
 #include "dist_array.h"
 #include "mpi_environment.h"
+#include "statistics.h"
 
 #include "statistics/bin_data.h"
 #include "statistics/function.h"
@@ -33,8 +34,9 @@ namespace {
 /// them, y (bin_data's averaged values, poly_fit's y) and the weights w, with
 /// the framework's globals on x's communicator. `numbers` are the
 /// operation's other arguments: histogram (lower, width, nbins), bin_data
-/// the centres, poly_fit (order), eval the coefficients in ascending powers,
-/// quantile the probabilities. Collective over x's communicator, as the
+/// the centres, poly_fit (order), function_eval the coefficients in
+/// ascending powers, polyval (the module's own C++ evaluation, not a library
+/// call) the coefficients highest power first, quantile the probabilities. Collective over x's communicator, as the
 /// operation.
 std::vector<double> library_seconds(const std::string& operation, int reps, dist_array& x, dist_array* y, dist_array* w,
                                     const std::vector<double>& numbers)
@@ -66,6 +68,10 @@ std::vector<double> library_seconds(const std::string& operation, int reps, dist
         {"poly_fit_weighted",
          [&] { delete ::poly_fit(xa, attribute_of(y, "y"), attribute_of(w, "w"), static_cast<int>(number(0))); }},
         {"function_eval", [&] { polynomial.eval(xa); }},
+        // Not the library's: the module's own one-pass evaluation behind
+        // polyval (statistics.h), with the new array freed as the benchmark's
+        // Python call frees it.
+        {"polyval", [&] { polyval_array(numbers, x)->free(); }},
         {"median", [&] { ::median(xa); }},
         {"quantile", [&] { ::quantile(xa, numbers); }},
     };
@@ -91,7 +97,7 @@ void bind_library_timing(py::module_& m)
           py::arg("y") = nullptr, py::arg("w") = nullptr, py::arg("numbers") = std::vector<double>{},
           "For the benchmark: seconds of each of reps calls of a library operation straight from C++ "
           "(mean, mean_weighted, stdev, stdev_weighted, histogram, bin_data, poly_fit, poly_fit_weighted, "
-          "function_eval, median, quantile). Collective, as the operation.");
+          "function_eval, polyval, median, quantile). Collective, as the operation.");
 }
 
 } // namespace virda_python

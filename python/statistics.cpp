@@ -1,6 +1,7 @@
 #include "statistics.h"
 
 #include "array_creation.h"
+#include "horner.h"
 #include "library_call.h"
 #include "mpi_environment.h"
 
@@ -193,34 +194,17 @@ py::array_t<double> polyfit_of(dist_array& x, dist_array& y, int order, dist_arr
     return result;
 }
 
-/// The library's polynomial of NumPy-order coefficients p (highest power first).
-function polynomial_of(const py::object& p)
-{
-    std::vector<double> coefficients = doubles_of(p);
-    std::reverse(coefficients.begin(), coefficients.end());
-    function f;
-    f.set_coeffs(std::move(coefficients));
-    return f;
-}
-
 py::object polyval_of(const py::object& p, const py::object& x_argument)
 {
-    const function f = polynomial_of(p);
+    const std::vector<double> coefficients = doubles_of(p);
     if (py::isinstance<dist_array>(x_argument)) {
-        auto& x = x_argument.cast<dist_array&>();
-        require_mpi_running();
-        Attribute& xa = x.attribute("polyval");
-        registry().settle(x.comm().handle); // a collective point: the result is a new array
-        Attribute values = library_call("polyval", x.comm().handle, x.comm().rank, [&] { return f.eval(xa); });
-        // function::eval gives double elements for every real x.
-        if (values.get_data_type() != type_code<double>::value) {
-            throw std::runtime_error("polyval: the library gave no float64 array");
-        }
-        return py::cast(adopt_array(std::move(values), element_type::float64, x.shape(), x.comm()));
+        return py::cast(polyval_array(coefficients, x_argument.cast<dist_array&>()));
     }
     // Local numbers: evaluated here, no communication.
     const doubles xs = doubles_array(x_argument);
-    return shaped_as(xs, f.eval(std::vector<double>(xs.data(), xs.data() + xs.size())));
+    std::vector<double> values(static_cast<std::size_t>(xs.size()));
+    horner(coefficients, xs.data(), values.data(), values.size());
+    return shaped_as(xs, values);
 }
 
 py::object quantile_of(dist_array& a, const py::object& q)
@@ -244,6 +228,24 @@ double median_of(dist_array& a)
 }
 
 } // namespace
+
+std::unique_ptr<dist_array> polyval_array(const std::vector<double>& p, dist_array& x)
+{
+    require_mpi_running();
+    x.attribute("polyval"); // refuses a freed array
+    // A collective point (the queued arrays are released) like every
+    // creation; one pass over this rank's block fills the new one.
+    auto result = create_array("polyval", element_type::float64, x.shape(), x.comm());
+    va<double>& out = result->array<double>("polyval");
+    with_element_type(x.type(), [&](auto v) {
+        const va<decltype(v)>& in = x.array<decltype(v)>("polyval");
+        if (in.va_local_count() != out.va_local_count()) {
+            throw std::logic_error("polyval: the new array's block differs from x's");
+        }
+        horner(p, in.va_local_data(), out.va_local_data(), static_cast<std::size_t>(in.va_local_count()));
+    });
+    return result;
+}
 
 void bind_statistics(py::module_& m)
 {
@@ -289,10 +291,11 @@ LibraryWarning. Collective over x's communicator.
 )doc");
     m.def("polyval", &polyval_of, py::arg("p"), py::arg("x"), R"doc(
 The polynomial with coefficients p (highest power first, as polyfit gives
-them) at x. For an Array: a new float64 Array of x's shape and communicator
-(collective over it; a NaN wherever x is NaN or infinite). For numbers or a
-NumPy array: a float or a NumPy array, evaluated locally with no
-communication.
+them) at x, by Horner's rule in float64 as numpy.polyval evaluates it: the
+same bits as numpy.polyval(p, x.astype("float64")) on the gathered data (a
+NaN wherever x is NaN or infinite). For an Array: a new float64 Array of x's
+shape and communicator (collective over it). For numbers or a NumPy array: a
+float or a NumPy array, evaluated locally with no communication.
 )doc");
     m.def("quantile", &quantile_of, py::arg("a"), py::arg("q"), R"doc(
 The exact quantiles of every element of a over all ranks for the

@@ -70,6 +70,9 @@ def test_every_function_against_numpy(dtype):
         values = vs.polyval(got[5], y)
         fitted = gathered(values)
         values.free()
+        values = vs.polyval(got[5], x)
+        at_x = gathered(values)
+        values.free()
         seen = gathered(x)
     mean, wmean, std, wstd, hist, fit, wfit, quantiles, median = got
     v = xs.astype(np.float64)
@@ -82,7 +85,8 @@ def test_every_function_against_numpy(dtype):
     assert bins == pytest.approx(library_bin_means(ys, v, CENTRES), rel=1e-12)
     assert fit == pytest.approx(np.polyfit(ys, v, 2), rel=1e-7)
     assert wfit == pytest.approx(np.polyfit(ys, v, 1, w=np.sqrt(ws)), rel=1e-9)
-    assert fitted == pytest.approx(np.polyval(fit, ys), rel=1e-12)
+    assert fitted.dtype == np.float64 and fitted.tobytes() == np.polyval(fit, ys).tobytes()
+    assert at_x.dtype == np.float64 and at_x.tobytes() == np.polyval(fit, v).tobytes()
     assert np.array_equal(quantiles, np.quantile(v, PROBABILITIES))
     assert median == np.median(v)
 
@@ -148,12 +152,56 @@ def test_quantile_follows_the_shape_of_q():
     assert none.shape == (0,)
 
 
-def test_polyval_of_numbers_is_local():
-    p = [2.0, -1.0, 0.5]
-    assert vs.polyval(p, 3.0) == np.polyval(p, 3.0)
-    xs = np.linspace(-2, 2, 7).reshape(7, 1)
-    got = vs.polyval(p, xs)
-    assert got.shape == xs.shape and got == pytest.approx(np.polyval(p, xs), rel=1e-15)
+def polyval_cases():
+    """Data of each element type with NaN, infinities, signed zeros and huge
+    values among ordinary ones, and coefficients: a quartic with a NaN-free
+    mix of magnitudes, a constant, none (NumPy gives zeros)."""
+    g = np.arange(N)
+    special = [np.nan, np.inf, -np.inf, -0.0, 0.0, 1e300, -1e-300, 3.0]
+    xs = x_of(g) - 50.0
+    xs[: len(special)] = special
+    with np.errstate(over="ignore"):  # 1e300 as float32: inf
+        cases = [xs, xs.astype(np.float32), np.floor(xs[len(special):] * 1000.0).astype(np.int32)]
+    return cases, [[0.125, -3.5, 1e-3, 7.25, -0.1], [2.5], []]
+
+
+def test_polyval_is_numpy_polyval_bitwise_in_any_distribution():
+    """Horner's rule on each rank's block: the same bits as numpy.polyval on
+    the gathered data (as float64) for every element type, every
+    distribution (ranks without rows included) and 2-D arrays."""
+    cases, polynomials = polyval_cases()
+    got = []
+    for xs in cases:
+        for how in ["even", "first", "last", "ramp"]:
+            with vs.from_local(block(xs, WORLD, how)) as x:
+                for p in polynomials:
+                    with vs.polyval(p, x) as values:
+                        got.append((values.dtype, values.shape, gathered(values)))
+        with vs.from_local(block(xs[: len(xs) // 2 * 2].reshape(-1, 2), WORLD, "ramp")) as x2:
+            with vs.polyval(polynomials[0], x2) as values:
+                got.append((values.dtype, values.shape, gathered(values)))
+    expected = []
+    with np.errstate(invalid="ignore", over="ignore"):  # 0 * inf, and 1e300 ** 4
+        for xs in cases:
+            v = xs.astype(np.float64)
+            expected += [np.polyval(p, v) for _ in range(4) for p in polynomials]
+            expected.append(np.polyval(polynomials[0], v[: len(v) // 2 * 2].reshape(-1, 2)))
+    assert len(got) == len(expected)
+    for (dtype, shape, values), want in zip(got, expected):
+        assert dtype == np.float64 and shape == want.shape and values.shape == want.shape
+        assert values.tobytes() == want.tobytes()
+
+
+def test_polyval_of_numbers_is_local_and_numpy_polyval_bitwise():
+    cases, polynomials = polyval_cases()
+    assert vs.polyval([2.0, -1.0, 0.5], 3.0) == np.polyval([2.0, -1.0, 0.5], 3.0)
+    assert isinstance(vs.polyval([2.0, -1.0, 0.5], 3.0), float)
+    for xs in cases:
+        for p in polynomials:
+            got = vs.polyval(p, xs.reshape(-1, 1))
+            with np.errstate(invalid="ignore", over="ignore"):
+                want = np.polyval(p, xs.astype(np.float64).reshape(-1, 1))
+            assert got.shape == (len(xs), 1) and got.tobytes() == want.tobytes()
 
 
 def test_library_messages_become_the_same_warnings_everywhere():

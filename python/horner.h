@@ -1,0 +1,24 @@
+#ifndef VIRDA_PYTHON_HORNER_H
+#define VIRDA_PYTHON_HORNER_H
+
+// The evaluation behind the module's polyval: Horner's rule in double, in
+// numpy.polyval's order of operations, one pass over a block.
+
+#include <cstddef>
+#include <vector>
+
+namespace virda_python {
+
+/// out[j] = the polynomial with coefficients p (highest power first) at
+/// x[j], for j < n: y = 0.0, then y = y * x[j] + c for each c of p in turn,
+/// every product and sum rounded on its own (never fused into one rounding).
+/// That is what numpy.polyval computes on float64 data, so the values are
+/// bitwise numpy.polyval(p, x.astype(float64)); a NaN or infinite x[j] gives
+/// NaN (0 * inf), and an empty p gives 0.0. Local.
+void horner(const std::vector<double>& p, const double* x, double* out, std::size_t n);
+void horner(const std::vector<double>& p, const float* x, double* out, std::size_t n);
+void horner(const std::vector<double>& p, const int* x, double* out, std::size_t n);
+
+} // namespace virda_python
+
+#endif
