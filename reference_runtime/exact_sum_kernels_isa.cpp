@@ -10,8 +10,7 @@
 #include <cstring>
 #include <immintrin.h>
 
-namespace virda_detail {
-namespace VIRDA_KERNEL_ISA {
+namespace virda_detail::VIRDA_KERNEL_ISA {
 namespace {
 
 constexpr int width = static_cast<int>(lanes_of<double>);
@@ -173,5 +172,4 @@ bool deposit(const double* x, std::size_t n, int top, int levels, const double* 
 extern const exact_block_kernels exact_kernels;
 const exact_block_kernels exact_kernels = {&scan, &deposit};
 
-} // namespace VIRDA_KERNEL_ISA
-} // namespace virda_detail
+} // namespace virda_detail::VIRDA_KERNEL_ISA

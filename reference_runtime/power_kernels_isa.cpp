@@ -4,8 +4,7 @@
 #include "framework/simd/kernel_isa.h"
 #include "reference_runtime/power_kernels.h"
 
-namespace virda_detail {
-namespace VIRDA_KERNEL_ISA {
+namespace virda_detail::VIRDA_KERNEL_ISA {
 namespace {
 
 // Binary powering, one bit of e per sweep over a block held in cache: per
@@ -50,5 +49,4 @@ void any_power(int a_type, const void* a, unsigned e, double* out, std::size_t n
 extern const power_kernel_table power_table;
 const power_kernel_table power_table = {&any_power};
 
-} // namespace VIRDA_KERNEL_ISA
-} // namespace virda_detail
+} // namespace virda_detail::VIRDA_KERNEL_ISA

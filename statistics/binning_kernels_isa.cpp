@@ -7,8 +7,7 @@
 
 #include <cstring>
 
-namespace virda_detail {
-namespace VIRDA_KERNEL_ISA {
+namespace virda_detail::VIRDA_KERNEL_ISA {
 namespace {
 
 // Bins are chosen with selects, never branches, so that the loops
@@ -129,5 +128,4 @@ void any_bin_pairs(int y_type, const double* x, const void* y, std::size_t n, do
 extern const binning_kernel_table binning_table;
 const binning_kernel_table binning_table = {&any_histogram, &any_bin_pairs};
 
-} // namespace VIRDA_KERNEL_ISA
-} // namespace virda_detail
+} // namespace virda_detail::VIRDA_KERNEL_ISA

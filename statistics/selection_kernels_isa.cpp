@@ -7,8 +7,7 @@
 
 #include <cstdint>
 
-namespace virda_detail {
-namespace VIRDA_KERNEL_ISA {
+namespace virda_detail::VIRDA_KERNEL_ISA {
 namespace {
 
 /// The order key of element i (a block of keys is returned as it is).
@@ -174,5 +173,4 @@ std::size_t any_gather(int v_type, const void* v, std::size_t n, int shift, int 
 extern const selection_kernel_table selection_table;
 const selection_kernel_table selection_table = {&any_count_top, &any_count_digit, &any_gather};
 
-} // namespace VIRDA_KERNEL_ISA
-} // namespace virda_detail
+} // namespace virda_detail::VIRDA_KERNEL_ISA

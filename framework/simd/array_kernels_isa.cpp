@@ -5,8 +5,7 @@
 #include "framework/simd/kernel_isa.h"
 #include "framework/simd/array_kernels.h"
 
-namespace virda_detail {
-namespace VIRDA_KERNEL_ISA {
+namespace virda_detail::VIRDA_KERNEL_ISA {
 namespace {
 
 template <typename R>
@@ -96,5 +95,4 @@ void any_with_scalar(bool product, int a_type, int s_type, const void* a, const 
 extern const array_kernel_table array_table;
 const array_kernel_table array_table = {&any_with_array, &any_with_scalar};
 
-} // namespace VIRDA_KERNEL_ISA
-} // namespace virda_detail
+} // namespace virda_detail::VIRDA_KERNEL_ISA

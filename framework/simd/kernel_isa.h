@@ -17,8 +17,7 @@
 #error "VIRDA_KERNEL_ISA names the instruction set of this copy"
 #endif
 
-namespace virda_detail {
-namespace VIRDA_KERNEL_ISA {
+namespace virda_detail::VIRDA_KERNEL_ISA {
 namespace {
 
 /// Calls f with a null pointer to the element type that the kernel tables
@@ -98,7 +97,6 @@ void count_into(const Slot* __restrict slots, std::size_t m, Count* __restrict s
 }
 
 } // namespace
-} // namespace VIRDA_KERNEL_ISA
-} // namespace virda_detail
+} // namespace virda_detail::VIRDA_KERNEL_ISA
 
 #endif

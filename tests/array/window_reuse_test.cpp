@@ -18,7 +18,6 @@
 #include <vector>
 
 using virda_test::mpi_counts_during;
-using virda_test::ranks;
 using dims_t = std::vector<int>;
 
 namespace {
@@ -83,10 +82,10 @@ TEST(WindowReuse, ALaggingReaderReadsTheOldArray)
     // makes another of the same shape (its kept window) and fills it. The
     // new contents may be written only once every rank has released the old
     // array, so rank 1 still reads the old values.
-    if (ranks() < 2) {
+    if (virda_test::ranks() < 2) {
         GTEST_SKIP() << "needs a second rank to read late";
     }
-    const int n = 4 * ranks();
+    const int n = 4 * virda_test::ranks();
     std::vector<double> seen(4, 0.0);
     auto old_array = std::make_unique<va<double>>(filled({n}, VIRDA_COMM, 100.0));
     if (VIRDA_ID == 1) {
@@ -139,7 +138,7 @@ TEST(WindowReuse, CommunicatorsKeepTheirOwnWindows)
     const auto freed = mpi_counts_during([&] { MPI_Comm_free(&half); });
     EXPECT_EQ(freed.windows_freed, 1);
     MPI_Comm other = MPI_COMM_NULL;
-    MPI_Comm_split(VIRDA_COMM, 0, ranks() - 1 - VIRDA_ID, &other);
+    MPI_Comm_split(VIRDA_COMM, 0, virda_test::ranks() - 1 - VIRDA_ID, &other);
     EXPECT_EQ(virda_detail::kept_window_count(other), 0);
     const auto made = mpi_counts_during([&] {
         const va<double> c = filled({12}, other, 7.0);

@@ -120,17 +120,9 @@ def test_from_local_takes_non_contiguous_and_swapped_blocks():
     assert np.array_equal(swapped, values)
 
 
-CONVERTED = [
-    (np.bool_, np.int32),
-    (np.int8, np.int32),
-    (np.int16, np.int32),
-    (np.uint8, np.int32),
-    (np.uint16, np.int32),
-    (np.float16, np.float32),
-    (np.int64, np.int32),
-    (np.uint32, np.int32),
-    (np.uint64, np.int32),
-]
+# Each type converted on the way in, with the type it is held as.
+CONVERTED = [(t, np.int32) for t in (np.bool_, np.int8, np.int16, np.uint8, np.uint16, np.int64, np.uint32, np.uint64)]
+CONVERTED.append((np.float16, np.float32))
 
 
 @pytest.mark.parametrize("given, stored", CONVERTED)

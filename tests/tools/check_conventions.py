@@ -325,17 +325,17 @@ def cases(conventions, filters):
                 check_bins))
 
     # Refusals: one message, exit status 1.
-    def refused(label, name, args, message):
-        out.append((label, conventions, name, args, message))
-
-    refused("a table of three dimensions", "grid3", ["summary", "--layout", "table"],
-            "has shape (7, 9, 11): --layout table reads datasets of two dimensions only")
-    refused("a column of a grid", "grid3", ["mean", "--column", "1"],
-            "is a grid of shape (7, 9, 11); --column picks a column of a table of shape (n, k)")
-    refused("a column wholly missing", "wide", ["mean", "--column", "17"],
-            "no value is left to compute with: every one of the 150 values of 'wide' is missing")
-    refused("grids of other shapes paired", "grid3", ["mean", "--weights", "grid4"],
-            "weights dataset 'grid4' has shape (5, 3, 4, 6) but 'grid3' has shape (7, 9, 11)")
+    refusals = [
+        ("a table of three dimensions", "grid3", ["summary", "--layout", "table"],
+         "has shape (7, 9, 11): --layout table reads datasets of two dimensions only"),
+        ("a column of a grid", "grid3", ["mean", "--column", "1"],
+         "is a grid of shape (7, 9, 11); --column picks a column of a table of shape (n, k)"),
+        ("a column wholly missing", "wide", ["mean", "--column", "17"],
+         "no value is left to compute with: every one of the 150 values of 'wide' is missing"),
+        ("grids of other shapes paired", "grid3", ["mean", "--weights", "grid4"],
+         "weights dataset 'grid4' has shape (5, 3, 4, 6) but 'grid3' has shape (7, 9, 11)"),
+    ]
+    out.extend((label, conventions, name, args, message) for label, name, args, message in refusals)
     return out
 
 
