@@ -217,8 +217,9 @@ virda_detail::window_shape va<T>::window_shape() const
 template <typename T>
 MPI_Aint va<T>::largest_block_bytes() const
 {
-    // No rank holds more than dims[0] / n + 1 rows and the extra rows.
-    if (num_elements == 0) {
+    // A placeholder's block is one element; no other rank holds more than
+    // dims[0] / n + 1 rows and the extra rows.
+    if (window_shape().placeholder) {
         return element_bytes;
     }
     const MPI_Aint rows = dims[0] / num_ranks + 1 + extra_rows;
