@@ -222,7 +222,9 @@ MPI_Aint va<T>::largest_block_bytes() const
     if (window_shape().placeholder) {
         return element_bytes;
     }
-    const MPI_Aint rows = dims[0] / num_ranks + 1 + extra_rows;
+    // Reckoned in MPI_Aint: extra rows may be up to INT_MAX on an array of
+    // zero-length rows, which still holds no elements.
+    const MPI_Aint rows = MPI_Aint{dims[0] / num_ranks} + 1 + MPI_Aint{extra_rows};
     return rows * row_length() * static_cast<MPI_Aint>(element_bytes);
 }
 
