@@ -267,6 +267,24 @@ bool write_file(const std::string& path)
         H5Pclose(list);
     }
     H5Pclose(create);
+
+    // One time step of a field, shape (1, 1, 7, 3), value g at flat index g,
+    // in chunks of (1, 1, 2, 3): its rows are the 7 of the third dimension.
+    const hsize_t step_dims[4] = {1, 1, 7, 3};
+    const hsize_t step_chunk[4] = {1, 1, 2, 3};
+    std::vector<double> step(21);
+    for (int g = 0; g < 21; ++g) {
+        step[g] = g;
+    }
+    const hid_t step_space = H5Screate_simple(4, step_dims, nullptr);
+    const hid_t step_create = H5Pcreate(H5P_DATASET_CREATE);
+    H5Pset_chunk(step_create, 4, step_chunk);
+    const hid_t step_set =
+        H5Dcreate2(file, "one_step", H5T_IEEE_F64LE, step_space, H5P_DEFAULT, step_create, H5P_DEFAULT);
+    ok = ok && step_set >= 0 && H5Dwrite(step_set, H5T_NATIVE_DOUBLE, H5S_ALL, H5S_ALL, H5P_DEFAULT, step.data()) >= 0;
+    H5Dclose(step_set);
+    H5Pclose(step_create);
+    H5Sclose(step_space);
     ok = H5Fclose(file) >= 0 && ok;
     return H5Zunregister(test_filter) >= 0 && ok;
 }
@@ -495,6 +513,33 @@ TEST(TypedRead, UnwrittenCompressedChunksReadAsTheFillValue)
     EXPECT_DOUBLE_EQ(row.mean, 36.0 / 19.0);
     EXPECT_EQ(row.min, 0.0);
     EXPECT_EQ(row.max, 8.0);
+}
+
+TEST(TypedRead, AGridWithLeadingExtentsOfOneIsSplitByItsFirstLongerDimension)
+{
+    // Split by its first dimension, a (1, 1, 7, 3) grid would sit on one
+    // rank; split by the 7 rows of the third, every rank of up to 4 holds
+    // some, each row at its own place.
+    ASSERT_FALSE(file().empty());
+    const virda_stats::h5_input in(file(), VIRDA_COMM);
+    const virda_stats::dataset_shape shape = in.inspect("one_step");
+    EXPECT_EQ(shape.layout, virda_stats::layout_kind::grid);
+    EXPECT_EQ(shape.row_axis, 2);
+    EXPECT_EQ(shape.rows, 7);
+    EXPECT_EQ(shape.row_values, 3);
+    const va<double> data = in.read<double>(shape, nullptr);
+    const va_range own = data.va_local_range();
+    EXPECT_GT(own.count, 0);
+    for (long long i = 0; i < own.count; ++i) {
+        EXPECT_EQ(data.va_local_data()[i], static_cast<double>(own.first + i)) << i;
+    }
+    std::string failure;
+    const virda_stats::report r = run(options("one_step", virda_stats::operation::summary), failure);
+    ASSERT_EQ(failure, "");
+    const auto& row = std::get<virda_stats::summary_result>(r.result).rows.at(0);
+    EXPECT_EQ(row.count, 21);
+    EXPECT_EQ(row.mean, 10.0);
+    EXPECT_EQ(row.max, 20.0);
 }
 
 TEST(TypedRead, AFailedReadNamesHdf5sReason)

@@ -12,7 +12,9 @@ dataset_ref ref_of(const dataset_shape& s)
     dataset_ref ref;
     ref.name = s.name;
     ref.type = held_type(s);
-    ref.rows = s.rows;
+    // A grid's "rows" in the output stay its first extent, whichever
+    // dimension it is split by.
+    ref.rows = s.layout == layout_kind::grid ? s.dims.front() : s.rows;
     ref.stored = s.stored;
     ref.column = s.column;
     ref.columns = s.columns;

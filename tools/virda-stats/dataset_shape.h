@@ -58,8 +58,14 @@ struct dataset_shape : stored_number {
     /// Why a dataset of two or more dimensions is read as it is, for the
     /// output; "" for one-dimensional datasets.
     std::string layout_reason;
+    /// The dimension whose indices are the rows a grid is split by over the
+    /// ranks: the first of more than one index (a field of one time step,
+    /// (1, lat, lon), is split by its lat rows, not held by one rank); 0 for
+    /// the other layouts. The extents before it are all 1. `rows` is that
+    /// dimension's extent.
+    int row_axis = 0;
     /// Values in each row of a grid (the product of the extents after the
-    /// first); 1 otherwise.
+    /// row axis); 1 otherwise.
     long long row_values = 1;
     /// The missing and packed values' rules that apply (none under --raw).
     value_rules rules;

@@ -213,7 +213,7 @@ dataset_shape h5_input::inspect(const std::string& name, const reading_options& 
         // summary reports it as one row; the other operations refuse it.
         shape.scalar = true;
         shape.rows = 1;
-        check_storage_in_file(file_.get(), dataset.get(), name, path_, file_size_of(path_), 0, 0);
+        check_storage_in_file(file_.get(), dataset.get(), name, path_, file_size_of(path_), 0, 0, 0);
         return shape;
     }
     if (space_class != H5S_SIMPLE) {
@@ -261,11 +261,24 @@ dataset_shape h5_input::inspect(const std::string& name, const reading_options& 
             throw tool_error("dataset " + quoted(name) + where + " of shape " + shape_text(shape.dims) +
                              " has more values than a distributed array can hold (" + std::to_string(INT_MAX) + ")");
         }
-        shape.row_values = static_cast<long long>(values);
+        // Leading extents of 1 would put every value in one row, held by one
+        // rank: the rows are those of the first dimension of more than one
+        // index (or the last dimension).
+        int axis = 0;
+        while (axis + 1 < ndims && dims[axis] == 1) {
+            ++axis;
+        }
+        long long row_values = 1;
+        for (int d = axis + 1; d < ndims; ++d) {
+            row_values *= static_cast<long long>(dims[d]);
+        }
+        shape.row_axis = axis;
+        shape.rows = static_cast<long long>(dims[axis]);
+        shape.row_values = row_values;
     }
     // Contiguous data can be checked whole here, before anything is read;
     // chunks are checked by each rank for its own rows in read_block().
-    check_storage_in_file(file_.get(), dataset.get(), name, path_, file_size_of(path_), 0, 0);
+    check_storage_in_file(file_.get(), dataset.get(), name, path_, file_size_of(path_), 0, 0, 0);
     return shape;
 }
 
@@ -281,16 +294,18 @@ void h5_input::read_block(const dataset_shape& shape, hid_t memory_type, hsize_t
         if (!dataset.valid()) {
             throw tool_error("cannot open dataset " + quoted(shape.name) + " in " + path_ + h5_error_suffix());
         }
-        // One hyperslab: the rank's rows, and of each row the chosen column
-        // of a table or every value.
+        // One hyperslab: the rank's rows (indices of the row axis; the
+        // extents before it are 1), and of each row the chosen column of a
+        // table or every value.
         const std::size_t ndims = std::max<std::size_t>(shape.dims.size(), 1);
+        const std::size_t axis = static_cast<std::size_t>(shape.row_axis);
         std::vector<hsize_t> start(ndims, 0);
         std::vector<hsize_t> block(ndims, 1);
-        start[0] = first;
-        block[0] = count;
-        for (std::size_t d = 1; d < ndims; ++d) {
+        for (std::size_t d = 0; d < shape.dims.size(); ++d) {
             block[d] = static_cast<hsize_t>(shape.dims[d]);
         }
+        start[axis] = first;
+        block[axis] = count;
         if (column >= 0) {
             start[1] = static_cast<hsize_t>(column);
             block[1] = 1;
@@ -318,7 +333,8 @@ void h5_input::read_block(const dataset_shape& shape, hid_t memory_type, hsize_t
         }
         // Every rank makes sure that the file really holds its rows: MPI-IO
         // reads past the end of a file as zeros without an error.
-        check_storage_in_file(file_.get(), dataset.get(), shape.name, path_, file_size_of(path_), first, count);
+        check_storage_in_file(file_.get(), dataset.get(), shape.name, path_, file_size_of(path_), shape.row_axis, first,
+                              count);
     });
 
     // Each rank reads its own rows with an independent transfer: a rank whose

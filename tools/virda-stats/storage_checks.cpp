@@ -20,7 +20,7 @@ unsigned long long file_size_of(const std::string& path)
 }
 
 void check_storage_in_file(hid_t file, hid_t dataset, const std::string& name, const std::string& path,
-                           unsigned long long file_size, hsize_t first, hsize_t count)
+                           unsigned long long file_size, int row_axis, hsize_t first, hsize_t count)
 {
     const std::string where = "dataset '" + name + "' in " + path;
     const h5_handle create = h5_plist_handle(H5Dget_create_plist(dataset));
@@ -59,7 +59,8 @@ void check_storage_in_file(hid_t file, hid_t dataset, const std::string& name, c
         const int ndims = space.valid() ? H5Sget_simple_extent_ndims(space.get()) : -1;
         hsize_t dims[H5S_MAX_RANK] = {};
         hsize_t chunk[H5S_MAX_RANK] = {};
-        if (ndims < 1 || H5Sget_simple_extent_dims(space.get(), dims, nullptr) < 0 ||
+        if (ndims < 1 || row_axis < 0 || row_axis >= ndims ||
+            H5Sget_simple_extent_dims(space.get(), dims, nullptr) < 0 ||
             H5Pget_chunk(create.get(), ndims, chunk) != ndims) {
             throw tool_error("cannot read the chunk layout of " + where);
         }
@@ -68,12 +69,13 @@ void check_storage_in_file(hid_t file, hid_t dataset, const std::string& name, c
                 throw tool_error("cannot read the chunk layout of " + where);
             }
         }
-        // Every chunk that holds some of the rows: its first row from the
-        // chunk holding row `first` on, and in the other dimensions every
-        // chunk, walked like an odometer.
+        // Every chunk that holds some of the rows: along the row axis from
+        // the chunk holding row `first` on, in the dimensions after it every
+        // chunk, walked like an odometer (the dimensions before it have one
+        // index, hence one chunk).
         hsize_t coords[H5S_MAX_RANK] = {};
-        coords[0] = first / chunk[0] * chunk[0];
-        while (coords[0] < first + count) {
+        coords[row_axis] = first / chunk[row_axis] * chunk[row_axis];
+        while (coords[row_axis] < first + count) {
             unsigned filters = 0;
             haddr_t address = HADDR_UNDEF;
             hsize_t bytes = 0;
@@ -88,15 +90,15 @@ void check_storage_in_file(hid_t file, hid_t dataset, const std::string& name, c
                 }
             }
             int d = ndims - 1;
-            for (; d > 0; --d) {
+            for (; d > row_axis; --d) {
                 coords[d] += chunk[d];
                 if (coords[d] < dims[d]) {
                     break;
                 }
                 coords[d] = 0;
             }
-            if (d == 0) {
-                coords[0] += chunk[0];
+            if (d == row_axis) {
+                coords[row_axis] += chunk[row_axis];
             }
         }
         return;

@@ -14,14 +14,15 @@ namespace virda_stats {
 unsigned long long file_size_of(const std::string& path);
 
 /// Checks that the stored data of rows [first, first + count) of `dataset`
-/// lie inside the file, whose real size is `file_size` bytes: a file cut
+/// (indices of dimension `row_axis`; the extents before it are 1) lie inside
+/// the file, whose real size is `file_size` bytes: a file cut
 /// short (truncated inside the data, its end-of-file field patched so that
 /// it still opens) must not read as zeros. Contiguous data: the whole extent;
 /// chunked data: every allocated chunk that holds some of the rows (looked up
 /// by its coordinates); compact data live in the object header, which has
 /// been read already. Local; throws tool_error.
 void check_storage_in_file(hid_t file, hid_t dataset, const std::string& name, const std::string& path,
-                           unsigned long long file_size, hsize_t first, hsize_t count);
+                           unsigned long long file_size, int row_axis, hsize_t first, hsize_t count);
 
 } // namespace virda_stats
 
