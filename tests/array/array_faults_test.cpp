@@ -5,12 +5,12 @@
 
 #include "virdastatistics.h"
 #include "framework/array/window_pool.h"
+#include "virda_test/alloc_refusal.h"
 #include "virda_test/mpi_counts.h"
 #include "virda_test/ranks.h"
 #include "virda_test/stderr_capture.h"
 #include "virda_test/window_reuse.h"
 
-#include <dlfcn.h>
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -25,10 +25,6 @@ using dims_t = std::vector<int>;
 
 namespace {
 
-// Set to make this process's next MPI_Alloc_mem do what this MPICH does under
-// memory pressure: report success and hand back the address 0x10.
-bool fail_next_alloc = false;
-
 template <typename T>
 void expect_empty(const va<T>& a, const std::string& what)
 {
@@ -41,19 +37,6 @@ void expect_empty(const va<T>& a, const std::string& what)
 }
 
 } // namespace
-
-// Interposes the program's MPI_Alloc_mem ahead of the MPI counter's and MPI's.
-extern "C" int MPI_Alloc_mem(MPI_Aint size, MPI_Info info, void* baseptr)
-{
-    using alloc_fn = int (*)(MPI_Aint, MPI_Info, void*);
-    static auto next = reinterpret_cast<alloc_fn>(dlsym(RTLD_NEXT, "MPI_Alloc_mem"));
-    if (fail_next_alloc) {
-        fail_next_alloc = false;
-        *static_cast<void**>(baseptr) = reinterpret_cast<void*>(std::uintptr_t{0x10});
-        return MPI_SUCCESS;
-    }
-    return next(size, info, baseptr);
-}
 
 TEST(Rejected, OverflowingAndNegativeExtentsGivePlaceholders)
 {
@@ -107,12 +90,12 @@ TEST(BlockAllocation, FailureOnOneRankLeavesEveryRankEmpty)
         std::string err;
         const auto during = mpi_counts_during([&] {
             va<double> a;
-            fail_next_alloc = virda_test::world_rank() == ranks() - 1;
+            virda_test::refuse_alloc_mem(virda_test::world_rank() == ranks() - 1 ? 1 : 0);
             err = capture_stderr([&] { a.va_create(dims, VIRDA_COMM, 0); });
             expect_empty(a, "failed block");
             EXPECT_EQ(err, std::string("ERROR in va_create:block could not be allocated on some rank.VA left empty\n"));
         });
-        EXPECT_FALSE(fail_next_alloc);
+        EXPECT_EQ(virda_test::alloc_refusal_pending(), 0);
         // Only the default constructor's placeholder had a window.
         EXPECT_EQ(during.windows_created, 1);
         EXPECT_EQ(during.windows_open(), 0);
@@ -123,7 +106,7 @@ TEST(BlockAllocation, FailureOnOneRankLeavesEveryRankEmpty)
     // empty attribute on every rank, and reading it gives zeros with a line.
     Attribute x;
     x.set_attribute(array_variant(va<double>({4 * ranks()}, VIRDA_COMM)));
-    fail_next_alloc = virda_test::world_rank() == 0;
+    virda_test::refuse_alloc_mem(virda_test::world_rank() == 0 ? 1 : 0);
     Attribute y;
     const std::string err = capture_stderr([&] { y = x * scalar_variant(2.0); });
     EXPECT_EQ(err, std::string("ERROR in va_create:block could not be allocated on some rank.VA left empty\n"));
