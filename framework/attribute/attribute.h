@@ -30,8 +30,8 @@
 class Attribute {
 public:
     /// Empty, with a Context of its own. No MPI call. Contexts are never
-    /// destroyed: each default-constructed attribute leaves 16 bytes behind
-    /// for the life of the process.
+    /// destroyed: each default-constructed attribute leaves one byte behind
+    /// (the framework's Context is an empty class) for the life of the process.
     Attribute();
     /// Empty, pointing at `shared_context`, which the caller keeps alive (the
     /// attribute never destroys it): for results that share an operand's

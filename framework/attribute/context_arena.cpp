@@ -10,11 +10,17 @@
 namespace virda_detail {
 namespace {
 
+/// Contexts packed at their own size and alignment: the framework's Context
+/// is an empty class, so each takes one byte (a distinct address, as every
+/// object has), where rounding to the alignment of any type took 16.
 class context_arena {
 public:
-    void* allocate(std::size_t bytes)
+    void* allocate()
     {
-        bytes = (bytes + alignof(std::max_align_t) - 1) & ~(alignof(std::max_align_t) - 1);
+        // A size is a multiple of its alignment, so slots one after another
+        // from a chunk's aligned start stay aligned.
+        constexpr std::size_t bytes = sizeof(Context);
+        static_assert(alignof(Context) <= alignof(std::max_align_t), "chunks are aligned for a Context");
         if (chunks_.empty() || used_ + bytes > chunk_bytes) {
             chunks_.push_back(std::make_unique<std::max_align_t[]>(chunk_bytes / sizeof(std::max_align_t)));
             used_ = 0;
@@ -42,7 +48,7 @@ context_arena& arena()
 
 Context* new_context()
 {
-    Context* c = ::new (arena().allocate(sizeof(Context))) Context();
+    Context* c = ::new (arena().allocate()) Context();
     ++arena().made;
     return c;
 }

@@ -10,10 +10,11 @@ namespace virda_detail {
 /// A Context constructed (by the runtime's constructor) in storage that this
 /// library owns. Attributes never destroy their Context, so every default
 /// constructed attribute leaves one behind: they are carved from chunks that
-/// stay reachable until the process ends, instead of one heap allocation each.
+/// stay reachable until the process ends, instead of one heap allocation each,
+/// at sizeof(Context) apart (one byte for the framework's empty Context).
 Context* new_context();
 
-/// How many Contexts new_context has made in this process (16 bytes each,
+/// How many Contexts new_context has made in this process (one byte each,
 /// kept until the process ends).
 std::size_t contexts_made();
 
