@@ -3,9 +3,12 @@
 #include "framework/attribute/attribute.h"
 #include "framework/runtime/attribute_functions.h"
 #include "framework/messages.h"
+#include "statistics/temporaries.h"
 
 #include <cmath>
 #include <iostream>
+#include <limits>
+#include <utility>
 
 function::function() : type(0), order(2), coeffs(3, 0.0) {}
 
@@ -61,18 +64,43 @@ std::vector<double> function::eval(std::vector<double> xs) const
     return result;
 }
 
+namespace {
+
+/// Adds coeffs[i] * pow(x, i) to `result`, i ascending; false, on every rank
+/// alike, as soon as a temporary could not be made (its arrays released).
+bool add_powers(const std::vector<double>& coeffs, int order, Attribute& x, Attribute& result)
+{
+    using virda_detail::made_from;
+    for (int i = 0; i <= order; ++i) {
+        const Attribute p = pow(x, static_cast<double>(i));
+        if (!made_from(p, x)) {
+            return false;
+        }
+        const Attribute q = coeffs[i] * p;
+        if (!made_from(q, p)) {
+            return false;
+        }
+        Attribute next = result + q;
+        if (!made_from(next, result)) {
+            return false;
+        }
+        result = std::move(next);
+    }
+    return true;
+}
+
+} // namespace
+
 Attribute function::eval(Attribute& x) const
 {
     // Starting from x * 0.0 gives the result x's shape and distribution, and
     // a NaN wherever x is not finite.
     Attribute result = x * scalar_variant(0.0);
-    if (type != 0) {
+    if (virda_detail::made_from(result, x) && (type != 0 || add_powers(coeffs, order, x, result))) {
         return result;
     }
-    for (int i = 0; i <= order; ++i) {
-        const Attribute p = pow(x, static_cast<double>(i));
-        const Attribute q = coeffs[i] * p;
-        result = result + q;
-    }
-    return result;
+    // An array on the way could not be made: NaN at every element rather than
+    // a partial sum (and an empty attribute, as any arithmetic result that
+    // cannot be had, if even this array cannot be made).
+    return x * scalar_variant(std::numeric_limits<double>::quiet_NaN());
 }

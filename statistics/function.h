@@ -44,7 +44,11 @@ public:
     /// A new attribute of x's shape and distribution holding the value at
     /// every element, built as x * 0.0 plus, per power i in ascending order,
     /// coeffs[i] * pow(x, i). An element that is NaN or infinite gives NaN.
-    /// Collective (every rank evaluates the same function on the same x).
+    /// When an array on the way cannot be made (no block on some rank, no
+    /// window: the creation's line is written on every rank), the result is
+    /// NaN at every element instead, or an empty attribute if even that array
+    /// cannot be made. Collective (every rank evaluates the same function on
+    /// the same x).
     Attribute eval(Attribute& x) const;
 
 private:

@@ -2,6 +2,7 @@
 
 #include "framework/attribute/attribute.h"
 #include "framework/runtime/attribute_functions.h"
+#include "statistics/temporaries.h"
 
 // Every total comes from the framework's sum; the calls run in this fixed
 // order on every rank because sum may be collective.
@@ -16,6 +17,5 @@ double mean(Attribute& x)
 double mean(Attribute& x, Attribute& w)
 {
     const double weight = sum(w); // the weight total first
-    const double weighted = sum(x * w);
-    return weighted / weight;
+    return virda_detail::weighted_total(x, w) / weight;
 }

@@ -20,6 +20,14 @@ class Attribute;
 double mean(Attribute& x);
 
 /// The weighted mean sum(x * w) / sum(w); the second argument is the weight.
+/// Each product x * w is taken in double, as numpy.average takes it: int and
+/// float data and weights (whose own products would wrap, like 100000 *
+/// 100000 in int, or round, like 16777217 * 1.0f in float) are converted to
+/// double first, one more temporary array; pairs with a double are multiplied
+/// as they are. So the result is the exact total of those double products,
+/// rounded once, over the exact weight total. A temporary array that cannot be
+/// made (no block on some rank, no window: the creation writes its line on
+/// every rank) gives NaN on every rank.
 /// Collective, as mean(x). Unlike mean(x), an element type without a product
 /// with w's (any char x or w, a composite) raises nothing: the product writes
 /// "PRODUCT NOT DEFINED FOR THESE TWO TYPES; Nothing done" on every rank and is

@@ -4,9 +4,11 @@
 #include "framework/runtime/attribute_functions.h"
 #include "framework/runtime/matrix.h"
 #include "framework/messages.h"
+#include "statistics/temporaries.h"
 
 #include <cmath>
 #include <iostream>
+#include <limits>
 #include <memory>
 
 namespace {
@@ -42,20 +44,33 @@ function* refuse_negative_order()
     return zero_polynomial(0);
 }
 
+/// The polynomial of this order whose coefficients are all NaN: the fit of
+/// data whose temporaries could not be made.
+function* nan_polynomial(int order)
+{
+    std::unique_ptr<function> fit(new function(0, order));
+    fit->set_coeffs(std::vector<double>(static_cast<std::size_t>(order) + 1, std::numeric_limits<double>::quiet_NaN()));
+    return fit.release();
+}
+
 /// The least-squares polynomial of this order from its normal equations
 /// A c = b, whose n = order + 1 rows fill(a, b, n) writes into the zeroed
-/// row-major a (n x n) and b (n). A negative order gives the zero polynomial.
+/// row-major a (n x n) and b (n); fill returns false when it could not (a
+/// temporary could not be made), which gives NaN coefficients. A negative
+/// order gives the zero polynomial.
 template <typename Fill>
 function* fit_polynomial(int order, Fill fill)
 {
     if (order < 0) {
         return refuse_negative_order();
     }
-    std::unique_ptr<function> fit(new function(0, order));
     const int n = order + 1;
     std::vector<double> a(static_cast<std::size_t>(n) * n, 0.0);
     std::vector<double> b(n, 0.0);
-    fill(a, b, n);
+    if (!fill(a, b, n)) {
+        return nan_polynomial(order);
+    }
+    std::unique_ptr<function> fit(new function(0, order));
     fit->set_coeffs(solve_normal_equations(a, b, n));
     return fit.release();
 }
@@ -80,6 +95,7 @@ function* poly_fit(std::vector<double>& x, std::vector<double>& y, std::vector<d
                 }
             }
         }
+        return true;
     });
 }
 
@@ -91,28 +107,60 @@ function* poly_fit(std::vector<double>& x, std::vector<double>& y, int order)
 
 function* poly_fit(Attribute& x, Attribute& y, Attribute& w, int order)
 {
+    using virda_detail::made_from;
     return fit_polynomial(order, [&](std::vector<double>& a, std::vector<double>& b, int n) {
         // Every rank makes the same calls in this order: for each i, b(i)
-        // first, then the row A(i, 0) .. A(i, n - 1).
+        // first, then the row A(i, 0) .. A(i, n - 1). A temporary that could
+        // not be made (a failed creation, alike on every rank) ends the fill
+        // on every rank.
         for (int i = 0; i < n; ++i) {
             {
                 const Attribute p = pow(x, static_cast<double>(i));
+                if (!made_from(p, x)) {
+                    return false;
+                }
                 const Attribute q = p * w;
-                b[i] = sum(q * y);
+                if (!made_from(q, p)) {
+                    return false;
+                }
+                const Attribute r = q * y;
+                if (!made_from(r, q)) {
+                    return false;
+                }
+                b[i] = sum(r);
             }
             for (int k = 0; k < n; ++k) {
                 const Attribute p = pow(x, static_cast<double>(i + k));
-                a[static_cast<std::size_t>(i) * n + k] = sum(p * w);
+                if (!made_from(p, x)) {
+                    return false;
+                }
+                const Attribute q = p * w;
+                if (!made_from(q, p)) {
+                    return false;
+                }
+                a[static_cast<std::size_t>(i) * n + k] = sum(q);
             }
         }
+        return true;
     });
 }
 
 function* poly_fit(Attribute& x, Attribute& y, int order)
 {
+    using virda_detail::made_from;
     if (order < 0) {
         return refuse_negative_order();
     }
-    Attribute w = (x * scalar_variant(0.0)) + scalar_variant(1.0);
+    // The unit weights x * 0.0 + 1.0; the product is released once they are made.
+    Attribute w = [&] {
+        Attribute zeros = x * scalar_variant(0.0);
+        if (!made_from(zeros, x)) {
+            return zeros;
+        }
+        return zeros + scalar_variant(1.0);
+    }();
+    if (!made_from(w, x)) {
+        return nan_polynomial(order);
+    }
     return poly_fit(x, y, w, order);
 }

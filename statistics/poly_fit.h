@@ -13,7 +13,10 @@ class Attribute;
 /// A c = b with A(i, k) = sum w x^(i+k) and b(i) = sum w y x^i, solved by one
 /// explicit inversion. The result is a new type-0 function (coefficients in
 /// ascending powers) that the caller deletes. A singular system gives NaN
-/// coefficients. A negative order writes "ERROR in poly_fit:negative
+/// coefficients, and so does an attribute fit whose temporary arrays could
+/// not all be made (no block on some rank, no window: the creation's line is
+/// written on every rank, and every rank gets the NaN polynomial of the
+/// requested order). A negative order writes "ERROR in poly_fit:negative
 /// order.Zero polynomial returned" and gives the zero polynomial of order 0,
 /// with no communication (on every rank alike, when every rank passes the same
 /// order).

@@ -3,10 +3,15 @@
 #include "framework/attribute/attribute.h"
 #include "framework/runtime/attribute_functions.h"
 #include "statistics/mean.h"
+#include "statistics/temporaries.h"
 
 #include <cmath>
+#include <limits>
 
 namespace {
+
+using virda_detail::made_from;
+using virda_detail::weighted_total;
 
 /// Whether the rounding of the mean m can matter for a second moment var0
 /// about it. The deviations about m carry its rounding error e (at most a
@@ -37,18 +42,44 @@ double deviation_from_moments(double s2, double sd, double w)
     return std::sqrt(variance);
 }
 
+/// NaN: the result of a deviation whose temporaries could not be made.
+constexpr double not_made = std::numeric_limits<double>::quiet_NaN();
+
+/// sum(d * d * w) (w null: sum(d * d)), or NaN when a product could not be
+/// made. The products are released before returning.
+double second_moment(const Attribute& d, const Attribute* w)
+{
+    const Attribute squares = d * d;
+    if (!made_from(squares, d)) {
+        return not_made;
+    }
+    if (w == nullptr) {
+        return sum(squares);
+    }
+    const Attribute weighted = squares * *w;
+    return made_from(weighted, squares) ? static_cast<double>(sum(weighted)) : not_made;
+}
+
 } // namespace
 
 // Each total comes from the framework's sum, in this fixed order on every
 // rank; every product is a new attribute released before returning. The
 // residual total of the deviations is taken only when the mean's rounding can
-// show in the result.
+// show in the result. A temporary that could not be made (an array creation
+// that failed, alike on every rank) gives NaN at once: the decision rests on
+// global element counts, so every rank returns it and skips the same calls.
 
 double stdev(Attribute& x)
 {
     const double m = mean(x);
     const Attribute d = x + scalar_variant(-m);
-    const double s2 = sum(d * d);
+    if (!made_from(d, x)) {
+        return not_made;
+    }
+    const double s2 = second_moment(d, nullptr);
+    if (std::isnan(s2)) {
+        return s2; // also NaN data: the result would be NaN all the same
+    }
     const double n = x.size();
     // The same decision on every rank: m and s2 are the same everywhere.
     const double sd = mean_rounding_matters(m, s2 / n) ? static_cast<double>(sum(d)) : 0.0;
@@ -57,12 +88,28 @@ double stdev(Attribute& x)
 
 double stdev(Attribute& x, Attribute& w)
 {
-    // The weighted mean, taken as mean(x, w) takes it; its weight total
-    // serves the second moment too.
+    // The weighted mean, taken as mean(x, w) takes it (products of int and
+    // float data in double); its weight total serves the second moment too.
     const double weight = sum(w);
-    const double m = static_cast<double>(sum(x * w)) / weight;
+    const double m = weighted_total(x, w) / weight;
+    if (std::isnan(m)) {
+        return m;
+    }
     const Attribute d = x + scalar_variant(-m);
-    const double s2 = sum((d * d) * w);
-    const double sd = mean_rounding_matters(m, s2 / weight) ? static_cast<double>(sum(d * w)) : 0.0;
+    if (!made_from(d, x)) {
+        return not_made;
+    }
+    const double s2 = second_moment(d, &w);
+    if (std::isnan(s2)) {
+        return s2;
+    }
+    double sd = 0.0;
+    if (mean_rounding_matters(m, s2 / weight)) {
+        const Attribute weighted = d * w;
+        if (!made_from(weighted, d)) {
+            return not_made;
+        }
+        sd = sum(weighted);
+    }
     return deviation_from_moments(s2, sd, weight);
 }

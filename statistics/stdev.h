@@ -14,6 +14,11 @@
 /// For nearly constant data, where the rounding of the mean would show, the
 /// residual total of the deviations corrects it, so that a constant attribute
 /// gives exactly 0.
+///
+/// The deviations and their products are temporary arrays. When one cannot be
+/// made (no block on some rank, no window: the creation writes its line on
+/// every rank), the result is NaN on every rank, and no further temporary is
+/// attempted.
 
 /// The standard deviation of every element of x over all ranks,
 /// sqrt(sum(D * D) / N) with D = x - mean(x). Elements must be double, float
@@ -24,8 +29,9 @@
 /// attribute, in the same order; every rank gets the same value.
 double stdev(Attribute& x);
 /// The weighted standard deviation sqrt(sum(D * D * w) / sum(w)) with
-/// D = x - mean(x, w). Collective, as stdev(x); every rank gets the same
-/// value. As with mean(x, w), element types without the sums and products the
+/// D = x - mean(x, w), the mean's products taken in double as mean(x, w)
+/// takes them (int and float data and weights). Collective, as stdev(x);
+/// every rank gets the same value. As with mean(x, w), element types without the sums and products the
 /// weighted formula needs (a char x or w, a composite) raise nothing: the
 /// undefined operations write "SUM NOT DEFINED FOR THESE TWO TYPES; Nothing
 /// done" or "PRODUCT NOT DEFINED FOR THESE TWO TYPES; Nothing done" (each

@@ -91,6 +91,29 @@ def test_every_function_against_numpy(dtype):
     assert median == np.median(v)
 
 
+@pytest.mark.parametrize("dtype, wtype", [(np.int32, np.int32), (np.int64, np.uint16), (np.uint32, np.int64),
+                                           (np.float32, np.float32), (np.int16, np.float32)])
+def test_weighted_moments_take_numpy_average_products(dtype, wtype):
+    """Integer data (stored as int32) and float32 data with such weights: the
+    products, which int32 arithmetic would wrap and float32 arithmetic round,
+    are numpy.average's, in float64 (exact for these), and their total is
+    exact, rounded once."""
+    g = np.arange(N)
+    scale = 30000.0 if np.dtype(dtype).itemsize == 2 else 100000.0
+    xs = (x_of(g) * scale / 100.0 + (0.0 if np.dtype(dtype).kind == "f" else 0.5)).astype(dtype)
+    ws = (1.0 + x_of(g + 500) * 300.0 + (0.0 if np.dtype(wtype).kind == "f" else 0.5)).astype(wtype)
+    with vs.from_local(block(xs, WORLD, "ramp")) as x, vs.from_local(block(ws, WORLD, "even")) as w:
+        got = vs.mean(x, weights=w), vs.std(x, weights=w)
+    v, wv = xs.astype(np.float64), ws.astype(np.float64)
+    mean = math.fsum(v * wv) / math.fsum(wv)
+    assert got[0] == mean and got[0] == pytest.approx(np.average(v, weights=wv), rel=1e-14)
+    assert got[1] == pytest.approx(math.sqrt(np.average((v - mean) ** 2, weights=wv)), rel=1e-13)
+    # The issue's two elements: 100000 * 100000 wraps in int32.
+    big = np.full(2, 100000, dtype=dtype if np.dtype(dtype).itemsize > 2 else np.int32)
+    with vs.from_local(block(big, WORLD, "last")) as b:
+        assert (vs.mean(b, weights=b), vs.std(b, weights=b)) == (100000.0, 0.0)
+
+
 def test_results_are_the_same_bits_on_every_number_of_ranks():
     """The same data over the first k ranks, k = 1 .. N, and in four
     distributions over all of them: every result is the same bits."""

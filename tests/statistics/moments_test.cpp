@@ -2,20 +2,20 @@
 #include "stat_data.h"
 
 using namespace stat_data;
+using virda_test::mpi_counts_during;
 
 namespace {
 
 /// Weighted mean and population standard deviation, two passes. The mean
-/// totals the products x * w in their promoted element type (an int or float
-/// pair multiplies in float), as the attribute product makes them.
+/// totals the products x * w taken in double, as numpy.average takes them
+/// (never in int or float, where they would wrap or round).
 template <typename T, typename W>
 std::pair<long double, long double> oracle(const std::vector<T>& x, const std::vector<W>& w)
 {
-    using P = typename promote_trait<T, W>::T_promote_pr;
     long double sw = 0, sp = 0, sx = 0, s2 = 0;
     for (std::size_t i = 0; i < x.size(); ++i) {
         sw += w[i];
-        sp += static_cast<P>(static_cast<P>(x[i]) * static_cast<P>(w[i]));
+        sp += static_cast<double>(x[i]) * static_cast<double>(w[i]);
         sx += static_cast<long double>(x[i]) * w[i];
     }
     for (std::size_t i = 0; i < x.size(); ++i) {
@@ -24,14 +24,16 @@ std::pair<long double, long double> oracle(const std::vector<T>& x, const std::v
     return {sp / sw, std::sqrt(s2 / sw)};
 }
 
-/// Random x of type T in [lo, hi) and weights of type W in [1, 6) (1..5 as
-/// int) over `dims`; extra rows hold 1e6, which would spoil every result.
+/// Random x of type T in [lo, hi) and weights of type W in [1, w_hi) (1..5 as
+/// int by default) over `dims`; extra rows hold 1e6, which would spoil every
+/// result.
 template <typename T, typename W>
-void check_random(const std::vector<int>& dims, double lo, double hi, int extra, bool unit_too = false)
+void check_random(const std::vector<int>& dims, double lo, double hi, int extra, bool unit_too = false,
+                  double w_hi = 6.0)
 {
     const int n = dims[0] * (dims.size() > 1 ? dims[1] : 1);
     auto gx = [&](int g) { return g >= n ? 1e6 : lo + (hi - lo) * uniform(1, g); };
-    auto gw = [&](int g) { return g >= n ? 1e6 : 1 + 5 * uniform(2, g); };
+    auto gw = [&](int g) { return g >= n ? 1e6 : 1 + (w_hi - 1) * uniform(2, g); };
     Attribute x = make_attribute<T>(dims, gx, extra);
     Attribute w = make_attribute<W>(dims, gw, extra);
     const auto xs = values<T>(n, gx);
@@ -75,6 +77,34 @@ TEST(Moments, RandomDataAgainstLongDoubleLoops)
     check_random<float, int>({333, 3}, -20.0, 20.0, 2);
     check_random<int, float>({1001}, -1000.0, 1000.0, 1);
     check_random<double, int>({std::max(1, ranks() - 1), 2}, -9.0, 9.0, 0); // a rank holds nothing
+}
+
+TEST(Moments, WeightedProductsOfIntAndFloatDataAreTakenInDouble)
+{
+    // Products that int * int would wrap and float arithmetic would round.
+    Attribute big = make_attribute<int>({2}, [](int) { return 100000; }); // 10^10 wraps in int
+    EXPECT_EQ(mean(big, big), 100000.0);
+    EXPECT_EQ(stdev(big, big), 0.0);
+    Attribute odd = make_attribute<int>({3}, [](int) { return 16777217; }); // 2^24 + 1: no float holds it
+    Attribute unit = make_attribute<float>({3}, [](int) { return 1.0f; });
+    EXPECT_EQ(mean(odd, unit), 16777217.0);
+    EXPECT_EQ(stdev(odd, unit), 0.0);
+    Attribute f = make_attribute<float>({3}, [](int g) { return 16777215.0f - g; });
+    Attribute three = make_attribute<float>({3}, [](int) { return 3.0f; }); // 3 (2^24 - 1) needs 26 bits
+    EXPECT_EQ(mean(f, three), 16777214.0);
+    check_random<int, int>({777}, -100000.0, 100000.0, 1, false, 100000.0); // |x w| up to 10^10
+    check_random<float, float>({500}, -3e4, 3e4, 0, false, 1e4);
+
+    // The double copy is one more array, made only where the product is not
+    // double already: a double operand on either side makes none.
+    Attribute xd = make_attribute<double>({4}, [](int g) { return 0.5 * g; });
+    Attribute xi = make_attribute<int>({4}, [](int g) { return g; });
+    auto collectives = [](const virda_test::MpiCounts& c) { return c.allreduces + c.barriers; };
+    const long one_array = collectives(mpi_counts_during([&] { const Attribute copy = xi * scalar_variant(1.0); }));
+    const long as_is = collectives(mpi_counts_during([&] { mean(xd, xi); }));
+    EXPECT_GT(one_array, 0);
+    EXPECT_EQ(collectives(mpi_counts_during([&] { mean(xi, xd); })), as_is);
+    EXPECT_EQ(collectives(mpi_counts_during([&] { mean(xi, xi); })), as_is + one_array);
 }
 
 TEST(Moments, ConstantDataHasZeroSpreadExactly)

@@ -2,7 +2,8 @@
 """Checks virda-stats on files written here with h5py, as other software
 writes them: netCDF-style variables with missing and packed values (CF
 conventions), grids of three and four dimensions (one of a single row), a
-table of 2,000 columns and tables of fewer columns than ranks, and datasets compressed with each filter plugin Debian ships. Every result is
+table of 2,000 columns and tables of fewer columns than ranks, int and
+float32 data weighted by int and float32 weights, and datasets compressed with each filter plugin Debian ships. Every result is
 compared with NumPy's on the values the conventions take, computed as
 netCDF4-python reads them (values equal to _FillValue or missing_value, or
 outside valid_min/valid_max/valid_range, are missing; the others unpack to
@@ -16,6 +17,7 @@ every case agrees, 1 otherwise; each case prints one line.
 """
 import argparse
 import json
+import math
 import os
 import shlex
 import subprocess
@@ -176,6 +178,14 @@ def write_conventions(path):
         # ranks, so one rank reads it all.
         one = sprinkle(RNG.normal(15, 5, (1, 4, 5)).astype("f4"), 0.2, 9.96921e36)
         netcdf_variable(f, "one_step", one, ("step", "y", "x"), _FillValue=np.float32(9.96921e36))
+        # Integer and float32 pairs, which the tool holds as int and float:
+        # products such as 99999 * 99999 that int arithmetic would wrap and
+        # float arithmetic round.
+        f["int_x"] = RNG.integers(-100000, 100000, 701).astype("i4")
+        f["int_w"] = RNG.integers(1, 100000, 701).astype("i4")
+        f["short_w"] = RNG.integers(1, 30000, 701).astype("i2")
+        f["float_x"] = RNG.uniform(-3e4, 3e4, 701).astype("f4")
+        f["float_w"] = RNG.uniform(1, 1e4, 701).astype("f4")
 
 
 # (name, h5py options): each filter that can be had, on a chunked dataset.
@@ -270,10 +280,10 @@ def cases(conventions, filters):
         summary("filter " + name, filters, name, ["--layout", "grid"], "grid", False)
 
     # Operations other than summary take the same values.
-    def value(label, path, name, args, key, expected):
+    def value(label, path, name, args, key, expected, exact=False):
         def check(report):
             got = report.get(key)
-            ok = got is not None and abs(got - expected) <= 1e-12 * max(1.0, abs(expected))
+            ok = got is not None and abs(got - expected) <= (0.0 if exact else 1e-12) * max(1.0, abs(expected))
             return [] if ok else ["%s %r, NumPy %r" % (key, got, expected)]
 
         out.append((label, path, name, args, check))
@@ -292,6 +302,21 @@ def cases(conventions, filters):
     both = (x != -9.0) & (w != -1.0)
     value("weighted mean, rows missing in either", conventions, "x", ["mean", "--weights", "w"], "mean",
           float(np.average(x[both], weights=w[both])))
+
+    # Weighted moments of int and float32 data: numpy.average's products
+    # (in float64, exact for these), their total exact and rounded once.
+    def weighted(label, name, weights):
+        xv = read(conventions, name)[0].astype(np.float64)
+        wv = read(conventions, weights)[0].astype(np.float64)
+        m = math.fsum(xv * wv) / math.fsum(wv)
+        value(label + " --weights, mean", conventions, name, ["mean", "--weights", weights], "mean", m, exact=True)
+        value(label + " --weights, stdev", conventions, name, ["stdev", "--weights", weights], "stdev",
+              float(np.sqrt(np.average((xv - m) ** 2, weights=wv))))
+
+    weighted("int32 by int32", "int_x", "int_w")
+    weighted("int32 by int16", "int_x", "short_w")
+    weighted("float32 by float32", "float_x", "float_w")
+    weighted("float32 by int32", "float_x", "int_w")
 
     g4, g4_attrs = read(conventions, "grid4")
     q = [0.1, 0.5, 0.9]
