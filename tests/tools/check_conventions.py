@@ -441,6 +441,8 @@ def cases(conventions, filters):
          "no value is left to compute with: every one of the 150 values of 'wide' is missing"),
         ("grids of other shapes paired", "grid3", ["mean", "--weights", "grid4"],
          "weights dataset 'grid4' has shape (5, 3, 4, 6) but 'grid3' has shape (7, 9, 11)"),
+        ("every value unpacked to NaN, --skip-nan", "scale_nan", ["mean", "--skip-nan"],
+         "no value is left to compute with: every one of the 150 values of 'scale_nan' is missing"),
     ]
     out.extend((label, conventions, name, args, message) for label, name, args, message in refusals)
     return out
