@@ -7,7 +7,9 @@ float32 data weighted by int and float32 weights, and datasets compressed with e
 compared with NumPy's on the values the conventions take, computed as
 netCDF4-python reads them (values equal to _FillValue or missing_value, or
 outside valid_min/valid_max/valid_range, are missing; the others unpack to
-v * scale_factor + add_offset).
+v * scale_factor + add_offset), NaN counted as the statistics see it, once
+unpacked. The JSON output must be strict JSON, with NaN and the infinities
+as the strings "NaN", "Infinity" and "-Infinity", each told apart.
 
     /usr/bin/python3 check_conventions.py --tool TOOL --work DIR --ranks N
         [--launcher mpiexec -n] [--preflags ...]
@@ -35,7 +37,9 @@ RNG = np.random.default_rng(20240521)
 def taken(values, attrs, raw=False, skip_nan=False):
     """(values taken as float64, missing count, NaN count) of an array read
     with the attributes `attrs`: the missing-value test on the stored values
-    (attribute values cast to the stored type first), then unpacking."""
+    (attribute values cast to the stored type first), then unpacking; NaN
+    counted (and with skip_nan left out) after unpacking, which makes NaN
+    of 0 * inf or inf - inf."""
     v = np.asarray(values)
     flat = v.reshape(-1)
     missing = np.zeros(flat.shape, dtype=bool)
@@ -60,33 +64,78 @@ def taken(values, attrs, raw=False, skip_nan=False):
             if high is not None:
                 missing |= flat > high
     kept = flat[~missing].astype(np.float64)
-    nans = int(np.isnan(kept).sum())
-    if skip_nan:
-        kept = kept[~np.isnan(kept)]
     if not raw and ("scale_factor" in attrs or "add_offset" in attrs):
         scale = np.float64(attrs.get("scale_factor", 1.0))
         offset = np.float64(attrs.get("add_offset", 0.0))
-        kept = kept * scale + offset
+        with np.errstate(invalid="ignore"):
+            kept = kept * scale + offset
+    nans = int(np.isnan(kept).sum())
+    if skip_nan:
+        kept = kept[~np.isnan(kept)]
     return kept, int(missing.sum()), nans
 
 
 def summary_row(values, attrs, **reading):
+    """NumPy's summary; NaN for what has no value (no values taken, no
+    extremes among the values that are not NaN)."""
     kept, missing, nans = taken(values, attrs, **reading)
-    finite = kept[~np.isnan(kept)]
-    return {
-        "count": kept.size,
-        "mean": float(np.mean(kept)) if kept.size else None,
-        "stdev": float(np.std(kept)) if kept.size else None,
-        "min": float(finite.min()) if finite.size else None,
-        "max": float(finite.max()) if finite.size else None,
-        "median": float(np.median(kept)) if kept.size and not np.isnan(kept).any() else None,
-        "nan_count": nans,
-        "missing_count": missing,
-    }
+    not_nan = kept[~np.isnan(kept)]
+    nan = float("nan")
+    with np.errstate(invalid="ignore"):
+        return {
+            "count": kept.size,
+            "mean": float(np.mean(kept)) if kept.size else nan,
+            "stdev": float(np.std(kept)) if kept.size else nan,
+            "min": float(not_nan.min()) if not_nan.size else nan,
+            "max": float(not_nan.max()) if not_nan.size else nan,
+            "median": float(np.median(kept)) if kept.size else nan,
+            "nan_count": nans,
+            "missing_count": missing,
+        }
 
 
-def nan_to_none(x):
-    return None if x is None or (isinstance(x, float) and np.isnan(x)) else x
+# ---------------------------------------------------------------------------
+# The tool's JSON.
+
+NON_FINITE = {"NaN": float("nan"), "Infinity": float("inf"), "-Infinity": float("-inf")}
+
+
+def refuse_constant(token):
+    raise ValueError("bare %s in the output is not JSON" % token)
+
+
+def decode(text):
+    """The tool's output, parsed as strict JSON (no bare NaN or Infinity)."""
+    return json.loads(text, parse_constant=refuse_constant)
+
+
+def number(member):
+    """The double a JSON member stands for, or None when it stands for none
+    (null, or any other string)."""
+    if isinstance(member, str):
+        return NON_FINITE.get(member)
+    if isinstance(member, (int, float)) and not isinstance(member, bool):
+        return float(member)
+    return None
+
+
+def differs(got, want, tolerance):
+    """'' when the member `got` stands for NumPy's `want`: NaN, +inf and -inf
+    exactly, finite values within `tolerance`; otherwise what differs."""
+    g = number(got)
+    if g is None:
+        same = False
+    elif math.isnan(want) or math.isinf(want):
+        same = math.isnan(g) if math.isnan(want) else g == want
+    else:
+        same = math.isfinite(g) and abs(g - want) <= tolerance
+    return "" if same else "%r, NumPy %r" % (got, want)
+
+
+def finite_scale(values):
+    """max(1, the largest finite |value|): the scale of the tolerances."""
+    v = np.abs(np.asarray(values, dtype=np.float64))
+    return max(1.0, float(np.max(v[np.isfinite(v)], initial=0.0)))
 
 
 # ---------------------------------------------------------------------------
@@ -186,6 +235,30 @@ def write_conventions(path):
         f["short_w"] = RNG.integers(1, 30000, 701).astype("i2")
         f["float_x"] = RNG.uniform(-3e4, 3e4, 701).astype("f4")
         f["float_w"] = RNG.uniform(1, 1e4, 701).astype("f4")
+        # Infinities and NaN as stored: a table whose column 0 holds +inf,
+        # column 1 -inf, column 2 both and NaN (means +inf, -inf, NaN).
+        special = RNG.normal(0, 1, (60, 3))
+        special[7::13, 0] = np.inf
+        special[5::17, 1] = -np.inf
+        special[3::11, 2] = np.inf
+        special[4::19, 2] = -np.inf
+        special[10::23, 2] = np.nan
+        f["infinities"] = special
+        # NaN made by unpacking: a scale_factor of inf (0 * inf is NaN, the
+        # rest +inf or -inf), a NaN scale_factor beside a fill value, an
+        # add_offset of -inf on stored +inf (inf - inf).
+        d = f.create_dataset("scale_inf", data=RNG.integers(-3, 4, 200).astype("i2"))
+        d.attrs["scale_factor"] = np.inf
+        d = f.create_dataset("scale_nan", data=sprinkle(RNG.normal(0, 1, 150).astype("f4"), 0.2, -999.0))
+        d.attrs["_FillValue"] = np.float32(-999)
+        d.attrs["scale_factor"] = np.float32(np.nan)
+        shifted = RNG.normal(0, 1, 120)
+        shifted[::9] = np.inf
+        d = f.create_dataset("offset_minus_inf", data=shifted)
+        d.attrs["add_offset"] = -np.inf
+        # Weights for x whose zeros unpack to NaN.
+        d = f.create_dataset("weights_scale_inf", data=RNG.integers(0, 3, 600).astype("i2"))
+        d.attrs["scale_factor"] = np.inf
 
 
 # (name, h5py options): each filter that can be had, on a chunked dataset.
@@ -245,15 +318,15 @@ def cases(conventions, filters):
                 problems.append("layout %r, expected %r" % (report["dataset"].get("layout"), layout))
             if len(rows) != len(want):
                 return problems + ["%d summary rows, expected %d" % (len(rows), len(want))]
-            scale = max(1.0, float(np.nanmax(np.abs(taken(values, attrs, **reading)[0]), initial=0.0)))
+            scale = finite_scale(taken(values, attrs, **reading)[0])
             for k, (got, exp) in enumerate(zip(rows, want)):
                 for key in ("count", "nan_count", "missing_count"):
                     if got[key] != exp[key]:
                         problems.append("row %d %s %s, NumPy %s" % (k, key, got[key], exp[key]))
                 for key in ("mean", "stdev", "min", "max", "median"):
-                    g, e = got[key], nan_to_none(exp[key])
-                    if (g is None) != (e is None) or (g is not None and abs(g - e) > 1e-12 * scale):
-                        problems.append("row %d %s %r, NumPy %r" % (k, key, g, e))
+                    why = differs(got[key], exp[key], 1e-12 * scale)
+                    if why:
+                        problems.append("row %d %s %s" % (k, key, why))
             return problems
 
         out.append((label, path, name, ["summary"] + args, check))
@@ -278,13 +351,28 @@ def cases(conventions, filters):
     summary("grid of shape (1, 4, 5)", conventions, "one_step", [], "grid", False)
     for name, _ in FILTERS:
         summary("filter " + name, filters, name, ["--layout", "grid"], "grid", False)
+    summary("+inf, -inf, NaN per column", conventions, "infinities", [], "table", True)
+    summary("+inf, -inf, NaN together", conventions, "infinities", ["--layout", "grid"], "grid", False)
+    summary("scale_factor inf", conventions, "scale_inf", [], None, False)
+    summary("scale_factor inf, --skip-nan", conventions, "scale_inf", ["--skip-nan"], None, False,
+            skip_nan=True)
+    summary("scale_factor NaN, _FillValue", conventions, "scale_nan", [], None, False)
+    summary("add_offset -inf", conventions, "offset_minus_inf", [], None, False)
 
-    # Operations other than summary take the same values.
-    def value(label, path, name, args, key, expected, exact=False):
+    # Operations other than summary take the same values. `counts`: members
+    # of the dataset objects, {(object, member): NumPy's count}; `exact`: no
+    # tolerance at all.
+    def value(label, path, name, args, key, expected, counts=None, exact=False):
         def check(report):
-            got = report.get(key)
-            ok = got is not None and abs(got - expected) <= (0.0 if exact else 1e-12) * max(1.0, abs(expected))
-            return [] if ok else ["%s %r, NumPy %r" % (key, got, expected)]
+            problems = []
+            why = differs(report.get(key), expected, 0.0 if exact else 1e-12 * finite_scale([expected]))
+            if why:
+                problems.append("%s %s" % (key, why))
+            for (where, member), want in (counts or {}).items():
+                got = report.get(where, {}).get(member)
+                if got != want:
+                    problems.append("%s.%s %r, NumPy %r" % (where, member, got, want))
+            return problems
 
         out.append((label, path, name, args, check))
 
@@ -318,18 +406,37 @@ def cases(conventions, filters):
     weighted("float32 by float32", "float_x", "float_w")
     weighted("float32 by int32", "float_x", "int_w")
 
+    # Non-finite results of the other operations, and NaN made by unpacking
+    # the weights left out by --skip-nan.
+    special, _ = read(conventions, "infinities")
+    with np.errstate(invalid="ignore"):
+        for c, operation, want in ((0, "mean", np.mean(special[:, 0])), (1, "mean", np.mean(special[:, 1])),
+                                   (0, "stdev", np.std(special[:, 0]))):
+            value("%s of column %d of infinities" % (operation, c), conventions, "infinities",
+                  [operation, "--column", str(c)], operation, float(want))
+        ws, ws_attrs = read(conventions, "weights_scale_inf")
+        wu = ws * np.float64(ws_attrs["scale_factor"])
+        rows = (x != -9.0) & ~np.isnan(wu)
+        value("weights unpacked to NaN, --skip-nan", conventions, "x",
+              ["mean", "--weights", "weights_scale_inf", "--skip-nan"], "mean",
+              float(np.sum(x[rows] * wu[rows]) / np.sum(wu[rows])),
+              {("dataset", "used"): int(rows.sum()), ("dataset", "missing"): int((x == -9.0).sum()),
+               ("weights", "nan_skipped"): int(np.isnan(wu).sum())})
+
     g4, g4_attrs = read(conventions, "grid4")
     q = [0.1, 0.5, 0.9]
-    want_q = np.quantile(taken(g4, g4_attrs)[0], q)
 
-    def check_quantiles(report):
-        got = report.get("quantiles")
-        if got is None or len(got) != len(q) or any(abs(a - b) > 1e-9 for a, b in zip(got, want_q)):
-            return ["quantiles %r, NumPy %r" % (got, list(want_q))]
-        return []
+    def quantiles(label, name, args, want):
+        def check(report):
+            got = report.get("quantiles")
+            if got is None or len(got) != len(want) or any(differs(a, b, 1e-9) for a, b in zip(got, want)):
+                return ["quantiles %r, NumPy %r" % (got, list(want))]
+            return []
 
-    out.append(("quantiles of a 4-D grid", conventions, "grid4", ["quantiles", "--q", "0.1,0.5,0.9"],
-                check_quantiles))
+        out.append((label, conventions, name, ["quantiles", "--q", ",".join(map(str, q))] + args, check))
+
+    quantiles("quantiles of a 4-D grid", "grid4", [], np.quantile(taken(g4, g4_attrs)[0], q))
+    quantiles("quantiles of values with NaN", "infinities", ["--column", "2"], [float("nan")] * len(q))
 
     # bin-data pairs x and y row by row: a row missing in either is left out.
     centres = [0.0, 1.0, 2.0, 3.0, 4.0]
@@ -342,7 +449,7 @@ def cases(conventions, filters):
 
     def check_bins(report):
         got = report.get("means")
-        if got is None or any(abs(a - b) > 1e-12 for a, b in zip(got, want_bins)):
+        if got is None or len(got) != len(want_bins) or any(differs(a, b, 1e-12) for a, b in zip(got, want_bins)):
             return ["means %r, NumPy %r" % (got, want_bins)]
         return []
 
@@ -359,6 +466,8 @@ def cases(conventions, filters):
          "no value is left to compute with: every one of the 150 values of 'wide' is missing"),
         ("grids of other shapes paired", "grid3", ["mean", "--weights", "grid4"],
          "weights dataset 'grid4' has shape (5, 3, 4, 6) but 'grid3' has shape (7, 9, 11)"),
+        ("every value unpacked to NaN, --skip-nan", "scale_nan", ["mean", "--skip-nan"],
+         "no value is left to compute with: every one of the 150 values of 'scale_nan' is missing"),
     ]
     out.extend((label, conventions, name, args, message) for label, name, args, message in refusals)
     return out
@@ -399,7 +508,10 @@ def main():
         elif p.returncode != 0:
             problems = ["exit status %d: %s" % (p.returncode, p.stderr.strip())]
         else:
-            problems = check(json.loads(p.stdout))
+            try:
+                problems = check(decode(p.stdout))
+            except ValueError as e:
+                problems = ["the output is not strict JSON (%s):\n%s" % (e, p.stdout)]
         failed += 1 if problems else 0
         print("%-6s %s (%s %s)%s" % ("FAIL" if problems else "ok", label, name, " ".join(tool_args),
                                     "".join("\n         " + line for line in problems)), flush=True)

@@ -7,7 +7,8 @@
 # The reference program writes the test file and a list of cases (tool
 # arguments and the expected part of the tool's JSON output). Each case runs
 # the tool at the same rank count; every expected member must be in the
-# output with an equal value (numbers compared as doubles, null for NaN).
+# output with an equal value (numbers compared as doubles; NaN and the
+# infinities are the strings "NaN", "Infinity" and "-Infinity" in both).
 # A case may also give bounds (`within`: a member and, for each of its
 # numbers, [lo, hi]) for results that are checked against an equivalent but
 # not identical computation.
@@ -134,7 +135,9 @@ foreach(c RANGE ${last_case})
             string(JSON lo GET "${within}" ${key} ${j} 0)
             string(JSON hi GET "${within}" ${key} ${j} 1)
             string(JSON got GET "${actual_doc}" ${key} ${j})
-            if(got STREQUAL "" OR got LESS lo OR got GREATER hi)
+            string(JSON got_type TYPE "${actual_doc}" ${key} ${j})
+            # A string ("NaN") is neither less nor greater than a number.
+            if(NOT got_type STREQUAL "NUMBER" OR got LESS lo OR got GREATER hi)
               string(APPEND problems "\n  ${key}.${j}: expected within [${lo}, ${hi}], got '${got}'")
             endif()
           endforeach()

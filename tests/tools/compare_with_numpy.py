@@ -84,12 +84,19 @@ def expected_rows(values, layout):
     return rows
 
 
+NON_FINITE = {"NaN": float("nan"), "Infinity": float("inf"), "-Infinity": float("-inf")}
+
+
 def same(got, want, tolerance):
-    if want is None or (isinstance(want, float) and np.isnan(want)):
-        return got is None
-    if got is None:
+    """Whether the tool's JSON member `got` is NumPy's `want`: NaN, +inf and
+    -inf (the strings "NaN", "Infinity", "-Infinity") exactly, finite values
+    within `tolerance`."""
+    g = NON_FINITE.get(got) if isinstance(got, str) else got
+    if not isinstance(g, (int, float)):
         return False
-    return abs(got - want) <= tolerance
+    if np.isnan(want) or np.isinf(want):
+        return bool(np.isnan(g)) if np.isnan(want) else g == want
+    return bool(np.isfinite(g)) and abs(g - want) <= tolerance
 
 
 def run_tool(args, path, name, ranks):
@@ -115,7 +122,7 @@ def compare(args, path, name, values, ranks):
     problems = []
     narrow_float = values.dtype.kind == "f" and values.dtype.itemsize <= 4
     for k, (row, (count, mean, lo, hi)) in enumerate(zip(rows, want)):
-        scale = max(abs(lo), abs(hi), 1.0) if not np.isnan(lo) else 1.0
+        scale = max([abs(v) for v in (lo, hi) if np.isfinite(v)] + [1.0])
         tolerance = (1e-6 if narrow_float else 1e-9) * scale
         if row["count"] != count:
             problems.append("column %d: count %s, NumPy %d" % (k, row["count"], count))

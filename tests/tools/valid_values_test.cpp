@@ -131,6 +131,48 @@ TEST(ColumnFacts, OneReductionCombinesEveryColumn)
     EXPECT_EQ(facts[0].magnitude_of(r).largest, std::max(std::fabs(want[0].min), std::fabs(want[0].max)));
 }
 
+TEST(ColumnFacts, NaNMadeByUnpackingCountsAsNaN)
+{
+    // Stored -1, 0, 1 (and a fill, 7) with scale_factor inf unpack to -inf,
+    // NaN (0 * inf), +inf: the statistics see that NaN like a stored one.
+    const int n = 31;
+    const std::vector<int> mine = my_indices(n);
+    std::vector<int> block;
+    for (const int g : mine) {
+        block.push_back(g % 4 == 3 ? 7 : g % 3 - 1);
+    }
+    value_rules r;
+    r.fill_values = {7.0};
+    r.packed = true;
+    r.scale = std::numeric_limits<double>::infinity();
+    long long zeros = 0;
+    long long fills = 0;
+    for (int g = 0; g < n; ++g) {
+        fills += g % 4 == 3 ? 1 : 0;
+        zeros += g % 4 != 3 && g % 3 == 1 ? 1 : 0;
+    }
+    for (const bool skip : {false, true}) {
+        r.skip_nan = skip;
+        std::vector<column_facts> facts = virda_stats::local_facts(block.data(), block.size(), 1, r);
+        virda_stats::combine_facts(facts, VIRDA_COMM);
+        EXPECT_EQ(facts[0].nan, zeros) << skip;
+        EXPECT_EQ(facts[0].missing, fills) << skip;
+        EXPECT_EQ(facts[0].count, n - fills - (skip ? zeros : 0)) << skip;
+        EXPECT_EQ(facts[0].min, -r.scale) << skip;
+        EXPECT_EQ(facts[0].max, r.scale) << skip;
+        EXPECT_FALSE(facts[0].magnitude_of(r).finite) << skip;
+        EXPECT_EQ(r.taken(0.0), !skip) << "0 * inf is NaN";
+        EXPECT_FALSE(r.taken(7.0));
+    }
+    // add_offset -inf on a stored +inf: inf - inf.
+    value_rules shifted;
+    shifted.packed = true;
+    shifted.offset = -std::numeric_limits<double>::infinity();
+    shifted.skip_nan = true;
+    EXPECT_FALSE(shifted.taken(std::numeric_limits<double>::infinity()));
+    EXPECT_TRUE(shifted.taken(1.0));
+}
+
 TEST(TakenArray, HoldsTheValuesTakenInGlobalOrderWhereverTheyCameFrom)
 {
     // Ranks hold uneven, interleaved shares (the last of three or four

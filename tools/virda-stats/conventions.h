@@ -62,10 +62,15 @@ struct value_rules {
         }
         return (has_valid_min && v < valid_min) || (has_valid_max && v > valid_max);
     }
-    /// Whether the statistics take the stored value `v`.
-    bool taken(double v) const { return !missing(v) && !(skip_nan && std::isnan(v)); }
-    /// The physical value of the stored value `v`.
+    /// The physical value of the stored value `v`. NaN for a stored NaN, and
+    /// also where the arithmetic makes one (0 * inf, inf + -inf) from a
+    /// non-finite scale_factor or add_offset, or a stored infinity.
     double unpack(double v) const { return packed ? v * scale + offset : v; }
+    /// Whether the unpacked value of the stored value `v` is NaN: the NaN
+    /// that the statistics see, whether stored or made by unpacking.
+    bool nan_after_unpacking(double v) const { return std::isnan(unpack(v)); }
+    /// Whether the statistics take the stored value `v`.
+    bool taken(double v) const { return !missing(v) && !(skip_nan && nan_after_unpacking(v)); }
     /// The attributes found, for the output: "_FillValue -32767; valid_range
     /// [0, 100]; scale_factor 0.1"; "" for none.
     std::string describe() const;

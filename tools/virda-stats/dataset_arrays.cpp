@@ -3,8 +3,6 @@
 #include "collective_error.h"
 #include "valid_values.h"
 
-#include <cmath>
-
 namespace virda_stats {
 
 dataset_ref ref_of(const dataset_shape& s)
@@ -78,7 +76,7 @@ long long take_values(const std::vector<Attribute*>& arrays, const std::vector<c
                 if (rules.missing(v)) {
                     ++counts[1 + a];
                     keep[i] = 0;
-                } else if (rules.skip_nan && std::isnan(v)) {
+                } else if (rules.skip_nan && rules.nan_after_unpacking(v)) {
                     ++counts[1 + m + a];
                     keep[i] = 0;
                 }

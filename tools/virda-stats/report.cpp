@@ -333,8 +333,11 @@ std::string text_number(double v, int digits)
 
 std::string json_number(double v)
 {
-    if (!std::isfinite(v)) {
-        return "null";
+    if (std::isnan(v)) {
+        return "\"NaN\"";
+    }
+    if (std::isinf(v)) {
+        return v < 0 ? "\"-Infinity\"" : "\"Infinity\"";
     }
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%.17g", v);

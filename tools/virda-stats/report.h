@@ -95,7 +95,7 @@ struct summary_row {
     double min = 0.0; ///< over the values that are not NaN; NaN when there are none
     double max = 0.0;
     double median = 0.0; ///< NaN when any value is NaN
-    /// NaN values among those not missing (taken, unless --skip-nan).
+    /// NaN values among those not missing, once unpacked (taken, unless --skip-nan).
     long long nan_count = 0;
     /// Values missing by the conventions' attributes (not counted in count).
     long long missing_count = 0;
@@ -132,14 +132,21 @@ std::vector<std::string> warnings_of(const report& r);
 void write_text(std::ostream& out, const report& r);
 
 /// One JSON object; numbers with 17 significant digits so that they read
-/// back exactly, NaN and infinities as null.
+/// back exactly, NaN and infinities as the strings "NaN", "Infinity" and
+/// "-Infinity" (see json_number).
 void write_json(std::ostream& out, const report& r);
 
 /// A number for people, as write_text writes it: `digits` significant
 /// digits; "nan", "inf", "-inf".
 std::string text_number(double v, int digits = 10);
 
-/// A number as write_json writes it.
+/// A number as write_json writes it: a JSON number when finite, otherwise
+/// the string "NaN", "Infinity" or "-Infinity". JSON has no literal for
+/// them: null would make the three alike, and bare NaN and Infinity tokens
+/// are not JSON (strict parsers refuse the whole document). These strings
+/// keep every document valid, and Python's float(), NumPy, pandas' astype
+/// and JavaScript's Number() all read them as the value ("inf" would be NaN
+/// to Number()).
 std::string json_number(double v);
 
 /// A string as a JSON string literal, quotes included.

@@ -108,12 +108,15 @@ std::vector<column_facts> local_facts(const T* values, std::size_t n, int k, con
             const double v = static_cast<double>(values[i * width + c]);
             if (rules.missing(v)) {
                 ++f.missing;
-            } else if (std::isnan(v)) {
+                continue;
+            }
+            // NaN is counted as the statistics see it: after unpacking.
+            const double u = rules.unpack(v);
+            if (std::isnan(u)) {
                 ++f.nan;
                 f.count += rules.skip_nan ? 0 : 1;
             } else {
                 ++f.count;
-                const double u = rules.unpack(v);
                 f.min = std::min(f.min, u);
                 f.max = std::max(f.max, u);
             }

@@ -24,7 +24,8 @@ namespace virda_stats {
 struct column_facts {
     /// Values the statistics take (NaN included unless skipped).
     long long count = 0;
-    /// NaN values among those not missing (taken or, with --skip-nan, not).
+    /// NaN values among those not missing, once unpacked (stored NaN and NaN
+    /// made by unpacking; taken or, with --skip-nan, not).
     long long nan = 0;
     /// Values missing by the conventions' attributes.
     long long missing = 0;
