@@ -9,9 +9,6 @@
 #include <vector>
 
 namespace virda_detail {
-
-struct window_list;
-
 namespace {
 
 struct entry {
