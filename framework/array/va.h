@@ -10,6 +10,7 @@
 
 namespace virda_detail {
 struct window_shape;
+struct window_list;
 }
 
 #include <mpi.h>
@@ -49,10 +50,12 @@ struct va_range {
 /// Creating, copying, re-creating and releasing an array creates or frees a
 /// window and is a collective operation: it must be called by all processes in
 /// the array's communicator, in the same order. A released array's window and
-/// block are kept (a few per communicator) for the next array of the same
-/// element size and rows over the same communicator, which then takes them
-/// with one small reduction instead of a window creation; every rank decides
-/// alike, so the calls stay collective (framework/array/window_pool.h).
+/// block are kept (a few per communicator, on a few communicators) for the
+/// next array of the same element size and rows over the same communicator,
+/// which then takes them with one small reduction instead of a window
+/// creation; every rank decides alike, so the calls stay collective
+/// (framework/array/window_pool.h). The program may free the communicator
+/// before releasing its arrays.
 template <typename T>
 class va {
 public:
@@ -235,10 +238,14 @@ private:
     T* data = nullptr;
 
     // Bookkeeping: the allocation behind `data` (aligned up to 64 bytes
-    // inside it), its size, and this array's key in the record of live arrays.
+    // inside it), its size, this array's key in the record of live arrays,
+    // and the list of kept windows of `comm` (null when it has none), held
+    // from creation to release: the release must not look `comm` up, since
+    // the program may have freed it meanwhile.
     void* allocation = nullptr;
     MPI_Aint allocation_bytes = 0;
     std::uint64_t registry_key = 0;
+    virda_detail::window_list* kept_list = nullptr;
 };
 
 /// \cond internal

@@ -104,6 +104,7 @@ void va<T>::take(va& src) noexcept
     allocation = src.allocation;
     allocation_bytes = src.allocation_bytes;
     registry_key = src.registry_key;
+    kept_list = src.kept_list;
     if (registry_key != 0) {
         virda_detail::move_array(registry_key, this);
     }
@@ -120,6 +121,7 @@ void va<T>::take(va& src) noexcept
     src.data = nullptr;
     src.allocation = nullptr;
     src.registry_key = 0;
+    src.kept_list = nullptr;
 }
 
 template <typename T>
@@ -137,8 +139,9 @@ bool va<T>::allocate_and_expose(MPI_Aint block_elements)
 {
     // A window kept from a released array of the same shape over the same
     // communicator serves as it is: every rank finds one alike.
+    virda_detail::window_list* list = virda_detail::kept_list_of(comm);
     virda_detail::kept_window kept;
-    const bool reused = virda_detail::take_window(comm, window_shape(), &kept);
+    const bool reused = virda_detail::take_window(list, window_shape(), &kept);
 
     // Byte sizes in MPI_Aint: a block of an int-countable number of elements
     // can still exceed 2^31 bytes. The block is aligned to 64 bytes inside a
@@ -159,14 +162,22 @@ bool va<T>::allocate_and_expose(MPI_Aint block_elements)
     // one collective a creation adds to the window's own, and the only one
     // when a kept window is reused: once it returns, every rank has passed
     // its release of the array that had the window, so no rank still reads
-    // the old contents when the new ones are written.
-    const int have_block = allocation != nullptr ? 1 : 0;
-    int all_have_blocks = 0;
-    MPI_Allreduce(&have_block, &all_have_blocks, 1, MPI_INT, MPI_MIN, comm);
-    if (all_have_blocks == 0) {
+    // the old contents when the new ones are written. A communicator
+    // without a list of kept windows gets one in the same reduction when
+    // every rank has a place for it (their other communicators differ).
+    constexpr int have_block = 1;
+    constexpr int can_keep = 2;
+    const int mine = (allocation != nullptr ? have_block : 0) |
+                     (list == nullptr && virda_detail::can_start_list(comm, largest_block_bytes()) ? can_keep : 0);
+    int all = 0;
+    MPI_Allreduce(&mine, &all, 1, MPI_INT, MPI_BAND, comm);
+    if ((all & have_block) == 0) {
         std::cerr << virda_messages::block_not_allocated << std::endl;
         become_empty();
         return false;
+    }
+    if ((all & can_keep) != 0) {
+        list = virda_detail::start_list(comm);
     }
 
     auto address = reinterpret_cast<std::uintptr_t>(allocation);
@@ -176,6 +187,8 @@ bool va<T>::allocate_and_expose(MPI_Aint block_elements)
         win = kept.win;
         registry_key = kept.registry_key;
         virda_detail::move_array(registry_key, this, &va<T>::release_at_finalize);
+        kept_list = list;
+        virda_detail::hold_list(kept_list);
         return true;
     }
     // Window creation fails on every rank alike (the communication context
@@ -184,7 +197,7 @@ bool va<T>::allocate_and_expose(MPI_Aint block_elements)
     // communicator hold some: they are given back, and the creation tried
     // once more.
     bool created = virda_detail::create_window(data, bytes, element_bytes, comm, &win);
-    if (!created && virda_detail::drop_kept_windows(comm) > 0) {
+    if (!created && virda_detail::drop_kept_windows(list) > 0) {
         created = virda_detail::create_window(data, bytes, element_bytes, comm, &win);
     }
     if (!created) {
@@ -193,6 +206,8 @@ bool va<T>::allocate_and_expose(MPI_Aint block_elements)
         return false;
     }
     registry_key = virda_detail::register_array(this, &va<T>::release_at_finalize);
+    kept_list = list;
+    virda_detail::hold_list(kept_list);
     return true;
 }
 
@@ -351,10 +366,11 @@ template <typename T>
 void va<T>::va_free()
 {
     if (win != MPI_WIN_NULL) {
-        // Kept for the next array of this shape over comm, or freed; either
-        // way every rank decides alike.
+        // Kept in the list held since creation, or freed; either way every
+        // rank decides alike. comm is not looked up: the program may have
+        // freed it, which the window survives.
         const virda_detail::kept_window w{win, allocation, allocation_bytes, registry_key};
-        if (virda_detail::keep_window(comm, window_shape(), largest_block_bytes(), w)) {
+        if (virda_detail::keep_window(kept_list, window_shape(), largest_block_bytes(), w)) {
             win = MPI_WIN_NULL;
             allocation = nullptr;
             data = nullptr;
@@ -363,6 +379,8 @@ void va<T>::va_free()
             MPI_Win_free(&win);
         }
     }
+    virda_detail::let_go_list(kept_list);
+    kept_list = nullptr;
     drop_allocation();
     delete[] row_end;
     row_end = nullptr;

@@ -191,3 +191,59 @@ TEST(WindowLimit, KeptWindowsAreGivenBackWhenWindowsRunOut)
     EXPECT_GT(plain, 1000);
     EXPECT_EQ(with_kept, plain);
 }
+
+TEST(WindowLimit, ManyCommunicatorsWithReleasedArraysHoldFewContextIds)
+{
+#ifdef OMPI_MAJOR_VERSION
+    GTEST_SKIP() << "Open MPI's context ids are not used up by a few thousand windows; this test needs MPICH's 2048";
+#endif
+    // Eight arrays made and released over each of 240 communicators of the
+    // program's: every duplication still succeeds, and the arrays that can
+    // then live over VIRDA_COMM are fewer only by the communicators and the
+    // bounded number of kept windows.
+    constexpr int communicators = 240;
+    std::vector<std::unique_ptr<va<int>>> arrays;
+    const auto live_until_failure = [&arrays] {
+        int failed_at = -1;
+        for (int k = 0; k < 5000 && failed_at < 0; ++k) {
+            const std::string err =
+                capture_stderr([&] { arrays.push_back(std::make_unique<va<int>>(dims_t{ranks()}, VIRDA_COMM)); });
+            failed_at = err.empty() ? -1 : k;
+        }
+        arrays.clear();
+        return failed_at;
+    };
+    const int plain = live_until_failure();
+
+    // Duplication errors are returned, not fatal, so that running out is
+    // counted instead of ending the job; every rank runs out alike.
+    MPI_Errhandler previous = MPI_ERRHANDLER_NULL;
+    MPI_Comm_get_errhandler(VIRDA_COMM, &previous);
+    MPI_Comm_set_errhandler(VIRDA_COMM, MPI_ERRORS_RETURN);
+    std::vector<MPI_Comm> comms;
+    int failed_arrays = 0;
+    for (int c = 0; c < communicators; ++c) {
+        MPI_Comm d = MPI_COMM_NULL;
+        if (MPI_Comm_dup(VIRDA_COMM, &d) != MPI_SUCCESS) {
+            break;
+        }
+        comms.push_back(d);
+        const std::string err = capture_stderr([&] {
+            std::vector<va<int>> eight;
+            for (int k = 0; k < 8; ++k) {
+                eight.emplace_back(dims_t{ranks()}, d);
+            }
+        });
+        failed_arrays += err.empty() ? 0 : 1;
+    }
+    MPI_Comm_set_errhandler(VIRDA_COMM, previous);
+    MPI_Errhandler_free(&previous);
+    EXPECT_EQ(static_cast<int>(comms.size()), communicators);
+    EXPECT_EQ(failed_arrays, 0);
+    const int with_communicators = live_until_failure();
+    const int held = virda_detail::kept_lists_bound * virda_detail::kept_windows_bound;
+    EXPECT_GE(with_communicators, plain - static_cast<int>(comms.size()) - held);
+    for (MPI_Comm& c : comms) {
+        MPI_Comm_free(&c);
+    }
+}

@@ -1,8 +1,9 @@
 // A program that keeps arrays and attributes of several element types alive
 // past MPI_Finalize and destroys them afterwards, some at scope exit and one
 // during static destruction, with windows of released arrays kept for reuse
-// when MPI_Finalize runs. It must exit 0 with no MPI call after
-// MPI_Finalize (the resource counter it links fails the process otherwise).
+// when MPI_Finalize runs, and some arrays over a communicator already freed.
+// It must exit 0 with no MPI call after MPI_Finalize (the resource counter
+// it links fails the process otherwise).
 #include "framework/array/window_pool.h"
 #include "virda_test/test_data.h"
 #include "virda_test/mpi_counts.h"
@@ -38,6 +39,14 @@ int main(int argc, char** argv)
         Attribute w = make_attribute<fftw_complex>({6}, [](int g) { return fftw_complex{0, 1.0 * g}; });
         Attribute product = x * x;
         Attribute copy(y);
+        // Arrays over a communicator the program freed before MPI_Finalize:
+        // released by it all the same, and destroyed after it.
+        MPI_Comm freed = MPI_COMM_NULL;
+        MPI_Comm_dup(VIRDA_COMM, &freed);
+        { va<int> released({5}, freed); } // kept for freed until MPI_Comm_free
+        va<int> over_freed({5}, freed);
+        Attribute attribute_over_freed = attribute_from_global<double>({3}, freed, [](int g) { return 1.0 * g; });
+        MPI_Comm_free(&freed);
         destroyed_at_exit = std::make_unique<Attribute>(pow(x, 2.0));
         { Attribute released_temporary = x * x; } // its window is kept for reuse
         if (virda_detail::kept_window_count(VIRDA_COMM) == 0) {
