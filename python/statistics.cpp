@@ -251,6 +251,8 @@ py::object polyval_of(const py::object& p, const py::object& x_argument)
 {
     if (py::isinstance<dist_array>(x_argument)) {
         auto& x = x_argument.cast<dist_array&>();
+        require_mpi_running();
+        x.attribute("polyval"); // refuses a freed array before any communication
         // Converted before the new array is created; a rank that could not
         // hold a long p agrees with the others first.
         const doubles given = polynomial_coefficients(p);
