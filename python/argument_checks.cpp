@@ -94,8 +94,8 @@ void check_histogram_bins(double lower, double width, int nbins)
     const double top = lower + nbins * width;
     if (!std::isfinite(lower) || !std::isfinite(width) || !std::isfinite(top)) {
         throw py::value_error("histogram: supplied range of [" + number_text(lower) + ", " + number_text(top) +
-                              "] is not finite (lower = " + number_text(lower) + ", width = " +
-                              number_text(width) + ", nbins = " + std::to_string(nbins) + ")");
+                              "] is not finite (lower = " + number_text(lower) + ", width = " + number_text(width) +
+                              ", nbins = " + std::to_string(nbins) + ")");
     }
     if (!(width > 0.0)) {
         throw py::value_error("histogram: width must be > 0 (the bins' upper edges must be larger than their "
@@ -108,8 +108,8 @@ doubles bin_centres(py::handle centres)
 {
     doubles c = real_numbers("bin_data", "centres", centres);
     if (c.ndim() != 1) {
-        throw py::value_error("bin_data: centres must be 1-D (the bins' centres); it has " +
-                              std::to_string(c.ndim()) + " axes");
+        throw py::value_error("bin_data: centres must be 1-D (the bins' centres); it has " + std::to_string(c.ndim()) +
+                              " axes");
     }
     if (c.size() < 2) {
         throw py::value_error("bin_data: at least two bin centres are needed");

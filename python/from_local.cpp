@@ -32,13 +32,13 @@ enum class block_failure : std::int32_t { none, value_error, type_error, memory_
 struct block_header {
     std::int64_t rows = 0;
     std::int32_t axes = 0;
-    std::int32_t type = -1;   ///< element_type, or -1: a dtype that is refused
-    std::int32_t fits = 1;    ///< 0: values outside int32's range
-    std::int32_t masked = 0;  ///< 1: a masked array with masked elements
-    std::int32_t copied = 0;  ///< 1: moving the rows needs a converted copy
+    std::int32_t type = -1;  ///< element_type, or -1: a dtype that is refused
+    std::int32_t fits = 1;   ///< 0: values outside int32's range
+    std::int32_t masked = 0; ///< 1: a masked array with masked elements
+    std::int32_t copied = 0; ///< 1: moving the rows needs a converted copy
     block_failure failure = block_failure::none;
     std::int64_t extents[max_axes - 1] = {}; ///< the extents after the first
-    char message[256] = {};   ///< the exception's text, with a failure
+    char message[256] = {};                  ///< the exception's text, with a failure
 };
 
 /// The block as a NumPy array: NumPy's conversion, and the data of a masked
@@ -93,8 +93,7 @@ py::array look_at(const py::object& block, block_header& h)
              : e.matches(PyExc_ValueError) ? block_failure::value_error
              : e.matches(PyExc_TypeError)  ? block_failure::type_error
                                            : block_failure::other,
-             std::string(py::str(py::type::of(e.value()).attr("__name__"))) + ": " +
-                 std::string(py::str(e.value())));
+             std::string(py::str(py::type::of(e.value()).attr("__name__"))) + ": " + std::string(py::str(e.value())));
     } catch (const std::bad_alloc&) {
         fail(block_failure::memory_error, "MemoryError");
     }

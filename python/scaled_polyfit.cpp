@@ -98,9 +98,9 @@ polyfit_outcome scaled_polyfit(dist_array& x, dist_array& y, dist_array* weights
                            " cannot be allocated (its normal matrix alone has (order + 1)^2 entries)");
     }
     const int n = order + 1;
-    const std::size_t buffer_bytes = sizeof(double) * (static_cast<std::size_t>(3 * n + 1) * (chunk + 1) +
-                                                       virda_detail::normal_equations_workspace(n) +
-                                                       static_cast<std::size_t>(n) * (n + 1));
+    const std::size_t buffer_bytes =
+        sizeof(double) * (static_cast<std::size_t>(3 * n + 1) * (chunk + 1) +
+                          virda_detail::normal_equations_workspace(n) + static_cast<std::size_t>(n) * (n + 1));
     std::unique_ptr<fit_buffers> b;
     allocation_outcome allocated;
     allocated.attempt([&] { b = std::make_unique<fit_buffers>(n); });
@@ -120,8 +120,8 @@ polyfit_outcome scaled_polyfit(dist_array& x, dist_array& y, dist_array* weights
     });
     check_mpi(MPI_Allreduce(MPI_IN_PLACE, reduced, 3, MPI_DOUBLE, MPI_MIN, comm.handle), "polyfit: the range of x");
     if (reduced[2] < comm.size) {
-        raise_memory_error(allocation_failure("polyfit", "the buffers of order " + std::to_string(order),
-                                              buffer_bytes, static_cast<int>(reduced[2])));
+        raise_memory_error(allocation_failure("polyfit", "the buffers of order " + std::to_string(order), buffer_bytes,
+                                              static_cast<int>(reduced[2])));
     }
     const double lo = reduced[0];
     const double hi = -reduced[1];
@@ -137,7 +137,8 @@ polyfit_outcome scaled_polyfit(dist_array& x, dist_array& y, dist_array* weights
                 if (weights == nullptr) {
                     add_terms(xs, ys, static_cast<const double*>(nullptr), count, n, variable, *b);
                 } else {
-                    with_block(*weights, [&](const auto* ws, std::size_t) { add_terms(xs, ys, ws, count, n, variable, *b); });
+                    with_block(*weights,
+                               [&](const auto* ws, std::size_t) { add_terms(xs, ys, ws, count, n, variable, *b); });
                 }
             });
         });
@@ -149,17 +150,16 @@ polyfit_outcome scaled_polyfit(dist_array& x, dist_array& y, dist_array* weights
     }
     exact_accumulator::allreduce_rounded(b->sums.data(), b->sums.size(), b->totals.data(), comm.handle);
     if (const double failed = b->totals[flags + 1]; failed > 0.0) {
-        raise_memory_error(
-            "polyfit: the exact sums could not allocate their tables on " +
-            (failed == 1.0 ? "rank " + std::to_string(static_cast<long long>(b->totals[flags]) - 1)
-                           : std::to_string(static_cast<long long>(failed)) + " ranks") +
-            "; nothing was computed");
+        raise_memory_error("polyfit: the exact sums could not allocate their tables on " +
+                           (failed == 1.0 ? "rank " + std::to_string(static_cast<long long>(b->totals[flags]) - 1)
+                                          : std::to_string(static_cast<long long>(failed)) + " ranks") +
+                           "; nothing was computed");
     }
 
     polyfit_outcome outcome;
     const int powers = 2 * n - 1;
-    outcome.finite = std::all_of(b->totals.begin(), b->totals.begin() + powers + n,
-                                 [](double t) { return std::isfinite(t); });
+    outcome.finite =
+        std::all_of(b->totals.begin(), b->totals.begin() + powers + n, [](double t) { return std::isfinite(t); });
     if (!outcome.finite) {
         outcome.coefficients.assign(static_cast<std::size_t>(n), std::numeric_limits<double>::quiet_NaN());
         return outcome;

@@ -170,8 +170,8 @@ py::array_t<double> bin_data_of(dist_array& x, dist_array& y, const py::object& 
     std::vector<double> centres;
     py::array_t<double> result;
     reserved_memory reserve;
-    allocate_together("bin_data", std::to_string(bins) + " bins", 2 * bins * sizeof(double) + library_bytes,
-                      y.comm(), [&] {
+    allocate_together("bin_data", std::to_string(bins) + " bins", 2 * bins * sizeof(double) + library_bytes, y.comm(),
+                      [&] {
                           centres.assign(given.data(), given.data() + given.size());
                           result = py::array_t<double>(static_cast<py::ssize_t>(bins));
                           reserve.take(library_bytes);
@@ -237,7 +237,8 @@ py::array_t<double> polyfit_of(dist_array& x, dist_array& y, int order, dist_arr
                                        " coefficients (too few points or distinct x); the others are those of "
                                        "the least-squares solution with the smallest coefficients");
     } else if (!(fit.growth * eps <= largest_power_basis_error)) {
-        const double digits = std::isfinite(fit.growth) ? std::max(0.0, std::floor(-std::log10(fit.growth * eps))) : 0.0;
+        const double digits =
+            std::isfinite(fit.growth) ? std::max(0.0, std::floor(-std::log10(fit.growth * eps))) : 0.0;
         warn(rank_warning().ptr(),
              "polyfit: Polyfit may be poorly conditioned: in powers of x the coefficients keep only about " +
                  std::to_string(static_cast<int>(digits)) +
@@ -281,7 +282,8 @@ py::object polyval_of(const py::object& p, const py::object& x_argument)
 /// what it keeps from call to call (statistics/selection.cpp): its result,
 /// fractions and ranks, two order statistics sought, and for each of them
 /// the local and global counts of a 12-bit digit.
-constexpr std::size_t quantile_bytes_per_probability = 5 * sizeof(double) + 2 * 16 + 2 * 2 * 4096 * sizeof(std::uint64_t);
+constexpr std::size_t quantile_bytes_per_probability =
+    5 * sizeof(double) + 2 * 16 + 2 * 2 * 4096 * sizeof(std::uint64_t);
 
 py::object quantile_of(dist_array& a, const py::object& q)
 {

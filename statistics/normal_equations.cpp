@@ -96,8 +96,8 @@ int solve_normal_equations(double* a, const double* b, int n, double tolerance, 
 {
     const std::size_t nn = static_cast<std::size_t>(n) * n;
     double* vectors = work;
-    double* d = work + nn;         // the column scales
-    double* projected = d + n;     // the scaled right-hand side in the eigenvectors' basis
+    double* d = work + nn;     // the column scales
+    double* projected = d + n; // the scaled right-hand side in the eigenvectors' basis
     for (int i = 0; i < n; ++i) {
         const double diagonal = a[static_cast<std::size_t>(i) * n + i];
         d[i] = diagonal > 0.0 ? std::sqrt(diagonal) : 1.0;
