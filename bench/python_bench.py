@@ -7,9 +7,9 @@ Usage: mpiexec.openmpi -n R /usr/bin/python3 python_bench.py [N ...]
 For every operation and N, on R ranks each holding its share of the data:
   python   the module's call (virdastatistics.mean(x), ...), microseconds;
   library  the library's own C++ call on the same arrays, timed in C++
-           (virdastatistics._library_seconds), microseconds; for polyval,
-           which evaluates in the module (one pass per block), the module's
-           own C++ evaluation;
+           (virdastatistics._library_seconds), microseconds; for polyval
+           and polyfit, which compute in the module (one pass per block),
+           the module's own C++ evaluation and fit;
   layer    the median of python - library over neighbouring calls: what
            the Python layer adds per call (noisy where the calls are long;
            measured again at the end where they are short, N = 1000);
@@ -143,8 +143,8 @@ def module_operations(x, w, y):
         "histogram": (lambda: vs.histogram(x, 0.0, 1.0, nb.NBINS), ("histogram", {}, HISTOGRAM)),
         "bin_data": (lambda: vs.bin_data(x, y, CENTRES), ("bin_data", {"y": y}, list(CENTRES))),
         "function_eval": (polyval, ("polyval", {}, list(P))),
-        "poly_fit": (lambda: vs.polyfit(x, y, 3), ("poly_fit", {"y": y}, [3.0])),
-        "poly_fit_weighted": (lambda: vs.polyfit(x, y, 3, weights=w), ("poly_fit_weighted", {"y": y, "w": w}, [3.0])),
+        "poly_fit": (lambda: vs.polyfit(x, y, 3), ("polyfit", {"y": y}, [3.0])),
+        "poly_fit_weighted": (lambda: vs.polyfit(x, y, 3, weights=w), ("polyfit_weighted", {"y": y, "w": w}, [3.0])),
         "median": (lambda: vs.median(x), ("median", {}, [])),
         "quantile_5p": (lambda: vs.quantile(x, nb.FIVE), ("quantile", {}, list(nb.FIVE))),
     }

@@ -183,6 +183,9 @@ is not taken from the value). Collective over comm.
     array_class.def(
         "astype",
         [](dist_array& a, const py::object& dtype) {
+            // Checked before the copy is created (a collective): a freed
+            // array or a dtype that is no element type.
+            a.attribute("astype");
             const element_type e = element_type_of(dtype);
             auto copy = create_array("astype", e, a.shape(), a.comm());
             // Views for this call only: both arrays outlive them.

@@ -1,5 +1,6 @@
 #include "from_local.h"
 
+#include "agreed_allocation.h"
 #include "array_creation.h"
 #include "mpi_environment.h"
 
@@ -7,8 +8,10 @@
 
 #include <boost/variant/get.hpp>
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -21,23 +24,40 @@ namespace {
 // NumPy arrays have at most 32 axes.
 constexpr int max_axes = 32;
 
+/// Why a rank's block could not be looked at: the exception it raised.
+enum class block_failure : std::int32_t { none, value_error, type_error, memory_error, other };
+
 /// What each rank says about its block before anything is created; every
 /// rank gets every rank's and decides from them alike.
 struct block_header {
     std::int64_t rows = 0;
     std::int32_t axes = 0;
-    std::int32_t type = -1; ///< element_type, or -1: a dtype that is refused
-    std::int32_t fits = 1;  ///< 0: values outside int32's range
-    std::int32_t unused = 0;
+    std::int32_t type = -1;  ///< element_type, or -1: a dtype that is refused
+    std::int32_t fits = 1;   ///< 0: values outside int32's range
+    std::int32_t masked = 0; ///< 1: a masked array with masked elements
+    std::int32_t copied = 0; ///< 1: moving the rows needs a converted copy
+    block_failure failure = block_failure::none;
     std::int64_t extents[max_axes - 1] = {}; ///< the extents after the first
+    char message[256] = {};                  ///< the exception's text, with a failure
 };
 
-block_header header_of(const py::array& block)
+/// The block as a NumPy array: NumPy's conversion, and the data of a masked
+/// array with nothing masked.
+py::array block_array(const py::object& block, block_header& h)
 {
-    block_header h;
+    auto np = py::module_::import("numpy");
+    if (py::isinstance(block, np.attr("ma").attr("MaskedArray"))) {
+        h.masked = np.attr("ma").attr("is_masked")(block).cast<bool>() ? 1 : 0;
+        return np.attr("ma").attr("getdata")(block);
+    }
+    return np.attr("asarray")(block);
+}
+
+void describe(const py::array& block, block_header& h)
+{
     h.axes = static_cast<std::int32_t>(block.ndim());
     if (h.axes == 0) {
-        return h;
+        return;
     }
     h.rows = block.shape(0);
     for (int i = 1; i < h.axes; ++i) {
@@ -50,8 +70,45 @@ block_header header_of(const py::array& block)
             const py::object highest = block.attr("max")();
             h.fits = !(lowest < py::int_(INT_MIN)) && !(py::int_(INT_MAX) < highest);
         }
+        // Equal dtypes: the same type and byte order.
+        const bool ready = block.dtype().attr("__eq__")(dtype_of(conversion->type)).cast<bool>();
+        h.copied = ready && (block.flags() & py::array::c_style) != 0 ? 0 : 1;
     }
-    return h;
+}
+
+/// Looks at this rank's block without raising: what NumPy makes of it, or
+/// the exception it raised, goes into the header for every rank to see.
+py::array look_at(const py::object& block, block_header& h)
+{
+    const auto fail = [&](block_failure why, const std::string& text) {
+        h.failure = why;
+        std::snprintf(h.message, sizeof h.message, "%s", text.c_str());
+    };
+    try {
+        py::array given = block_array(block, h);
+        describe(given, h);
+        return given;
+    } catch (py::error_already_set& e) {
+        fail(e.matches(PyExc_MemoryError)  ? block_failure::memory_error
+             : e.matches(PyExc_ValueError) ? block_failure::value_error
+             : e.matches(PyExc_TypeError)  ? block_failure::type_error
+                                           : block_failure::other,
+             std::string(py::str(py::type::of(e.value()).attr("__name__"))) + ": " + std::string(py::str(e.value())));
+    } catch (const std::bad_alloc&) {
+        fail(block_failure::memory_error, "MemoryError");
+    }
+    return py::array();
+}
+
+/// Raises an exception of the kind `why` with this text.
+[[noreturn]] void raise(block_failure why, const std::string& text)
+{
+    PyObject* type = why == block_failure::value_error    ? PyExc_ValueError
+                     : why == block_failure::type_error   ? PyExc_TypeError
+                     : why == block_failure::memory_error ? PyExc_MemoryError
+                                                          : PyExc_RuntimeError;
+    PyErr_SetString(type, text.c_str());
+    throw py::error_already_set();
 }
 
 /// "rank 1" or "ranks 0, 2": the ranks for which `bad` holds.
@@ -90,7 +147,20 @@ bool same_row_shape(const block_header& a, const block_header& b)
 /// names this rank's own dtype in a refusal.
 void check_blocks_agree(const std::vector<block_header>& all, const std::string& local_dtype)
 {
-    std::string ranks = ranks_where(all, [](const block_header& h) { return h.axes == 0; });
+    std::string ranks = ranks_where(all, [](const block_header& h) { return h.failure != block_failure::none; });
+    if (!ranks.empty()) {
+        // The first failing rank's exception, alike on every rank.
+        const auto first = std::find_if(all.begin(), all.end(),
+                                        [](const block_header& h) { return h.failure != block_failure::none; });
+        raise(first->failure, "from_local: the block on " + ranks + " could not be converted (rank " +
+                                  std::to_string(first - all.begin()) + ": " + first->message + ")");
+    }
+    ranks = ranks_where(all, [](const block_header& h) { return h.masked != 0; });
+    if (!ranks.empty()) {
+        throw py::value_error("from_local: the blocks have masked elements on " + ranks +
+                              ", and an array has no mask: give the values to keep (compressed() or filled())");
+    }
+    ranks = ranks_where(all, [](const block_header& h) { return h.axes == 0; });
     if (!ranks.empty()) {
         throw py::value_error("from_local: the block on " + ranks + " has no axis (give rows, e.g. shape (0,))");
     }
@@ -178,9 +248,11 @@ std::unique_ptr<dist_array> from_local(const py::object& block, const py::object
     require_mpi_running();
     const communicator comm = communicator_of(comm_argument);
     auto np = py::module_::import("numpy");
-    const py::array given = np.attr("asarray")(block);
 
-    const block_header mine = header_of(given);
+    // Whatever this rank's block is, every rank learns it before any rank
+    // raises: a block NumPy cannot convert raises on every rank alike.
+    block_header mine;
+    const py::array given = look_at(block, mine);
     std::vector<block_header> all(comm.size);
     check_mpi(MPI_Allgather(&mine, sizeof mine, MPI_BYTE, all.data(), sizeof mine, MPI_BYTE, comm.handle),
               "from_local: agreeing on the blocks");
@@ -206,9 +278,28 @@ std::unique_ptr<dist_array> from_local(const py::object& block, const py::object
     if (in_place) {
         // Every rank holds the rows the layout gives it: copy (and convert) them.
         np.attr("copyto")(block_view(*a, "from_local", py::none()), given, py::arg("casting") = "unsafe");
-    } else {
-        exchange_rows(*a, np.attr("ascontiguousarray")(given, dtype_of(type)), all, target_first, target_rows);
+        return a;
     }
+    // The rows are sent from a C-ordered block of the element type: a
+    // converted copy where the given block is not one, which the ranks
+    // agree they could make before they exchange anything.
+    py::object rows = given;
+    if (std::any_of(all.begin(), all.end(), [](const block_header& h) { return h.copied != 0; })) {
+        allocation_outcome copied;
+        copied.attempt([&] { rows = np.attr("ascontiguousarray")(given, dtype_of(type)); });
+        long long first_failed = copied.failed() ? comm.rank : comm.size;
+        check_mpi(MPI_Allreduce(MPI_IN_PLACE, &first_failed, 1, MPI_LONG_LONG, MPI_MIN, comm.handle),
+                  "from_local: agreeing on the copies");
+        if (first_failed < comm.size) {
+            a->free();
+            raise(block_failure::memory_error,
+                  allocation_failure("from_local", "the converted copy of its block",
+                                     static_cast<std::size_t>(all[first_failed].rows * a->row_length()) *
+                                         static_cast<std::size_t>(dtype_of(type).itemsize()),
+                                     static_cast<int>(first_failed)));
+        }
+    }
+    exchange_rows(*a, rows, all, target_first, target_rows);
     return a;
 }
 

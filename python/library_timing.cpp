@@ -3,6 +3,7 @@
 #include "communicator.h"
 #include "dist_array.h"
 #include "mpi_environment.h"
+#include "scaled_polyfit.h"
 #include "statistics.h"
 
 #include "statistics/bin_data.h"
@@ -36,8 +37,9 @@ namespace {
 /// operation's other arguments: histogram (lower, width, nbins), bin_data
 /// the centres, poly_fit (order), function_eval the coefficients in
 /// ascending powers, polyval (the module's own C++ evaluation, not a library
-/// call) the coefficients highest power first, quantile the probabilities. Collective over x's communicator, as the
-/// operation.
+/// call) the coefficients highest power first, polyfit (the module's own
+/// fit) the order, quantile the probabilities. Collective over x's
+/// communicator, as the operation.
 std::vector<double> library_seconds(const std::string& operation, int reps, dist_array& x, dist_array* y, dist_array* w,
                                     const std::vector<double>& numbers)
 {
@@ -48,6 +50,10 @@ std::vector<double> library_seconds(const std::string& operation, int reps, dist
             throw py::value_error(operation + ": needs " + what);
         }
         return a->attribute(operation.c_str());
+    };
+    auto checked = [&](dist_array* a, const char* what) {
+        attribute_of(a, what);
+        return a;
     };
     auto number = [&](std::size_t i) {
         if (i >= numbers.size()) {
@@ -72,6 +78,10 @@ std::vector<double> library_seconds(const std::string& operation, int reps, dist
         // polyval (statistics.h), with the new array freed as the benchmark's
         // Python call frees it.
         {"polyval", [&] { polyval_array(numbers, x)->free(); }},
+        // Not the library's either: the module's own fit behind polyfit.
+        {"polyfit", [&] { scaled_polyfit(x, *checked(y, "y"), nullptr, static_cast<int>(number(0))); }},
+        {"polyfit_weighted",
+         [&] { scaled_polyfit(x, *checked(y, "y"), checked(w, "w"), static_cast<int>(number(0))); }},
         {"median", [&] { ::median(xa); }},
         {"quantile", [&] { ::quantile(xa, numbers); }},
     };
@@ -97,7 +107,7 @@ void bind_library_timing(py::module_& m)
           py::arg("y") = nullptr, py::arg("w") = nullptr, py::arg("numbers") = std::vector<double>{},
           "For the benchmark: seconds of each of reps calls of a library operation straight from C++ "
           "(mean, mean_weighted, stdev, stdev_weighted, histogram, bin_data, poly_fit, poly_fit_weighted, "
-          "function_eval, polyval, median, quantile). Collective, as the operation.");
+          "function_eval, polyval, polyfit, polyfit_weighted, median, quantile). Collective, as the operation.");
 }
 
 } // namespace virda_python

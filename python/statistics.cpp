@@ -1,17 +1,19 @@
 #include "statistics.h"
 
+#include "agreed_allocation.h"
+#include "argument_checks.h"
 #include "array_creation.h"
 #include "horner.h"
 #include "library_call.h"
 #include "mpi_environment.h"
+#include "scaled_polyfit.h"
 
 #include "framework/attribute/attribute.h"
+#include "reference_runtime/exact_sum.h"
 #include "statistics/bin_data.h"
-#include "statistics/function.h"
 #include "statistics/histogram.h"
 #include "statistics/mean.h"
 #include "statistics/median.h"
-#include "statistics/poly_fit.h"
 #include "statistics/quantile.h"
 #include "statistics/stdev.h"
 
@@ -21,6 +23,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,26 +57,6 @@ void warn_if_empty(const char* operation, const dist_array& a)
     }
 }
 
-using doubles = py::array_t<double, py::array::c_style | py::array::forcecast>;
-
-/// An array-like of numbers as a C-ordered float64 NumPy array (a copy only
-/// when it is not one already).
-doubles doubles_array(const py::object& values)
-{
-    auto array = doubles::ensure(values);
-    if (!array) {
-        throw py::error_already_set();
-    }
-    return array;
-}
-
-/// The numbers of an array-like, flattened.
-std::vector<double> doubles_of(const py::object& values)
-{
-    const doubles array = doubles_array(values);
-    return std::vector<double>(array.data(), array.data() + array.size());
-}
-
 /// `values` shaped as `like`: a float for a 0-d `like`, else a NumPy array.
 py::object shaped_as(const doubles& like, const std::vector<double>& values)
 {
@@ -84,20 +68,42 @@ py::object shaped_as(const doubles& like, const std::vector<double>& values)
     return std::move(result);
 }
 
+/// The exact total of this rank's block of `a` and the others'. Collective
+/// over a's communicator (one MPI_Allreduce).
+double total_of(dist_array& a, const char* operation)
+{
+    virda_detail::exact_accumulator sum;
+    with_element_type(a.type(), [&](auto v) {
+        const va<decltype(v)>& array = a.array<decltype(v)>(operation);
+        sum.add(array.va_local_data(), static_cast<std::size_t>(std::max(0, array.va_local_count())));
+    });
+    return sum.allreduce_rounded(a.comm().handle);
+}
+
 /// mean or std (`operation`): the library's plain form of `a`, or its
-/// weighted form when weights are given.
+/// weighted form when weights are given. Weights that sum to zero raise
+/// ZeroDivisionError, as numpy.average: the library's result is then not
+/// finite (the same on every rank), and only then the weights' total is
+/// taken (collective) to tell them from NaN or infinite data.
 template <typename Plain, typename Weighted>
 double moment_of(const char* operation, dist_array& a, dist_array* weights, Plain plain, Weighted weighted)
 {
     require_mpi_running();
     Attribute& x = a.attribute(operation);
-    warn_if_empty(operation, a);
     if (weights == nullptr) {
+        warn_if_empty(operation, a);
         return library_call(operation, a.comm().handle, a.comm().rank, [&] { return plain(x); });
     }
     require_same_layout(operation, a, *weights, "weights");
     Attribute& w = weights->attribute(operation);
-    return library_call(operation, a.comm().handle, a.comm().rank, [&] { return weighted(x, w); });
+    warn_if_empty(operation, a);
+    const double result = library_call(operation, a.comm().handle, a.comm().rank, [&] { return weighted(x, w); });
+    if (!std::isfinite(result) && a.size() > 0 && total_of(*weights, operation) == 0.0) {
+        PyErr_SetString(PyExc_ZeroDivisionError,
+                        (std::string(operation) + ": Weights sum to zero, can't be normalized").c_str());
+        throw py::error_already_set();
+    }
+    return result;
 }
 
 double mean_of(dist_array& a, dist_array* weights)
@@ -118,16 +124,24 @@ py::array_t<std::int64_t> histogram_of(dist_array& a, double lower, double width
 {
     require_mpi_running();
     Attribute& x = a.attribute("histogram");
-    if (nbins < 0) {
-        throw py::value_error("histogram: nbins must be >= 0");
-    }
+    check_histogram_bins(lower, width, nbins);
+    const auto bins = static_cast<std::size_t>(nbins);
+    // The result here, and the library's local and gathered counts.
+    const std::size_t library_bytes = 2 * bins * sizeof(int);
+    py::array_t<std::int64_t> result;
+    reserved_memory reserve;
+    allocate_together("histogram", std::to_string(nbins) + " bins", bins * sizeof(std::int64_t) + library_bytes,
+                      a.comm(), [&] {
+                          result = py::array_t<std::int64_t>(nbins);
+                          reserve.take(library_bytes);
+                      });
+    reserve.release();
     std::vector<int> counts =
         library_call("histogram", a.comm().handle, a.comm().rank, [&] { return ::histogram(x, lower, width, nbins); });
     // The library gathers the counts on rank 0; every rank gets them here.
     if (nbins > 0) {
         check_mpi(MPI_Bcast(counts.data(), nbins, MPI_INT, 0, a.comm().handle), "histogram: sharing the counts");
     }
-    py::array_t<std::int64_t> result(nbins);
     std::copy(counts.begin(), counts.end(), result.mutable_data());
     return result;
 }
@@ -137,10 +151,7 @@ py::array_t<double> bin_data_of(dist_array& x, dist_array& y, const py::object& 
     require_mpi_running();
     Attribute& xa = x.attribute("bin_data");
     Attribute& ya = y.attribute("bin_data");
-    const std::vector<double> centres = doubles_of(centres_argument);
-    if (centres.size() < 2) {
-        throw py::value_error("bin_data: at least two bin centres are needed");
-    }
+    const doubles given = bin_centres(centres_argument);
     if (x.type() != element_type::float64) {
         throw py::type_error("bin_data: x must be float64 (x.astype('float64') makes a float64 copy)");
     }
@@ -151,6 +162,21 @@ py::array_t<double> bin_data_of(dist_array& x, dist_array& y, const py::object& 
     if (relation == comm_relation::different) {
         throw py::value_error("bin_data: x and y must be distributed over the same processes");
     }
+    // The centres and the result here; in the library two copies of the
+    // centres, the result, and the local and global sums and counts of
+    // every bin and one more.
+    const auto bins = static_cast<std::size_t>(given.size());
+    const std::size_t library_bytes = (3 * bins + 2 * (bins + 1)) * sizeof(double) + 2 * (bins + 1) * sizeof(int);
+    std::vector<double> centres;
+    py::array_t<double> result;
+    reserved_memory reserve;
+    allocate_together("bin_data", std::to_string(bins) + " bins", 2 * bins * sizeof(double) + library_bytes, y.comm(),
+                      [&] {
+                          centres.assign(given.data(), given.data() + given.size());
+                          result = py::array_t<double>(static_cast<py::ssize_t>(bins));
+                          reserve.take(library_bytes);
+                      });
+    reserve.release();
     // Each rank bins the pairs of its block of y; where x's block is not
     // the same elements, it reads them from the ranks that hold them, so
     // those blocks are published first (collective over x's communicator,
@@ -160,62 +186,125 @@ py::array_t<double> bin_data_of(dist_array& x, dist_array& y, const py::object& 
     }
     const std::vector<double> means =
         library_call("bin_data", y.comm().handle, y.comm().rank, [&] { return ::bin_data(xa, ya, centres); });
-    py::array_t<double> result(static_cast<py::ssize_t>(means.size()));
     std::copy(means.begin(), means.end(), result.mutable_data());
     return result;
 }
 
+/// numpy's RankWarning (numpy.exceptions.RankWarning from NumPy 1.25 on).
+py::object rank_warning()
+{
+    auto np = py::module_::import("numpy");
+    if (py::hasattr(np, "exceptions") && py::hasattr(np.attr("exceptions"), "RankWarning")) {
+        return np.attr("exceptions").attr("RankWarning");
+    }
+    return np.attr("RankWarning");
+}
+
+/// Above this growth of rounding (times epsilon: the relative error of the
+/// fitted values computed from the coefficients in powers of x), the
+/// coefficients keep fewer than 8 significant digits of the fit.
+constexpr double largest_power_basis_error = 1e-8;
+
 py::array_t<double> polyfit_of(dist_array& x, dist_array& y, int order, dist_array* weights)
 {
     require_mpi_running();
-    Attribute& xa = x.attribute("polyfit");
-    Attribute& ya = y.attribute("polyfit");
+    x.attribute("polyfit");
+    y.attribute("polyfit");
     if (order < 0) {
         throw py::value_error("polyfit: order must be >= 0");
     }
     require_same_layout("polyfit", x, y, "y");
-    Attribute* wa = nullptr;
     if (weights != nullptr) {
+        weights->attribute("polyfit");
         require_same_layout("polyfit", x, *weights, "weights");
-        wa = &weights->attribute("polyfit");
     }
-    const std::unique_ptr<function> fit(library_call("polyfit", x.comm().handle, x.comm().rank, [&] {
-        return wa == nullptr ? ::poly_fit(xa, ya, order) : ::poly_fit(xa, ya, *wa, order);
-    }));
-    // The library's coefficients are in ascending powers; NumPy's order is
-    // the highest power first.
-    const std::vector<double>& ascending = fit->get_coeffs();
-    py::array_t<double> result(static_cast<py::ssize_t>(ascending.size()));
-    std::reverse_copy(ascending.begin(), ascending.end(), result.mutable_data());
-    if (std::any_of(ascending.begin(), ascending.end(), [](double c) { return std::isnan(c); })) {
-        warn(library_warning, "polyfit: the coefficients are NaN (singular normal equations: too few distinct x, "
-                              "or NaN or infinite data)");
+    if (x.size() == 0) {
+        throw py::type_error("polyfit: expected non-empty vector for x");
+    }
+    const polyfit_outcome fit = scaled_polyfit(x, y, weights, order);
+    py::array_t<double> result(static_cast<py::ssize_t>(fit.coefficients.size()));
+    std::copy(fit.coefficients.begin(), fit.coefficients.end(), result.mutable_data());
+    // Decided from the exact totals: every rank warns alike.
+    const int n = order + 1;
+    const double eps = std::numeric_limits<double>::epsilon();
+    if (!fit.finite) {
+        warn(PyExc_RuntimeWarning,
+             "polyfit: the coefficients are NaN: x, y or the weights hold NaN or infinite values");
+    } else if (fit.rank < n || n > x.size()) {
+        warn(rank_warning().ptr(), "polyfit: Polyfit may be poorly conditioned: the data determine " +
+                                       std::to_string(std::min<long long>(fit.rank, x.size())) + " of the " +
+                                       std::to_string(n) +
+                                       " coefficients (too few points or distinct x); the others are those of "
+                                       "the least-squares solution with the smallest coefficients");
+    } else if (!(fit.growth * eps <= largest_power_basis_error)) {
+        const double digits =
+            std::isfinite(fit.growth) ? std::max(0.0, std::floor(-std::log10(fit.growth * eps))) : 0.0;
+        warn(rank_warning().ptr(),
+             "polyfit: Polyfit may be poorly conditioned: in powers of x the coefficients keep only about " +
+                 std::to_string(static_cast<int>(digits)) +
+                 " significant digits of the fitted values (a high order for data far from 0; fit x - x0 for "
+                 "an x0 amid the data)");
     }
     return result;
 }
 
 py::object polyval_of(const py::object& p, const py::object& x_argument)
 {
-    const std::vector<double> coefficients = doubles_of(p);
     if (py::isinstance<dist_array>(x_argument)) {
-        return py::cast(polyval_array(coefficients, x_argument.cast<dist_array&>()));
+        auto& x = x_argument.cast<dist_array&>();
+        require_mpi_running();
+        x.attribute("polyval"); // refuses a freed array before any communication
+        // Converted before the new array is created; a rank that could not
+        // hold a long p agrees with the others first.
+        const doubles given = polynomial_coefficients(p);
+        std::vector<double> coefficients;
+        allocate_together("polyval", std::to_string(given.size()) + " coefficients",
+                          static_cast<std::size_t>(given.size()) * sizeof(double), x.comm(),
+                          [&] { coefficients.assign(given.data(), given.data() + given.size()); });
+        return py::cast(polyval_array(coefficients, x));
     }
-    // Local numbers: evaluated here, no communication.
-    const doubles xs = doubles_array(x_argument);
+    // Local numbers: evaluated here, no communication; a masked array's
+    // mask is kept, as numpy.polyval keeps it.
+    const doubles given = polynomial_coefficients(p);
+    const std::vector<double> coefficients(given.data(), given.data() + given.size());
+    const doubles xs = real_numbers("polyval", "x", x_argument, true);
     std::vector<double> values(static_cast<std::size_t>(xs.size()));
     horner(coefficients, xs.data(), values.data(), values.size());
-    return shaped_as(xs, values);
+    py::object result = shaped_as(xs, values);
+    auto ma = py::module_::import("numpy").attr("ma");
+    if (py::isinstance(x_argument, ma.attr("MaskedArray"))) {
+        return ma.attr("masked_array")(result, py::arg("mask") = ma.attr("getmaskarray")(x_argument));
+    }
+    return result;
 }
+
+/// What the library's quantile may allocate for each probability, beyond
+/// what it keeps from call to call (statistics/selection.cpp): its result,
+/// fractions and ranks, two order statistics sought, and for each of them
+/// the local and global counts of a 12-bit digit.
+constexpr std::size_t quantile_bytes_per_probability =
+    5 * sizeof(double) + 2 * 16 + 2 * 2 * 4096 * sizeof(std::uint64_t);
 
 py::object quantile_of(dist_array& a, const py::object& q)
 {
     require_mpi_running();
     Attribute& x = a.attribute("quantile");
-    const doubles probabilities = doubles_array(q);
-    const std::vector<double> ps(probabilities.data(), probabilities.data() + probabilities.size());
-    if (std::any_of(ps.begin(), ps.end(), [](double p) { return !(p >= 0.0 && p <= 1.0); })) {
+    const doubles probabilities = real_numbers("quantile", "q", q);
+    const double* first = probabilities.data();
+    const double* last = first + probabilities.size();
+    if (std::any_of(first, last, [](double p) { return !(p >= 0.0 && p <= 1.0); })) {
         throw py::value_error("Quantiles must be in the range [0, 1]");
     }
+    const auto count = static_cast<std::size_t>(probabilities.size());
+    const std::size_t library_bytes = count * quantile_bytes_per_probability;
+    std::vector<double> ps;
+    reserved_memory reserve;
+    allocate_together("quantile", std::to_string(count) + " probabilities", count * sizeof(double) + library_bytes,
+                      a.comm(), [&] {
+                          ps.assign(first, last);
+                          reserve.take(library_bytes);
+                      });
+    reserve.release();
     return shaped_as(probabilities,
                      library_call("quantile", a.comm().handle, a.comm().rank, [&] { return ::quantile(x, ps); }));
 }
@@ -282,12 +371,17 @@ same processes, not the same layout. Collective over y's communicator.
           R"doc(
 The least-squares polynomial of this order through (x, y), from exact totals
 over all ranks: its coefficients as a float64 NumPy array in numpy.polyfit's
-order, the highest power first (the C++ poly_fit's function holds them in
-ascending powers). weights multiply the squared residuals, where
+order, the highest power first. weights multiply the squared residuals, where
 numpy.polyfit's w multiplies the residuals: polyfit(x, y, k, weights=w) fits
 as numpy.polyfit(x, y, k, w=numpy.sqrt(w)). x, y and weights have one shape
-and communicator. NaN coefficients (singular normal equations) come with a
-LibraryWarning. Collective over x's communicator.
+and communicator. The fit is made in (x - c) / s, which maps the finite range
+of x onto [-1, 1], and converted back to powers of x. Where the data do not
+determine every coefficient (fewer points or distinct x than coefficients)
+the result is the least-squares solution with the smallest coefficients,
+with numpy's RankWarning, as is a fit whose coefficients in powers of x keep
+fewer than 8 significant digits of it; NaN coefficients (NaN or infinite
+data) come with a RuntimeWarning. Every rank warns alike. Collective over
+x's communicator.
 )doc");
     m.def("polyval", &polyval_of, py::arg("p"), py::arg("x"), R"doc(
 The polynomial with coefficients p (highest power first, as polyfit gives

@@ -3,6 +3,9 @@
 
 #include "report.h"
 
+#include "statistics/fit_variable.h"
+#include "statistics/normal_equations.h"
+
 #include <mpi.h>
 
 #include <vector>
@@ -11,30 +14,13 @@ class Attribute;
 
 namespace virda_stats {
 
-/// The variable a polynomial is fitted in: x' = (x - centre) / scale, which
-/// maps the range [lo, hi] of the data onto [-1, 1].
-struct fit_variable {
-    double centre = 0.0;
-    double scale = 1.0;
-};
-
-/// centre = lo/2 + hi/2 and scale = hi/2 - lo/2 (halved first, so that no
-/// range of finite doubles overflows); scale 1 when the range is empty or a
-/// single value, and centre 0, scale 1 when lo or hi is not finite (no finite
-/// x at all).
-fit_variable fit_variable_for(double lo, double hi);
-
-/// The coefficients, in ascending powers of x, of the polynomial whose
-/// coefficients in x' = (x - centre) / scale are `scaled`. Computed in long
-/// double by Horner's scheme on polynomials: p(x) = a0 + t (a1 + t (a2 + ...))
-/// with t = x / scale - centre / scale.
-std::vector<double> coefficients_in_x(const std::vector<double>& scaled, const fit_variable& v);
-
-/// The 2-norm condition number of the symmetric n x n matrix `a` (row-major),
-/// the ratio of its largest to its smallest eigenvalue (cyclic Jacobi):
-/// infinity when the smallest is not positive (a singular or not positive
-/// definite matrix), NaN when an entry is not finite.
-double condition_number(std::vector<double> a, int n);
+// The variable of the fit, the way back to powers of x and the condition
+// number of the normal matrix are the library's (shared with the Python
+// module).
+using virda_detail::coefficients_in_x;
+using virda_detail::condition_number;
+using virda_detail::fit_variable;
+using virda_detail::fit_variable_for;
 
 /// Above this condition number of the normal matrix the coefficients may
 /// have lost more than 8 of their 16 significant digits: a warning.

@@ -1,0 +1,187 @@
+#include "scaled_polyfit.h"
+
+#include "agreed_allocation.h"
+#include "mpi_environment.h"
+
+#include "reference_runtime/exact_sum.h"
+#include "statistics/fit_variable.h"
+#include "statistics/normal_equations.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+namespace py = pybind11;
+
+namespace virda_python {
+
+namespace {
+
+using virda_detail::exact_accumulator;
+
+/// Elements per round of the fused pass: the terms of one round stay in the
+/// cache while they are added.
+constexpr std::size_t chunk = 2048;
+
+/// Orders above this are refused before anything is allocated: their normal
+/// matrix alone would exceed any memory.
+constexpr int largest_order = 1 << 20;
+
+/// Calls f(block, count) with this rank's block of `a` in its element type.
+template <typename F>
+void with_block(dist_array& a, F&& f)
+{
+    with_element_type(a.type(), [&](auto v) {
+        const va<decltype(v)>& array = a.array<decltype(v)>("polyfit");
+        f(array.va_local_data(), static_cast<std::size_t>(std::max(0, array.va_local_count())));
+    });
+}
+
+/// The buffers of a fit of n coefficients, all of them taken before the
+/// first reduction.
+struct fit_buffers {
+    explicit fit_buffers(int n)
+        : sums(static_cast<std::size_t>(3 * n - 1) + 2), terms(static_cast<std::size_t>(3 * n - 1) * chunk),
+          totals(sums.size()), matrix(static_cast<std::size_t>(n) * n),
+          work(virda_detail::normal_equations_workspace(n)), scaled(static_cast<std::size_t>(n))
+    {
+    }
+    /// sum w t^k for k < 2n - 1, then sum w y t^k for k < n, then two that
+    /// count the ranks that ran out of memory while adding: rank + 1 and 1.
+    std::vector<exact_accumulator> sums;
+    std::vector<double> terms; ///< one round's terms, accumulator by accumulator
+    std::vector<double> totals;
+    std::vector<double> matrix;
+    std::vector<double> work;
+    std::vector<double> scaled; ///< the coefficients in t, ascending
+};
+
+/// Adds the terms of this rank's elements (weights w, or 1 when w is null).
+template <typename X, typename Y, typename W>
+void add_terms(const X* x, const Y* y, const W* w, std::size_t count, int n, virda_detail::fit_variable v,
+               fit_buffers& b)
+{
+    const int powers = 2 * n - 1;
+    for (std::size_t start = 0; start < count; start += chunk) {
+        const std::size_t m = std::min(chunk, count - start);
+        for (std::size_t j = 0; j < m; ++j) {
+            const double t = (static_cast<double>(x[start + j]) - v.centre) / v.scale;
+            const double value = static_cast<double>(y[start + j]);
+            double p = w != nullptr ? static_cast<double>(w[start + j]) : 1.0;
+            for (int k = 0; k < powers; ++k) {
+                b.terms[static_cast<std::size_t>(k) * chunk + j] = p;
+                if (k < n) {
+                    b.terms[static_cast<std::size_t>(powers + k) * chunk + j] = p * value;
+                }
+                p *= t;
+            }
+        }
+        for (int k = 0; k < powers + n; ++k) {
+            b.sums[static_cast<std::size_t>(k)].add(b.terms.data() + static_cast<std::size_t>(k) * chunk, m);
+        }
+    }
+}
+
+void raise_memory_error(const std::string& text)
+{
+    PyErr_SetString(PyExc_MemoryError, text.c_str());
+    throw py::error_already_set();
+}
+
+} // namespace
+
+polyfit_outcome scaled_polyfit(dist_array& x, dist_array& y, dist_array* weights, int order)
+{
+    const communicator& comm = x.comm();
+    if (order > largest_order) {
+        raise_memory_error("polyfit: the buffers of order " + std::to_string(order) +
+                           " cannot be allocated (its normal matrix alone has (order + 1)^2 entries)");
+    }
+    const int n = order + 1;
+    const std::size_t buffer_bytes =
+        sizeof(double) * (static_cast<std::size_t>(3 * n + 1) * (chunk + 1) +
+                          virda_detail::normal_equations_workspace(n) + static_cast<std::size_t>(n) * (n + 1));
+    std::unique_ptr<fit_buffers> b;
+    allocation_outcome allocated;
+    allocated.attempt([&] { b = std::make_unique<fit_buffers>(n); });
+
+    // The finite extremes of x over all ranks, and the lowest rank that could
+    // not allocate, in one reduction.
+    double reduced[3] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
+                         allocated.failed() ? static_cast<double>(comm.rank) : static_cast<double>(comm.size)};
+    with_block(x, [&](const auto* block, std::size_t count) {
+        for (std::size_t j = 0; j < count; ++j) {
+            const double v = static_cast<double>(block[j]);
+            if (std::isfinite(v)) {
+                reduced[0] = std::min(reduced[0], v);
+                reduced[1] = std::min(reduced[1], -v);
+            }
+        }
+    });
+    check_mpi(MPI_Allreduce(MPI_IN_PLACE, reduced, 3, MPI_DOUBLE, MPI_MIN, comm.handle), "polyfit: the range of x");
+    if (reduced[2] < comm.size) {
+        raise_memory_error(allocation_failure("polyfit", "the buffers of order " + std::to_string(order), buffer_bytes,
+                                              static_cast<int>(reduced[2])));
+    }
+    const double lo = reduced[0];
+    const double hi = -reduced[1];
+    const virda_detail::fit_variable variable = virda_detail::fit_variable_for(lo, hi);
+
+    // One pass over the blocks. An accumulator that needs its tables (data
+    // of widely spread magnitudes) allocates them here: a rank that cannot
+    // says so in the flags of the same reduction.
+    allocation_outcome added;
+    added.attempt([&] {
+        with_block(x, [&](const auto* xs, std::size_t count) {
+            with_block(y, [&](const auto* ys, std::size_t) {
+                if (weights == nullptr) {
+                    add_terms(xs, ys, static_cast<const double*>(nullptr), count, n, variable, *b);
+                } else {
+                    with_block(*weights,
+                               [&](const auto* ws, std::size_t) { add_terms(xs, ys, ws, count, n, variable, *b); });
+                }
+            });
+        });
+    });
+    const std::size_t flags = b->sums.size() - 2;
+    if (added.failed()) {
+        b->sums[flags].add(static_cast<double>(comm.rank) + 1.0);
+        b->sums[flags + 1].add(1.0);
+    }
+    exact_accumulator::allreduce_rounded(b->sums.data(), b->sums.size(), b->totals.data(), comm.handle);
+    if (const double failed = b->totals[flags + 1]; failed > 0.0) {
+        raise_memory_error("polyfit: the exact sums could not allocate their tables on " +
+                           (failed == 1.0 ? "rank " + std::to_string(static_cast<long long>(b->totals[flags]) - 1)
+                                          : std::to_string(static_cast<long long>(failed)) + " ranks") +
+                           "; nothing was computed");
+    }
+
+    polyfit_outcome outcome;
+    const int powers = 2 * n - 1;
+    outcome.finite =
+        std::all_of(b->totals.begin(), b->totals.begin() + powers + n, [](double t) { return std::isfinite(t); });
+    if (!outcome.finite) {
+        outcome.coefficients.assign(static_cast<std::size_t>(n), std::numeric_limits<double>::quiet_NaN());
+        return outcome;
+    }
+    for (int i = 0; i < n; ++i) {
+        for (int k = 0; k < n; ++k) {
+            b->matrix[static_cast<std::size_t>(i) * n + k] = b->totals[static_cast<std::size_t>(i + k)];
+        }
+    }
+    // A least-squares solver with NumPy's cutoff drops singular values of the
+    // (column-scaled) design matrix below len(x) * eps times the largest,
+    // eigenvalues of the normal matrix below its square; the normal matrix in
+    // double resolves no eigenvalue below about n * eps times the largest.
+    const double eps = std::numeric_limits<double>::epsilon();
+    const double points = static_cast<double>(x.size());
+    const double tolerance = std::max(points * eps * points * eps, n * eps);
+    outcome.rank = virda_detail::solve_normal_equations(b->matrix.data(), b->totals.data() + powers, n, tolerance,
+                                                        b->work.data(), b->scaled.data());
+    const std::vector<double> ascending = virda_detail::coefficients_in_x(b->scaled, variable);
+    outcome.growth = virda_detail::power_basis_growth(ascending, b->scaled, std::max(std::fabs(lo), std::fabs(hi)));
+    outcome.coefficients.assign(ascending.rbegin(), ascending.rend());
+    return outcome;
+}
+
+} // namespace virda_python
