@@ -142,11 +142,11 @@ void reduction_record::clear()
 
 bool reduction_record::allreduce(MPI_Comm comm)
 {
+    const std::size_t fields = header + sums_.size() + least_.size() + greatest_.size();
+    buffer_.resize(fields);
     if (comm == MPI_COMM_NULL) {
         return true;
     }
-    const std::size_t fields = header + sums_.size() + least_.size() + greatest_.size();
-    buffer_.resize(fields);
     buffer_[0] = sums_.size();
     buffer_[1] = least_.size();
     buffer_[2] = greatest_.size();
@@ -158,7 +158,8 @@ bool reduction_record::allreduce(MPI_Comm comm)
     std::copy(least_.begin(), least_.end(), out);
     out += least_.size();
     std::copy(greatest_.begin(), greatest_.end(), out);
-    const int status = MPI_Allreduce(MPI_IN_PLACE, buffer_.data(), 1, record_type(fields), the_op, comm);
+    const MPI_Datatype type = record_type(fields); // makes the operation too, the first time
+    const int status = MPI_Allreduce(MPI_IN_PLACE, buffer_.data(), 1, type, the_op, comm);
     if (status != MPI_SUCCESS) {
         return false;
     }

@@ -37,7 +37,8 @@ public:
     /// Combines the record over every rank of comm: afterwards every rank
     /// holds the sums, least and greatest fields of all ranks. One
     /// MPI_Allreduce with the engine's own operation over one record;
-    /// nothing when comm is MPI_COMM_NULL. This is a collective operation
+    /// with comm MPI_COMM_NULL only the room for it is made, so that a later
+    /// reduction of a record of this size allocates nothing. This is a collective operation
     /// and must be called by all processes in the communicator. False when
     /// an MPI call failed (under an error handler that returns).
     bool allreduce(MPI_Comm comm);
