@@ -14,39 +14,74 @@ namespace {
 constexpr std::uint64_t abs_mask = 0x7fffffffffffffffu;
 constexpr std::uint64_t sign_bit = 0x8000000000000000u;
 
+constexpr int width = static_cast<int>(lanes_of<double>);
+typedef double vd __attribute__((vector_size(8 * width)));
+typedef std::int64_t vi __attribute__((vector_size(8 * width)));
+
 void scan(const double* x, std::size_t n, moment_scan* out)
 {
-    // Comparisons with NaN are false: a NaN never becomes an extreme.
+    // Comparisons with NaN are false: a NaN never becomes an extreme. Whole
+    // registers first, then the rest one by one; every operation is a
+    // comparison or a selection, so the lanes' order never shows.
     const double inf = std::numeric_limits<double>::infinity();
-    double least = inf;
-    double greatest = -inf;
-    double largest = 0.0;
-    double smallest = inf;
-    std::size_t nan = 0;
-    std::uint64_t neg_zero = 0;
-    std::uint64_t pos_zero = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double v = x[i];
-        std::uint64_t b;
-        std::memcpy(&b, &v, sizeof b);
-        const std::uint64_t a_bits = b & abs_mask;
-        double a;
-        std::memcpy(&a, &a_bits, sizeof a);
-        nan += v != v ? 1 : 0;
+    const vi abs_bits = vi{} + static_cast<std::int64_t>(abs_mask);
+    const vi sign = vi{} + static_cast<std::int64_t>(sign_bit);
+    vd least = vd{} + inf;
+    vd greatest = vd{} - inf;
+    vd largest = vd{};
+    vd smallest = vd{} + inf;
+    vi nan = vi{};
+    vi neg_zero = vi{};
+    vi pos_zero = vi{};
+    std::size_t i = 0;
+    for (; i + width <= n; i += width) {
+        const vd v = load<vd>(x + i);
+        const vi b = (vi)v;
+        const vd a = (vd)(b & abs_bits);
+        nan -= (vi)(v != v); // a true comparison is -1
         least = v < least ? v : least;
         greatest = v > greatest ? v : greatest;
         largest = a > largest ? a : largest;
-        smallest = (a < smallest && a != 0.0) ? a : smallest;
-        neg_zero |= b == sign_bit ? 1 : 0;
-        pos_zero |= b == 0 ? 1 : 0;
+        smallest = (a < smallest) & (a != 0.0) ? a : smallest;
+        neg_zero |= (vi)(b == sign);
+        pos_zero |= (vi)(b == vi{});
     }
-    out->nan = nan;
-    out->least = least;
-    out->greatest = greatest;
-    out->largest_abs = largest;
-    out->smallest_abs = smallest;
-    out->negative_zero = neg_zero != 0;
-    out->positive_zero = pos_zero != 0;
+    double l = inf;
+    double g = -inf;
+    double big = 0.0;
+    double small = inf;
+    std::size_t nans = 0;
+    bool nz = false;
+    bool pz = false;
+    for (int k = 0; k < width; ++k) {
+        l = least[k] < l ? least[k] : l;
+        g = greatest[k] > g ? greatest[k] : g;
+        big = largest[k] > big ? largest[k] : big;
+        small = smallest[k] < small ? smallest[k] : small;
+        nans += static_cast<std::size_t>(nan[k]);
+        nz = nz || neg_zero[k] != 0;
+        pz = pz || pos_zero[k] != 0;
+    }
+    for (; i < n; ++i) {
+        const double v = x[i];
+        std::uint64_t b;
+        std::memcpy(&b, &v, sizeof b);
+        const double a = std::fabs(v);
+        nans += v != v ? 1 : 0;
+        l = v < l ? v : l;
+        g = v > g ? v : g;
+        big = a > big ? a : big;
+        small = (a < small && a != 0.0) ? a : small;
+        nz = nz || b == sign_bit;
+        pz = pz || b == 0;
+    }
+    out->nan = nans;
+    out->least = l;
+    out->greatest = g;
+    out->largest_abs = big;
+    out->smallest_abs = small;
+    out->negative_zero = nz;
+    out->positive_zero = pz;
 }
 
 void square(const double* __restrict x, std::size_t n, double* __restrict hi, double* __restrict lo)

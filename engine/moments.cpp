@@ -99,12 +99,6 @@ constexpr std::size_t sums_per_column = 2 + totals_per_column * exact_record_fie
 
 } // namespace
 
-double number::as_double() const
-{
-    const number_type_facts& f = facts_of(type);
-    return f.floating ? floating : f.is_signed ? static_cast<double>(signed_) : static_cast<double>(unsigned_);
-}
-
 struct moments::state {
     struct column {
         std::int64_t count = 0;

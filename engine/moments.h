@@ -5,6 +5,7 @@
 /// moments: count, exact sum, mean, variance and extremes of values added
 /// block by block on every rank, finished over a communicator.
 
+#include "engine/number.h"
 #include "engine/views.h"
 
 #include <mpi.h>
@@ -19,17 +20,6 @@ namespace virda::engine {
 enum class nan_policy {
     propagate, ///< any NaN makes the result NaN (NumPy's mean, var, min, ...)
     omit,      ///< NaN values are left out (NumPy's nanmean, nanvar, nanmin, ...)
-};
-
-/// One value of a number type, held exactly (an int64 or uint64 beyond 2^53
-/// included).
-struct number {
-    number_type type = number_type::float64;
-    double floating = 0;       ///< for float64 and float32
-    std::int64_t signed_ = 0;  ///< for the signed integer types
-    std::uint64_t unsigned_ = 0; ///< for the unsigned integer types
-    /// The value as a double (rounded for 64-bit integers beyond 2^53).
-    double as_double() const;
 };
 
 /// The finished statistics of every value added on every rank, per column;
