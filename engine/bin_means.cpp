@@ -1,6 +1,7 @@
 #include "engine/bin_means.h"
 
 #include "engine/binning_kernels.h"
+#include "engine/allocation_failures.h"
 #include "engine/binning_support.h"
 
 #include <new>
@@ -13,6 +14,7 @@ bin_means::bin_means(double c0, double w, std::int64_t bins) : c0_(c0), w_(w), b
 {
     check_bins(bins, "bin_means");
     try {
+        check_allocation();
         sums_.assign(static_cast<std::size_t>(bins) + 1, 0.0);
         counts_.assign(static_cast<std::size_t>(bins) + 1, 0);
     } catch (const std::bad_alloc&) {

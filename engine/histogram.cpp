@@ -1,6 +1,7 @@
 #include "engine/histogram.h"
 
 #include "engine/binning_kernels.h"
+#include "engine/allocation_failures.h"
 #include "engine/binning_support.h"
 #include "framework/simd/sub_histograms.h"
 
@@ -24,6 +25,7 @@ equal_width_histogram::equal_width_histogram(double lower, double width, std::in
 {
     check_bins(bins, "histogram");
     try {
+        check_allocation();
         counts_.assign(static_cast<std::size_t>(bins), 0);
     } catch (const std::bad_alloc&) {
         failed_ = true;
@@ -37,6 +39,15 @@ void equal_width_histogram::add(const values_view& v)
     }
     const int nbins = static_cast<int>(bins_);
     const std::size_t stride = static_cast<std::size_t>(nbins) + 1;
+    if (v.stride == 0 && v.count > 1) {
+        // One value repeated: its bin once, at the cost of one.
+        equal_width_histogram one(lower_, width_, bins_);
+        one.add(values_view{v.data, v.type, 1, 0});
+        for (std::size_t k = 0; k < counts_.size(); ++k) {
+            counts_[k] += one.counts_[k] * v.count;
+        }
+        return;
+    }
     try {
         visit_number_type(v.type, [&](auto* t) {
             using T = std::remove_pointer_t<decltype(t)>;
