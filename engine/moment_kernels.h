@@ -31,6 +31,10 @@ struct moment_kernel_table {
     /// every x[i] with 2^-480 <= |x[i]| <= 2^511 or x[i] = 0 (the range where
     /// both are exact doubles).
     void (*square)(const double* x, std::size_t n, double* hi, double* lo);
+    /// hi[i] = a[i] * b[i] rounded, lo[i] = a[i] * b[i] - hi[i] exactly, for
+    /// products and rests in the range of normal doubles (the callers keep
+    /// their factors within [2^-200, 2^200] or 0).
+    void (*product)(const double* a, const double* b, std::size_t n, double* hi, double* lo);
     /// Copies the values of x[0..n) that are not NaN to out, in order, and
     /// returns how many.
     std::size_t (*drop_nan)(const double* x, std::size_t n, double* out);

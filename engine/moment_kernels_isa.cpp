@@ -108,6 +108,31 @@ void square(const double* __restrict x, std::size_t n, double* __restrict hi, do
 #endif
 }
 
+void product(const double* __restrict a, const double* __restrict b, std::size_t n, double* __restrict hi,
+             double* __restrict lo)
+{
+#if defined(__FMA__)
+    for (std::size_t i = 0; i < n; ++i) {
+        const double p = a[i] * b[i];
+        hi[i] = p;
+        lo[i] = __builtin_fma(a[i], b[i], -p);
+    }
+#else
+    // Dekker's product, as for the squares.
+    for (std::size_t i = 0; i < n; ++i) {
+        const double ca = 134217729.0 * a[i];
+        const double ah = ca - (ca - a[i]);
+        const double al = a[i] - ah;
+        const double cb = 134217729.0 * b[i];
+        const double bh = cb - (cb - b[i]);
+        const double bl = b[i] - bh;
+        const double p = a[i] * b[i];
+        hi[i] = p;
+        lo[i] = (((ah * bh - p) + ah * bl) + al * bh) + al * bl;
+    }
+#endif
+}
+
 std::size_t drop_nan(const double* __restrict x, std::size_t n, double* __restrict out)
 {
     std::size_t kept = 0;
@@ -121,6 +146,6 @@ std::size_t drop_nan(const double* __restrict x, std::size_t n, double* __restri
 } // namespace
 
 extern const moment_kernel_table moment_table;
-const moment_kernel_table moment_table = {&scan, &square, &drop_nan};
+const moment_kernel_table moment_table = {&scan, &square, &product, &drop_nan};
 
 } // namespace virda_detail::VIRDA_KERNEL_ISA

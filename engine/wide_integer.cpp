@@ -204,4 +204,46 @@ long double wide_integer::rounded(int scale) const
     return negative_ ? -magnitude : magnitude;
 }
 
+double wide_integer::rounded_double(int scale) const
+{
+    if (is_zero()) {
+        return 0.0;
+    }
+    // The top 53 bits, rounded by the rest, as rounded() does with 64.
+    const std::size_t top = magnitude_.size() - 1;
+    int highest = static_cast<int>(top) * 32;
+    for (std::uint32_t d = magnitude_[top]; d > 1; d >>= 1) {
+        ++highest;
+    }
+    const auto bit = [&](int position) -> bool {
+        if (position < 0) {
+            return false;
+        }
+        const std::size_t word = static_cast<std::size_t>(position / 32);
+        return word < magnitude_.size() && ((magnitude_[word] >> (position % 32)) & 1u) != 0;
+    };
+    const int low = highest - 52;
+    std::uint64_t significand = 0;
+    for (int p = highest; p >= std::max(low, 0); --p) {
+        significand = (significand << 1) | (bit(p) ? 1u : 0u);
+    }
+    int exponent = 0;
+    if (low > 0) {
+        exponent = low;
+        bool below = false;
+        for (int p = low - 2; p >= 0 && !below; --p) {
+            below = bit(p);
+        }
+        if (bit(low - 1) && (below || (significand & 1u) != 0)) {
+            ++significand;
+            if (significand == (std::uint64_t{1} << 53)) {
+                significand >>= 1;
+                ++exponent;
+            }
+        }
+    }
+    const double magnitude = std::ldexp(static_cast<double>(significand), exponent + scale);
+    return negative_ ? -magnitude : magnitude;
+}
+
 } // namespace virda::engine::detail

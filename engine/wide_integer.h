@@ -36,6 +36,9 @@ public:
     /// The value rounded to the nearest long double (64-bit significand,
     /// ties to even), times 2^scale; 0 for zero.
     long double rounded(int scale) const;
+    /// The value times 2^scale rounded once to the nearest double (ties to
+    /// even, infinity beyond the range; a subnormal result may round twice).
+    double rounded_double(int scale) const;
 
 private:
     void trim();
