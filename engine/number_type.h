@@ -69,6 +69,19 @@ constexpr const number_type_facts& facts_of(number_type t)
     return number_types[static_cast<int>(t)];
 }
 
+/// The number type of values described by their kind and size (as NumPy's
+/// dtypes and HDF5's types describe them): false when the table has none.
+constexpr bool number_type_with(bool floating, bool is_signed, std::size_t size, number_type* out)
+{
+    for (const number_type_facts& f : number_types) {
+        if (f.floating == floating && (floating || f.is_signed == is_signed) && f.size == size) {
+            *out = f.type;
+            return true;
+        }
+    }
+    return false;
+}
+
 /// The number type of the C++ type T; only the table's types have one.
 template <typename T>
 struct number_type_of;
