@@ -3,9 +3,21 @@
 
 /// \file
 /// Everything a framework program calls: element types and traits, the
-/// distributed array, the attribute handle, the statistics, and the framework
-/// runtime's declarations. A program that uses the reference runtime's
+/// distributed array, the attribute handle, the statistics, the engine
+/// (statistics over each rank's blocks with an explicit communicator) and the
+/// framework runtime's declarations. A program that uses the reference runtime's
 /// virda_session also includes "reference_runtime/virda_session.h".
+#include "engine/bin_means.h"
+#include "engine/error.h"
+#include "engine/exact_sum.h"
+#include "engine/histogram.h"
+#include "engine/moments.h"
+#include "engine/number.h"
+#include "engine/number_type.h"
+#include "engine/order_statistics.h"
+#include "engine/quantile_method.h"
+#include "engine/views.h"
+#include "engine/weighted_moments.h"
 #include "framework/array/va.h"
 #include "framework/array/va_from_global.h"
 #include "framework/attribute/attribute.h"

@@ -4,7 +4,8 @@
 //
 // Usage: exact_sum_bench [repetitions]   (default 15)
 
-#include "reference_runtime/exact_sum.h"
+#include "engine/exact_sum.h"
+#include "reference_runtime/virda_session.h"
 
 #include <emmintrin.h>
 #include <mpi.h>
@@ -47,7 +48,7 @@ double plain_sum(const double* p, std::size_t n)
 
 double exact_sum(const double* p, std::size_t n)
 {
-    virda_detail::exact_accumulator acc;
+    virda::engine::exact_sum acc;
     acc.add(p, n);
     return acc.local_rounded();
 }
@@ -97,7 +98,7 @@ std::vector<double> make_data(const std::string& kind, std::size_t n)
 
 int main(int argc, char** argv)
 {
-    MPI_Init(&argc, &argv);
+    virda_session session(&argc, &argv); // MPI, and the runtime the library resolves
     const int reps = argc > 1 ? std::max(1, std::atoi(argv[1])) : 15;
     double sink = 0;
 
@@ -133,7 +134,7 @@ int main(int argc, char** argv)
 
     // Fixed cost of a total over a communicator: fold, one MPI_Allreduce, rounding.
     {
-        virda_detail::exact_accumulator acc;
+        virda::engine::exact_sum acc;
         const double one = 1.0;
         acc.add(&one, 1);
         constexpr int calls = 200;
@@ -147,6 +148,5 @@ int main(int argc, char** argv)
     }
 
     std::printf("(checksum %g)\n", sink);
-    MPI_Finalize();
     return 0;
 }

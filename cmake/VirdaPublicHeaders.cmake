@@ -7,6 +7,17 @@
 include_guard(GLOBAL)
 set(VIRDA_PUBLIC_HEADERS
   virdastatistics.h
+  engine/bin_means.h
+  engine/error.h
+  engine/exact_sum.h
+  engine/histogram.h
+  engine/moments.h
+  engine/number.h
+  engine/number_type.h
+  engine/order_statistics.h
+  engine/quantile_method.h
+  engine/views.h
+  engine/weighted_moments.h
   framework/array/va.h
   framework/array/va_from_global.h
   framework/attribute/array_variant.h

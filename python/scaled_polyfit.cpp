@@ -3,7 +3,7 @@
 #include "agreed_allocation.h"
 #include "mpi_environment.h"
 
-#include "reference_runtime/exact_sum.h"
+#include "engine/exact_sum.h"
 #include "statistics/fit_variable.h"
 #include "statistics/normal_equations.h"
 
@@ -17,7 +17,7 @@ namespace virda_python {
 
 namespace {
 
-using virda_detail::exact_accumulator;
+using exact_accumulator = virda::engine::exact_sum;
 
 /// Elements per round of the fused pass: the terms of one round stay in the
 /// cache while they are added.

@@ -9,7 +9,7 @@
 #include "scaled_polyfit.h"
 
 #include "framework/attribute/attribute.h"
-#include "reference_runtime/exact_sum.h"
+#include "engine/exact_sum.h"
 #include "statistics/bin_data.h"
 #include "statistics/histogram.h"
 #include "statistics/mean.h"
@@ -72,7 +72,7 @@ py::object shaped_as(const doubles& like, const std::vector<double>& values)
 /// over a's communicator (one MPI_Allreduce).
 double total_of(dist_array& a, const char* operation)
 {
-    virda_detail::exact_accumulator sum;
+    virda::engine::exact_sum sum;
     with_element_type(a.type(), [&](auto v) {
         const va<decltype(v)>& array = a.array<decltype(v)>(operation);
         sum.add(array.va_local_data(), static_cast<std::size_t>(std::max(0, array.va_local_count())));

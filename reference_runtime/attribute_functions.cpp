@@ -3,7 +3,7 @@
 // rank's own block directly; none reads its own elements through the window.
 #include "framework/runtime/attribute_functions.h"
 
-#include "exact_sum.h"
+#include "engine/exact_sum.h"
 #include "framework/attribute/attribute.h"
 #include "framework/attribute/attribute_visitors.h"
 #include "framework/messages.h"
@@ -29,8 +29,8 @@ public:
         if constexpr (virda_detail::is_real<T>) {
             // Exact, rounded once: the same double at any number of ranks and
             // in any order of the data.
-            virda_detail::exact_accumulator acc;
-            acc.add(block, n);
+            virda::engine::exact_sum acc;
+            acc.add(virda::engine::values_of(block, static_cast<std::int64_t>(n)));
             return VV1(element_variant(acc.allreduce_rounded(a.va_get_comm())));
         } else if constexpr (std::is_same_v<T, char>) {
             // char is not a number here (it takes part in no arithmetic): the
@@ -47,13 +47,13 @@ public:
             // Composite types: the componentwise total, each component exact
             // and rounded once, all components in one reduction.
             constexpr int parts = sizeof(T) / sizeof(double);
-            virda_detail::exact_accumulator acc[parts];
+            virda::engine::exact_sum acc[parts];
             const double* components = reinterpret_cast<const double*>(block);
             for (int c = 0; c < parts; ++c) {
-                acc[c].add(components + c, n, parts);
+                acc[c].add(virda::engine::values_of(components + c, static_cast<std::int64_t>(n), parts));
             }
             double total[parts];
-            virda_detail::exact_accumulator::allreduce_rounded(acc, parts, total, a.va_get_comm());
+            virda::engine::exact_sum::allreduce_rounded(acc, parts, total, a.va_get_comm());
             T value{};
             double* out = reinterpret_cast<double*>(&value);
             for (int c = 0; c < parts; ++c) {

@@ -1,7 +1,7 @@
 #include "statistics/bin_data.h"
 
 #include "framework/runtime/virda_globals.h"
-#include "statistics/binning_kernels.h"
+#include "engine/bin_means.h"
 #include "statistics/local_block.h"
 #include "framework/messages.h"
 
@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <iostream>
+#include <new>
 #include <limits>
 #include <vector>
 
@@ -66,10 +67,12 @@ std::vector<double> bin_data_template(Attribute& x, Attribute& y, std::vector<do
     // The pairs of this rank are those whose y elements its block holds.
     const va_range pairs = y.size() > 0 ? own_elements(y) : va_range{};
 
-    // One spare slot past the bins takes the dropped pairs.
-    const std::size_t slots = static_cast<std::size_t>(nbins) + 1;
-    std::vector<double> local_sums(slots, 0.0), global_sums(slots);
-    std::vector<int> local_counts(slots, 0), global_counts(slots);
+    // This rank's per-bin sums and counts from the engine's binning; the two
+    // reductions are this function's own.
+    virda::engine::bin_means bins(c0, w, nbins);
+    if (bins.failed()) {
+        throw std::bad_alloc();
+    }
 
     if (pairs.count > 0) {
         std::vector<double> x_buffer;
@@ -78,14 +81,17 @@ std::vector<double> bin_data_template(Attribute& x, Attribute& y, std::vector<do
         if (have_x) {
             virda_detail::with_local_block(y, [&](const auto* block, int) {
                 if constexpr (std::is_same_v<std::remove_const_t<std::remove_pointer_t<decltype(block)>>, T>) {
-                    virda_detail::count_bin_pairs(xs, block, static_cast<std::size_t>(pairs.count), c0, w, nbins,
-                                                  local_sums.data(), local_counts.data());
+                    bins.add(virda::engine::values_of(xs, pairs.count), virda::engine::values_of(block, pairs.count));
                 }
             });
         }
     }
 
-    MPI_Allreduce(local_sums.data(), global_sums.data(), nbins, MPI_DOUBLE, MPI_SUM, VIRDA_COMM);
+    // A rank holds fewer than 2^31 pairs: its counts fit an int.
+    std::vector<double> global_sums(nbins);
+    std::vector<int> global_counts(nbins);
+    const std::vector<int> local_counts(bins.local_counts().begin(), bins.local_counts().begin() + nbins);
+    MPI_Allreduce(bins.local_sums().data(), global_sums.data(), nbins, MPI_DOUBLE, MPI_SUM, VIRDA_COMM);
     MPI_Allreduce(local_counts.data(), global_counts.data(), nbins, MPI_INT, MPI_SUM, VIRDA_COMM);
     for (int i = 0; i < nbins; ++i) {
         result[i] = global_counts[i] < 1 ? 0.0 : global_sums[i] / static_cast<double>(global_counts[i]);

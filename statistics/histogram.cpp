@@ -1,13 +1,15 @@
 #include "statistics/histogram.h"
 
 #include "framework/runtime/virda_globals.h"
-#include "statistics/binning_kernels.h"
+#include "engine/histogram.h"
 #include "statistics/local_block.h"
 #include "framework/messages.h"
 
 #include <boost/variant/get.hpp>
 
+#include <algorithm>
 #include <iostream>
+#include <new>
 
 std::vector<int> histogram(Attribute& values, double lower, double width, int nbins)
 {
@@ -26,13 +28,20 @@ std::vector<int> histogram(Attribute& values, double lower, double width, int nb
         throw boost::bad_get();
     }
 
-    std::vector<int> local(nbins, 0);
+    // This rank's counts from the engine's binning; the reduction is this
+    // function's own, the one it has always made.
+    virda::engine::equal_width_histogram bins(lower, width, nbins);
+    if (bins.failed()) {
+        throw std::bad_alloc();
+    }
     virda_detail::with_local_block(values, [&](const auto* block, int n) {
         using T = std::remove_const_t<std::remove_pointer_t<decltype(block)>>;
         if constexpr (virda_detail::is_real<T>) {
-            virda_detail::count_histogram(block, n, lower, width, nbins, local.data());
+            bins.add(virda::engine::values_of(block, std::max(0, n)));
         }
     });
+    // A rank holds fewer than 2^31 elements: its counts fit an int.
+    const std::vector<int> local(bins.local_counts().begin(), bins.local_counts().end());
 
     // Only rank 0 receives the counts; the others keep zeros.
     std::vector<int> result(nbins, 0);

@@ -1,7 +1,8 @@
 // histogram and bin_data against serial loops over the same values.
 #include "stat_data.h"
 #include "virda_test/isa_paths.h"
-#include "statistics/binning_kernels.h"
+#include "engine/bin_means.h"
+#include "engine/histogram.h"
 
 #include <cfloat>
 #include <climits>
@@ -353,20 +354,22 @@ std::vector<double> check_kernels(int n, double lower, double width, int nbins)
         v[g] = element<T>(g);
         x[g] = hard_value((g * 7 + 3) % (n + 1));
     }
-    std::vector<int> counts(nbins, 3); // counts are added to what is there
-    virda_detail::count_histogram(v.data(), v.size(), lower, width, nbins, counts.data());
-    std::vector<int> want = serial_counts(v, lower, width, nbins);
-    for (int& c : want) {
-        c += 3;
-    }
-    EXPECT_EQ(counts, want);
+    // Counted in two blocks: counts add up.
+    virda::engine::equal_width_histogram histogram(lower, width, nbins);
+    histogram.add(virda::engine::values_of(v.data(), n / 2));
+    histogram.add(virda::engine::values_of(v.data() + n / 2, n - n / 2));
+    const std::vector<int> counts(histogram.local_counts().begin(), histogram.local_counts().end());
+    EXPECT_EQ(counts, serial_counts(v, lower, width, nbins));
 
     // bin_data with centres c0 = lower + width / 8, so that edges fall
     // between the histogram's; y of type T paired with x.
     const double c0 = lower + width / 8;
-    std::vector<double> sums(nbins + 1, 0.0), want_sums(nbins + 1, 0.0);
-    std::vector<int> pair_counts(nbins + 1, 0), want_pair_counts(nbins + 1, 0);
-    virda_detail::count_bin_pairs(x.data(), v.data(), v.size(), c0, width, nbins, sums.data(), pair_counts.data());
+    std::vector<double> want_sums(nbins + 1, 0.0);
+    std::vector<int> want_pair_counts(nbins + 1, 0);
+    virda::engine::bin_means means(c0, width, nbins);
+    means.add(virda::engine::values_of(x.data(), n), virda::engine::values_of(v.data(), n));
+    const std::vector<double>& sums = means.local_sums();
+    const std::vector<std::int64_t>& pair_counts = means.local_counts();
     for (int p = 0; p < n; ++p) {
         const int k = serial_pair_bin(x[p], c0, width, nbins);
         if (k >= 0) {

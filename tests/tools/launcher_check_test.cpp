@@ -1,6 +1,6 @@
 // The tool's refusal to run under another MPI's launcher, decided from the
 // environment each launcher gives its processes.
-#include "launcher_check.h"
+#include "frontend/launcher_check.h"
 
 #include <gtest/gtest.h>
 #include <mpi.h>
@@ -10,9 +10,9 @@
 
 namespace {
 
-using virda_stats::foreign_launch_of;
+using virda::frontend::foreign_launch_of;
 
-virda_stats::environment_lookup environment(std::map<std::string, std::string> variables)
+virda::frontend::environment_lookup environment(std::map<std::string, std::string> variables)
 {
     return [variables = std::move(variables)](const char* name) -> const char* {
         const auto found = variables.find(name);
@@ -55,7 +55,7 @@ TEST(LauncherCheck, AcceptsItsOwnLauncherAndPlainRuns)
 
 TEST(LauncherCheck, MessageNamesTheJobAndTheMpiToUse)
 {
-    const std::string message = virda_stats::foreign_launch_message({3, 0});
+    const std::string message = virda::frontend::foreign_launch_message({3, 0});
 #if defined(OPEN_MPI)
     const std::string mpi = "openmpi";
 #else

@@ -9,11 +9,11 @@
 #include "cli_options.h"
 #include "collective_error.h"
 #include "demo_catalogue.h"
-#include "launcher_check.h"
 #include "operations.h"
 #include "summary.h"
 #include "report.h"
 
+#include "frontend/launcher_check.h"
 #include "framework/runtime/virda_globals.h"
 #include "reference_runtime/virda_session.h"
 
@@ -53,9 +53,9 @@ int run(const std::vector<std::string>& args)
     // process is a job of its own (one rank each, no collective joins them).
     int world_size = 0;
     MPI_Comm_size(MPI_COMM_WORLD, &world_size);
-    if (const auto launch = foreign_launch_of(world_size, [](const char* name) { return std::getenv(name); })) {
+    if (const auto launch = virda::frontend::foreign_launch_of(world_size, [](const char* name) { return std::getenv(name); })) {
         if (launch->rank <= 0) {
-            std::cerr << "virda-stats: error: " << foreign_launch_message(*launch) << '\n';
+            std::cerr << "virda-stats: error: " << virda::frontend::foreign_launch_message(*launch) << '\n';
         } else {
             // A launcher may end every process once one has failed: let the
             // one that explains first have its say.

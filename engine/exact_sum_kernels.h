@@ -1,5 +1,5 @@
-#ifndef VIRDA_RUNTIME_EXACT_SUM_KERNELS_H
-#define VIRDA_RUNTIME_EXACT_SUM_KERNELS_H
+#ifndef VIRDA_ENGINE_EXACT_SUM_KERNELS_H
+#define VIRDA_ENGINE_EXACT_SUM_KERNELS_H
 
 // The exact sum's fast path for one block of doubles, compiled once per
 // instruction set (exact_sum_kernels_isa.cpp); exact_sum.cpp picks the path

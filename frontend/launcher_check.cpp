@@ -1,11 +1,11 @@
-#include "launcher_check.h"
+#include "frontend/launcher_check.h"
 
 #include <mpi.h>
 
 #include <cerrno>
 #include <cstdlib>
 
-namespace virda_stats {
+namespace virda::frontend {
 
 namespace {
 
@@ -57,4 +57,4 @@ std::string foreign_launch_message(const foreign_launch& launch)
            "mpiexec of '" + this_mpi + "' (on Debian: mpiexec." + this_mpi + ")";
 }
 
-} // namespace virda_stats
+} // namespace virda::frontend

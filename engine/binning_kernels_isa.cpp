@@ -3,7 +3,8 @@
 // here but the table has internal linkage, and no library template is
 // instantiated, so that no code built for one path can serve another.
 #include "framework/simd/kernel_isa.h"
-#include "statistics/binning_kernels.h"
+#include "engine/binning_kernels.h"
+#include "engine/number_type.h"
 
 #include <cstring>
 
@@ -92,7 +93,7 @@ void histogram(const T* v, std::size_t n, double lower, double width, int nbins,
 // gain nothing.
 template <typename T>
 void bin_pairs(const double* x, const T* y, std::size_t n, double c0, double w, int nbins, double* __restrict sums,
-               int* __restrict counts)
+               std::int64_t* __restrict counts)
 {
     int bins[kernel_block];
     for_each_block(n, [&](std::size_t start, std::size_t m) {
@@ -108,16 +109,16 @@ void bin_pairs(const double* x, const T* y, std::size_t n, double c0, double w, 
 void any_histogram(int v_type, const void* v, std::size_t n, double lower, double width, int nbins, int* sub,
                    int copies)
 {
-    with_type(v_type, [&](auto* tv) {
+    virda::engine::visit_number_type(static_cast<virda::engine::number_type>(v_type), [&](auto* tv) {
         using T = std::remove_pointer_t<decltype(tv)>;
         histogram(static_cast<const T*>(v), n, lower, width, nbins, sub, copies);
     });
 }
 
 void any_bin_pairs(int y_type, const double* x, const void* y, std::size_t n, double c0, double w, int nbins,
-                   double* sums, int* counts)
+                   double* sums, std::int64_t* counts)
 {
-    with_type(y_type, [&](auto* ty) {
+    virda::engine::visit_number_type(static_cast<virda::engine::number_type>(y_type), [&](auto* ty) {
         using T = std::remove_pointer_t<decltype(ty)>;
         bin_pairs(x, static_cast<const T*>(y), n, c0, w, nbins, sums, counts);
     });

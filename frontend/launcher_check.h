@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-namespace virda_stats {
+namespace virda::frontend {
 
 /// What a launcher said through the environment of this process.
 struct foreign_launch {
@@ -32,4 +32,4 @@ std::optional<foreign_launch> foreign_launch_of(int world_size, const environmen
 /// The error message for such a launch, naming the MPI this program uses.
 std::string foreign_launch_message(const foreign_launch& launch);
 
-} // namespace virda_stats
+} // namespace virda::frontend

@@ -4,7 +4,7 @@
 // level; the arithmetic per lane is the same on every path and the result
 // exact, so the width never shows.
 #include "framework/simd/kernel_isa.h"
-#include "reference_runtime/exact_sum_kernels.h"
+#include "engine/exact_sum_kernels.h"
 
 #include <cmath>
 #include <cstring>

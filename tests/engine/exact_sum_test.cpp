@@ -2,7 +2,7 @@
 // oracle that every rank computes from the global data, so the expected result
 // never depends on the number of ranks or on how the data is split.
 
-#include "reference_runtime/exact_sum.h"
+#include "engine/exact_sum.h"
 
 
 
@@ -25,7 +25,7 @@
 #include <string>
 #include <vector>
 
-using virda_detail::exact_accumulator;
+using exact_accumulator = virda::engine::exact_sum;
 
 namespace {
 

@@ -1,0 +1,87 @@
+#include "engine/bin_means.h"
+
+#include "engine/binning_kernels.h"
+#include "engine/allocation_failures.h"
+#include "engine/binning_support.h"
+
+#include <new>
+
+namespace virda::engine {
+
+using namespace detail;
+
+bin_means::bin_means(double c0, double w, std::int64_t bins) : c0_(c0), w_(w), bins_(bins)
+{
+    check_bins(bins, "bin_means");
+    try {
+        check_allocation();
+        sums_.assign(static_cast<std::size_t>(bins) + 1, 0.0);
+        counts_.assign(static_cast<std::size_t>(bins) + 1, 0);
+    } catch (const std::bad_alloc&) {
+        failed_ = true;
+    }
+}
+
+void bin_means::add(const values_view& x, const values_view& y)
+{
+    if (x.count != y.count) {
+        throw error(error_code::invalid_argument, "bin_means: x and y must have the same length");
+    }
+    if (failed_ || bins_ == 0 || x.count <= 0) {
+        return;
+    }
+    // x as doubles, piece by piece, each paired with its y values (as a run
+    // starting at the same place).
+    const int nbins = static_cast<int>(bins_);
+    double xs[copy_chunk];
+    for (std::int64_t done = 0; done < x.count;) {
+        const std::size_t m = static_cast<std::size_t>(std::min<std::int64_t>(x.count - done, copy_chunk));
+        visit_number_type(x.type, [&](auto* t) {
+            using T = std::remove_pointer_t<decltype(t)>;
+            const auto* q = static_cast<const unsigned char*>(x.data) + done * x.stride;
+            for (std::size_t i = 0; i < m; ++i, q += x.stride) {
+                T value;
+                std::memcpy(&value, q, sizeof value);
+                xs[i] = static_cast<double>(value);
+            }
+        });
+        const values_view ys{static_cast<const unsigned char*>(y.data) + done * y.stride, y.type,
+                             static_cast<std::int64_t>(m), y.stride};
+        visit_number_type(y.type, [&](auto* t) {
+            using T = std::remove_pointer_t<decltype(t)>;
+            std::size_t at = 0;
+            for_each_piece<T>(ys, [&](const T* p, std::size_t n) {
+                virda_detail::binning_kernels().bin_pairs(static_cast<int>(y.type), xs + at, p, n, c0_, w_, nbins,
+                                                          sums_.data(), counts_.data());
+                at += n;
+            });
+        });
+        done += static_cast<std::int64_t>(m);
+    }
+}
+
+bin_means::result bin_means::finish(MPI_Comm comm) const
+{
+    agree(comm, failed_, detail::mix(detail::mix(bits_of(c0_), bits_of(w_)), static_cast<std::uint64_t>(bins_)),
+          "bin_means");
+    const auto n = static_cast<std::size_t>(bins_);
+    std::vector<double> both(2 * n);
+    std::copy(sums_.begin(), sums_.begin() + static_cast<std::ptrdiff_t>(n), both.begin());
+    for (std::size_t k = 0; k < n; ++k) {
+        both[n + k] = static_cast<double>(counts_[k]);
+    }
+    if (n > 0 &&
+        MPI_Allreduce(MPI_IN_PLACE, both.data(), static_cast<int>(both.size()), MPI_DOUBLE, MPI_SUM, comm) !=
+            MPI_SUCCESS) {
+        throw error(error_code::mpi_failure, "bin_means: the reduction of the sums failed");
+    }
+    result r;
+    r.sums.assign(both.begin(), both.begin() + static_cast<std::ptrdiff_t>(n));
+    for (std::size_t k = 0; k < n; ++k) {
+        r.counts.push_back(static_cast<std::int64_t>(both[n + k]));
+        r.means.push_back(r.counts[k] < 1 ? 0.0 : r.sums[k] / both[n + k]);
+    }
+    return r;
+}
+
+} // namespace virda::engine

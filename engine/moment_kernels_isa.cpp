@@ -1,0 +1,151 @@
+// The moments' block passes for one instruction set; built once per path by
+// virda_add_isa_kernels. Only the table has external linkage.
+#include "framework/simd/kernel_isa.h"
+#include "engine/moment_kernels.h"
+
+#include <cmath>
+#include <cstring>
+#include <immintrin.h>
+#include <limits>
+
+namespace virda_detail::VIRDA_KERNEL_ISA {
+namespace {
+
+constexpr std::uint64_t abs_mask = 0x7fffffffffffffffu;
+constexpr std::uint64_t sign_bit = 0x8000000000000000u;
+
+constexpr int width = static_cast<int>(lanes_of<double>);
+typedef double vd __attribute__((vector_size(8 * width)));
+typedef std::int64_t vi __attribute__((vector_size(8 * width)));
+
+void scan(const double* x, std::size_t n, moment_scan* out)
+{
+    // Comparisons with NaN are false: a NaN never becomes an extreme. Whole
+    // registers first, then the rest one by one; every operation is a
+    // comparison or a selection, so the lanes' order never shows.
+    const double inf = std::numeric_limits<double>::infinity();
+    const vi abs_bits = vi{} + static_cast<std::int64_t>(abs_mask);
+    const vi sign = vi{} + static_cast<std::int64_t>(sign_bit);
+    vd least = vd{} + inf;
+    vd greatest = vd{} - inf;
+    vd largest = vd{};
+    vd smallest = vd{} + inf;
+    vi nan = vi{};
+    vi neg_zero = vi{};
+    vi pos_zero = vi{};
+    std::size_t i = 0;
+    for (; i + width <= n; i += width) {
+        const vd v = load<vd>(x + i);
+        const vi b = (vi)v;
+        const vd a = (vd)(b & abs_bits);
+        nan -= (vi)(v != v); // a true comparison is -1
+        least = v < least ? v : least;
+        greatest = v > greatest ? v : greatest;
+        largest = a > largest ? a : largest;
+        smallest = (a < smallest) & (a != 0.0) ? a : smallest;
+        neg_zero |= (vi)(b == sign);
+        pos_zero |= (vi)(b == vi{});
+    }
+    double l = inf;
+    double g = -inf;
+    double big = 0.0;
+    double small = inf;
+    std::size_t nans = 0;
+    bool nz = false;
+    bool pz = false;
+    for (int k = 0; k < width; ++k) {
+        l = least[k] < l ? least[k] : l;
+        g = greatest[k] > g ? greatest[k] : g;
+        big = largest[k] > big ? largest[k] : big;
+        small = smallest[k] < small ? smallest[k] : small;
+        nans += static_cast<std::size_t>(nan[k]);
+        nz = nz || neg_zero[k] != 0;
+        pz = pz || pos_zero[k] != 0;
+    }
+    for (; i < n; ++i) {
+        const double v = x[i];
+        std::uint64_t b;
+        std::memcpy(&b, &v, sizeof b);
+        const double a = std::fabs(v);
+        nans += v != v ? 1 : 0;
+        l = v < l ? v : l;
+        g = v > g ? v : g;
+        big = a > big ? a : big;
+        small = (a < small && a != 0.0) ? a : small;
+        nz = nz || b == sign_bit;
+        pz = pz || b == 0;
+    }
+    out->nan = nans;
+    out->least = l;
+    out->greatest = g;
+    out->largest_abs = big;
+    out->smallest_abs = small;
+    out->negative_zero = nz;
+    out->positive_zero = pz;
+}
+
+void square(const double* __restrict x, std::size_t n, double* __restrict hi, double* __restrict lo)
+{
+#if defined(__FMA__)
+    // The rest of a product is exact as a fused multiply-add.
+    for (std::size_t i = 0; i < n; ++i) {
+        const double p = x[i] * x[i];
+        hi[i] = p;
+        lo[i] = __builtin_fma(x[i], x[i], -p);
+    }
+#else
+    // Without a fused unit, Dekker's product: x split into two halves of 26
+    // bits each whose products are exact; the same rest, exactly.
+    for (std::size_t i = 0; i < n; ++i) {
+        const double a = x[i];
+        const double c = 134217729.0 * a; // 2^27 + 1
+        const double ah = c - (c - a);
+        const double al = a - ah;
+        const double p = a * a;
+        hi[i] = p;
+        lo[i] = (((ah * ah - p) + ah * al) + al * ah) + al * al;
+    }
+#endif
+}
+
+void product(const double* __restrict a, const double* __restrict b, std::size_t n, double* __restrict hi,
+             double* __restrict lo)
+{
+#if defined(__FMA__)
+    for (std::size_t i = 0; i < n; ++i) {
+        const double p = a[i] * b[i];
+        hi[i] = p;
+        lo[i] = __builtin_fma(a[i], b[i], -p);
+    }
+#else
+    // Dekker's product, as for the squares.
+    for (std::size_t i = 0; i < n; ++i) {
+        const double ca = 134217729.0 * a[i];
+        const double ah = ca - (ca - a[i]);
+        const double al = a[i] - ah;
+        const double cb = 134217729.0 * b[i];
+        const double bh = cb - (cb - b[i]);
+        const double bl = b[i] - bh;
+        const double p = a[i] * b[i];
+        hi[i] = p;
+        lo[i] = (((ah * bh - p) + ah * bl) + al * bh) + al * bl;
+    }
+#endif
+}
+
+std::size_t drop_nan(const double* __restrict x, std::size_t n, double* __restrict out)
+{
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        out[kept] = x[i];
+        kept += x[i] == x[i] ? 1 : 0;
+    }
+    return kept;
+}
+
+} // namespace
+
+extern const moment_kernel_table moment_table;
+const moment_kernel_table moment_table = {&scan, &square, &product, &drop_nan};
+
+} // namespace virda_detail::VIRDA_KERNEL_ISA

@@ -1,0 +1,552 @@
+#include "engine/moments.h"
+
+#include "engine/error.h"
+#include "engine/exact_sum.h"
+#include "engine/exact_total.h"
+#include "engine/moment_kernels.h"
+#include "engine/record_reduction.h"
+#include "engine/wide_integer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <type_traits>
+
+namespace virda_detail {
+
+const moment_kernel_table& moment_kernels()
+{
+    return VIRDA_ACTIVE_PATH_TABLE(moment_kernel_table, moment_table);
+}
+
+} // namespace virda_detail
+
+namespace virda::engine {
+namespace {
+
+using namespace detail;
+
+constexpr std::uint64_t sign_bit = std::uint64_t{1} << 63;
+
+// Order keys: unsigned order is the order of the values, -0.0 below +0.0.
+std::uint64_t key_of(double x)
+{
+    std::uint64_t b;
+    std::memcpy(&b, &x, sizeof b);
+    return b ^ (static_cast<std::uint64_t>(static_cast<std::int64_t>(b) >> 63) | sign_bit);
+}
+double double_of_key(std::uint64_t k)
+{
+    const std::uint64_t b = (k & sign_bit) != 0 ? k ^ sign_bit : ~k;
+    double x;
+    std::memcpy(&x, &b, sizeof x);
+    return x;
+}
+std::uint64_t key_of(std::int64_t v) { return static_cast<std::uint64_t>(v) ^ sign_bit; }
+std::uint64_t key_of(std::uint64_t v) { return v; }
+
+number number_of_key(number_type type, std::uint64_t k)
+{
+    number n;
+    n.type = type;
+    const number_type_facts& f = facts_of(type);
+    if (f.floating) {
+        n.floating = double_of_key(k);
+    } else if (f.is_signed) {
+        n.signed_ = static_cast<std::int64_t>(k ^ sign_bit);
+    } else {
+        n.unsigned_ = k;
+    }
+    return n;
+}
+
+/// A 256-bit unsigned total (squares of 64-bit integers).
+struct u256 {
+    u128 lo = 0;
+    u128 hi = 0;
+    void add(u128 v)
+    {
+        lo += v;
+        hi += lo < v ? 1 : 0;
+    }
+    /// += v * times.
+    void add_times(u128 v, std::uint64_t times)
+    {
+        const u128 mask = (u128{1} << 64) - 1;
+        const u128 low = (v & mask) * times;  // below 2^128
+        const u128 high = (v >> 64) * times; // below 2^128, weight 2^64
+        add(low);
+        add(high << 64);
+        hi += high >> 64;
+    }
+};
+
+constexpr std::size_t chunk = 2048;
+// Squares of values in [2^-480, 2^511] and their rests are exact doubles;
+// smaller values are squared after scaling by 2^600, larger by 2^-600.
+constexpr double tiny_bound = 0x1p-480;
+constexpr double big_bound = 0x1p511;
+constexpr int scale_bits = 600;
+
+// A column's record: count and NaN count, then four exact totals (x, x^2,
+// and x^2 of tiny and of big values, each scaled), the same length for
+// every number type so that a mismatch of types is caught by the
+// fingerprint rather than by MPI.
+constexpr std::size_t totals_per_column = 4;
+constexpr std::size_t sums_per_column = 2 + totals_per_column * exact_record_fields;
+
+} // namespace
+
+struct moments::state {
+    struct column {
+        std::int64_t count = 0;
+        std::int64_t nan = 0;
+        std::uint64_t least = ~std::uint64_t{0};
+        std::uint64_t greatest = 0;
+        exact_sum sums[totals_per_column]; // x, x^2, tiny x^2 * 2^1200, big x^2 * 2^-1200
+        i128 int_sum = 0;
+        u256 int_squares;
+    };
+    std::vector<column> columns;
+    bool failed = false;
+    mutable reduction_record record;
+    mutable reduction_record::agreement agreement;
+
+    void add_floats(column& c, const double* x, std::size_t m);
+    template <typename T>
+    void add_integers(column& c, const T* x, std::size_t m);
+    template <typename T>
+    void add_run(column& c, const values_view& v);
+    template <typename T>
+    void add_repeated(column& c, T value, std::int64_t times);
+    void fill_record(int rank, number_type type, std::int64_t ncolumns, nan_policy policy) const;
+    moment_summary summary(number_type type, nan_policy policy) const;
+};
+
+void moments::state::add_floats(column& c, const double* x, std::size_t m)
+{
+    const virda_detail::moment_kernel_table& k = virda_detail::moment_kernels();
+    virda_detail::moment_scan s;
+    k.scan(x, m, &s);
+    double clean[chunk];
+    const double* v = x;
+    std::size_t n = m;
+    if (s.nan != 0) {
+        c.nan += static_cast<std::int64_t>(s.nan);
+        n = k.drop_nan(x, m, clean);
+        v = clean;
+    }
+    if (n == 0) {
+        return;
+    }
+    c.count += static_cast<std::int64_t>(n);
+    const double least = s.least == 0.0 ? (s.negative_zero ? -0.0 : 0.0) : s.least;
+    const double greatest = s.greatest == 0.0 ? (s.positive_zero ? 0.0 : -0.0) : s.greatest;
+    c.least = std::min(c.least, key_of(least));
+    c.greatest = std::max(c.greatest, key_of(greatest));
+    c.sums[0].add(v, n);
+
+    double hi[chunk];
+    double lo[chunk];
+    if (s.largest_abs <= big_bound && s.smallest_abs >= tiny_bound) {
+        k.square(v, n, hi, lo);
+        c.sums[1].add(hi, n);
+        c.sums[1].add(lo, n);
+        return;
+    }
+    // Values outside the squares' exact range, scaled by a power of two
+    // into it (exactly), each class into its own total; infinities have no
+    // square to add (their variance is NaN).
+    double parts[3][chunk];
+    std::size_t counts[3] = {0, 0, 0};
+    for (std::size_t i = 0; i < n; ++i) {
+        const double a = std::fabs(v[i]);
+        if (a == 0.0 || (a >= tiny_bound && a <= big_bound)) {
+            parts[0][counts[0]++] = v[i];
+        } else if (a < tiny_bound) {
+            parts[1][counts[1]++] = std::ldexp(v[i], scale_bits);
+        } else if (!std::isinf(a)) {
+            parts[2][counts[2]++] = std::ldexp(v[i], -scale_bits);
+        }
+    }
+    for (int p = 0; p < 3; ++p) {
+        if (counts[p] == 0) {
+            continue;
+        }
+        k.square(parts[p], counts[p], hi, lo);
+        c.sums[1 + p].add(hi, counts[p]);
+        c.sums[1 + p].add(lo, counts[p]);
+    }
+}
+
+template <typename T>
+void moments::state::add_integers(column& c, const T* x, std::size_t m)
+{
+    using wide = std::conditional_t<std::is_signed_v<T>, std::int64_t, std::uint64_t>;
+    std::uint64_t least = ~std::uint64_t{0};
+    std::uint64_t greatest = 0;
+    i128 sum = 0;
+    if constexpr (sizeof(T) <= 4) {
+        // Squares below 2^64: a chunk's total stays within 2^75.
+        u128 squares = 0;
+        for (std::size_t i = 0; i < m; ++i) {
+            const std::int64_t v = x[i];
+            const std::uint64_t a = static_cast<std::uint64_t>(v < 0 ? -v : v);
+            sum += v;
+            squares += a * a; // below 2^64 for values of 32 bits
+            const std::uint64_t key = key_of(static_cast<wide>(x[i]));
+            least = std::min(least, key);
+            greatest = std::max(greatest, key);
+        }
+        c.int_squares.add(squares);
+    } else {
+        for (std::size_t i = 0; i < m; ++i) {
+            const i128 v = static_cast<i128>(x[i]);
+            sum += v;
+            c.int_squares.add(static_cast<u128>(v * v));
+            const std::uint64_t key = key_of(static_cast<wide>(x[i]));
+            least = std::min(least, key);
+            greatest = std::max(greatest, key);
+        }
+    }
+    c.int_sum += sum;
+    c.count += static_cast<std::int64_t>(m);
+    c.least = std::min(c.least, least);
+    c.greatest = std::max(c.greatest, greatest);
+}
+
+template <typename T>
+void moments::state::add_repeated(column& c, T value, std::int64_t times)
+{
+    // One value `times` times, at the cost of one: a broadcast view.
+    if constexpr (std::is_floating_point_v<T>) {
+        const double x = static_cast<double>(value);
+        if (std::isnan(x)) {
+            c.nan += times;
+            return;
+        }
+        c.count += times;
+        c.least = std::min(c.least, key_of(x));
+        c.greatest = std::max(c.greatest, key_of(x));
+        c.sums[0].add(values_view{&x, number_type::float64, times, 0});
+        if (std::isinf(x)) {
+            return;
+        }
+        const double a = std::fabs(x);
+        int part = 0;
+        double y = x;
+        if (a != 0.0 && a < tiny_bound) {
+            part = 1;
+            y = std::ldexp(x, scale_bits);
+        } else if (a > big_bound) {
+            part = 2;
+            y = std::ldexp(x, -scale_bits);
+        }
+        double hi = 0;
+        double lo = 0;
+        virda_detail::moment_kernels().square(&y, 1, &hi, &lo);
+        c.sums[1 + part].add(values_view{&hi, number_type::float64, times, 0});
+        c.sums[1 + part].add(values_view{&lo, number_type::float64, times, 0});
+    } else {
+        using wide = std::conditional_t<std::is_signed_v<T>, std::int64_t, std::uint64_t>;
+        const i128 v = static_cast<i128>(value);
+        c.count += times;
+        c.int_sum += v * times;
+        c.int_squares.add_times(static_cast<u128>(v * v), static_cast<std::uint64_t>(times));
+        c.least = std::min(c.least, key_of(static_cast<wide>(value)));
+        c.greatest = std::max(c.greatest, key_of(static_cast<wide>(value)));
+    }
+}
+
+template <typename T>
+void moments::state::add_run(column& c, const values_view& v)
+{
+    if (v.stride == 0 && v.count > 0) {
+        T value;
+        std::memcpy(&value, v.data, sizeof value);
+        add_repeated(c, value, v.count);
+        return;
+    }
+    // Chunks of contiguous values: the run itself where it is contiguous and
+    // aligned, else copied (floats converted to doubles, exactly).
+    const auto* p = static_cast<const unsigned char*>(v.data);
+    const bool in_place = v.stride == static_cast<std::int64_t>(sizeof(T)) &&
+                          reinterpret_cast<std::uintptr_t>(p) % alignof(T) == 0;
+    using held = std::conditional_t<std::is_floating_point_v<T>, double, T>;
+    held copy[chunk];
+    for (std::int64_t done = 0; done < v.count;) {
+        const std::size_t m = static_cast<std::size_t>(std::min<std::int64_t>(v.count - done, chunk));
+        const held* block = copy;
+        if (in_place && std::is_same_v<T, held>) {
+            block = reinterpret_cast<const held*>(p + done * v.stride);
+        } else {
+            const unsigned char* q = p + done * v.stride;
+            for (std::size_t i = 0; i < m; ++i, q += v.stride) {
+                T value;
+                std::memcpy(&value, q, sizeof value);
+                copy[i] = static_cast<held>(value);
+            }
+        }
+        if constexpr (std::is_floating_point_v<T>) {
+            add_floats(c, block, m);
+        } else {
+            add_integers(c, block, m);
+        }
+        done += static_cast<std::int64_t>(m);
+    }
+}
+
+void moments::state::fill_record(int rank, number_type type, std::int64_t ncolumns, nan_policy policy) const
+{
+    std::uint64_t fingerprint = mix(mix(mix(0, static_cast<std::uint64_t>(type)), static_cast<std::uint64_t>(ncolumns)),
+                                    static_cast<std::uint64_t>(policy));
+    record.clear();
+    agreement = record.reserve_agreement(failed, rank, fingerprint);
+    const std::size_t sums_at = record.reserve_sums(columns.size() * sums_per_column);
+    const std::size_t least_at = record.reserve_least(columns.size());
+    const std::size_t greatest_at = record.reserve_greatest(columns.size());
+    const bool floating = facts_of(type).floating;
+    for (std::size_t j = 0; j < columns.size(); ++j) {
+        const column& c = columns[j];
+        std::int64_t* f = record.sums() + sums_at + j * sums_per_column;
+        f[0] = c.count;
+        f[1] = c.nan;
+        f += 2;
+        if (floating) {
+            for (std::size_t t = 0; t < totals_per_column; ++t) {
+                c.sums[t].write_record(f + t * exact_record_fields);
+            }
+        } else {
+            exact_total sum;
+            exact_total squares;
+            // Integers are never -0.0; the totals are in units of 2^-1074.
+            for (exact_total* t : {&sum, &squares}) {
+                t->flags[flag_any] = c.count > 0 ? 1 : 0;
+                t->flags[flag_not_negzero] = t->flags[flag_any];
+            }
+            add_scaled(sum, c.int_sum & ((i128{1} << 64) - 1), 1074);
+            add_scaled(sum, c.int_sum >> 64, 1074 + 64);
+            const u128 mask = (u128{1} << 64) - 1;
+            add_scaled(squares, static_cast<i128>(c.int_squares.lo & mask), 1074);
+            add_scaled(squares, static_cast<i128>(c.int_squares.lo >> 64), 1074 + 64);
+            add_scaled(squares, static_cast<i128>(c.int_squares.hi & mask), 1074 + 128);
+            add_scaled(squares, static_cast<i128>(c.int_squares.hi >> 64), 1074 + 192);
+            write_record(sum, f);
+            write_record(squares, f + exact_record_fields);
+            write_record(exact_total{}, f + 2 * exact_record_fields);
+            write_record(exact_total{}, f + 3 * exact_record_fields);
+        }
+        record.least()[least_at + j] = c.least;
+        record.greatest()[greatest_at + j] = c.greatest;
+    }
+}
+
+moment_summary moments::state::summary(number_type type, nan_policy policy) const
+{
+    // The record's sections, as fill_record reserved them after the
+    // agreement fields (two least, one greatest).
+    const std::size_t n = columns.size();
+    const std::int64_t* sums = record.sums();
+    const std::uint64_t* least = record.least() + 2;
+    const std::uint64_t* greatest = record.greatest() + 1;
+    std::vector<moment_summary::column_result> out(n);
+    for (std::size_t j = 0; j < n; ++j) {
+        const std::int64_t* f = sums + j * sums_per_column;
+        moment_summary::column_result& r = out[j];
+        r.count = f[0];
+        r.nan_count = f[1];
+        const exact_total s1 = read_record(f + 2);
+        r.sum = round_to_double(s1);
+        r.infinite = s1.flags[flag_pos_inf] != 0 || s1.flags[flag_neg_inf] != 0;
+        r.least = number_of_key(type, least[j]);
+        r.greatest = number_of_key(type, greatest[j]);
+        if (r.count == 0 || r.infinite) {
+            continue;
+        }
+        const wide_integer a = wide_integer::from_total(s1);
+        const auto count = static_cast<std::uint64_t>(r.count);
+        r.precise_mean = a.rounded(-1074) / static_cast<long double>(r.count);
+        // count * sum(x^2) - sum(x)^2 in units of 2^-2274: x^2 totals are in
+        // units of 2^-1074, the tiny ones scaled by 2^1200 and the big ones
+        // by 2^-1200; sum(x)^2 is in units of 2^-2148.
+        const wide_integer squares =
+            wide_integer::from_total(read_record(f + 2 + exact_record_fields))
+                .shifted(1200)
+                .plus(wide_integer::from_total(read_record(f + 2 + 2 * exact_record_fields)))
+                .plus(wide_integer::from_total(read_record(f + 2 + 3 * exact_record_fields)).shifted(2400));
+        r.spread = squares.times(count).minus(a.times(a).shifted(126)).rounded(-2274);
+    }
+    return moment_summary(std::move(out), policy);
+}
+
+moments::moments(number_type type, std::int64_t columns) : type_(type), columns_(columns)
+{
+    if (columns < 1) {
+        throw error(error_code::invalid_argument, "moments: the number of columns must be at least 1");
+    }
+    state_ = std::make_unique<state>();
+    state_->columns.resize(static_cast<std::size_t>(columns));
+    // The record's room, so that finishing allocates nothing new.
+    state_->fill_record(0, type_, columns_, nan_policy::propagate);
+    state_->record.allreduce(MPI_COMM_NULL);
+}
+
+moments::~moments() = default;
+moments::moments(moments&&) noexcept = default;
+moments& moments::operator=(moments&&) noexcept = default;
+
+void moments::add(const values_view& v)
+{
+    if (v.type != type_) {
+        throw error(error_code::invalid_argument, std::string("moments: values of type ") + facts_of(v.type).name +
+                                                      " added to an accumulator of " + facts_of(type_).name);
+    }
+    if (columns_ != 1) {
+        throw error(error_code::invalid_argument,
+                    "moments: a run of values added to an accumulator of several columns (add a table)");
+    }
+    if (state_->failed || v.count <= 0) {
+        return;
+    }
+    try {
+        visit_number_type(type_, [&](auto* t) {
+            using T = std::remove_pointer_t<decltype(t)>;
+            state_->add_run<T>(state_->columns[0], v);
+        });
+    } catch (const std::bad_alloc&) {
+        // Reported by every rank at the finish.
+        state_->failed = true;
+    }
+}
+
+void moments::add(const table_view& t)
+{
+    if (t.type != type_) {
+        throw error(error_code::invalid_argument, std::string("moments: values of type ") + facts_of(t.type).name +
+                                                      " added to an accumulator of " + facts_of(type_).name);
+    }
+    if (columns_ == 1) {
+        values_view run;
+        if (as_one_run(t, &run)) {
+            add(run);
+            return;
+        }
+        for (std::int64_t i = 0; i < t.rows; ++i) {
+            add(row_of(t, i));
+        }
+        return;
+    }
+    if (t.columns != columns_) {
+        throw error(error_code::invalid_argument, "moments: a table of " + std::to_string(t.columns) +
+                                                      " columns added to an accumulator of " +
+                                                      std::to_string(columns_));
+    }
+    if (state_->failed || t.rows <= 0) {
+        return;
+    }
+    try {
+        visit_number_type(type_, [&](auto* p) {
+            using T = std::remove_pointer_t<decltype(p)>;
+            for (std::int64_t j = 0; j < columns_; ++j) {
+                state_->add_run<T>(state_->columns[static_cast<std::size_t>(j)], column_of(t, j));
+            }
+        });
+    } catch (const std::bad_alloc&) {
+        state_->failed = true;
+    }
+}
+
+moment_summary moments::finish(MPI_Comm comm, nan_policy policy) const
+{
+    int rank = 0;
+    MPI_Comm_rank(comm, &rank);
+    state_->fill_record(rank, type_, columns_, policy);
+    if (!state_->record.allreduce(comm)) {
+        throw error(error_code::mpi_failure, "moments: the reduction over the communicator failed");
+    }
+    const int failed = state_->record.failed_rank(state_->agreement);
+    if (failed >= 0) {
+        throw error(error_code::out_of_memory,
+                    "moments: rank " + std::to_string(failed) + " could not allocate memory for its values", failed);
+    }
+    if (!state_->record.same_calls(state_->agreement)) {
+        throw error(error_code::ranks_disagree,
+                    "moments: the ranks finished accumulators of different number types, columns or NaN policies");
+    }
+    return state_->summary(type_, policy);
+}
+
+moment_summary moments::finish_local(nan_policy policy) const
+{
+    if (state_->failed) {
+        throw error(error_code::out_of_memory, "moments: could not allocate memory for the values");
+    }
+    state_->fill_record(0, type_, columns_, policy);
+    return state_->summary(type_, policy);
+}
+
+void moments::clear()
+{
+    for (state::column& c : state_->columns) {
+        c = state::column();
+    }
+    state_->failed = false;
+}
+
+bool moment_summary::propagates_nan(std::size_t column) const
+{
+    return policy_ == nan_policy::propagate && columns_.at(column).nan_count > 0;
+}
+
+double moment_summary::sum(std::size_t column) const
+{
+    return propagates_nan(column) ? std::numeric_limits<double>::quiet_NaN() : columns_.at(column).sum;
+}
+
+double moment_summary::mean(std::size_t column) const
+{
+    return sum(column) / static_cast<double>(columns_.at(column).count);
+}
+
+long double moment_summary::precise_mean(std::size_t column) const
+{
+    const column_result& r = columns_.at(column);
+    if (propagates_nan(column) || r.count == 0 || r.infinite) {
+        return static_cast<long double>(mean(column));
+    }
+    return r.precise_mean;
+}
+
+double moment_summary::variance(double ddof, std::size_t column) const
+{
+    const column_result& r = columns_.at(column);
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    if (propagates_nan(column) || r.count == 0 || r.infinite || std::isnan(ddof)) {
+        return nan;
+    }
+    const long double n = static_cast<long double>(r.count);
+    const long double dof = std::max(n - static_cast<long double>(ddof), 0.0L);
+    return static_cast<double>(r.spread / (n * dof));
+}
+
+double moment_summary::stdev(double ddof, std::size_t column) const
+{
+    return std::sqrt(variance(ddof, column));
+}
+
+double moment_summary::min(std::size_t column) const
+{
+    const column_result& r = columns_.at(column);
+    return propagates_nan(column) || r.count == 0 ? std::numeric_limits<double>::quiet_NaN() : r.least.as_double();
+}
+
+double moment_summary::max(std::size_t column) const
+{
+    const column_result& r = columns_.at(column);
+    return propagates_nan(column) || r.count == 0 ? std::numeric_limits<double>::quiet_NaN()
+                                                  : r.greatest.as_double();
+}
+
+} // namespace virda::engine

@@ -1,0 +1,457 @@
+#include "engine/order_statistics.h"
+
+#include "engine/error.h"
+#include "engine/selection_kernels.h"
+#include "framework/simd/sub_histograms.h"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+#include <type_traits>
+
+namespace virda_detail {
+
+const selection_kernel_table& selection_kernels()
+{
+    return VIRDA_ACTIVE_PATH_TABLE(selection_kernel_table, selection_table);
+}
+
+} // namespace virda_detail
+
+namespace virda::engine {
+namespace {
+
+using virda_detail::key_source;
+using virda_detail::selection_kernels;
+
+/// The digit widths, from the top of the key down, adding up to 64: narrow
+/// digits for few values, a wide first one for many (with the sign and the
+/// exponent it leaves few values in question after one pass), and narrow
+/// ones again for many columns, whose counts go in the same reductions.
+std::vector<int> digit_plan(std::uint64_t most_values, std::size_t columns)
+{
+    if (most_values <= (std::uint64_t{1} << 16) || columns > 64) {
+        return {8, 8, 8, 8, 8, 8, 8, 8};
+    }
+    return {16, 12, 12, 12, 12};
+}
+
+/// Whether the keys still in question are worth copying out of n values so
+/// that later rounds count only the copy: at most an eighth of the values,
+/// or at most 2^20 and half of them.
+bool worth_gathering(std::uint64_t candidates, std::uint64_t n)
+{
+    return 8 * candidates <= n || (candidates <= (std::uint64_t{1} << 20) && 2 * candidates <= n);
+}
+
+/// Zeroed room for `count` sub-histogram counts, kept from call to call (at
+/// most about a megabyte): small selections would otherwise spend most of
+/// their time faulting in fresh pages.
+std::uint32_t* zeroed_scratch(std::size_t count)
+{
+    static thread_local std::vector<std::uint32_t> scratch;
+    scratch.resize(count);
+    std::memset(scratch.data(), 0, count * sizeof(std::uint32_t));
+    return scratch.data();
+}
+
+/// One order statistic being sought: its key's bits found so far and its
+/// rank among the keys that share them.
+struct target {
+    std::uint64_t prefix = 0;
+    std::uint64_t rank = 0;
+};
+
+/// Values per call of the counting kernels when values are copied first
+/// (strided or unaligned runs).
+constexpr std::size_t copy_chunk = 4096;
+
+} // namespace
+
+struct selection_search::state {
+    struct column {
+        std::vector<std::uint64_t> distinct; // the distinct ranks sought, ascending
+        std::vector<std::size_t> request;    // for each rank asked, its place in `distinct`
+        std::vector<target> targets;         // one per distinct rank
+        std::vector<std::uint64_t> prefixes; // this round's distinct prefixes, ascending
+        std::vector<int> which;              // for each target, its prefix's place
+        std::size_t offset = 0;              // this round's counts in the reduction buffer
+        std::uint64_t candidates = 0;        // this rank's keys under the prefixes
+        std::vector<std::uint64_t> kept;     // the copied keys still in question
+        bool gathered = false;
+        bool gathering = false; // copying keys during this round's pass
+    };
+
+    number_type type;
+    std::vector<column> columns;
+    std::vector<int> plan;
+    std::size_t round = 0;
+    int consumed = 0; // bits of the key found so far
+    std::uint64_t local_values = 0;
+    std::size_t budget = 0;
+    bool values_wanted = true;
+    int passes = 0;
+    std::vector<std::uint64_t> local;
+    std::vector<std::uint64_t> global;
+    std::vector<std::uint64_t> spare; // room for pruning a copy of keys
+
+    int bits() const { return plan[round]; }
+    int shift() const { return 64 - consumed - bits(); }
+    bool finished() const { return round >= plan.size(); }
+    void prepare_round();
+    void count_source(column& c, const key_source& s);
+    template <typename T>
+    void add_run(column& c, const values_view& v);
+    void narrow(column& c);
+};
+
+void selection_search::state::prepare_round()
+{
+    if (finished()) {
+        return;
+    }
+    const std::size_t width = std::size_t{1} << bits();
+    std::size_t offset = 0;
+    std::uint64_t candidates = 0;
+    bool all_gathered = true;
+    for (column& c : columns) {
+        c.prefixes.clear();
+        c.which.clear();
+        if (round > 0) {
+            for (const target& t : c.targets) {
+                c.prefixes.push_back(t.prefix);
+            }
+            std::sort(c.prefixes.begin(), c.prefixes.end());
+            c.prefixes.erase(std::unique(c.prefixes.begin(), c.prefixes.end()), c.prefixes.end());
+            for (const target& t : c.targets) {
+                c.which.push_back(static_cast<int>(std::lower_bound(c.prefixes.begin(), c.prefixes.end(), t.prefix) -
+                                                   c.prefixes.begin()));
+            }
+        }
+        c.offset = offset;
+        offset += (round == 0 ? 1 : c.prefixes.size()) * width;
+        candidates += c.gathered ? 0 : c.candidates;
+        all_gathered = all_gathered && (c.gathered || c.targets.empty());
+    }
+    // Copy the keys still in question during this pass when they fit in the
+    // budget and are few against the values: a local decision that changes
+    // no count (the next round then needs no pass on this rank).
+    const bool gather = round > 0 && !all_gathered && candidates * sizeof(std::uint64_t) <= budget &&
+                        worth_gathering(candidates, local_values);
+    for (column& c : columns) {
+        c.gathering = gather && !c.gathered;
+        if (c.gathering) {
+            c.kept.clear();
+            c.kept.reserve(static_cast<std::size_t>(c.candidates));
+        }
+    }
+    // Counts, then one slot: whether this rank still needs the values.
+    local.assign(offset + 1, 0);
+    global.resize(offset + 1);
+}
+
+void selection_search::state::count_source(column& c, const key_source& s)
+{
+    const virda_detail::selection_kernel_table& k = selection_kernels();
+    const int b = bits();
+    const std::size_t width = std::size_t{1} << b;
+    std::uint64_t* counts = local.data() + c.offset;
+    if (s.n == 0) {
+        return;
+    }
+    if (round == 0) {
+        const int copies = virda_detail::sub_histogram_copies(s.n, width, width);
+        std::uint32_t* sub = zeroed_scratch(copies * width);
+        k.count_top(s, b, sub, copies);
+        virda_detail::fold_sub_histograms(sub, copies, width, width, counts);
+        return;
+    }
+    const int nprefix = static_cast<int>(c.prefixes.size());
+    if (nprefix == 0) {
+        return;
+    }
+    const std::size_t used = static_cast<std::size_t>(nprefix) * width;
+    const std::size_t stride = used + 1;
+    const int copies = virda_detail::sub_histogram_copies(s.n, stride, stride);
+    std::uint32_t* sub = zeroed_scratch(copies * stride);
+    k.count_digit(s, shift(), b, c.prefixes.data(), nprefix, sub, copies);
+    virda_detail::fold_sub_histograms(sub, copies, stride, used, counts);
+}
+
+template <typename T>
+void selection_search::state::add_run(column& c, const values_view& v)
+{
+    if (c.gathered || c.targets.empty() || v.count <= 0) {
+        return;
+    }
+    const virda_detail::selection_kernel_table& k = selection_kernels();
+    const auto take = [&](const T* p, std::size_t n) {
+        const key_source s{static_cast<int>(type), p, n};
+        if (c.gathering) {
+            // Counted at the end of the round, from the copies.
+            const std::size_t at = c.kept.size();
+            c.kept.resize(at + n);
+            const std::size_t got =
+                k.gather(s, shift(), bits(), c.prefixes.data(), static_cast<int>(c.prefixes.size()), c.kept.data() + at);
+            c.kept.resize(at + got);
+        } else {
+            count_source(c, s);
+        }
+    };
+    const auto* p = static_cast<const unsigned char*>(v.data);
+    if (v.stride == static_cast<std::int64_t>(sizeof(T)) && reinterpret_cast<std::uintptr_t>(p) % alignof(T) == 0) {
+        take(reinterpret_cast<const T*>(p), static_cast<std::size_t>(v.count));
+        return;
+    }
+    T copy[copy_chunk];
+    for (std::int64_t done = 0; done < v.count;) {
+        const std::size_t m = static_cast<std::size_t>(std::min<std::int64_t>(v.count - done, copy_chunk));
+        const unsigned char* q = p + done * v.stride;
+        for (std::size_t i = 0; i < m; ++i, q += v.stride) {
+            std::memcpy(&copy[i], q, sizeof(T));
+        }
+        take(copy, m);
+        done += static_cast<std::int64_t>(m);
+    }
+}
+
+void selection_search::state::narrow(column& c)
+{
+    const std::size_t width = std::size_t{1} << bits();
+    const std::uint64_t* counts = global.data() + c.offset;
+    const std::uint64_t* mine = local.data() + c.offset;
+    std::vector<std::size_t> chosen;
+    for (std::size_t i = 0; i < c.targets.size(); ++i) {
+        target& t = c.targets[i];
+        const std::size_t region = round == 0 ? 0 : static_cast<std::size_t>(c.which[i]) * width;
+        const std::uint64_t* r = counts + region;
+        std::uint64_t below = 0;
+        std::size_t d = 0;
+        // Whole runs of counts that the rank lies beyond are passed at once,
+        // then the walk goes count by count; the region's counts add up to
+        // more than the rank, so the walk stops inside it.
+        constexpr std::size_t run = 64;
+        while (d + run < width) {
+            std::uint64_t in_run = 0;
+            for (std::size_t k = 0; k < run; ++k) {
+                in_run += r[d + k];
+            }
+            if (below + in_run > t.rank) {
+                break;
+            }
+            below += in_run;
+            d += run;
+        }
+        while (d + 1 < width && below + r[d] <= t.rank) {
+            below += r[d];
+            ++d;
+        }
+        t.rank -= below;
+        t.prefix = (t.prefix << bits()) | d;
+        chosen.push_back(region + d);
+    }
+    std::sort(chosen.begin(), chosen.end());
+    chosen.erase(std::unique(chosen.begin(), chosen.end()), chosen.end());
+    c.candidates = 0;
+    for (const std::size_t slot : chosen) {
+        c.candidates += mine[slot];
+    }
+}
+
+selection_search::selection_search(number_type type, const value_counts& counts,
+                                   const std::vector<std::vector<std::uint64_t>>& ranks, std::size_t memory_budget)
+    : state_(std::make_unique<state>())
+{
+    state& st = *state_;
+    st.type = type;
+    st.budget = memory_budget;
+    st.local_values = static_cast<std::uint64_t>(std::max<std::int64_t>(counts.local, 0));
+    if (ranks.size() != counts.values.size() || counts.nans.size() != counts.values.size() || ranks.empty()) {
+        throw error(error_code::invalid_argument, "selection: one list of ranks per column of the counts is needed");
+    }
+    st.columns.resize(ranks.size());
+    std::uint64_t most = 0;
+    bool any = false;
+    for (std::size_t j = 0; j < ranks.size(); ++j) {
+        state::column& c = st.columns[j];
+        const auto n = static_cast<std::uint64_t>(counts.values[j]);
+        most = std::max(most, n + static_cast<std::uint64_t>(counts.nans[j]));
+        c.distinct = ranks[j];
+        std::sort(c.distinct.begin(), c.distinct.end());
+        c.distinct.erase(std::unique(c.distinct.begin(), c.distinct.end()), c.distinct.end());
+        if (!c.distinct.empty() && c.distinct.back() >= n) {
+            throw error(error_code::invalid_argument, "selection: rank " + std::to_string(c.distinct.back()) +
+                                                          " asked of a column of " + std::to_string(n) + " values");
+        }
+        for (const std::uint64_t r : ranks[j]) {
+            c.request.push_back(static_cast<std::size_t>(
+                std::lower_bound(c.distinct.begin(), c.distinct.end(), r) - c.distinct.begin()));
+        }
+        for (const std::uint64_t r : c.distinct) {
+            target t;
+            t.rank = r;
+            c.targets.push_back(t);
+        }
+        any = any || !c.targets.empty();
+    }
+    st.plan = digit_plan(most, st.columns.size());
+    if (!any) {
+        st.round = st.plan.size(); // nothing to find: no round, on every rank alike
+        return;
+    }
+    st.prepare_round();
+}
+
+selection_search::~selection_search() = default;
+selection_search::selection_search(selection_search&&) noexcept = default;
+selection_search& selection_search::operator=(selection_search&&) noexcept = default;
+
+bool selection_search::finished() const
+{
+    return state_->finished();
+}
+
+bool selection_search::wants_values() const
+{
+    return !state_->finished() && state_->values_wanted;
+}
+
+void selection_search::add(const values_view& v)
+{
+    state& st = *state_;
+    if (v.type != st.type) {
+        throw error(error_code::invalid_argument, "selection: values of another number type");
+    }
+    if (st.columns.size() != 1) {
+        throw error(error_code::invalid_argument, "selection: a run of values added to a search of several columns");
+    }
+    if (!wants_values()) {
+        return;
+    }
+    visit_number_type(st.type, [&](auto* t) {
+        using T = std::remove_pointer_t<decltype(t)>;
+        st.add_run<T>(st.columns[0], v);
+    });
+}
+
+void selection_search::add(const table_view& t)
+{
+    state& st = *state_;
+    if (t.type != st.type) {
+        throw error(error_code::invalid_argument, "selection: values of another number type");
+    }
+    if (st.columns.size() == 1) {
+        values_view run;
+        if (as_one_run(t, &run)) {
+            add(run);
+        } else {
+            for (std::int64_t i = 0; i < t.rows; ++i) {
+                add(row_of(t, i));
+            }
+        }
+        return;
+    }
+    if (t.columns != static_cast<std::int64_t>(st.columns.size())) {
+        throw error(error_code::invalid_argument, "selection: a table of another number of columns");
+    }
+    if (!wants_values()) {
+        return;
+    }
+    visit_number_type(st.type, [&](auto* p) {
+        using T = std::remove_pointer_t<decltype(p)>;
+        for (std::int64_t j = 0; j < t.columns; ++j) {
+            st.add_run<T>(st.columns[static_cast<std::size_t>(j)], column_of(t, j));
+        }
+    });
+}
+
+void selection_search::end_round(MPI_Comm comm)
+{
+    state& st = *state_;
+    if (st.finished()) {
+        return;
+    }
+    if (st.values_wanted) {
+        ++st.passes;
+    }
+    // Columns whose keys were copied are counted from the copies.
+    bool needs_values = false;
+    for (state::column& c : st.columns) {
+        if (c.gathering) {
+            c.gathered = true;
+            c.gathering = false;
+        }
+        if (c.gathered) {
+            st.count_source(c, key_source{-1, c.kept.data(), c.kept.size()});
+        }
+        needs_values = needs_values || (!c.gathered && !c.targets.empty());
+    }
+    st.local.back() = needs_values ? 1 : 0;
+    if (MPI_Allreduce(st.local.data(), st.global.data(), static_cast<int>(st.local.size()), MPI_UINT64_T, MPI_SUM,
+                      comm) != MPI_SUCCESS) {
+        throw error(error_code::mpi_failure, "selection: the reduction of a round's counts failed");
+    }
+    for (state::column& c : st.columns) {
+        st.narrow(c);
+    }
+    st.values_wanted = st.global.back() != 0;
+    st.consumed += st.bits();
+    ++st.round;
+    if (st.finished()) {
+        return;
+    }
+    // The copies keep only the keys under the new prefixes.
+    for (state::column& c : st.columns) {
+        if (c.gathered && !c.targets.empty()) {
+            std::vector<std::uint64_t> prefixes;
+            for (const target& t : c.targets) {
+                prefixes.push_back(t.prefix);
+            }
+            std::sort(prefixes.begin(), prefixes.end());
+            prefixes.erase(std::unique(prefixes.begin(), prefixes.end()), prefixes.end());
+            st.spare.resize(c.kept.size());
+            const std::size_t got = selection_kernels().gather(key_source{-1, c.kept.data(), c.kept.size()},
+                                                               64 - st.consumed, 0, prefixes.data(),
+                                                               static_cast<int>(prefixes.size()), st.spare.data());
+            st.spare.resize(got);
+            c.kept.swap(st.spare);
+        }
+    }
+    st.prepare_round();
+}
+
+std::vector<std::vector<number>> selection_search::result() const
+{
+    const state& st = *state_;
+    std::vector<std::vector<number>> out(st.columns.size());
+    for (std::size_t j = 0; j < st.columns.size(); ++j) {
+        const state::column& c = st.columns[j];
+        for (const std::size_t i : c.request) {
+            const std::uint64_t key = c.targets[i].prefix;
+            number v;
+            v.type = st.type;
+            const number_type_facts& f = facts_of(st.type);
+            if (f.floating) {
+                v.floating = virda_detail::double_of_order_key(key);
+            } else if (f.is_signed) {
+                v.signed_ = static_cast<std::int64_t>(key ^ (std::uint64_t{1} << 63));
+            } else {
+                v.unsigned_ = key;
+            }
+            out[j].push_back(v);
+        }
+    }
+    return out;
+}
+
+int selection_search::rounds() const
+{
+    return static_cast<int>(state_->round);
+}
+
+int selection_search::passes() const
+{
+    return state_->passes;
+}
+
+} // namespace virda::engine
