@@ -110,6 +110,7 @@ struct moments::state {
         u256 int_squares;
     };
     std::vector<column> columns;
+    bool spread = true;
     bool failed = false;
     mutable reduction_record record;
     mutable reduction_record::agreement agreement;
@@ -147,6 +148,9 @@ void moments::state::add_floats(column& c, const double* x, std::size_t m)
     c.least = std::min(c.least, key_of(least));
     c.greatest = std::max(c.greatest, key_of(greatest));
     c.sums[0].add(v, n);
+    if (!spread) {
+        return;
+    }
 
     double hi[chunk];
     double lo[chunk];
@@ -231,7 +235,7 @@ void moments::state::add_repeated(column& c, T value, std::int64_t times)
         c.least = std::min(c.least, key_of(x));
         c.greatest = std::max(c.greatest, key_of(x));
         c.sums[0].add(values_view{&x, number_type::float64, times, 0});
-        if (std::isinf(x)) {
+        if (std::isinf(x) || !spread) {
             return;
         }
         const double a = std::fabs(x);
@@ -362,12 +366,16 @@ moment_summary moments::state::summary(number_type type, nan_policy policy) cons
         r.infinite = s1.flags[flag_pos_inf] != 0 || s1.flags[flag_neg_inf] != 0;
         r.least = number_of_key(type, least[j]);
         r.greatest = number_of_key(type, greatest[j]);
+        r.spread_known = spread;
         if (r.count == 0 || r.infinite) {
             continue;
         }
         const wide_integer a = wide_integer::from_total(s1);
         const auto count = static_cast<std::uint64_t>(r.count);
         r.precise_mean = a.rounded(-1074) / static_cast<long double>(r.count);
+        if (!spread) {
+            continue;
+        }
         // count * sum(x^2) - sum(x)^2 in units of 2^-2274: x^2 totals are in
         // units of 2^-1074, the tiny ones scaled by 2^1200 and the big ones
         // by 2^-1200; sum(x)^2 is in units of 2^-2148.
@@ -381,12 +389,13 @@ moment_summary moments::state::summary(number_type type, nan_policy policy) cons
     return moment_summary(std::move(out), policy);
 }
 
-moments::moments(number_type type, std::int64_t columns) : type_(type), columns_(columns)
+moments::moments(number_type type, std::int64_t columns, bool spread) : type_(type), columns_(columns), spread_(spread)
 {
     if (columns < 1) {
         throw error(error_code::invalid_argument, "moments: the number of columns must be at least 1");
     }
     state_ = std::make_unique<state>();
+    state_->spread = spread;
     state_->columns.resize(static_cast<std::size_t>(columns));
     // The record's room, so that finishing allocates nothing new.
     state_->fill_record(0, type_, columns_, nan_policy::propagate);
@@ -523,7 +532,7 @@ double moment_summary::variance(double ddof, std::size_t column) const
 {
     const column_result& r = columns_.at(column);
     const double nan = std::numeric_limits<double>::quiet_NaN();
-    if (propagates_nan(column) || r.count == 0 || r.infinite || std::isnan(ddof)) {
+    if (propagates_nan(column) || r.count == 0 || r.infinite || !r.spread_known || std::isnan(ddof)) {
         return nan;
     }
     const long double n = static_cast<long double>(r.count);

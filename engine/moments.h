@@ -65,6 +65,7 @@ public:
         long double precise_mean = 0;
         long double spread = 0; ///< count * sum(x^2) - sum(x)^2, rounded once
         bool infinite = false;  ///< some value was infinite
+        bool spread_known = true; ///< the squares were summed
         number least;
         number greatest;
     };
@@ -95,9 +96,11 @@ private:
 class moments {
 public:
     /// An empty accumulator for values of `type` in `columns` columns
-    /// (at least 1). Allocates its state and its record here; std::bad_alloc
-    /// passes to the caller.
-    explicit moments(number_type type, std::int64_t columns = 1);
+    /// (at least 1). Without `spread` the squares are not summed (about half
+    /// the work per value) and every variance it finishes with is NaN.
+    /// Allocates its state and its record here; std::bad_alloc passes to the
+    /// caller.
+    explicit moments(number_type type, std::int64_t columns = 1, bool spread = true);
     ~moments();
     moments(moments&&) noexcept;
     moments& operator=(moments&&) noexcept;
@@ -135,6 +138,7 @@ private:
     struct state;
     number_type type_;
     std::int64_t columns_;
+    bool spread_;
     std::unique_ptr<state> state_;
 };
 

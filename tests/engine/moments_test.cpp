@@ -301,6 +301,20 @@ TEST(Moments, ColumnsOfATableAndStridedRuns)
     EXPECT_TRUE(same_bits(s.sum(1), one.finish(MPI_COMM_WORLD).sum()));
 }
 
+TEST(Moments, WithoutTheSpreadTheSameSumsAndExtremes)
+{
+    const std::vector<double> data = ordinary_data(3001, 2.0, 1.0, 9);
+    moments all(number_type::float64);
+    moments some(number_type::float64, 1, false);
+    add_my_share(all, data);
+    add_my_share(some, data);
+    const moment_summary a = all.finish(MPI_COMM_WORLD);
+    const moment_summary s = some.finish(MPI_COMM_WORLD);
+    EXPECT_TRUE(same_bits(a.mean(), s.mean()));
+    EXPECT_TRUE(same_bits(a.max(), s.max()));
+    EXPECT_TRUE(std::isnan(s.variance()));
+}
+
 TEST(Moments, RepeatedValuesBeyondTwoToTheThirtyOne)
 {
     // A value repeated 2^33 times on every rank, as a run of stride 0.
