@@ -30,20 +30,24 @@ public:
     void add(const values_view& x, const values_view& y);
 
     /// This rank's sums and counts so far (bins entries each).
+    ///@{
     const std::vector<double>& local_sums() const { return sums_; }
     const std::vector<std::int64_t>& local_counts() const { return counts_; }
+    ///@}
+    /// Whether this rank could not allocate its sums and counts.
     bool failed() const { return failed_; }
 
+    /// What finish() gives every rank, bins entries each.
+    struct result {
+        std::vector<double> sums;          ///< the sum of y per bin
+        std::vector<std::int64_t> counts;  ///< the number of pairs per bin
+        std::vector<double> means;         ///< sum / count, 0 for an empty bin
+    };
     /// Sums and counts of every rank of comm, and the means (sum / count, 0
     /// for an empty bin), on every rank. Two MPI_Allreduce: the agreement, as
     /// for the histogram, then sums and counts together (counts travel as
     /// doubles: exact below 2^53). This is a collective operation and must be
     /// called by all processes in the communicator.
-    struct result {
-        std::vector<double> sums;
-        std::vector<std::int64_t> counts;
-        std::vector<double> means;
-    };
     result finish(MPI_Comm comm) const;
 
 private:

@@ -33,6 +33,7 @@ enum class error_code : int {
 /// passed). Thrown alike on every rank of the communicator of the call.
 class error : public std::runtime_error {
 public:
+    /// An error of `code` with `message`, caused at `rank` (-1: not one rank's).
     error(error_code code, const std::string& message, int rank = -1)
         : std::runtime_error(message), code_(code), rank_(rank)
     {

@@ -450,7 +450,12 @@ exact_sum& exact_sum::operator=(exact_sum&&) noexcept = default;
 // as the data evidently span more than two levels cover); otherwise, and for
 // NaN, infinities and magnitudes near the top of the range, through the
 // table. All are exact, so which one takes a block never shows in the total.
-void exact_sum::add_doubles(const double* values, std::size_t count)
+void exact_sum::add_scanned(const double* values, std::size_t n, double largest)
+{
+    add_doubles(values, n, largest);
+}
+
+void exact_sum::add_doubles(const double* values, std::size_t count, double known_largest)
 {
     state& st = *state_;
     const virda_detail::exact_block_kernels& kernels = block_kernels();
@@ -463,8 +468,10 @@ void exact_sum::add_doubles(const double* values, std::size_t count)
         // The next block is fetched while this one is deposited, so that its
         // scan finds it in the cache.
         const double* ahead = count > m ? values + m : nullptr;
-        double max_abs = 0.0;
-        kernels.scan(block, m, &max_abs);
+        double max_abs = known_largest;
+        if (known_largest < 0.0 || count > m) {
+            kernels.scan(block, m, &max_abs);
+        }
         st.folded.flags[flag_any] = 1;
         bool done = false;
         if (max_abs == 0.0) {

@@ -50,8 +50,11 @@ class exact_sum {
 public:
     exact_sum();
     ~exact_sum();
+    ///@{
+    /// Moves the state; a moved-from object may only be assigned to or destroyed.
     exact_sum(exact_sum&&) noexcept;
     exact_sum& operator=(exact_sum&&) noexcept;
+    ///@}
     exact_sum(const exact_sum&) = delete;
     exact_sum& operator=(const exact_sum&) = delete;
 
@@ -102,8 +105,14 @@ public:
     /// The rounded total of a record summed field by field over ranks.
     static double rounded_from_record(const std::int64_t* fields);
 
+    /// Adds n <= 2048 contiguous doubles none of which is NaN, whose largest
+    /// magnitude the caller has found already: `largest` (an upper bound,
+    /// tight to a factor of two or so, also serves; a loose one only costs
+    /// speed). For accumulators that scan their blocks anyway.
+    void add_scanned(const double* values, std::size_t n, double largest);
+
 private:
-    void add_doubles(const double* values, std::size_t count);
+    void add_doubles(const double* values, std::size_t count, double known_largest = -1.0);
 
     struct state;
     std::unique_ptr<state> state_;

@@ -26,8 +26,10 @@ public:
     equal_width_histogram(double lower, double width, std::int64_t bins);
 
     /// Counts the values of a run or a table. No communication.
+    ///@{
     void add(const values_view& values);
     void add(const table_view& values);
+    ///@}
 
     /// This rank's counts so far (bins entries).
     const std::vector<std::int64_t>& local_counts() const { return counts_; }

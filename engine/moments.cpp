@@ -147,7 +147,7 @@ void moments::state::add_floats(column& c, const double* x, std::size_t m)
     const double greatest = s.greatest == 0.0 ? (s.positive_zero ? 0.0 : -0.0) : s.greatest;
     c.least = std::min(c.least, key_of(least));
     c.greatest = std::max(c.greatest, key_of(greatest));
-    c.sums[0].add(v, n);
+    c.sums[0].add_scanned(v, n, s.largest_abs);
     if (!spread) {
         return;
     }
@@ -155,9 +155,12 @@ void moments::state::add_floats(column& c, const double* x, std::size_t m)
     double hi[chunk];
     double lo[chunk];
     if (s.largest_abs <= big_bound && s.smallest_abs >= tiny_bound) {
+        // The squares' largest is the largest value's square; every rest is
+        // at most half a unit in the last place of that square.
         k.square(v, n, hi, lo);
-        c.sums[1].add(hi, n);
-        c.sums[1].add(lo, n);
+        const double top = s.largest_abs * s.largest_abs;
+        c.sums[1].add_scanned(hi, n, top);
+        c.sums[1].add_scanned(lo, n, top == 0.0 ? 0.0 : std::ldexp(1.0, std::ilogb(top) - 52));
         return;
     }
     // Values outside the squares' exact range, scaled by a power of two

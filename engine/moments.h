@@ -50,12 +50,16 @@ public:
     double stdev(double ddof = 0, std::size_t column = 0) const;
     /// The least and greatest value (-0.0 counts below +0.0); NaN when there
     /// are no values or a NaN propagates.
+    ///@{
     double min(std::size_t column = 0) const;
     double max(std::size_t column = 0) const;
+    ///@}
     /// The same, exactly, in the accumulator's number type (meaningful only
     /// when count() > 0 and no NaN propagates).
+    ///@{
     number exact_min(std::size_t column = 0) const { return columns_.at(column).least; }
     number exact_max(std::size_t column = 0) const { return columns_.at(column).greatest; }
+    ///@}
 
     /// \cond internal
     struct column_result {
@@ -102,10 +106,15 @@ public:
     /// caller.
     explicit moments(number_type type, std::int64_t columns = 1, bool spread = true);
     ~moments();
+    ///@{
+    /// Moves the state; a moved-from object may only be assigned to or destroyed.
     moments(moments&&) noexcept;
     moments& operator=(moments&&) noexcept;
+    ///@}
 
+    /// The number type of the values it takes.
     number_type type() const { return type_; }
+    /// The number of columns.
     std::int64_t columns() const { return columns_; }
 
     /// Adds a run of values (to the one column). No communication. A run of

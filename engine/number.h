@@ -14,7 +14,7 @@ namespace virda::engine {
 /// included): a result that is one of the values (an extreme, an order
 /// statistic).
 struct number {
-    number_type type = number_type::float64;
+    number_type type = number_type::float64; ///< which member holds the value
     double floating = 0;         ///< for float64 and float32
     std::int64_t signed_ = 0;    ///< for the signed integer types
     std::uint64_t unsigned_ = 0; ///< for the unsigned integer types

@@ -35,32 +35,38 @@ namespace virda::engine {
 
 /// One number type of the table.
 enum class number_type : int {
+/// \cond internal
 #define VIRDA_NUMBER_TYPE_ENUMERATOR(T, name, f, s) name,
     VIRDA_NUMBER_TYPES(VIRDA_NUMBER_TYPE_ENUMERATOR)
 #undef VIRDA_NUMBER_TYPE_ENUMERATOR
+/// \endcond
 };
 
 /// How many number types there are.
 inline constexpr int number_type_count = 0
+/// \cond internal
 #define VIRDA_NUMBER_TYPE_COUNT(T, name, f, s) +1
     VIRDA_NUMBER_TYPES(VIRDA_NUMBER_TYPE_COUNT)
 #undef VIRDA_NUMBER_TYPE_COUNT
+    /// \endcond
     ;
 
 /// The facts of one row.
 struct number_type_facts {
-    number_type type;
+    number_type type; ///< the row's number type
     const char* name; ///< as NumPy spells the dtype: "float64", "uint8", ...
     std::size_t size; ///< bytes of one value
-    bool floating;
-    bool is_signed;
+    bool floating;    ///< a floating-point type (else an integer type)
+    bool is_signed;   ///< a signed type (every floating type is)
 };
 
 /// Every row, in the table's order (indexable by the enumerator's value).
 inline constexpr number_type_facts number_types[] = {
+/// \cond internal
 #define VIRDA_NUMBER_TYPE_FACTS(T, name, f, s) {number_type::name, #name, sizeof(T), f != 0, s != 0},
     VIRDA_NUMBER_TYPES(VIRDA_NUMBER_TYPE_FACTS)
 #undef VIRDA_NUMBER_TYPE_FACTS
+    /// \endcond
 };
 
 /// The facts of a number type.
@@ -112,11 +118,13 @@ template <typename F>
 decltype(auto) visit_number_type(number_type t, F&& f)
 {
     switch (t) {
+/// \cond internal
 #define VIRDA_NUMBER_TYPE_CASE(T, name, fl, s) \
     case number_type::name:                    \
         return f(static_cast<T*>(nullptr));
         VIRDA_NUMBER_TYPES(VIRDA_NUMBER_TYPE_CASE)
 #undef VIRDA_NUMBER_TYPE_CASE
+        /// \endcond
     }
     std::abort();
 }

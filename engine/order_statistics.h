@@ -52,8 +52,11 @@ public:
                      const std::vector<std::vector<std::uint64_t>>& ranks,
                      std::size_t memory_budget = std::size_t{1} << 28);
     ~selection_search();
+    ///@{
+    /// Moves the state; a moved-from object may only be assigned to or destroyed.
     selection_search(selection_search&&) noexcept;
     selection_search& operator=(selection_search&&) noexcept;
+    ///@}
 
     /// Whether every rank has its result.
     bool finished() const;
@@ -64,8 +67,10 @@ public:
     /// Adds a run of values to column 0 (one column) or a table (column j
     /// of the table to column j; with one column, every value). Counts them
     /// for this round. No communication.
+    ///@{
     void add(const values_view& values);
     void add(const table_view& values);
+    ///@}
     /// Ends the round: one MPI_Allreduce of the round's counts over comm.
     /// This is a collective operation and must be called by all processes
     /// in the communicator.
@@ -73,8 +78,10 @@ public:
     /// The values of the requested ranks, per column in the order asked.
     std::vector<std::vector<number>> result() const;
     /// Rounds made so far, and of them those that read the values.
+    ///@{
     int rounds() const;
     int passes() const;
+    ///@}
 
 private:
     struct state;
@@ -94,18 +101,27 @@ private:
 /// cannot depend on how the values are split between blocks or ranks.
 class order_statistics {
 public:
+    /// Statistics of values of `type` in `columns` columns (at least 1). No
+    /// communication.
     explicit order_statistics(number_type type, std::int64_t columns = 1);
     ~order_statistics();
+    ///@{
+    /// Moves the state; a moved-from object may only be assigned to or destroyed.
     order_statistics(order_statistics&&) noexcept;
     order_statistics& operator=(order_statistics&&) noexcept;
+    ///@}
 
+    /// The number type of the values it takes.
     number_type type() const { return type_; }
+    /// The number of columns.
     std::int64_t columns() const { return columns_; }
 
     /// Registers a run (one column) or a table (column j to column j; with
     /// one column every value). No communication; errors as for moments.
+    ///@{
     void add(const values_view& values);
     void add(const table_view& values);
+    ///@}
 
     /// The counts per column over every rank of comm: one MPI_Allreduce.
     /// This is a collective operation and must be called by all processes in

@@ -38,10 +38,10 @@ bool quantile_method_named(const std::string& name, quantile_method* out);
 /// quantile is made of, and the weight of the second. `exact` when the
 /// method picks one value (the result is that value, in its own type).
 struct quantile_position {
-    std::uint64_t below = 0;
-    std::uint64_t above = 0;
-    double gamma = 0;
-    bool exact = false;
+    std::uint64_t below = 0; ///< the rank of the lower order statistic
+    std::uint64_t above = 0; ///< the rank of the upper one
+    double gamma = 0;        ///< the weight of the upper one, in [0, 1]
+    bool exact = false;      ///< one value is the result (below == above)
 };
 
 /// Where the quantile of probability q (in [0, 1]) of n > 0 values lies,

@@ -16,10 +16,10 @@ namespace virda::engine {
 /// allowed, 0 for one value repeated). Counts are 64-bit: any size memory
 /// allows.
 struct values_view {
-    const void* data = nullptr;
-    number_type type = number_type::float64;
-    std::int64_t count = 0;
-    std::int64_t stride = 0; ///< bytes
+    const void* data = nullptr;              ///< the first value
+    number_type type = number_type::float64; ///< the values' number type
+    std::int64_t count = 0;                  ///< how many values
+    std::int64_t stride = 0;                 ///< bytes from one value to the next
 };
 
 /// A table of `rows` x `columns` values of one number type: the value of row
@@ -27,12 +27,12 @@ struct values_view {
 /// C-ordered block of an (n, k) array has row_stride k * size and
 /// column_stride size; a column of a wider table is a table of one column.
 struct table_view {
-    const void* data = nullptr;
-    number_type type = number_type::float64;
-    std::int64_t rows = 0;
-    std::int64_t columns = 0;
-    std::int64_t row_stride = 0;    ///< bytes
-    std::int64_t column_stride = 0; ///< bytes
+    const void* data = nullptr;              ///< row 0, column 0
+    number_type type = number_type::float64; ///< the values' number type
+    std::int64_t rows = 0;                   ///< how many rows
+    std::int64_t columns = 0;                ///< how many columns
+    std::int64_t row_stride = 0;             ///< bytes from one row to the next
+    std::int64_t column_stride = 0;          ///< bytes from one column to the next
 };
 
 /// n contiguous values from p.

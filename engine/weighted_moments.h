@@ -43,8 +43,11 @@ class weighted_moments {
 public:
     weighted_moments();
     ~weighted_moments();
+    ///@{
+    /// Moves the state; a moved-from object may only be assigned to or destroyed.
     weighted_moments(weighted_moments&&) noexcept;
     weighted_moments& operator=(weighted_moments&&) noexcept;
+    ///@}
 
     /// Adds the pairs (x[i], w[i]) of two runs of one length. No
     /// communication; runs of different lengths throw error(invalid_argument).

@@ -221,7 +221,7 @@ TEST(Moments, IntegersExactlyAndEveryWidth)
     // 64-bit values beyond 2^53: sums and extremes exact.
     std::vector<std::int64_t> big;
     for (int i = 0; i < 1000; ++i) {
-        big.push_back((std::int64_t{1} << 62) + i * 3 - (i % 2 == 0 ? 0 : (std::int64_t{1} << 63)));
+        big.push_back((i % 2 == 0 ? (std::int64_t{1} << 62) : -(std::int64_t{1} << 62)) + i * 3);
     }
     moments m(number_type::int64);
     add_my_share(m, big);
