@@ -47,6 +47,12 @@ def operations(x, w, y):
         ("poly_fit_weighted", lambda: P.polyfit(x, y, 3, w=sw)),
         ("median", lambda: np.median(x)),
         ("quantile_5p", lambda: np.quantile(x, FIVE)),
+        ("engine_mean", lambda: np.mean(x)),
+        ("engine_var", lambda: np.var(x)),
+        ("engine_minmax", lambda: np.max(x)),
+        ("engine_median", lambda: np.median(x)),
+        ("engine_quantile_5p", lambda: np.quantile(x, FIVE)),
+        ("engine_histogram", lambda: np.histogram(x, bins=NBINS, range=edges)),
     ]
 
 

@@ -209,6 +209,34 @@ std::vector<double> plain_fit(const local_data& d, bool weighted)
     return solve_fit(s, t);
 }
 
+// ---- the engine, on this rank's block in place ------------------------------------
+
+virda::engine::moment_summary engine_moments(const double* p, std::size_t n, bool spread)
+{
+    virda::engine::moments m(virda::engine::number_type::float64, 1, spread);
+    m.add(virda::engine::values_of(p, static_cast<std::int64_t>(n)));
+    return m.finish(VIRDA_COMM);
+}
+
+double engine_quantiles(const double* p, std::size_t n, const std::vector<double>& q)
+{
+    virda::engine::order_statistics s(virda::engine::number_type::float64);
+    s.add(virda::engine::values_of(p, static_cast<std::int64_t>(n)));
+    return s.quantiles(q, VIRDA_COMM)[0][0];
+}
+
+/// The largest value over all ranks, a plain loop (what np.max does).
+double plain_extreme(const double* p, std::size_t n)
+{
+    double m = -HUGE_VAL;
+    for (std::size_t i = 0; i < n; ++i) {
+        m = p[i] > m ? p[i] : m;
+    }
+    double all = 0;
+    MPI_Allreduce(&m, &all, 1, MPI_DOUBLE, MPI_MAX, VIRDA_COMM);
+    return all;
+}
+
 // ---- timing ----------------------------------------------------------------------
 
 volatile double sink = 0.0;
@@ -393,6 +421,51 @@ int main(int argc, char** argv)
                  tuned::quantiles(px, m, five_probabilities.data(), static_cast<int>(five_probabilities.size()),
                                   select_out.data(), select_copy.data());
                  return select_out[0];
+             }},
+            // The engine on this rank's block, in place, over VIRDA_COMM.
+            {"engine_mean", [&] { return engine_moments(px, m, false).mean(); },
+             [&] { return allreduce(plain_sum(px, m)) / n; },
+             [&] { return allreduce(tuned::sum(px, m)) / n; }},
+            {"engine_var", [&] { return engine_moments(px, m, true).variance(); },
+             [&] {
+                 const double mu = allreduce(plain_sum(px, m)) / n;
+                 double s = 0;
+                 for (std::size_t i = 0; i < m; ++i) {
+                     s += (px[i] - mu) * (px[i] - mu);
+                 }
+                 return allreduce(s) / n;
+             },
+             [&] {
+                 const double mu = allreduce(tuned::sum(px, m)) / n;
+                 return allreduce(tuned::squared_deviations(px, m, mu)) / n;
+             }},
+            {"engine_minmax", [&] { return engine_moments(px, m, false).max(); },
+             [&] { return plain_extreme(px, m); }, [&] { return plain_extreme(px, m); }},
+            {"engine_median", [&] { return engine_quantiles(px, m, {0.5}); },
+             [&] { return plain_quantiles(d.x, {0.5}, select_copy); },
+             [&] {
+                 const double half = 0.5;
+                 tuned::quantiles(px, m, &half, 1, select_out.data(), select_copy.data());
+                 return select_out[0];
+             }},
+            {"engine_quantile_5p", [&] { return engine_quantiles(px, m, five_probabilities); },
+             [&] { return plain_quantiles(d.x, five_probabilities, select_copy); },
+             [&] {
+                 tuned::quantiles(px, m, five_probabilities.data(), static_cast<int>(five_probabilities.size()),
+                                  select_out.data(), select_copy.data());
+                 return select_out[0];
+             }},
+            {"engine_histogram",
+             [&] {
+                 virda::engine::equal_width_histogram h(lower, width, nbins);
+                 h.add(virda::engine::values_of(px, static_cast<std::int64_t>(m)));
+                 return static_cast<double>(h.finish(VIRDA_COMM)[0]);
+             },
+             [&] { return static_cast<double>(plain_histogram(d.x, lower, width)[0]); },
+             [&] {
+                 std::vector<int> counts(nbins, 0);
+                 tuned::histogram(px, m, lower, width, nbins, counts.data(), hist_scratch.data());
+                 return static_cast<double>(reduce_counts(counts)[0]);
              }},
         };
 

@@ -29,7 +29,7 @@ set(VIRDA_DOCS_OUTPUT_DIR "${PROJECT_BINARY_DIR}/docs")
 set(VIRDA_DOCS_TAGFILE "${VIRDA_DOCS_OUTPUT_DIR}/virdastatistics.tag")
 set(VIRDA_DOCS_INPUT "")
 set(_virda_docs_depends "")
-foreach(file IN ITEMS README.md docs/using.md docs/design.md docs/virda-stats.md docs/python.md
+foreach(file IN ITEMS README.md docs/using.md docs/design.md docs/virda-stats.md docs/python.md docs/engine.md
     LISTS VIRDA_PUBLIC_HEADERS)
   string(APPEND VIRDA_DOCS_INPUT " \\\n    \"${PROJECT_SOURCE_DIR}/${file}\"")
   list(APPEND _virda_docs_depends "${PROJECT_SOURCE_DIR}/${file}")
