@@ -188,6 +188,14 @@ void moments::state::add_floats(column& c, const double* x, std::size_t m)
     }
 }
 
+/// The square of a 64-bit integer's value, in unsigned 128-bit arithmetic
+/// (up to (2^64 - 1)^2, beyond the signed 128-bit range).
+static u128 square_of(i128 v)
+{
+    const u128 a = v < 0 ? static_cast<u128>(-v) : static_cast<u128>(v);
+    return a * a;
+}
+
 template <typename T>
 void moments::state::add_integers(column& c, const T* x, std::size_t m)
 {
@@ -212,7 +220,7 @@ void moments::state::add_integers(column& c, const T* x, std::size_t m)
         for (std::size_t i = 0; i < m; ++i) {
             const i128 v = static_cast<i128>(x[i]);
             sum += v;
-            c.int_squares.add(static_cast<u128>(v * v));
+            c.int_squares.add(square_of(v));
             const std::uint64_t key = key_of(static_cast<wide>(x[i]));
             least = std::min(least, key);
             greatest = std::max(greatest, key);
@@ -261,7 +269,7 @@ void moments::state::add_repeated(column& c, T value, std::int64_t times)
         const i128 v = static_cast<i128>(value);
         c.count += times;
         c.int_sum += v * times;
-        c.int_squares.add_times(static_cast<u128>(v * v), static_cast<std::uint64_t>(times));
+        c.int_squares.add_times(square_of(v), static_cast<std::uint64_t>(times));
         c.least = std::min(c.least, key_of(static_cast<wide>(value)));
         c.greatest = std::max(c.greatest, key_of(static_cast<wide>(value)));
     }
