@@ -62,6 +62,15 @@ public:
     void read_rows(const dataset_shape& shape, long long first, long long count, T* block,
                    long long* beyond_exact = nullptr) const;
 
+    /// Reads rows [first, first + count) of the row axis of `shape` into
+    /// `block` as the held number type T: of each row the chosen column, every
+    /// column of a whole table, or every value of a grid's row (count times
+    /// the values per row). Any number of rows: a slab of a dataset of any
+    /// size. `beyond_exact` as for read. Collective, as read.
+    template <typename T>
+    void read_slab(const dataset_shape& shape, long long first, long long count, T* block,
+                   long long* beyond_exact = nullptr) const;
+
 private:
     /// One rank's rows of `shape` into `block`, as read_block reads them, as
     /// the held type T (bit fields widened); for wide integers the values
