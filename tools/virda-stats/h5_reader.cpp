@@ -419,6 +419,26 @@ void h5_input::read_slab(const dataset_shape& shape, long long first, long long 
     read_values(shape, static_cast<hsize_t>(first), static_cast<hsize_t>(count), shape.column, block, beyond_exact);
 }
 
+void h5_input::read_slab_as(const dataset_shape& shape, virda::engine::number_type type, long long first,
+                            long long count, void* block) const
+{
+    using virda::engine::number_type;
+    hid_t memory_type = H5T_NATIVE_DOUBLE;
+    switch (type) {
+    case number_type::float64: memory_type = H5T_NATIVE_DOUBLE; break;
+    case number_type::float32: memory_type = H5T_NATIVE_FLOAT; break;
+    case number_type::int8: memory_type = H5T_NATIVE_INT8; break;
+    case number_type::int16: memory_type = H5T_NATIVE_INT16; break;
+    case number_type::int32: memory_type = H5T_NATIVE_INT32; break;
+    case number_type::int64: memory_type = H5T_NATIVE_INT64; break;
+    case number_type::uint8: memory_type = H5T_NATIVE_UINT8; break;
+    case number_type::uint16: memory_type = H5T_NATIVE_UINT16; break;
+    case number_type::uint32: memory_type = H5T_NATIVE_UINT32; break;
+    case number_type::uint64: memory_type = H5T_NATIVE_UINT64; break;
+    }
+    read_block(shape, memory_type, static_cast<hsize_t>(first), static_cast<hsize_t>(count), shape.column, block);
+}
+
 #define VIRDA_STATS_INSTANTIATE_READ(T) template va<T> h5_input::read<T>(const dataset_shape&, long long*) const;
 VIRDA_STATS_FOR_EACH_HELD_TYPE(VIRDA_STATS_INSTANTIATE_READ)
 #undef VIRDA_STATS_INSTANTIATE_READ

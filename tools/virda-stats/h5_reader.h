@@ -4,6 +4,7 @@
 #include "dataset_shape.h"
 #include "h5_handle.h"
 
+#include "engine/number_type.h"
 #include "framework/array/va.h"
 
 #include <mpi.h>
@@ -70,6 +71,12 @@ public:
     template <typename T>
     void read_slab(const dataset_shape& shape, long long first, long long count, T* block,
                    long long* beyond_exact = nullptr) const;
+
+    /// As read_slab, into values of the engine's number type `type` (HDF5
+    /// converts the stored numbers on the way): for numbers, not bit fields,
+    /// and without counting wide integers. Collective, as read.
+    void read_slab_as(const dataset_shape& shape, virda::engine::number_type type, long long first, long long count,
+                      void* block) const;
 
 private:
     /// One rank's rows of `shape` into `block`, as read_block reads them, as

@@ -16,6 +16,7 @@
 #include <limits>
 #include <new>
 #include <string>
+#include <type_traits>
 
 namespace virda_stats {
 
@@ -76,7 +77,13 @@ public:
             const long long at = k * plan_.slab_rows;
             const long long rows = std::max<std::int64_t>(0, std::min<std::int64_t>(plan_.slab_rows, plan_.own.count - at));
             long long beyond = 0;
-            in_.read_slab<T>(s_, plan_.own.first + std::min<std::int64_t>(at, plan_.own.count), rows, stored_.data(), &beyond);
+            const long long first = plan_.own.first + std::min<std::int64_t>(at, plan_.own.count);
+            if constexpr (is_number_type<T>) {
+                // Held types: bit fields widened, wide integers counted.
+                in_.read_slab<T>(s_, first, rows, stored_.data(), &beyond);
+            } else {
+                in_.read_slab_as(s_, engine::number_type_of<T>::value, first, rows, stored_.data());
+            }
             if (first_pass) {
                 beyond_ += beyond;
             }
@@ -263,9 +270,10 @@ long long slab_rows_for(std::size_t memory_budget, std::size_t row_bytes)
 slab_result slab_statistics(const h5_input& in, const dataset_shape& s, const slab_request& request,
                             std::size_t memory_budget, MPI_Comm comm)
 {
-    // Vectors are tables of doubles.
-    return visit_kind(s.components > 1 ? element_kind::float64 : s.kind, [&](auto tag) {
-        using T = typename decltype(tag)::type;
+    // Vectors are tables of doubles; small integers are read as stored.
+    const engine::number_type type = s.components > 1 ? engine::number_type::float64 : s.read_type;
+    return engine::visit_number_type(type, [&](auto* tag) {
+        using T = std::remove_pointer_t<decltype(tag)>;
         return statistics_of<T>(in, s, request, memory_budget, comm);
     });
 }
