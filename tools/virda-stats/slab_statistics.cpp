@@ -15,6 +15,7 @@
 #include <cmath>
 #include <limits>
 #include <new>
+#include <optional>
 #include <string>
 #include <type_traits>
 
@@ -181,17 +182,19 @@ slab_result statistics_of(const h5_input& in, const dataset_shape& s, const slab
     slab_result out;
     out.columns.resize(k);
     try {
-        engine::moments m(reader.type(), static_cast<std::int64_t>(k), request.stdev);
+        // A rank that cannot allocate an accumulator stops every rank here.
+        std::optional<engine::moments> m;
+        together(comm, [&] { m.emplace(reader.type(), static_cast<std::int64_t>(k), request.stdev); });
         engine::equal_width_histogram h(request.lower, request.width, std::max<std::int64_t>(request.bins, 0));
         reader.pass(true, [&](const auto& view) {
-            m.add(view);
+            m->add(view);
             if (request.bins > 0) {
                 h.add(view);
             }
         });
         out.passes = 1;
         out.beyond_exact = reader.beyond_exact();
-        const engine::moment_summary sum = m.finish(comm, engine::nan_policy::omit);
+        const engine::moment_summary sum = m->finish(comm, engine::nan_policy::omit);
         std::vector<long long> missing = reader.missing();
         MPI_Allreduce(MPI_IN_PLACE, missing.data(), static_cast<int>(k), MPI_LONG_LONG, MPI_SUM, comm);
         if (request.bins > 0) {
@@ -234,16 +237,19 @@ slab_result statistics_of(const h5_input& in, const dataset_shape& s, const slab
 
         const long long local_values = own.count * static_cast<long long>(plan.per_row);
         const std::size_t used = static_cast<std::size_t>(slab_bytes);
-        engine::selection_search search(reader.type(), engine::value_counts::from(sum, local_values), wanted,
-                                        budget > used ? budget - used : std::size_t{1} << 20);
-        while (!search.finished()) {
-            if (search.wants_values()) {
-                reader.pass(false, [&](const auto& view) { search.add(view); });
+        std::optional<engine::selection_search> search;
+        together(comm, [&] {
+            search.emplace(reader.type(), engine::value_counts::from(sum, local_values), wanted,
+                           budget > used ? budget - used : std::size_t{1} << 20);
+        });
+        while (!search->finished()) {
+            if (search->wants_values()) {
+                reader.pass(false, [&](const auto& view) { search->add(view); });
             }
-            search.end_round(comm);
+            search->end_round(comm);
         }
-        out.passes += search.passes();
-        const std::vector<std::vector<engine::number>> found = search.result();
+        out.passes += search->passes();
+        const std::vector<std::vector<engine::number>> found = search->result();
         for (std::size_t c = 0; c < k; ++c) {
             for (std::size_t i = 0; i < fractions[c].size(); ++i) {
                 const double a = found[c][2 * i].as_double() + 0.0;
