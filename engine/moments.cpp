@@ -539,21 +539,34 @@ long double moment_summary::precise_mean(std::size_t column) const
     return r.precise_mean;
 }
 
-double moment_summary::variance(double ddof, std::size_t column) const
+namespace {
+
+/// spread / (n (n - ddof)) in long double: the variance, which may lie
+/// beyond the doubles when the values are near their largest (NaN when it
+/// is not defined).
+long double wide_variance(const moment_summary::column_result& r, bool nan_propagates, double ddof)
 {
-    const column_result& r = columns_.at(column);
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    if (propagates_nan(column) || r.count == 0 || r.infinite || !r.spread_known || std::isnan(ddof)) {
-        return nan;
+    if (nan_propagates || r.count == 0 || r.infinite || !r.spread_known || std::isnan(ddof)) {
+        return std::numeric_limits<long double>::quiet_NaN();
     }
     const long double n = static_cast<long double>(r.count);
     const long double dof = std::max(n - static_cast<long double>(ddof), 0.0L);
-    return static_cast<double>(r.spread / (n * dof));
+    return r.spread / (n * dof);
+}
+
+} // namespace
+
+double moment_summary::variance(double ddof, std::size_t column) const
+{
+    return static_cast<double>(wide_variance(columns_.at(column), propagates_nan(column), ddof));
 }
 
 double moment_summary::stdev(double ddof, std::size_t column) const
 {
-    return std::sqrt(variance(ddof, column));
+    // The root of the long double variance, rounded once: a variance beyond
+    // the doubles (values of both signs near the largest double) still has
+    // a standard deviation that is one.
+    return static_cast<double>(std::sqrt(wide_variance(columns_.at(column), propagates_nan(column), ddof)));
 }
 
 double moment_summary::min(std::size_t column) const

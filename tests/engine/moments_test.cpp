@@ -163,6 +163,15 @@ TEST(Moments, VarianceAwayFromTheDoubleRangeEnds)
     moments h(number_type::float64);
     add_my_share(h, huge);
     EXPECT_EQ(0.0, h.finish(MPI_COMM_WORLD).variance());
+    // Both signs near the largest double: the variance (4.8e615) is beyond
+    // the doubles, the standard deviation is not.
+    const std::vector<double> edges = {1e308, 1e308, 1e308, -1e308, 5e307, 5e307, 5e307, -5e307};
+    moments e(number_type::float64);
+    add_my_share(e, edges);
+    const moment_summary es = e.finish(MPI_COMM_WORLD);
+    EXPECT_EQ(inf, es.variance());
+    EXPECT_LE(ulps_apart(es.stdev(), 6.959705453537527e307), 1.0);
+    EXPECT_EQ(3.75e307, static_cast<double>(es.precise_mean()));
 }
 
 TEST(Moments, NanInfinityZerosAndEmpty)

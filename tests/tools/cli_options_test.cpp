@@ -102,6 +102,27 @@ TEST(CommandLine, ReadingOptionsForEveryOperation)
     EXPECT_EQ(parse({"--layout", "table", "f.h5", "x", "quantiles", "--q", "0.5"}).layout, layout_choice::table);
 }
 
+TEST(CommandLine, MemoryBudgetInBytesOrWithASuffix)
+{
+    EXPECT_EQ(parse({"f.h5", "x", "summary"}).memory_budget, default_memory_budget);
+    EXPECT_EQ(parse({"f.h5", "x", "mean", "--memory-budget", "1048576"}).memory_budget, std::size_t{1} << 20);
+    EXPECT_EQ(parse({"f.h5", "x", "quantiles", "--q", "0.5", "--memory-budget=64M"}).memory_budget,
+              std::size_t{64} << 20);
+    EXPECT_EQ(parse({"f.h5", "x", "histogram", "--lower", "0", "--width", "1", "--bins", "2", "--memory-budget",
+                     "3g"})
+                  .memory_budget,
+              std::size_t{3} << 30);
+    EXPECT_EQ(parse({"f.h5", "x", "summary", "--memory-budget", "2T"}).memory_budget, std::size_t{2} << 40);
+    EXPECT_EQ(parse({"f.h5", "x", "summary", "--memory-budget", "1024K"}).memory_budget, least_memory_budget);
+    // Below the least, no number, a fraction, an unknown or doubled suffix,
+    // a sign, or beyond 64 bits.
+    for (const char* bad : {"1023K", "0", "", "M", "1.5G", "12Q", "1MM", "-1G", "+1G", "99999999999999T",
+                            "123456789012345678901"}) {
+        const std::string m = refusal({"f.h5", "x", "summary", std::string("--memory-budget=") + bad});
+        EXPECT_NE(m.find("--memory-budget needs a number of bytes"), std::string::npos) << bad << ": " << m;
+    }
+}
+
 TEST(CommandLine, DemoHelpAndVersion)
 {
     cli_options o = parse({"--demo"});

@@ -435,7 +435,7 @@ TEST(TypedRead, OneColumnOfATableForEveryOperation)
     ASSERT_EQ(failure, "");
     const auto& counts = std::get<virda_stats::histogram_result>(r.result).counts;
     if (VIRDA_ID == 0) {
-        std::vector<int> want(61, 0);
+        std::vector<long long> want(61, 0);
         for (long long g = 0; g < rows; ++g) {
             ++want[static_cast<std::size_t>((cases()[13].value(g, 2) + 1) / 1000)];
         }

@@ -38,11 +38,12 @@ const std::vector<operation_entry>& operation_table()
 
 /// Options that every operation takes (--demo only the first).
 const std::set<std::string> general_options = {"format"};
-const std::set<std::string> reading_option_names = {"column", "layout", "raw", "skip-nan"};
+const std::set<std::string> reading_option_names = {"column", "layout", "raw", "skip-nan", "memory-budget"};
 
 /// Every option that takes a value, and the flags, which take none.
 const std::set<std::string> valued_options = {"format",  "weights", "y",      "lower", "width", "bins",
-                                              "centres", "order",   "column", "q",     "layout"};
+                                              "centres", "order",   "column", "q",     "layout",
+                                              "memory-budget"};
 const std::set<std::string> flag_options = {"raw", "skip-nan"};
 
 [[noreturn]] void usage_failure(const std::string& message)
@@ -64,6 +65,42 @@ double parse_real(const std::string& option, const std::string& text, bool infin
         usage_failure("--" + option + " needs a finite number, not '" + text + "'");
     }
     return value;
+}
+
+/// A number of bytes: digits with an optional suffix K, M, G or T (powers
+/// of 1024), at least least_memory_budget.
+std::size_t parse_bytes(const std::string& option, const std::string& text)
+{
+    const auto refuse = [&] {
+        usage_failure("--" + option + " needs a number of bytes, optionally with a suffix K, M, G or T (at least " +
+                      "1M), not '" + text + "'");
+    };
+    std::size_t digits = 0;
+    while (digits < text.size() && text[digits] >= '0' && text[digits] <= '9') {
+        ++digits;
+    }
+    if (digits == 0 || digits > 15 || text.size() > digits + 1) {
+        refuse();
+    }
+    unsigned long long bytes = std::stoull(text.substr(0, digits));
+    if (text.size() == digits + 1) {
+        const std::string suffixes = "KMGT";
+        const std::size_t power =
+            suffixes.find(static_cast<char>(std::toupper(static_cast<unsigned char>(text.back()))));
+        if (power == std::string::npos) {
+            refuse();
+        }
+        for (std::size_t p = 0; p <= power; ++p) {
+            if (bytes > (~0ULL >> 11)) {
+                refuse();
+            }
+            bytes *= 1024;
+        }
+    }
+    if (bytes < least_memory_budget) {
+        refuse();
+    }
+    return static_cast<std::size_t>(bytes);
 }
 
 int parse_int(const std::string& option, const std::string& text, long lowest, long highest)
@@ -172,6 +209,8 @@ void apply_option(const std::string& name, const std::string& value, cli_options
         } else {
             usage_failure("--layout must be 'table' or 'grid', not '" + value + "'");
         }
+    } else if (name == "memory-budget") {
+        o.memory_budget = parse_bytes(name, value);
     } else if (name == "raw") {
         o.raw = true;
     } else if (name == "skip-nan") {
@@ -346,6 +385,9 @@ Options:
                        all its values together (grid)
   --raw                the stored values: no missing values, no unpacking
   --skip-nan           leave NaN values out too (they are still counted)
+  --memory-budget B    the most memory a rank uses for the values it reads at
+                       once and for a median or quantile search: bytes, or
+                       with a suffix K, M, G or T (default 512M, at least 1M)
   --format text|json   output format (default text); printed by rank 0
   --demo [FILE]        write a sample catalogue (default virda-demo.h5) and
                        summarise every dataset in it

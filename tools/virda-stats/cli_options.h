@@ -3,6 +3,7 @@
 
 #include "dataset_shape.h"
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,11 @@ enum class output_format { text, json };
 
 /// The command-line name of an operation ("bin-data", "poly-fit", ...).
 const char* operation_name(operation op);
+
+/// The memory budget of a rank without --memory-budget: 512 MiB.
+inline constexpr std::size_t default_memory_budget = std::size_t{512} << 20;
+/// The least --memory-budget: 1 MiB.
+inline constexpr std::size_t least_memory_budget = std::size_t{1} << 20;
 
 /// What the command line asks for. Options that the operation does not take
 /// are rejected while parsing, so every field that matters is set.
@@ -59,6 +65,9 @@ struct cli_options {
     bool raw = false;
     /// --skip-nan: NaN values are left out of the statistics too.
     bool skip_nan = false;
+    /// --memory-budget: the most bytes a rank uses for the values it reads
+    /// at once and the keys of a median or quantile search.
+    std::size_t memory_budget = default_memory_budget;
 };
 
 /// The sample file that --demo writes when no name is given.

@@ -225,11 +225,6 @@ dataset_shape h5_input::inspect(const std::string& name, const reading_options& 
         throw tool_error("cannot read the shape of dataset " + quoted(name) + where);
     }
     shape.dims.assign(dims, dims + ndims);
-    // The distributed arrays count their elements in int.
-    if (dims[0] > static_cast<hsize_t>(INT_MAX)) {
-        throw tool_error("dataset " + quoted(name) + where + " has " + std::to_string(dims[0]) +
-                         " rows, more than a distributed array can hold (" + std::to_string(INT_MAX) + ")");
-    }
     shape.rows = static_cast<long long>(dims[0]);
     if (ndims >= 2) {
         choose_layout(dataset.get(), shape, reading, where);
@@ -256,10 +251,6 @@ dataset_shape h5_input::inspect(const std::string& name, const reading_options& 
         if (values == 0) {
             throw tool_error("dataset " + quoted(name) + where + " of shape " + shape_text(shape.dims) +
                              " has no values in its rows");
-        }
-        if (values * static_cast<long double>(dims[0]) > INT_MAX) {
-            throw tool_error("dataset " + quoted(name) + where + " of shape " + shape_text(shape.dims) +
-                             " has more values than a distributed array can hold (" + std::to_string(INT_MAX) + ")");
         }
         // Leading extents of 1 would put every value in one row, held by one
         // rank: the rows are those of the first dimension of more than one
@@ -390,6 +381,12 @@ va<T> h5_input::read(const dataset_shape& shape, long long* beyond_exact) const
         throw tool_error("dataset " + quoted(shape.name) + " cannot be held as this element type");
     }
     const bool grid = shape.layout == layout_kind::grid;
+    // The distributed arrays count their elements in int (the statistics
+    // read slab by slab have no such limit).
+    if (static_cast<long double>(shape.rows) * static_cast<long double>(shape.row_values) > INT_MAX) {
+        throw tool_error("dataset " + quoted(shape.name) + " of shape " + shape_text(shape.dims) +
+                         " has more values than a distributed array can hold (" + std::to_string(INT_MAX) + ")");
+    }
     // A dataset that clearly cannot be held is refused before any rank tries.
     together(comm_, [&] { check_memory_for(shape, sizeof(T) * static_cast<std::size_t>(shape.row_values), comm_); });
     // Collective (window creation); every rank gets here with the same shape.
@@ -415,11 +412,39 @@ void h5_input::read_rows(const dataset_shape& shape, long long first, long long 
     read_values(shape, static_cast<hsize_t>(first), static_cast<hsize_t>(count), -1, block, beyond_exact);
 }
 
+template <typename T>
+void h5_input::read_slab(const dataset_shape& shape, long long first, long long count, T* block,
+                         long long* beyond_exact) const
+{
+    read_values(shape, static_cast<hsize_t>(first), static_cast<hsize_t>(count), shape.column, block, beyond_exact);
+}
+
+void h5_input::read_slab_as(const dataset_shape& shape, virda::engine::number_type type, long long first,
+                            long long count, void* block) const
+{
+    using virda::engine::number_type;
+    hid_t memory_type = H5T_NATIVE_DOUBLE;
+    switch (type) {
+    case number_type::float64: memory_type = H5T_NATIVE_DOUBLE; break;
+    case number_type::float32: memory_type = H5T_NATIVE_FLOAT; break;
+    case number_type::int8: memory_type = H5T_NATIVE_INT8; break;
+    case number_type::int16: memory_type = H5T_NATIVE_INT16; break;
+    case number_type::int32: memory_type = H5T_NATIVE_INT32; break;
+    case number_type::int64: memory_type = H5T_NATIVE_INT64; break;
+    case number_type::uint8: memory_type = H5T_NATIVE_UINT8; break;
+    case number_type::uint16: memory_type = H5T_NATIVE_UINT16; break;
+    case number_type::uint32: memory_type = H5T_NATIVE_UINT32; break;
+    case number_type::uint64: memory_type = H5T_NATIVE_UINT64; break;
+    }
+    read_block(shape, memory_type, static_cast<hsize_t>(first), static_cast<hsize_t>(count), shape.column, block);
+}
+
 #define VIRDA_STATS_INSTANTIATE_READ(T) template va<T> h5_input::read<T>(const dataset_shape&, long long*) const;
 VIRDA_STATS_FOR_EACH_HELD_TYPE(VIRDA_STATS_INSTANTIATE_READ)
 #undef VIRDA_STATS_INSTANTIATE_READ
 #define VIRDA_STATS_INSTANTIATE_ROWS(T) \
-    template void h5_input::read_rows<T>(const dataset_shape&, long long, long long, T*, long long*) const;
+    template void h5_input::read_rows<T>(const dataset_shape&, long long, long long, T*, long long*) const; \
+    template void h5_input::read_slab<T>(const dataset_shape&, long long, long long, T*, long long*) const;
 VIRDA_STATS_FOR_EACH_NUMBER_TYPE(VIRDA_STATS_INSTANTIATE_ROWS)
 #undef VIRDA_STATS_INSTANTIATE_ROWS
 

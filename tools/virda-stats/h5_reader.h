@@ -4,6 +4,7 @@
 #include "dataset_shape.h"
 #include "h5_handle.h"
 
+#include "engine/number_type.h"
 #include "framework/array/va.h"
 
 #include <mpi.h>
@@ -61,6 +62,21 @@ public:
     template <typename T>
     void read_rows(const dataset_shape& shape, long long first, long long count, T* block,
                    long long* beyond_exact = nullptr) const;
+
+    /// Reads rows [first, first + count) of the row axis of `shape` into
+    /// `block` as the held number type T: of each row the chosen column, every
+    /// column of a whole table, or every value of a grid's row (count times
+    /// the values per row). Any number of rows: a slab of a dataset of any
+    /// size. `beyond_exact` as for read. Collective, as read.
+    template <typename T>
+    void read_slab(const dataset_shape& shape, long long first, long long count, T* block,
+                   long long* beyond_exact = nullptr) const;
+
+    /// As read_slab, into values of the engine's number type `type` (HDF5
+    /// converts the stored numbers on the way): for numbers, not bit fields,
+    /// and without counting wide integers. Collective, as read.
+    void read_slab_as(const dataset_shape& shape, virda::engine::number_type type, long long first, long long count,
+                      void* block) const;
 
 private:
     /// One rank's rows of `shape` into `block`, as read_block reads them, as

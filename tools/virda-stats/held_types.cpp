@@ -40,6 +40,11 @@ std::string describe_type(hid_t type)
     }
 }
 
+virda::engine::number_type held_number_type(element_kind kind)
+{
+    return visit_kind(kind, [](auto tag) { return virda::engine::number_type_of<typename decltype(tag)::type>::value; });
+}
+
 bool classify(hid_t type, stored_number& out)
 {
     const std::size_t bytes = H5Tget_size(type);
@@ -56,6 +61,7 @@ bool classify(hid_t type, stored_number& out)
         }
         // Half and single precision fit a float; wider ones need a double.
         out.kind = bytes <= 4 ? element_kind::float32 : element_kind::float64;
+        out.read_type = held_number_type(out.kind);
         return true;
     case H5T_INTEGER: {
         const bool is_signed = H5Tget_sign(type) == H5T_SGN_2;
@@ -68,6 +74,12 @@ bool classify(hid_t type, stored_number& out)
         const bool fits_int = is_signed ? bytes <= 4 : bytes <= 2;
         out.kind = fits_int ? element_kind::int32 : element_kind::float64;
         out.wide_integers = H5Tget_precision(type) > 53;
+        // Whole bytes of at most 32 bits as stored; 64-bit integers as the
+        // doubles they are held in, as every operation takes them.
+        if (!(bytes <= 4 && H5Tget_precision(type) == bits &&
+              virda::engine::number_type_with(false, is_signed, bytes, &out.read_type))) {
+            out.read_type = held_number_type(out.kind);
+        }
         return true;
     }
     case H5T_ENUM: {
@@ -77,6 +89,7 @@ bool classify(hid_t type, stored_number& out)
             return false;
         }
         out.stored = "enum of " + out.stored;
+        out.read_type = held_number_type(out.kind);
         return true;
     }
     case H5T_BITFIELD:
@@ -87,6 +100,7 @@ bool classify(hid_t type, stored_number& out)
         out.kind = bytes <= 2 ? element_kind::int32 : element_kind::float64;
         out.wide_integers = bytes == 8;
         out.bitfield_bytes = static_cast<int>(bytes);
+        out.read_type = held_number_type(out.kind);
         return true;
     default:
         return false;

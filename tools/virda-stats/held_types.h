@@ -9,6 +9,8 @@
 #include "framework/types/vector2.h"
 #include "framework/types/vector3.h"
 
+#include "engine/number_type.h"
+
 #include <hdf5.h>
 #include <mpi.h>
 
@@ -121,7 +123,15 @@ struct stored_number {
     /// 2, 4 or 8); 0 for numbers. HDF5 does not convert bit fields to numbers,
     /// so they are read as they are and widened in place.
     int bitfield_bytes = 0;
+    /// The engine's number type that the statistics read slabs in: the
+    /// stored integer type itself where the engine has it and it is not
+    /// wider than 32 bits (no conversion to a wider type on the way), else
+    /// the held type's.
+    virda::engine::number_type read_type = virda::engine::number_type::float64;
 };
+
+/// The engine's number type of a held number type (the same C++ type).
+virda::engine::number_type held_number_type(element_kind kind);
 
 /// Fills `out` for the HDF5 type `type`; false for a type the tool does not
 /// read. HDF5 converts any integer or float layout (byte order, width,

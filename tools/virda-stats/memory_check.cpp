@@ -50,12 +50,11 @@ unsigned long long limit_bytes()
 
 } // namespace
 
-void check_memory_for(const dataset_shape& shape, std::size_t element_bytes, MPI_Comm comm)
+namespace {
+
+/// The ranks of `comm` on this machine, which share its memory. Collective.
+int ranks_on_this_machine(MPI_Comm comm)
 {
-    int ranks = 1;
-    MPI_Comm_size(comm, &ranks);
-    // The ranks on this machine share its memory (collective, before any
-    // rank can fail).
     MPI_Comm node = MPI_COMM_NULL;
     int node_ranks = 1;
     if (MPI_Comm_split_type(comm, MPI_COMM_TYPE_SHARED, 0, MPI_INFO_NULL, &node) == MPI_SUCCESS &&
@@ -63,6 +62,33 @@ void check_memory_for(const dataset_shape& shape, std::size_t element_bytes, MPI
         MPI_Comm_size(node, &node_ranks);
         MPI_Comm_free(&node);
     }
+    return node_ranks;
+}
+
+/// Throws `what` with the limit that `need` bytes on this rank exceed, if any.
+void refuse_beyond_limits(const std::string& what, unsigned long long need, int node_ranks, const char* advice)
+{
+    const unsigned long long limit = limit_bytes();
+    if (need > limit) {
+        throw tool_error(what + ", and a rank may allocate at most " + std::to_string(limit) + " more (" + advice +
+                         ")");
+    }
+    const unsigned long long machine = machine_bytes();
+    if (machine > 0 && need > machine / static_cast<unsigned long long>(node_ranks)) {
+        throw tool_error(what + ", and the " + std::to_string(node_ranks) + " ranks on this machine share " +
+                         std::to_string(machine) + " bytes of memory and swap (use more machines)");
+    }
+}
+
+} // namespace
+
+void check_memory_for(const dataset_shape& shape, std::size_t element_bytes, MPI_Comm comm)
+{
+    int ranks = 1;
+    MPI_Comm_size(comm, &ranks);
+    // The ranks on this machine share its memory (collective, before any
+    // rank can fail).
+    const int node_ranks = ranks_on_this_machine(comm);
     const unsigned long long rows_per_rank =
         (static_cast<unsigned long long>(shape.rows) + static_cast<unsigned long long>(ranks) - 1) /
         static_cast<unsigned long long>(ranks);
@@ -70,16 +96,18 @@ void check_memory_for(const dataset_shape& shape, std::size_t element_bytes, MPI
     const std::string what = "dataset '" + shape.name + "' does not fit in memory: " + std::to_string(shape.rows) +
                              " rows of " + std::to_string(element_bytes) + " bytes need " + std::to_string(need) +
                              " bytes on each of " + std::to_string(ranks) + " ranks";
-    const unsigned long long limit = limit_bytes();
-    if (need > limit) {
-        throw tool_error(what + ", and a rank may allocate at most " + std::to_string(limit) +
-                         " more (use more ranks or allow more memory)");
-    }
-    const unsigned long long machine = machine_bytes();
-    if (machine > 0 && need > machine / static_cast<unsigned long long>(node_ranks)) {
-        throw tool_error(what + ", and the " + std::to_string(node_ranks) + " ranks on this machine share " +
-                         std::to_string(machine) + " bytes of memory and swap (use more machines)");
-    }
+    refuse_beyond_limits(what, need, node_ranks, "use more ranks or allow more memory");
+}
+
+void check_memory_bytes(const dataset_shape& shape, unsigned long long bytes, MPI_Comm comm)
+{
+    int ranks = 1;
+    MPI_Comm_size(comm, &ranks);
+    const int node_ranks = ranks_on_this_machine(comm);
+    const std::string what = "dataset '" + shape.name + "' does not fit in memory: its slabs within the memory "
+                             "budget need " + std::to_string(bytes) + " bytes on each of " + std::to_string(ranks) +
+                             " ranks";
+    refuse_beyond_limits(what, bytes, node_ranks, "give a smaller --memory-budget or allow more memory");
 }
 
 template <typename T>

@@ -22,6 +22,10 @@ namespace virda_stats {
 /// this machine) before it can throw: call it inside together().
 void check_memory_for(const dataset_shape& shape, std::size_t element_bytes, MPI_Comm comm);
 
+/// Refuses `bytes` on this rank for dataset `shape` (its slabs) that clearly
+/// cannot be allocated, as check_memory_for. Collective in the same way.
+void check_memory_bytes(const dataset_shape& shape, unsigned long long bytes, MPI_Comm comm);
+
 /// Checks on every rank that `data` really holds `rows` elements: an array
 /// whose block could not be allocated comes back as a placeholder with none.
 /// Collective over `comm`: every rank throws the same tool_error when any

@@ -5,11 +5,10 @@
 #include "fit.h"
 #include "h5_reader.h"
 #include "moments.h"
+#include "slab_statistics.h"
 #include "summary.h"
 
 #include "statistics/bin_data.h"
-#include "statistics/histogram.h"
-#include "statistics/quantile.h"
 
 #include <utility>
 
@@ -74,6 +73,57 @@ reading_options reading_of(const cli_options& o, bool of_dataset)
     return reading;
 }
 
+/// mean, stdev, quantiles or histogram of one dataset, read slab by slab
+/// (slab_statistics): what a run reports about the values taken is what
+/// take_values reports for the same dataset. Collective over `comm`.
+void run_slab_by_slab(const h5_input& in, const dataset_shape& xs, const cli_options& o, report& r,
+                      MPI_Comm comm)
+{
+    slab_request request;
+    request.stdev = o.op == operation::stdev;
+    if (o.op == operation::quantiles) {
+        request.probabilities = o.probabilities;
+    }
+    if (o.op == operation::histogram) {
+        request.lower = o.lower;
+        request.width = o.width;
+        request.bins = o.bins;
+    }
+    const slab_result result = slab_statistics(in, xs, request, o.memory_budget, comm);
+    note_read(&*r.dataset, xs, result.beyond_exact);
+    const slab_column& x = result.columns.front();
+    if (xs.rules.active()) {
+        dataset_ref& ref = *r.dataset;
+        ref.missing = xs.rules.any_attribute() ? x.missing : -1;
+        ref.nan_skipped = xs.rules.skip_nan ? x.nan : -1;
+        ref.used = x.count;
+        if (x.count == 0) {
+            const long long values = xs.rows * (xs.layout == layout_kind::grid ? xs.row_values : 1);
+            throw tool_error("no value is left to compute with: every one of the " + std::to_string(values) +
+                             " values of '" + xs.name + "' is missing (by the attributes for missing values" +
+                             (xs.rules.skip_nan ? ", or NaN with --skip-nan" : "") +
+                             "; --raw reads the stored values)");
+        }
+    }
+    switch (o.op) {
+    case operation::mean:
+        r.result = value_result{x.mean};
+        break;
+    case operation::stdev:
+        r.result = value_result{x.stdev};
+        break;
+    case operation::quantiles:
+        r.result = quantiles_result{o.probabilities, x.quantiles};
+        break;
+    case operation::histogram:
+        r.result = histogram_result{o.lower, o.width,
+                                    std::vector<long long>(result.histogram.begin(), result.histogram.end())};
+        break;
+    default:
+        break;
+    }
+}
+
 } // namespace
 
 report run_operation(const cli_options& o, MPI_Comm comm)
@@ -123,8 +173,12 @@ report run_operation(const cli_options& o, MPI_Comm comm)
 
     if (o.op == operation::summary) {
         summary_result s;
-        summarise(in, xs, s.rows, &*r.dataset, comm);
+        summarise(in, xs, s.rows, &*r.dataset, o.memory_budget, comm);
         r.result = std::move(s);
+        return r;
+    }
+    if (!weighted && !paired) {
+        run_slab_by_slab(in, xs, o, r, comm);
         return r;
     }
 
@@ -168,9 +222,6 @@ report run_operation(const cli_options& o, MPI_Comm comm)
     case operation::stdev:
         r.result = value_result{moment_of(moment::stdev, x, weights, comm)};
         break;
-    case operation::histogram:
-        r.result = histogram_result{o.lower, o.width, histogram(x, o.lower, o.width, o.bins)};
-        break;
     case operation::bin_data: {
         std::vector<double> centres(static_cast<std::size_t>(o.centre_count));
         for (int k = 0; k < o.centre_count; ++k) {
@@ -185,11 +236,10 @@ report run_operation(const cli_options& o, MPI_Comm comm)
     case operation::poly_fit:
         r.result = fit_polynomial(x, y, weights, o.order, values, comm);
         break;
+    case operation::histogram:
     case operation::quantiles:
-        r.result = quantiles_result{o.probabilities, quantile(x, o.probabilities)};
-        break;
     case operation::summary:
-        break; // above
+        break; // above: read slab by slab
     }
     return r;
 }

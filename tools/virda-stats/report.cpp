@@ -102,8 +102,8 @@ void text_result(std::ostream& out, const report&, const histogram_result& h)
 {
     const int bins = static_cast<int>(h.counts.size());
     long long counted = 0;
-    int largest = 0;
-    for (int c : h.counts) {
+    long long largest = 0;
+    for (const long long c : h.counts) {
         counted += c;
         largest = std::max(largest, c);
     }
@@ -123,8 +123,9 @@ void text_result(std::ostream& out, const report&, const histogram_result& h)
     out << std::left << std::setw(static_cast<int>(label_width)) << "bin" << "  " << std::right << std::setw(10)
         << "count" << '\n';
     for (int k = 0; k < bins; ++k) {
-        const int c = h.counts[k];
-        int bar = largest > 0 ? static_cast<int>(static_cast<long long>(c) * bar_width / largest) : 0;
+        const long long c = h.counts[k];
+        // c * 50 fits: counts stay far below 2^57.
+        int bar = largest > 0 ? static_cast<int>(c * bar_width / largest) : 0;
         if (c > 0 && bar == 0) {
             bar = 1;
         }
@@ -270,7 +271,7 @@ void json_result(std::ostream& out, const report&, const histogram_result& h)
     }
     out << ",\n  \"lower\": " << json_number(h.lower) << ",\n  \"width\": " << json_number(h.width)
         << ",\n  \"bins\": " << h.counts.size() << ",\n  \"edges\": " << json_numbers(edges)
-        << ",\n  \"counts\": " << json_array(h.counts, [](int c) { return std::to_string(c); });
+        << ",\n  \"counts\": " << json_array(h.counts, [](long long c) { return std::to_string(c); });
 }
 
 void json_result(std::ostream& out, const report&, const binned_result& b)

@@ -53,7 +53,7 @@ struct value_result {
 struct histogram_result {
     double lower = 0.0;
     double width = 0.0;
-    std::vector<int> counts;
+    std::vector<long long> counts;
 };
 
 struct binned_result {
