@@ -5,17 +5,17 @@
 #include "array_creation.h"
 #include "horner.h"
 #include "library_call.h"
+#include "local_values.h"
 #include "mpi_environment.h"
 #include "scaled_polyfit.h"
 
 #include "framework/attribute/attribute.h"
-#include "engine/exact_sum.h"
+#include "engine/histogram.h"
+#include "engine/moments.h"
+#include "engine/order_statistics.h"
+#include "engine/quantile_method.h"
+#include "engine/weighted_moments.h"
 #include "statistics/bin_data.h"
-#include "statistics/histogram.h"
-#include "statistics/mean.h"
-#include "statistics/median.h"
-#include "statistics/quantile.h"
-#include "statistics/stdev.h"
 
 #include <boost/variant/get.hpp>
 
@@ -49,14 +49,6 @@ void require_same_layout(const char* operation, const dist_array& a, const dist_
     }
 }
 
-/// NumPy's warning for statistics of nothing, decided from the global size.
-void warn_if_empty(const char* operation, const dist_array& a)
-{
-    if (a.size() == 0) {
-        warn(PyExc_RuntimeWarning, std::string(operation) + ": the array has no elements; the result is NaN");
-    }
-}
-
 /// `values` shaped as `like`: a float for a 0-d `like`, else a NumPy array.
 py::object shaped_as(const doubles& like, const std::vector<double>& values)
 {
@@ -68,80 +60,134 @@ py::object shaped_as(const doubles& like, const std::vector<double>& values)
     return std::move(result);
 }
 
-/// The exact total of this rank's block of `a` and the others'. Collective
-/// over a's communicator (one MPI_Allreduce).
-double total_of(dist_array& a, const char* operation)
+/// The values a statistic reads: a NumPy array of this rank's values over
+/// `comm`, or this rank's block of an Array over its own communicator.
+struct statistic_input {
+    local_values values;
+    communicator comm;
+    dist_array* array = nullptr;
+};
+
+statistic_input input_of(const char* operation, py::handle a, py::handle comm)
 {
-    virda::engine::exact_sum sum;
-    with_element_type(a.type(), [&](auto v) {
-        const va<decltype(v)>& array = a.array<decltype(v)>(operation);
-        sum.add(array.va_local_data(), static_cast<std::size_t>(std::max(0, array.va_local_count())));
-    });
-    return sum.allreduce_rounded(a.comm().handle);
+    statistic_input in;
+    if (py::isinstance<dist_array>(a)) {
+        if (!comm.is_none()) {
+            throw py::type_error(std::string(operation) +
+                                 ": comm is for NumPy arrays of this rank's values; an Array is over its own "
+                                 "communicator");
+        }
+        require_mpi_running();
+        in.array = &a.cast<dist_array&>();
+        in.values = values_of_block(operation, *in.array);
+        in.comm = in.array->comm();
+        return in;
+    }
+    in.values = values_of_numpy(operation, "a", a);
+    in.comm = communicator_of(comm);
+    return in;
 }
 
-/// mean or std (`operation`): the library's plain form of `a`, or its
-/// weighted form when weights are given. Weights that sum to zero raise
-/// ZeroDivisionError, as numpy.average: the library's result is then not
-/// finite (the same on every rank), and only then the weights' total is
-/// taken (collective) to tell them from NaN or infinite data.
-template <typename Plain, typename Weighted>
-double moment_of(const char* operation, dist_array& a, dist_array* weights, Plain plain, Weighted weighted)
+/// NumPy's warning for statistics of nothing, decided from the global count.
+void warn_if_none(const char* operation, std::int64_t count)
 {
-    require_mpi_running();
-    Attribute& x = a.attribute(operation);
-    if (weights == nullptr) {
-        warn_if_empty(operation, a);
-        return library_call(operation, a.comm().handle, a.comm().rank, [&] { return plain(x); });
+    if (count == 0) {
+        warn(PyExc_RuntimeWarning, std::string(operation) + ": the array has no elements; the result is NaN");
     }
-    require_same_layout(operation, a, *weights, "weights");
-    Attribute& w = weights->attribute(operation);
-    warn_if_empty(operation, a);
-    const double result = library_call(operation, a.comm().handle, a.comm().rank, [&] { return weighted(x, w); });
-    if (!std::isfinite(result) && a.size() > 0 && total_of(*weights, operation) == 0.0) {
+}
+
+/// The weighted summary of a and its weights (both Arrays of one layout, or
+/// both NumPy arrays of one shape). ZeroDivisionError, as numpy.average,
+/// when the weights of some pairs sum to zero (decided from the exact
+/// totals: every rank alike).
+virda::engine::weighted_summary weighted_of(const char* operation, py::handle a, py::handle weights, py::handle comm)
+{
+    virda::engine::weighted_moments wm;
+    communicator c;
+    std::int64_t count = 0;
+    if (py::isinstance<dist_array>(a) != py::isinstance<dist_array>(weights)) {
+        throw py::type_error(std::string(operation) +
+                             ": a and weights must both be Arrays or both NumPy arrays of this rank's values");
+    }
+    if (py::isinstance<dist_array>(a)) {
+        statistic_input x = input_of(operation, a, comm);
+        auto& w = weights.cast<dist_array&>();
+        require_same_layout(operation, *x.array, w, "weights");
+        const local_values wv = values_of_block(operation, w);
+        count = x.array->size();
+        c = x.comm;
+        engine_call(operation, [&] {
+            if (!x.values.tables.empty() && !wv.tables.empty()) {
+                wm.add(virda::engine::row_of(x.values.tables[0], 0), virda::engine::row_of(wv.tables[0], 0));
+            }
+        });
+    } else {
+        const py::array x = numpy_values(operation, "a", a);
+        const py::array w = numpy_values(operation, "weights", weights);
+        const auto runs = paired_runs(operation, x, w);
+        c = communicator_of(comm);
+        engine_call(operation, [&] {
+            for (const auto& r : runs) {
+                wm.add(r.first, r.second);
+            }
+        });
+        count = -1;
+    }
+    const virda::engine::weighted_summary s = engine_call(operation, [&] { return wm.finish(c.handle); });
+    warn_if_none(operation, count >= 0 ? count : s.count + s.nan_count);
+    if (s.count > 0 && s.weight_sum == 0.0) {
         PyErr_SetString(PyExc_ZeroDivisionError,
                         (std::string(operation) + ": Weights sum to zero, can't be normalized").c_str());
         throw py::error_already_set();
     }
-    return result;
+    return s;
 }
 
-double mean_of(dist_array& a, dist_array* weights)
+/// The moments of a's values over its communicator (one MPI_Allreduce).
+virda::engine::moment_summary moments_of(const char* operation, const statistic_input& in, bool spread)
 {
-    return moment_of(
-        "mean", a, weights, [](Attribute& x) { return ::mean(x); },
-        [](Attribute& x, Attribute& w) { return ::mean(x, w); });
+    return engine_call(operation, [&] {
+        virda::engine::moments m(in.values.type, 1, spread);
+        in.values.add_to(m);
+        return m.finish(in.comm.handle);
+    });
 }
 
-double std_of(dist_array& a, dist_array* weights)
+double mean_of(const py::object& a, const py::object& weights, const py::object& comm)
 {
-    return moment_of(
-        "std", a, weights, [](Attribute& x) { return ::stdev(x); },
-        [](Attribute& x, Attribute& w) { return ::stdev(x, w); });
-}
-
-py::array_t<std::int64_t> histogram_of(dist_array& a, double lower, double width, int nbins)
-{
-    require_mpi_running();
-    Attribute& x = a.attribute("histogram");
-    check_histogram_bins(lower, width, nbins);
-    const auto bins = static_cast<std::size_t>(nbins);
-    // The result here, and the library's local and gathered counts.
-    const std::size_t library_bytes = 2 * bins * sizeof(int);
-    py::array_t<std::int64_t> result;
-    reserved_memory reserve;
-    allocate_together("histogram", std::to_string(nbins) + " bins", bins * sizeof(std::int64_t) + library_bytes,
-                      a.comm(), [&] {
-                          result = py::array_t<std::int64_t>(nbins);
-                          reserve.take(library_bytes);
-                      });
-    reserve.release();
-    std::vector<int> counts =
-        library_call("histogram", a.comm().handle, a.comm().rank, [&] { return ::histogram(x, lower, width, nbins); });
-    // The library gathers the counts on rank 0; every rank gets them here.
-    if (nbins > 0) {
-        check_mpi(MPI_Bcast(counts.data(), nbins, MPI_INT, 0, a.comm().handle), "histogram: sharing the counts");
+    if (!weights.is_none()) {
+        const virda::engine::weighted_summary s = weighted_of("mean", a, weights, comm);
+        // Both totals exact, each rounded once, then divided.
+        return s.weighted_sum / s.weight_sum;
     }
+    const statistic_input in = input_of("mean", a, comm);
+    const virda::engine::moment_summary s = moments_of("mean", in, false);
+    warn_if_none("mean", s.count() + s.nan_count());
+    return s.mean();
+}
+
+double std_of(const py::object& a, const py::object& weights, const py::object& comm)
+{
+    if (!weights.is_none()) {
+        return weighted_of("std", a, weights, comm).stdev;
+    }
+    const statistic_input in = input_of("std", a, comm);
+    const virda::engine::moment_summary s = moments_of("std", in, true);
+    warn_if_none("std", s.count() + s.nan_count());
+    return s.stdev(0.0);
+}
+
+py::array_t<std::int64_t> histogram_of(const py::object& a, double lower, double width, int nbins,
+                                       const py::object& comm)
+{
+    const statistic_input in = input_of("histogram", a, comm);
+    check_histogram_bins(lower, width, nbins);
+    const std::vector<std::int64_t> counts = engine_call("histogram", [&] {
+        virda::engine::equal_width_histogram h(lower, width, nbins);
+        in.values.add_to(h);
+        return h.finish(in.comm.handle);
+    });
+    py::array_t<std::int64_t> result(static_cast<py::ssize_t>(counts.size()));
     std::copy(counts.begin(), counts.end(), result.mutable_data());
     return result;
 }
@@ -278,42 +324,56 @@ py::object polyval_of(const py::object& p, const py::object& x_argument)
     return result;
 }
 
-/// What the library's quantile may allocate for each probability, beyond
-/// what it keeps from call to call (statistics/selection.cpp): its result,
-/// fractions and ranks, two order statistics sought, and for each of them
-/// the local and global counts of a 12-bit digit.
-constexpr std::size_t quantile_bytes_per_probability =
-    5 * sizeof(double) + 2 * 16 + 2 * 2 * 4096 * sizeof(std::uint64_t);
-
-py::object quantile_of(dist_array& a, const py::object& q)
+/// The quantiles of a's values by NumPy's linear method: one count (which
+/// tells every rank alike whether there are any values; NaN and NumPy's
+/// warning when there are none), then one selection of the order statistics
+/// of every probability at once.
+std::vector<double> quantiles_of(const char* operation, const statistic_input& in, const std::vector<double>& ps)
 {
-    require_mpi_running();
-    Attribute& x = a.attribute("quantile");
+    using namespace virda::engine;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    order_statistics os(in.values.type);
+    engine_call(operation, [&] { in.values.add_to(os); });
+    const value_counts counts = engine_call(operation, [&] { return os.count(in.comm.handle); });
+    warn_if_none(operation, counts.values[0] + counts.nans[0]);
+    std::vector<double> out(ps.size(), nan);
+    const auto n = static_cast<std::uint64_t>(counts.values[0]);
+    if (n == 0 || counts.nans[0] > 0) {
+        return out;
+    }
+    std::vector<quantile_position> where;
+    std::vector<std::vector<std::uint64_t>> ranks(1);
+    for (const double p : ps) {
+        where.push_back(position_of(p, n, quantile_method::linear));
+        ranks[0].push_back(where.back().below);
+        ranks[0].push_back(where.back().above);
+    }
+    const std::vector<std::vector<number>> found =
+        engine_call(operation, [&] { return os.select(counts, ranks, in.comm.handle); });
+    for (std::size_t i = 0; i < where.size(); ++i) {
+        const number& a = found[0][2 * i];
+        const number& b = found[0][2 * i + 1];
+        out[i] = where[i].exact ? a.as_double() : interpolate(a, b, where[i].gamma);
+    }
+    return out;
+}
+
+py::object quantile_of(const py::object& a, const py::object& q, const py::object& comm)
+{
+    const statistic_input in = input_of("quantile", a, comm);
     const doubles probabilities = real_numbers("quantile", "q", q);
     const double* first = probabilities.data();
     const double* last = first + probabilities.size();
     if (std::any_of(first, last, [](double p) { return !(p >= 0.0 && p <= 1.0); })) {
         throw py::value_error("Quantiles must be in the range [0, 1]");
     }
-    const auto count = static_cast<std::size_t>(probabilities.size());
-    const std::size_t library_bytes = count * quantile_bytes_per_probability;
-    std::vector<double> ps;
-    reserved_memory reserve;
-    allocate_together("quantile", std::to_string(count) + " probabilities", count * sizeof(double) + library_bytes,
-                      a.comm(), [&] {
-                          ps.assign(first, last);
-                          reserve.take(library_bytes);
-                      });
-    reserve.release();
-    return shaped_as(probabilities,
-                     library_call("quantile", a.comm().handle, a.comm().rank, [&] { return ::quantile(x, ps); }));
+    return shaped_as(probabilities, quantiles_of("quantile", in, std::vector<double>(first, last)));
 }
 
-double median_of(dist_array& a)
+double median_of(const py::object& a, const py::object& comm)
 {
-    require_mpi_running();
-    Attribute& x = a.attribute("median");
-    return library_call("median", a.comm().handle, a.comm().rank, [&] { return ::median(x); });
+    const statistic_input in = input_of("median", a, comm);
+    return quantiles_of("median", in, {0.5})[0];
 }
 
 } // namespace
@@ -338,25 +398,31 @@ std::unique_ptr<dist_array> polyval_array(const std::vector<double>& p, dist_arr
 
 void bind_statistics(py::module_& m)
 {
-    m.def("mean", &mean_of, py::arg("a"), py::arg("weights") = nullptr, R"doc(
+    m.def("mean", &mean_of, py::arg("a"), py::arg("weights") = py::none(), py::kw_only(), py::arg("comm") = py::none(),
+          R"doc(
 The mean of every element of a over all ranks, as numpy.mean (with weights:
-numpy.average(a, weights=weights)). The totals are exact and rounded once,
-so the result is the same bits at any number of ranks and any distribution.
-weights must have a's shape and communicator. Collective over a's
+numpy.average(a, weights=weights)). a is an Array, or a NumPy array of this
+rank's values with comm (an mpi4py intracommunicator, default
+MPI.COMM_WORLD) naming the ranks whose values count. The totals are exact
+and rounded once, so the result is the same bits at any number of ranks and
+any distribution. weights: an Array of a's shape and communicator, or a
+NumPy array of the shape of this rank's values. Collective over a's
 communicator; every rank gets the same value.
 )doc");
-    m.def("std", &std_of, py::arg("a"), py::arg("weights") = nullptr, R"doc(
+    m.def("std", &std_of, py::arg("a"), py::arg("weights") = py::none(), py::kw_only(), py::arg("comm") = py::none(),
+          R"doc(
 The population standard deviation (numpy.std's default ddof=0; with
 weights, divided by their total) of every element of a over all ranks, from
-exact totals. Collective over a's communicator; every rank gets the same
-value.
+exact totals, rounded once. a and weights as for mean (comm for NumPy
+arrays). Collective over a's communicator; every rank gets the same value.
 )doc");
-    m.def("histogram", &histogram_of, py::arg("a"), py::arg("lower"), py::arg("width"), py::arg("nbins"), R"doc(
+    m.def("histogram", &histogram_of, py::arg("a"), py::arg("lower"), py::arg("width"), py::arg("nbins"), py::kw_only(),
+          py::arg("comm") = py::none(), R"doc(
 Counts of a's elements in nbins bins of this width above lower, as an int64
 NumPy array on every rank. Bin 0 is (lower, lower + width): unlike
 numpy.histogram, the lower edge is never counted, nor is the top edge; bin k
 >= 1 is [lower + k width, lower + (k + 1) width). NaN is not counted.
-Collective over a's communicator.
+a as for mean (comm for NumPy arrays). Collective over a's communicator.
 )doc");
     m.def("bin_data", &bin_data_of, py::arg("x"), py::arg("y"), py::arg("centres"), R"doc(
 The mean of the y elements in each bin of x (float64), as
@@ -391,15 +457,16 @@ NaN wherever x is NaN or infinite). For an Array: a new float64 Array of x's
 shape and communicator (collective over it). For numbers or a NumPy array: a
 float or a NumPy array, evaluated locally with no communication.
 )doc");
-    m.def("quantile", &quantile_of, py::arg("a"), py::arg("q"), R"doc(
+    m.def("quantile", &quantile_of, py::arg("a"), py::arg("q"), py::kw_only(), py::arg("comm") = py::none(), R"doc(
 The exact quantiles of every element of a over all ranks for the
 probabilities q (numpy.quantile's default 'linear' method, one fixed
 interpolation, so the same bits at any number of ranks): a float for a
 scalar q, else a float64 NumPy array of q's shape. Any NaN element gives
-NaN. Collective over a's communicator; every rank gets the same values.
+NaN. a as for mean (comm for NumPy arrays). Collective over a's communicator; every rank gets the same values.
 )doc");
-    m.def("median", &median_of, py::arg("a"), R"doc(
+    m.def("median", &median_of, py::arg("a"), py::kw_only(), py::arg("comm") = py::none(), R"doc(
 The exact median of every element of a over all ranks (quantile(a, 0.5)).
+a as for mean (comm for NumPy arrays).
 Collective over a's communicator; every rank gets the same value.
 )doc");
 }

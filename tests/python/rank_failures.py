@@ -104,3 +104,11 @@ def test_from_local_with_one_rank_short_of_memory():
     raised_everywhere(MemoryError, f"from_local: .* on rank {LAST}", lambda: vs.from_local(mine), 12 << 20)
     with vs.from_local(mine[:8]) as a:
         assert a.shape == (8,)
+
+
+@needs_bad_alloc
+def test_histogram_of_numpy_values_with_one_rank_short_of_memory():
+    mine = np.zeros(10)
+    raised_everywhere(MemoryError, f"histogram: .* on rank {LAST}",
+                      lambda: vs.histogram(mine, 0.0, 1.0, 1 << 24, comm=WORLD))
+    assert vs.histogram(mine, -0.5, 1.0, 3).tolist() == [10 * WORLD.size, 0, 0]  # the ranks go on together

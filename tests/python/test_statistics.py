@@ -229,7 +229,7 @@ def test_polyval_of_numbers_is_local_and_numpy_polyval_bitwise():
 
 def test_library_messages_become_the_same_warnings_everywhere():
     with vs.zeros(0) as empty:
-        with pytest.warns(vs.LibraryWarning) as caught:
+        with pytest.warns(RuntimeWarning, match="no elements") as caught:
             median = vs.median(empty)
             quantiles = vs.quantile(empty, [0.5, 0.9])
         with pytest.warns(RuntimeWarning, match="no elements"):
@@ -239,8 +239,8 @@ def test_library_messages_become_the_same_warnings_everywhere():
             warnings.simplefilter("always")
             singular = vs.polyfit(flat, y, 1)
     texts = [str(w.message) for w in caught]
-    assert texts == ["median: ERROR in median:attribute has no elements.NaN returned",
-                     "quantile: ERROR in quantile:attribute has no elements.NaN returned"]
+    assert texts == ["median: the array has no elements; the result is NaN",
+                     "quantile: the array has no elements; the result is NaN"]
     assert math.isnan(median) and np.all(np.isnan(quantiles)) and math.isnan(mean)
     assert [w.category.__name__ for w in fitted] == ["RankWarning"] and singular.tolist() == [0.0, 4.5]
     assert same_everywhere("\n".join(texts).encode())
@@ -248,8 +248,8 @@ def test_library_messages_become_the_same_warnings_everywhere():
 
 def test_a_warning_made_an_error_is_raised_everywhere():
     with vs.zeros(0) as empty, warnings.catch_warnings():
-        warnings.simplefilter("error", vs.LibraryWarning)
-        with pytest.raises(vs.LibraryWarning):
+        warnings.simplefilter("error", RuntimeWarning)
+        with pytest.raises(RuntimeWarning, match="no elements"):
             vs.median(empty)
 
 
@@ -275,8 +275,8 @@ def test_arguments_are_refused_before_any_communication():
             vs.quantile(x, [0.5, 1.5])
         with pytest.raises(ValueError, match=r"range \[0, 1\]"):
             vs.quantile(x, float("nan"))
-        with pytest.raises(TypeError):
-            vs.mean(np.zeros(3))
+        with pytest.raises(TypeError, match="dtype"):
+            vs.mean(np.zeros(3, dtype=np.complex128))
 
 
 @pytest.mark.skipif(WORLD.size == 1, reason="needs a communicator other than the world's processes")

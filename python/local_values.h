@@ -1,0 +1,79 @@
+#ifndef VIRDA_PYTHON_LOCAL_VALUES_H
+#define VIRDA_PYTHON_LOCAL_VALUES_H
+
+// This rank's values handed to the engine in place: a NumPy array of any
+// shape and strides (negative ones and the 0 strides of broadcast views
+// included) as a few engine views, an Array as its local block, and the
+// engine's errors as Python exceptions.
+
+#include "dist_array.h"
+
+#include "engine/error.h"
+#include "engine/number_type.h"
+#include "engine/views.h"
+
+#include <pybind11/numpy.h>
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace virda_python {
+
+/// Values of one number type as tables (each the last two axes of the array
+/// at one index of the axes before them), with the object that owns them.
+struct local_values {
+    pybind11::object owner;
+    virda::engine::number_type type = virda::engine::number_type::float64;
+    std::int64_t count = 0;
+    std::vector<virda::engine::table_view> tables;
+
+    /// Calls add(view) for every table.
+    template <typename A>
+    void add_to(A& accumulator) const
+    {
+        for (const auto& t : tables) {
+            accumulator.add(t);
+        }
+    }
+};
+
+/// The engine's number type of a NumPy dtype (native byte order, one of the
+/// engine table's rows: bool is refused); false for every other dtype.
+bool number_type_of_dtype(const pybind11::dtype& dt, virda::engine::number_type* out);
+
+/// The values of a NumPy array (or anything numpy.asarray makes one of,
+/// without converting its dtype), read in place. TypeError "<operation>:
+/// <name> ..." for a dtype the engine cannot read. Local.
+local_values values_of_numpy(const char* operation, const char* name, pybind11::handle a);
+
+/// The values of this rank's block of an Array (ValueError when it was freed).
+local_values values_of_block(const char* operation, dist_array& a);
+
+/// Pairs of runs (x, w) of two NumPy arrays of one shape, element by
+/// element, for weighted statistics. ValueError when the shapes differ.
+std::vector<std::pair<virda::engine::values_view, virda::engine::values_view>>
+paired_runs(const char* operation, const pybind11::array& x, const pybind11::array& w);
+
+/// The array a NumPy argument names, its dtype checked (values_of_numpy).
+pybind11::array numpy_values(const char* operation, const char* name, pybind11::handle a);
+
+/// Raises the Python exception of an engine error, by its code:
+/// invalid_argument -> ValueError, out_of_memory -> MemoryError, others ->
+/// RuntimeError, "<operation>: <message>", naming the rank where the cause arose.
+[[noreturn]] void raise_engine_error(const char* operation, const virda::engine::error& e);
+
+/// Runs f(); an engine error becomes its Python exception.
+template <typename F>
+auto engine_call(const char* operation, F&& f)
+{
+    try {
+        return std::forward<F>(f)();
+    } catch (const virda::engine::error& e) {
+        raise_engine_error(operation, e);
+    }
+}
+
+} // namespace virda_python
+
+#endif
