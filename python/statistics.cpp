@@ -24,9 +24,11 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace py = pybind11;
@@ -68,6 +70,35 @@ struct statistic_input {
     dist_array* array = nullptr;
 };
 
+/// Runs `read()`, which reads this rank's own values and may refuse them
+/// (their dtype, a masked element, a shape), and agrees over comm whether
+/// every rank could: a block refused on some ranks only must not leave the
+/// others waiting in the statistic's collectives. The refusing rank raises
+/// its own exception; the others raise ValueError naming the lowest of them.
+/// One MPI_Allreduce on communicators of two or more ranks (collective).
+template <typename F>
+void read_together(const char* operation, const char* name, const communicator& comm, F&& read)
+{
+    std::exception_ptr refusal;
+    try {
+        std::forward<F>(read)();
+    } catch (...) {
+        refusal = std::current_exception();
+    }
+    if (comm.size > 1) {
+        const int mine = refusal ? comm.rank : std::numeric_limits<int>::max();
+        int lowest = mine;
+        MPI_Allreduce(&mine, &lowest, 1, MPI_INT, MPI_MIN, comm.handle);
+        if (!refusal && lowest != std::numeric_limits<int>::max()) {
+            throw py::value_error(std::string(operation) + ": rank " + std::to_string(lowest) +
+                                  " could not read its values of " + name + " (its exception says why)");
+        }
+    }
+    if (refusal) {
+        std::rethrow_exception(refusal);
+    }
+}
+
 statistic_input input_of(const char* operation, py::handle a, py::handle comm)
 {
     statistic_input in;
@@ -83,8 +114,8 @@ statistic_input input_of(const char* operation, py::handle a, py::handle comm)
         in.comm = in.array->comm();
         return in;
     }
-    in.values = values_of_numpy(operation, "a", a);
     in.comm = communicator_of(comm);
+    read_together(operation, "a", in.comm, [&] { in.values = values_of_numpy(operation, "a", a); });
     return in;
 }
 
@@ -122,10 +153,15 @@ virda::engine::weighted_summary weighted_of(const char* operation, py::handle a,
             }
         });
     } else {
-        const py::array x = numpy_values(operation, "a", a);
-        const py::array w = numpy_values(operation, "weights", weights);
-        const auto runs = paired_runs(operation, x, w);
         c = communicator_of(comm);
+        std::vector<std::pair<virda::engine::values_view, virda::engine::values_view>> runs;
+        py::array x;
+        py::array w;
+        read_together(operation, "a and weights", c, [&] {
+            x = numpy_values(operation, "a", a);
+            w = numpy_values(operation, "weights", weights);
+            runs = paired_runs(operation, x, w);
+        });
         engine_call(operation, [&] {
             for (const auto& r : runs) {
                 wm.add(r.first, r.second);
@@ -328,7 +364,8 @@ py::object polyval_of(const py::object& p, const py::object& x_argument)
 /// tells every rank alike whether there are any values; NaN and NumPy's
 /// warning when there are none), then one selection of the order statistics
 /// of every probability at once.
-std::vector<double> quantiles_of(const char* operation, const statistic_input& in, const std::vector<double>& ps)
+std::vector<double> quantiles_of(const char* operation, const statistic_input& in, const double* ps,
+                                 std::size_t count)
 {
     using namespace virda::engine;
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -336,15 +373,24 @@ std::vector<double> quantiles_of(const char* operation, const statistic_input& i
     engine_call(operation, [&] { in.values.add_to(os); });
     const value_counts counts = engine_call(operation, [&] { return os.count(in.comm.handle); });
     warn_if_none(operation, counts.values[0] + counts.nans[0]);
-    std::vector<double> out(ps.size(), nan);
+    // The buffers the probabilities size, agreed over the ranks before the
+    // selection's collectives when they are large.
+    std::vector<double> out;
+    std::vector<quantile_position> where;
+    std::vector<std::vector<std::uint64_t>> ranks(1);
+    allocate_together(operation, std::to_string(count) + " probabilities",
+                      count * (sizeof(double) + sizeof(quantile_position) + 2 * sizeof(std::uint64_t)), in.comm,
+                      [&] {
+                          out.assign(count, nan);
+                          where.reserve(count);
+                          ranks[0].reserve(2 * count);
+                      });
     const auto n = static_cast<std::uint64_t>(counts.values[0]);
     if (n == 0 || counts.nans[0] > 0) {
         return out;
     }
-    std::vector<quantile_position> where;
-    std::vector<std::vector<std::uint64_t>> ranks(1);
-    for (const double p : ps) {
-        where.push_back(position_of(p, n, quantile_method::linear));
+    for (std::size_t i = 0; i < count; ++i) {
+        where.push_back(position_of(ps[i], n, quantile_method::linear));
         ranks[0].push_back(where.back().below);
         ranks[0].push_back(where.back().above);
     }
@@ -367,13 +413,14 @@ py::object quantile_of(const py::object& a, const py::object& q, const py::objec
     if (std::any_of(first, last, [](double p) { return !(p >= 0.0 && p <= 1.0); })) {
         throw py::value_error("Quantiles must be in the range [0, 1]");
     }
-    return shaped_as(probabilities, quantiles_of("quantile", in, std::vector<double>(first, last)));
+    return shaped_as(probabilities, quantiles_of("quantile", in, first, static_cast<std::size_t>(last - first)));
 }
 
 double median_of(const py::object& a, const py::object& comm)
 {
     const statistic_input in = input_of("median", a, comm);
-    return quantiles_of("median", in, {0.5})[0];
+    const double half = 0.5;
+    return quantiles_of("median", in, &half, 1)[0];
 }
 
 } // namespace

@@ -112,3 +112,31 @@ def test_histogram_of_numpy_values_with_one_rank_short_of_memory():
     raised_everywhere(MemoryError, f"histogram: .* on rank {LAST}",
                       lambda: vs.histogram(mine, 0.0, 1.0, 1 << 24, comm=WORLD))
     assert vs.histogram(mine, -0.5, 1.0, 3).tolist() == [10 * WORLD.size, 0, 0]  # the ranks go on together
+
+
+def test_numpy_values_refused_on_one_rank():
+    """A block of another dtype, with a masked element, or with weights of
+    another shape on the last rank only: it raises its own exception, the
+    others a ValueError naming it, and nobody waits."""
+    named = f"rank {LAST} could not read its values"
+    last = WORLD.rank == LAST
+    odd_dtype = np.zeros(3, dtype=bool if last else np.float64)
+    masked = np.ma.masked_array([1.0, 2.0], mask=[last, False])
+    for call in (lambda: vs.mean(odd_dtype), lambda: vs.median(odd_dtype),
+                 lambda: vs.histogram(odd_dtype, 0.0, 1.0, 4), lambda: vs.quantile(masked, [0.5])):
+        with pytest.raises((TypeError, ValueError)) as raised:
+            call()
+        if not last:
+            assert raised.match(named)
+        assert WORLD.allreduce(1) == WORLD.size
+    weights = np.ones(2 if last else 3)
+    with pytest.raises(ValueError, match="weights must have the shape" if last else named):
+        vs.mean(np.ones(3), weights=weights)
+    assert vs.mean(np.ones(3)) == 1.0  # the ranks go on together
+
+
+@needs_bad_alloc
+def test_quantile_with_one_rank_short_of_memory():
+    q = np.full(1 << 22, 0.5)
+    raised_everywhere(MemoryError, f"quantile: .* on rank {LAST}", lambda: vs.quantile(np.zeros(10), q))
+    assert vs.quantile(np.zeros(10), [0.5]).tolist() == [0.0]
