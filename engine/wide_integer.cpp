@@ -160,13 +160,10 @@ wide_integer wide_integer::minus(const wide_integer& other) const
     return plus(negated);
 }
 
-long double wide_integer::rounded(int scale) const
+std::uint64_t wide_integer::top_bits(int width, int* exponent) const
 {
-    if (is_zero()) {
-        return 0.0L;
-    }
-    // The highest set bit, then the 64 bits from it down, rounded to nearest
-    // even by the bits below.
+    // The highest set bit, then the `width` bits from it down, rounded to
+    // nearest even by the bits below; the value is that times 2^exponent.
     const std::size_t top = magnitude_.size() - 1;
     int highest = static_cast<int>(top) * 32;
     for (std::uint32_t d = magnitude_[top]; d > 1; d >>= 1) {
@@ -179,27 +176,38 @@ long double wide_integer::rounded(int scale) const
         const std::size_t word = static_cast<std::size_t>(position / 32);
         return word < magnitude_.size() && ((magnitude_[word] >> (position % 32)) & 1u) != 0;
     };
-    const int low = highest - 63; // position of the significand's last bit
+    const int low = highest - (width - 1); // position of the significand's last bit
     std::uint64_t significand = 0;
     for (int p = highest; p >= std::max(low, 0); --p) {
         significand = (significand << 1) | (bit(p) ? 1u : 0u);
     }
-    int exponent = 0;
+    *exponent = 0;
     if (low > 0) {
-        exponent = low;
-        const bool half = bit(low - 1);
+        *exponent = low;
         bool below = false;
         for (int p = low - 2; p >= 0 && !below; --p) {
             below = bit(p);
         }
-        if (half && (below || (significand & 1u) != 0)) {
+        if (bit(low - 1) && (below || (significand & 1u) != 0)) {
             ++significand;
-            if (significand == 0) { // carried out of 64 bits
-                significand = std::uint64_t{1} << 63;
-                ++exponent;
+            // Carried out of the width: 2^width, one bit more.
+            const bool carried = width == 64 ? significand == 0 : significand == (std::uint64_t{1} << width);
+            if (carried) {
+                significand = std::uint64_t{1} << (width - 1);
+                ++*exponent;
             }
         }
     }
+    return significand;
+}
+
+long double wide_integer::rounded(int scale) const
+{
+    if (is_zero()) {
+        return 0.0L;
+    }
+    int exponent = 0;
+    const std::uint64_t significand = top_bits(64, &exponent);
     const long double magnitude = std::ldexp(static_cast<long double>(significand), exponent + scale);
     return negative_ ? -magnitude : magnitude;
 }
@@ -209,39 +217,8 @@ double wide_integer::rounded_double(int scale) const
     if (is_zero()) {
         return 0.0;
     }
-    // The top 53 bits, rounded by the rest, as rounded() does with 64.
-    const std::size_t top = magnitude_.size() - 1;
-    int highest = static_cast<int>(top) * 32;
-    for (std::uint32_t d = magnitude_[top]; d > 1; d >>= 1) {
-        ++highest;
-    }
-    const auto bit = [&](int position) -> bool {
-        if (position < 0) {
-            return false;
-        }
-        const std::size_t word = static_cast<std::size_t>(position / 32);
-        return word < magnitude_.size() && ((magnitude_[word] >> (position % 32)) & 1u) != 0;
-    };
-    const int low = highest - 52;
-    std::uint64_t significand = 0;
-    for (int p = highest; p >= std::max(low, 0); --p) {
-        significand = (significand << 1) | (bit(p) ? 1u : 0u);
-    }
     int exponent = 0;
-    if (low > 0) {
-        exponent = low;
-        bool below = false;
-        for (int p = low - 2; p >= 0 && !below; --p) {
-            below = bit(p);
-        }
-        if (bit(low - 1) && (below || (significand & 1u) != 0)) {
-            ++significand;
-            if (significand == (std::uint64_t{1} << 53)) {
-                significand >>= 1;
-                ++exponent;
-            }
-        }
-    }
+    const std::uint64_t significand = top_bits(53, &exponent);
     const double magnitude = std::ldexp(static_cast<double>(significand), exponent + scale);
     return negative_ ? -magnitude : magnitude;
 }

@@ -42,6 +42,9 @@ public:
 
 private:
     void trim();
+    // The top `width` (<= 64) bits of the magnitude rounded to nearest even
+    // by the rest, and the power of two they are in units of. Not for zero.
+    std::uint64_t top_bits(int width, int* exponent) const;
     static int compare_magnitudes(const std::vector<std::uint32_t>& a, const std::vector<std::uint32_t>& b);
     static std::vector<std::uint32_t> add_magnitudes(const std::vector<std::uint32_t>& a,
                                                      const std::vector<std::uint32_t>& b);
