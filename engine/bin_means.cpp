@@ -3,6 +3,7 @@
 #include "engine/binning_kernels.h"
 #include "engine/allocation_failures.h"
 #include "engine/binning_support.h"
+#include "engine/values_as_doubles.h"
 
 #include <new>
 
@@ -36,15 +37,7 @@ void bin_means::add(const values_view& x, const values_view& y)
     double xs[copy_chunk];
     for (std::int64_t done = 0; done < x.count;) {
         const std::size_t m = static_cast<std::size_t>(std::min<std::int64_t>(x.count - done, copy_chunk));
-        visit_number_type(x.type, [&](auto* t) {
-            using T = std::remove_pointer_t<decltype(t)>;
-            const auto* q = static_cast<const unsigned char*>(x.data) + done * x.stride;
-            for (std::size_t i = 0; i < m; ++i, q += x.stride) {
-                T value;
-                std::memcpy(&value, q, sizeof value);
-                xs[i] = static_cast<double>(value);
-            }
-        });
+        as_doubles(x, done, m, xs);
         const values_view ys{static_cast<const unsigned char*>(y.data) + done * y.stride, y.type,
                              static_cast<std::int64_t>(m), y.stride};
         visit_number_type(y.type, [&](auto* t) {

@@ -5,6 +5,7 @@
 #include "engine/exact_total.h"
 #include "engine/moment_kernels.h"
 #include "engine/record_reduction.h"
+#include "engine/values_as_doubles.h"
 #include "engine/wide_integer.h"
 
 #include <algorithm>
@@ -50,20 +51,6 @@ int class_of(double v)
     const int e = std::ilogb(v);
     const int c = e >= 0 ? (e + class_bits / 2) / class_bits : -((-e + class_bits / 2) / class_bits);
     return std::clamp(c, -3, 2);
-}
-
-/// A run's values as doubles, chunk by chunk from `done`.
-void as_doubles(const values_view& v, std::int64_t done, std::size_t m, double* out)
-{
-    visit_number_type(v.type, [&](auto* t) {
-        using T = std::remove_pointer_t<decltype(t)>;
-        const auto* q = static_cast<const unsigned char*>(v.data) + done * v.stride;
-        for (std::size_t i = 0; i < m; ++i, q += v.stride) {
-            T value;
-            std::memcpy(&value, q, sizeof value);
-            out[i] = static_cast<double>(value);
-        }
-    });
 }
 
 } // namespace
