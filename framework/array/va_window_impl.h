@@ -6,7 +6,7 @@
 // local stores).
 // Included through va_impl.h.
 #include "framework/messages.h"
-#include "framework/array/array_registry.h"
+#include "framework/array/finalize_registry.h"
 #include "framework/array/block_cache.h"
 #include "framework/array/va.h"
 #include "framework/array/window_pool.h"

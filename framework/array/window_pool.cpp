@@ -1,6 +1,6 @@
 #include "framework/array/window_pool.h"
 
-#include "framework/array/array_registry.h"
+#include "framework/array/finalize_registry.h"
 #include "framework/array/block_cache.h"
 #include "framework/runtime/virda_globals.h"
 

@@ -27,7 +27,7 @@ struct window_shape {
 
 /// A window with the block it exposes: the allocation (the block sits
 /// 64-byte aligned inside it), its size, and its key in the record of live
-/// arrays (array_registry.h).
+/// arrays (finalize_registry.h).
 struct kept_window {
     MPI_Win win = MPI_WIN_NULL;
     void* allocation = nullptr;

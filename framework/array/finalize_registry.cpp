@@ -1,4 +1,4 @@
-#include "framework/array/array_registry.h"
+#include "framework/array/finalize_registry.h"
 
 #include "framework/mpi/finalize_hook.h"
 
