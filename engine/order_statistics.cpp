@@ -21,6 +21,11 @@ std::int64_t nans_in(const values_view& v)
     } else {
         std::int64_t n = 0;
         const auto* p = static_cast<const unsigned char*>(v.data);
+        if (v.stride == 0 && v.count > 0) {
+            T x;
+            std::memcpy(&x, p, sizeof x);
+            return x != x ? v.count : 0;
+        }
         if (v.stride == static_cast<std::int64_t>(sizeof(T)) && reinterpret_cast<std::uintptr_t>(p) % alignof(T) == 0) {
             const T* x = reinterpret_cast<const T*>(p);
             for (std::int64_t i = 0; i < v.count; ++i) {
@@ -148,10 +153,14 @@ std::vector<std::vector<number>> order_statistics::select(const value_counts& co
                                                           MPI_Comm comm) const
 {
     // Copies of the keys in question may take up to an eighth of the
-    // values' own size, at least 8 MB.
+    // values' own size in memory, at least 8 MB. A repeated value (a stride
+    // of 0) is held once, whatever it counts for.
+    std::int64_t held = 0;
+    for (const table_view& t : blocks_) {
+        held += (t.row_stride == 0 ? 1 : t.rows) * (t.column_stride == 0 ? 1 : t.columns);
+    }
     const std::size_t size = facts_of(type_).size;
-    const std::size_t budget =
-        std::max<std::size_t>(std::size_t{1} << 23, static_cast<std::size_t>(counts.local) * size / 8);
+    const std::size_t budget = std::max<std::size_t>(std::size_t{1} << 23, static_cast<std::size_t>(held) * size / 8);
     selection_search search(type_, counts, ranks, budget);
     while (!search.finished()) {
         if (search.wants_values()) {

@@ -102,6 +102,7 @@ struct selection_search::state {
     void count_source(column& c, const key_source& s);
     template <typename T>
     void add_run(column& c, const values_view& v);
+    void add_repeated(column& c, std::uint64_t key, std::uint64_t times);
     void narrow(column& c);
 };
 
@@ -199,6 +200,13 @@ void selection_search::state::add_run(column& c, const values_view& v)
         }
     };
     const auto* p = static_cast<const unsigned char*>(v.data);
+    if (v.stride == 0) {
+        // One value counted v.count times: its key goes into its slot once.
+        T value;
+        std::memcpy(&value, p, sizeof value);
+        add_repeated(c, virda_detail::order_key(value), static_cast<std::uint64_t>(v.count));
+        return;
+    }
     if (v.stride == static_cast<std::int64_t>(sizeof(T)) && reinterpret_cast<std::uintptr_t>(p) % alignof(T) == 0) {
         take(reinterpret_cast<const T*>(p), static_cast<std::size_t>(v.count));
         return;
@@ -213,6 +221,31 @@ void selection_search::state::add_run(column& c, const values_view& v)
         take(copy, m);
         done += static_cast<std::int64_t>(m);
     }
+}
+
+void selection_search::state::add_repeated(column& c, std::uint64_t key, std::uint64_t times)
+{
+    const int b = bits();
+    const std::uint64_t digit_mask = (std::uint64_t{1} << b) - 1;
+    std::uint64_t* counts = local.data() + c.offset;
+    if (round == 0) {
+        counts[key >> (64 - b)] += times;
+        return;
+    }
+    // The key is in question when its bits above this digit are one of the
+    // round's prefixes; otherwise the kernels would drop it too.
+    const std::uint64_t prefix = key >> (shift() + b);
+    const auto at = std::lower_bound(c.prefixes.begin(), c.prefixes.end(), prefix);
+    if (at == c.prefixes.end() || *at != prefix) {
+        return;
+    }
+    if (c.gathering) {
+        // Within the budget: the candidates counted last round include these.
+        c.kept.insert(c.kept.end(), static_cast<std::size_t>(times), key);
+        return;
+    }
+    const auto j = static_cast<std::size_t>(at - c.prefixes.begin());
+    counts[(j << b) + ((key >> shift()) & digit_mask)] += times;
 }
 
 void selection_search::state::narrow(column& c)
@@ -344,6 +377,11 @@ void selection_search::add(const table_view& t)
         values_view run;
         if (as_one_run(t, &run)) {
             add(run);
+        } else if (t.row_stride == 0) {
+            // One row repeated: column by column, each a value repeated.
+            for (std::int64_t j = 0; j < t.columns; ++j) {
+                add(column_of(t, j));
+            }
         } else {
             for (std::int64_t i = 0; i < t.rows; ++i) {
                 add(row_of(t, i));

@@ -353,6 +353,57 @@ TEST(OrderStatistics, AStreamedSearchCopiesKeysOnceTheyFitItsBudget)
     }
 }
 
+TEST(OrderStatistics, RepeatedValuesCountAsTheirCopies)
+{
+    // Each rank: a few distinct values, a value repeated through a stride of
+    // 0 and a table whose one row repeats. Every method gives the bits of the
+    // same values written out; NaN repeated is counted as often.
+    const int rank = world_rank();
+    const std::vector<double> own = {-3.5, 0.25 * rank, 7.0, -0.0};
+    const double repeated = 1.5 + rank;
+    const std::int64_t times = 1000 + 37 * rank;
+    const double row[3] = {2.0 * rank, -1.0, nan};
+    const std::int64_t row_times = 50 + rank;
+
+    std::vector<double> written = own;
+    written.insert(written.end(), static_cast<std::size_t>(times), repeated);
+    for (std::int64_t i = 0; i < row_times; ++i) {
+        written.insert(written.end(), row, row + 3);
+    }
+    order_statistics viewed(number_type::float64);
+    viewed.add(values_of(own.data(), 4));
+    viewed.add(values_view{&repeated, number_type::float64, times, 0});
+    viewed.add(table_view{row, number_type::float64, row_times, 3, 0, sizeof(double)});
+    order_statistics copied(number_type::float64);
+    copied.add(values_of(written.data(), static_cast<std::int64_t>(written.size())));
+
+    const value_counts counts = viewed.count(MPI_COMM_WORLD);
+    EXPECT_EQ(copied.count(MPI_COMM_WORLD).values, counts.values);
+    std::int64_t nans = 0;
+    for (int r = 0; r < world_size(); ++r) {
+        nans += 50 + r;
+    }
+    EXPECT_EQ(nans, counts.nans[0]);
+    const std::vector<double> q = {0.0, 0.1, 0.5, 0.77, 1.0};
+    for (const auto& name : {"linear", "lower", "nearest", "median_unbiased"}) {
+        quantile_method m;
+        ASSERT_TRUE(quantile_method_named(name, &m));
+        const auto a = viewed.quantiles(q, MPI_COMM_WORLD, m, nan_policy::omit)[0];
+        const auto b = copied.quantiles(q, MPI_COMM_WORLD, m, nan_policy::omit)[0];
+        for (std::size_t i = 0; i < q.size(); ++i) {
+            EXPECT_EQ(std::memcmp(&a[i], &b[i], sizeof(double)), 0) << name << " q " << q[i];
+        }
+    }
+
+    // Beyond 2^32 values per rank at the cost of a few: rank r repeats r.
+    order_statistics huge(number_type::int32);
+    const std::int32_t value = rank;
+    huge.add(values_view{&value, number_type::int32, std::int64_t{1} << 33, 0});
+    const auto median = huge.quantiles({0.5, 1.0}, MPI_COMM_WORLD, quantile_method::lower)[0];
+    EXPECT_EQ((world_size() - 1) / 2, median[0]);
+    EXPECT_EQ(world_size() - 1, median[1]);
+}
+
 TEST(OrderStatistics, BadArgumentsAndDisagreementsThrowOnEveryRank)
 {
     order_statistics s(number_type::float64);
