@@ -6,7 +6,7 @@
 #include "engine/exact_sum.h"
 #include "framework/attribute/attribute.h"
 #include "framework/attribute/attribute_visitors.h"
-#include "framework/messages.h"
+#include "reference_runtime/messages.h"
 #include "reference_runtime/power_kernels.h"
 
 #include <cmath>

@@ -3,7 +3,7 @@
 #include "framework/runtime/virda_globals.h"
 #include "engine/histogram.h"
 #include "statistics/local_block.h"
-#include "framework/messages.h"
+#include "statistics/messages.h"
 
 #include <boost/variant/get.hpp>
 

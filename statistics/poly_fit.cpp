@@ -3,7 +3,7 @@
 #include "framework/attribute/attribute.h"
 #include "framework/runtime/attribute_functions.h"
 #include "framework/runtime/matrix.h"
-#include "framework/messages.h"
+#include "statistics/messages.h"
 #include "statistics/temporaries.h"
 
 #include <cmath>

@@ -2,7 +2,7 @@
 
 #include "engine/error.h"
 #include "engine/order_statistics.h"
-#include "framework/messages.h"
+#include "statistics/messages.h"
 #include "framework/runtime/virda_globals.h"
 #include "statistics/local_block.h"
 
