@@ -1,6 +1,7 @@
 #include "engine/order_statistics.h"
 
 #include "engine/error.h"
+#include "engine/run_pieces.h"
 #include "engine/selection_kernels.h"
 #include "framework/simd/sub_histograms.h"
 
@@ -61,10 +62,6 @@ struct target {
     std::uint64_t prefix = 0;
     std::uint64_t rank = 0;
 };
-
-/// Values per call of the counting kernels when values are copied first
-/// (strided or unaligned runs).
-constexpr std::size_t copy_chunk = 4096;
 
 } // namespace
 
@@ -160,6 +157,16 @@ void selection_search::state::count_source(column& c, const key_source& s)
     if (s.n == 0) {
         return;
     }
+    const auto most = static_cast<std::size_t>(detail::most_per_call);
+    if (s.n > most) {
+        // The kernels count in 32-bit integers.
+        const std::size_t size = s.type < 0 ? sizeof(std::uint64_t) : facts_of(static_cast<number_type>(s.type)).size;
+        for (std::size_t done = 0; done < s.n; done += most) {
+            count_source(c, key_source{s.type, static_cast<const unsigned char*>(s.values) + done * size,
+                                       std::min(most, s.n - done)});
+        }
+        return;
+    }
     if (round == 0) {
         const int copies = virda_detail::sub_histogram_copies(s.n, width, width);
         std::uint32_t* sub = zeroed_scratch(copies * width);
@@ -207,20 +214,7 @@ void selection_search::state::add_run(column& c, const values_view& v)
         add_repeated(c, virda_detail::order_key(value), static_cast<std::uint64_t>(v.count));
         return;
     }
-    if (v.stride == static_cast<std::int64_t>(sizeof(T)) && reinterpret_cast<std::uintptr_t>(p) % alignof(T) == 0) {
-        take(reinterpret_cast<const T*>(p), static_cast<std::size_t>(v.count));
-        return;
-    }
-    T copy[copy_chunk];
-    for (std::int64_t done = 0; done < v.count;) {
-        const std::size_t m = static_cast<std::size_t>(std::min<std::int64_t>(v.count - done, copy_chunk));
-        const unsigned char* q = p + done * v.stride;
-        for (std::size_t i = 0; i < m; ++i, q += v.stride) {
-            std::memcpy(&copy[i], q, sizeof(T));
-        }
-        take(copy, m);
-        done += static_cast<std::int64_t>(m);
-    }
+    detail::for_each_piece<T>(v, take);
 }
 
 void selection_search::state::add_repeated(column& c, std::uint64_t key, std::uint64_t times)
