@@ -577,21 +577,7 @@ void exact_sum::add(const values_view& v)
 
 void exact_sum::add(const table_view& t)
 {
-    values_view run;
-    if (as_one_run(t, &run)) {
-        add(run);
-        return;
-    }
-    // Row by row, or column by column where the columns are the longer runs.
-    if (t.rows >= t.columns) {
-        for (std::int64_t j = 0; j < t.columns; ++j) {
-            add(column_of(t, j));
-        }
-    } else {
-        for (std::int64_t i = 0; i < t.rows; ++i) {
-            add(row_of(t, i));
-        }
-    }
+    for_each_run(t, [&](const values_view& run) { add(run); });
 }
 
 void exact_sum::clear()

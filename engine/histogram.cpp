@@ -68,14 +68,7 @@ void equal_width_histogram::add(const values_view& v)
 
 void equal_width_histogram::add(const table_view& t)
 {
-    values_view run;
-    if (as_one_run(t, &run)) {
-        add(run);
-        return;
-    }
-    for (std::int64_t i = 0; i < t.rows; ++i) {
-        add(row_of(t, i));
-    }
+    for_each_run(t, [&](const values_view& run) { add(run); });
 }
 
 std::vector<std::int64_t> equal_width_histogram::finish(MPI_Comm comm) const

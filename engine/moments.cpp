@@ -448,14 +448,7 @@ void moments::add(const table_view& t)
                                                       " added to an accumulator of " + facts_of(type_).name);
     }
     if (columns_ == 1) {
-        values_view run;
-        if (as_one_run(t, &run)) {
-            add(run);
-            return;
-        }
-        for (std::int64_t i = 0; i < t.rows; ++i) {
-            add(row_of(t, i));
-        }
+        for_each_run(t, [&](const values_view& run) { add(run); });
         return;
     }
     if (t.columns != columns_) {

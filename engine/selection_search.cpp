@@ -368,19 +368,7 @@ void selection_search::add(const table_view& t)
         throw error(error_code::invalid_argument, "selection: values of another number type");
     }
     if (st.columns.size() == 1) {
-        values_view run;
-        if (as_one_run(t, &run)) {
-            add(run);
-        } else if (t.row_stride == 0) {
-            // One row repeated: column by column, each a value repeated.
-            for (std::int64_t j = 0; j < t.columns; ++j) {
-                add(column_of(t, j));
-            }
-        } else {
-            for (std::int64_t i = 0; i < t.rows; ++i) {
-                add(row_of(t, i));
-            }
-        }
+        for_each_run(t, [&](const values_view& run) { add(run); });
         return;
     }
     if (t.columns != static_cast<std::int64_t>(st.columns.size())) {

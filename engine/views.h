@@ -87,6 +87,38 @@ inline values_view column_of(const table_view& t, std::int64_t j)
     return {static_cast<const char*>(t.data) + j * t.column_stride, t.type, t.rows, t.row_stride};
 }
 
+/// Calls f(run) for runs of a table that hold each of its values once,
+/// for statistics whose result does not depend on the values' order: the
+/// table as one run where it is one; else the runs along the axis of the
+/// smaller stride (a repeated row or column, stride 0, makes each run one
+/// value repeated), unless those runs are shorter than 64 values and the
+/// other axis is not longer (a narrow table: fewer, longer runs).
+template <typename F>
+void for_each_run(const table_view& t, F&& f)
+{
+    values_view run;
+    if (as_one_run(t, &run)) {
+        f(run);
+        return;
+    }
+    const auto magnitude = [](std::int64_t s) { return s < 0 ? -s : s; };
+    bool along_rows = magnitude(t.column_stride) <= magnitude(t.row_stride); // runs are rows
+    const std::int64_t inner = along_rows ? t.columns : t.rows;
+    const std::int64_t outer = along_rows ? t.rows : t.columns;
+    if (inner < 64 && outer > inner) {
+        along_rows = !along_rows;
+    }
+    if (along_rows) {
+        for (std::int64_t i = 0; i < t.rows; ++i) {
+            f(row_of(t, i));
+        }
+    } else {
+        for (std::int64_t j = 0; j < t.columns; ++j) {
+            f(column_of(t, j));
+        }
+    }
+}
+
 } // namespace virda::engine
 
 #endif
