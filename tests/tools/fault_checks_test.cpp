@@ -1,6 +1,5 @@
-// Units of the tool's defences against faults: the check that an array really
-// got its rows (a block that could not be allocated leaves a placeholder with
-// none), the refusal of a dataset that cannot fit in memory, the targets the
+// Units of the tool's defences against faults: the refusal of slabs that
+// cannot fit in memory, the targets the
 // writer refuses, and the centring, back-conversion and condition number of
 // poly-fit, and HDF5's reasons kept on one line. Run at 1 to 4 ranks.
 #include "collective_error.h"
@@ -39,41 +38,14 @@ std::string message_of(Step step)
 
 } // namespace
 
-TEST(RequireAllocated, AnArrayWithItsRowsPasses)
-{
-    const va<double> data({10}, VIRDA_COMM);
-    EXPECT_EQ(message_of([&] { virda_stats::require_allocated(data, 10, "v", VIRDA_COMM); }), "");
-}
-
-TEST(RequireAllocated, AShortArrayIsRefusedOnEveryRank)
-{
-    // What an array whose block could not be allocated comes back as: a
-    // placeholder with no elements.
-    const va<double> placeholder;
-    const std::string m = message_of([&] { virda_stats::require_allocated(placeholder, 10, "v", VIRDA_COMM); });
-    EXPECT_NE(m.find("dataset 'v' does not fit in memory"), std::string::npos) << m;
-}
-
-TEST(RequireAllocated, OneShortRankStopsAll)
-{
-    // Rank 0 checks a placeholder, the others a whole array: all must throw.
-    const va<double> whole({10}, VIRDA_COMM);
-    const va<double> placeholder;
-    const va<double>& mine = VIRDA_ID == 0 ? placeholder : whole;
-    const std::string m = message_of([&] { virda_stats::require_allocated(mine, 10, "v", VIRDA_COMM); });
-    EXPECT_NE(m.find("does not fit in memory"), std::string::npos) << m;
-}
-
 TEST(CheckMemory, RefusesWhatNoMachineHolds)
 {
     virda_stats::dataset_shape shape;
     shape.name = "huge";
-    shape.rows = 2000000000;
-    // 2e9 rows of 1 MiB each: far beyond any memory.
-    const std::string m = message_of([&] { virda_stats::check_memory_for(shape, 1 << 20, VIRDA_COMM); });
+    // Slabs of 2^61 bytes: far beyond any memory.
+    const std::string m = message_of([&] { virda_stats::check_memory_bytes(shape, 1ULL << 61, VIRDA_COMM); });
     EXPECT_NE(m.find("dataset 'huge' does not fit in memory"), std::string::npos) << m;
-    shape.rows = 1000;
-    EXPECT_EQ(message_of([&] { virda_stats::check_memory_for(shape, 8, VIRDA_COMM); }), "");
+    EXPECT_EQ(message_of([&] { virda_stats::check_memory_bytes(shape, 8000, VIRDA_COMM); }), "");
 }
 
 TEST(WritableTarget, DevicesAndDirectoriesAreRefused)

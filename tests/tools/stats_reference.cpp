@@ -239,12 +239,15 @@ std::pair<double, double> extremes(int n, Gen gen)
 
 /// A poly-fit case. The tool fits in the centred and scaled variable
 /// x' = (x - c) / s with c = lo/2 + hi/2 and s = hi/2 - lo/2 from the finite
-/// extremes of x (docs/virda-stats.md), formed with attribute arithmetic as
-/// (x + (-c)) * (1 / s): the same library calls here must give exactly the
-/// tool's centre, scale and coefficients in x'. The tool's coefficients in x
-/// are those converted back; they must agree with the library's fit in x
-/// itself (well conditioned at these orders) to 1e-8 of the largest
-/// coefficient.
+/// extremes of x (docs/virda-stats.md): its centre and scale must be exactly
+/// these. Its coefficients in x' come from the exact power sums of x' (each
+/// term rounded once, the totals exact); the library's poly_fit on the same
+/// x', formed with attribute arithmetic as (x + (-c)) * (1 / s), adds its
+/// sums in double, so the two agree to the last digits only: here to 1e-12
+/// of the largest coefficient (these normal matrices have condition numbers
+/// below 1e3). The tool's coefficients in x are those converted back; they
+/// must agree with the library's fit in x itself (well conditioned at these
+/// orders) to 1e-8 of the largest coefficient.
 void add_fit(cases& c, const std::vector<std::string>& args, Attribute& x, std::pair<double, double> range,
              Attribute& y, Attribute* w, int order)
 {
@@ -255,21 +258,25 @@ void add_fit(cases& c, const std::vector<std::string>& args, Attribute& x, std::
     const std::unique_ptr<function> centred(w != nullptr ? poly_fit(xp, y, *w, order) : poly_fit(xp, y, order));
     const std::unique_ptr<function> direct(w != nullptr ? poly_fit(x, y, *w, order) : poly_fit(x, y, order));
 
-    const std::vector<double> plain = direct->get_coeffs();
-    double largest = 0.0;
-    for (const double v : plain) {
-        largest = std::max(largest, std::fabs(v));
-    }
-    std::string bounds;
-    for (const double v : plain) {
-        const double tolerance = 1e-8 * largest;
-        bounds += (bounds.empty() ? "" : ", ") + std::string("[") + json_number(v - tolerance) + ", " +
-                  json_number(v + tolerance) + "]";
-    }
+    // [v - tolerance * largest, v + tolerance * largest] for each v.
+    const auto bounds_of = [](const std::vector<double>& values, double tolerance) {
+        double largest = 0.0;
+        for (const double v : values) {
+            largest = std::max(largest, std::fabs(v));
+        }
+        std::string bounds;
+        for (const double v : values) {
+            const double t = tolerance * largest;
+            bounds += (bounds.empty() ? "" : ", ") + std::string("[") + json_number(v - t) + ", " +
+                      json_number(v + t) + "]";
+        }
+        return "[" + bounds + "]";
+    };
     c.add(args,
           "\"order\": " + std::to_string(centred->get_order()) + ", " + field("centre", centre) + ", " +
-              field("scale", scale) + ", \"scaled_coefficients\": " + numbers(centred->get_coeffs()),
-          "\"coefficients\": [" + bounds + "]");
+              field("scale", scale),
+          "\"scaled_coefficients\": " + bounds_of(centred->get_coeffs(), 1e-12) +
+              ", \"coefficients\": " + bounds_of(direct->get_coeffs(), 1e-8));
 }
 
 /// Every case calls the library in the same order on every rank.

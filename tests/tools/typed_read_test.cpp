@@ -11,6 +11,8 @@
 #include "h5_reader.h"
 #include "operations.h"
 
+#include "engine/allocation_failures.h"
+#include "frontend/row_exchange.h"
 #include "framework/runtime/virda_globals.h"
 
 #include "virda_test/ranks.h"
@@ -471,6 +473,42 @@ TEST(TypedRead, TablesNeedAColumnAndColumnsMustExist)
     EXPECT_NE(m.find("needs a one-dimensional y dataset"), std::string::npos) << m;
 }
 
+TEST(TypedRead, PairedOperationsStopEveryRankWhenOneCannotAllocate)
+{
+    // The last rank cannot allocate its bins, or the power sums' tables
+    // while adding: every rank gets the same message naming it, none waits
+    // in a reduction the others left.
+    ASSERT_FALSE(file().empty());
+    int rank = 0;
+    int ranks = 1;
+    MPI_Comm_rank(VIRDA_COMM, &rank);
+    MPI_Comm_size(VIRDA_COMM, &ranks);
+    const std::string last = "rank " + std::to_string(ranks - 1) + " could not allocate";
+
+    virda_stats::cli_options bins = options("f64", virda_stats::operation::bin_data);
+    bins.y = "i32";
+    bins.centre0 = 0;
+    bins.centre_step = 100;
+    bins.centre_count = 5;
+    virda_stats::cli_options fit = options("f64", virda_stats::operation::poly_fit);
+    fit.y = "i32";
+    fit.weights = "u16";
+    fit.order = 2;
+    for (const virda_stats::cli_options& o : {bins, fit}) {
+        std::string failure;
+        if (rank == ranks - 1) {
+            virda::engine::detail::refuse_allocations(1);
+        }
+        run(o, failure);
+        virda::engine::detail::refuse_allocations(0);
+        EXPECT_NE(failure.find(last), std::string::npos) << failure;
+        // And without the refusal the same run succeeds.
+        std::string none;
+        run(o, none);
+        EXPECT_EQ(none, "");
+    }
+}
+
 TEST(TypedRead, ValuesBeyondTwoToThe53AreCounted)
 {
     ASSERT_FALSE(file().empty());
@@ -527,11 +565,16 @@ TEST(TypedRead, AGridWithLeadingExtentsOfOneIsSplitByItsFirstLongerDimension)
     EXPECT_EQ(shape.row_axis, 2);
     EXPECT_EQ(shape.rows, 7);
     EXPECT_EQ(shape.row_values, 3);
-    const va<double> data = in.read<double>(shape, nullptr);
-    const va_range own = data.va_local_range();
+    int rank = 0;
+    int ranks = 1;
+    MPI_Comm_rank(VIRDA_COMM, &rank);
+    MPI_Comm_size(VIRDA_COMM, &ranks);
+    const virda::frontend::row_range own = virda::frontend::balanced_rows(shape.rows, ranks, rank);
     EXPECT_GT(own.count, 0);
-    for (long long i = 0; i < own.count; ++i) {
-        EXPECT_EQ(data.va_local_data()[i], static_cast<double>(own.first + i)) << i;
+    std::vector<double> data(static_cast<std::size_t>(own.count * shape.row_values));
+    in.read_slab<double>(shape, own.first, own.count, data.data());
+    for (std::size_t i = 0; i < data.size(); ++i) {
+        EXPECT_EQ(data[i], static_cast<double>(own.first * shape.row_values + static_cast<long long>(i))) << i;
     }
     std::string failure;
     const virda_stats::report r = run(options("one_step", virda_stats::operation::summary), failure);

@@ -2,45 +2,17 @@
 
 #include "collective_error.h"
 
-#include "framework/attribute/attribute.h"
-#include "statistics/function.h"
-#include "statistics/poly_fit.h"
+#include "engine/error.h"
+#include "engine/power_sums.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 #include <limits>
-#include <memory>
-#include <type_traits>
+#include <optional>
 
 namespace virda_stats {
 
 namespace {
-
-/// This rank's block of an attribute's array as doubles (numbers only; an
-/// array of another element type gives NaN for each element).
-struct local_values : boost::static_visitor<std::vector<double>> {
-    template <typename T>
-    std::vector<double> operator()(const va<T>& data) const
-    {
-        const int n = data.va_local_count();
-        std::vector<double> out(static_cast<std::size_t>(n > 0 ? n : 0),
-                                std::numeric_limits<double>::quiet_NaN());
-        if constexpr (std::is_arithmetic_v<T>) {
-            const T* block = data.va_local_data();
-            for (int i = 0; i < n; ++i) {
-                out[i] = static_cast<double>(block[i]);
-            }
-        }
-        return out;
-    }
-};
-
-std::vector<double> block_of(const Attribute& a)
-{
-    const array_variant* held = a.held();
-    return held != nullptr ? boost::apply_visitor(local_values(), *held) : std::vector<double>();
-}
 
 std::string number(double v)
 {
@@ -49,68 +21,57 @@ std::string number(double v)
 
 } // namespace
 
-fit_result fit_polynomial(Attribute& x, Attribute& y, Attribute* w, int order, long long rows, MPI_Comm comm)
+fit_result fit_polynomial(paired_slabs& slabs, double lo, double hi, bool weighted, int order, MPI_Comm comm)
 {
+    namespace engine = virda::engine;
     const int n = order + 1;
 
     // The finite extremes of x over all ranks (one reduction).
-    const std::vector<double> xb = block_of(x);
-    double bounds[2] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity()};
-    for (const double v : xb) {
-        if (std::isfinite(v)) {
-            bounds[0] = std::min(bounds[0], v);
-            bounds[1] = std::min(bounds[1], -v);
-        }
-    }
+    double bounds[2] = {lo, -hi};
     MPI_Allreduce(MPI_IN_PLACE, bounds, 2, MPI_DOUBLE, MPI_MIN, comm);
     const fit_variable v = fit_variable_for(bounds[0], -bounds[1]);
-
-    // x' with attribute arithmetic: (x + (-c)) * (1 / s), an array of doubles.
-    Attribute shifted = x + scalar_variant(-v.centre);
-    Attribute xp = shifted * scalar_variant(1.0 / v.scale);
-    together(comm, [&] {
-        if (static_cast<long long>(xp.size()) != rows) {
-            throw tool_error("poly-fit: the centred copy of the dataset could not be allocated (it does not fit "
-                             "in memory)");
-        }
-    });
 
     fit_result r;
     r.order = order;
     r.centre = v.centre;
     r.scale = v.scale;
 
-    // The normal matrix the library solved, A(i, k) = sum w x'^(i+k), from
-    // the power sums of this rank's block (the unweighted form's weight is
-    // x * 0 + 1: NaN where x is not finite), reduced over the ranks.
-    const std::vector<double> xpb = block_of(xp);
-    const std::vector<double> wb = w != nullptr ? block_of(*w) : std::vector<double>();
-    std::vector<long double> local(static_cast<std::size_t>(2 * n - 1), 0.0L);
-    for (std::size_t j = 0; j < xpb.size(); ++j) {
-        const long double weight = w != nullptr ? (j < wb.size() ? wb[j] : std::numeric_limits<double>::quiet_NaN())
-                                                : static_cast<long double>(xpb[j] * 0.0 + 1.0);
-        long double power = weight;
-        for (int m = 0; m < 2 * n - 1; ++m) {
-            local[m] += power;
-            power *= xpb[j];
+    // The exact power sums of the fit in x' = (x - c) / s, over a second
+    // read of the slabs.
+    std::optional<engine::power_sums> sums;
+    together(comm, [&] { sums.emplace(order, v.centre, v.scale); });
+    slabs.pass([&](const double* const* values, std::size_t count) {
+        const auto m = static_cast<std::int64_t>(count);
+        if (weighted) {
+            sums->add(engine::values_of(values[0], m), engine::values_of(values[1], m),
+                      engine::values_of(values[2], m));
+        } else {
+            sums->add(engine::values_of(values[0], m), engine::values_of(values[1], m));
         }
+    });
+    engine::power_totals totals;
+    try {
+        totals = sums->finish(comm);
+    } catch (const engine::error& e) {
+        // Thrown alike on every rank.
+        throw tool_error("poly-fit of order " + std::to_string(order) + " failed: " + e.what());
     }
-    std::vector<double> sums(local.begin(), local.end());
-    MPI_Allreduce(MPI_IN_PLACE, sums.data(), 2 * n - 1, MPI_DOUBLE, MPI_SUM, comm);
+
+    // The normal matrix A(i, k) = sum w x'^(i+k). Every rank holds the same
+    // totals; every rank still decides on rank 0's number.
     std::vector<double> a(static_cast<std::size_t>(n) * n);
     for (int i = 0; i < n; ++i) {
         for (int k = 0; k < n; ++k) {
-            a[static_cast<std::size_t>(i) * n + k] = sums[i + k];
+            a[static_cast<std::size_t>(i) * n + k] = totals.powers[static_cast<std::size_t>(i + k)];
         }
     }
-    // Every rank decides on rank 0's number.
-    double condition = condition_number(a, n);
+    double condition = totals.finite() ? condition_number(a, n) : std::numeric_limits<double>::quiet_NaN();
     MPI_Bcast(&condition, 1, MPI_DOUBLE, 0, comm);
     r.condition = condition;
 
     const std::string what = "poly-fit of order " + std::to_string(order);
     const std::string not_finite = what + ": the fit has no finite coefficients: the data" +
-                                   std::string(w != nullptr ? " or the weights" : "") +
+                                   std::string(weighted ? " or the weights" : "") +
                                    " hold NaN or infinite values";
     if (std::isnan(condition)) {
         throw tool_error(not_finite);
@@ -130,11 +91,14 @@ fit_result fit_polynomial(Attribute& x, Attribute& y, Attribute* w, int order, l
                          "all but " + number(std::max(0.0, std::floor(-std::log10(condition * eps)))) +
                          " significant digits; fit a lower order");
     }
-    // The matrix is fit to solve: only now the library's fit, whose cost
-    // grows with the square of the order.
-    const std::unique_ptr<function> fit(w != nullptr ? poly_fit(xp, y, *w, order) : poly_fit(xp, y, order));
-    r.order = fit->get_order();
-    r.scaled_coefficients = fit->get_coeffs();
+    // The matrix is fit to solve (well below 1 / eps): its solution, with
+    // the cutoff of a least-squares solver, which then drops nothing.
+    const double points = static_cast<double>(totals.count);
+    const double tolerance = std::max(points * eps * points * eps, n * eps);
+    std::vector<double> work(virda_detail::normal_equations_workspace(n));
+    r.scaled_coefficients.assign(static_cast<std::size_t>(n), 0.0);
+    virda_detail::solve_normal_equations(a.data(), totals.moments.data(), n, tolerance, work.data(),
+                                         r.scaled_coefficients.data());
     for (const double c : r.scaled_coefficients) {
         if (!std::isfinite(c)) {
             throw tool_error(not_finite);

@@ -1,6 +1,7 @@
 #ifndef VIRDA_TOOLS_VIRDA_STATS_FIT_H
 #define VIRDA_TOOLS_VIRDA_STATS_FIT_H
 
+#include "paired_slabs.h"
 #include "report.h"
 
 #include "statistics/fit_variable.h"
@@ -10,7 +11,6 @@
 
 #include <vector>
 
-class Attribute;
 
 namespace virda_stats {
 
@@ -30,17 +30,19 @@ inline constexpr double warn_condition = 1e8;
 /// with an eigenvalue that is not positive, the matrix is singular.)
 inline constexpr double refuse_condition = 1e12;
 
-/// Fits y against x (optionally weighted) with the library's poly_fit on the
-/// attribute x' = (x + (-centre)) * (1 / scale), formed with attribute
-/// arithmetic, the centre and scale from the finite extremes of x over all
-/// ranks. Reports the coefficients in x and in x', the variable, and the
-/// condition number of the normal matrix the library solved (formed again
-/// here from this rank's block of x' and the weights, and reduced over the
-/// ranks). Refuses (tool_error, the same on every rank) a fit whose
+/// Fits y against x (optionally weighted), x, y (and w) the values taken of
+/// the paired datasets read by `slabs` (its first pass already made: `lo` and
+/// `hi` are this rank's smallest and largest finite x, +inf and -inf for
+/// none). The centre and scale come from the finite extremes of x over all
+/// ranks; a second pass adds the power sums of the fit in
+/// x' = (x - centre) / scale exactly (engine::power_sums), and the normal
+/// equations of those totals are solved here. Reports the coefficients in x
+/// and in x', the variable, and the condition number of the normal matrix.
+/// Refuses (tool_error, the same on every rank) a fit whose totals or
 /// coefficients are not finite, whose normal matrix is singular, or whose
 /// condition number exceeds refuse_condition; sets `warning` above
-/// warn_condition. Collective over `comm`, which must be x's communicator.
-fit_result fit_polynomial(Attribute& x, Attribute& y, Attribute* w, int order, long long rows, MPI_Comm comm);
+/// warn_condition. Collective over `comm`.
+fit_result fit_polynomial(paired_slabs& slabs, double lo, double hi, bool weighted, int order, MPI_Comm comm);
 
 } // namespace virda_stats
 

@@ -373,46 +373,6 @@ void h5_input::read_values(const dataset_shape& shape, hsize_t first, hsize_t co
 }
 
 template <typename T>
-va<T> h5_input::read(const dataset_shape& shape, long long* beyond_exact) const
-{
-    const bool vectors = h5_element<T>::components > 1;
-    if (vectors ? (h5_element<T>::components != shape.components || shape.column >= 0)
-                : (whole_table(shape))) {
-        throw tool_error("dataset " + quoted(shape.name) + " cannot be held as this element type");
-    }
-    const bool grid = shape.layout == layout_kind::grid;
-    // The distributed arrays count their elements in int (the statistics
-    // read slab by slab have no such limit).
-    if (static_cast<long double>(shape.rows) * static_cast<long double>(shape.row_values) > INT_MAX) {
-        throw tool_error("dataset " + quoted(shape.name) + " of shape " + shape_text(shape.dims) +
-                         " has more values than a distributed array can hold (" + std::to_string(INT_MAX) + ")");
-    }
-    // A dataset that clearly cannot be held is refused before any rank tries.
-    together(comm_, [&] { check_memory_for(shape, sizeof(T) * static_cast<std::size_t>(shape.row_values), comm_); });
-    // Collective (window creation); every rank gets here with the same shape.
-    // A grid is an array of rows of all its values after the first index.
-    const int rows = static_cast<int>(shape.rows);
-    va<T> data = grid ? va<T>({rows, static_cast<int>(shape.row_values)}, comm_) : va<T>({rows}, comm_);
-    // An array whose block could not be allocated is a placeholder.
-    require_allocated(data, shape.rows * shape.row_values, shape.name, comm_);
-
-    // This rank's rows; of a table, the chosen column or all of a vector.
-    const va_range own = data.va_local_range();
-    const long long per_row = grid ? shape.row_values : 1;
-    read_values(shape, static_cast<hsize_t>(own.first / per_row), static_cast<hsize_t>(own.count / per_row),
-                shape.column, data.va_local_data(), beyond_exact);
-    data.va_sync();
-    return data;
-}
-
-template <typename T>
-void h5_input::read_rows(const dataset_shape& shape, long long first, long long count, T* block,
-                         long long* beyond_exact) const
-{
-    read_values(shape, static_cast<hsize_t>(first), static_cast<hsize_t>(count), -1, block, beyond_exact);
-}
-
-template <typename T>
 void h5_input::read_slab(const dataset_shape& shape, long long first, long long count, T* block,
                          long long* beyond_exact) const
 {
@@ -439,11 +399,7 @@ void h5_input::read_slab_as(const dataset_shape& shape, virda::engine::number_ty
     read_block(shape, memory_type, static_cast<hsize_t>(first), static_cast<hsize_t>(count), shape.column, block);
 }
 
-#define VIRDA_STATS_INSTANTIATE_READ(T) template va<T> h5_input::read<T>(const dataset_shape&, long long*) const;
-VIRDA_STATS_FOR_EACH_HELD_TYPE(VIRDA_STATS_INSTANTIATE_READ)
-#undef VIRDA_STATS_INSTANTIATE_READ
 #define VIRDA_STATS_INSTANTIATE_ROWS(T) \
-    template void h5_input::read_rows<T>(const dataset_shape&, long long, long long, T*, long long*) const; \
     template void h5_input::read_slab<T>(const dataset_shape&, long long, long long, T*, long long*) const;
 VIRDA_STATS_FOR_EACH_NUMBER_TYPE(VIRDA_STATS_INSTANTIATE_ROWS)
 #undef VIRDA_STATS_INSTANTIATE_ROWS

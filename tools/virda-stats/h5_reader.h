@@ -5,7 +5,6 @@
 #include "h5_handle.h"
 
 #include "engine/number_type.h"
-#include "framework/array/va.h"
 
 #include <mpi.h>
 
@@ -15,9 +14,9 @@ namespace virda_stats {
 
 /// An HDF5 file opened for parallel reading with the MPI-IO driver.
 ///
-/// Every rank reads only the rows that a distributed array assigns it, with
-/// one read per dataset (an independent transfer, its outcome settled by all
-/// ranks together); no rank ever holds a whole dataset.
+/// Every rank reads only its own share of the rows, a slab at a time (each
+/// read an independent transfer, its outcome settled by all ranks
+/// together); no rank ever holds a whole dataset.
 class h5_input {
 public:
     /// Opens `path`. Collective over `comm`: every rank throws the same
@@ -38,43 +37,22 @@ public:
     /// operations refuse it.
     dataset_shape inspect(const std::string& name, const reading_options& reading = {}) const;
 
-    /// Reads a dataset into a new array distributed over the file's
-    /// communicator, each rank straight into its own block (one hyperslab of
-    /// its rows; HDF5 converts the stored numbers into T on the way), then
-    /// publishes the blocks (va_sync). T is the held type of a
-    /// one-dimensional dataset, of the chosen column or of a grid, or
-    /// Vector2/Vector3 for a vector table. A grid of shape (n, d1, d2, ...)
-    /// becomes an array of extents {n, d1 * d2 * ...}, split over the ranks
-    /// by rows of its first dimension like every array. A dataset that does
-    /// not fit in memory is refused before reading (check_memory_for,
-    /// require_allocated). For wide
-    /// integers, `beyond_exact` (when given) receives the number of values of
-    /// magnitude 2^53 or more over all ranks: they may have been rounded.
-    /// Collective: every rank throws the same tool_error when any rank fails,
-    /// with HDF5's reason when HDF5 refused.
-    template <typename T>
-    va<T> read(const dataset_shape& shape, long long* beyond_exact = nullptr) const;
-
-    /// Reads rows [first, first + count) of a whole table (every column) into
-    /// `block`, row after row (count * shape.columns values), with one
-    /// hyperslab; a rank with count 0 reads nothing. T is the held type.
-    /// `beyond_exact` as for read. Collective, as read.
-    template <typename T>
-    void read_rows(const dataset_shape& shape, long long first, long long count, T* block,
-                   long long* beyond_exact = nullptr) const;
-
     /// Reads rows [first, first + count) of the row axis of `shape` into
     /// `block` as the held number type T: of each row the chosen column, every
     /// column of a whole table, or every value of a grid's row (count times
     /// the values per row). Any number of rows: a slab of a dataset of any
-    /// size. `beyond_exact` as for read. Collective, as read.
+    /// size. For wide integers, `beyond_exact` (when given) receives
+    /// the number of values of magnitude 2^53 or more in the slabs of all
+    /// ranks: they may have been rounded. Collective: every rank throws the
+    /// same tool_error when any rank fails, with HDF5's reason when HDF5
+    /// refused.
     template <typename T>
     void read_slab(const dataset_shape& shape, long long first, long long count, T* block,
                    long long* beyond_exact = nullptr) const;
 
     /// As read_slab, into values of the engine's number type `type` (HDF5
     /// converts the stored numbers on the way): for numbers, not bit fields,
-    /// and without counting wide integers. Collective, as read.
+    /// and without counting wide integers. Collective, as read_slab.
     void read_slab_as(const dataset_shape& shape, virda::engine::number_type type, long long first, long long count,
                       void* block) const;
 

@@ -4,6 +4,22 @@
 
 namespace virda_stats {
 
+namespace {
+
+/// The name of a stored number type: the engine's (NumPy's) name of the
+/// type of that kind and size where its table has one ("int16", "uint64",
+/// "float32"), else the same spelling by width ("float16", "float128").
+std::string stored_name(bool floating, bool is_signed, std::size_t bytes)
+{
+    virda::engine::number_type t = virda::engine::number_type::float64;
+    if (virda::engine::number_type_with(floating, is_signed, bytes, &t)) {
+        return virda::engine::facts_of(t).name;
+    }
+    return std::string(floating ? "float" : is_signed ? "int" : "uint") + std::to_string(bytes * 8);
+}
+
+} // namespace
+
 const char* kind_name(element_kind kind)
 {
     return visit_kind(kind, [](auto tag) { return h5_element<typename decltype(tag)::type>::name; });
@@ -54,7 +70,7 @@ bool classify(hid_t type, stored_number& out)
         if (bytes == 0) {
             return false;
         }
-        out.stored = "float" + std::to_string(bits);
+        out.stored = stored_name(true, true, bytes);
         if (H5Tget_precision(type) < bits) {
             // x87 extended precision: 80 bits in 16 bytes.
             out.stored += " (" + std::to_string(H5Tget_precision(type)) + " bits used)";
@@ -68,7 +84,7 @@ bool classify(hid_t type, stored_number& out)
         if (bytes == 0) {
             return false;
         }
-        out.stored = (is_signed ? "int" : "uint") + std::to_string(bits);
+        out.stored = stored_name(false, is_signed, bytes);
         // int holds every value of 8-, 16- and 32-bit signed and of 8- and
         // 16-bit unsigned integers; the others go to double, exact up to 2^53.
         const bool fits_int = is_signed ? bytes <= 4 : bytes <= 2;

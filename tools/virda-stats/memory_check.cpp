@@ -82,23 +82,6 @@ void refuse_beyond_limits(const std::string& what, unsigned long long need, int 
 
 } // namespace
 
-void check_memory_for(const dataset_shape& shape, std::size_t element_bytes, MPI_Comm comm)
-{
-    int ranks = 1;
-    MPI_Comm_size(comm, &ranks);
-    // The ranks on this machine share its memory (collective, before any
-    // rank can fail).
-    const int node_ranks = ranks_on_this_machine(comm);
-    const unsigned long long rows_per_rank =
-        (static_cast<unsigned long long>(shape.rows) + static_cast<unsigned long long>(ranks) - 1) /
-        static_cast<unsigned long long>(ranks);
-    const unsigned long long need = rows_per_rank * element_bytes;
-    const std::string what = "dataset '" + shape.name + "' does not fit in memory: " + std::to_string(shape.rows) +
-                             " rows of " + std::to_string(element_bytes) + " bytes need " + std::to_string(need) +
-                             " bytes on each of " + std::to_string(ranks) + " ranks";
-    refuse_beyond_limits(what, need, node_ranks, "use more ranks or allow more memory");
-}
-
 void check_memory_bytes(const dataset_shape& shape, unsigned long long bytes, MPI_Comm comm)
 {
     int ranks = 1;
@@ -109,21 +92,5 @@ void check_memory_bytes(const dataset_shape& shape, unsigned long long bytes, MP
                              " ranks";
     refuse_beyond_limits(what, bytes, node_ranks, "give a smaller --memory-budget or allow more memory");
 }
-
-template <typename T>
-void require_allocated(const va<T>& data, long long rows, const std::string& name, MPI_Comm comm)
-{
-    together(comm, [&] {
-        if (static_cast<long long>(data.va_size()) != rows) {
-            throw tool_error("dataset '" + name + "' does not fit in memory: an array of " + std::to_string(rows) +
-                             " rows could not be allocated (it holds " + std::to_string(data.va_size()) + ")");
-        }
-    });
-}
-
-#define VIRDA_STATS_INSTANTIATE(T) \
-    template void require_allocated<T>(const va<T>&, long long, const std::string&, MPI_Comm);
-VIRDA_STATS_FOR_EACH_HELD_TYPE(VIRDA_STATS_INSTANTIATE)
-#undef VIRDA_STATS_INSTANTIATE
 
 } // namespace virda_stats

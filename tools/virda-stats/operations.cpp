@@ -1,15 +1,21 @@
 #include "operations.h"
 
 #include "collective_error.h"
-#include "dataset_arrays.h"
+#include "dataset_refs.h"
 #include "fit.h"
 #include "h5_reader.h"
-#include "moments.h"
+#include "paired_slabs.h"
 #include "slab_statistics.h"
 #include "summary.h"
 
-#include "statistics/bin_data.h"
+#include "engine/bin_means.h"
+#include "engine/error.h"
+#include "engine/weighted_moments.h"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
 #include <utility>
 
 namespace virda_stats {
@@ -124,6 +130,119 @@ void run_slab_by_slab(const h5_input& in, const dataset_shape& xs, const cli_opt
     }
 }
 
+/// The power of two that brings a weighted variance beyond the doubles
+/// back within them: x * 2^-600 (variances up to 2^2048 become at most 2^848,
+/// and at least 2^-176); values below 2^-474 in magnitude round in the
+/// scaled copy, far below the last digit of such a deviation.
+constexpr int stdev_scale_bits = 600;
+
+/// The engine's errors of a finish, thrown alike on every rank, as the
+/// tool's.
+template <typename F>
+auto finished(const char* what, F&& f)
+{
+    try {
+        return f();
+    } catch (const virda::engine::error& e) {
+        throw tool_error(std::string(what) + " failed: " + e.what());
+    }
+}
+
+/// Weighted mean or stdev, bin-data or poly-fit: x with its weights or its
+/// y, read side by side slab by slab (paired_slabs), each pair taken only
+/// where every dataset has a value. Collective over `comm`.
+void run_paired(const h5_input& in, const dataset_shape& xs, const dataset_shape* ys, const dataset_shape* ws,
+                const cli_options& o, report& r, MPI_Comm comm)
+{
+    namespace engine = virda::engine;
+    std::vector<const dataset_shape*> shapes = {&xs};
+    std::vector<dataset_ref*> refs = {&*r.dataset};
+    if (ys != nullptr) {
+        shapes.push_back(ys);
+        refs.push_back(&*r.y);
+    }
+    if (ws != nullptr) {
+        shapes.push_back(ws);
+        refs.push_back(&*r.weights);
+    }
+    paired_slabs slabs(in, shapes, o.memory_budget, comm);
+    const auto view = [](const double* v, std::size_t n) {
+        return engine::values_of(v, static_cast<std::int64_t>(n));
+    };
+
+    switch (o.op) {
+    case operation::mean:
+    case operation::stdev: {
+        std::optional<engine::weighted_moments> m;
+        together(comm, [&] { m.emplace(); });
+        slabs.pass([&](const double* const* v, std::size_t n) { m->add(view(v[0], n), view(v[1], n)); });
+        slabs.settle(refs);
+        const engine::weighted_summary s =
+            finished(operation_name(o.op), [&] { return m->finish(comm, engine::nan_policy::propagate); });
+        double value = o.op == operation::mean ? s.mean : s.stdev;
+        if (o.op == operation::stdev && value == std::numeric_limits<double>::infinity()) {
+            // Finite data whose variance is beyond the doubles (a stdev above
+            // 1.3e154; any infinity in the data gives NaN): again on x * 2^-600,
+            // exact for every x whose share of the result shows.
+            std::optional<engine::weighted_moments> scaled;
+            together(comm, [&] { scaled.emplace(); });
+            slabs.pass([&](const double* const* v, std::size_t n) {
+                double part[2048];
+                for (std::size_t done = 0; done < n;) {
+                    const std::size_t k = std::min<std::size_t>(n - done, 2048);
+                    for (std::size_t i = 0; i < k; ++i) {
+                        part[i] = std::ldexp(v[0][done + i], -stdev_scale_bits);
+                    }
+                    scaled->add(view(part, k), view(v[1] + done, k));
+                    done += k;
+                }
+            });
+            const engine::weighted_summary t =
+                finished("stdev", [&] { return scaled->finish(comm, engine::nan_policy::propagate); });
+            value = std::ldexp(t.stdev, stdev_scale_bits);
+        }
+        r.result = value_result{value};
+        break;
+    }
+    case operation::bin_data: {
+        // The bins as the centres give them: width centres[1] - centres[0].
+        std::vector<double> centres(static_cast<std::size_t>(o.centre_count));
+        for (int k = 0; k < o.centre_count; ++k) {
+            centres[k] = o.centre0 + k * o.centre_step;
+        }
+        engine::bin_means bins(centres[0], centres[1] - centres[0], o.centre_count);
+        slabs.pass([&](const double* const* v, std::size_t n) { bins.add(view(v[0], n), view(v[1], n)); });
+        slabs.settle(refs);
+        binned_result b;
+        b.means = finished("bin-data", [&] { return bins.finish(comm); }).means;
+        b.centres = std::move(centres);
+        r.result = std::move(b);
+        break;
+    }
+    case operation::poly_fit: {
+        // First read: the counts and the finite extremes of x; the fit reads
+        // again.
+        double lo = std::numeric_limits<double>::infinity();
+        double hi = -lo;
+        slabs.pass([&](const double* const* v, std::size_t n) {
+            for (std::size_t i = 0; i < n; ++i) {
+                if (std::isfinite(v[0][i])) {
+                    lo = std::min(lo, v[0][i]);
+                    hi = std::max(hi, v[0][i]);
+                }
+            }
+        });
+        slabs.settle(refs);
+        r.result = fit_polynomial(slabs, lo, hi, ws != nullptr, o.order, comm);
+        break;
+    }
+    case operation::histogram:
+    case operation::quantiles:
+    case operation::summary:
+        break; // read slab by slab on their own
+    }
+}
+
 } // namespace
 
 report run_operation(const cli_options& o, MPI_Comm comm)
@@ -182,65 +301,7 @@ report run_operation(const cli_options& o, MPI_Comm comm)
         return r;
     }
 
-    // The datasets as stored, then only the values (rows) that every one
-    // of them has, unpacked. The bins of bin-data are chosen by doubles: its
-    // dataset is read as double whatever its stored type.
-    Attribute x;
-    if (o.op == operation::bin_data) {
-        long long beyond = 0;
-        x = hold(in.read<double>(xs, &beyond));
-        if (xs.kind == element_kind::float64) {
-            note_read(&*r.dataset, xs, beyond);
-        }
-    } else {
-        x = read_numbers(in, xs, &*r.dataset);
-    }
-    Attribute y;
-    Attribute w;
-    std::vector<Attribute*> arrays = {&x};
-    std::vector<const dataset_shape*> shapes = {&xs};
-    std::vector<dataset_ref*> refs = {&*r.dataset};
-    const auto read_paired = [&](Attribute& a, const dataset_shape& s, dataset_ref& ref) {
-        a = read_numbers(in, s, &ref);
-        arrays.push_back(&a);
-        shapes.push_back(&s);
-        refs.push_back(&ref);
-    };
-    if (paired) {
-        read_paired(y, ys, *r.y);
-    }
-    if (weighted) {
-        read_paired(w, ws, *r.weights);
-    }
-    const long long values = take_values(arrays, shapes, refs, comm);
-    Attribute* weights = weighted ? &w : nullptr;
-
-    switch (o.op) {
-    case operation::mean:
-        r.result = value_result{moment_of(moment::mean, x, weights, comm)};
-        break;
-    case operation::stdev:
-        r.result = value_result{moment_of(moment::stdev, x, weights, comm)};
-        break;
-    case operation::bin_data: {
-        std::vector<double> centres(static_cast<std::size_t>(o.centre_count));
-        for (int k = 0; k < o.centre_count; ++k) {
-            centres[k] = o.centre0 + k * o.centre_step;
-        }
-        binned_result b;
-        b.means = bin_data(x, y, centres);
-        b.centres = std::move(centres);
-        r.result = std::move(b);
-        break;
-    }
-    case operation::poly_fit:
-        r.result = fit_polynomial(x, y, weights, o.order, values, comm);
-        break;
-    case operation::histogram:
-    case operation::quantiles:
-    case operation::summary:
-        break; // above: read slab by slab
-    }
+    run_paired(in, xs, paired ? &ys : nullptr, weighted ? &ws : nullptr, o, r, comm);
     return r;
 }
 

@@ -66,7 +66,7 @@ struct binned_result {
 struct fit_result {
     int order = 0;
     std::vector<double> coefficients;        ///< ascending powers of x
-    std::vector<double> scaled_coefficients; ///< ascending powers of x', as the library fitted them
+    std::vector<double> scaled_coefficients; ///< ascending powers of x', as fitted
     double centre = 0.0;
     double scale = 1.0;
     /// 2-norm condition number of the normal matrix in x'.

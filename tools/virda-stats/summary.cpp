@@ -1,7 +1,7 @@
 #include "summary.h"
 
 #include "collective_error.h"
-#include "dataset_arrays.h"
+#include "dataset_refs.h"
 #include "slab_statistics.h"
 
 #include <limits>
