@@ -183,20 +183,25 @@ local_values values_of_numpy(const char* operation, const char* name, py::handle
     return v;
 }
 
-local_values values_of_block(const char* operation, dist_array& a)
+local_values values_of_block(const char* operation, const dist_array& a)
 {
+    const py::array& block = a.block(operation);
     local_values v;
-    with_element_type(a.type(), [&](auto e) {
-        using T = decltype(e);
-        const va<T>& block = a.array<T>(operation);
-        const std::int64_t n = std::max(0, block.va_local_count());
-        v.type = virda::engine::number_type_of<T>::value;
-        v.count = n;
-        if (n > 0) {
-            v.tables.push_back(virda::engine::table_of(block.va_local_data(), 1, n, n));
-        }
-    });
+    v.owner = block;
+    v.type = a.type();
+    v.count = static_cast<std::int64_t>(block.size());
+    if (v.count > 0) {
+        const auto size = static_cast<std::int64_t>(virda::engine::facts_of(v.type).size);
+        v.tables.push_back(table_view{block.data(), v.type, 1, v.count, v.count * size, size});
+    }
     return v;
+}
+
+void warn(PyObject* category, const std::string& text)
+{
+    if (PyErr_WarnEx(category, text.c_str(), 1) != 0) {
+        throw py::error_already_set();
+    }
 }
 
 std::vector<std::pair<values_view, values_view>> paired_runs(const char* operation, const py::array& x,
