@@ -120,11 +120,14 @@ std::vector<double> library_seconds(const std::string& operation, int reps, dist
         // With the new array freed as the benchmark's Python call frees it.
         {"polyval", [&] { polyval_array(numbers, x)->free(); }},
         {"polyfit",
-         [&] { scaled_polyfit(xs, run_of(operation, y, "y"), nullptr, x.size(), static_cast<int>(number(0)), x.comm()); }},
+         [&] {
+             scaled_polyfit({fit_run{xs, run_of(operation, y, "y"), {}}}, false, x.size(), static_cast<int>(number(0)),
+                            x.comm());
+         }},
         {"polyfit_weighted",
          [&] {
-             const values_view ws = run_of(operation, w, "w");
-             scaled_polyfit(xs, run_of(operation, y, "y"), &ws, x.size(), static_cast<int>(number(0)), x.comm());
+             scaled_polyfit({fit_run{xs, run_of(operation, y, "y"), run_of(operation, w, "w")}}, true, x.size(),
+                            static_cast<int>(number(0)), x.comm());
          }},
         {"median", [&] { quantiles({0.5}); }},
         {"quantile", [&] { quantiles(numbers); }},

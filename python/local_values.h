@@ -60,6 +60,11 @@ void warn(PyObject* category, const std::string& text);
 std::vector<std::pair<virda::engine::values_view, virda::engine::values_view>>
 paired_runs(const char* operation, const pybind11::array& x, const pybind11::array& w);
 
+/// Runs of several NumPy arrays of one shape (arrays[0]'s; checked by the
+/// caller, dtypes by numpy_values), element by element: each entry holds
+/// one run of every array, of one length. None when the arrays are empty.
+std::vector<std::vector<virda::engine::values_view>> aligned_runs(const std::vector<pybind11::array>& arrays);
+
 /// The array a NumPy argument names, its dtype checked (values_of_numpy).
 pybind11::array numpy_values(const char* operation, const char* name, pybind11::handle a);
 

@@ -92,8 +92,8 @@ void raise_memory_error(const std::string& text)
 
 } // namespace
 
-polyfit_outcome scaled_polyfit(const values_view& x, const values_view& y, const values_view* weights,
-                               std::int64_t points, int order, const communicator& comm)
+polyfit_outcome scaled_polyfit(const std::vector<fit_run>& runs, bool weighted, std::int64_t points, int order,
+                               const communicator& comm)
 {
     if (order > largest_order) {
         raise_memory_error("polyfit: the buffers of order " + std::to_string(order) +
@@ -112,14 +112,18 @@ polyfit_outcome scaled_polyfit(const values_view& x, const values_view& y, const
     double reduced[3] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
                          allocated.failed() ? static_cast<double>(comm.rank) : static_cast<double>(comm.size)};
     double xs[chunk];
-    for (std::int64_t start = 0; start < x.count; start += static_cast<std::int64_t>(chunk)) {
-        const auto m = static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(chunk), x.count - start));
-        virda::engine::detail::as_doubles(x, start, m, xs);
-        for (std::size_t j = 0; j < m; ++j) {
-            const double v = xs[j];
-            if (std::isfinite(v)) {
-                reduced[0] = std::min(reduced[0], v);
-                reduced[1] = std::min(reduced[1], -v);
+    for (const fit_run& run : runs) {
+        const values_view& x = run.x;
+        for (std::int64_t start = 0; start < x.count; start += static_cast<std::int64_t>(chunk)) {
+            const auto m =
+                static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(chunk), x.count - start));
+            virda::engine::detail::as_doubles(x, start, m, xs);
+            for (std::size_t j = 0; j < m; ++j) {
+                const double v = xs[j];
+                if (std::isfinite(v)) {
+                    reduced[0] = std::min(reduced[0], v);
+                    reduced[1] = std::min(reduced[1], -v);
+                }
             }
         }
     }
@@ -136,7 +140,11 @@ polyfit_outcome scaled_polyfit(const values_view& x, const values_view& y, const
     // of widely spread magnitudes) allocates them here: a rank that cannot
     // says so in the flags of the same reduction.
     allocation_outcome added;
-    added.attempt([&] { add_terms(x, y, weights, n, variable, *b); });
+    added.attempt([&] {
+        for (const fit_run& run : runs) {
+            add_terms(run.x, run.y, weighted ? &run.w : nullptr, n, variable, *b);
+        }
+    });
     const std::size_t flags = b->sums.size() - 2;
     if (added.failed()) {
         b->sums[flags].add(static_cast<double>(comm.rank) + 1.0);

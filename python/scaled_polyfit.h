@@ -31,9 +31,17 @@ struct polyfit_outcome {
     double growth = 1.0;
 };
 
+/// Runs of x, y and the weights (unused without weights) of one length,
+/// element by element.
+struct fit_run {
+    virda::engine::values_view x;
+    virda::engine::values_view y;
+    virda::engine::values_view w;
+};
+
 /// Fits y against x with weights multiplying the squared residuals (none:
-/// all 1) by one pass over each rank's runs (x, y and weights of one length
-/// here, `points` elements of x over all ranks): the power sums
+/// all 1, unless `weighted`) by one pass over each rank's runs (`points`
+/// elements of x over all ranks): the power sums
 /// sum w t^k (k <= 2 order) and sum w y t^k (k <= order) are exact totals,
 /// and the normal equations they make are solved for the least-squares
 /// solution with the fewest coefficients (eigenvalues below what double
@@ -44,8 +52,7 @@ struct polyfit_outcome {
 /// rank, naming the rank, when one could not. Collective over comm: one
 /// MPI_Allreduce (the finite extremes of x), then one of
 /// the exact totals.
-polyfit_outcome scaled_polyfit(const virda::engine::values_view& x, const virda::engine::values_view& y,
-                               const virda::engine::values_view* weights, std::int64_t points, int order,
+polyfit_outcome scaled_polyfit(const std::vector<fit_run>& runs, bool weighted, std::int64_t points, int order,
                                const communicator& comm);
 
 } // namespace virda_python

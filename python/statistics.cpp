@@ -353,6 +353,9 @@ py::array_t<double> bin_data_of(const py::object& x_argument, const py::object& 
             if (!xa.dtype().equal(py::dtype::of<double>())) {
                 throw py::type_error("bin_data: x must be float64 (x.astype('float64') makes a float64 copy)");
             }
+            if (ya.ndim() != xa.ndim() || !std::equal(xa.shape(), xa.shape() + xa.ndim(), ya.shape())) {
+                throw py::value_error("bin_data: y must have the shape of x");
+            }
             runs = paired_runs("bin_data", xa, ya);
         });
         means = engine_call("bin_data", [&] { return std::make_unique<virda::engine::bin_means>(c0, w, bins); });
@@ -383,26 +386,87 @@ py::object rank_warning()
 /// coefficients keep fewer than 8 significant digits of the fit.
 constexpr double largest_power_basis_error = 1e-8;
 
-py::array_t<double> polyfit_of(dist_array& x, dist_array& y, int order, dist_array* weights)
+/// polyfit's x, y and weights as runs of this rank's elements, with the
+/// communicator and the number of elements over all ranks: Arrays of one
+/// shape and communicator, or NumPy arrays of one shape on each rank with
+/// comm (one MPI_Allreduce for the count; collective).
+struct fit_input {
+    std::vector<fit_run> runs;
+    std::vector<py::array> owners;
+    communicator comm;
+    std::int64_t points = 0;
+};
+
+fit_input fit_input_of(const py::object& x_argument, const py::object& y_argument, const py::object& weights,
+                       const py::object& comm_argument)
 {
-    require_mpi_running();
-    x.block("polyfit");
-    y.block("polyfit");
+    fit_input in;
+    const bool weighted = !weights.is_none();
+    const bool arrays = py::isinstance<dist_array>(x_argument);
+    if (arrays != py::isinstance<dist_array>(y_argument) ||
+        (weighted && arrays != py::isinstance<dist_array>(weights))) {
+        throw py::type_error("polyfit: x, y and weights must all be Arrays or all NumPy arrays of this rank's values");
+    }
+    if (arrays) {
+        if (!comm_argument.is_none()) {
+            throw py::type_error("polyfit: comm is for NumPy arrays of this rank's values; an Array is over its own "
+                                 "communicator");
+        }
+        require_mpi_running();
+        auto& x = x_argument.cast<dist_array&>();
+        auto& y = y_argument.cast<dist_array&>();
+        x.block("polyfit");
+        y.block("polyfit");
+        require_same_layout("polyfit", x, y, "y");
+        fit_run run{run_of_block("polyfit", x), run_of_block("polyfit", y), {}};
+        if (weighted) {
+            auto& w = weights.cast<dist_array&>();
+            w.block("polyfit");
+            require_same_layout("polyfit", x, w, "weights");
+            run.w = run_of_block("polyfit", w);
+        }
+        in.runs.push_back(run);
+        in.comm = x.comm();
+        in.points = x.size();
+        return in;
+    }
+    in.comm = communicator_of(comm_argument);
+    read_together("polyfit", "x, y and weights", in.comm, [&] {
+        in.owners.push_back(numpy_values("polyfit", "x", x_argument));
+        in.owners.push_back(numpy_values("polyfit", "y", y_argument));
+        if (weighted) {
+            in.owners.push_back(numpy_values("polyfit", "weights", weights));
+        }
+        const py::array& x = in.owners[0];
+        for (std::size_t k = 1; k < in.owners.size(); ++k) {
+            const py::array& other = in.owners[k];
+            if (other.ndim() != x.ndim() || !std::equal(x.shape(), x.shape() + x.ndim(), other.shape())) {
+                throw py::value_error(std::string("polyfit: ") + (k == 1 ? "y" : "weights") +
+                                      " must have the shape of x");
+            }
+        }
+        for (const auto& run : aligned_runs(in.owners)) {
+            in.runs.push_back(fit_run{run[0], run[1], weighted ? run[2] : run[1]});
+        }
+    });
+    in.points = static_cast<std::int64_t>(in.owners[0].size());
+    check_mpi(MPI_Allreduce(MPI_IN_PLACE, &in.points, 1, MPI_INT64_T, MPI_SUM, in.comm.handle),
+              "polyfit: counting the points");
+    return in;
+}
+
+py::array_t<double> polyfit_of(const py::object& x_argument, const py::object& y_argument, int order,
+                               const py::object& weights, const py::object& comm_argument)
+{
     if (order < 0) {
         throw py::value_error("polyfit: order must be >= 0");
     }
-    require_same_layout("polyfit", x, y, "y");
-    if (weights != nullptr) {
-        weights->block("polyfit");
-        require_same_layout("polyfit", x, *weights, "weights");
-    }
-    if (x.size() == 0) {
+    const fit_input in = fit_input_of(x_argument, y_argument, weights, comm_argument);
+    if (in.points == 0) {
         throw py::type_error("polyfit: expected non-empty vector for x");
     }
-    const virda::engine::values_view w = weights != nullptr ? run_of_block("polyfit", *weights)
-                                                            : virda::engine::values_view{};
-    const polyfit_outcome fit = scaled_polyfit(run_of_block("polyfit", x), run_of_block("polyfit", y),
-                                               weights != nullptr ? &w : nullptr, x.size(), order, x.comm());
+    const std::int64_t points = in.points;
+    const polyfit_outcome fit = scaled_polyfit(in.runs, !weights.is_none(), points, order, in.comm);
     py::array_t<double> result(static_cast<py::ssize_t>(fit.coefficients.size()));
     std::copy(fit.coefficients.begin(), fit.coefficients.end(), result.mutable_data());
     // Decided from the exact totals: every rank warns alike.
@@ -411,9 +475,9 @@ py::array_t<double> polyfit_of(dist_array& x, dist_array& y, int order, dist_arr
     if (!fit.finite) {
         warn(PyExc_RuntimeWarning,
              "polyfit: the coefficients are NaN: x, y or the weights hold NaN or infinite values");
-    } else if (fit.rank < n || n > x.size()) {
+    } else if (fit.rank < n || n > points) {
         warn(rank_warning().ptr(), "polyfit: Polyfit may be poorly conditioned: the data determine " +
-                                       std::to_string(std::min<long long>(fit.rank, x.size())) + " of the " +
+                                       std::to_string(std::min<long long>(fit.rank, points)) + " of the " +
                                        std::to_string(n) +
                                        " coefficients (too few points or distinct x); the others are those of "
                                        "the least-squares solution with the smallest coefficients");
@@ -575,14 +639,17 @@ over the same processes, not the same layout. Or NumPy arrays of this
 rank's values, of one shape, with comm (default MPI.COMM_WORLD). Collective
 over y's communicator.
 )doc");
-    m.def("polyfit", &polyfit_of, py::arg("x"), py::arg("y"), py::arg("order"), py::arg("weights") = nullptr,
+    m.def("polyfit", &polyfit_of, py::arg("x"), py::arg("y"), py::arg("order"), py::arg("weights") = py::none(),
+          py::kw_only(), py::arg("comm") = py::none(),
           R"doc(
 The least-squares polynomial of this order through (x, y), from exact totals
 over all ranks: its coefficients as a float64 NumPy array in numpy.polyfit's
 order, the highest power first. weights multiply the squared residuals, where
 numpy.polyfit's w multiplies the residuals: polyfit(x, y, k, weights=w) fits
 as numpy.polyfit(x, y, k, w=numpy.sqrt(w)). x, y and weights have one shape
-and communicator. The fit is made in (x - c) / s, which maps the finite range
+and communicator (Arrays), or are NumPy arrays of one shape on each rank
+with comm (default MPI.COMM_WORLD) naming the ranks whose points count.
+The fit is made in (x - c) / s, which maps the finite range
 of x onto [-1, 1], and converted back to powers of x. Where the data do not
 determine every coefficient (fewer points or distinct x than coefficients)
 the result is the least-squares solution with the smallest coefficients,
