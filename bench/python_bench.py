@@ -6,10 +6,10 @@ Usage: mpiexec.openmpi -n R /usr/bin/python3 python_bench.py [N ...]
 
 For every operation and N, on R ranks each holding its share of the data:
   python   the module's call (virdastatistics.mean(x), ...), microseconds;
-  library  the library's own C++ call on the same arrays, timed in C++
-           (virdastatistics._library_seconds), microseconds; for polyval
-           and polyfit, which compute in the module (one pass per block),
-           the module's own C++ evaluation and fit;
+  library  the same engine call on the same arrays made straight from C++
+           (virdastatistics._library_seconds: no argument checks, no
+           Python objects), microseconds; for polyval and polyfit the
+           module's own C++ evaluation and fit;
   layer    the median of python - library over neighbouring calls: what
            the Python layer adds per call (noisy where the calls are long;
            measured again at the end where they are short, N = 1000);
@@ -130,7 +130,7 @@ def mpi4py_operations(x, w, y, n):
 
 
 def module_operations(x, w, y):
-    """The module's calls, and the library operation and arguments that the
+    """The module's calls, and the engine operation and arguments that the
     same call makes in C++."""
     def polyval():
         vs.polyval(P, x).free()

@@ -1,9 +1,9 @@
 #ifndef VIRDA_PYTHON_AGREED_ALLOCATION_H
 #define VIRDA_PYTHON_AGREED_ALLOCATION_H
 
-// Buffers whose size an argument sets (histogram's bins, bin_data's centres,
-// quantile's probabilities, polyfit's order), allocated on every rank before
-// the ranks agree that each of them got its own, as array creation does:
+// Buffers whose size an argument sets (quantile's probabilities, polyval's
+// coefficients, polyfit's order) or an array's blocks, allocated on every
+// rank before the ranks agree that each of them got its own:
 // otherwise a rank short of memory raises MemoryError alone and the others
 // wait for it in the call's first collective.
 
@@ -12,7 +12,6 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
-#include <memory>
 #include <new>
 #include <string>
 
@@ -77,19 +76,6 @@ void allocate_together(const char* operation, const std::string& what, std::size
     outcome.attempt(std::forward<F>(allocate));
     agree_on_allocation(operation, what, bytes, outcome.failed(), comm);
 }
-
-/// Address space held for buffers a library call will allocate itself: taken
-/// (not touched) before the ranks agree, released just before the call, so
-/// that the call's own allocations of the same size find it. Throws
-/// std::bad_alloc when it cannot be had.
-class reserved_memory {
-public:
-    void take(std::size_t bytes) { block_.reset(new char[bytes]); }
-    void release() { block_.reset(); }
-
-private:
-    std::unique_ptr<char[]> block_;
-};
 
 } // namespace virda_python
 

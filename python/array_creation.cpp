@@ -1,14 +1,13 @@
 #include "array_creation.h"
 
-#include "library_call.h"
+#include "agreed_allocation.h"
 #include "mpi_environment.h"
 
-#include "framework/attribute/attribute.h"
-
-#include <boost/variant/get.hpp>
+#include "frontend/row_exchange.h"
 
 #include <algorithm>
 #include <climits>
+#include <numeric>
 #include <string>
 
 namespace py = pybind11;
@@ -44,6 +43,7 @@ std::vector<py::ssize_t> shape_of(py::handle shape)
     if (extents.empty()) {
         throw py::value_error("shape must have at least one axis");
     }
+    constexpr long long most = 1LL << 60;
     long long elements = 1;
     for (std::size_t i = 0; i < extents.size(); ++i) {
         if (extents[i] < 0) {
@@ -52,54 +52,53 @@ std::vector<py::ssize_t> shape_of(py::handle shape)
         if (i > 0 && extents[i] == 0) {
             throw py::value_error("only the first axis may have extent 0 (rows are split over the ranks)");
         }
-        if (extents[i] > INT_MAX) {
-            elements = static_cast<long long>(INT_MAX) + 1;
+        if (extents[i] > most) {
+            elements = most + 1;
             break;
         }
-        // At most (2^31) * (2^31 - 1): no overflow.
-        elements = std::min(elements * std::max<long long>(extents[i], 1), static_cast<long long>(INT_MAX) + 1);
+        // At most 2^60 * 2^60 before the bound: no overflow in 128 bits, and
+        // none in 64 since each factor is at most 2^60 and the product is cut.
+        const long long factor = std::max<long long>(extents[i], 1);
+        elements = elements > most / factor ? most + 1 : elements * factor;
     }
-    if (elements > INT_MAX) {
-        throw py::value_error("an array holds at most 2**31 - 1 elements");
+    if (elements > most) {
+        throw py::value_error("an array holds at most 2**60 elements");
     }
     return extents;
 }
-
-namespace {
-
-/// Puts an array the library created on record as an Array of that shape
-/// over `comm`. Local.
-std::unique_ptr<dist_array> adopt_array(Attribute&& a, element_type type, std::vector<py::ssize_t> shape,
-                                        const communicator& comm)
-{
-    auto* e = registry().add(std::move(a), comm.handle);
-    return std::make_unique<dist_array>(e, comm, type, std::move(shape));
-}
-
-} // namespace
 
 std::unique_ptr<dist_array> create_array(const char* operation, element_type type,
                                          const std::vector<py::ssize_t>& shape, const communicator& comm)
 {
     require_mpi_running();
-    registry().settle(comm.handle);
-    const std::vector<int> dims(shape.begin(), shape.end());
-    Attribute made = library_call(operation, comm.handle, comm.rank, [&] {
-        Attribute a;
-        with_element_type(type, [&](auto v) {
-            using T = decltype(v);
-            a.set_attribute(array_variant(va<T>(dims, comm.handle)));
-        });
-        return a;
-    });
-    // A creation that failed (on every rank alike) left an empty array
-    // without a block; the library's message has been raised above.
-    const bool have_block = with_element_type(
-        type, [&](auto v) { return boost::get<va<decltype(v)>>(*made.held()).va_local_data() != nullptr; });
-    if (!have_block) {
-        throw std::runtime_error(std::string(operation) + ": the library could not create the array");
+    const auto rows_of = [&](int rank) { return virda::frontend::balanced_rows(shape[0], comm.size, rank).count; };
+    std::vector<py::ssize_t> local_shape = shape;
+    local_shape[0] = static_cast<py::ssize_t>(rows_of(comm.rank));
+    const std::size_t row_bytes = virda::engine::facts_of(type).size *
+                                  static_cast<std::size_t>(std::accumulate(
+                                      shape.begin() + 1, shape.end(), py::ssize_t{1}, std::multiplies<>()));
+    // The largest block (rank 0's) decides, alike on every rank, whether the
+    // ranks agree that each got its own; below a mebibyte they do not.
+    py::array block;
+    const auto allocate = [&] { block = py::array(dtype_of(type), local_shape); };
+    if (static_cast<std::size_t>(rows_of(0)) * row_bytes <= agreed_allocation_threshold) {
+        allocate();
+    } else {
+        allocation_outcome outcome;
+        outcome.attempt(allocate);
+        int first_failed = outcome.failed() ? comm.rank : INT_MAX;
+        check_mpi(MPI_Allreduce(MPI_IN_PLACE, &first_failed, 1, MPI_INT, MPI_MIN, comm.handle),
+                  "agreeing on the blocks' allocation");
+        if (first_failed != INT_MAX) {
+            PyErr_SetString(PyExc_MemoryError,
+                            allocation_failure(operation, "its block",
+                                               static_cast<std::size_t>(rows_of(first_failed)) * row_bytes,
+                                               first_failed)
+                                .c_str());
+            throw py::error_already_set();
+        }
     }
-    return adopt_array(std::move(made), type, shape, comm);
+    return std::make_unique<dist_array>(comm, type, shape, std::move(block));
 }
 
 namespace {
@@ -132,11 +131,11 @@ py::object exact_fill_value(const py::object& value, element_type e)
     return converted;
 }
 
-template <typename T>
-void fill_block(dist_array& a, T value)
+/// Sets every element of this rank's block to `value` (a NumPy scalar or
+/// 0-d array of the block's dtype).
+void fill_block(const dist_array& a, const py::object& value)
 {
-    va<T>& v = a.array<T>("fill");
-    std::fill(v.va_local_data(), v.va_local_data() + v.va_local_count(), value);
+    a.block("fill").attr("fill")(value);
 }
 
 } // namespace
@@ -150,7 +149,8 @@ void bind_array_creation(py::module_& m, py::class_<dist_array>& array_class)
             return create_array("empty", element_type_of(dtype), s, communicator_of(comm));
         },
         py::arg("shape"), py::arg("dtype") = py::str("float64"), py::arg("comm") = py::none(), R"doc(
-A new array of this shape and dtype (float64, float32 or int32) over comm
+A new array of this shape and dtype (float64, float32, or an integer type
+of 8, 16, 32 or 64 bits, signed or unsigned) over comm
 (default MPI.COMM_WORLD), its blocks not initialised: fill ``local``.
 Collective over comm.
 )doc");
@@ -159,7 +159,7 @@ Collective over comm.
         [](const py::object& shape, const py::object& dtype, const py::object& comm) {
             const auto s = shape_of(shape);
             auto a = create_array("zeros", element_type_of(dtype), s, communicator_of(comm));
-            with_element_type(a->type(), [&](auto v) { fill_block(*a, decltype(v){}); });
+            fill_block(*a, py::int_(0));
             return a;
         },
         py::arg("shape"), py::arg("dtype") = py::str("float64"), py::arg("comm") = py::none(),
@@ -171,7 +171,7 @@ Collective over comm.
             const element_type e = element_type_of(dtype);
             const py::object value = exact_fill_value(fill_value, e);
             auto a = create_array("full", e, s, communicator_of(comm));
-            with_element_type(e, [&](auto v) { fill_block(*a, value.cast<decltype(v)>()); });
+            fill_block(*a, value);
             return a;
         },
         py::arg("shape"), py::arg("fill_value"), py::arg("dtype") = py::str("float64"), py::arg("comm") = py::none(),
@@ -185,7 +185,7 @@ is not taken from the value). Collective over comm.
         [](dist_array& a, const py::object& dtype) {
             // Checked before the copy is created (a collective): a freed
             // array or a dtype that is no element type.
-            a.attribute("astype");
+            a.block("astype");
             const element_type e = element_type_of(dtype);
             auto copy = create_array("astype", e, a.shape(), a.comm());
             // Views for this call only: both arrays outlive them.
@@ -196,7 +196,7 @@ is not taken from the value). Collective over comm.
         },
         py::arg("dtype"), R"doc(
 A new array of this shape and communicator with the elements converted to
-dtype (float64, float32 or int32) as numpy's astype converts them. Always a
+dtype (an element type, as for empty) as numpy's astype converts them. Always a
 copy. Collective over the array's communicator.
 )doc");
 }

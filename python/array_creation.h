@@ -12,15 +12,15 @@ namespace virda_python {
 
 /// The shape an argument names (an int, or a sequence of ints): at least one
 /// axis, no negative extent, no zero extent after the first, and at most
-/// 2^31 - 1 elements (the library counts them in an int). Raises TypeError or
+/// 2^60 elements (their bytes fit a 64-bit count). Raises TypeError or
 /// ValueError, from the argument alone. Local.
 std::vector<pybind11::ssize_t> shape_of(pybind11::handle shape);
 
 /// A new array of this element type and shape over `comm`, its blocks not
-/// initialised. Collective over comm: releases the arrays queued on every
-/// rank first (array_registry), then creates the library array. When the
-/// library cannot create it, every rank raises alike (MemoryError or
-/// RuntimeError).
+/// initialised. Local when every block takes at most a mebibyte; above that
+/// the ranks agree, in one MPI_Allreduce over comm (collective), that each
+/// allocated its block, and a rank that could not makes every rank raise
+/// MemoryError naming it.
 std::unique_ptr<dist_array> create_array(const char* operation, element_type type,
                                          const std::vector<pybind11::ssize_t>& shape, const communicator& comm);
 

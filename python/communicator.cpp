@@ -2,8 +2,6 @@
 
 #include "mpi_environment.h"
 
-#include "framework/runtime/virda_globals.h"
-
 #include <mpi4py/mpi4py.h>
 
 #include <string>
@@ -71,18 +69,6 @@ comm_relation relation_of(MPI_Comm a, MPI_Comm b)
     default:
         return comm_relation::different;
     }
-}
-
-framework_comm_scope::framework_comm_scope(MPI_Comm comm, int rank) : saved_comm_(VIRDA_COMM), saved_id_(VIRDA_ID)
-{
-    VIRDA_COMM = comm;
-    VIRDA_ID = rank;
-}
-
-framework_comm_scope::~framework_comm_scope()
-{
-    VIRDA_COMM = saved_comm_;
-    VIRDA_ID = saved_id_;
 }
 
 } // namespace virda_python

@@ -1,8 +1,7 @@
 #ifndef VIRDA_PYTHON_COMMUNICATOR_H
 #define VIRDA_PYTHON_COMMUNICATOR_H
 
-// mpi4py communicators as the library's MPI_Comm, and the framework
-// runtime's globals for one call.
+// mpi4py communicators as MPI_Comm handles.
 
 #include <pybind11/pybind11.h>
 
@@ -36,23 +35,6 @@ enum class comm_relation {
     different,      ///< other processes
 };
 comm_relation relation_of(MPI_Comm a, MPI_Comm b);
-
-/// Sets the framework runtime's VIRDA_COMM and VIRDA_ID to a communicator and
-/// this process's rank in it for the life of the object, and restores the
-/// previous values after. The statistics that reduce over VIRDA_COMM
-/// (histogram, bin_data, quantile, median) and the placeholders the library
-/// creates inside a call then work on the array's own communicator. Local.
-class framework_comm_scope {
-public:
-    framework_comm_scope(MPI_Comm comm, int rank);
-    ~framework_comm_scope();
-    framework_comm_scope(const framework_comm_scope&) = delete;
-    framework_comm_scope& operator=(const framework_comm_scope&) = delete;
-
-private:
-    MPI_Comm saved_comm_;
-    int saved_id_;
-};
 
 } // namespace virda_python
 

@@ -2,8 +2,9 @@
 
 #include "mpi_environment.h"
 
-#include <boost/variant/get.hpp>
+#include "frontend/row_exchange.h"
 
+#include <map>
 #include <numeric>
 #include <string>
 
@@ -11,16 +12,43 @@ namespace py = pybind11;
 
 namespace virda_python {
 
-dist_array::dist_array(array_registry::entry* e, communicator comm, element_type type, std::vector<py::ssize_t> shape)
-    : entry_(e), comm_(std::move(comm)), type_(type), shape_(std::move(shape))
+namespace {
+
+/// Live arrays per communicator handle, for live_arrays().
+std::map<MPI_Comm, int>& live_counts()
 {
+    static auto* counts = new std::map<MPI_Comm, int>;
+    return *counts;
+}
+
+void forget(MPI_Comm comm)
+{
+    auto& counts = live_counts();
+    const auto found = counts.find(comm);
+    if (found != counts.end() && --found->second == 0) {
+        counts.erase(found);
+    }
+}
+
+} // namespace
+
+dist_array::dist_array(communicator comm, element_type type, std::vector<py::ssize_t> shape, py::array block)
+    : comm_(std::move(comm)), type_(type), shape_(std::move(shape)), block_(std::move(block))
+{
+    ++live_counts()[comm_.handle];
 }
 
 dist_array::~dist_array()
 {
-    if (entry_ != nullptr) {
-        registry().abandon(entry_);
+    if (!freed_) {
+        forget(comm_.handle);
     }
+}
+
+int live_arrays(MPI_Comm comm)
+{
+    const auto found = live_counts().find(comm);
+    return found == live_counts().end() ? 0 : found->second;
 }
 
 py::ssize_t dist_array::size() const
@@ -33,60 +61,51 @@ py::ssize_t dist_array::row_length() const
     return std::accumulate(shape_.begin() + 1, shape_.end(), py::ssize_t{1}, std::multiplies<>());
 }
 
-Attribute& dist_array::attribute(const char* operation)
+const py::array& dist_array::block(const char* operation) const
 {
-    if (entry_ == nullptr) {
+    if (freed_) {
         throw py::value_error(std::string(operation) + ": the array has been freed");
     }
-    return entry_->attribute();
+    return block_;
 }
-
-template <typename T>
-va<T>& dist_array::array(const char* operation)
-{
-    // The attribute owns a non-const array and hands out only a const view
-    // of it; writing to the block is what the owning rank may do.
-    auto* held = const_cast<array_variant*>(attribute(operation).held());
-    return boost::get<va<T>>(*held);
-}
-
-template va<double>& dist_array::array<double>(const char*);
-template va<float>& dist_array::array<float>(const char*);
-template va<int>& dist_array::array<int>(const char*);
 
 std::pair<py::ssize_t, py::ssize_t> dist_array::local_rows() const
 {
-    if (entry_ == nullptr) {
-        return {0, 0};
-    }
-    const va_range range = with_element_type(
-        type_, [&](auto v) { return boost::get<va<decltype(v)>>(*entry_->attribute().held()).va_local_range(); });
-    const py::ssize_t row = row_length();
-    return {range.first / row, range.count / row};
+    const auto rows = virda::frontend::balanced_rows(shape_[0], comm_.size, comm_.rank);
+    return {static_cast<py::ssize_t>(rows.first), freed_ ? 0 : static_cast<py::ssize_t>(rows.count)};
 }
 
-py::array block_view(dist_array& a, const char* operation, py::handle base)
+py::array block_view(const dist_array& a, const char* operation, py::handle base)
 {
-    void* data =
-        with_element_type(a.type(), [&](auto v) -> void* { return a.array<decltype(v)>(operation).va_local_data(); });
-    std::vector<py::ssize_t> shape = a.shape();
-    shape[0] = a.local_rows().second;
-    return py::array(dtype_of(a.type()), shape, data, base);
+    const py::array& block = a.block(operation);
+    if (base.is_none()) {
+        base = block;
+    }
+    std::vector<py::ssize_t> shape(block.shape(), block.shape() + block.ndim());
+    std::vector<py::ssize_t> strides(block.strides(), block.strides() + block.ndim());
+    return py::array(block.dtype(), shape, strides, const_cast<void*>(block.data()), base);
 }
 
 void dist_array::free()
 {
-    if (entry_ == nullptr) {
+    if (freed_) {
         return;
     }
-    if (!registry().release(entry_, exports_ == 0)) {
+    int viewed = exports_ > 0 ? 1 : 0;
+    if (!mpi_finalized()) {
+        check_mpi(MPI_Allreduce(MPI_IN_PLACE, &viewed, 1, MPI_INT, MPI_MAX, comm_.handle),
+                  "free(): agreeing that no view is alive");
+    }
+    if (viewed != 0) {
         throw py::buffer_error(exports_ > 0
                                    ? "free(): a NumPy view of this array's block (.local) is still alive on this "
                                      "rank; delete the views, then free() on every rank"
                                    : "free(): a NumPy view of this array's block (.local) is still alive on "
-                                     "another rank; nothing was released");
+                                     "another rank; nothing was freed");
     }
-    entry_ = nullptr;
+    block_ = py::array();
+    freed_ = true;
+    forget(comm_.handle);
 }
 
 namespace {
@@ -103,8 +122,7 @@ struct view_owner {
 py::array local_view(const py::object& self)
 {
     auto& a = self.cast<dist_array&>();
-    require_mpi_running();
-    a.attribute("local"); // raises for a freed array before anything is counted
+    a.block("local"); // raises for a freed array before anything is counted
     a.add_export();
     py::capsule base(new view_owner{self, &a}, [](void* p) {
         auto* owner = static_cast<view_owner*>(p);
@@ -135,7 +153,7 @@ std::string repr(const dist_array& a)
 py::class_<dist_array> bind_dist_array(py::module_& m)
 {
     py::class_<dist_array> array_class(m, "Array", R"doc(
-A distributed array with the library's row layout.
+A distributed array: each rank holds a block of whole rows.
 
 Made by empty, zeros, full, from_local or astype, collectively over a
 communicator. The array is split by whole rows of its first axis: with n
@@ -143,15 +161,14 @@ ranks and N rows, the first N % n ranks hold N // n + 1 rows and the others
 N // n (with fewer rows than ranks the last ranks hold none). Each rank holds
 its own block, ``local``: a writable NumPy view of it, not a copy.
 
-Lifetime: ``free()`` (or leaving a ``with`` block) releases the array at
-once; it is collective. An Array whose Python object goes away without
-free() is queued and released at a later collective point where every rank
-has queued it (see the module's documentation).
+Lifetime: the block is memory of this process only. Dropping the Array
+frees it; ``free()`` (or leaving a ``with`` block) frees it at once and is
+collective (it refuses, on every rank, while a view is alive on any rank).
 )doc");
     array_class.def_property_readonly("shape", &shape_tuple, "The global shape (the same on every rank). Local.")
         .def_property_readonly(
             "dtype", [](const dist_array& a) { return dtype_of(a.type()); },
-            "The element type: float64, float32 or int32. Local.")
+            "The element type: float64, float32, or an integer type of 8 to 64 bits. Local.")
         .def_property_readonly(
             "ndim", [](const dist_array& a) { return a.shape().size(); }, "Number of axes.")
         .def_property_readonly("size", &dist_array::size, "Elements over all ranks. Local.")
@@ -162,10 +179,9 @@ has queued it (see the module's documentation).
             "The mpi4py communicator the array is distributed over.")
         .def_property_readonly("local", &local_view, R"doc(
 This rank's block: a writable NumPy view (no copy) of shape
-(local rows, *shape[1:]). Writes show in the next statistic on every rank;
-the module publishes blocks itself before any rank reads another's (see the
-module's documentation). Views keep the Array alive; free() refuses, on every
-rank, while a view is alive on any rank. Local.
+(local rows, *shape[1:]). Writes show in the next statistic on every rank.
+Views keep the Array alive; free() refuses, on every rank, while a view is
+alive on any rank. Local.
 )doc")
         .def_property_readonly(
             "local_range",
@@ -177,11 +193,11 @@ rank, while a view is alive on any rank. Local.
             "(for 1-D arrays, its elements). Local.")
         .def_property_readonly("freed", &dist_array::freed, "Whether free() has released the array.")
         .def("free", &dist_array::free, R"doc(
-Releases the array's block and MPI window. Collective over the array's
-communicator: every rank calls it, in the same order as its other
-collective calls. Queued releases of other arrays happen here too. A second
-call does nothing. Raises BufferError on every rank, releasing nothing,
-while a view of .local is alive on any rank.
+Frees the array's block. Collective over the array's communicator (one
+reduction that agrees no view is alive): every rank calls it, in the same
+order as its other collective calls. A second call does nothing. Raises
+BufferError on every rank, freeing nothing, while a view of .local is alive
+on any rank.
 )doc")
         .def("__enter__", [](py::object self) { return self; })
         .def(

@@ -4,9 +4,7 @@
 #include "array_creation.h"
 #include "mpi_environment.h"
 
-#include "framework/types/mpi_type_trait.h"
-
-#include <boost/variant/get.hpp>
+#include "frontend/row_exchange.h"
 
 #include <algorithm>
 #include <climits>
@@ -33,7 +31,6 @@ struct block_header {
     std::int64_t rows = 0;
     std::int32_t axes = 0;
     std::int32_t type = -1;  ///< element_type, or -1: a dtype that is refused
-    std::int32_t fits = 1;   ///< 0: values outside int32's range
     std::int32_t masked = 0; ///< 1: a masked array with masked elements
     std::int32_t copied = 0; ///< 1: moving the rows needs a converted copy
     block_failure failure = block_failure::none;
@@ -64,14 +61,9 @@ void describe(const py::array& block, block_header& h)
         h.extents[i - 1] = block.shape(i);
     }
     if (const auto conversion = conversion_of(block.dtype())) {
-        h.type = static_cast<std::int32_t>(conversion->type);
-        if (conversion->check_range && block.size() > 0) {
-            const py::object lowest = block.attr("min")();
-            const py::object highest = block.attr("max")();
-            h.fits = !(lowest < py::int_(INT_MIN)) && !(py::int_(INT_MAX) < highest);
-        }
+        h.type = static_cast<std::int32_t>(*conversion);
         // Equal dtypes: the same type and byte order.
-        const bool ready = block.dtype().attr("__eq__")(dtype_of(conversion->type)).cast<bool>();
+        const bool ready = block.dtype().attr("__eq__")(dtype_of(*conversion)).cast<bool>();
         h.copied = ready && (block.flags() & py::array::c_style) != 0 ? 0 : 1;
     }
 }
@@ -179,11 +171,6 @@ void check_blocks_agree(const std::vector<block_header>& all, const std::string&
                              dtype_name(dtype_of(static_cast<element_type>(all[0].type))) +
                              "): give every rank blocks of one dtype");
     }
-    ranks = ranks_where(all, [](const block_header& h) { return h.fits == 0; });
-    if (!ranks.empty()) {
-        throw py::type_error("from_local: the blocks on " + ranks +
-                             " hold integers outside int32's range; convert them to float64 first");
-    }
 }
 
 /// The shape of the whole array the blocks make.
@@ -199,48 +186,6 @@ std::vector<py::ssize_t> shape_of_blocks(const std::vector<block_header>& all)
         shape.append(all[0].extents[i]);
     }
     return shape_of(shape);
-}
-
-/// Moves the given rows (in rank order, `all[r].rows` on rank r) into the
-/// array's blocks, where the library's layout puts them: each rank sends
-/// every destination the rows of its own that fall in the destination's
-/// range, in one MPI_Alltoallv of whole rows. Collective over the array's
-/// communicator.
-void exchange_rows(dist_array& a, const py::array& rows, const std::vector<block_header>& all,
-                   const std::vector<long long>& target_first, const std::vector<long long>& target_rows)
-{
-    const int n = a.comm().size;
-    const int me = a.comm().rank;
-    std::vector<long long> given_first(n, 0);
-    for (int r = 1; r < n; ++r) {
-        given_first[r] = given_first[r - 1] + all[r - 1].rows;
-    }
-    // Overlap of two row ranges [f1, f1 + n1) and [f2, f2 + n2): where it
-    // starts and how many rows.
-    auto overlap = [](long long f1, long long n1, long long f2, long long n2) {
-        const long long first = std::max(f1, f2);
-        const long long last = std::min(f1 + n1, f2 + n2);
-        return std::make_pair(first, std::max(last - first, 0LL));
-    };
-    std::vector<int> send_counts(n), send_offsets(n), receive_counts(n), receive_offsets(n);
-    for (int r = 0; r < n; ++r) {
-        const auto [sf, sn] = overlap(given_first[me], all[me].rows, target_first[r], target_rows[r]);
-        send_counts[r] = static_cast<int>(sn);
-        send_offsets[r] = static_cast<int>(sn > 0 ? sf - given_first[me] : 0);
-        const auto [rf, rn] = overlap(given_first[r], all[r].rows, target_first[me], target_rows[me]);
-        receive_counts[r] = static_cast<int>(rn);
-        receive_offsets[r] = static_cast<int>(rn > 0 ? rf - target_first[me] : 0);
-    }
-    MPI_Datatype row = MPI_DATATYPE_NULL;
-    const MPI_Datatype element =
-        with_element_type(a.type(), [](auto v) { return mpi_type_trait<decltype(v)>().get(); });
-    MPI_Type_contiguous(static_cast<int>(a.row_length()), element, &row);
-    MPI_Type_commit(&row);
-    void* destination = block_view(a, "from_local", py::none()).mutable_data();
-    const int rc = MPI_Alltoallv(rows.data(), send_counts.data(), send_offsets.data(), row, destination,
-                                 receive_counts.data(), receive_offsets.data(), row, a.comm().handle);
-    MPI_Type_free(&row);
-    check_mpi(rc, "from_local: exchanging rows");
 }
 
 std::unique_ptr<dist_array> from_local(const py::object& block, const py::object& comm_argument)
@@ -263,27 +208,24 @@ std::unique_ptr<dist_array> from_local(const py::object& block, const py::object
     if (a->shape()[0] == 0) {
         return a;
     }
-    // The library's layout: the rows each rank holds.
-    std::vector<long long> target_first(comm.size), target_rows(comm.size);
+    std::vector<std::int64_t> given_rows(static_cast<std::size_t>(comm.size));
+    std::vector<virda::frontend::row_range> target(static_cast<std::size_t>(comm.size));
     bool in_place = true;
-    with_element_type(type, [&](auto v) {
-        const auto& library_array = a->array<decltype(v)>("from_local");
-        for (int r = 0; r < comm.size; ++r) {
-            const std::vector<int> range = library_array.va_distribution_index(r);
-            target_first[r] = range[0] / a->row_length();
-            target_rows[r] = (static_cast<long long>(range[1]) - range[0] + 1) / a->row_length();
-            in_place = in_place && target_rows[r] == all[r].rows;
-        }
-    });
+    for (int r = 0; r < comm.size; ++r) {
+        given_rows[r] = all[r].rows;
+        target[r] = virda::frontend::balanced_rows(a->shape()[0], comm.size, r);
+        in_place = in_place && target[r].count == all[r].rows;
+    }
+    py::array target_block = a->block("from_local");
     if (in_place) {
         // Every rank holds the rows the layout gives it: copy (and convert) them.
-        np.attr("copyto")(block_view(*a, "from_local", py::none()), given, py::arg("casting") = "unsafe");
+        np.attr("copyto")(target_block, given, py::arg("casting") = "unsafe");
         return a;
     }
     // The rows are sent from a C-ordered block of the element type: a
     // converted copy where the given block is not one, which the ranks
     // agree they could make before they exchange anything.
-    py::object rows = given;
+    py::array rows = given;
     if (std::any_of(all.begin(), all.end(), [](const block_header& h) { return h.copied != 0; })) {
         allocation_outcome copied;
         copied.attempt([&] { rows = np.attr("ascontiguousarray")(given, dtype_of(type)); });
@@ -291,7 +233,6 @@ std::unique_ptr<dist_array> from_local(const py::object& block, const py::object
         check_mpi(MPI_Allreduce(MPI_IN_PLACE, &first_failed, 1, MPI_LONG_LONG, MPI_MIN, comm.handle),
                   "from_local: agreeing on the copies");
         if (first_failed < comm.size) {
-            a->free();
             raise(block_failure::memory_error,
                   allocation_failure("from_local", "the converted copy of its block",
                                      static_cast<std::size_t>(all[first_failed].rows * a->row_length()) *
@@ -299,7 +240,17 @@ std::unique_ptr<dist_array> from_local(const py::object& block, const py::object
                                      static_cast<int>(first_failed)));
         }
     }
-    exchange_rows(*a, rows, all, target_first, target_rows);
+    // Whole rows from the given layout to the balanced one; whether every
+    // rank's exchange went through is agreed, so that none goes on alone.
+    const auto row_bytes = static_cast<std::int64_t>(a->row_length() * dtype_of(type).itemsize());
+    int moved = virda::frontend::exchange_rows(rows.data(), target_block.mutable_data(), row_bytes,
+                                               virda::frontend::layout_of(given_rows), target, comm.handle)
+                    ? 1
+                    : 0;
+    check_mpi(MPI_Allreduce(MPI_IN_PLACE, &moved, 1, MPI_INT, MPI_MIN, comm.handle), "from_local: moving the rows");
+    if (moved == 0) {
+        throw std::runtime_error("from_local: an MPI call failed while the rows were moved to their ranks");
+    }
     return a;
 }
 
@@ -311,11 +262,11 @@ void bind_from_local(py::module_& m)
 A new array made of the rows every rank gives: the array's rows are rank
 0's block, then rank 1's, and so on. Blocks may hold any number of rows (none
 on some ranks: shape (0, *rest)); their shapes after the first axis must
-agree, as must the element type they convert to (float64, float32 and int32
-as they are; bool, int8, int16, uint8, uint16 to int32; float16 to float32;
-int64, uint32, uint64 to int32 when every value fits; others are refused).
-Rows already where the library's layout puts them are only copied into the
-blocks; otherwise they are moved there (one MPI_Alltoallv). Every rank
+agree, as must the element type they convert to (float64, float32 and the
+integers of 8 to 64 bits as they are; bool to uint8; float16 to float32;
+others are refused). Rows already where the balanced layout puts them are
+only copied into the blocks; otherwise they are moved there, point to point
+between the ranks that hold and need them. Every rank
 raises alike when the blocks do not agree. Collective over comm (default
 MPI.COMM_WORLD).
 )doc");

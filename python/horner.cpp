@@ -3,7 +3,10 @@
 // NumPy's separate multiply and add.
 #include "horner.h"
 
+#include "engine/values_as_doubles.h"
+
 #include <algorithm>
+#include <cstdint>
 
 namespace virda_python {
 
@@ -14,18 +17,18 @@ namespace {
 /// count with no aliasing, which the compiler vectorises at -O2.
 constexpr std::size_t chunk = 256;
 
-template <typename T>
-void horner_of(const std::vector<double>& p, const T* x, double* out, std::size_t n)
+} // namespace
+
+void horner(const std::vector<double>& p, const virda::engine::values_view& x, double* out)
 {
     double xs[chunk];
     double ys[chunk];
+    const auto n = static_cast<std::size_t>(x.count);
     for (std::size_t start = 0; start < n; start += chunk) {
         const std::size_t m = std::min(chunk, n - start);
         // The last chunk is padded with zeros; only its m values are kept.
         std::fill(xs + m, xs + chunk, 0.0);
-        for (std::size_t j = 0; j < m; ++j) {
-            xs[j] = static_cast<double>(x[start + j]);
-        }
+        virda::engine::detail::as_doubles(x, static_cast<std::int64_t>(start), m, xs);
         std::fill(ys, ys + chunk, 0.0);
         for (const double c : p) {
             for (std::size_t j = 0; j < chunk; ++j) {
@@ -36,21 +39,9 @@ void horner_of(const std::vector<double>& p, const T* x, double* out, std::size_
     }
 }
 
-} // namespace
-
 void horner(const std::vector<double>& p, const double* x, double* out, std::size_t n)
 {
-    horner_of(p, x, out, n);
-}
-
-void horner(const std::vector<double>& p, const float* x, double* out, std::size_t n)
-{
-    horner_of(p, x, out, n);
-}
-
-void horner(const std::vector<double>& p, const int* x, double* out, std::size_t n)
-{
-    horner_of(p, x, out, n);
+    horner(p, virda::engine::values_of(x, static_cast<std::int64_t>(n)), out);
 }
 
 } // namespace virda_python

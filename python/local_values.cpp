@@ -183,20 +183,60 @@ local_values values_of_numpy(const char* operation, const char* name, py::handle
     return v;
 }
 
-local_values values_of_block(const char* operation, dist_array& a)
+local_values values_of_block(const char* operation, const dist_array& a)
 {
+    const py::array& block = a.block(operation);
     local_values v;
-    with_element_type(a.type(), [&](auto e) {
-        using T = decltype(e);
-        const va<T>& block = a.array<T>(operation);
-        const std::int64_t n = std::max(0, block.va_local_count());
-        v.type = virda::engine::number_type_of<T>::value;
-        v.count = n;
-        if (n > 0) {
-            v.tables.push_back(virda::engine::table_of(block.va_local_data(), 1, n, n));
-        }
-    });
+    v.owner = block;
+    v.type = a.type();
+    v.count = static_cast<std::int64_t>(block.size());
+    if (v.count > 0) {
+        const auto size = static_cast<std::int64_t>(virda::engine::facts_of(v.type).size);
+        v.tables.push_back(table_view{block.data(), v.type, 1, v.count, v.count * size, size});
+    }
     return v;
+}
+
+void warn(PyObject* category, const std::string& text)
+{
+    if (PyErr_WarnEx(category, text.c_str(), 1) != 0) {
+        throw py::error_already_set();
+    }
+}
+
+std::vector<std::vector<values_view>> aligned_runs(const std::vector<py::array>& arrays)
+{
+    const py::array& x = arrays[0];
+    std::vector<std::vector<values_view>> runs;
+    if (x.size() == 0) {
+        return runs;
+    }
+    std::vector<number_type> types(arrays.size());
+    for (std::size_t k = 0; k < arrays.size(); ++k) {
+        number_type_of_dtype(arrays[k].dtype(), &types[k]);
+    }
+    std::vector<std::int64_t> extents;
+    std::vector<std::vector<std::int64_t>> strides(arrays.size());
+    for (py::ssize_t i = 0; i < x.ndim(); ++i) {
+        if (x.shape(i) != 1) {
+            extents.push_back(static_cast<std::int64_t>(x.shape(i)));
+            for (std::size_t k = 0; k < arrays.size(); ++k) {
+                strides[k].push_back(static_cast<std::int64_t>(arrays[k].strides(i)));
+            }
+        }
+    }
+    merge_axes(extents, strides);
+    const std::size_t n = extents.size();
+    const std::int64_t length = n >= 1 ? extents[n - 1] : 1;
+    for_each_outer_index(extents, strides, 1, [&](const std::vector<std::int64_t>& offsets) {
+        std::vector<values_view> run;
+        for (std::size_t k = 0; k < arrays.size(); ++k) {
+            run.push_back(values_view{static_cast<const char*>(arrays[k].data()) + offsets[k], types[k], length,
+                                      n >= 1 ? strides[k][n - 1] : 0});
+        }
+        runs.push_back(std::move(run));
+    });
+    return runs;
 }
 
 std::vector<std::pair<values_view, values_view>> paired_runs(const char* operation, const py::array& x,
@@ -205,34 +245,11 @@ std::vector<std::pair<values_view, values_view>> paired_runs(const char* operati
     if (x.ndim() != w.ndim() || !std::equal(x.shape(), x.shape() + x.ndim(), w.shape())) {
         throw py::value_error(std::string(operation) + ": weights must have the shape of the data");
     }
-    std::vector<std::pair<values_view, values_view>> runs;
-    if (x.size() == 0) {
-        return runs;
+    std::vector<std::pair<values_view, values_view>> pairs;
+    for (const auto& run : aligned_runs({x, w})) {
+        pairs.emplace_back(run[0], run[1]);
     }
-    number_type xt;
-    number_type wt;
-    number_type_of_dtype(x.dtype(), &xt);
-    number_type_of_dtype(w.dtype(), &wt);
-    std::vector<std::int64_t> extents;
-    std::vector<std::vector<std::int64_t>> strides(2);
-    for (py::ssize_t i = 0; i < x.ndim(); ++i) {
-        if (x.shape(i) != 1) {
-            extents.push_back(static_cast<std::int64_t>(x.shape(i)));
-            strides[0].push_back(static_cast<std::int64_t>(x.strides(i)));
-            strides[1].push_back(static_cast<std::int64_t>(w.strides(i)));
-        }
-    }
-    merge_axes(extents, strides);
-    const std::size_t n = extents.size();
-    const std::int64_t length = n >= 1 ? extents[n - 1] : 1;
-    const std::int64_t xs = n >= 1 ? strides[0][n - 1] : 0;
-    const std::int64_t ws = n >= 1 ? strides[1][n - 1] : 0;
-    const char* xb = static_cast<const char*>(x.data());
-    const char* wb = static_cast<const char*>(w.data());
-    for_each_outer_index(extents, strides, 1, [&](const std::vector<std::int64_t>& offsets) {
-        runs.emplace_back(values_view{xb + offsets[0], xt, length, xs}, values_view{wb + offsets[1], wt, length, ws});
-    });
-    return runs;
+    return pairs;
 }
 
 void raise_engine_error(const char* operation, const virda::engine::error& e)

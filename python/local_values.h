@@ -15,6 +15,7 @@
 #include <pybind11/numpy.h>
 
 #include <cstdint>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -48,12 +49,21 @@ bool number_type_of_dtype(const pybind11::dtype& dt, virda::engine::number_type*
 local_values values_of_numpy(const char* operation, const char* name, pybind11::handle a);
 
 /// The values of this rank's block of an Array (ValueError when it was freed).
-local_values values_of_block(const char* operation, dist_array& a);
+local_values values_of_block(const char* operation, const dist_array& a);
+
+/// Issues a Python warning of this category; raises error_already_set when
+/// a warning filter turned it into an error.
+void warn(PyObject* category, const std::string& text);
 
 /// Pairs of runs (x, w) of two NumPy arrays of one shape, element by
 /// element, for weighted statistics. ValueError when the shapes differ.
 std::vector<std::pair<virda::engine::values_view, virda::engine::values_view>>
 paired_runs(const char* operation, const pybind11::array& x, const pybind11::array& w);
+
+/// Runs of several NumPy arrays of one shape (arrays[0]'s; checked by the
+/// caller, dtypes by numpy_values), element by element: each entry holds
+/// one run of every array, of one length. None when the arrays are empty.
+std::vector<std::vector<virda::engine::values_view>> aligned_runs(const std::vector<pybind11::array>& arrays);
 
 /// The array a NumPy argument names, its dtype checked (values_of_numpy).
 pybind11::array numpy_values(const char* operation, const char* name, pybind11::handle a);

@@ -3,11 +3,9 @@
 // initialises MPI as mpi4py is told to) and checks that mpi4py runs on the
 // module's MPI; the module never initialises or finalises MPI itself.
 #include "array_creation.h"
-#include "array_registry.h"
 #include "communicator.h"
 #include "dist_array.h"
 #include "from_local.h"
-#include "library_call.h"
 #include "library_timing.h"
 #include "mpi_environment.h"
 #include "statistics.h"
@@ -25,19 +23,20 @@ order statistics, the same bits at any number of ranks.
 
 Every function that takes an Array is collective over its communicator:
 every rank calls it with the same arguments, in the same order. Blocks are
-NumPy views (Array.local). See docs/python.md for the lifetime rule, the
-element types and the differences from NumPy.
+NumPy arrays this process owns (Array.local views them). See
+docs/python.md for the element types and the differences from NumPy.
 )doc";
     m.attr("__version__") = VIRDA_VERSION;
 
     check_mpi4py_matches(py::module_::import("mpi4py.MPI"));
     load_mpi4py_api();
 
-    library_warning = PyErr_NewExceptionWithDoc(
+    // Kept for programs that filter it: the module raised it for the lines
+    // the library wrote, and no longer calls the library.
+    m.attr("LibraryWarning") = py::handle(PyErr_NewExceptionWithDoc(
         "virdastatistics.LibraryWarning",
-        "A message of the library (the line it writes to standard error), the same on every rank.",
-        PyExc_RuntimeWarning, nullptr);
-    m.attr("LibraryWarning") = py::handle(library_warning);
+        "A message of the library, the same on every rank (nothing raises it any more).", PyExc_RuntimeWarning,
+        nullptr));
 
     auto array_class = bind_dist_array(m);
     bind_array_creation(m, array_class);
@@ -48,20 +47,24 @@ element types and the differences from NumPy.
     m.def(
         "collect",
         [](const py::object& comm) {
-            require_mpi_running();
-            return registry().settle(communicator_of(comm).handle);
+            communicator_of(comm);
+            return 0;
         },
         py::arg("comm") = py::none(), R"doc(
-Releases the arrays over comm (default MPI.COMM_WORLD) whose Python objects
-are gone on every rank, and returns how many. Collective over comm; creating
-an array and free() do the same.
+Returns 0: an Array's block is freed when the Array goes, so nothing waits
+to be released. Kept for programs written when arrays held MPI windows.
+Local.
 )doc");
     m.def(
-        "live_arrays", [](const py::object& comm) { return registry().live(communicator_of(comm).handle); },
+        "live_arrays", [](const py::object& comm) { return live_arrays(communicator_of(comm).handle); },
         py::arg("comm") = py::none(),
-        "Arrays over comm the module still holds, queued ones included (the same on every rank). Local.");
+        "Arrays over comm alive on this rank and not freed. Local.");
     m.def(
-        "queued_releases", [](const py::object& comm) { return registry().queued(communicator_of(comm).handle); },
+        "queued_releases",
+        [](const py::object& comm) {
+            communicator_of(comm);
+            return 0;
+        },
         py::arg("comm") = py::none(),
-        "Arrays over comm whose Python objects are gone on this rank, waiting for every rank to agree. Local.");
+        "Returns 0: nothing waits to be released (see collect). Local.");
 }

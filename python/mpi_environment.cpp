@@ -1,5 +1,7 @@
 #include "mpi_environment.h"
 
+#include "frontend/launcher_check.h"
+
 #include <mpi.h>
 
 #include <cstdlib>
@@ -28,22 +30,6 @@ std::string trimmed(std::string s)
     return s;
 }
 
-/// How many processes a launcher said it started, from the variables of
-/// Open MPI's launcher and of PMI launchers (MPICH's Hydra); 0 when none did.
-long launched_processes()
-{
-    for (const char* name : {"OMPI_COMM_WORLD_SIZE", "PMI_SIZE"}) {
-        if (const char* text = std::getenv(name)) {
-            char* end = nullptr;
-            const long n = std::strtol(text, &end, 10);
-            if (end != text && *end == '\0' && n > 0) {
-                return n;
-            }
-        }
-    }
-    return 0;
-}
-
 } // namespace
 
 void check_mpi4py_matches(const py::module_& mpi)
@@ -70,12 +56,11 @@ void check_mpi4py_matches(const py::module_& mpi)
     if (initialized != 0 && !mpi_finalized()) {
         int size = 0;
         MPI_Comm_size(MPI_COMM_WORLD, &size);
-        const long launched = launched_processes();
-        if (size == 1 && launched > 1) {
-            throw py::import_error("this process was started as one of " + std::to_string(launched) +
-                                   " by another MPI's launcher, so each process is a job of one working "
-                                   "alone. Start the program with " +
-                                   module_launcher + ".");
+        const auto launch =
+            virda::frontend::foreign_launch_of(size, [](const char* name) { return std::getenv(name); });
+        if (launch) {
+            throw py::import_error("this process was " + virda::frontend::foreign_launch_message(*launch) +
+                                   ". Start the program with " + module_launcher + ".");
         }
     }
 }

@@ -4,6 +4,7 @@
 #include "mpi_environment.h"
 
 #include "engine/exact_sum.h"
+#include "engine/values_as_doubles.h"
 #include "statistics/fit_variable.h"
 #include "statistics/normal_equations.h"
 
@@ -18,6 +19,7 @@ namespace virda_python {
 namespace {
 
 using exact_accumulator = virda::engine::exact_sum;
+using virda::engine::values_view;
 
 /// Elements per round of the fused pass: the terms of one round stay in the
 /// cache while they are added.
@@ -27,23 +29,14 @@ constexpr std::size_t chunk = 2048;
 /// matrix alone would exceed any memory.
 constexpr int largest_order = 1 << 20;
 
-/// Calls f(block, count) with this rank's block of `a` in its element type.
-template <typename F>
-void with_block(dist_array& a, F&& f)
-{
-    with_element_type(a.type(), [&](auto v) {
-        const va<decltype(v)>& array = a.array<decltype(v)>("polyfit");
-        f(array.va_local_data(), static_cast<std::size_t>(std::max(0, array.va_local_count())));
-    });
-}
-
 /// The buffers of a fit of n coefficients, all of them taken before the
 /// first reduction.
 struct fit_buffers {
     explicit fit_buffers(int n)
         : sums(static_cast<std::size_t>(3 * n - 1) + 2), terms(static_cast<std::size_t>(3 * n - 1) * chunk),
           totals(sums.size()), matrix(static_cast<std::size_t>(n) * n),
-          work(virda_detail::normal_equations_workspace(n)), scaled(static_cast<std::size_t>(n))
+          work(virda_detail::normal_equations_workspace(n)), scaled(static_cast<std::size_t>(n)), xs(chunk), ys(chunk),
+          ws(chunk)
     {
     }
     /// sum w t^k for k < 2n - 1, then sum w y t^k for k < n, then two that
@@ -54,20 +47,29 @@ struct fit_buffers {
     std::vector<double> matrix;
     std::vector<double> work;
     std::vector<double> scaled; ///< the coefficients in t, ascending
+    std::vector<double> xs;     ///< one round's x, y and weights as doubles
+    std::vector<double> ys;
+    std::vector<double> ws;
 };
 
 /// Adds the terms of this rank's elements (weights w, or 1 when w is null).
-template <typename X, typename Y, typename W>
-void add_terms(const X* x, const Y* y, const W* w, std::size_t count, int n, virda_detail::fit_variable v,
-               fit_buffers& b)
+void add_terms(const values_view& x, const values_view& y, const values_view* w, int n,
+               virda_detail::fit_variable v, fit_buffers& b)
 {
     const int powers = 2 * n - 1;
+    const auto count = static_cast<std::size_t>(x.count);
     for (std::size_t start = 0; start < count; start += chunk) {
         const std::size_t m = std::min(chunk, count - start);
+        const auto done = static_cast<std::int64_t>(start);
+        virda::engine::detail::as_doubles(x, done, m, b.xs.data());
+        virda::engine::detail::as_doubles(y, done, m, b.ys.data());
+        if (w != nullptr) {
+            virda::engine::detail::as_doubles(*w, done, m, b.ws.data());
+        }
         for (std::size_t j = 0; j < m; ++j) {
-            const double t = (static_cast<double>(x[start + j]) - v.centre) / v.scale;
-            const double value = static_cast<double>(y[start + j]);
-            double p = w != nullptr ? static_cast<double>(w[start + j]) : 1.0;
+            const double t = (b.xs[j] - v.centre) / v.scale;
+            const double value = b.ys[j];
+            double p = w != nullptr ? b.ws[j] : 1.0;
             for (int k = 0; k < powers; ++k) {
                 b.terms[static_cast<std::size_t>(k) * chunk + j] = p;
                 if (k < n) {
@@ -90,9 +92,9 @@ void raise_memory_error(const std::string& text)
 
 } // namespace
 
-polyfit_outcome scaled_polyfit(dist_array& x, dist_array& y, dist_array* weights, int order)
+polyfit_outcome scaled_polyfit(const std::vector<fit_run>& runs, bool weighted, std::int64_t points, int order,
+                               const communicator& comm)
 {
-    const communicator& comm = x.comm();
     if (order > largest_order) {
         raise_memory_error("polyfit: the buffers of order " + std::to_string(order) +
                            " cannot be allocated (its normal matrix alone has (order + 1)^2 entries)");
@@ -109,15 +111,22 @@ polyfit_outcome scaled_polyfit(dist_array& x, dist_array& y, dist_array* weights
     // not allocate, in one reduction.
     double reduced[3] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
                          allocated.failed() ? static_cast<double>(comm.rank) : static_cast<double>(comm.size)};
-    with_block(x, [&](const auto* block, std::size_t count) {
-        for (std::size_t j = 0; j < count; ++j) {
-            const double v = static_cast<double>(block[j]);
-            if (std::isfinite(v)) {
-                reduced[0] = std::min(reduced[0], v);
-                reduced[1] = std::min(reduced[1], -v);
+    double xs[chunk];
+    for (const fit_run& run : runs) {
+        const values_view& x = run.x;
+        for (std::int64_t start = 0; start < x.count; start += static_cast<std::int64_t>(chunk)) {
+            const auto m =
+                static_cast<std::size_t>(std::min<std::int64_t>(static_cast<std::int64_t>(chunk), x.count - start));
+            virda::engine::detail::as_doubles(x, start, m, xs);
+            for (std::size_t j = 0; j < m; ++j) {
+                const double v = xs[j];
+                if (std::isfinite(v)) {
+                    reduced[0] = std::min(reduced[0], v);
+                    reduced[1] = std::min(reduced[1], -v);
+                }
             }
         }
-    });
+    }
     check_mpi(MPI_Allreduce(MPI_IN_PLACE, reduced, 3, MPI_DOUBLE, MPI_MIN, comm.handle), "polyfit: the range of x");
     if (reduced[2] < comm.size) {
         raise_memory_error(allocation_failure("polyfit", "the buffers of order " + std::to_string(order), buffer_bytes,
@@ -132,16 +141,9 @@ polyfit_outcome scaled_polyfit(dist_array& x, dist_array& y, dist_array* weights
     // says so in the flags of the same reduction.
     allocation_outcome added;
     added.attempt([&] {
-        with_block(x, [&](const auto* xs, std::size_t count) {
-            with_block(y, [&](const auto* ys, std::size_t) {
-                if (weights == nullptr) {
-                    add_terms(xs, ys, static_cast<const double*>(nullptr), count, n, variable, *b);
-                } else {
-                    with_block(*weights,
-                               [&](const auto* ws, std::size_t) { add_terms(xs, ys, ws, count, n, variable, *b); });
-                }
-            });
-        });
+        for (const fit_run& run : runs) {
+            add_terms(run.x, run.y, weighted ? &run.w : nullptr, n, variable, *b);
+        }
     });
     const std::size_t flags = b->sums.size() - 2;
     if (added.failed()) {
@@ -174,8 +176,8 @@ polyfit_outcome scaled_polyfit(dist_array& x, dist_array& y, dist_array* weights
     // eigenvalues of the normal matrix below its square; the normal matrix in
     // double resolves no eigenvalue below about n * eps times the largest.
     const double eps = std::numeric_limits<double>::epsilon();
-    const double points = static_cast<double>(x.size());
-    const double tolerance = std::max(points * eps * points * eps, n * eps);
+    const double total = static_cast<double>(points);
+    const double tolerance = std::max(total * eps * total * eps, n * eps);
     outcome.rank = virda_detail::solve_normal_equations(b->matrix.data(), b->totals.data() + powers, n, tolerance,
                                                         b->work.data(), b->scaled.data());
     const std::vector<double> ascending = virda_detail::coefficients_in_x(b->scaled, variable);

@@ -4,20 +4,17 @@
 #include "argument_checks.h"
 #include "array_creation.h"
 #include "horner.h"
-#include "library_call.h"
 #include "local_values.h"
 #include "mpi_environment.h"
 #include "scaled_polyfit.h"
 
-#include "framework/attribute/attribute.h"
+#include "engine/bin_means.h"
 #include "engine/histogram.h"
 #include "engine/moments.h"
 #include "engine/order_statistics.h"
 #include "engine/quantile_method.h"
 #include "engine/weighted_moments.h"
-#include "statistics/bin_data.h"
-
-#include <boost/variant/get.hpp>
+#include "frontend/row_exchange.h"
 
 #include <pybind11/numpy.h>
 
@@ -228,47 +225,149 @@ py::array_t<std::int64_t> histogram_of(const py::object& a, double lower, double
     return result;
 }
 
-py::array_t<double> bin_data_of(dist_array& x, dist_array& y, const py::object& centres_argument)
+/// This rank's block of an Array as one run of its elements.
+virda::engine::values_view run_of_block(const char* operation, const dist_array& a)
 {
-    require_mpi_running();
-    Attribute& xa = x.attribute("bin_data");
-    Attribute& ya = y.attribute("bin_data");
+    const local_values v = values_of_block(operation, a);
+    virda::engine::values_view run{nullptr, v.type, 0, static_cast<std::int64_t>(virda::engine::facts_of(v.type).size)};
+    if (!v.tables.empty()) {
+        run = virda::engine::row_of(v.tables[0], 0);
+    }
+    return run;
+}
+
+/// x's elements laid out as y's (the same number of elements over the same
+/// processes, another shape or another ranking of them): the elements of x
+/// that pair with this rank's block of y, moved point to point. The buffer
+/// is agreed over the ranks (MemoryError on every rank naming the one that
+/// could not allocate), and so is the exchange. Collective over y's
+/// communicator.
+std::vector<double> x_laid_out_as_y(const dist_array& x, const dist_array& y)
+{
+    const communicator& comm = y.comm();
+    // x's ranks in the order of y's: the process of y's rank r is x's rank
+    // xs_rank[r].
+    MPI_Group xg = MPI_GROUP_NULL;
+    MPI_Group yg = MPI_GROUP_NULL;
+    MPI_Comm_group(x.comm().handle, &xg);
+    MPI_Comm_group(comm.handle, &yg);
+    std::vector<int> y_ranks(static_cast<std::size_t>(comm.size));
+    std::vector<int> x_ranks(y_ranks.size());
+    for (int r = 0; r < comm.size; ++r) {
+        y_ranks[static_cast<std::size_t>(r)] = r;
+    }
+    const int translated = MPI_Group_translate_ranks(yg, comm.size, y_ranks.data(), xg, x_ranks.data());
+    MPI_Group_free(&xg);
+    MPI_Group_free(&yg);
+    check_mpi(translated, "bin_data: the ranks of x's communicator");
+    // Both in elements: rows times the row's length.
+    const auto elements = [](const dist_array& a, int rank) {
+        const auto rows = virda::frontend::balanced_rows(a.shape()[0], a.comm().size, rank);
+        const auto row = static_cast<std::int64_t>(a.row_length());
+        return virda::frontend::row_range{rows.first * row, rows.count * row};
+    };
+    std::vector<virda::frontend::row_range> from(static_cast<std::size_t>(comm.size));
+    std::vector<virda::frontend::row_range> to(from.size());
+    for (int r = 0; r < comm.size; ++r) {
+        from[static_cast<std::size_t>(r)] = elements(x, x_ranks[static_cast<std::size_t>(r)]);
+        to[static_cast<std::size_t>(r)] = elements(y, r);
+    }
+    std::vector<double> moved;
+    allocation_outcome outcome;
+    outcome.attempt([&] { moved.resize(static_cast<std::size_t>(to[static_cast<std::size_t>(comm.rank)].count)); });
+    int first_failed = outcome.failed() ? comm.rank : comm.size;
+    check_mpi(MPI_Allreduce(MPI_IN_PLACE, &first_failed, 1, MPI_INT, MPI_MIN, comm.handle),
+              "bin_data: agreeing on the buffers for x");
+    if (first_failed < comm.size) {
+        PyErr_SetString(PyExc_MemoryError,
+                        allocation_failure("bin_data", "x's elements laid out as y's",
+                                           static_cast<std::size_t>(to[static_cast<std::size_t>(first_failed)].count) *
+                                               sizeof(double),
+                                           first_failed)
+                            .c_str());
+        throw py::error_already_set();
+    }
+    int ok = virda::frontend::exchange_rows(x.block("bin_data").data(), moved.data(), sizeof(double), from, to,
+                                            comm.handle)
+                 ? 1
+                 : 0;
+    check_mpi(MPI_Allreduce(MPI_IN_PLACE, &ok, 1, MPI_INT, MPI_MIN, comm.handle), "bin_data: moving x");
+    if (ok == 0) {
+        throw std::runtime_error("bin_data: an MPI call failed while x was moved to y's layout");
+    }
+    return moved;
+}
+
+py::array_t<double> bin_data_of(const py::object& x_argument, const py::object& y_argument,
+                                const py::object& centres_argument, const py::object& comm_argument)
+{
+    const bool arrays = py::isinstance<dist_array>(x_argument);
+    if (arrays != py::isinstance<dist_array>(y_argument)) {
+        throw py::type_error("bin_data: x and y must both be Arrays or both NumPy arrays of this rank's values");
+    }
+    if (arrays && !comm_argument.is_none()) {
+        throw py::type_error("bin_data: comm is for NumPy arrays of this rank's values; an Array is over its own "
+                             "communicator");
+    }
     const doubles given = bin_centres(centres_argument);
-    if (x.type() != element_type::float64) {
-        throw py::type_error("bin_data: x must be float64 (x.astype('float64') makes a float64 copy)");
+    const auto bins = static_cast<std::int64_t>(given.size());
+    const double c0 = given.data()[0];
+    const double w = given.data()[1] - given.data()[0];
+    std::unique_ptr<virda::engine::bin_means> means;
+    communicator comm;
+    std::vector<double> moved_x; // x laid out as y, where it is not
+    if (arrays) {
+        auto& x = x_argument.cast<dist_array&>();
+        auto& y = y_argument.cast<dist_array&>();
+        require_mpi_running();
+        x.block("bin_data");
+        y.block("bin_data");
+        if (x.type() != element_type::float64) {
+            throw py::type_error("bin_data: x must be float64 (x.astype('float64') makes a float64 copy)");
+        }
+        if (x.size() != y.size()) {
+            throw py::value_error("bin_data: x and y must have the same number of elements");
+        }
+        const comm_relation relation = relation_of(x.comm().handle, y.comm().handle);
+        if (relation == comm_relation::different) {
+            throw py::value_error("bin_data: x and y must be distributed over the same processes");
+        }
+        comm = y.comm();
+        const virda::engine::values_view ys = run_of_block("bin_data", y);
+        virda::engine::values_view xs = run_of_block("bin_data", x);
+        // Decided from global facts: every rank moves x alike, or none does.
+        if (relation != comm_relation::same_order || x.shape() != y.shape()) {
+            moved_x = x_laid_out_as_y(x, y);
+            xs = virda::engine::values_of(moved_x.data(), static_cast<std::int64_t>(moved_x.size()));
+        }
+        means = engine_call("bin_data", [&] { return std::make_unique<virda::engine::bin_means>(c0, w, bins); });
+        engine_call("bin_data", [&] { means->add(xs, ys); });
+    } else {
+        comm = communicator_of(comm_argument);
+        std::vector<std::pair<virda::engine::values_view, virda::engine::values_view>> runs;
+        py::array xa;
+        py::array ya;
+        read_together("bin_data", "x and y", comm, [&] {
+            xa = numpy_values("bin_data", "x", x_argument);
+            ya = numpy_values("bin_data", "y", y_argument);
+            if (!xa.dtype().equal(py::dtype::of<double>())) {
+                throw py::type_error("bin_data: x must be float64 (x.astype('float64') makes a float64 copy)");
+            }
+            if (ya.ndim() != xa.ndim() || !std::equal(xa.shape(), xa.shape() + xa.ndim(), ya.shape())) {
+                throw py::value_error("bin_data: y must have the shape of x");
+            }
+            runs = paired_runs("bin_data", xa, ya);
+        });
+        means = engine_call("bin_data", [&] { return std::make_unique<virda::engine::bin_means>(c0, w, bins); });
+        engine_call("bin_data", [&] {
+            for (const auto& r : runs) {
+                means->add(r.first, r.second);
+            }
+        });
     }
-    if (x.size() != y.size()) {
-        throw py::value_error("bin_data: x and y must have the same number of elements");
-    }
-    const comm_relation relation = relation_of(x.comm().handle, y.comm().handle);
-    if (relation == comm_relation::different) {
-        throw py::value_error("bin_data: x and y must be distributed over the same processes");
-    }
-    // The centres and the result here; in the library two copies of the
-    // centres, the result, and the local and global sums and counts of
-    // every bin and one more.
-    const auto bins = static_cast<std::size_t>(given.size());
-    const std::size_t library_bytes = (3 * bins + 2 * (bins + 1)) * sizeof(double) + 2 * (bins + 1) * sizeof(int);
-    std::vector<double> centres;
-    py::array_t<double> result;
-    reserved_memory reserve;
-    allocate_together("bin_data", std::to_string(bins) + " bins", 2 * bins * sizeof(double) + library_bytes, y.comm(),
-                      [&] {
-                          centres.assign(given.data(), given.data() + given.size());
-                          result = py::array_t<double>(static_cast<py::ssize_t>(bins));
-                          reserve.take(library_bytes);
-                      });
-    reserve.release();
-    // Each rank bins the pairs of its block of y; where x's block is not
-    // the same elements, it reads them from the ranks that hold them, so
-    // those blocks are published first (collective over x's communicator,
-    // decided from global facts on every rank alike).
-    if (relation != comm_relation::same_order || x.shape() != y.shape()) {
-        x.array<double>("bin_data").va_sync();
-    }
-    const std::vector<double> means =
-        library_call("bin_data", y.comm().handle, y.comm().rank, [&] { return ::bin_data(xa, ya, centres); });
-    std::copy(means.begin(), means.end(), result.mutable_data());
+    const virda::engine::bin_means::result r = engine_call("bin_data", [&] { return means->finish(comm.handle); });
+    py::array_t<double> result(static_cast<py::ssize_t>(r.means.size()));
+    std::copy(r.means.begin(), r.means.end(), result.mutable_data());
     return result;
 }
 
@@ -287,23 +386,87 @@ py::object rank_warning()
 /// coefficients keep fewer than 8 significant digits of the fit.
 constexpr double largest_power_basis_error = 1e-8;
 
-py::array_t<double> polyfit_of(dist_array& x, dist_array& y, int order, dist_array* weights)
+/// polyfit's x, y and weights as runs of this rank's elements, with the
+/// communicator and the number of elements over all ranks: Arrays of one
+/// shape and communicator, or NumPy arrays of one shape on each rank with
+/// comm (one MPI_Allreduce for the count; collective).
+struct fit_input {
+    std::vector<fit_run> runs;
+    std::vector<py::array> owners;
+    communicator comm;
+    std::int64_t points = 0;
+};
+
+fit_input fit_input_of(const py::object& x_argument, const py::object& y_argument, const py::object& weights,
+                       const py::object& comm_argument)
 {
-    require_mpi_running();
-    x.attribute("polyfit");
-    y.attribute("polyfit");
+    fit_input in;
+    const bool weighted = !weights.is_none();
+    const bool arrays = py::isinstance<dist_array>(x_argument);
+    if (arrays != py::isinstance<dist_array>(y_argument) ||
+        (weighted && arrays != py::isinstance<dist_array>(weights))) {
+        throw py::type_error("polyfit: x, y and weights must all be Arrays or all NumPy arrays of this rank's values");
+    }
+    if (arrays) {
+        if (!comm_argument.is_none()) {
+            throw py::type_error("polyfit: comm is for NumPy arrays of this rank's values; an Array is over its own "
+                                 "communicator");
+        }
+        require_mpi_running();
+        auto& x = x_argument.cast<dist_array&>();
+        auto& y = y_argument.cast<dist_array&>();
+        x.block("polyfit");
+        y.block("polyfit");
+        require_same_layout("polyfit", x, y, "y");
+        fit_run run{run_of_block("polyfit", x), run_of_block("polyfit", y), {}};
+        if (weighted) {
+            auto& w = weights.cast<dist_array&>();
+            w.block("polyfit");
+            require_same_layout("polyfit", x, w, "weights");
+            run.w = run_of_block("polyfit", w);
+        }
+        in.runs.push_back(run);
+        in.comm = x.comm();
+        in.points = x.size();
+        return in;
+    }
+    in.comm = communicator_of(comm_argument);
+    read_together("polyfit", "x, y and weights", in.comm, [&] {
+        in.owners.push_back(numpy_values("polyfit", "x", x_argument));
+        in.owners.push_back(numpy_values("polyfit", "y", y_argument));
+        if (weighted) {
+            in.owners.push_back(numpy_values("polyfit", "weights", weights));
+        }
+        const py::array& x = in.owners[0];
+        for (std::size_t k = 1; k < in.owners.size(); ++k) {
+            const py::array& other = in.owners[k];
+            if (other.ndim() != x.ndim() || !std::equal(x.shape(), x.shape() + x.ndim(), other.shape())) {
+                throw py::value_error(std::string("polyfit: ") + (k == 1 ? "y" : "weights") +
+                                      " must have the shape of x");
+            }
+        }
+        for (const auto& run : aligned_runs(in.owners)) {
+            in.runs.push_back(fit_run{run[0], run[1], weighted ? run[2] : run[1]});
+        }
+    });
+    in.points = static_cast<std::int64_t>(in.owners[0].size());
+    check_mpi(MPI_Allreduce(MPI_IN_PLACE, &in.points, 1, MPI_INT64_T, MPI_SUM, in.comm.handle),
+              "polyfit: counting the points");
+    return in;
+}
+
+py::array_t<double> polyfit_of(const py::object& x_argument, const py::object& y_argument, int order,
+                               const py::object& weights, const py::object& comm_argument)
+{
     if (order < 0) {
         throw py::value_error("polyfit: order must be >= 0");
     }
-    require_same_layout("polyfit", x, y, "y");
-    if (weights != nullptr) {
-        weights->attribute("polyfit");
-        require_same_layout("polyfit", x, *weights, "weights");
-    }
-    if (x.size() == 0) {
+    const fit_input in = fit_input_of(x_argument, y_argument, weights, comm_argument);
+    if (in.points == 0) {
         throw py::type_error("polyfit: expected non-empty vector for x");
     }
-    const polyfit_outcome fit = scaled_polyfit(x, y, weights, order);
+    const std::int64_t points = in.points;
+    const polyfit_outcome fit = scaled_polyfit(in.runs, !weights.is_none(), points, order, in.comm);
     py::array_t<double> result(static_cast<py::ssize_t>(fit.coefficients.size()));
     std::copy(fit.coefficients.begin(), fit.coefficients.end(), result.mutable_data());
     // Decided from the exact totals: every rank warns alike.
@@ -312,9 +475,9 @@ py::array_t<double> polyfit_of(dist_array& x, dist_array& y, int order, dist_arr
     if (!fit.finite) {
         warn(PyExc_RuntimeWarning,
              "polyfit: the coefficients are NaN: x, y or the weights hold NaN or infinite values");
-    } else if (fit.rank < n || n > x.size()) {
+    } else if (fit.rank < n || n > points) {
         warn(rank_warning().ptr(), "polyfit: Polyfit may be poorly conditioned: the data determine " +
-                                       std::to_string(std::min<long long>(fit.rank, x.size())) + " of the " +
+                                       std::to_string(std::min<long long>(fit.rank, points)) + " of the " +
                                        std::to_string(n) +
                                        " coefficients (too few points or distinct x); the others are those of "
                                        "the least-squares solution with the smallest coefficients");
@@ -335,7 +498,7 @@ py::object polyval_of(const py::object& p, const py::object& x_argument)
     if (py::isinstance<dist_array>(x_argument)) {
         auto& x = x_argument.cast<dist_array&>();
         require_mpi_running();
-        x.attribute("polyval"); // refuses a freed array before any communication
+        x.block("polyval"); // refuses a freed array before any communication
         // Converted before the new array is created; a rank that could not
         // hold a long p agrees with the others first.
         const doubles given = polynomial_coefficients(p);
@@ -428,18 +591,11 @@ double median_of(const py::object& a, const py::object& comm)
 std::unique_ptr<dist_array> polyval_array(const std::vector<double>& p, dist_array& x)
 {
     require_mpi_running();
-    x.attribute("polyval"); // refuses a freed array
-    // A collective point (the queued arrays are released) like every
-    // creation; one pass over this rank's block fills the new one.
+    const virda::engine::values_view in = run_of_block("polyval", x); // refuses a freed array
+    // The new array's block has the rows of x's: one pass fills it.
     auto result = create_array("polyval", element_type::float64, x.shape(), x.comm());
-    va<double>& out = result->array<double>("polyval");
-    with_element_type(x.type(), [&](auto v) {
-        const va<decltype(v)>& in = x.array<decltype(v)>("polyval");
-        if (in.va_local_count() != out.va_local_count()) {
-            throw std::logic_error("polyval: the new array's block differs from x's");
-        }
-        horner(p, in.va_local_data(), out.va_local_data(), static_cast<std::size_t>(in.va_local_count()));
-    });
+    py::array out = result->block("polyval");
+    horner(p, in, static_cast<double*>(out.mutable_data()));
     return result;
 }
 
@@ -471,23 +627,29 @@ numpy.histogram, the lower edge is never counted, nor is the top edge; bin k
 >= 1 is [lower + k width, lower + (k + 1) width). NaN is not counted.
 a as for mean (comm for NumPy arrays). Collective over a's communicator.
 )doc");
-    m.def("bin_data", &bin_data_of, py::arg("x"), py::arg("y"), py::arg("centres"), R"doc(
+    m.def("bin_data", &bin_data_of, py::arg("x"), py::arg("y"), py::arg("centres"), py::kw_only(),
+          py::arg("comm") = py::none(), R"doc(
 The mean of the y elements in each bin of x (float64), as
 scipy.stats.binned_statistic(x, y, 'mean'), as a float64 NumPy array on
 every rank. Bin k is centred on centres[0] + k w (w = centres[1] -
 centres[0]; only the count of centres and its first two entries matter),
 [c - w/2, c + w/2); an empty bin gives 0.0 (SciPy: NaN). Element j of x
-pairs with element j of y: x and y need the same number of elements over the
-same processes, not the same layout. Collective over y's communicator.
+pairs with element j of y: Arrays x and y need the same number of elements
+over the same processes, not the same layout. Or NumPy arrays of this
+rank's values, of one shape, with comm (default MPI.COMM_WORLD). Collective
+over y's communicator.
 )doc");
-    m.def("polyfit", &polyfit_of, py::arg("x"), py::arg("y"), py::arg("order"), py::arg("weights") = nullptr,
+    m.def("polyfit", &polyfit_of, py::arg("x"), py::arg("y"), py::arg("order"), py::arg("weights") = py::none(),
+          py::kw_only(), py::arg("comm") = py::none(),
           R"doc(
 The least-squares polynomial of this order through (x, y), from exact totals
 over all ranks: its coefficients as a float64 NumPy array in numpy.polyfit's
 order, the highest power first. weights multiply the squared residuals, where
 numpy.polyfit's w multiplies the residuals: polyfit(x, y, k, weights=w) fits
 as numpy.polyfit(x, y, k, w=numpy.sqrt(w)). x, y and weights have one shape
-and communicator. The fit is made in (x - c) / s, which maps the finite range
+and communicator (Arrays), or are NumPy arrays of one shape on each rank
+with comm (default MPI.COMM_WORLD) naming the ranks whose points count.
+The fit is made in (x - c) / s, which maps the finite range
 of x onto [-1, 1], and converted back to powers of x. Where the data do not
 determine every coefficient (fewer points or distinct x than coefficients)
 the result is the least-squares solution with the smallest coefficients,

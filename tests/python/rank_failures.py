@@ -96,14 +96,35 @@ def test_polyfit_with_one_rank_short_of_memory():
 
 @needs_bad_alloc
 def test_from_local_with_one_rank_short_of_memory():
-    """The last rank gives every row as int64, which must be converted (a
-    16 MiB copy) before the rows are moved to where the layout puts them
-    (a block of at most 8 MiB on each rank)."""
+    """The last rank gives every row as a strided view, which must be made
+    contiguous (a 32 MiB copy) before the rows are moved to where the layout
+    puts them; at 2 ranks its own block (16 MiB) fails first."""
     rows = 1 << 22
-    mine = np.arange(rows, dtype=np.int64) if WORLD.rank == LAST else np.zeros(0, dtype=np.int64)
+    whole = np.arange(2 * rows, dtype=np.int64) if WORLD.rank == LAST else np.zeros(0, dtype=np.int64)
+    mine = whole[::2]
     raised_everywhere(MemoryError, f"from_local: .* on rank {LAST}", lambda: vs.from_local(mine), 12 << 20)
     with vs.from_local(mine[:8]) as a:
         assert a.shape == (8,)
+
+
+@needs_bad_alloc
+def test_creation_with_one_rank_short_of_memory():
+    """Blocks of 8 MiB or more on every rank; the last rank cannot get its own."""
+    for make in (lambda: vs.zeros(1 << 23), lambda: vs.full((1 << 22, 2), 1.5), lambda: vs.empty(1 << 23)):
+        raised_everywhere(MemoryError, f"its block could not be allocated on rank {LAST}", make, 4 << 20)
+    with vs.zeros(1 << 20, dtype=np.uint8) as a, a.astype("float64") as b:
+        assert vs.mean(b) == 0.0  # the ranks go on together
+
+
+@needs_bad_alloc
+def test_bin_data_moving_x_with_one_rank_short_of_memory():
+    """x laid out otherwise than y: x's elements are moved into a buffer of
+    y's layout, which the last rank cannot allocate."""
+    n = 1 << 22
+    with vs.zeros(n) as x, vs.zeros((n // 2, 2)) as y:
+        raised_everywhere(MemoryError, f"bin_data: .* on rank {LAST}", lambda: vs.bin_data(x, y, [0.0, 1.0]),
+                          4 << 20)
+        assert vs.bin_data(x, y, [0.0, 1.0]).tolist() == [0.0, 0.0]
 
 
 @needs_bad_alloc

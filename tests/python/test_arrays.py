@@ -69,13 +69,27 @@ def test_full_refuses_inexact_values():
         assert np.all(np.isnan(a.local))
 
 
-@pytest.mark.parametrize("dtype", ["int64", "int16", "complex128", "bool", object])
-def test_creation_takes_only_the_three_element_types(dtype):
-    with pytest.raises(TypeError, match="float64, float32 or int32"):
+TABLE = ["float64", "float32", "int8", "int16", "int32", "int64", "uint8", "uint16", "uint32", "uint64"]
+
+
+@pytest.mark.parametrize("dtype", ["float16", "longdouble", "complex128", "bool", object])
+def test_creation_takes_only_the_element_types(dtype):
+    with pytest.raises(TypeError, match="float64, float32 or integers of 8, 16, 32 or 64 bits"):
         vs.empty(4, dtype=dtype)
 
 
-@pytest.mark.parametrize("shape", [(), -1, (3, 0), (2**16, 2**16), 2**40, (2, 2**62), "ten", 2.0])
+def test_every_element_type_is_created_filled_and_converted():
+    for name in TABLE:
+        big = np.iinfo(name).max if name[0] in "iu" else np.finfo(name).max
+        with vs.zeros((5, 2), dtype=name) as z, vs.full(5, big, dtype=np.dtype(name).newbyteorder(">")) as f:
+            assert z.dtype == np.dtype(name) and f.dtype == np.dtype(name)  # stored in native order
+            assert np.all(z.local == 0) and np.all(f.local == big)
+            with f.astype("float64") as d:
+                assert np.all(d.local == float(big))
+            assert vs.mean(z) == 0.0 and vs.median(f) == float(big)
+
+
+@pytest.mark.parametrize("shape", [(), -1, (3, 0), (2**31, 2**31), 2**61, (2, 2**62), "ten", 2.0])
 def test_bad_shapes_are_refused(shape):
     with pytest.raises((ValueError, TypeError)):
         vs.zeros(shape)
@@ -120,9 +134,9 @@ def test_from_local_takes_non_contiguous_and_swapped_blocks():
     assert np.array_equal(swapped, values)
 
 
-# Each type converted on the way in, with the type it is held as.
-CONVERTED = [(t, np.int32) for t in (np.bool_, np.int8, np.int16, np.uint8, np.uint16, np.int64, np.uint32, np.uint64)]
-CONVERTED.append((np.float16, np.float32))
+# Each type on the way in, with the type it is held as: the element types
+# as themselves, bool and float16 converted exactly.
+CONVERTED = [(t, t) for t in TABLE] + [(np.bool_, np.uint8), (np.float16, np.float32)]
 
 
 @pytest.mark.parametrize("given, stored", CONVERTED)
@@ -134,12 +148,24 @@ def test_from_local_converts_exactly(given, stored):
     assert np.array_equal(everything, values.astype(stored))
 
 
-def test_from_local_refuses_integers_beyond_int32_on_every_rank():
-    mine = np.arange(4, dtype=np.int64)
-    if WORLD.rank == WORLD.size - 1:
-        mine[-1] = 2**31  # one rank's values do not fit
-    with pytest.raises(TypeError, match=f"rank {WORLD.size - 1} hold integers outside int32"):
-        vs.from_local(mine)
+@pytest.mark.parametrize("dtype", ["int64", "uint64", ">i8"])
+def test_from_local_keeps_wide_integers_exactly(dtype):
+    """Values no double holds (beyond 2^53) stay as they are: the order
+    statistics of the array are those of the integers."""
+    top = np.iinfo(np.dtype(dtype)).max
+    values = (top - np.arange(9, dtype=np.uint64)).astype(dtype)
+    with vs.from_local(block(values, WORLD, "first")) as a:
+        assert a.dtype == np.dtype(dtype).newbyteorder("=")
+        assert np.array_equal(gathered(a), values)
+        assert vs.median(a) == float(np.sort(values)[4])
+        assert vs.quantile(a, 1.0) == float(top)
+
+
+def test_from_local_refuses_blocks_of_different_element_types():
+    mine = np.zeros(3, dtype=np.int64 if WORLD.rank == WORLD.size - 1 else np.int32)
+    if WORLD.size > 1:
+        with pytest.raises(TypeError, match=f"rank {WORLD.size - 1} convert to another element type"):
+            vs.from_local(mine)
 
 
 @pytest.mark.parametrize("dtype", [np.complex128, np.longdouble, object, "U3", "datetime64[s]"])

@@ -148,3 +148,27 @@ def test_the_same_bits_on_every_number_of_ranks_and_distribution():
     assert all(r == results[1] for r in results.values())
     assert same_everywhere(b"".join(results[1]))
     assert not any(math.isnan(v) for v in np.frombuffer(b"".join(results[1])))
+
+
+def test_numpy_values_with_comm_fit_as_arrays():
+    """NumPy arrays of this rank's points, any strides (a transposed block),
+    and the same fit from Arrays of the same points: the same bits."""
+    xs = x_of(np.arange(2000)) * 0.01 + 1000.0
+    ys = 3.0 * xs**2 - 2.0 * xs + 0.5
+    ws = w_of(np.arange(2000)).astype(np.float32)
+    mine = [block(v, WORLD, "last") for v in (xs, ys, ws)]
+    from_arrays, _ = fitted(xs, ys, 2, ws)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        from_numpy = vs.polyfit(mine[0], mine[1], 2, weights=mine[2], comm=WORLD)
+        twisted = vs.polyfit(mine[0].reshape(-1, 1).T, np.asfortranarray(mine[1].reshape(-1, 1)).T, 2,
+                             weights=mine[2][None, :])
+    assert np.array_equal(from_numpy, from_arrays) and np.array_equal(twisted, from_arrays)
+    assert same_everywhere(from_numpy)
+    with pytest.raises(ValueError, match="y must have the shape of x"):
+        vs.polyfit(mine[0], np.ones(len(mine[0]) + 1), 1)
+    with pytest.raises(TypeError, match="must all be Arrays or all NumPy"):
+        with vs.zeros(4) as a:
+            vs.polyfit(a, np.zeros(4), 1)
+    with pytest.raises(TypeError, match="expected non-empty vector for x"):
+        vs.polyfit(np.zeros(0), np.zeros(0), 1)

@@ -149,8 +149,7 @@ def test_histogram_counts_are_on_every_rank():
 
 def test_bin_data_pairs_elements_across_layouts():
     """x over a communicator ranking the processes in reverse, or of another
-    shape: its elements are read from where they are (the module publishes
-    x's blocks first)."""
+    shape: its elements are moved to y's layout first."""
     xs, ys, _ = data(np.float64, 600)
     reverse = WORLD.Split(0, WORLD.size - 1 - WORLD.rank)
     with vs.from_local(block(xs, reverse, "ramp"), reverse) as x_reversed, \
@@ -162,6 +161,26 @@ def test_bin_data_pairs_elements_across_layouts():
     expected = library_bin_means(xs, ys, CENTRES)
     assert across == pytest.approx(expected, rel=1e-12)
     assert reshaped == pytest.approx(expected, rel=1e-12)
+
+
+def test_bin_data_of_numpy_values():
+    """NumPy arrays of this rank's pairs with comm: the same means as Arrays
+    of the same pairs; x must be float64 and y of x's shape."""
+    xs, ys, _ = data(np.float64, 600)
+    mine_x, mine_y = block(xs, WORLD, "ramp"), block(ys.astype(np.float32), WORLD, "ramp")
+    means = vs.bin_data(mine_x, mine_y, CENTRES, comm=WORLD)
+    with vs.from_local(block(xs, WORLD, "even")) as x, vs.from_local(block(ys.astype(np.float32), WORLD, "even")) as y:
+        from_arrays = vs.bin_data(x, y, CENTRES)
+        with pytest.raises(TypeError, match="comm is for NumPy arrays"):
+            vs.bin_data(x, y, CENTRES, comm=WORLD)
+        with pytest.raises(TypeError, match="both be Arrays or both NumPy"):
+            vs.bin_data(x, mine_y, CENTRES)
+    assert means == pytest.approx(library_bin_means(xs, ys.astype(np.float32), CENTRES), rel=1e-12)
+    assert means == pytest.approx(from_arrays, rel=1e-12) and same_everywhere(means)
+    with pytest.raises(TypeError, match="x must be float64"):
+        vs.bin_data(mine_x.astype(np.float32), mine_y, CENTRES)
+    with pytest.raises(ValueError, match="shape"):
+        vs.bin_data(mine_x, np.ones(len(mine_x) + 1), CENTRES)
 
 
 def test_quantile_follows_the_shape_of_q():
