@@ -101,16 +101,25 @@ void power_sums::state::add_round(const double* x, const double* y, const double
     count += static_cast<std::int64_t>(m);
 }
 
+namespace {
+
+void check_variable(double centre, double scale)
+{
+    if (!std::isfinite(centre) || !std::isfinite(scale) || scale == 0.0) {
+        throw error(error_code::invalid_argument, "power_sums: the centre must be finite and the scale finite and "
+                                                  "not 0");
+    }
+}
+
+} // namespace
+
 power_sums::power_sums(int order, double centre, double scale)
 {
     if (order < 0 || order > largest_order) {
         throw error(error_code::invalid_argument,
                     "power_sums: the order must be between 0 and 2^20, not " + std::to_string(order));
     }
-    if (!std::isfinite(centre) || !std::isfinite(scale) || scale == 0.0) {
-        throw error(error_code::invalid_argument, "power_sums: the centre must be finite and the scale finite and "
-                                                  "not 0");
-    }
+    check_variable(centre, scale);
     state_ = std::make_unique<state>(order, centre, scale);
     // The record's room now: finish allocates nothing.
     state_->fill_record(0);
@@ -124,6 +133,16 @@ power_sums& power_sums::operator=(power_sums&&) noexcept = default;
 int power_sums::order() const
 {
     return state_->n - 1;
+}
+
+void power_sums::set_variable(double centre, double scale)
+{
+    check_variable(centre, scale);
+    if (state_->count != 0) {
+        throw error(error_code::invalid_argument, "power_sums: the variable is set before any pair is added");
+    }
+    state_->centre = centre;
+    state_->scale = scale;
 }
 
 bool power_sums::failed() const

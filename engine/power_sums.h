@@ -59,6 +59,13 @@ public:
     /// The order of the fit.
     int order() const;
 
+    /// Sets the fit's variable to t = (x - centre) / scale, for a caller that
+    /// allocates the accumulator before it knows the range of x (so that its
+    /// allocation is agreed on with the range). No communication. Throws
+    /// error(invalid_argument) for a centre or scale as the constructor
+    /// refuses, or once pairs have been added.
+    void set_variable(double centre, double scale);
+
     /// Adds the pairs (x[i], y[i]) with weight 1. No communication; runs of
     /// different lengths throw error(invalid_argument). Memory an exact sum
     /// cannot get is not thrown here: the rank is marked failed, and finish

@@ -1,9 +1,10 @@
 #include "scaled_polyfit.h"
 
 #include "agreed_allocation.h"
+#include "local_values.h"
 #include "mpi_environment.h"
 
-#include "engine/exact_sum.h"
+#include "engine/power_sums.h"
 #include "engine/values_as_doubles.h"
 #include "statistics/fit_variable.h"
 #include "statistics/normal_equations.h"
@@ -18,71 +19,31 @@ namespace virda_python {
 
 namespace {
 
-using exact_accumulator = virda::engine::exact_sum;
 using virda::engine::values_view;
 
-/// Elements per round of the fused pass: the terms of one round stay in the
-/// cache while they are added.
+/// Values per round of the pass over x for its range.
 constexpr std::size_t chunk = 2048;
 
 /// Orders above this are refused before anything is allocated: their normal
 /// matrix alone would exceed any memory.
 constexpr int largest_order = 1 << 20;
 
-/// The buffers of a fit of n coefficients, all of them taken before the
-/// first reduction.
+/// What a fit of n coefficients holds, all of it taken before the first
+/// reduction.
 struct fit_buffers {
     explicit fit_buffers(int n)
-        : sums(static_cast<std::size_t>(3 * n - 1) + 2), terms(static_cast<std::size_t>(3 * n - 1) * chunk),
-          totals(sums.size()), matrix(static_cast<std::size_t>(n) * n),
-          work(virda_detail::normal_equations_workspace(n)), scaled(static_cast<std::size_t>(n)), xs(chunk), ys(chunk),
-          ws(chunk)
+        : sums(n - 1, 0.0, 1.0), totals(static_cast<std::size_t>(3 * n - 1)), matrix(static_cast<std::size_t>(n) * n),
+          work(virda_detail::normal_equations_workspace(n)), scaled(static_cast<std::size_t>(n))
     {
     }
-    /// sum w t^k for k < 2n - 1, then sum w y t^k for k < n, then two that
-    /// count the ranks that ran out of memory while adding: rank + 1 and 1.
-    std::vector<exact_accumulator> sums;
-    std::vector<double> terms; ///< one round's terms, accumulator by accumulator
+    /// sum w t^k for k < 2n - 1 and sum w y t^k for k < n, exact; the
+    /// variable is set once the range of x is known.
+    virda::engine::power_sums sums;
     std::vector<double> totals;
     std::vector<double> matrix;
     std::vector<double> work;
     std::vector<double> scaled; ///< the coefficients in t, ascending
-    std::vector<double> xs;     ///< one round's x, y and weights as doubles
-    std::vector<double> ys;
-    std::vector<double> ws;
 };
-
-/// Adds the terms of this rank's elements (weights w, or 1 when w is null).
-void add_terms(const values_view& x, const values_view& y, const values_view* w, int n,
-               virda_detail::fit_variable v, fit_buffers& b)
-{
-    const int powers = 2 * n - 1;
-    const auto count = static_cast<std::size_t>(x.count);
-    for (std::size_t start = 0; start < count; start += chunk) {
-        const std::size_t m = std::min(chunk, count - start);
-        const auto done = static_cast<std::int64_t>(start);
-        virda::engine::detail::as_doubles(x, done, m, b.xs.data());
-        virda::engine::detail::as_doubles(y, done, m, b.ys.data());
-        if (w != nullptr) {
-            virda::engine::detail::as_doubles(*w, done, m, b.ws.data());
-        }
-        for (std::size_t j = 0; j < m; ++j) {
-            const double t = (b.xs[j] - v.centre) / v.scale;
-            const double value = b.ys[j];
-            double p = w != nullptr ? b.ws[j] : 1.0;
-            for (int k = 0; k < powers; ++k) {
-                b.terms[static_cast<std::size_t>(k) * chunk + j] = p;
-                if (k < n) {
-                    b.terms[static_cast<std::size_t>(powers + k) * chunk + j] = p * value;
-                }
-                p *= t;
-            }
-        }
-        for (int k = 0; k < powers + n; ++k) {
-            b.sums[static_cast<std::size_t>(k)].add(b.terms.data() + static_cast<std::size_t>(k) * chunk, m);
-        }
-    }
-}
 
 void raise_memory_error(const std::string& text)
 {
@@ -136,27 +97,21 @@ polyfit_outcome scaled_polyfit(const std::vector<fit_run>& runs, bool weighted, 
     const double hi = -reduced[1];
     const virda_detail::fit_variable variable = virda_detail::fit_variable_for(lo, hi);
 
-    // One pass over the blocks. An accumulator that needs its tables (data
-    // of widely spread magnitudes) allocates them here: a rank that cannot
-    // says so in the flags of the same reduction.
-    allocation_outcome added;
-    added.attempt([&] {
+    // One pass over the blocks, the terms summed exactly. An exact sum that
+    // needs its tables (data of widely spread magnitudes) allocates them
+    // here: a rank that cannot says so in the reduction of the totals, and
+    // every rank raises MemoryError naming it.
+    engine_call("polyfit", [&] {
+        b->sums.set_variable(variable.centre, variable.scale);
         for (const fit_run& run : runs) {
-            add_terms(run.x, run.y, weighted ? &run.w : nullptr, n, variable, *b);
+            if (weighted) {
+                b->sums.add(run.x, run.y, run.w);
+            } else {
+                b->sums.add(run.x, run.y);
+            }
         }
+        b->sums.finish_into(comm.handle, b->totals.data());
     });
-    const std::size_t flags = b->sums.size() - 2;
-    if (added.failed()) {
-        b->sums[flags].add(static_cast<double>(comm.rank) + 1.0);
-        b->sums[flags + 1].add(1.0);
-    }
-    exact_accumulator::allreduce_rounded(b->sums.data(), b->sums.size(), b->totals.data(), comm.handle);
-    if (const double failed = b->totals[flags + 1]; failed > 0.0) {
-        raise_memory_error("polyfit: the exact sums could not allocate their tables on " +
-                           (failed == 1.0 ? "rank " + std::to_string(static_cast<long long>(b->totals[flags]) - 1)
-                                          : std::to_string(static_cast<long long>(failed)) + " ranks") +
-                           "; nothing was computed");
-    }
 
     polyfit_outcome outcome;
     const int powers = 2 * n - 1;

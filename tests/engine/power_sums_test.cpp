@@ -193,3 +193,22 @@ TEST(PowerSums, OneRanksFailureOrOtherCallStopsEveryRank)
     power_sums s(1, 0.0, 1.0);
     EXPECT_THROW(s.add(values_of(x.data(), 3), values_of(x.data(), 2)), error);
 }
+
+TEST(PowerSums, AVariableSetAfterConstructionIsTheConstructorsOne)
+{
+    // As a caller that allocates before it knows the range of x does.
+    const std::vector<double> x = {0.5, 2.0, 7.25, -3.0};
+    const std::vector<double> y = {1.0, -2.0, 0.125, 9.0};
+    power_sums direct(3, 1.5, 4.0);
+    direct.add(values_of(x.data(), 4), values_of(y.data(), 4));
+    power_sums later(3, 0.0, 1.0);
+    later.set_variable(1.5, 4.0);
+    later.add(values_of(x.data(), 4), values_of(y.data(), 4));
+    const power_totals a = direct.finish(MPI_COMM_WORLD);
+    const power_totals b = later.finish(MPI_COMM_WORLD);
+    EXPECT_EQ(a.powers, b.powers);
+    EXPECT_EQ(a.moments, b.moments);
+    // Not once pairs are in, nor to a variable the constructor refuses.
+    EXPECT_THROW(later.set_variable(0.0, 1.0), error);
+    EXPECT_THROW(power_sums(1, 0.0, 1.0).set_variable(0.0, 0.0), error);
+}
