@@ -27,6 +27,10 @@ struct moment_scan {
 struct moment_kernel_table {
     /// One pass over x[0..n).
     void (*scan)(const double* x, std::size_t n, moment_scan* out);
+    /// The same but for smallest_abs (left 0): the NaN count and the
+    /// extremes in one pass of fewer comparisons, largest_abs from the
+    /// extremes, the zeros' signs looked for only when an extreme is zero.
+    void (*extremes)(const double* x, std::size_t n, moment_scan* out);
     /// hi[i] = x[i] * x[i] rounded, lo[i] = x[i] * x[i] - hi[i] exactly, for
     /// every x[i] with 2^-480 <= |x[i]| <= 2^511 or x[i] = 0 (the range where
     /// both are exact doubles).

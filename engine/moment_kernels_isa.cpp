@@ -84,6 +84,59 @@ void scan(const double* x, std::size_t n, moment_scan* out)
     out->positive_zero = pz;
 }
 
+void extremes(const double* x, std::size_t n, moment_scan* out)
+{
+    // As scan, with two independent sets of lanes; every operation is a
+    // comparison or a selection, so the lanes' order never shows.
+    const double inf = std::numeric_limits<double>::infinity();
+    vd least[2] = {vd{} + inf, vd{} + inf};
+    vd greatest[2] = {vd{} - inf, vd{} - inf};
+    vi nan[2] = {vi{}, vi{}};
+    std::size_t i = 0;
+    for (; i + 2 * width <= n; i += 2 * width) {
+        for (int j = 0; j < 2; ++j) {
+            const vd v = load<vd>(x + i + j * width);
+            nan[j] -= (vi)(v != v); // a true comparison is -1
+            least[j] = v < least[j] ? v : least[j];
+            greatest[j] = v > greatest[j] ? v : greatest[j];
+        }
+    }
+    double l = inf;
+    double g = -inf;
+    std::size_t nans = 0;
+    for (int j = 0; j < 2; ++j) {
+        for (int k = 0; k < width; ++k) {
+            l = least[j][k] < l ? least[j][k] : l;
+            g = greatest[j][k] > g ? greatest[j][k] : g;
+            nans += static_cast<std::size_t>(nan[j][k]);
+        }
+    }
+    for (; i < n; ++i) {
+        const double v = x[i];
+        nans += v != v ? 1 : 0;
+        l = v < l ? v : l;
+        g = v > g ? v : g;
+    }
+    bool nz = false;
+    bool pz = false;
+    if (l == 0.0 || g == 0.0) {
+        for (std::size_t k = 0; k < n; ++k) {
+            std::uint64_t b;
+            std::memcpy(&b, &x[k], sizeof b);
+            nz = nz || b == sign_bit;
+            pz = pz || b == 0;
+        }
+    }
+    out->nan = nans;
+    out->least = l;
+    out->greatest = g;
+    const double big = -l > g ? -l : g;
+    out->largest_abs = big > 0.0 ? big : 0.0;
+    out->smallest_abs = 0.0;
+    out->negative_zero = nz;
+    out->positive_zero = pz;
+}
+
 void square(const double* __restrict x, std::size_t n, double* __restrict hi, double* __restrict lo)
 {
 #if defined(__FMA__)
@@ -146,6 +199,6 @@ std::size_t drop_nan(const double* __restrict x, std::size_t n, double* __restri
 } // namespace
 
 extern const moment_kernel_table moment_table;
-const moment_kernel_table moment_table = {&scan, &square, &product, &drop_nan};
+const moment_kernel_table moment_table = {&scan, &extremes, &square, &product, &drop_nan};
 
 } // namespace virda_detail::VIRDA_KERNEL_ISA

@@ -130,7 +130,8 @@ void moments::state::add_floats(column& c, const double* x, std::size_t m)
 {
     const virda_detail::moment_kernel_table& k = virda_detail::moment_kernels();
     virda_detail::moment_scan s;
-    k.scan(x, m, &s);
+    // Without the squares, the smallest magnitude is not needed.
+    (spread ? k.scan : k.extremes)(x, m, &s);
     double clean[chunk];
     const double* v = x;
     std::size_t n = m;

@@ -123,8 +123,7 @@ TEST(Moments, SameBitsAtAnySplitAndOnEveryPath)
 {
     // Ordinary data, a large offset (the one-pass formula's classic failure)
     // and values spanning many binades.
-    std::vector<std::vector<double>> sets = {ordinary_data(10007, 3.0, 2.0, 1),
-                                             ordinary_data(20011, 1e9, 1e-3, 2)};
+    std::vector<std::vector<double>> sets = {ordinary_data(10007, 3.0, 2.0, 1), ordinary_data(20011, 1e9, 1e-3, 2)};
     std::vector<double> wide = ordinary_data(5003, 0.0, 1.0, 3);
     for (std::size_t i = 0; i < wide.size(); ++i) {
         wide[i] = std::ldexp(wide[i], static_cast<int>(i % 200) - 100);
@@ -322,6 +321,45 @@ TEST(Moments, WithoutTheSpreadTheSameSumsAndExtremes)
     EXPECT_TRUE(same_bits(a.mean(), s.mean()));
     EXPECT_TRUE(same_bits(a.max(), s.max()));
     EXPECT_TRUE(std::isnan(s.variance()));
+
+    // Without the squares the extremes come from a pass of their own, which
+    // looks for the zeros' signs only when an extreme is zero: NaN, both
+    // zeros and infinities, in runs shorter and longer than a register.
+    std::vector<double> long_zeros(300);
+    for (std::size_t i = 0; i < long_zeros.size(); ++i) {
+        long_zeros[i] = static_cast<double>(i % 17);
+    }
+    long_zeros[0] = 0.0;
+    long_zeros[101] = -0.0;
+    std::vector<double> negative = long_zeros;
+    for (double& v : negative) {
+        v = -v;
+    }
+    const std::vector<std::vector<double>> cases = {{1.0, nan, -0.0, 0.0, 3.0, nan},
+                                                    {0.0, -0.0},
+                                                    {-0.0},
+                                                    {0.0},
+                                                    {1.0, inf, 2.0},
+                                                    {-inf, 5.0, nan},
+                                                    long_zeros,
+                                                    negative};
+    virda_test::for_each_runnable_path([&] {
+        for (std::size_t c = 0; c < cases.size(); ++c) {
+            moments with(number_type::float64);
+            moments without(number_type::float64, 1, false);
+            add_my_share(with, cases[c]);
+            add_my_share(without, cases[c]);
+            for (const nan_policy policy : {nan_policy::propagate, nan_policy::omit}) {
+                const moment_summary w = with.finish(MPI_COMM_WORLD, policy);
+                const moment_summary o = without.finish(MPI_COMM_WORLD, policy);
+                EXPECT_EQ(w.count(), o.count()) << c;
+                EXPECT_EQ(w.nan_count(), o.nan_count()) << c;
+                EXPECT_TRUE(same_bits(w.min(), o.min())) << c;
+                EXPECT_TRUE(same_bits(w.max(), o.max())) << c;
+                EXPECT_TRUE(same_bits(w.sum(), o.sum())) << c;
+            }
+        }
+    });
 }
 
 TEST(Moments, RepeatedValuesBeyondTwoToTheThirtyOne)
