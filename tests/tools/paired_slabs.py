@@ -28,6 +28,7 @@ import numpy as np
 ROWS = 150_000
 GRID = (40, 30, 30)
 CHUNK = 1000
+BEYOND = 12
 
 
 def write_file(path):
@@ -44,6 +45,11 @@ def write_file(path):
         f.create_dataset("y", data=y)
         f.create_dataset("gx", data=rng.uniform(-1.0, 1.0, GRID).astype("f4"))
         f.create_dataset("gy", data=rng.uniform(0.0, 5.0, GRID))
+        # Integers read as doubles, BEYOND of them at or above 2^53, spread
+        # over every rank's rows.
+        wide = np.arange(ROWS, dtype="i8")
+        wide[np.linspace(0, ROWS - 1, BEYOND).astype(int)] = 2 ** 53 + 2 * np.arange(BEYOND)
+        f.create_dataset("wide", data=wide)
         # The same values compressed in chunks, one of which is damaged below.
         f.create_dataset("broken", data=y, chunks=(CHUNK,), compression="gzip")
     # A chunk among the last rows: its compressed bytes overwritten.
@@ -142,6 +148,17 @@ def main():
         failed += 1 if problems else 0
         print("%-6s %s (%s)%s" % ("FAIL" if problems else "ok", label, " ".join(tool_args),
                                   "".join("\n         " + line for line in problems)), flush=True)
+
+    # The count of integers beyond 2^53 is over the whole dataset, at any
+    # rank count and budget.
+    for budget in ([], ["--memory-budget", "1M"]):
+        p = run(["wide", "mean", "--weights", "w"] + budget)
+        got = json.loads(p.stdout).get("dataset", {}).get("beyond_2_53") if p.returncode == 0 else p.stderr
+        ok = got == BEYOND
+        failed += 0 if ok else 1
+        print("%-6s integers beyond 2^53 counted once (%s)%s" % ("ok" if ok else "FAIL", " ".join(budget),
+                                                                "" if ok else ": %r, want %d" % (got, BEYOND)),
+              flush=True)
 
     # One damaged chunk, met by the last rank in its last slab: one message,
     # exit status 1 on every rank, within the launcher's timeout.

@@ -67,13 +67,17 @@ void paired_slabs::pass(const slab_function& f)
     const bool first_pass = passes_ == 0;
     const std::size_t m = shapes_.size();
     std::vector<double*> values(m);
+    int rank = 0;
+    MPI_Comm_rank(comm_, &rank);
     for (long long k = 0; k < slabs_; ++k) {
         const long long at = std::min(k * slab_rows_, own_rows_);
         const long long rows = std::min(slab_rows_, own_rows_ - at);
         for (std::size_t d = 0; d < m; ++d) {
             long long beyond = 0;
             in_.read_slab<double>(*shapes_[d], first_row_ + at, rows, buffers_[d].data(), &beyond);
-            if (first_pass) {
+            // The reader's count is over every rank already; settle sums
+            // the counts over the ranks, so one rank keeps it.
+            if (first_pass && rank == 0) {
                 counts_[3 * d + 2] += beyond;
             }
             values[d] = buffers_[d].data();
