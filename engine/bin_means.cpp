@@ -55,24 +55,34 @@ void bin_means::add(const values_view& x, const values_view& y)
 
 bin_means::result bin_means::finish(MPI_Comm comm) const
 {
-    agree(comm, failed_, detail::mix(detail::mix(bits_of(c0_), bits_of(w_)), static_cast<std::uint64_t>(bins_)),
-          "bin_means");
+    // Everything the finish holds is allocated before the agreement, so that
+    // a rank short of memory stops every rank there, not in the reduction.
     const auto n = static_cast<std::size_t>(bins_);
-    std::vector<double> both(2 * n);
+    std::vector<double> both;
+    result r;
+    bool short_of_memory = false;
+    try {
+        check_allocation();
+        both.resize(2 * n);
+        r.sums.resize(n);
+        r.counts.resize(n);
+        r.means.resize(n);
+    } catch (const std::bad_alloc&) {
+        short_of_memory = true;
+    }
+    agree(comm, failed_ || short_of_memory,
+          detail::mix(detail::mix(bits_of(c0_), bits_of(w_)), static_cast<std::uint64_t>(bins_)), "bin_means");
     std::copy(sums_.begin(), sums_.begin() + static_cast<std::ptrdiff_t>(n), both.begin());
     for (std::size_t k = 0; k < n; ++k) {
         both[n + k] = static_cast<double>(counts_[k]);
     }
-    if (n > 0 &&
-        MPI_Allreduce(MPI_IN_PLACE, both.data(), static_cast<int>(both.size()), MPI_DOUBLE, MPI_SUM, comm) !=
-            MPI_SUCCESS) {
+    if (!allreduce_in_pieces(both.data(), both.size(), MPI_DOUBLE, comm)) {
         throw error(error_code::mpi_failure, "bin_means: the reduction of the sums failed");
     }
-    result r;
-    r.sums.assign(both.begin(), both.begin() + static_cast<std::ptrdiff_t>(n));
     for (std::size_t k = 0; k < n; ++k) {
-        r.counts.push_back(static_cast<std::int64_t>(both[n + k]));
-        r.means.push_back(r.counts[k] < 1 ? 0.0 : r.sums[k] / both[n + k]);
+        r.sums[k] = both[k];
+        r.counts[k] = static_cast<std::int64_t>(both[n + k]);
+        r.means[k] = r.counts[k] < 1 ? 0.0 : r.sums[k] / both[n + k];
     }
     return r;
 }

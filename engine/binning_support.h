@@ -28,6 +28,24 @@ inline void check_bins(std::int64_t bins, const char* what)
     }
 }
 
+/// Sums `count` values of `type` in place over comm, in reductions of at
+/// most 2^30 values (MPI counts are int). Collective; the same number of
+/// reductions on every rank for the same count. False when one failed.
+inline bool allreduce_in_pieces(void* values, std::size_t count, MPI_Datatype type, MPI_Comm comm)
+{
+    int size = 0;
+    MPI_Type_size(type, &size);
+    constexpr std::size_t piece = std::size_t{1} << 30;
+    for (std::size_t done = 0; done < count; done += piece) {
+        const int n = static_cast<int>(std::min(piece, count - done));
+        if (MPI_Allreduce(MPI_IN_PLACE, static_cast<char*>(values) + done * static_cast<std::size_t>(size), n, type,
+                          MPI_SUM, comm) != MPI_SUCCESS) {
+            return false;
+        }
+    }
+    return true;
+}
+
 /// The agreement before a finish's reduction of `bins` per-bin fields:
 /// every rank has its buffers and the same bins and parameters.
 inline void agree(MPI_Comm comm, bool failed, std::uint64_t fingerprint, const char* what)

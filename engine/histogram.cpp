@@ -73,12 +73,19 @@ void equal_width_histogram::add(const table_view& t)
 
 std::vector<std::int64_t> equal_width_histogram::finish(MPI_Comm comm) const
 {
-    agree(comm, failed_,
+    // The totals are allocated before the agreement, so that a rank short of
+    // memory stops every rank there, not in the reduction.
+    std::vector<std::int64_t> total;
+    bool short_of_memory = false;
+    try {
+        check_allocation();
+        total = counts_;
+    } catch (const std::bad_alloc&) {
+        short_of_memory = true;
+    }
+    agree(comm, failed_ || short_of_memory,
           detail::mix(detail::mix(bits_of(lower_), bits_of(width_)), static_cast<std::uint64_t>(bins_)), "histogram");
-    std::vector<std::int64_t> total(counts_.size(), 0);
-    if (!total.empty() &&
-        MPI_Allreduce(counts_.data(), total.data(), static_cast<int>(total.size()), MPI_INT64_T, MPI_SUM, comm) !=
-            MPI_SUCCESS) {
+    if (!allreduce_in_pieces(total.data(), total.size(), MPI_INT64_T, comm)) {
         throw error(error_code::mpi_failure, "histogram: the reduction of the counts failed");
     }
     return total;

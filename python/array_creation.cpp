@@ -43,7 +43,10 @@ std::vector<py::ssize_t> shape_of(py::handle shape)
     if (extents.empty()) {
         throw py::value_error("shape must have at least one axis");
     }
-    constexpr long long most = 1LL << 60;
+    // 2^59 elements of 8 bytes still have a byte count NumPy takes (below
+    // 2^63); beyond it NumPy refuses with ValueError, not MemoryError, on the
+    // ranks whose blocks are that large only.
+    constexpr long long most = 1LL << 59;
     long long elements = 1;
     for (std::size_t i = 0; i < extents.size(); ++i) {
         if (extents[i] < 0) {
@@ -56,13 +59,13 @@ std::vector<py::ssize_t> shape_of(py::handle shape)
             elements = most + 1;
             break;
         }
-        // At most 2^60 * 2^60 before the bound: no overflow in 128 bits, and
-        // none in 64 since each factor is at most 2^60 and the product is cut.
+        // At most 2^59 * 2^59 before the bound is checked: no overflow, since
+        // each factor is at most 2^59 and the product is cut at the bound.
         const long long factor = std::max<long long>(extents[i], 1);
         elements = elements > most / factor ? most + 1 : elements * factor;
     }
     if (elements > most) {
-        throw py::value_error("an array holds at most 2**60 elements");
+        throw py::value_error("an array holds at most 2**59 elements");
     }
     return extents;
 }

@@ -12,7 +12,7 @@ namespace virda_python {
 
 /// The shape an argument names (an int, or a sequence of ints): at least one
 /// axis, no negative extent, no zero extent after the first, and at most
-/// 2^60 elements (their bytes fit a 64-bit count). Raises TypeError or
+/// 2^59 elements (their bytes fit a 64-bit count). Raises TypeError or
 /// ValueError, from the argument alone. Local.
 std::vector<pybind11::ssize_t> shape_of(pybind11::handle shape);
 

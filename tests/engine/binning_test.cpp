@@ -76,6 +76,31 @@ TEST(EngineHistogram, ARankThatCouldNotAllocateOrDisagreesStopsEveryRankAlike)
     EXPECT_EQ(static_cast<int>(error_code::out_of_memory), code);
     EXPECT_EQ(last, rank);
 
+    // The finish's own buffers refused on the last rank: the same, for both
+    // kinds of bins, before any rank enters the reduction of the counts.
+    for (const bool means : {false, true}) {
+        code = 0;
+        rank = -2;
+        try {
+            equal_width_histogram h(0.0, 1.0, 4);
+            bin_means m(0.0, 1.0, 4);
+            if (world_rank() == last) {
+                virda::engine::detail::refuse_allocations(1);
+            }
+            if (means) {
+                (void)m.finish(MPI_COMM_WORLD);
+            } else {
+                (void)h.finish(MPI_COMM_WORLD);
+            }
+        } catch (const error& e) {
+            code = static_cast<int>(e.code());
+            rank = e.rank();
+        }
+        virda::engine::detail::refuse_allocations(0);
+        EXPECT_EQ(static_cast<int>(error_code::out_of_memory), code) << (means ? "bin_means" : "histogram");
+        EXPECT_EQ(last, rank);
+    }
+
     // Other bins on one rank: every rank throws.
     code = 0;
     try {
