@@ -92,7 +92,8 @@ inline values_view column_of(const table_view& t, std::int64_t j)
 /// table as one run where it is one; else the runs along the axis of the
 /// smaller stride (a repeated row or column, stride 0, makes each run one
 /// value repeated), unless those runs are shorter than 64 values and the
-/// other axis is not longer (a narrow table: fewer, longer runs).
+/// other axis is longer (a narrow table: then fewer, longer runs along the
+/// other axis).
 template <typename F>
 void for_each_run(const table_view& t, F&& f)
 {
