@@ -14,7 +14,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
-#include <cstring>
 #include <string>
 
 namespace virda::engine::detail {
