@@ -3,9 +3,12 @@
 #include "collective_error.h"
 #include "filter_plugins.h"
 #include "h5_error.h"
+#include "bit_fields.h"
+#include "grid_or_table.h"
 #include "h5_rows.h"
 #include "memory_check.h"
 #include "storage_checks.h"
+#include "wide_integers.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,7 +16,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <sstream>
@@ -47,98 +49,6 @@ bool link_exists(hid_t file, const std::string& name)
         }
     }
     return true;
-}
-
-/// The native bit-field type of `bytes` bytes.
-hid_t bitfield_type(int bytes)
-{
-    switch (bytes) {
-    case 1:
-        return H5T_NATIVE_B8;
-    case 2:
-        return H5T_NATIVE_B16;
-    case 4:
-        return H5T_NATIVE_B32;
-    default:
-        return H5T_NATIVE_B64;
-    }
-}
-
-/// The unsigned number of the bit field of type U at `raw` (unaligned).
-template <typename U>
-std::uint64_t field_at(const unsigned char* raw)
-{
-    U v;
-    std::memcpy(&v, raw, sizeof v);
-    return v;
-}
-
-/// Turns `count` bit fields of `bytes` bytes each, read packed at the start
-/// of `values`, into the unsigned numbers they hold, in place. Each element
-/// of T is at least as wide as a field, so walking from the last one down
-/// never overwrites a field not yet taken.
-template <typename T>
-void widen_bitfields(T* values, std::size_t count, int bytes)
-{
-    const auto* raw = reinterpret_cast<const unsigned char*>(values);
-    for (std::size_t i = count; i-- > 0;) {
-        const unsigned char* field = raw + i * static_cast<std::size_t>(bytes);
-        const std::uint64_t bits = bytes == 1   ? field_at<std::uint8_t>(field)
-                                   : bytes == 2 ? field_at<std::uint16_t>(field)
-                                   : bytes == 4 ? field_at<std::uint32_t>(field)
-                                                : field_at<std::uint64_t>(field);
-        values[i] = static_cast<T>(bits);
-    }
-}
-
-/// The number of values of magnitude 2^53 or more among `count` doubles,
-/// summed over `comm` (collective): read from integers, they may have been
-/// rounded (2^53 + 1 reads as 2^53).
-long long count_beyond_exact(const double* values, std::size_t count, MPI_Comm comm)
-{
-    constexpr double exact_limit = 9007199254740992.0; // 2^53
-    long long beyond = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        beyond += std::fabs(values[i]) >= exact_limit ? 1 : 0;
-    }
-    MPI_Allreduce(MPI_IN_PLACE, &beyond, 1, MPI_LONG_LONG, MPI_SUM, comm);
-    return beyond;
-}
-
-/// Sets how a dataset of two or more dimensions is read. A netCDF-4
-/// variable (an HDF5 dataset with dimension scales attached: a
-/// DIMENSION_LIST attribute) and any dataset of three or more dimensions is
-/// a grid; other two-dimensional datasets are tables, as tables of shape
-/// (n, k) written by other HDF5 software are. --layout chooses for 2-D
-/// datasets, and --column makes them tables. Local; throws tool_error for a table of more than two
-/// dimensions.
-void choose_layout(hid_t dataset, dataset_shape& shape, const reading_options& reading, const std::string& where)
-{
-    const bool two = shape.dims.size() == 2;
-    if (!two) {
-        if (reading.layout == layout_choice::table) {
-            throw tool_error("dataset '" + shape.name + "'" + where + " has shape " + shape_text(shape.dims) +
-                             ": --layout table reads datasets of two dimensions only");
-        }
-        shape.layout = layout_kind::grid;
-        shape.layout_reason = std::to_string(shape.dims.size()) + " dimensions";
-        return;
-    }
-    if (reading.layout != layout_choice::automatic) {
-        shape.layout = reading.layout == layout_choice::grid ? layout_kind::grid : layout_kind::table;
-        shape.layout_reason = reading.layout == layout_choice::grid ? "--layout grid" : "--layout table";
-        return;
-    }
-    if (reading.column) {
-        shape.layout = layout_kind::table;
-        shape.layout_reason = "--column picks a column of it";
-    } else if (H5Aexists(dataset, "DIMENSION_LIST") > 0) {
-        shape.layout = layout_kind::grid;
-        shape.layout_reason = "a netCDF variable: its dimensions make a grid; --layout table reads its columns";
-    } else {
-        shape.layout = layout_kind::table;
-        shape.layout_reason = "not a netCDF variable; --layout grid reads all its values together";
-    }
 }
 
 } // namespace
