@@ -42,10 +42,24 @@ void add_scaled(exact_total& t, i128 value, int position)
 // sign. The value is unchanged.
 void normalise(exact_total& t)
 {
-    for (int k = 0; k + 1 < digit_count; ++k) {
+    // Only the digits from the lowest to the highest that are not zero, and
+    // the carries out of them, change: a total of values of similar size
+    // has a handful of such digits among its seventy.
+    int k = 0;
+    while (k + 1 < digit_count && t.digits[k] == 0) {
+        ++k;
+    }
+    int top = digit_count - 1;
+    while (top > k && t.digits[top] == 0) {
+        --top;
+    }
+    for (; k + 1 < digit_count; ++k) {
         const std::int64_t carry = t.digits[k] >> digit_bits; // floor division
         t.digits[k] &= digit_mask;
         t.digits[k + 1] += carry;
+        if (k >= top && carry == 0) {
+            break; // every digit above is zero and takes no carry
+        }
     }
 }
 

@@ -164,38 +164,42 @@ std::uint64_t wide_integer::top_bits(int width, int* exponent) const
 {
     // The highest set bit, then the `width` bits from it down, rounded to
     // nearest even by the bits below; the value is that times 2^exponent.
+    // Read a word at a time: a total of values near 1 has about a thousand
+    // bits below its significand, nearly all of them zero.
     const std::size_t top = magnitude_.size() - 1;
     int highest = static_cast<int>(top) * 32;
     for (std::uint32_t d = magnitude_[top]; d > 1; d >>= 1) {
         ++highest;
     }
-    const auto bit = [&](int position) -> bool {
-        if (position < 0) {
-            return false;
-        }
-        const std::size_t word = static_cast<std::size_t>(position / 32);
-        return word < magnitude_.size() && ((magnitude_[word] >> (position % 32)) & 1u) != 0;
+    const auto word = [&](std::size_t i) -> u128 { return i < magnitude_.size() ? magnitude_[i] : 0u; };
+    // Bits [position, position + count) for 0 <= position, count <= 64.
+    const auto bits = [&](int position, int count) -> std::uint64_t {
+        const std::size_t w = static_cast<std::size_t>(position / 32);
+        const u128 window = word(w) | (word(w + 1) << 32) | (word(w + 2) << 64);
+        const u128 mask = (u128{1} << count) - 1;
+        return static_cast<std::uint64_t>((window >> (position % 32)) & mask);
     };
     const int low = highest - (width - 1); // position of the significand's last bit
-    std::uint64_t significand = 0;
-    for (int p = highest; p >= std::max(low, 0); --p) {
-        significand = (significand << 1) | (bit(p) ? 1u : 0u);
-    }
     *exponent = 0;
-    if (low > 0) {
-        *exponent = low;
-        bool below = false;
-        for (int p = low - 2; p >= 0 && !below; --p) {
-            below = bit(p);
-        }
-        if (bit(low - 1) && (below || (significand & 1u) != 0)) {
-            ++significand;
-            // Carried out of the width: 2^width, one bit more.
-            const bool carried = width == 64 ? significand == 0 : significand == (std::uint64_t{1} << width);
-            if (carried) {
-                significand = std::uint64_t{1} << (width - 1);
-                ++*exponent;
-            }
+    if (low <= 0) {
+        return bits(0, highest + 1);
+    }
+    std::uint64_t significand = bits(low, width);
+    *exponent = low;
+    const bool half = bits(low - 1, 1) != 0;
+    // Any bit of [0, low - 1) set: the whole words below, then the part word.
+    const std::size_t below_words = static_cast<std::size_t>((low - 1) / 32);
+    bool below = (word(below_words) & ((u128{1} << ((low - 1) % 32)) - 1)) != 0;
+    for (std::size_t i = 0; i < below_words && !below; ++i) {
+        below = magnitude_[i] != 0;
+    }
+    if (half && (below || (significand & 1u) != 0)) {
+        ++significand;
+        // Carried out of the width: 2^width, one bit more.
+        const bool carried = width == 64 ? significand == 0 : significand == (std::uint64_t{1} << width);
+        if (carried) {
+            significand = std::uint64_t{1} << (width - 1);
+            ++*exponent;
         }
     }
     return significand;
