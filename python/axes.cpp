@@ -3,6 +3,8 @@
 #include "array_creation.h"
 #include "local_values.h"
 
+#include <pybind11/stl.h>
+
 #include <algorithm>
 #include <cstring>
 #include <string>
