@@ -261,51 +261,115 @@ struct extremes::state {
         *nans = nan;
     }
 
-    /// The rows of a table of as many columns as the accumulator.
+    /// Per column, the extremes and NaN count of the tile of rows being
+    /// added (allocated with the state: adding allocates nothing).
+    std::vector<double> tile_floating[2];
+    std::vector<std::int64_t> tile_signed[2];
+    std::vector<std::uint64_t> tile_unsigned[2];
+    std::vector<std::int64_t> tile_nans;
+
+    template <typename A>
+    std::vector<A>* tile_of()
+    {
+        if constexpr (std::is_floating_point_v<A>) {
+            return tile_floating;
+        } else if constexpr (std::is_signed_v<A>) {
+            return tile_signed;
+        } else {
+            return tile_unsigned;
+        }
+    }
+
+    /// The extremes and NaN counts of rows [0, m) of a tile, per column:
+    /// only comparisons and selections, which the compiler vectorises along
+    /// a row of contiguous values.
+    template <typename T>
+    static void scan_tile(const char* base, std::int64_t m, std::int64_t row_stride, std::size_t ncol,
+                          compared_t<T>* __restrict least, compared_t<T>* __restrict greatest,
+                          std::int64_t* __restrict nans)
+    {
+        using A = compared_t<T>;
+        for (std::size_t j = 0; j < ncol; ++j) {
+            least[j] = highest<A>();
+            greatest[j] = lowest<A>();
+            nans[j] = 0;
+        }
+        for (std::int64_t i = 0; i < m; ++i) {
+            const T* row = reinterpret_cast<const T*>(base + i * row_stride);
+            for (std::size_t j = 0; j < ncol; ++j) {
+                const A x = static_cast<A>(row[j]);
+                nans[j] += x != x ? 1 : 0;
+                least[j] = x < least[j] ? x : least[j];
+                greatest[j] = x > greatest[j] ? x : greatest[j];
+            }
+        }
+    }
+
+    /// The rows of a table of as many columns as the accumulator, a tile of
+    /// rows at a time: the tile's extremes per column first, then, only for
+    /// the columns whose extremes it improves, where they first occur.
     template <typename T>
     void add_rows(const table_view& t)
     {
         using A = compared_t<T>;
+        constexpr std::int64_t tile = 256;
         auto& cs = columns_of<A>();
-        const auto* base = static_cast<const char*>(t.data);
+        std::vector<A>* scratch = tile_of<A>();
+        A* least = scratch[0].data();
+        A* greatest = scratch[1].data();
+        std::int64_t* nans = tile_nans.data();
         const auto ncol = static_cast<std::size_t>(t.columns);
-        for (std::int64_t i = 0; i < t.rows; ++i) {
-            const char* row = base + i * t.row_stride;
-            const std::int64_t at = rows + i;
-            for (std::size_t j = 0; j < ncol; ++j) {
-                const A x = static_cast<A>(value_at<T>(row, static_cast<std::int64_t>(j), t.column_stride));
-                column_state<A>& c = cs[j];
-                if (x < c.least) {
-                    c.least = x;
-                    c.least_at = at;
-                }
-                if (x > c.greatest) {
-                    c.greatest = x;
-                    c.greatest_at = at;
-                }
-                if (!(x == x)) {
-                    ++c.nan_count;
-                    c.nan_at = c.nan_at < 0 ? at : c.nan_at;
-                } else if (c.least_at < 0 || c.greatest_at < 0) {
-                    // The first value equal to an extreme's start (+inf, the
-                    // type's largest): it is where that extreme first occurs.
-                    if (c.least_at < 0) {
-                        c.least = x;
-                        c.least_at = at;
-                    }
-                    if (c.greatest_at < 0) {
-                        c.greatest = x;
-                        c.greatest_at = at;
-                    }
+        const bool contiguous = t.column_stride == static_cast<std::int64_t>(sizeof(T));
+        for (std::int64_t r = 0; r < t.rows; r += tile) {
+            const std::int64_t m = std::min(tile, t.rows - r);
+            const char* base = static_cast<const char*>(t.data) + r * t.row_stride;
+            if (contiguous) {
+                scan_tile<T>(base, m, t.row_stride, ncol, least, greatest, nans);
+            } else {
+                for (std::size_t j = 0; j < ncol; ++j) {
+                    std::uint64_t ignored = 0;
+                    scan<T>(base + static_cast<std::int64_t>(j) * t.column_stride, m, t.row_stride, &least[j],
+                            &greatest[j], &nans[j], &ignored);
                 }
             }
-        }
-        if constexpr (std::is_floating_point_v<T>) {
+            const std::int64_t at = rows + r;
             for (std::size_t j = 0; j < ncol; ++j) {
+                const char* column = base + static_cast<std::int64_t>(j) * t.column_stride;
                 column_state<A>& c = cs[j];
-                if (c.least == 0 || c.greatest == 0) {
-                    c.zeros |= zero_signs<T>(base + static_cast<std::int64_t>(j) * t.column_stride, t.rows,
-                                             t.row_stride);
+                const auto value = [&](std::int64_t i) { return static_cast<A>(value_at<T>(column, i, t.row_stride)); };
+                if (nans[j] > 0) {
+                    c.nan_count += nans[j];
+                    if (c.nan_at < 0) {
+                        std::int64_t i = 0;
+                        while (!(value(i) != value(i))) {
+                            ++i;
+                        }
+                        c.nan_at = at + i;
+                    }
+                    if (nans[j] == m) {
+                        continue;
+                    }
+                }
+                if (c.least_at < 0 || least[j] < c.least) {
+                    std::int64_t i = 0;
+                    while (!(value(i) == least[j])) {
+                        ++i;
+                    }
+                    c.least = least[j];
+                    c.least_at = at + i;
+                }
+                if (c.greatest_at < 0 || greatest[j] > c.greatest) {
+                    std::int64_t i = 0;
+                    while (!(value(i) == greatest[j])) {
+                        ++i;
+                    }
+                    c.greatest = greatest[j];
+                    c.greatest_at = at + i;
+                }
+                if constexpr (std::is_floating_point_v<T>) {
+                    if (least[j] == 0 || greatest[j] == 0) {
+                        c.zeros |= zero_signs<T>(column, m, t.row_stride);
+                    }
                 }
             }
         }
@@ -381,6 +445,11 @@ extremes::extremes(number_type type, std::int64_t columns) : type_(type), column
         with_compared_type(type_, [&](auto* p) {
             using A = std::remove_pointer_t<decltype(p)>;
             state_->columns_of<A>().resize(static_cast<std::size_t>(columns));
+            if (columns > 1) {
+                state_->tile_of<A>()[0].resize(static_cast<std::size_t>(columns));
+                state_->tile_of<A>()[1].resize(static_cast<std::size_t>(columns));
+                state_->tile_nans.resize(static_cast<std::size_t>(columns));
+            }
         });
     } catch (const std::bad_alloc&) {
         // Reported by every rank at the finish.
