@@ -323,7 +323,22 @@ struct extremes::state {
         for (std::int64_t r = 0; r < t.rows; r += tile) {
             const std::int64_t m = std::min(tile, t.rows - r);
             const char* base = static_cast<const char*>(t.data) + r * t.row_stride;
-            if (contiguous) {
+            if constexpr (std::is_same_v<T, double>) {
+                if (contiguous && t.row_stride % static_cast<std::int64_t>(sizeof(double)) == 0) {
+                    virda_detail::moment_kernels().tile_extremes(
+                        reinterpret_cast<const double*>(base), static_cast<std::size_t>(m),
+                        static_cast<std::ptrdiff_t>(t.row_stride / static_cast<std::int64_t>(sizeof(double))), ncol,
+                        least, greatest, nans);
+                } else if (contiguous) {
+                    scan_tile<T>(base, m, t.row_stride, ncol, least, greatest, nans);
+                } else {
+                    for (std::size_t j = 0; j < ncol; ++j) {
+                        std::uint64_t ignored = 0;
+                        scan<T>(base + static_cast<std::int64_t>(j) * t.column_stride, m, t.row_stride, &least[j],
+                                &greatest[j], &nans[j], &ignored);
+                    }
+                }
+            } else if (contiguous) {
                 scan_tile<T>(base, m, t.row_stride, ncol, least, greatest, nans);
             } else {
                 for (std::size_t j = 0; j < ncol; ++j) {

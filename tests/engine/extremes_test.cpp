@@ -194,7 +194,7 @@ TEST(Extremes, ColumnsOfATable)
 {
     // A table of rows x k; each rank adds its rows in two tables, the first
     // with a negative row stride (the rows reversed, added in order again).
-    const std::size_t rows = 403;
+    const std::size_t rows = 1403; // tables of more than one tile of rows
     const std::size_t k = 5;
     std::mt19937_64 gen(9);
     std::vector<double> all(rows * k);
@@ -205,6 +205,9 @@ TEST(Extremes, ColumnsOfATable)
     all[200 * k + 1] = nan;
     all[0 * k + 2] = inf;
     all[10 * k + 3] = -0.0;
+    all[900 * k + 0] = -inf;
+    all[1100 * k + 0] = -inf;
+    all[700 * k + 2] = nan;
     for (std::size_t i = 0; i < rows; ++i) {
         all[i * k + 4] = i % 2 == 0 ? 0.0 : -0.0; // zeros only
     }
