@@ -454,24 +454,17 @@ extremes::extremes(number_type type, std::int64_t columns) : type_(type), column
         throw error(error_code::invalid_argument, "extremes: the number of columns must be at least 1");
     }
     state_ = std::make_unique<state>();
-    try {
-        detail::check_allocation();
-        state_->record.resize(static_cast<std::size_t>(columns));
-        with_compared_type(type_, [&](auto* p) {
-            using A = std::remove_pointer_t<decltype(p)>;
-            state_->columns_of<A>().resize(static_cast<std::size_t>(columns));
-            if (columns > 1) {
-                state_->tile_of<A>()[0].resize(static_cast<std::size_t>(columns));
-                state_->tile_of<A>()[1].resize(static_cast<std::size_t>(columns));
-                state_->tile_nans.resize(static_cast<std::size_t>(columns));
-            }
-        });
-    } catch (const std::bad_alloc&) {
-        // Reported by every rank at the finish.
-        state_->failed = true;
-        state_->record.clear();
-        state_->record.shrink_to_fit();
-    }
+    detail::check_allocation();
+    state_->record.resize(static_cast<std::size_t>(columns));
+    with_compared_type(type_, [&](auto* p) {
+        using A = std::remove_pointer_t<decltype(p)>;
+        state_->columns_of<A>().resize(static_cast<std::size_t>(columns));
+        if (columns > 1) {
+            state_->tile_of<A>()[0].resize(static_cast<std::size_t>(columns));
+            state_->tile_of<A>()[1].resize(static_cast<std::size_t>(columns));
+            state_->tile_nans.resize(static_cast<std::size_t>(columns));
+        }
+    });
 }
 
 extremes::~extremes() = default;
@@ -582,9 +575,6 @@ extremes_summary extremes::finish(MPI_Comm comm, nan_policy policy) const
 {
     int rank = 0;
     MPI_Comm_rank(comm, &rank);
-    // A rank that could not allocate its state takes part with a record
-    // made now (the columns' records are small beside the values).
-    state_->record.resize(static_cast<std::size_t>(columns_));
     with_compared_type(type_, [&](auto* p) { state_->fill<std::remove_pointer_t<decltype(p)>>(type_, rank); });
     reduction_handles h;
     // Each column's record is one element: MPI splits a long reduction only
@@ -612,7 +602,7 @@ extremes_summary extremes::finish(MPI_Comm comm, nan_policy policy) const
 extremes_summary extremes::finish_local(nan_policy policy) const
 {
     if (state_->failed) {
-        throw error(error_code::out_of_memory, "extremes: could not allocate memory for the values");
+        throw error(error_code::out_of_memory, "extremes: this rank was marked as short of memory");
     }
     with_compared_type(type_, [&](auto* p) { state_->fill<std::remove_pointer_t<decltype(p)>>(type_, 0); });
     return summary_of(type_, state_->record, policy);
@@ -621,9 +611,7 @@ extremes_summary extremes::finish_local(nan_policy policy) const
 void extremes::clear()
 {
     state_->rows = 0;
-    if (!state_->record.empty()) {
-        state_->failed = false;
-    }
+    state_->failed = false;
     for (auto& c : state_->floating) {
         c = column_state<double>();
     }

@@ -79,11 +79,13 @@ private:
 /// columns a table of k columns adds its rows.
 ///
 /// Memory: about 100 bytes per column, allocated by the constructor; adding
-/// allocates nothing.
+/// and finishing allocate nothing.
 class extremes {
 public:
     /// An empty accumulator for values of `type` in `columns` columns (at
-    /// least 1). std::bad_alloc passes to the caller.
+    /// least 1). Allocates its state here; std::bad_alloc passes to the
+    /// caller, which must then tell the other ranks (a spare accumulator
+    /// marked with fail_allocation, or its own agreement) before they finish.
     explicit extremes(number_type type, std::int64_t columns = 1);
     ~extremes();
     ///@{

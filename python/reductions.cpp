@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,7 +45,12 @@ struct prepared {
     reduction_input in;
     axis_split split;
     reduction_tables tables;
+    std::unique_ptr<virda::engine::moments> moments;
+    std::unique_ptr<virda::engine::extremes> extremes;
 };
+
+/// Which accumulator prepare makes for the tables.
+enum class accumulator { none, moments, moments_with_squares, extremes };
 
 /// Runs `read()` and agrees over comm whether every rank could, as
 /// prepare does. One MPI_Allreduce on two or more ranks.
@@ -97,7 +103,8 @@ std::int64_t fingerprint_of(const py::array& block, const axis_split& split)
 /// own exception and the others ValueError naming the lowest such rank;
 /// blocks unlike raise RuntimeError on every rank. Nobody is left in a
 /// collective alone.
-prepared prepare(const char* operation, py::handle a, py::handle axis, py::handle comm, bool tuples, bool tables)
+prepared prepare(const char* operation, py::handle a, py::handle axis, py::handle comm, bool tuples, bool tables,
+                 accumulator made = accumulator::none)
 {
     prepared p;
     reduction_input& in = p.in;
@@ -120,6 +127,15 @@ prepared prepare(const char* operation, py::handle a, py::handle axis, py::handl
         p.split = split_axes(axis, static_cast<int>(in.block.ndim()), tuples);
         if (tables) {
             p.tables = tables_for(in.block, p.split);
+            // The accumulator's state (per kept element) is allocated here,
+            // so that a rank short of memory is agreed on with the rest.
+            const reduction_tables& t = p.tables;
+            if (t.columns > 0 && made == accumulator::extremes) {
+                p.extremes = std::make_unique<virda::engine::extremes>(t.type, t.columns);
+            } else if (t.columns > 0 && made != accumulator::none) {
+                p.moments =
+                    std::make_unique<virda::engine::moments>(t.type, t.columns, made == accumulator::moments_with_squares);
+            }
         }
     } catch (...) {
         refusal = std::current_exception();
@@ -131,7 +147,7 @@ prepared prepare(const char* operation, py::handle a, py::handle axis, py::handl
                   (std::string(operation) + ": agreeing on the blocks").c_str());
         if (!refusal && agreed[0] != std::numeric_limits<std::int64_t>::max()) {
             throw py::value_error(std::string(operation) + ": rank " + std::to_string(agreed[0]) +
-                                  " could not read its values of a (its exception says why)");
+                                  " could not prepare its values of a (its exception says why)");
         }
         if (!refusal && agreed[1] != -agreed[2]) {
             throw std::runtime_error(std::string(operation) +
@@ -161,6 +177,24 @@ void refuse_given(const char* operation, const char* name, py::handle value)
 
 py::module_ numpy() { return py::module_::import("numpy"); }
 
+/// Whether a's dtype is a floating one (an Array's, or what numpy.asarray
+/// makes of a without copying; anything unreadable counts as floating: it
+/// is refused later, alike).
+bool is_floating_data(py::handle a)
+{
+    if (py::isinstance<dist_array>(a)) {
+        return virda::engine::facts_of(a.cast<dist_array&>().type()).floating;
+    }
+    if (py::isinstance<py::array>(a)) {
+        return py::reinterpret_borrow<py::array>(a).dtype().kind() == 'f';
+    }
+    try {
+        return numpy().attr("asarray")(a).attr("dtype").attr("kind").cast<std::string>() == "f";
+    } catch (const py::error_already_set&) {
+        return true;
+    }
+}
+
 /// The result shape (global where axis 0 is reduced, this rank's rows
 /// otherwise) and the result as NumPy gives it, or into out, or for an
 /// Array's local result a new Array.
@@ -181,7 +215,7 @@ py::object finish(const char* operation, const reduction_input& in, const axis_s
 /// The moments of the block per kept element: over the communicator when
 /// axis 0 is reduced (one MPI_Allreduce), else this rank's alone. Nothing
 /// when there are no kept elements.
-std::optional<virda::engine::moment_summary> moments_of(const char* operation, const prepared& p, bool spread,
+std::optional<virda::engine::moment_summary> moments_of(const char* operation, const prepared& p,
                                                         nan_policy policy)
 {
     const reduction_input& in = p.in;
@@ -191,7 +225,7 @@ std::optional<virda::engine::moment_summary> moments_of(const char* operation, c
         return std::nullopt;
     }
     return engine_call(operation, [&] {
-        virda::engine::moments m(t.type, t.columns, spread);
+        virda::engine::moments& m = *p.moments;
         t.add_to(m);
         return split.distributed_reduced() ? m.finish(in.comm.handle, policy) : m.finish_local(policy);
     });
@@ -240,14 +274,18 @@ py::object moment_reduction(const char* operation, moment_kind kind, nan_policy 
     // Integer sums need no tables; whether the data are integers is known
     // only once read: the tables are made for every sum (views, no copy but
     // for awkward layouts).
-    const prepared p = prepare(operation, a, axis, comm, true, true);
+    const bool squares = kind == moment_kind::variance || kind == moment_kind::stdev;
+    const bool integer_sum = kind == moment_kind::sum && !exact_in_float && !is_floating_data(a);
+    const prepared p = prepare(operation, a, axis, comm, true, true,
+                               integer_sum ? accumulator::none
+                               : squares   ? accumulator::moments_with_squares
+                                           : accumulator::moments);
     const reduction_input& in = p.in;
     const axis_split& split = p.split;
-    const char kind_of_data = in.block.dtype().kind();
-    if (kind == moment_kind::sum && kind_of_data != 'f' && !exact_in_float) {
+    if (integer_sum) {
         // Integers add modulo 2^64 as NumPy's do: exact locally, then one
         // MPI_Allreduce of the 64-bit totals where axis 0 is reduced.
-        const bool is_unsigned = kind_of_data == 'u';
+        const bool is_unsigned = in.block.dtype().kind() == 'u';
         py::tuple axes = py::cast(split.reduced);
         py::array local = numpy().attr("sum")(in.block.ndim() == 0 ? in.block.attr("reshape")(1) : py::object(in.block), axes,
                                               is_unsigned ? "uint64" : "int64");
@@ -263,7 +301,7 @@ py::object moment_reduction(const char* operation, moment_kind kind, nan_policy 
         return finish(operation, in, split, keepdims, local, out);
     }
     const py::dtype result_type = inexact_dtype(in.block, dtype);
-    const auto s = moments_of(operation, p, kind == moment_kind::variance || kind == moment_kind::stdev, policy);
+    const auto s = moments_of(operation, p, policy);
     const std::size_t columns = s ? s->columns() : 0;
     std::vector<long double> values(columns);
     bool empty_slice = false;
@@ -306,7 +344,7 @@ std::optional<virda::engine::extremes_summary> extremes_of(const char* operation
         return std::nullopt;
     }
     return engine_call(operation, [&] {
-        virda::engine::extremes e(t.type, t.columns);
+        virda::engine::extremes& e = *p.extremes;
         t.add_to(e);
         return split.distributed_reduced() ? e.finish(in.comm.handle, policy) : e.finish_local(policy);
     });
@@ -337,7 +375,7 @@ py::object extreme_reduction(const char* operation, extreme_kind kind, nan_polic
                              py::handle axis, const py::object& out, py::handle keepdims_arg, py::handle comm)
 {
     const bool arg = kind == extreme_kind::argmin || kind == extreme_kind::argmax;
-    const prepared p = prepare(operation, a, axis, comm, !arg, true);
+    const prepared p = prepare(operation, a, axis, comm, !arg, true, accumulator::extremes);
     const reduction_input& in = p.in;
     const axis_split& split = p.split;
     const bool keepdims = keepdims_of(keepdims_arg);
