@@ -147,7 +147,7 @@ prepared prepare(const char* operation, py::handle a, py::handle axis, py::handl
                   (std::string(operation) + ": agreeing on the blocks").c_str());
         if (!refusal && agreed[0] != std::numeric_limits<std::int64_t>::max()) {
             throw py::value_error(std::string(operation) + ": rank " + std::to_string(agreed[0]) +
-                                  " could not prepare its values of a (its exception says why)");
+                                  " could not read its values of a (its exception says why)");
         }
         if (!refusal && agreed[1] != -agreed[2]) {
             throw std::runtime_error(std::string(operation) +
@@ -301,6 +301,7 @@ py::object moment_reduction(const char* operation, moment_kind kind, nan_policy 
         return finish(operation, in, split, keepdims, local, out);
     }
     const py::dtype result_type = inexact_dtype(in.block, dtype);
+    const bool single = result_type.kind() == 'f' && result_type.itemsize() == 4;
     const auto s = moments_of(operation, p, policy);
     const std::size_t columns = s ? s->columns() : 0;
     std::vector<long double> values(columns);
@@ -313,7 +314,10 @@ py::object moment_reduction(const char* operation, moment_kind kind, nan_policy 
             break;
         case moment_kind::mean:
             empty_slice = empty_slice || n == 0;
-            values[j] = s->precise_mean(j);
+            // float64: the exact total rounded once, divided by the count
+            // (NumPy's formula, its sum exact); float32: the exact mean
+            // rounded once to float32 (through a long double).
+            values[j] = single ? s->precise_mean(j) : static_cast<long double>(s->mean(j));
             break;
         case moment_kind::variance:
         case moment_kind::stdev: {
