@@ -42,6 +42,11 @@ struct moment_kernel_table {
     /// Copies the values of x[0..n) that are not NaN to out, in order, and
     /// returns how many.
     std::size_t (*drop_nan)(const double* x, std::size_t n, double* out);
+    /// Per column j < k of the rows x + i * row_step (i < rows, contiguous
+    /// columns): least[j], greatest[j] (NaN never one) and nans[j], the
+    /// NaN values, set afresh. Only comparisons and selections.
+    void (*tile_extremes)(const double* x, std::size_t rows, std::ptrdiff_t row_step, std::size_t k, double* least,
+                          double* greatest, std::int64_t* nans);
 };
 
 VIRDA_DECLARE_PATH_TABLES(moment_kernel_table, moment_table)

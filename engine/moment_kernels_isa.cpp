@@ -196,9 +196,29 @@ std::size_t drop_nan(const double* __restrict x, std::size_t n, double* __restri
     return kept;
 }
 
+void tile_extremes(const double* __restrict x, std::size_t rows, std::ptrdiff_t row_step, std::size_t k,
+                   double* __restrict least, double* __restrict greatest, std::int64_t* __restrict nans)
+{
+    const double inf = std::numeric_limits<double>::infinity();
+    for (std::size_t j = 0; j < k; ++j) {
+        least[j] = inf;
+        greatest[j] = -inf;
+        nans[j] = 0;
+    }
+    for (std::size_t i = 0; i < rows; ++i) {
+        const double* row = x + static_cast<std::ptrdiff_t>(i) * row_step;
+        for (std::size_t j = 0; j < k; ++j) {
+            const double v = row[j];
+            nans[j] += v != v ? 1 : 0;
+            least[j] = v < least[j] ? v : least[j];
+            greatest[j] = v > greatest[j] ? v : greatest[j];
+        }
+    }
+}
+
 } // namespace
 
 extern const moment_kernel_table moment_table;
-const moment_kernel_table moment_table = {&scan, &extremes, &square, &product, &drop_nan};
+const moment_kernel_table moment_table = {&scan, &extremes, &square, &product, &drop_nan, &tile_extremes};
 
 } // namespace virda_detail::VIRDA_KERNEL_ISA

@@ -463,8 +463,18 @@ void moments::add(const table_view& t)
     try {
         visit_number_type(type_, [&](auto* p) {
             using T = std::remove_pointer_t<decltype(p)>;
-            for (std::int64_t j = 0; j < columns_; ++j) {
-                state_->add_run<T>(state_->columns[static_cast<std::size_t>(j)], column_of(t, j));
+            // Where a row's values lie closer together than a column's, the
+            // columns are read a tile of rows at a time, so that the lines a
+            // tile touches stay in the cache from one column to the next.
+            const auto magnitude = [](std::int64_t s) { return s < 0 ? -s : s; };
+            const std::int64_t tile = magnitude(t.column_stride) < magnitude(t.row_stride) ? static_cast<std::int64_t>(chunk) : t.rows;
+            for (std::int64_t r = 0; r < t.rows; r += tile) {
+                const auto* first = static_cast<const char*>(t.data) + r * t.row_stride;
+                const std::int64_t m = std::min(tile, t.rows - r);
+                for (std::int64_t j = 0; j < columns_; ++j) {
+                    state_->add_run<T>(state_->columns[static_cast<std::size_t>(j)],
+                                       values_view{first + j * t.column_stride, t.type, m, t.row_stride});
+                }
             }
         });
     } catch (const std::bad_alloc&) {

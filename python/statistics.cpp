@@ -10,10 +10,8 @@
 
 #include "engine/bin_means.h"
 #include "engine/histogram.h"
-#include "engine/moments.h"
 #include "engine/order_statistics.h"
 #include "engine/quantile_method.h"
-#include "engine/weighted_moments.h"
 #include "frontend/row_exchange.h"
 
 #include <pybind11/numpy.h>
@@ -122,92 +120,6 @@ void warn_if_none(const char* operation, std::int64_t count)
     if (count == 0) {
         warn(PyExc_RuntimeWarning, std::string(operation) + ": the array has no elements; the result is NaN");
     }
-}
-
-/// The weighted summary of a and its weights (both Arrays of one layout, or
-/// both NumPy arrays of one shape). ZeroDivisionError, as numpy.average,
-/// when the weights of some pairs sum to zero (decided from the exact
-/// totals: every rank alike).
-virda::engine::weighted_summary weighted_of(const char* operation, py::handle a, py::handle weights, py::handle comm)
-{
-    virda::engine::weighted_moments wm;
-    communicator c;
-    std::int64_t count = 0;
-    if (py::isinstance<dist_array>(a) != py::isinstance<dist_array>(weights)) {
-        throw py::type_error(std::string(operation) +
-                             ": a and weights must both be Arrays or both NumPy arrays of this rank's values");
-    }
-    if (py::isinstance<dist_array>(a)) {
-        statistic_input x = input_of(operation, a, comm);
-        auto& w = weights.cast<dist_array&>();
-        require_same_layout(operation, *x.array, w, "weights");
-        const local_values wv = values_of_block(operation, w);
-        count = x.array->size();
-        c = x.comm;
-        engine_call(operation, [&] {
-            if (!x.values.tables.empty() && !wv.tables.empty()) {
-                wm.add(virda::engine::row_of(x.values.tables[0], 0), virda::engine::row_of(wv.tables[0], 0));
-            }
-        });
-    } else {
-        c = communicator_of(comm);
-        std::vector<std::pair<virda::engine::values_view, virda::engine::values_view>> runs;
-        py::array x;
-        py::array w;
-        read_together(operation, "a and weights", c, [&] {
-            x = numpy_values(operation, "a", a);
-            w = numpy_values(operation, "weights", weights);
-            runs = paired_runs(operation, x, w);
-        });
-        engine_call(operation, [&] {
-            for (const auto& r : runs) {
-                wm.add(r.first, r.second);
-            }
-        });
-        count = -1;
-    }
-    const virda::engine::weighted_summary s = engine_call(operation, [&] { return wm.finish(c.handle); });
-    warn_if_none(operation, count >= 0 ? count : s.count + s.nan_count);
-    if (s.count > 0 && s.weight_sum == 0.0) {
-        PyErr_SetString(PyExc_ZeroDivisionError,
-                        (std::string(operation) + ": Weights sum to zero, can't be normalized").c_str());
-        throw py::error_already_set();
-    }
-    return s;
-}
-
-/// The moments of a's values over its communicator (one MPI_Allreduce).
-virda::engine::moment_summary moments_of(const char* operation, const statistic_input& in, bool spread)
-{
-    return engine_call(operation, [&] {
-        virda::engine::moments m(in.values.type, 1, spread);
-        in.values.add_to(m);
-        return m.finish(in.comm.handle);
-    });
-}
-
-double mean_of(const py::object& a, const py::object& weights, const py::object& comm)
-{
-    if (!weights.is_none()) {
-        const virda::engine::weighted_summary s = weighted_of("mean", a, weights, comm);
-        // Both totals exact, each rounded once, then divided.
-        return s.weighted_sum / s.weight_sum;
-    }
-    const statistic_input in = input_of("mean", a, comm);
-    const virda::engine::moment_summary s = moments_of("mean", in, false);
-    warn_if_none("mean", s.count() + s.nan_count());
-    return s.mean();
-}
-
-double std_of(const py::object& a, const py::object& weights, const py::object& comm)
-{
-    if (!weights.is_none()) {
-        return weighted_of("std", a, weights, comm).stdev;
-    }
-    const statistic_input in = input_of("std", a, comm);
-    const virda::engine::moment_summary s = moments_of("std", in, true);
-    warn_if_none("std", s.count() + s.nan_count());
-    return s.stdev(0.0);
 }
 
 py::array_t<std::int64_t> histogram_of(const py::object& a, double lower, double width, int nbins,
@@ -601,24 +513,6 @@ std::unique_ptr<dist_array> polyval_array(const std::vector<double>& p, dist_arr
 
 void bind_statistics(py::module_& m)
 {
-    m.def("mean", &mean_of, py::arg("a"), py::arg("weights") = py::none(), py::kw_only(), py::arg("comm") = py::none(),
-          R"doc(
-The mean of every element of a over all ranks, as numpy.mean (with weights:
-numpy.average(a, weights=weights)). a is an Array, or a NumPy array of this
-rank's values with comm (an mpi4py intracommunicator, default
-MPI.COMM_WORLD) naming the ranks whose values count. The totals are exact
-and rounded once, so the result is the same bits at any number of ranks and
-any distribution. weights: an Array of a's shape and communicator, or a
-NumPy array of the shape of this rank's values. Collective over a's
-communicator; every rank gets the same value.
-)doc");
-    m.def("std", &std_of, py::arg("a"), py::arg("weights") = py::none(), py::kw_only(), py::arg("comm") = py::none(),
-          R"doc(
-The population standard deviation (numpy.std's default ddof=0; with
-weights, divided by their total) of every element of a over all ranks, from
-exact totals, rounded once. a and weights as for mean (comm for NumPy
-arrays). Collective over a's communicator; every rank gets the same value.
-)doc");
     m.def("histogram", &histogram_of, py::arg("a"), py::arg("lower"), py::arg("width"), py::arg("nbins"), py::kw_only(),
           py::arg("comm") = py::none(), R"doc(
 Counts of a's elements in nbins bins of this width above lower, as an int64

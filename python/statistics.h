@@ -1,7 +1,7 @@
 #ifndef VIRDA_PYTHON_STATISTICS_H
 #define VIRDA_PYTHON_STATISTICS_H
 
-// The statistics from Python: mean, std, histogram, bin_data, polyfit,
+// The statistics from Python: histogram, bin_data, polyfit,
 // polyval, quantile and median, named and ordered as NumPy's.
 
 #include "dist_array.h"

@@ -161,3 +161,38 @@ def test_quantile_with_one_rank_short_of_memory():
     q = np.full(1 << 22, 0.5)
     raised_everywhere(MemoryError, f"quantile: .* on rank {LAST}", lambda: vs.quantile(np.zeros(10), q))
     assert vs.quantile(np.zeros(10), [0.5]).tolist() == [0.0]
+
+
+@needs_bad_alloc
+def test_reduction_whose_copy_fails_on_one_rank():
+    """Kept axes that are no single strided axis are copied first: the last
+    rank cannot, it raises MemoryError and the others a ValueError naming
+    it, before the reduction; then the ranks go on together."""
+    x = np.zeros((2, 2, 2, 1 << 19))  # 32 MiB, the copy as much again
+    with pytest.raises((MemoryError, ValueError)) as raised:
+        with short_of_memory(LAST):
+            vs.max(x, axis=(0, 2))
+    if WORLD.rank == LAST:
+        assert raised.type is not ValueError
+    else:
+        assert raised.match(f"max: rank {LAST} could not read its values")
+    assert WORLD.allreduce(1) == WORLD.size
+    assert vs.max(x[:, :, :, :4], axis=(0, 2)).shape == (2, 4)  # the ranks go on together
+
+
+@needs_bad_alloc
+def test_reduction_whose_accumulator_fails_on_one_rank():
+    """The accumulators' state per kept element is allocated before the ranks
+    agree: 2^17 columns of exact totals (about 330 MB) on the last rank
+    short of memory make every rank raise, and nobody waits."""
+    x = np.ones((2, 1 << 17))
+    for name in ("mean", "var"):
+        with pytest.raises((MemoryError, ValueError)) as raised:
+            with short_of_memory(LAST):
+                getattr(vs, name)(x, axis=0)
+        if WORLD.rank == LAST:
+            assert raised.type is not ValueError
+        else:
+            assert raised.match(f"{name}: rank {LAST} could not read its values")
+        assert WORLD.allreduce(1) == WORLD.size
+    assert vs.max(x[:, :3], axis=0).tolist() == [1.0] * 3  # the ranks go on together

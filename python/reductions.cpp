@@ -1,0 +1,693 @@
+#include "reductions.h"
+
+#include "axes.h"
+#include "communicator.h"
+#include "dist_array.h"
+#include "element_types.h"
+#include "local_values.h"
+#include "mpi_environment.h"
+
+#include "engine/extremes.h"
+#include "engine/moments.h"
+#include "engine/weighted_moments.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <cmath>
+#include <cstdint>
+#include <exception>
+#include <limits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace py = pybind11;
+using virda::engine::nan_policy;
+using virda::engine::number;
+using virda::engine::number_type;
+
+namespace virda_python {
+
+namespace {
+
+/// The block a reduction reads and the communicator over which it reduces.
+struct reduction_input {
+    py::array block;
+    communicator comm;
+    dist_array* array = nullptr;
+};
+
+/// A reduction's input, its axes and (where asked) its tables, agreed over
+/// the communicator.
+struct prepared {
+    reduction_input in;
+    axis_split split;
+    reduction_tables tables;
+    std::unique_ptr<virda::engine::moments> moments;
+    std::unique_ptr<virda::engine::extremes> extremes;
+};
+
+/// Which accumulator prepare makes for the tables.
+enum class accumulator { none, moments, moments_with_squares, extremes };
+
+/// Runs `read()` and agrees over comm whether every rank could, as
+/// prepare does. One MPI_Allreduce on two or more ranks.
+template <typename F>
+void read_alike(const char* operation, const communicator& comm, F&& read)
+{
+    std::exception_ptr refusal;
+    try {
+        std::forward<F>(read)();
+    } catch (...) {
+        refusal = std::current_exception();
+    }
+    if (comm.size > 1) {
+        int lowest = refusal ? comm.rank : std::numeric_limits<int>::max();
+        check_mpi(MPI_Allreduce(MPI_IN_PLACE, &lowest, 1, MPI_INT, MPI_MIN, comm.handle),
+                  (std::string(operation) + ": agreeing on the values").c_str());
+        if (!refusal && lowest != std::numeric_limits<int>::max()) {
+            throw py::value_error(std::string(operation) + ": rank " + std::to_string(lowest) +
+                                  " could not read its values (its exception says why)");
+        }
+    }
+    if (refusal) {
+        std::rethrow_exception(refusal);
+    }
+}
+
+/// What must be alike on every rank: the blocks' dtype and, unless every
+/// axis is reduced, their number of axes and shape after the first.
+std::int64_t fingerprint_of(const py::array& block, const axis_split& split)
+{
+    std::uint64_t h = 1469598103934665603ull;
+    const auto mix = [&h](std::uint64_t v) { h = (h ^ v) * 1099511628211ull; };
+    mix(static_cast<std::uint64_t>(block.dtype().num()));
+    if (!split.all) {
+        // Over every axis the shapes of the blocks do not matter: every
+        // value counts, in C order of the blocks in rank order.
+        mix(static_cast<std::uint64_t>(block.ndim()));
+        for (py::ssize_t k = 1; k < block.ndim(); ++k) {
+            mix(static_cast<std::uint64_t>(block.shape(k)));
+        }
+    }
+    return static_cast<std::int64_t>(h >> 1);
+}
+
+/// The input of a reduction: a's block, its axes for `axis` and, with
+/// `tables`, its engine tables. Every rank agrees, in one MPI_Allreduce on
+/// two or more ranks, that each could read its block (its dtype, a masked
+/// element, a copy it could not allocate, the axes) and that the blocks'
+/// trailing shapes and dtypes are alike: a rank that could not raises its
+/// own exception and the others ValueError naming the lowest such rank;
+/// blocks unlike raise RuntimeError on every rank. Nobody is left in a
+/// collective alone.
+prepared prepare(const char* operation, py::handle a, py::handle axis, py::handle comm, bool tuples, bool tables,
+                 accumulator made = accumulator::none)
+{
+    prepared p;
+    reduction_input& in = p.in;
+    const bool array = py::isinstance<dist_array>(a);
+    if (array) {
+        if (!comm.is_none()) {
+            throw py::type_error(std::string(operation) +
+                                 ": comm is for NumPy arrays of this rank's values; an Array is over its own "
+                                 "communicator");
+        }
+        require_mpi_running();
+        in.array = &a.cast<dist_array&>();
+        in.comm = in.array->comm();
+    } else {
+        in.comm = communicator_of(comm);
+    }
+    std::exception_ptr refusal;
+    try {
+        in.block = array ? in.array->block(operation) : numpy_values(operation, "a", a);
+        p.split = split_axes(axis, static_cast<int>(in.block.ndim()), tuples);
+        if (tables) {
+            p.tables = tables_for(in.block, p.split);
+            // The accumulator's state (per kept element) is allocated here,
+            // so that a rank short of memory is agreed on with the rest.
+            const reduction_tables& t = p.tables;
+            if (t.columns > 0 && made == accumulator::extremes) {
+                p.extremes = std::make_unique<virda::engine::extremes>(t.type, t.columns);
+            } else if (t.columns > 0 && made != accumulator::none) {
+                p.moments =
+                    std::make_unique<virda::engine::moments>(t.type, t.columns, made == accumulator::moments_with_squares);
+            }
+        }
+    } catch (...) {
+        refusal = std::current_exception();
+    }
+    if (in.comm.size > 1) {
+        const std::int64_t mine = refusal ? 0 : fingerprint_of(in.block, p.split);
+        std::int64_t agreed[3] = {refusal ? in.comm.rank : std::numeric_limits<std::int64_t>::max(), mine, -mine};
+        check_mpi(MPI_Allreduce(MPI_IN_PLACE, agreed, 3, MPI_INT64_T, MPI_MIN, in.comm.handle),
+                  (std::string(operation) + ": agreeing on the blocks").c_str());
+        if (!refusal && agreed[0] != std::numeric_limits<std::int64_t>::max()) {
+            throw py::value_error(std::string(operation) + ": rank " + std::to_string(agreed[0]) +
+                                  " could not read its values of a (its exception says why)");
+        }
+        if (!refusal && agreed[1] != -agreed[2]) {
+            throw std::runtime_error(std::string(operation) +
+                                     ": the ranks' blocks differ in dtype or in their shape after the first axis");
+        }
+    }
+    if (refusal) {
+        std::rethrow_exception(refusal);
+    }
+    return p;
+}
+
+/// NumPy's keepdims argument: its default (None here) is False.
+bool keepdims_of(py::handle keepdims)
+{
+    return !keepdims.is_none() && py::bool_(py::reinterpret_borrow<py::object>(keepdims));
+}
+
+/// Refuses arguments NumPy has that are not taken here (initial, where),
+/// from the arguments alone.
+void refuse_given(const char* operation, const char* name, py::handle value)
+{
+    if (!value.is_none()) {
+        throw py::type_error(std::string(operation) + ": " + name + " is not supported");
+    }
+}
+
+py::module_ numpy() { return py::module_::import("numpy"); }
+
+/// Whether a's dtype is a floating one (an Array's, or what numpy.asarray
+/// makes of a without copying; anything unreadable counts as floating: it
+/// is refused later, alike).
+bool is_floating_data(py::handle a)
+{
+    if (py::isinstance<dist_array>(a)) {
+        return virda::engine::facts_of(a.cast<dist_array&>().type()).floating;
+    }
+    if (py::isinstance<py::array>(a)) {
+        return py::reinterpret_borrow<py::array>(a).dtype().kind() == 'f';
+    }
+    try {
+        return numpy().attr("asarray")(a).attr("dtype").attr("kind").cast<std::string>() == "f";
+    } catch (const py::error_already_set&) {
+        return true;
+    }
+}
+
+/// The result shape (global where axis 0 is reduced, this rank's rows
+/// otherwise) and the result as NumPy gives it, or into out, or for an
+/// Array's local result a new Array.
+py::object finish(const char* operation, const reduction_input& in, const axis_split& split, bool keepdims,
+                  const py::array& flat, const py::object& out)
+{
+    const std::vector<py::ssize_t> shape = split.result_shape(block_shape(in.block), keepdims);
+    if (in.array != nullptr && !split.distributed_reduced()) {
+        return local_array_result(operation, *in.array, split, keepdims, flat.attr("reshape")(py::tuple(py::cast(shape))));
+    }
+    py::object result = shaped_result(flat, shape);
+    if (!out.is_none()) {
+        return into_out(operation, result, out);
+    }
+    return result;
+}
+
+/// The moments of the block per kept element: over the communicator when
+/// axis 0 is reduced (one MPI_Allreduce), else this rank's alone. Nothing
+/// when there are no kept elements.
+std::optional<virda::engine::moment_summary> moments_of(const char* operation, const prepared& p,
+                                                        nan_policy policy)
+{
+    const reduction_input& in = p.in;
+    const axis_split& split = p.split;
+    const reduction_tables& t = p.tables;
+    if (t.columns == 0) {
+        return std::nullopt;
+    }
+    return engine_call(operation, [&] {
+        virda::engine::moments& m = *p.moments;
+        t.add_to(m);
+        return split.distributed_reduced() ? m.finish(in.comm.handle, policy) : m.finish_local(policy);
+    });
+}
+
+/// The result dtype of a mean, variance or float sum: `dtype` when given,
+/// else float32 for float32 data and float64 otherwise.
+py::dtype inexact_dtype(const py::array& block, py::handle dtype)
+{
+    if (!dtype.is_none()) {
+        return py::dtype::from_args(py::reinterpret_borrow<py::object>(dtype));
+    }
+    return block.dtype().kind() == 'f' && block.itemsize() == 4 ? py::dtype("float32") : py::dtype("float64");
+}
+
+/// Long doubles as an array of dtype, each rounded once to a double first
+/// (then to float32 where asked: the long double is exact enough for it).
+py::array as_dtype(const std::vector<long double>& values, const py::dtype& dt)
+{
+    py::array_t<double> d(static_cast<py::ssize_t>(values.size()));
+    if (dt.kind() == 'f' && dt.itemsize() == 4) {
+        py::array_t<float> f(static_cast<py::ssize_t>(values.size()));
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            f.mutable_data()[i] = static_cast<float>(values[i]);
+        }
+        return std::move(f);
+    }
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        d.mutable_data()[i] = static_cast<double>(values[i]);
+    }
+    if (dt.kind() == 'f' && dt.itemsize() == 8) {
+        return std::move(d);
+    }
+    return d.attr("astype")(dt);
+}
+
+enum class moment_kind { sum, mean, variance, stdev };
+
+py::object moment_reduction(const char* operation, moment_kind kind, nan_policy policy, py::handle a,
+                            py::handle axis, py::handle dtype, const py::object& out, double ddof,
+                            py::handle keepdims_arg, py::handle comm)
+{
+    const bool keepdims = keepdims_of(keepdims_arg);
+    const bool exact_in_float =
+        !dtype.is_none() && py::dtype::from_args(py::reinterpret_borrow<py::object>(dtype)).kind() == 'f';
+    // Integer sums need no tables; whether the data are integers is known
+    // only once read: the tables are made for every sum (views, no copy but
+    // for awkward layouts).
+    const bool squares = kind == moment_kind::variance || kind == moment_kind::stdev;
+    const bool integer_sum = kind == moment_kind::sum && !exact_in_float && !is_floating_data(a);
+    const prepared p = prepare(operation, a, axis, comm, true, true,
+                               integer_sum ? accumulator::none
+                               : squares   ? accumulator::moments_with_squares
+                                           : accumulator::moments);
+    const reduction_input& in = p.in;
+    const axis_split& split = p.split;
+    if (integer_sum) {
+        // Integers add modulo 2^64 as NumPy's do: exact locally, then one
+        // MPI_Allreduce of the 64-bit totals where axis 0 is reduced.
+        const bool is_unsigned = in.block.dtype().kind() == 'u';
+        py::tuple axes = py::cast(split.reduced);
+        py::array local = numpy().attr("sum")(in.block.ndim() == 0 ? in.block.attr("reshape")(1) : py::object(in.block), axes,
+                                              is_unsigned ? "uint64" : "int64");
+        local = numpy().attr("ascontiguousarray")(local).attr("reshape")(-1);
+        if (split.distributed_reduced() && in.comm.size > 1 && local.size() > 0) {
+            check_mpi(MPI_Allreduce(MPI_IN_PLACE, local.mutable_data(), static_cast<int>(local.size()), MPI_UINT64_T,
+                                    MPI_SUM, in.comm.handle),
+                      (std::string(operation) + ": adding the totals").c_str());
+        }
+        if (!dtype.is_none()) {
+            local = local.attr("astype")(dtype);
+        }
+        return finish(operation, in, split, keepdims, local, out);
+    }
+    const py::dtype result_type = inexact_dtype(in.block, dtype);
+    const bool single = result_type.kind() == 'f' && result_type.itemsize() == 4;
+    const auto s = moments_of(operation, p, policy);
+    const std::size_t columns = s ? s->columns() : 0;
+    std::vector<long double> values(columns);
+    bool empty_slice = false;
+    for (std::size_t j = 0; j < columns; ++j) {
+        const std::int64_t n = s->count(j);
+        switch (kind) {
+        case moment_kind::sum:
+            values[j] = s->sum(j);
+            break;
+        case moment_kind::mean:
+            empty_slice = empty_slice || n == 0;
+            // float64: the exact total rounded once, divided by the count
+            // (NumPy's formula, its sum exact); float32: the exact mean
+            // rounded once to float32 (through a long double).
+            values[j] = single ? s->precise_mean(j) : static_cast<long double>(s->mean(j));
+            break;
+        case moment_kind::variance:
+        case moment_kind::stdev: {
+            const auto total = policy == nan_policy::omit ? n : n + s->nan_count(j);
+            empty_slice = empty_slice || static_cast<double>(total) - ddof <= 0;
+            values[j] = kind == moment_kind::variance ? s->variance(ddof, j) : s->stdev(ddof, j);
+            break;
+        }
+        }
+    }
+    if (empty_slice) {
+        const bool nan_function = policy == nan_policy::omit;
+        warn(PyExc_RuntimeWarning, kind == moment_kind::mean ? (nan_function ? "Mean of empty slice" : "Mean of empty slice.")
+                                                             : (nan_function ? "Degrees of freedom <= 0 for slice."
+                                                                             : "Degrees of freedom <= 0 for slice"));
+    }
+    return finish(operation, in, split, keepdims, as_dtype(values, result_type), out);
+}
+
+/// The extremes of the block per kept element, as moments_of.
+std::optional<virda::engine::extremes_summary> extremes_of(const char* operation, const prepared& p,
+                                                           nan_policy policy)
+{
+    const reduction_input& in = p.in;
+    const axis_split& split = p.split;
+    const reduction_tables& t = p.tables;
+    if (t.columns == 0) {
+        return std::nullopt;
+    }
+    return engine_call(operation, [&] {
+        virda::engine::extremes& e = *p.extremes;
+        t.add_to(e);
+        return split.distributed_reduced() ? e.finish(in.comm.handle, policy) : e.finish_local(policy);
+    });
+}
+
+enum class extreme_kind { min, max, ptp, argmin, argmax };
+
+/// Numbers as an array of the block's dtype.
+py::array numbers_as(const std::vector<number>& values, const py::dtype& dt)
+{
+    py::array result(dt, std::vector<py::ssize_t>{static_cast<py::ssize_t>(values.size())});
+    number_type type;
+    number_type_of_dtype(dt, &type);
+    virda::engine::visit_number_type(type, [&](auto* p) {
+        using T = std::remove_pointer_t<decltype(p)>;
+        T* out = static_cast<T*>(result.mutable_data());
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            const number& n = values[i];
+            out[i] = std::is_floating_point_v<T> ? static_cast<T>(n.floating)
+                     : std::is_signed_v<T>       ? static_cast<T>(n.signed_)
+                                                 : static_cast<T>(n.unsigned_);
+        }
+    });
+    return result;
+}
+
+py::object extreme_reduction(const char* operation, extreme_kind kind, nan_policy policy, py::handle a,
+                             py::handle axis, const py::object& out, py::handle keepdims_arg, py::handle comm)
+{
+    const bool arg = kind == extreme_kind::argmin || kind == extreme_kind::argmax;
+    const prepared p = prepare(operation, a, axis, comm, !arg, true, accumulator::extremes);
+    const reduction_input& in = p.in;
+    const axis_split& split = p.split;
+    const bool keepdims = keepdims_of(keepdims_arg);
+    const auto s = extremes_of(operation, p, policy);
+    const std::size_t columns = s ? s->columns() : 0;
+    // Whether some slice has no elements: decided from the rows of every
+    // rank (in the summary) or of this rank for a local reduction.
+    const bool empty = columns > 0 && s->rows() == 0;
+    if (empty) {
+        const std::string what = kind == extreme_kind::argmin   ? "argmin"
+                                 : kind == extreme_kind::argmax ? "argmax"
+                                 : kind == extreme_kind::min    ? "minimum"
+                                                                : "maximum";
+        if (arg) {
+            throw py::value_error("attempt to get " + what + " of an empty sequence");
+        }
+        throw py::value_error("zero-size array to reduction operation " + what + " which has no identity");
+    }
+    bool all_nan = false;
+    if (arg) {
+        py::array_t<std::int64_t> at(static_cast<py::ssize_t>(columns));
+        for (std::size_t j = 0; j < columns; ++j) {
+            at.mutable_data()[j] = kind == extreme_kind::argmin ? s->argmin(j) : s->argmax(j);
+            all_nan = all_nan || at.data()[j] < 0;
+        }
+        if (all_nan) {
+            throw py::value_error("All-NaN slice encountered");
+        }
+        return finish(operation, in, split, keepdims, at, out);
+    }
+    std::vector<number> least(columns);
+    std::vector<number> greatest(columns);
+    for (std::size_t j = 0; j < columns; ++j) {
+        least[j] = s->min(j);
+        greatest[j] = s->max(j);
+        all_nan = all_nan || s->count(j) == 0;
+    }
+    if (all_nan && policy == nan_policy::omit) {
+        warn(PyExc_RuntimeWarning, "All-NaN slice encountered");
+    }
+    const py::dtype dt = in.block.dtype();
+    py::array result;
+    if (kind == extreme_kind::min) {
+        result = numbers_as(least, dt);
+    } else if (kind == extreme_kind::max) {
+        result = numbers_as(greatest, dt);
+    } else {
+        // In the data's type, integers wrapping around as NumPy's do.
+        result = numpy().attr("subtract")(numbers_as(greatest, dt), numbers_as(least, dt));
+    }
+    return finish(operation, in, split, keepdims, result, out);
+}
+
+/// The weighted summary of a and weights of one shape (both NumPy arrays of
+/// this rank's values, or both Arrays of one layout), over every element.
+/// ZeroDivisionError when the weights sum to zero, as numpy.average.
+virda::engine::weighted_summary weighted_of(const char* operation, py::handle a, py::handle weights,
+                                            py::handle comm)
+{
+    if (py::isinstance<dist_array>(a) != py::isinstance<dist_array>(weights)) {
+        throw py::type_error(std::string(operation) +
+                             ": a and weights must both be Arrays or both NumPy arrays of this rank's values");
+    }
+    const prepared p = prepare(operation, a, py::none(), comm, true, false);
+    const reduction_input& in = p.in;
+    py::array w;
+    std::vector<std::pair<virda::engine::values_view, virda::engine::values_view>> runs;
+    if (in.array != nullptr) {
+        auto& wa = weights.cast<dist_array&>();
+        if (wa.shape() != in.array->shape() ||
+            relation_of(in.array->comm().handle, wa.comm().handle) != comm_relation::same_order) {
+            throw py::value_error(std::string(operation) + ": weights must have the shape of the data, over the "
+                                                           "data's communicator");
+        }
+        w = wa.block(operation);
+        runs = paired_runs(operation, in.block, w);
+    } else {
+        read_alike(operation, in.comm, [&] {
+            w = numpy_values(operation, "weights", weights);
+            runs = paired_runs(operation, in.block, w);
+        });
+    }
+    const virda::engine::weighted_summary s = engine_call(operation, [&] {
+        virda::engine::weighted_moments wm;
+        for (const auto& r : runs) {
+            wm.add(r.first, r.second);
+        }
+        return wm.finish(in.comm.handle);
+    });
+    if (s.count + s.nan_count == 0) {
+        warn(PyExc_RuntimeWarning, "Mean of empty slice.");
+    }
+    if (s.count > 0 && s.weight_sum == 0.0) {
+        PyErr_SetString(PyExc_ZeroDivisionError,
+                        (std::string(operation) + ": Weights sum to zero, can't be normalized").c_str());
+        throw py::error_already_set();
+    }
+    return s;
+}
+
+py::object count_nonzero_of(py::handle a, py::handle axis, bool keepdims, py::handle comm)
+{
+    const char* operation = "count_nonzero";
+    const prepared p = prepare(operation, a, axis, comm, true, false);
+    const reduction_input& in = p.in;
+    const axis_split& split = p.split;
+    py::tuple axes = py::cast(split.reduced);
+    const py::object block = in.block.ndim() == 0 ? in.block.attr("reshape")(1) : py::object(in.block);
+    py::array local = numpy().attr("count_nonzero")(block, axes);
+    local = numpy().attr("ascontiguousarray")(local, "int64").attr("reshape")(-1);
+    if (split.distributed_reduced() && in.comm.size > 1 && local.size() > 0) {
+        check_mpi(MPI_Allreduce(MPI_IN_PLACE, local.mutable_data(), static_cast<int>(local.size()), MPI_INT64_T,
+                                MPI_SUM, in.comm.handle),
+                  "count_nonzero: adding the counts");
+    }
+    if (split.all && !keepdims) {
+        return py::int_(local.attr("__getitem__")(0));
+    }
+    return finish(operation, in, split, keepdims, local, py::none());
+}
+
+py::object average_of(py::handle a, py::handle axis, py::handle weights, bool returned, py::handle keepdims,
+                      py::handle comm)
+{
+    const char* operation = "average";
+    if (weights.is_none()) {
+        py::object avg = moment_reduction(operation, moment_kind::mean, nan_policy::propagate, a, axis, py::none(),
+                                          py::none(), 0, keepdims, comm);
+        if (!returned) {
+            return avg;
+        }
+        // The count of every slice, as the average's dtype.
+        const prepared p = prepare(operation, a, axis, comm, true, false);
+        const reduction_input& in = p.in;
+        const axis_split& split = p.split;
+        std::int64_t n = split.reduced_count(block_shape(in.block));
+        if (split.distributed_reduced() && in.comm.size > 1) {
+            check_mpi(MPI_Allreduce(MPI_IN_PLACE, &n, 1, MPI_INT64_T, MPI_SUM, in.comm.handle),
+                      "average: counting the elements");
+        }
+        py::object scl = numpy().attr("asarray")(avg).attr("dtype").attr("type")(n);
+        if (!split.all || keepdims_of(keepdims)) {
+            scl = numpy().attr("broadcast_to")(scl, numpy().attr("shape")(avg)).attr("copy")();
+        }
+        return py::make_tuple(avg, scl);
+    }
+    if (!axis.is_none()) {
+        throw py::type_error("average: weights are taken with axis=None only");
+    }
+    const virda::engine::weighted_summary s = weighted_of(operation, a, weights, comm);
+    py::object avg = numpy().attr("float64")(s.mean);
+    if (keepdims_of(keepdims)) {
+        const int nd = py::isinstance<dist_array>(a) ? static_cast<int>(a.cast<dist_array&>().shape().size())
+                                                     : std::max(1, numpy().attr("ndim")(a).cast<int>());
+        avg = numpy().attr("full")(py::tuple(py::cast(std::vector<int>(static_cast<std::size_t>(nd), 1))), avg);
+    }
+    if (returned) {
+        return py::make_tuple(avg, numpy().attr("float64")(s.weight_sum));
+    }
+    return avg;
+}
+
+} // namespace
+
+void bind_reductions(py::module_& m)
+{
+    const auto none = py::none();
+    m.def(
+        "sum",
+        [](py::handle a, py::handle axis, py::handle dtype, const py::object& out, py::handle keepdims,
+           py::handle initial, py::handle where, py::handle comm) {
+            refuse_given("sum", "initial", initial);
+            refuse_given("sum", "where", where);
+            return moment_reduction("sum", moment_kind::sum, nan_policy::propagate, a, axis, dtype, out, 0, keepdims,
+                                    comm);
+        },
+        py::arg("a"), py::arg("axis") = none, py::arg("dtype") = none, py::arg("out") = none,
+        py::arg("keepdims") = none, py::arg("initial") = none, py::arg("where") = none, py::kw_only(),
+        py::arg("comm") = none, R"doc(
+The sum over axis, as numpy.sum: floats from their exact total rounded once;
+integers modulo 2^64 (int64, uint64 for unsigned), as NumPy's. Collective
+over a's communicator when axis 0 is reduced (axis=None included).)doc");
+    m.def(
+        "nansum",
+        [](py::handle a, py::handle axis, py::handle dtype, const py::object& out, py::handle keepdims,
+           py::handle initial, py::handle where, py::handle comm) {
+            refuse_given("nansum", "initial", initial);
+            refuse_given("nansum", "where", where);
+            return moment_reduction("nansum", moment_kind::sum, nan_policy::omit, a, axis, dtype, out, 0, keepdims,
+                                    comm);
+        },
+        py::arg("a"), py::arg("axis") = none, py::arg("dtype") = none, py::arg("out") = none,
+        py::arg("keepdims") = none, py::arg("initial") = none, py::arg("where") = none, py::kw_only(),
+        py::arg("comm") = none, "The sum with NaN left out, as numpy.nansum (see sum).");
+    m.def(
+        "mean",
+        [](py::handle a, py::handle axis, py::handle dtype, const py::object& out, py::handle keepdims,
+           py::handle where, py::handle weights, py::handle comm) {
+            refuse_given("mean", "where", where);
+            if (!weights.is_none()) {
+                if (!axis.is_none()) {
+                    throw py::type_error("mean: weights are taken with axis=None only");
+                }
+                const auto s = weighted_of("mean", a, weights, comm);
+                return py::object(numpy().attr("float64")(s.weighted_sum / s.weight_sum));
+            }
+            return moment_reduction("mean", moment_kind::mean, nan_policy::propagate, a, axis, dtype, out, 0,
+                                    keepdims, comm);
+        },
+        py::arg("a"), py::arg("axis") = none, py::arg("dtype") = none, py::arg("out") = none,
+        py::arg("keepdims") = none, py::kw_only(), py::arg("where") = none, py::arg("weights") = none,
+        py::arg("comm") = none, R"doc(
+The mean over axis, as numpy.mean: the exact total divided by the count,
+rounded once to the result dtype (float32 for float32, else float64).
+weights= (keyword, axis=None only): the weighted mean, as numpy.average.)doc");
+    m.def(
+        "nanmean",
+        [](py::handle a, py::handle axis, py::handle dtype, const py::object& out, py::handle keepdims,
+           py::handle where, py::handle comm) {
+            refuse_given("nanmean", "where", where);
+            return moment_reduction("nanmean", moment_kind::mean, nan_policy::omit, a, axis, dtype, out, 0, keepdims,
+                                    comm);
+        },
+        py::arg("a"), py::arg("axis") = none, py::arg("dtype") = none, py::arg("out") = none,
+        py::arg("keepdims") = none, py::kw_only(), py::arg("where") = none, py::arg("comm") = none,
+        "The mean with NaN left out, as numpy.nanmean (see mean).");
+    for (const bool nan_function : {false, true}) {
+        for (const bool root : {false, true}) {
+            const char* name = root ? (nan_function ? "nanstd" : "std") : (nan_function ? "nanvar" : "var");
+            const auto kind = root ? moment_kind::stdev : moment_kind::variance;
+            const auto policy = nan_function ? nan_policy::omit : nan_policy::propagate;
+            auto f = [name, kind, policy, nan_function](py::handle a, py::handle axis, py::handle dtype,
+                                                        const py::object& out, double ddof, py::handle keepdims,
+                                                        py::handle where, py::handle weights, py::handle comm) {
+                refuse_given(name, "where", where);
+                if (!weights.is_none()) {
+                    if (nan_function || !axis.is_none() || kind != moment_kind::stdev) {
+                        throw py::type_error(std::string(name) + ": weights are taken by std with axis=None only");
+                    }
+                    return py::object(numpy().attr("float64")(weighted_of(name, a, weights, comm).stdev));
+                }
+                return moment_reduction(name, kind, policy, a, axis, dtype, out, ddof, keepdims, comm);
+            };
+            m.def(name, f, py::arg("a"), py::arg("axis") = none, py::arg("dtype") = none, py::arg("out") = none,
+                  py::arg("ddof") = 0, py::arg("keepdims") = none, py::kw_only(), py::arg("where") = none,
+                  py::arg("weights") = none, py::arg("comm") = none,
+                  "As NumPy's function of this name: from the exact sums of x and x^2, rounded once "
+                  "(std: weights= keyword, axis=None only, the weighted population deviation).");
+        }
+    }
+    struct extreme_function {
+        const char* name;
+        extreme_kind kind;
+        nan_policy policy;
+    };
+    const extreme_function with_initial[] = {
+        {"min", extreme_kind::min, nan_policy::propagate},  {"amin", extreme_kind::min, nan_policy::propagate},
+        {"max", extreme_kind::max, nan_policy::propagate},  {"amax", extreme_kind::max, nan_policy::propagate},
+        {"nanmin", extreme_kind::min, nan_policy::omit},    {"nanmax", extreme_kind::max, nan_policy::omit}};
+    for (const extreme_function& e : with_initial) {
+        m.def(
+            e.name,
+            [e](py::handle a, py::handle axis, const py::object& out, py::handle keepdims, py::handle initial,
+                py::handle where, py::handle comm) {
+                refuse_given(e.name, "initial", initial);
+                refuse_given(e.name, "where", where);
+                return extreme_reduction(e.name, e.kind, e.policy, a, axis, out, keepdims, comm);
+            },
+            py::arg("a"), py::arg("axis") = none, py::arg("out") = none, py::arg("keepdims") = none,
+            py::arg("initial") = none, py::arg("where") = none, py::kw_only(), py::arg("comm") = none,
+            "As NumPy's function of this name: the least or greatest value, exactly, in the data's dtype.");
+    }
+    m.def(
+        "ptp",
+        [](py::handle a, py::handle axis, const py::object& out, py::handle keepdims, py::handle comm) {
+            return extreme_reduction("ptp", extreme_kind::ptp, nan_policy::propagate, a, axis, out, keepdims, comm);
+        },
+        py::arg("a"), py::arg("axis") = none, py::arg("out") = none, py::arg("keepdims") = none, py::kw_only(),
+        py::arg("comm") = none, "max - min in the data's dtype, as numpy.ptp.");
+    const extreme_function positions[] = {{"argmin", extreme_kind::argmin, nan_policy::propagate},
+                                          {"argmax", extreme_kind::argmax, nan_policy::propagate},
+                                          {"nanargmin", extreme_kind::argmin, nan_policy::omit},
+                                          {"nanargmax", extreme_kind::argmax, nan_policy::omit}};
+    for (const extreme_function& e : positions) {
+        m.def(
+            e.name,
+            [e](py::handle a, py::handle axis, const py::object& out, py::handle keepdims, py::handle comm) {
+                return extreme_reduction(e.name, e.kind, e.policy, a, axis, out, keepdims, comm);
+            },
+            py::arg("a"), py::arg("axis") = none, py::arg("out") = none, py::kw_only(), py::arg("keepdims") = none,
+            py::arg("comm") = none,
+            "As NumPy's function of this name: the global index of the first extreme (flat for axis=None).");
+    }
+    m.def(
+        "count_nonzero",
+        [](py::handle a, py::handle axis, bool keepdims, py::handle comm) {
+            return count_nonzero_of(a, axis, keepdims, comm);
+        },
+        py::arg("a"), py::arg("axis") = none, py::kw_only(), py::arg("keepdims") = false, py::arg("comm") = none,
+        "The number of non-zero elements, as numpy.count_nonzero.");
+    m.def(
+        "average",
+        [](py::handle a, py::handle axis, py::handle weights, bool returned, py::handle keepdims, py::handle comm) {
+            return average_of(a, axis, weights, returned, keepdims, comm);
+        },
+        py::arg("a"), py::arg("axis") = none, py::arg("weights") = none, py::arg("returned") = false, py::kw_only(),
+        py::arg("keepdims") = none, py::arg("comm") = none,
+        "The (weighted) mean, as numpy.average; weights with axis=None only.");
+}
+
+} // namespace virda_python

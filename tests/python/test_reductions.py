@@ -1,0 +1,208 @@
+"""The reductions against NumPy on the gathered data: every axis form, keepdims,
+result dtypes and scalars, the NaN functions, warnings and errors raised alike
+on every rank, and the same bits at any split of the rows (ranks without rows
+included)."""
+import warnings
+
+import numpy as np
+import pytest
+
+import virdastatistics as vs
+from mpi_data import WORLD, block, same_everywhere
+
+LAYOUTS = ["even", "first", "last", "ramp"]
+AXES = [None, 0, 1, -1, (0, 2), (1, 2), (2, 0, 1), ()]
+
+
+def awkward(dtype, shape, seed=3):
+    """Seeded values with many ties; floats with +-0, subnormals, +-inf."""
+    rng = np.random.default_rng(seed)
+    x = rng.integers(-6, 7, size=shape).astype(dtype)
+    if np.dtype(dtype).kind == "f":
+        flat = x.reshape(-1)
+        flat[::7] = -0.0
+        flat[3::11] = np.finfo(dtype).smallest_subnormal
+        flat[5::13] = -np.finfo(dtype).smallest_subnormal
+        flat[17] = np.inf
+        flat[29] = -np.inf
+    return x
+
+
+def with_nan(x):
+    x = x.copy()
+    flat = x.reshape(-1)
+    flat[4::9] = np.nan
+    return x
+
+
+def reduces_rows(axis, ndim):
+    if axis is None:
+        return True
+    axes = axis if isinstance(axis, tuple) else (axis,)
+    return any(a % ndim == 0 for a in axes)
+
+
+def check(name, x, layout, axis, keepdims=False, exact=True, **kw):
+    mine_ = block(x, WORLD, layout)
+    f = getattr(vs, name)
+    args = dict(kw)
+    if keepdims:
+        args["keepdims"] = True
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        got = f(mine_, axis=axis, **args)
+        want = getattr(np, name)(x, axis=axis, **args)
+        if not reduces_rows(axis, x.ndim):
+            want = getattr(np, name)(mine_, axis=axis, **args)
+    assert type(got) is type(want), (name, axis, type(got), type(want))
+    got_a, want_a = np.asarray(got), np.asarray(want)
+    assert got_a.dtype == want_a.dtype and got_a.shape == want_a.shape, (name, axis, got_a.dtype, want_a.dtype)
+    if exact:
+        np.testing.assert_array_equal(got_a, want_a)
+        assert np.array_equal(np.signbit(got_a), np.signbit(want_a)) or got_a.dtype.kind != "f" or name not in (
+            "argmin", "argmax")
+    else:
+        tol = 1e-5 if got_a.dtype == np.float32 else 1e-12
+        np.testing.assert_allclose(got_a, want_a, rtol=tol, atol=tol)
+    if reduces_rows(axis, x.ndim):
+        assert same_everywhere(got_a)
+    return got_a
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int64, np.int32, np.uint8])
+def test_extremes_and_positions_are_numpys(dtype):
+    x = awkward(dtype, (23, 3, 4))
+    for layout in LAYOUTS:
+        for axis in AXES:
+            for name in ("min", "max", "amin", "amax", "ptp"):
+                for keepdims in (False, True):
+                    check(name, x, layout, axis, keepdims)
+        for axis in (None, 0, 1, -1, 2):
+            for name in ("argmin", "argmax"):
+                check(name, x, layout, axis)
+        if np.dtype(dtype).kind == "f":
+            y = with_nan(x)
+            for axis in (None, 0, 2):
+                for name in ("min", "max", "argmin", "argmax", "nanmin", "nanmax", "nanargmin", "nanargmax"):
+                    check(name, y, layout, axis)
+
+
+def test_int64_extremes_beyond_doubles():
+    x = np.array([2**62 + 1, -2**63, 2**63 - 1, 2**63 - 2, -2**63 + 1, 2**63 - 1], dtype=np.int64)
+    for layout in LAYOUTS:
+        for name in ("min", "max", "argmin", "argmax", "ptp", "sum"):
+            check(name, x, layout, None)
+    u = np.array([2**64 - 1, 0, 2**63, 2**64 - 1], dtype=np.uint64)
+    assert vs.max(block(u, WORLD, "ramp")) == np.uint64(2**64 - 1)
+    assert vs.argmax(block(u, WORLD, "last")) == 0
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int64, np.int16, np.uint32])
+def test_moments_are_numpys(dtype):
+    x = awkward(dtype, (19, 2, 5))
+    if np.dtype(dtype).kind == "f":
+        x = np.where(np.isinf(x), 1, x).astype(dtype)
+    for layout in LAYOUTS:
+        for axis in AXES[:-1]:
+            for keepdims in (False, True):
+                check("sum", x, layout, axis, keepdims, exact=np.dtype(dtype).kind != "f")
+                check("mean", x, layout, axis, keepdims, exact=False)
+                check("var", x, layout, axis, keepdims, exact=False, ddof=1)
+                check("std", x, layout, axis, keepdims, exact=False)
+                check("count_nonzero", x, layout, axis, keepdims)
+        if np.dtype(dtype).kind == "f":
+            y = with_nan(x)
+            for axis in (None, 0, 1):
+                for name in ("nansum", "nanmean", "nanvar", "nanstd"):
+                    check(name, y, layout, axis, exact=False)
+                check("mean", y, layout, axis, exact=False)
+
+
+def test_same_bits_at_every_split():
+    rng = np.random.default_rng(11)
+    x = rng.standard_normal((101, 7)) * 10.0 ** rng.integers(-20, 20, size=(101, 7))
+    results = []
+    for layout in LAYOUTS:
+        mine_ = block(x, WORLD, layout)
+        results.append(np.concatenate([np.ravel(r) for r in (
+            vs.sum(mine_), vs.mean(mine_), vs.var(mine_), vs.std(mine_, axis=0), vs.mean(mine_, axis=0),
+            vs.mean(mine_.astype(np.float32), axis=0))]).tobytes())
+    assert all(r == results[0] for r in results) and same_everywhere(results[0])
+    # Exact: the sum of values that cancel.
+    y = np.array([1e300, 1.0, -1e300, 2.0**-60])
+    assert vs.sum(block(y, WORLD, "ramp")) == 1.0 + 2.0**-60
+
+
+def test_result_kinds():
+    f32 = np.arange(10, dtype=np.float32)
+    i32 = np.arange(10, dtype=np.int32)
+    mine32 = block(f32, WORLD, "even")
+    assert type(vs.mean(mine32)) is np.float32 and type(vs.mean(block(i32, WORLD, "even"))) is np.float64
+    assert type(vs.sum(block(i32, WORLD, "even"))) is np.int64
+    assert type(vs.mean(mine32, dtype=np.float64)) is np.float64
+    assert vs.sum(block(np.full(10, 2**62, dtype=np.int64), WORLD, "even")) == np.int64(-(2**63))  # wraps
+    assert type(vs.count_nonzero(mine32)) is int and vs.count_nonzero(mine32) == 9
+    out = np.empty(())
+    assert vs.mean(mine32, out=out) is out and out == 4.5
+    avg, n = vs.average(block(np.arange(12.0).reshape(6, 2), WORLD, "ramp"), axis=0, returned=True)
+    assert avg.tolist() == [5.0, 6.0] and n.tolist() == [6.0, 6.0]
+    w = np.arange(10.0)
+    assert vs.average(block(np.arange(10.0), WORLD, "last"), weights=block(w, WORLD, "last")) == \
+        np.average(np.arange(10.0), weights=w)
+
+
+def test_axis_errors_are_numpys():
+    x = block(np.zeros((8, 3)), WORLD, "even")
+    for name in ("sum", "mean", "min", "argmax", "count_nonzero"):
+        with pytest.raises(np.AxisError, match="axis 2 is out of bounds for array of dimension 2"):
+            getattr(vs, name)(x, axis=2)
+        with pytest.raises(np.AxisError, match="axis -3 is out of bounds"):
+            getattr(vs, name)(x, axis=-3)
+    with pytest.raises(ValueError, match="duplicate value in 'axis'"):
+        vs.sum(x, axis=(0, -2))
+    with pytest.raises(TypeError, match="cannot be interpreted as an integer"):
+        vs.argmin(x, axis=(0,))
+    with pytest.raises(TypeError, match="cannot be interpreted as an integer"):
+        vs.mean(x, axis=1.0)
+    assert WORLD.allreduce(1) == WORLD.size
+
+
+def test_warnings_and_errors_of_empty_and_nan_slices():
+    empty = np.zeros((0, 2))
+    with pytest.warns(RuntimeWarning, match=r"Mean of empty slice\."):
+        assert np.isnan(vs.mean(empty)).all()
+    with pytest.warns(RuntimeWarning, match="Degrees of freedom <= 0 for slice"):
+        vs.var(block(np.ones(WORLD.size), WORLD, "even"), ddof=WORLD.size)
+    with pytest.raises(ValueError, match="attempt to get argmax of an empty sequence"):
+        vs.argmax(empty)
+    with pytest.raises(ValueError, match="zero-size array to reduction operation minimum which has no identity"):
+        vs.min(empty)
+    nans = block(np.array([[np.nan, 1.0], [np.nan, 2.0], [np.nan, 3.0]]), WORLD, "ramp")
+    with pytest.warns(RuntimeWarning, match="All-NaN slice encountered"):
+        assert np.isnan(vs.nanmax(nans, axis=0)[0])
+    with pytest.warns(RuntimeWarning, match="Mean of empty slice"):
+        vs.nanmean(nans, axis=0)
+    with pytest.raises(ValueError, match="All-NaN slice encountered"):
+        vs.nanargmin(nans, axis=0)
+    assert vs.nanargmin(nans[:, 1:], axis=0).tolist() == [0]
+
+
+def test_arrays_and_their_local_results():
+    x = np.arange(24.0).reshape(8, 3) - 7.0
+    with vs.from_local(block(x, WORLD, "even")) as a:
+        assert vs.max(a) == 16.0 and vs.argmin(a) == 0 and vs.mean(a) == x.mean()
+        rows = vs.sum(a, axis=1)
+        assert isinstance(rows, vs.Array) and rows.shape == (8,)
+        np.testing.assert_array_equal(np.array(rows.local), block(x.sum(axis=1), WORLD, "even"))
+        rows.free()
+        with pytest.raises(TypeError, match="comm"):
+            vs.min(a, comm=WORLD)
+
+
+def test_different_trailing_shapes_fail_on_every_rank():
+    mine_ = np.zeros((2, 3 if WORLD.rank == WORLD.size - 1 and WORLD.size > 1 else 4))
+    if WORLD.size > 1:
+        for name in ("mean", "max", "argmin"):
+            with pytest.raises(RuntimeError, match="differ in dtype"):
+                getattr(vs, name)(mine_, axis=0)
+    assert WORLD.allreduce(1) == WORLD.size
