@@ -387,13 +387,12 @@ std::vector<std::vector<weighted_quantile>> weighted_quantiles::select(const std
     std::vector<std::vector<weighted_quantile>> out(k, std::vector<weighted_quantile>(q.size()));
     const std::uint64_t lo = record.least()[at_least];
     const std::uint64_t hi = record.greatest()[at_greatest];
-    if (lo > hi) {
-        return out; // no weight anywhere: every quantile NaN, on every rank alike
-    }
-    const int unit = static_cast<int>(static_cast<std::int64_t>(lo) - exponent_offset);
+    // With no weight anywhere, every column is a column of no weight; the
+    // digits then only need to exist.
+    const int unit = lo > hi ? 0 : static_cast<int>(static_cast<std::int64_t>(lo) - exponent_offset);
     // Room for every weight's bits above the unit, times up to 2^64 values,
     // and the three digits an addition touches.
-    const int digits = static_cast<int>((hi - lo + 64) / digit_bits) + 3;
+    const int digits = lo > hi ? 3 : static_cast<int>((hi - lo + 64) / digit_bits) + 3;
     std::vector<column_search> search(k);
     std::size_t most = 0;
     for (column_search& s : search) {
@@ -541,15 +540,21 @@ std::vector<std::vector<weighted_quantile>> weighted_quantiles::select(const std
                 continue;
             }
             if (round == 0) {
+                std::int64_t held = 0;
+                for (int d = 0; d < radix; ++d) {
+                    held += counts_here[d * slot];
+                }
+                if (held == 0) {
+                    s.searching = false; // no values: NaN
+                    continue;
+                }
                 big total;
                 for (int d = 0; d < radix; ++d) {
                     total.add(big::of_digits(counts_here + d * slot + 1, digits));
                 }
-                if (total.zero()) {
-                    s.searching = false; // no weight at all: NaN
-                    continue;
-                }
                 for (target& t : s.targets) {
+                    // No weight in the column: every probability finds the
+                    // smallest value, as probability 0 does.
                     t.need = total.times(t.q.mantissa);
                 }
             }

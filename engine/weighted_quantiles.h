@@ -20,7 +20,7 @@ namespace virda::engine {
 /// One weighted quantile: a value of the data, or none (NaN).
 struct weighted_quantile {
     number value;
-    bool nan = true; ///< no value: NaN propagated, no values, or no weight at all
+    bool nan = true; ///< no value: NaN propagated, or no values
 };
 
 /// Weighted quantiles of values of one number type, each with a weight of
@@ -36,8 +36,10 @@ struct weighted_quantile {
 /// times (NumPy's inverted_cdf method), and a probability of 0 gives the
 /// smallest value. Values of weight 0 count only for q = 0. -0.0 is taken as
 /// +0.0. NaN values: nan_policy::propagate makes the column's quantiles NaN,
-/// omit leaves them out with their weights. A column whose values have no
-/// weight in total gives NaN.
+/// omit leaves them out with their weights; a column of no values gives NaN.
+/// A column whose values have no weight in total gives its smallest value
+/// for every probability (as a cumulative distribution of 0 / 0 searched
+/// from below does).
 ///
 /// Cost: one MPI_Allreduce for the counts, weight ranges and checks, one
 /// small one agreeing that every rank could allocate the rounds' counts, then

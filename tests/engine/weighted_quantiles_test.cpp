@@ -227,8 +227,10 @@ TEST(WeightedQuantiles, NanValuesZeroWeightsAndEmptyColumns)
     const auto left_out = s.quantiles({0.0, 0.5, 1.0}, MPI_COMM_WORLD, nan_policy::omit);
     for (std::size_t i = 0; i < 3; ++i) {
         EXPECT_TRUE(std::isnan(kept[0][i]));
-        EXPECT_TRUE(std::isnan(kept[1][i]) && std::isnan(left_out[1][i]) && std::isnan(kept[2][i]) &&
-                    std::isnan(left_out[2][i]));
+        // No weight in total: the smallest value for every probability.
+        EXPECT_EQ(-29.0, kept[1][i]);
+        EXPECT_EQ(-29.0, left_out[1][i]);
+        EXPECT_TRUE(std::isnan(kept[2][i]) && std::isnan(left_out[2][i]));
     }
     // Values 1, 2, 4, 5, ..., 29 of weight 1: 20 values; the 10th is 14.
     EXPECT_EQ(1.0, left_out[0][0]);
@@ -244,6 +246,12 @@ TEST(WeightedQuantiles, NanValuesZeroWeightsAndEmptyColumns)
     EXPECT_EQ(-7.0, q[0]);
     EXPECT_EQ(1.0, q[1]);
     EXPECT_EQ(1.0, q[2]);
+
+    // No weight on any rank.
+    std::vector<double> none{0.0, 0.0};
+    weighted_quantiles empty_weight(number_type::float64, number_type::float64);
+    empty_weight.add(values_of(y.data(), 2), values_of(none.data(), 2));
+    EXPECT_EQ(-7.0, empty_weight.quantiles({0.0, 0.5, 1.0}, MPI_COMM_WORLD)[0][2]);
 }
 
 template <typename F>
