@@ -8,6 +8,7 @@
 #include "from_local.h"
 #include "library_timing.h"
 #include "mpi_environment.h"
+#include "quantiles.h"
 #include "statistics.h"
 
 #include <pybind11/pybind11.h>
@@ -42,6 +43,7 @@ docs/python.md for the element types and the differences from NumPy.
     bind_array_creation(m, array_class);
     bind_from_local(m);
     bind_statistics(m);
+    bind_quantiles(m);
     bind_library_timing(m);
 
     m.def(

@@ -2,7 +2,7 @@
 #define VIRDA_PYTHON_STATISTICS_H
 
 // The statistics from Python: mean, std, histogram, bin_data, polyfit,
-// polyval, quantile and median, named and ordered as NumPy's.
+// polyval, named and ordered as NumPy's.
 
 #include "dist_array.h"
 
