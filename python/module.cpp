@@ -9,6 +9,7 @@
 #include "library_timing.h"
 #include "mpi_environment.h"
 #include "reductions.h"
+#include "quantiles.h"
 #include "statistics.h"
 
 #include <pybind11/pybind11.h>
@@ -44,6 +45,7 @@ docs/python.md for the element types and the differences from NumPy.
     bind_from_local(m);
     bind_statistics(m);
     bind_reductions(m);
+    bind_quantiles(m);
     bind_library_timing(m);
 
     m.def(

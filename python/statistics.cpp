@@ -435,69 +435,6 @@ py::object polyval_of(const py::object& p, const py::object& x_argument)
     return result;
 }
 
-/// The quantiles of a's values by NumPy's linear method: one count (which
-/// tells every rank alike whether there are any values; NaN and NumPy's
-/// warning when there are none), then one selection of the order statistics
-/// of every probability at once.
-std::vector<double> quantiles_of(const char* operation, const statistic_input& in, const double* ps,
-                                 std::size_t count)
-{
-    using namespace virda::engine;
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    order_statistics os(in.values.type);
-    engine_call(operation, [&] { in.values.add_to(os); });
-    const value_counts counts = engine_call(operation, [&] { return os.count(in.comm.handle); });
-    warn_if_none(operation, counts.values[0] + counts.nans[0]);
-    // The buffers the probabilities size, agreed over the ranks before the
-    // selection's collectives when they are large.
-    std::vector<double> out;
-    std::vector<quantile_position> where;
-    std::vector<std::vector<std::uint64_t>> ranks(1);
-    allocate_together(operation, std::to_string(count) + " probabilities",
-                      count * (sizeof(double) + sizeof(quantile_position) + 2 * sizeof(std::uint64_t)), in.comm,
-                      [&] {
-                          out.assign(count, nan);
-                          where.reserve(count);
-                          ranks[0].reserve(2 * count);
-                      });
-    const auto n = static_cast<std::uint64_t>(counts.values[0]);
-    if (n == 0 || counts.nans[0] > 0) {
-        return out;
-    }
-    for (std::size_t i = 0; i < count; ++i) {
-        where.push_back(position_of(ps[i], n, quantile_method::linear));
-        ranks[0].push_back(where.back().below);
-        ranks[0].push_back(where.back().above);
-    }
-    const std::vector<std::vector<number>> found =
-        engine_call(operation, [&] { return os.select(counts, ranks, in.comm.handle); });
-    for (std::size_t i = 0; i < where.size(); ++i) {
-        const number& a = found[0][2 * i];
-        const number& b = found[0][2 * i + 1];
-        out[i] = where[i].exact ? a.as_double() : interpolate(a, b, where[i].gamma);
-    }
-    return out;
-}
-
-py::object quantile_of(const py::object& a, const py::object& q, const py::object& comm)
-{
-    const statistic_input in = input_of("quantile", a, comm);
-    const doubles probabilities = real_numbers("quantile", "q", q);
-    const double* first = probabilities.data();
-    const double* last = first + probabilities.size();
-    if (std::any_of(first, last, [](double p) { return !(p >= 0.0 && p <= 1.0); })) {
-        throw py::value_error("Quantiles must be in the range [0, 1]");
-    }
-    return shaped_as(probabilities, quantiles_of("quantile", in, first, static_cast<std::size_t>(last - first)));
-}
-
-double median_of(const py::object& a, const py::object& comm)
-{
-    const statistic_input in = input_of("median", a, comm);
-    const double half = 0.5;
-    return quantiles_of("median", in, &half, 1)[0];
-}
-
 } // namespace
 
 std::unique_ptr<dist_array> polyval_array(const std::vector<double>& p, dist_array& x)
@@ -559,18 +496,6 @@ same bits as numpy.polyval(p, x.astype("float64")) on the gathered data (a
 NaN wherever x is NaN or infinite). For an Array: a new float64 Array of x's
 shape and communicator (collective over it). For numbers or a NumPy array: a
 float or a NumPy array, evaluated locally with no communication.
-)doc");
-    m.def("quantile", &quantile_of, py::arg("a"), py::arg("q"), py::kw_only(), py::arg("comm") = py::none(), R"doc(
-The exact quantiles of every element of a over all ranks for the
-probabilities q (numpy.quantile's default 'linear' method, one fixed
-interpolation, so the same bits at any number of ranks): a float for a
-scalar q, else a float64 NumPy array of q's shape. Any NaN element gives
-NaN. a as for mean (comm for NumPy arrays). Collective over a's communicator; every rank gets the same values.
-)doc");
-    m.def("median", &median_of, py::arg("a"), py::kw_only(), py::arg("comm") = py::none(), R"doc(
-The exact median of every element of a over all ranks (quantile(a, 0.5)).
-a as for mean (comm for NumPy arrays).
-Collective over a's communicator; every rank gets the same value.
 )doc");
 }
 

@@ -1,8 +1,8 @@
 #ifndef VIRDA_PYTHON_STATISTICS_H
 #define VIRDA_PYTHON_STATISTICS_H
 
-// The statistics from Python: histogram, bin_data, polyfit,
-// polyval, quantile and median, named and ordered as NumPy's.
+// The statistics from Python: histogram, bin_data, polyfit and polyval,
+// named and ordered as NumPy's.
 
 #include "dist_array.h"
 

@@ -196,3 +196,28 @@ def test_reduction_whose_accumulator_fails_on_one_rank():
             assert raised.match(f"{name}: rank {LAST} could not read its values")
         assert WORLD.allreduce(1) == WORLD.size
     assert vs.max(x[:, :3], axis=0).tolist() == [1.0] * 3  # the ranks go on together
+
+
+def test_weighted_and_columned_quantiles_with_one_rank_short_of_memory():
+    q = np.full(1 << 22, 0.5)
+    table = np.zeros((10, 3))
+    raised_everywhere(MemoryError, f"nanquantile: .* on rank {LAST}",
+                      lambda: vs.nanquantile(table, q, axis=0, method="inverted_cdf", weights=np.ones((10, 3))))
+    raised_everywhere(MemoryError, f"percentile: .* on rank {LAST}", lambda: vs.percentile(table, q, axis=0))
+    assert vs.median(table, axis=0).tolist() == [0.0, 0.0, 0.0]  # the ranks go on together
+
+
+def test_quantile_weights_refused_on_one_rank():
+    """Weights of another dtype, or negative, on the last rank only."""
+    last = WORLD.rank == LAST
+    x = np.arange(4.0)
+    odd = np.ones(4, dtype=bool if last else np.float64)
+    with pytest.raises((TypeError, ValueError)) as raised:
+        vs.quantile(x, 0.5, method="inverted_cdf", weights=odd)
+    if not last:
+        assert raised.match(f"rank {LAST} could not read its values")
+    assert WORLD.allreduce(1) == WORLD.size
+    negative = np.array([1.0, 1.0, -1.0 if last else 1.0, 1.0])
+    raised_everywhere(ValueError, "Weights must be non-negative",
+                      lambda: vs.quantile(x, 0.5, method="inverted_cdf", weights=negative))
+    assert vs.quantile(x, 1.0, method="inverted_cdf", weights=np.ones(4)) == 3.0

@@ -27,8 +27,12 @@ def values(dtype, n=N):
 
 
 def statistics(a, comm=WORLD):
+    try:
+        quantiles = vs.quantile(a, PROBABILITIES, comm=comm)
+    except IndexError:  # NumPy's refusal of quantiles of nothing, on every rank
+        quantiles = None
     return (vs.mean(a, comm=comm), vs.std(a, comm=comm), vs.median(a, comm=comm),
-            vs.quantile(a, PROBABILITIES, comm=comm), vs.histogram(a, -50.0, 7.5, 20, comm=comm))
+            quantiles, vs.histogram(a, -50.0, 7.5, 20, comm=comm))
 
 
 def expected(given):
@@ -179,10 +183,11 @@ def test_halves_of_a_split_communicator():
 
 def test_empty_everywhere_gives_nan_with_numpys_warning():
     for call, text in [(lambda: vs.mean(np.zeros(0)), r"Mean of empty slice\."),
-                       (lambda: vs.std(np.zeros(0, dtype=np.int8)), "Degrees of freedom <= 0 for slice"),
-                       (lambda: vs.median(np.zeros((0, 3))), "no elements")]:
+                       (lambda: vs.std(np.zeros(0, dtype=np.int8)), "Degrees of freedom <= 0 for slice")]:
         with pytest.warns(RuntimeWarning, match=text):
             assert math.isnan(call())
+    with pytest.warns(RuntimeWarning, match="Mean of empty slice"):
+        assert math.isnan(vs.median(np.zeros((0, 3))))
     assert vs.histogram(np.zeros(0), 0.0, 1.0, 2).tolist() == [0, 0]
 
 

@@ -1,0 +1,606 @@
+#include "quantiles.h"
+
+#include "agreed_allocation.h"
+#include "argument_checks.h"
+#include "axes.h"
+#include "communicator.h"
+#include "dist_array.h"
+#include "local_values.h"
+#include "mpi_environment.h"
+
+#include "engine/order_statistics.h"
+#include "engine/quantile_method.h"
+#include "engine/weighted_quantiles.h"
+
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace py = pybind11;
+using namespace virda::engine;
+
+namespace virda_python {
+
+namespace {
+
+/// Which of the six functions is called.
+struct function_kind {
+    const char* name;
+    bool omit;    // the nan* forms: NaN values are left out
+    bool percent; // q in percent
+    bool median;
+};
+
+constexpr function_kind median_kind{"median", false, false, true};
+constexpr function_kind nanmedian_kind{"nanmedian", true, false, true};
+constexpr function_kind quantile_kind{"quantile", false, false, false};
+constexpr function_kind nanquantile_kind{"nanquantile", true, false, false};
+constexpr function_kind percentile_kind{"percentile", false, true, false};
+constexpr function_kind nanpercentile_kind{"nanpercentile", true, true, false};
+
+py::module_ numpy()
+{
+    return py::module_::import("numpy");
+}
+
+/// Whether a method picks one of the values (no interpolation).
+bool picks_a_value(quantile_method m)
+{
+    return m == quantile_method::inverted_cdf || m == quantile_method::closest_observation ||
+           m == quantile_method::lower || m == quantile_method::higher || m == quantile_method::nearest;
+}
+
+/// This rank's values of a (and of the weights), read as the engine reads
+/// them, with the communicator of the call.
+struct input {
+    py::array block; // this rank's values, at least one axis (a 0-d block as one value)
+    py::dtype dtype; // the values' own dtype, which NumPy's result types follow
+    number_type type = number_type::float64;
+    py::array weights;
+    bool weighted = false;
+    number_type weight_type = number_type::float64;
+    communicator comm;
+    bool is_array = false; // an Array, whose communicator is its own
+};
+
+/// A block the engine reads, of one of its number types.
+py::array readable(const char* operation, const char* name, const py::handle& a, number_type* type)
+{
+    py::array values = numpy_values(operation, name, a);
+    number_type_of_dtype(values.dtype(), type);
+    return values;
+}
+
+/// Reads the values and weights, agreeing over comm whether every rank
+/// could: a rank that refuses its block raises its own exception, the
+/// others ValueError naming it. One MPI_Allreduce on two or more ranks.
+input input_of(const function_kind& f, py::handle a, py::handle weights, py::handle comm,
+               const std::function<void()>& prepare, bool shapes_matter)
+{
+    input in;
+    if (py::isinstance<dist_array>(a)) {
+        if (!comm.is_none()) {
+            throw py::type_error(std::string(f.name) +
+                                 ": comm is for NumPy arrays of this rank's values; an Array is over its own "
+                                 "communicator");
+        }
+        require_mpi_running();
+        in.is_array = true;
+        in.comm = a.cast<dist_array&>().comm();
+    } else {
+        in.comm = communicator_of(comm);
+    }
+    std::exception_ptr refusal;
+    bool short_of_memory = false;
+    try {
+        prepare();
+        py::object values =
+            in.is_array ? py::object(a.cast<dist_array&>().block(f.name)) : py::reinterpret_borrow<py::object>(a);
+        in.dtype = numpy().attr("asarray")(values).attr("dtype").cast<py::dtype>();
+        in.block = readable(f.name, "a", values, &in.type);
+        if (in.block.ndim() == 0) {
+            in.block = in.block.attr("reshape")(1).cast<py::array>();
+        }
+        if (!weights.is_none()) {
+            py::object w = py::isinstance<dist_array>(weights) ? py::object(weights.cast<dist_array&>().block(f.name))
+                                                               : py::reinterpret_borrow<py::object>(weights);
+            in.weights = readable(f.name, "weights", w, &in.weight_type);
+            in.weighted = true;
+            if (in.weights.ndim() == 0) {
+                in.weights = in.weights.attr("reshape")(1).cast<py::array>();
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        refusal = std::current_exception();
+        short_of_memory = true;
+    } catch (py::error_already_set& e) {
+        refusal = std::current_exception();
+        short_of_memory = e.matches(PyExc_MemoryError);
+    } catch (...) {
+        refusal = std::current_exception();
+    }
+    if (in.comm.size > 1) {
+        // With the failures, a fingerprint of what must be alike on every
+        // rank: the dtypes and, where axes are named, the shapes after the
+        // first axis (with axis=None any shape is values).
+        constexpr long long none = std::numeric_limits<long long>::max();
+        long long print = 0;
+        if (!refusal) {
+            std::uint64_t h =
+                static_cast<std::uint64_t>(in.type) * 1000003u + static_cast<std::uint64_t>(in.block.ndim());
+            for (py::ssize_t i = 1; shapes_matter && i < in.block.ndim(); ++i) {
+                h = h * 1000003u + static_cast<std::uint64_t>(in.block.shape(i));
+            }
+            if (in.weighted) {
+                h = h * 1000003u + 17 + static_cast<std::uint64_t>(in.weight_type);
+            }
+            print = static_cast<long long>(h >> 2);
+        }
+        const long long mine[4] = {refusal ? in.comm.rank : none, short_of_memory ? in.comm.rank : none,
+                                   refusal ? none : print, refusal ? none : -print};
+        long long lowest[4] = {none, none, none, none};
+        MPI_Allreduce(mine, lowest, 4, MPI_LONG_LONG, MPI_MIN, in.comm.handle);
+        if (lowest[1] != none) {
+            PyErr_SetString(PyExc_MemoryError, (std::string(f.name) +
+                                                ": memory for the probabilities or values could "
+                                                "not be allocated on rank " +
+                                                std::to_string(lowest[1]))
+                                                   .c_str());
+            throw py::error_already_set();
+        }
+        if (!refusal && lowest[0] != none) {
+            throw py::value_error(std::string(f.name) + ": rank " + std::to_string(lowest[0]) +
+                                  " could not read its values (its exception says why)");
+        }
+        if (lowest[0] == none && lowest[2] != -lowest[3]) {
+            throw std::runtime_error(std::string(f.name) +
+                                     ": the ranks hold blocks of different dtypes or shapes after the first axis");
+        }
+    }
+    if (refusal) {
+        std::rethrow_exception(refusal);
+    }
+    return in;
+}
+
+/// NumPy's result dtype for the method, values and probabilities.
+py::dtype result_dtype(const function_kind& f, const py::dtype& values, const py::array& q, quantile_method m)
+{
+    const char kind = values.kind();
+    const bool floating = kind == 'f';
+    if (f.median) {
+        return floating ? values : py::dtype("float64");
+    }
+    if (picks_a_value(m)) {
+        return values;
+    }
+    const char qkind = q.dtype().kind();
+    // An integer probability (0 or 1) interpolates nothing, in the data's type.
+    if (!f.percent && m != quantile_method::midpoint && (qkind == 'i' || qkind == 'u' || qkind == 'b')) {
+        return values;
+    }
+    return py::dtype("float64");
+}
+
+/// The method a call names, with NumPy's handling of the deprecated
+/// `interpolation` and of unknown names.
+quantile_method method_of(const function_kind& f, const py::object& method, const py::object& interpolation)
+{
+    py::object chosen = method;
+    if (!interpolation.is_none()) {
+        if (!(py::isinstance<py::str>(method) && method.cast<std::string>() == "linear")) {
+            throw py::type_error("You shall not pass both `method` and `interpolation`!\n"
+                                 "(`interpolation` is Deprecated in favor of `method`)");
+        }
+        warn(PyExc_DeprecationWarning,
+             std::string("the `interpolation=` argument to ") + f.name +
+                 " was renamed to `method=`, which has additional options.\n"
+                 "Users of the modes 'nearest', 'lower', 'higher', or 'midpoint' are encouraged to review the "
+                 "method they used. (Deprecated NumPy 1.22)");
+        chosen = interpolation;
+    }
+    quantile_method m = quantile_method::linear;
+    if (!py::isinstance<py::str>(chosen) || !quantile_method_named(chosen.cast<std::string>(), &m)) {
+        std::string names;
+        for (int i = 0; i <= static_cast<int>(quantile_method::nearest); ++i) {
+            names += std::string(i > 0 ? ", '" : "'") + name_of(static_cast<quantile_method>(i)) + "'";
+        }
+        throw py::value_error(py::repr(chosen).cast<std::string>() + " is not a valid method. Use one of: dict_keys([" +
+                              names + "])");
+    }
+    return m;
+}
+
+/// The probabilities as NumPy takes them (percent divided by 100), checked.
+py::array probabilities_of(const function_kind& f, const py::object& q)
+{
+    // Real numbers only ("<name>: q ..." otherwise), a mask refused; then
+    // the array NumPy makes of them, whose dtype its result types follow.
+    // Percentages are checked here and divided by 100 with the values read
+    // (a new array, whose allocation the ranks agree on).
+    (void)real_numbers(f.name, "q", q);
+    const py::array array = numpy().attr("asarray")(q).cast<py::array>();
+    const py::array as_double = numpy().attr("asarray")(array, "float64").cast<py::array>();
+    const auto* v = static_cast<const double*>(as_double.data());
+    const double top = f.percent ? 100.0 : 1.0;
+    for (py::ssize_t i = 0; i < as_double.size(); ++i) {
+        if (!(v[i] >= 0.0 && v[i] <= top)) {
+            throw py::value_error(f.percent ? "Percentiles must be in the range [0, 100]"
+                                            : "Quantiles must be in the range [0, 1]");
+        }
+    }
+    return array;
+}
+
+py::tuple tuple_of(const std::vector<py::ssize_t>& shape)
+{
+    py::tuple t(shape.size());
+    for (std::size_t i = 0; i < shape.size(); ++i) {
+        t[i] = py::int_(shape[i]);
+    }
+    return t;
+}
+
+/// A two-axis array (reduced elements x kept elements) as an engine table.
+table_view table_of_array(const py::array& t, number_type type)
+{
+    return {t.data(),
+            type,
+            static_cast<std::int64_t>(t.shape(0)),
+            static_cast<std::int64_t>(t.shape(1)),
+            static_cast<std::int64_t>(t.strides(0)),
+            static_cast<std::int64_t>(t.strides(1))};
+}
+
+/// The block with the reduced axes first, as (reduced elements, kept
+/// elements): a view where NumPy can make one, else a copy.
+py::array split_of(const py::array& block, const std::vector<int>& reduced, const std::vector<int>& kept)
+{
+    py::list order;
+    py::ssize_t rows = 1;
+    py::ssize_t columns = 1;
+    for (const int i : reduced) {
+        order.append(i);
+        rows *= block.shape(i);
+    }
+    for (const int i : kept) {
+        order.append(i);
+        columns *= block.shape(i);
+    }
+    return block.attr("transpose")(order).attr("reshape")(rows, columns).cast<py::array>();
+}
+
+/// NumPy's median of the middle values a <= b (b = a for an odd count): the
+/// mean of them as numpy.mean computes it in the data's type.
+double median_of_middle(const number& a, const number& b, bool two, char dtype_char)
+{
+    if (!two) {
+        return a.as_double();
+    }
+    if (dtype_char == 'f' || dtype_char == 'e') {
+        // float32 (and float16 through a float32 total): the sum rounded to
+        // float32, halved.
+        const float sum = static_cast<float>(a.floating) + static_cast<float>(b.floating);
+        return static_cast<double>(sum / 2.0f);
+    }
+    return (a.as_double() + b.as_double()) / 2.0;
+}
+
+/// The warnings and errors NumPy gives for empty reductions and all-NaN
+/// slices, decided from the global counts (every rank alike).
+void check_counts(const function_kind& f, const value_counts& counts, std::int64_t columns)
+{
+    if (columns == 0) {
+        return;
+    }
+    const std::int64_t total = counts.values[0] + counts.nans[0];
+    if (total == 0) {
+        if (!f.omit && !f.median) {
+            throw py::index_error("cannot do a non-empty take from an empty axes.");
+        }
+        warn(PyExc_RuntimeWarning, f.omit ? "Mean of empty slice" : "Mean of empty slice.");
+        return;
+    }
+    if (f.omit) {
+        for (std::size_t c = 0; c < counts.values.size(); ++c) {
+            if (counts.values[c] == 0) {
+                warn(PyExc_RuntimeWarning, "All-NaN slice encountered");
+                return;
+            }
+        }
+    }
+}
+
+/// The results of a (reduced x kept) table: result[i][c] for probability i
+/// and column c, as NumPy's values of dtype `out` (float64 or the data's
+/// own type), in a (nq, columns) array. Collective over comm.
+py::array reduce_table(const function_kind& f, const reduction_tables& tables, const py::array* table,
+                       const py::array* weight_table, number_type weight_type, const py::array& probabilities,
+                       quantile_method m, const py::dtype& out, char data_char, const communicator& agreeing,
+                       MPI_Comm comm)
+{
+    const number_type type = tables.type;
+    const std::int64_t columns = table != nullptr ? static_cast<std::int64_t>(table->shape(1)) : tables.columns;
+    const std::int64_t engine_columns = std::max<std::int64_t>(columns, 1);
+    const auto nq = static_cast<py::ssize_t>(probabilities.size());
+    const nan_policy policy = f.omit ? nan_policy::omit : nan_policy::propagate;
+    const bool has_rows = table != nullptr && table->shape(0) > 0 && columns > 0;
+    order_statistics os(type, engine_columns);
+    engine_call(f.name, [&] {
+        if (table == nullptr) {
+            tables.add_to(os);
+        } else if (has_rows) {
+            os.add(table_of_array(*table, type));
+        }
+    });
+    const value_counts counts = engine_call(f.name, [&] { return os.count(comm); });
+    check_counts(f, counts, columns);
+
+    // The buffers the probabilities size, agreed over the ranks (before the
+    // selection's collectives) when they are large: their size is the same
+    // on every rank for a collective reduction.
+    const bool integral = out.kind() == 'i' || out.kind() == 'u';
+    std::vector<double> qs;
+    py::array_t<double> reals;
+    py::array_t<std::int64_t> integers;
+    std::vector<std::vector<quantile_position>> where(static_cast<std::size_t>(engine_columns));
+    std::vector<std::vector<std::uint64_t>> ranks(static_cast<std::size_t>(engine_columns));
+    const std::size_t agreed_columns = comm == MPI_COMM_SELF ? 1 : static_cast<std::size_t>(engine_columns);
+    allocate_together(
+        f.name, std::to_string(nq) + " probabilities",
+        static_cast<std::size_t>(nq) * (sizeof(double) + agreed_columns * 64), agreeing, [&] {
+            const auto* p = static_cast<const double*>(probabilities.data());
+            qs.assign(p, p + nq);
+            reals = py::array_t<double>({nq, static_cast<py::ssize_t>(columns)});
+            integers = py::array_t<std::int64_t>({integral ? nq : 0, integral ? static_cast<py::ssize_t>(columns) : 0});
+            for (std::size_t c = 0; c < static_cast<std::size_t>(columns) && !weight_table; ++c) {
+                where[c].reserve(static_cast<std::size_t>(nq));
+                ranks[c].reserve(2 * static_cast<std::size_t>(nq));
+            }
+        });
+    double* r = reals.mutable_data();
+    std::int64_t* z = integers.mutable_data();
+    const auto put = [&](std::size_t i, std::size_t c, const number* exact, double value) {
+        const std::size_t at = i * static_cast<std::size_t>(columns) + c;
+        if (integral) {
+            z[at] = exact == nullptr                  ? static_cast<std::int64_t>(value)
+                    : facts_of(exact->type).is_signed ? exact->signed_
+                                                      : static_cast<std::int64_t>(exact->unsigned_);
+        } else {
+            r[at] = exact == nullptr ? value : exact->as_double();
+        }
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+
+    if (weight_table != nullptr) {
+        weighted_quantiles wq(type, weight_type, engine_columns);
+        if (has_rows) {
+            engine_call(f.name,
+                        [&] { wq.add(table_of_array(*table, type), table_of_array(*weight_table, weight_type)); });
+        }
+        const auto found = engine_call(f.name, [&] { return wq.select(qs, comm, policy); });
+        for (std::size_t c = 0; c < static_cast<std::size_t>(columns); ++c) {
+            for (std::size_t i = 0; i < qs.size(); ++i) {
+                const weighted_quantile& w = found[c][i];
+                put(i, c, w.nan ? nullptr : &w.value, nan);
+            }
+        }
+        return integral ? integers.attr("astype")(out).cast<py::array>() : reals.attr("astype")(out).cast<py::array>();
+    }
+
+    for (std::size_t c = 0; c < static_cast<std::size_t>(columns); ++c) {
+        const auto n = static_cast<std::uint64_t>(counts.values[c]);
+        if (n == 0 || (policy == nan_policy::propagate && counts.nans[c] > 0)) {
+            continue;
+        }
+        if (f.median) {
+            quantile_position p;
+            p.below = (n - 1) / 2;
+            p.above = n / 2;
+            p.exact = n % 2 == 1;
+            where[c].push_back(p);
+        } else {
+            for (const double q : qs) {
+                where[c].push_back(position_of(q, n, m));
+            }
+        }
+        for (const quantile_position& p : where[c]) {
+            ranks[c].push_back(p.below);
+            ranks[c].push_back(p.above);
+        }
+    }
+    const auto found = engine_call(f.name, [&] { return os.select(counts, ranks, comm); });
+    for (std::size_t c = 0; c < static_cast<std::size_t>(columns); ++c) {
+        for (std::size_t i = 0; i < qs.size(); ++i) {
+            if (where[c].empty()) {
+                put(i, c, nullptr, nan);
+                continue;
+            }
+            const quantile_position& p = where[c][i];
+            const number& a = found[c][2 * i];
+            const number& b = found[c][2 * i + 1];
+            if (f.median) {
+                put(i, c, nullptr, median_of_middle(a, b, !p.exact, data_char));
+            } else if (p.exact) {
+                put(i, c, &a, 0);
+            } else {
+                put(i, c, nullptr, interpolate(a, b, p.gamma));
+            }
+        }
+    }
+    return integral ? integers.attr("astype")(out).cast<py::array>() : reals.attr("astype")(out).cast<py::array>();
+}
+
+/// The weights laid out as the block: the same shape, or (NumPy's rule for
+/// one axis) a 1-D array along that axis.
+py::array weights_as_block(const function_kind& f, const py::array& weights, const py::array& block,
+                           const py::object& axis, const axis_split& split)
+{
+    const std::vector<py::ssize_t> ws(weights.shape(), weights.shape() + weights.ndim());
+    const std::vector<py::ssize_t> bs(block.shape(), block.shape() + block.ndim());
+    if (ws == bs) {
+        return weights;
+    }
+    if (axis.is_none()) {
+        throw py::type_error(std::string(f.name) + ": Axis must be specified when shapes of a and weights differ.");
+    }
+    if (weights.ndim() != 1 || py::isinstance<py::tuple>(axis)) {
+        throw py::type_error(std::string(f.name) + ": 1D weights expected when shapes of a and weights differ.");
+    }
+    if (split.reduced.size() != 1) {
+        throw py::type_error(std::string(f.name) + ": 1D weights expected when shapes of a and weights differ.");
+    }
+    const int along = split.reduced[0];
+    if (weights.shape(0) != block.shape(along)) {
+        throw py::value_error(std::string(f.name) + ": Length of weights not compatible with specified axis.");
+    }
+    std::vector<py::ssize_t> shape(static_cast<std::size_t>(block.ndim()), 1);
+    shape[static_cast<std::size_t>(along)] = weights.shape(0);
+    py::object reshaped = weights.attr("reshape")(tuple_of(shape));
+    return numpy().attr("broadcast_to")(reshaped, tuple_of(bs)).cast<py::array>();
+}
+
+py::object quantiles_call(const function_kind& f, py::object a, py::object q, py::object axis, py::object out,
+                          py::object method, bool keepdims, py::object weights, py::object interpolation,
+                          py::object comm)
+{
+    quantile_method m = quantile_method::linear;
+    if (!f.median) {
+        m = method_of(f, method, interpolation);
+    }
+    py::array probabilities = f.median ? py::array(numpy().attr("asarray")(0.5)) : probabilities_of(f, q);
+    if (!weights.is_none() && m != quantile_method::inverted_cdf) {
+        throw py::value_error(std::string("Only method 'inverted_cdf' supports weights. Got: ") + name_of(m) + ".");
+    }
+    const input in = input_of(
+        f, a, weights, comm,
+        [&] {
+            if (f.percent) {
+                probabilities =
+                    numpy().attr("asarray")(numpy().attr("true_divide")(probabilities, 100)).cast<py::array>();
+            }
+        },
+        !axis.is_none());
+    const std::vector<py::ssize_t> shape = block_shape(in.block);
+    const axis_split split = split_axes(axis, static_cast<int>(shape.size()));
+    py::array weight_block;
+    if (in.weighted) {
+        weight_block = weights_as_block(f, in.weights, in.block, axis, split);
+    }
+    const bool collective = split.distributed_reduced();
+    if (!collective && in.is_array && probabilities.ndim() > 0) {
+        throw py::value_error(std::string(f.name) +
+                              ": an Array reduced along axes other than 0 takes one probability at a time (the "
+                              "result's first axis must be its rows)");
+    }
+    const py::dtype dtype = result_dtype(f, in.dtype, probabilities, m);
+    const py::array qs_array = numpy().attr("asarray")(probabilities, "float64").attr("ravel")().cast<py::array>();
+
+    reduction_tables tables;
+    py::array table;
+    py::array weight_table;
+    // Every axis reduced: the block's tables in place. Otherwise (and with
+    // weights, which must pair with the values element by element) the block
+    // with its reduced axes first as one table: a view where NumPy can make
+    // one, else a copy.
+    const bool one_table = in.weighted || !split.kept.empty();
+    if (one_table) {
+        table = split_of(in.block, split.reduced, split.kept);
+        tables.type = in.type;
+        if (in.weighted) {
+            weight_table = split_of(weight_block, split.reduced, split.kept);
+        }
+    } else {
+        tables = tables_for(in.block, split);
+    }
+    const MPI_Comm over = collective ? in.comm.handle : MPI_COMM_SELF;
+    const char data_char = in.dtype.kind() == 'f' ? (in.dtype.itemsize() == 8 ? 'd' : 'f') : 'i';
+    const py::array flat = reduce_table(f, tables, one_table ? &table : nullptr, in.weighted ? &weight_table : nullptr,
+                                        in.weight_type, qs_array, m, dtype, data_char, in.comm, over);
+
+    // NumPy's shape: the probabilities' axes, then the kept axes (the
+    // reduced ones as 1 with keepdims).
+    std::vector<py::ssize_t> result_shape(probabilities.shape(), probabilities.shape() + probabilities.ndim());
+    const std::vector<py::ssize_t> rest = split.result_shape(shape, keepdims);
+    result_shape.insert(result_shape.end(), rest.begin(), rest.end());
+    if (!collective && in.is_array) {
+        const py::array rows = flat.attr("reshape")(tuple_of(rest)).cast<py::array>();
+        return local_array_result(f.name, a.cast<dist_array&>(), split, keepdims, rows);
+    }
+    py::object result = flat.attr("reshape")(tuple_of(result_shape));
+    if (result_shape.empty()) {
+        result = result.attr("__getitem__")(py::tuple()); // NumPy's scalar
+    }
+    if (!out.is_none()) {
+        return into_out(f.name, result, out);
+    }
+    return result;
+}
+
+const char* const common_doc = R"doc(
+a is an Array (its communicator is used) or a NumPy array of this rank's rows
+with comm (an mpi4py intracommunicator, default MPI.COMM_WORLD); every rank's
+block has the same trailing shape and dtype. axis None or an axis set holding
+0 is collective: the result, the same on every rank, is NumPy's for the
+gathered array, exact (order statistics of the data, interpolated as NumPy
+does). Other axes are each rank's own rows (for an Array, a new Array of
+its layout). overwrite_input is accepted and ignored.)doc";
+
+} // namespace
+
+void bind_quantiles(py::module_& m)
+{
+    const auto quantile_like = [&m](const char* name, const function_kind& f, const char* q_name, const char* doc) {
+        m.def(
+            name,
+            [f](py::object a, py::object q, py::object axis, py::object out, bool, py::object method, bool keepdims,
+                py::object weights, py::object interpolation, py::object comm) {
+                return quantiles_call(f, a, q, axis, out, method, keepdims, weights, interpolation, comm);
+            },
+            py::arg("a"), py::arg(q_name), py::arg("axis") = py::none(), py::arg("out") = py::none(),
+            py::arg("overwrite_input") = false, py::arg("method") = "linear", py::arg("keepdims") = false,
+            py::kw_only(), py::arg("weights") = py::none(), py::arg("interpolation") = py::none(),
+            py::arg("comm") = py::none(), (std::string(doc) + common_doc).c_str());
+    };
+    quantile_like("quantile", quantile_kind, "q", R"doc(
+numpy.quantile over every rank's rows: the q-th quantiles (q in [0, 1],
+a scalar or an array) by any of NumPy's 13 methods (interpolation= is the
+deprecated alias). weights= (as NumPy 2, method 'inverted_cdf' only): the
+smallest value whose cumulative weight reaches q times the total, totals
+exact; non-negative finite weights of a's shape, or 1-D along a single axis.)doc");
+    quantile_like("percentile", percentile_kind, "q", R"doc(
+numpy.percentile over every rank's rows: quantile(a, q / 100).)doc");
+    quantile_like("nanquantile", nanquantile_kind, "q", R"doc(
+numpy.nanquantile over every rank's rows: quantile leaving NaN values out
+(with their weights).)doc");
+    quantile_like("nanpercentile", nanpercentile_kind, "q", R"doc(
+numpy.nanpercentile over every rank's rows: nanquantile(a, q / 100).)doc");
+
+    const auto median_like = [&m](const char* name, const function_kind& f, const char* doc) {
+        m.def(
+            name,
+            [f](py::object a, py::object axis, py::object out, bool, bool keepdims, py::object comm) {
+                return quantiles_call(f, a, py::none(), axis, out, py::str("linear"), keepdims, py::none(), py::none(),
+                                      comm);
+            },
+            py::arg("a"), py::arg("axis") = py::none(), py::arg("out") = py::none(), py::arg("overwrite_input") = false,
+            py::arg("keepdims") = false, py::kw_only(), py::arg("comm") = py::none(),
+            (std::string(doc) + common_doc).c_str());
+    };
+    median_like("median", median_kind, R"doc(
+numpy.median over every rank's rows: the middle value, or the mean of the two
+middle values as numpy.mean takes it in the data's type. A weighted median is
+quantile(a, 0.5, method='inverted_cdf', weights=w).)doc");
+    median_like("nanmedian", nanmedian_kind, R"doc(
+numpy.nanmedian over every rank's rows: median leaving NaN values out.)doc");
+}
+
+} // namespace virda_python
