@@ -2,6 +2,7 @@
 the ranks, local results gathered, and failures on one rank raised on all."""
 import os
 import sys
+import warnings
 
 import numpy as np
 import pytest
@@ -86,6 +87,22 @@ def test_results_local_to_the_rows_are_gathered(fake):
     np.testing.assert_array_equal(out, data.sum(axis=1))
 
 
+def test_quantiles_local_to_the_rows_are_gathered_after_the_axes_of_q(monkeypatch):
+    original = np.percentile
+
+    def percentile(a, q, axis=None, out=None, *, comm=None):
+        return original(a, q, axis=axis, out=out)
+
+    monkeypatch.setattr(vs, "percentile", percentile, raising=False)
+    wrapped = shim._wrapper("percentile", original)
+    data = np.arange(40.0).reshape(8, 5)
+    q = [[10, 50], [90, 100]]
+    np.testing.assert_array_equal(wrapped(data, q, axis=1), original(data, q, axis=1))
+    out = np.zeros((2, 2, 8))
+    assert wrapped(data, q, axis=-1, out=out) is out
+    np.testing.assert_array_equal(out, original(data, q, axis=1))
+
+
 def test_out_of_scope_goes_to_numpy(fake):
     calls, mean = fake
     assert mean(np.array([1 + 1j, 3 + 1j])) == 2 + 1j
@@ -112,8 +129,25 @@ def test_module_raising_on_one_rank_raises_on_every_rank(fake, monkeypatch):
 
     monkeypatch.setattr(vs, "mean", mean_failing_on_the_last_rank)
     expected = ValueError if WORLD.size == 1 else shim.ShimError
-    with pytest.raises(expected, match="only here" if WORLD.size == 1 else f"rank\\(s\\) \\[{WORLD.size - 1}\\] only"):
+    with pytest.raises(expected, match="only here" if WORLD.size == 1 else f"rank {WORLD.size - 1}: ValueError: only here"):
         mean(np.arange(6.0))
+
+
+def test_module_warning_on_one_rank_raises_on_every_rank(fake, monkeypatch):
+    _, mean = fake
+
+    def mean_warning_on_rank_0(a, axis=None, *, comm=None):
+        if WORLD.rank == 0:
+            warnings.warn("Mean of empty slice", RuntimeWarning)
+        return np.float64(1)
+
+    monkeypatch.setattr(vs, "mean", mean_warning_on_rank_0)
+    if WORLD.size == 1:
+        with pytest.warns(RuntimeWarning, match="Mean of empty slice"):
+            assert mean(np.arange(6.0)) == 1
+    else:
+        with pytest.raises(shim.ShimError, match="rank 0: returned warning RuntimeWarning: Mean of empty slice"):
+            mean(np.arange(6.0))
 
 
 def test_wrapper_failing_on_one_rank_raises_on_every_rank(fake, monkeypatch):

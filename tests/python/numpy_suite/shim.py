@@ -13,13 +13,17 @@ rather than quietly testing NumPy.
 Every in-scope call makes two collectives of its own around the module's: one
 before, in which the ranks agree that they all prepared the call (the same
 call, the same data: an error of the wrapper, or ranks that drifted apart,
-raise on every rank alike), and one after, which shares whether the module
-raised on each rank and gathers the rows of a result that is local to each
-rank's rows (an axis set without axis 0).
+raise on every rank alike), and one after, which shares how the module ended
+on each rank (an exception, or a warning, on some ranks only or of another
+type or text on another rank becomes ShimError on every rank, so that no rank
+goes on with a test another has left; warnings are issued again after that,
+under the caller's filters) and gathers the rows of a result that is
+local to each rank's rows (an axis set without axis 0).
 """
 import functools
 import hashlib
 import inspect
+import pickle
 import re
 import sys
 import warnings
@@ -184,7 +188,8 @@ def _digest(name, arr, kwargs):
 
 
 def _prepare(name, bound, arr):
-    """This rank's arguments for the module: (function, block, kwargs, local, out)."""
+    """This rank's arguments for the module: (function, block, kwargs, local, out), local
+    the axis of the result along the rows (after q's axes for the quantiles) or None."""
     function = getattr(vs, name, None)
     if function is None:
         raise NotInModule(f"the module has no function {name}")
@@ -202,10 +207,10 @@ def _prepare(name, bound, arr):
     lo, hi = bounds[WORLD.rank], bounds[WORLD.rank + 1]
     if arr.ndim == 0:
         block = arr if hi > lo else np.empty((0,), arr.dtype)
-        local = False
+        local = None
     else:
         block = arr[lo:hi]
-        local = not _rows_reduced(kwargs.get("axis"), arr.ndim)
+        local = None if _rows_reduced(kwargs.get("axis"), arr.ndim) else np.ndim(kwargs.get("q", 0))
     for key in ROW_ARGUMENTS:
         v = kwargs.get(key)
         if isinstance(v, (np.ndarray, list, tuple)) and arr.ndim >= 1:
@@ -215,8 +220,8 @@ def _prepare(name, bound, arr):
             if splits and v.shape[0] == rows:
                 kwargs[key] = v[lo:hi]
     out = kwargs.get("out")
-    if local and isinstance(out, np.ndarray) and out.ndim >= 1 and out.shape[0] == rows:
-        kwargs["out"] = out[lo:hi]
+    if local is not None and isinstance(out, np.ndarray) and out.ndim > local and out.shape[local] == rows:
+        kwargs["out"] = out[(slice(None),) * local + (slice(lo, hi),)]
     return function, block, kwargs, local, out
 
 
@@ -248,25 +253,36 @@ def _call_module(name, arr, bound):
     except Exception as e:  # noqa: BLE001
         status = f"the wrapper failed: {type(e).__name__}: {e}"
     _agree(status)
-    error = None
-    try:
-        result = function(block, **kwargs, comm=WORLD)
-    except BaseException as e:  # noqa: BLE001 - shared, then raised again
-        error = e
-    shared = WORLD.allgather((type(error).__name__ if error is not None else None,
-                              result if local and error is None else None))
-    raised = [r for r, (e, _) in enumerate(shared) if e is not None]
-    if raised and len(raised) != WORLD.size:
-        raise ShimError(f"the module raised {shared[raised[0]][0]} on rank(s) {raised} only") from error
+    error, payload = None, None
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result = function(block, **kwargs, comm=WORLD)
+            if local is not None:
+                payload = pickle.dumps(result)
+        except BaseException as e:  # noqa: BLE001 - shared, then raised again
+            error = e
+    said = [(w.category, str(w.message)) for w in caught]
+    ending = (None if error is None else f"{type(error).__name__}: {error}",
+              [f"{c.__name__}: {m}" for c, m in said])
+    shared = WORLD.allgather((ending, payload))
+    endings = [e for e, _ in shared]
+    if any(e != endings[0] for e in endings):
+        # One rank would leave the test where another goes on: the same ending everywhere.
+        texts = "; ".join(f"rank {r}: {e[0] or 'returned'}{' warning ' + ', '.join(e[1]) if e[1] else ''}"
+                          for r, e in enumerate(endings))
+        raise ShimError(f"the module's {name} ended differently on the ranks ({texts})") from error
+    for category, message in said:
+        warnings.warn(message, category, stacklevel=4)   # under the caller's filters, now alike
     if error is not None:
         raise error
-    if not local:
+    if local is None:
         return result
-    parts = [p for _, p in shared]
+    parts = [pickle.loads(p) for _, p in shared]
     if isinstance(result, tuple):
-        whole = tuple(np.concatenate([p[i] for p in parts], axis=0) for i in range(len(result)))
+        whole = tuple(np.concatenate([p[i] for p in parts], axis=local) for i in range(len(result)))
     else:
-        whole = np.concatenate(parts, axis=0)
+        whole = np.concatenate(parts, axis=local)
     if isinstance(out, np.ndarray) and not isinstance(whole, tuple):
         out[...] = whole
         return out
