@@ -14,8 +14,8 @@ Every in-scope call makes two collectives of its own around the module's: one
 before, in which the ranks agree that they all prepared the call (the same
 call, the same data: an error of the wrapper, or ranks that drifted apart,
 raise on every rank alike), and one after, which shares how the module ended
-on each rank (an exception, or a warning, on some ranks only or of another
-type or text on another rank becomes ShimError on every rank, so that no rank
+on each rank (an exception on some ranks only or of another type on another
+rank, or warnings that differ, become ShimError on every rank, so that no rank
 goes on with a test another has left; warnings are issued again after that,
 under the caller's filters) and gathers the rows of a result that is
 local to each rank's rows (an axis set without axis 0).
@@ -267,8 +267,10 @@ def _call_module(name, arr, bound):
               [f"{c.__name__}: {m}" for c, m in said])
     shared = WORLD.allgather((ending, payload))
     endings = [e for e, _ in shared]
-    if any(e != endings[0] for e in endings):
-        # One rank would leave the test where another goes on: the same ending everywhere.
+    kinds = [(e[0] and e[0].split(":")[0], e[1]) for e in endings]
+    if any(k != kinds[0] for k in kinds):
+        # One rank would leave the test where another goes on: the same ending everywhere
+        # (the same exception type; its text may name each rank's own rows).
         texts = "; ".join(f"rank {r}: {e[0] or 'returned'}{' warning ' + ', '.join(e[1]) if e[1] else ''}"
                           for r, e in enumerate(endings))
         raise ShimError(f"the module's {name} ended differently on the ranks ({texts})") from error
