@@ -24,6 +24,7 @@ packages=(
   python3-dev pybind11-dev    # the Python module (Open MPI build only)
   python3-mpi4py              # its communicators; Debian builds it on Open MPI
   python3-pytest              # the Python module's tests
+  python3-hypothesis          # NumPy's own test files import it (tests/python/numpy_suite)
 )
 
 missing=()
