@@ -2,6 +2,7 @@
 
 #include "array_creation.h"
 #include "local_values.h"
+#include "mpi_environment.h"
 
 #include <pybind11/stl.h>
 
@@ -251,6 +252,16 @@ py::object into_out(const char* operation, const py::object& result, const py::o
     }
     py::module_::import("numpy").attr("copyto")(target, value, py::arg("casting") = "same_kind");
     return out;
+}
+
+unsigned agreed_flags(const char* operation, const communicator& comm, const axis_split& split, unsigned flags)
+{
+    if (split.distributed_reduced() || comm.size <= 1) {
+        return flags;
+    }
+    check_mpi(MPI_Allreduce(MPI_IN_PLACE, &flags, 1, MPI_UNSIGNED, MPI_BOR, comm.handle),
+              (std::string(operation) + ": agreeing on empty and all-NaN slices").c_str());
+    return flags;
 }
 
 } // namespace virda_python

@@ -11,6 +11,7 @@
 // axis. Everything here is decided from the arguments alone (the same on
 // every rank) or is local: no communication.
 
+#include "communicator.h"
 #include "dist_array.h"
 
 #include "engine/number_type.h"
@@ -97,6 +98,15 @@ pybind11::object shaped_result(const pybind11::array& flat, const std::vector<py
 /// Collective over a's communicator (the new array's creation).
 pybind11::object local_array_result(const char* operation, const dist_array& a, const axis_split& split,
                                     bool keepdims, const pybind11::array& rows);
+
+/// Whether some rank's slices warn or raise: for a reduction local to each
+/// rank's rows (axis 0 kept) the bitwise OR of every rank's `flags` over
+/// comm, so that every rank warns or raises alike (NumPy would, for the
+/// whole array) and none goes on alone to make an Array; `flags` as they
+/// are where axis 0 is reduced (the results are alike everywhere already).
+/// One MPI_Allreduce for a local reduction on two or more ranks: every rank
+/// must call it.
+unsigned agreed_flags(const char* operation, const communicator& comm, const axis_split& split, unsigned flags);
 
 /// `result` written into `out` (an ndarray of the result's shape, cast as
 /// NumPy's same_kind rule allows), returned as NumPy returns it: `out`.

@@ -79,11 +79,14 @@ py::array readable(const char* operation, const char* name, const py::handle& a,
     return values;
 }
 
-/// Reads the values and weights, agreeing over comm whether every rank
-/// could: a rank that refuses its block raises its own exception, the
-/// others ValueError naming it. One MPI_Allreduce on two or more ranks.
+/// Reads the values and weights and runs after_read (the axes, the weights'
+/// layout, the tables and any copy they need), agreeing over comm whether
+/// every rank could: a rank that refuses its block raises its own
+/// exception, the others ValueError naming it. One MPI_Allreduce on two or
+/// more ranks.
 input input_of(const function_kind& f, py::handle a, py::handle weights, py::handle comm,
-               const std::function<void()>& prepare, bool shapes_matter)
+               const std::function<void()>& prepare, bool shapes_matter,
+               const std::function<void(const input&)>& after_read)
 {
     input in;
     if (py::isinstance<dist_array>(a)) {
@@ -118,6 +121,7 @@ input input_of(const function_kind& f, py::handle a, py::handle weights, py::han
                 in.weights = in.weights.attr("reshape")(1).cast<py::array>();
             }
         }
+        after_read(in);
     } catch (const std::bad_alloc&) {
         refusal = std::current_exception();
         short_of_memory = true;
@@ -294,28 +298,39 @@ double median_of_middle(const number& a, const number& b, bool two, char dtype_c
     return (a.as_double() + b.as_double()) / 2.0;
 }
 
-/// The warnings and errors NumPy gives for empty reductions and all-NaN
-/// slices, decided from the global counts (every rank alike).
-void check_counts(const function_kind& f, const value_counts& counts, std::int64_t columns)
+constexpr unsigned empty_slices = 1;
+constexpr unsigned all_nan_slices = 2;
+
+/// Which of NumPy's warnings and errors for empty reductions and all-NaN
+/// slices the counts call for.
+unsigned slice_flags(const function_kind& f, const value_counts& counts, std::int64_t columns)
 {
     if (columns == 0) {
-        return;
+        return 0;
     }
-    const std::int64_t total = counts.values[0] + counts.nans[0];
-    if (total == 0) {
-        if (!f.omit && !f.median) {
-            throw py::index_error("cannot do a non-empty take from an empty axes.");
-        }
-        warn(PyExc_RuntimeWarning, f.omit ? "Mean of empty slice" : "Mean of empty slice.");
-        return;
+    if (counts.values[0] + counts.nans[0] == 0) {
+        return empty_slices;
     }
     if (f.omit) {
         for (std::size_t c = 0; c < counts.values.size(); ++c) {
             if (counts.values[c] == 0) {
-                warn(PyExc_RuntimeWarning, "All-NaN slice encountered");
-                return;
+                return all_nan_slices;
             }
         }
+    }
+    return 0;
+}
+
+/// Warns or raises as NumPy does for those slices.
+void act_on_slices(const function_kind& f, unsigned flags)
+{
+    if ((flags & empty_slices) != 0) {
+        if (!f.omit && !f.median) {
+            throw py::index_error("cannot do a non-empty take from an empty axes.");
+        }
+        warn(PyExc_RuntimeWarning, f.omit ? "Mean of empty slice" : "Mean of empty slice.");
+    } else if ((flags & all_nan_slices) != 0) {
+        warn(PyExc_RuntimeWarning, "All-NaN slice encountered");
     }
 }
 
@@ -342,7 +357,15 @@ py::array reduce_table(const function_kind& f, const reduction_tables& tables, c
         }
     });
     const value_counts counts = engine_call(f.name, [&] { return os.count(comm); });
-    check_counts(f, counts, columns);
+    // Decided from the global counts, or for a reduction of each rank's own
+    // rows from every rank's (one MPI_Allreduce), so that every rank warns
+    // or raises alike and none is left in the agreement below alone.
+    unsigned flags = slice_flags(f, counts, columns);
+    if (comm != agreeing.handle && agreeing.size > 1) {
+        check_mpi(MPI_Allreduce(MPI_IN_PLACE, &flags, 1, MPI_UNSIGNED, MPI_BOR, agreeing.handle),
+                  (std::string(f.name) + ": agreeing on empty and all-NaN slices").c_str());
+    }
+    act_on_slices(f, flags);
 
     // The buffers the probabilities size, agreed over the ranks (before the
     // selection's collectives) when they are large: their size is the same
@@ -480,6 +503,13 @@ py::object quantiles_call(const function_kind& f, py::object a, py::object q, py
     if (!weights.is_none() && m != quantile_method::inverted_cdf) {
         throw py::value_error(std::string("Only method 'inverted_cdf' supports weights. Got: ") + name_of(m) + ".");
     }
+    std::vector<py::ssize_t> shape;
+    axis_split split;
+    py::array weight_block;
+    reduction_tables tables;
+    py::array table;
+    py::array weight_table;
+    bool one_table = false;
     const input in = input_of(
         f, a, weights, comm,
         [&] {
@@ -488,13 +518,28 @@ py::object quantiles_call(const function_kind& f, py::object a, py::object q, py
                     numpy().attr("asarray")(numpy().attr("true_divide")(probabilities, 100)).cast<py::array>();
             }
         },
-        !axis.is_none());
-    const std::vector<py::ssize_t> shape = block_shape(in.block);
-    const axis_split split = split_axes(axis, static_cast<int>(shape.size()));
-    py::array weight_block;
-    if (in.weighted) {
-        weight_block = weights_as_block(f, in.weights, in.block, axis, split);
-    }
+        !axis.is_none(),
+        [&](const input& read) {
+            shape = block_shape(read.block);
+            split = split_axes(axis, static_cast<int>(shape.size()));
+            if (read.weighted) {
+                weight_block = weights_as_block(f, read.weights, read.block, axis, split);
+            }
+            // Every axis reduced: the block's tables in place. Otherwise (and
+            // with weights, which must pair with the values element by
+            // element) the block with its reduced axes first as one table: a
+            // view where NumPy can make one, else a copy.
+            one_table = read.weighted || !split.kept.empty();
+            if (one_table) {
+                table = split_of(read.block, split.reduced, split.kept);
+                tables.type = read.type;
+                if (read.weighted) {
+                    weight_table = split_of(weight_block, split.reduced, split.kept);
+                }
+            } else {
+                tables = tables_for(read.block, split);
+            }
+        });
     const bool collective = split.distributed_reduced();
     if (!collective && in.is_array && probabilities.ndim() > 0) {
         throw py::value_error(std::string(f.name) +
@@ -504,23 +549,6 @@ py::object quantiles_call(const function_kind& f, py::object a, py::object q, py
     const py::dtype dtype = result_dtype(f, in.dtype, probabilities, m);
     const py::array qs_array = numpy().attr("asarray")(probabilities, "float64").attr("ravel")().cast<py::array>();
 
-    reduction_tables tables;
-    py::array table;
-    py::array weight_table;
-    // Every axis reduced: the block's tables in place. Otherwise (and with
-    // weights, which must pair with the values element by element) the block
-    // with its reduced axes first as one table: a view where NumPy can make
-    // one, else a copy.
-    const bool one_table = in.weighted || !split.kept.empty();
-    if (one_table) {
-        table = split_of(in.block, split.reduced, split.kept);
-        tables.type = in.type;
-        if (in.weighted) {
-            weight_table = split_of(weight_block, split.reduced, split.kept);
-        }
-    } else {
-        tables = tables_for(in.block, split);
-    }
     const MPI_Comm over = collective ? in.comm.handle : MPI_COMM_SELF;
     const char data_char = in.dtype.kind() == 'f' ? (in.dtype.itemsize() == 8 ? 'd' : 'f') : 'i';
     const py::array flat = reduce_table(f, tables, one_table ? &table : nullptr, in.weighted ? &weight_table : nullptr,

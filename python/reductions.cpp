@@ -78,18 +78,19 @@ void read_alike(const char* operation, const communicator& comm, F&& read)
 }
 
 /// What must be alike on every rank: the blocks' dtype and, unless every
-/// axis is reduced, their number of axes and shape after the first.
-std::int64_t fingerprint_of(const py::array& block, const axis_split& split)
+/// axis is reduced (then only the values count, in C order of the blocks in
+/// rank order) or `shapes_always`, their number of axes and shape after the
+/// first, a 0-d block being one value along the distributed axis.
+std::int64_t fingerprint_of(const py::array& block, const axis_split& split, bool shapes_always)
 {
     std::uint64_t h = 1469598103934665603ull;
     const auto mix = [&h](std::uint64_t v) { h = (h ^ v) * 1099511628211ull; };
     mix(static_cast<std::uint64_t>(block.dtype().num()));
-    if (!split.all) {
-        // Over every axis the shapes of the blocks do not matter: every
-        // value counts, in C order of the blocks in rank order.
-        mix(static_cast<std::uint64_t>(block.ndim()));
-        for (py::ssize_t k = 1; k < block.ndim(); ++k) {
-            mix(static_cast<std::uint64_t>(block.shape(k)));
+    if (!split.all || shapes_always) {
+        const std::vector<py::ssize_t> shape = block_shape(block);
+        mix(static_cast<std::uint64_t>(shape.size()));
+        for (std::size_t k = 1; k < shape.size(); ++k) {
+            mix(static_cast<std::uint64_t>(shape[k]));
         }
     }
     return static_cast<std::int64_t>(h >> 1);
@@ -141,7 +142,9 @@ prepared prepare(const char* operation, py::handle a, py::handle axis, py::handl
         refusal = std::current_exception();
     }
     if (in.comm.size > 1) {
-        const std::int64_t mine = refusal ? 0 : fingerprint_of(in.block, p.split);
+        // argmin and argmax (the functions without tuples of axes) give flat
+        // indices into the global array: its shape must be one over every axis too.
+        const std::int64_t mine = refusal ? 0 : fingerprint_of(in.block, p.split, !tuples);
         std::int64_t agreed[3] = {refusal ? in.comm.rank : std::numeric_limits<std::int64_t>::max(), mine, -mine};
         check_mpi(MPI_Allreduce(MPI_IN_PLACE, agreed, 3, MPI_INT64_T, MPI_MIN, in.comm.handle),
                   (std::string(operation) + ": agreeing on the blocks").c_str());
@@ -282,6 +285,12 @@ py::object moment_reduction(const char* operation, moment_kind kind, nan_policy 
                                            : accumulator::moments);
     const reduction_input& in = p.in;
     const axis_split& split = p.split;
+    if (kind == moment_kind::sum && !dtype.is_none() && !integer_sum && in.block.dtype().kind() == 'f' &&
+        py::dtype::from_args(py::reinterpret_borrow<py::object>(dtype)).kind() != 'f') {
+        // NumPy casts each element to the integer type before adding; the
+        // exact total of the values themselves would be another number.
+        throw py::type_error(std::string(operation) + ": an integer dtype for floating-point data is not supported");
+    }
     if (integer_sum) {
         // Integers add modulo 2^64 as NumPy's do: exact locally, then one
         // MPI_Allreduce of the 64-bit totals where axis 0 is reduced.
@@ -313,7 +322,8 @@ py::object moment_reduction(const char* operation, moment_kind kind, nan_policy 
             values[j] = s->sum(j);
             break;
         case moment_kind::mean:
-            empty_slice = empty_slice || n == 0;
+            // A slice of NaN alone is not empty where NaN propagates.
+            empty_slice = empty_slice || (policy == nan_policy::omit ? n : n + s->nan_count(j)) == 0;
             // float64: the exact total rounded once, divided by the count
             // (NumPy's formula, its sum exact); float32: the exact mean
             // rounded once to float32 (through a long double).
@@ -322,13 +332,17 @@ py::object moment_reduction(const char* operation, moment_kind kind, nan_policy 
         case moment_kind::variance:
         case moment_kind::stdev: {
             const auto total = policy == nan_policy::omit ? n : n + s->nan_count(j);
-            empty_slice = empty_slice || static_cast<double>(total) - ddof <= 0;
+            const bool no_freedom = static_cast<double>(total) - ddof <= 0;
+            empty_slice = empty_slice || no_freedom;
             values[j] = kind == moment_kind::variance ? s->variance(ddof, j) : s->stdev(ddof, j);
+            if (no_freedom && policy == nan_policy::omit) {
+                values[j] = std::numeric_limits<long double>::quiet_NaN(); // nanvar's rule; var divides by 0
+            }
             break;
         }
         }
     }
-    if (empty_slice) {
+    if (agreed_flags(operation, in.comm, split, empty_slice ? 1u : 0u) != 0) {
         const bool nan_function = policy == nan_policy::omit;
         warn(PyExc_RuntimeWarning, kind == moment_kind::mean ? (nan_function ? "Mean of empty slice" : "Mean of empty slice.")
                                                              : (nan_function ? "Degrees of freedom <= 0 for slice."
@@ -387,8 +401,16 @@ py::object extreme_reduction(const char* operation, extreme_kind kind, nan_polic
     const std::size_t columns = s ? s->columns() : 0;
     // Whether some slice has no elements: decided from the rows of every
     // rank (in the summary) or of this rank for a local reduction.
-    const bool empty = columns > 0 && s->rows() == 0;
-    if (empty) {
+    bool all_nan = false;
+    for (std::size_t j = 0; j < columns; ++j) {
+        all_nan = all_nan || (arg ? (kind == extreme_kind::argmin ? s->argmin(j) : s->argmax(j)) < 0 : s->count(j) == 0);
+    }
+    constexpr unsigned empty_flag = 1;
+    constexpr unsigned all_nan_flag = 2;
+    const unsigned flags = agreed_flags(operation, in.comm, split,
+                                        (columns > 0 && s->rows() == 0 ? empty_flag : 0u) | (all_nan ? all_nan_flag : 0u));
+    all_nan = (flags & all_nan_flag) != 0;
+    if ((flags & empty_flag) != 0) {
         const std::string what = kind == extreme_kind::argmin   ? "argmin"
                                  : kind == extreme_kind::argmax ? "argmax"
                                  : kind == extreme_kind::min    ? "minimum"
@@ -398,12 +420,10 @@ py::object extreme_reduction(const char* operation, extreme_kind kind, nan_polic
         }
         throw py::value_error("zero-size array to reduction operation " + what + " which has no identity");
     }
-    bool all_nan = false;
     if (arg) {
         py::array_t<std::int64_t> at(static_cast<py::ssize_t>(columns));
         for (std::size_t j = 0; j < columns; ++j) {
             at.mutable_data()[j] = kind == extreme_kind::argmin ? s->argmin(j) : s->argmax(j);
-            all_nan = all_nan || at.data()[j] < 0;
         }
         if (all_nan) {
             throw py::value_error("All-NaN slice encountered");
@@ -415,7 +435,6 @@ py::object extreme_reduction(const char* operation, extreme_kind kind, nan_polic
     for (std::size_t j = 0; j < columns; ++j) {
         least[j] = s->min(j);
         greatest[j] = s->max(j);
-        all_nan = all_nan || s->count(j) == 0;
     }
     if (all_nan && policy == nan_policy::omit) {
         warn(PyExc_RuntimeWarning, "All-NaN slice encountered");
@@ -469,10 +488,7 @@ virda::engine::weighted_summary weighted_of(const char* operation, py::handle a,
         }
         return wm.finish(in.comm.handle);
     });
-    if (s.count + s.nan_count == 0) {
-        warn(PyExc_RuntimeWarning, "Mean of empty slice.");
-    }
-    if (s.count > 0 && s.weight_sum == 0.0) {
+    if (s.count + s.nan_count == 0 || (s.count > 0 && s.weight_sum == 0.0)) {
         PyErr_SetString(PyExc_ZeroDivisionError,
                         (std::string(operation) + ": Weights sum to zero, can't be normalized").c_str());
         throw py::error_already_set();

@@ -114,14 +114,6 @@ statistic_input input_of(const char* operation, py::handle a, py::handle comm)
     return in;
 }
 
-/// NumPy's warning for statistics of nothing, decided from the global count.
-void warn_if_none(const char* operation, std::int64_t count)
-{
-    if (count == 0) {
-        warn(PyExc_RuntimeWarning, std::string(operation) + ": the array has no elements; the result is NaN");
-    }
-}
-
 py::array_t<std::int64_t> histogram_of(const py::object& a, double lower, double width, int nbins,
                                        const py::object& comm)
 {

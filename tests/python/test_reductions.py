@@ -206,3 +206,58 @@ def test_different_trailing_shapes_fail_on_every_rank():
             with pytest.raises(RuntimeError, match="differ in dtype"):
                 getattr(vs, name)(mine_, axis=0)
     assert WORLD.allreduce(1) == WORLD.size
+
+
+def outcome(call):
+    """What a call did on this rank: its result's bytes, or its exception's
+    type, with the warnings it gave (warnings as errors stay errors)."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            got = np.asarray(call()).tobytes()
+        except Exception as e:  # noqa: BLE001 - the kind is what is compared
+            got = type(e).__name__
+    return got, [str(w.message) for w in caught]
+
+
+def test_slices_of_one_ranks_rows_warn_and_raise_on_every_rank():
+    """A reduction of each rank's own rows whose empty or all-NaN slices are
+    on one rank only: every rank warns or raises alike, as NumPy does for
+    the whole array, and an Array's result is made by all or none."""
+    last = WORLD.rank == WORLD.size - 1
+    rows = np.full((2, 3), np.nan) if last else np.ones((2, 3))
+    for call in [lambda: vs.nanargmin(rows, axis=1), lambda: vs.nanmax(rows, axis=1),
+                 lambda: vs.nanmean(rows, axis=1), lambda: vs.nanmedian(rows, axis=1),
+                 lambda: vs.nanquantile(rows, 0.5, axis=1)]:
+        got, warned = outcome(call)
+        kinds = WORLD.allgather((got if isinstance(got, str) else "result", warned))
+        assert all(k == kinds[-1] for k in kinds), kinds
+        assert kinds[-1][0] == "ValueError" or kinds[-1][1] in (["All-NaN slice encountered"], ["Mean of empty slice"])
+    with vs.zeros((WORLD.size * 4, 3)) as a:
+        if last:
+            a.local[0] = np.nan
+        with pytest.raises(ValueError, match="All-NaN slice"):
+            vs.nanargmin(a, axis=1)
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            with pytest.raises(RuntimeWarning, match="All-NaN slice"):
+                vs.nanmedian(a, axis=1)
+    assert WORLD.allreduce(1) == WORLD.size  # nobody was left behind
+
+
+def test_numpys_rules_at_the_edges():
+    with pytest.warns(RuntimeWarning, match="Degrees of freedom"):
+        assert np.isnan(vs.nanvar(np.array([1.0, 2.0]) if WORLD.rank == 0 else np.zeros(0), ddof=2 * WORLD.size))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert np.isnan(vs.mean(np.full(3, np.nan)))  # NaN propagates; the slice is not empty
+    with pytest.raises(ZeroDivisionError):
+        vs.average(np.zeros(0), weights=np.zeros(0))
+    with pytest.raises(TypeError, match="integer dtype"):
+        vs.sum(np.full(2, 0.5), dtype=np.int64)  # NumPy casts each value first: 0, not 1
+
+
+def test_blocks_of_no_axes_count_as_one_row():
+    x = np.float64(3.0) if WORLD.rank == 0 else np.array([1.0, 2.0])
+    want = np.concatenate(WORLD.allgather(np.atleast_1d(x)))
+    assert vs.sum(x, axis=0) == want.sum() and vs.argmax(x) == want.argmax()
