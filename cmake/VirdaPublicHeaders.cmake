@@ -10,14 +10,17 @@ set(VIRDA_PUBLIC_HEADERS
   engine/bin_means.h
   engine/error.h
   engine/exact_sum.h
+  engine/extremes.h
   engine/histogram.h
   engine/moments.h
   engine/number.h
   engine/number_type.h
   engine/order_statistics.h
+  engine/power_sums.h
   engine/quantile_method.h
   engine/views.h
   engine/weighted_moments.h
+  engine/weighted_quantiles.h
   framework/array/va.h
   framework/array/va_from_global.h
   framework/attribute/array_variant.h
