@@ -23,6 +23,7 @@ namespace virda::engine {
 /// one column every value added is a row).
 class extremes_summary {
 public:
+    /// The number of columns.
     std::size_t columns() const { return columns_.size(); }
     /// Values that are not NaN.
     std::int64_t count(std::size_t column = 0) const { return columns_.at(column).count; }
@@ -94,7 +95,9 @@ public:
     extremes& operator=(extremes&&) noexcept;
     ///@}
 
+    /// The number type of the values it takes.
     number_type type() const { return type_; }
+    /// The number of columns.
     std::int64_t columns() const { return columns_; }
 
     /// Adds a run of values as rows of the one column. No communication.

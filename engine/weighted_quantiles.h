@@ -19,7 +19,7 @@ namespace virda::engine {
 
 /// One weighted quantile: a value of the data, or none (NaN).
 struct weighted_quantile {
-    number value;
+    number value;    ///< the value of the data, unless nan
     bool nan = true; ///< no value: NaN propagated, or no values
 };
 
