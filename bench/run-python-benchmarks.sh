@@ -11,14 +11,14 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$here/build-openmpi}
 cmake -S "$here" -B "$build" -DVIRDA_MPI=openmpi >/dev/null
-cmake --build "$build" -j2 --target virda_python
+cmake --build "$build" -j2 --target virda_python_bench
 # What Open MPI's launcher needs here, as the tests have it; a job of one
 # process creates windows only through pt2pt, which refuses mpi4py's default
 # MPI_THREAD_MULTIPLE (docs/python.md).
 src=$here
 . "$src/scripts/use-openmpi-environment.sh"
 export MPI4PY_RC_THREAD_LEVEL=serialized HWLOC_COMPONENTS=-pci
-export PYTHONPATH="$build/python:$here/bench${PYTHONPATH:+:$PYTHONPATH}" PYTHONDONTWRITEBYTECODE=1
+export PYTHONPATH="$build/python/bench:$here/bench${PYTHONPATH:+:$PYTHONPATH}" PYTHONDONTWRITEBYTECODE=1
 for ranks in 1 2; do
   # OpenBLAS tuning variables set for other programs can slow NumPy down.
   env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE \

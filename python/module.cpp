@@ -6,11 +6,13 @@
 #include "communicator.h"
 #include "dist_array.h"
 #include "from_local.h"
-#include "library_timing.h"
 #include "mpi_environment.h"
 #include "reductions.h"
 #include "quantiles.h"
 #include "statistics.h"
+#ifdef VIRDA_PYTHON_LIBRARY_TIMING
+#include "library_timing.h"
+#endif
 
 #include <pybind11/pybind11.h>
 
@@ -46,7 +48,9 @@ docs/python.md for the element types and the differences from NumPy.
     bind_statistics(m);
     bind_reductions(m);
     bind_quantiles(m);
+#ifdef VIRDA_PYTHON_LIBRARY_TIMING
     bind_library_timing(m);
+#endif
 
     m.def(
         "collect",
