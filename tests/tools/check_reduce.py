@@ -101,9 +101,9 @@ def exact_mean_var(cell):
     return s / n, (n * q - s * s) / (n * n), s
 
 
-def reference(values, missing, axes, stats, single):
+def reference(values, missing, axes, stats, single, method="linear", skip_nan=False):
     """NumPy's answer per cell: the values not missing along `axes` (moved to
-    the end), NaN propagating; None where a cell has no value."""
+    the end), NaN propagating unless skipped; inf where a cell has no value."""
     keep = [a for a in range(values.ndim) if a not in axes]
     v = np.transpose(values, keep + list(axes)).reshape([values.shape[a] for a in keep] + [-1])
     m = np.transpose(missing, keep + list(axes)).reshape(v.shape)
@@ -111,6 +111,8 @@ def reference(values, missing, axes, stats, single):
     out = {s: np.full(v.shape[:-1], np.nan) for s in stats}
     for index in np.ndindex(*v.shape[:-1]):
         cell = v[index][~m[index]]
+        if skip_nan:
+            cell = cell[~np.isnan(cell)]
         if "count" in out:
             out["count"][index] = len(cell)
         if len(cell) == 0:
@@ -136,7 +138,7 @@ def reference(values, missing, axes, stats, single):
                 p = 0.5 if s == "median" else float(s[1:])
                 # NumPy interpolates float32 order statistics in float64:
                 # the output holds that rounded to float32.
-                out[s][index] = cast(np.quantile(cell, p))
+                out[s][index] = cast(np.quantile(cell, p, method=method))
     return out
 
 
@@ -210,18 +212,25 @@ def main():
         # The row dimension kept: each rank reduces its own rows.
         ("t", ["lon"], (2,), "mean,std,min,max,sum,count,median,q0.9", True, -999.0, ("std",)),
         ("big", ["y", "x"], (1, 2), "mean,min,max,count,q0.1", False, 9.9692099683868690e+36, ()),
+        # NaN left out; NumPy's other quantile methods.
+        ("t", ["time", "--skip-nan", "--method", "median_unbiased"], (0,), "mean,count,median,q0.05", True,
+         -999.0, ()),
+        ("t", ["lon", "--skip-nan", "--method", "nearest"], (2,), "max,count,q0.3", True, -999.0, ()),
     ]
     for var, over, axes, stats, single, fill, loose in cases:
         names = stats.split(",")
         values, missing = values_of(path, var)
-        want = reference(values, missing, axes, names, single)
-        base = "%s_%s" % (var, "_".join(over))
+        split = next((i for i, a in enumerate(over) if a.startswith("--")), len(over))
+        over, options = over[:split], over[split:]
+        method = options[options.index("--method") + 1] if "--method" in options else "linear"
+        want = reference(values, missing, axes, names, single, method, "--skip-nan" in options)
+        base = "%s_%s%s" % (var, "_".join(over), "_" + method if options else "")
         problems = []
         runs = [("", [], args.ranks), ("1M", ["--memory-budget", "1M"], args.ranks), ("np1", [], 1)]
         written = []
         for tag, extra, ranks in runs:
             out = output("%s%s.nc" % (base, tag))
-            p = run([var, "reduce", "--over", ",".join(over), "--stat", stats, "-o", out] + extra, ranks)
+            p = run([var, "reduce", "--over", ",".join(over), "--stat", stats, "-o", out] + options + extra, ranks)
             if p.returncode != 0:
                 problems.append("exit status %d (%s): %s" % (p.returncode, tag, p.stderr.strip()))
                 continue
@@ -236,7 +245,8 @@ def main():
                             y = b["%s_%s" % (var, s)][...]
                             if x.tobytes() != y.tobytes():
                                 problems.append("%s: %s differs from the first run's bits" % (other, s))
-        report("%s over %s: %s (%d ranks, 1 rank, 1 MiB budget)" % (var, ",".join(over), stats, args.ranks),
+        report("%s over %s: %s %s(%d ranks, 1 rank, 1 MiB budget)" % (
+            var, ",".join(over), stats, " ".join(options) + " " if options else "", args.ranks),
                problems)
 
     # The file as netCDF-4: dimension scales with copied coordinates and

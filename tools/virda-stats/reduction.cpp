@@ -270,8 +270,21 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
         }
     }
     const auto total = static_cast<std::size_t>(cells.cells);
-    out.values.assign(stats.size(), std::vector<double>(total, nan));
-    out.counts.assign(total, 0);
+    // Every rank holds every cell's results: refused together when a rank
+    // cannot (or when the cells are too many for one reduction's count).
+    together(comm, [&] {
+        if (cells.cells > std::numeric_limits<int>::max()) {
+            throw tool_error("reduce keeps " + std::to_string(cells.cells) + " cells of '" + s.name +
+                             "', more than it can hold: reduce over more dimensions");
+        }
+        try {
+            out.values.assign(stats.size(), std::vector<double>(total, nan));
+            out.counts.assign(total, 0);
+        } catch (const std::bad_alloc&) {
+            throw tool_error("the results of reduce over '" + s.name + "' do not fit in memory (" +
+                             std::to_string(total) + " cells)");
+        }
+    });
 
     std::vector<std::size_t> quantiles;
     bool spread = false;
@@ -416,8 +429,13 @@ reduced_field reduce_rows_as(const h5_input& in, const dataset_shape& s, const s
     }
     std::optional<engine::moments> m;
     together(comm, [&] {
-        out.values.assign(stats.size(), std::vector<double>(local, nan));
-        out.counts.assign(local, 0);
+        try {
+            out.values.assign(stats.size(), std::vector<double>(local, nan));
+            out.counts.assign(local, 0);
+        } catch (const std::bad_alloc&) {
+            throw tool_error("the results of reduce over '" + s.name + "' do not fit in memory (" +
+                             std::to_string(local) + " cells on a rank)");
+        }
         m.emplace(type, 1, spread);
     });
     std::vector<V> cell;
