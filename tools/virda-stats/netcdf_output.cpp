@@ -38,7 +38,9 @@ struct copy_target {
     bool failed = false;
 };
 
-/// Copies one attribute (any type; variable-length strings included).
+/// Copies one attribute of numbers or text (variable-length strings
+/// included); attributes of other kinds, which netCDF does not have, are
+/// left out.
 herr_t copy_attribute(hid_t from, const char* name, const H5A_info_t*, void* data)
 {
     auto& target = *static_cast<copy_target*>(data);
@@ -52,7 +54,11 @@ herr_t copy_attribute(hid_t from, const char* name, const H5A_info_t*, void* dat
         target.failed = true;
         return -1;
     }
-    const bool text = H5Tget_class(stored.get()) == H5T_STRING;
+    const H5T_class_t kind = H5Tget_class(stored.get());
+    if (kind != H5T_STRING && kind != H5T_INTEGER && kind != H5T_FLOAT) {
+        return 0; // references, compounds, ...: not netCDF attributes, left out
+    }
+    const bool text = kind == H5T_STRING;
     const h5_handle memory = h5_type_handle(text ? H5Tcopy(stored.get()) : H5Tget_native_type(stored.get(), H5T_DIR_ASCEND));
     const hssize_t points = H5Sget_simple_extent_npoints(space.get());
     const std::size_t size = memory.valid() ? H5Tget_size(memory.get()) : 0;

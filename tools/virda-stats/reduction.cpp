@@ -26,11 +26,14 @@ namespace engine = virda::engine;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
-/// Bytes of accumulator state per cell: the exact totals of the moments
-/// (about 2.5 KB with squares) and the counters of a selection round.
-std::size_t bytes_per_cell(bool spread, std::size_t quantiles)
+/// Bytes a rank needs per cell of a group, measured: the moments' exact
+/// totals with the record and the reduced record of their finish (about
+/// 7.5 KB per cell, with or without squares), or, later, a selection's two
+/// targets per quantile with their local and global digit counts (about
+/// 9 KB per quantile).
+std::size_t bytes_per_cell(std::size_t quantiles)
 {
-    return (spread ? 2600 : 1400) + 4096 * quantiles;
+    return std::max<std::size_t>(8192, 9216 * quantiles);
 }
 
 /// Where each value of a row (the dimensions after the row axis, in file
@@ -295,11 +298,10 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
         spread = spread || stats[i].kind == statistic_kind::std;
     }
     // The accumulators of a group of cells take at most half the budget; the
-    // slabs a quarter (slab_rows_for), the keys of a selection what is left.
-    const std::size_t group =
-        std::max<std::size_t>(1, budget / 2 / bytes_per_cell(spread, quantiles.size()));
-    const std::size_t used = slabs.slab_bytes();
-    const std::size_t search_budget = budget / 2 > used ? budget / 2 - used : std::size_t{1} << 20;
+    // slabs a quarter (slab_rows_for), the keys a selection copies the last
+    // quarter.
+    const std::size_t group = std::max<std::size_t>(1, budget / 2 / bytes_per_cell(quantiles.size()));
+    const std::size_t search_budget = budget / 4;
 
     std::vector<long long> missing;
     try {
