@@ -560,7 +560,7 @@ std::string cell_method_of(const statistic& s)
     case statistic_kind::quantile:
         break;
     }
-    return s.name == "median" ? "median" : "point (quantile " + s.name.substr(1) + ")";
+    return s.probability == 0.5 ? "median" : "point (quantile " + s.name.substr(1) + ")";
 }
 
 reduced_field reduce_grid(const h5_input& in, const dataset_shape& s, const std::vector<int>& reduced,
