@@ -17,6 +17,7 @@ packages=(
                               # over Debian's mpicxx/mpiexec alternatives, which no build uses
   libhdf5-openmpi-dev         # parallel HDF5 built for Open MPI (the tool in that build)
   python3-h5py                # virda-stats' tests write their files as other software does
+  netcdf-bin nco              # ncdump and the netCDF operators: reduce's output checked by them
   hdf5-plugin-lzf liblzf1     # filter plugins virda-stats reads through (LZF needs liblzf, which it
   hdf5-filter-plugin          # does not declare; the others: LZ4 and BZip2, Blosc, ZFP)
   hdf5-filter-plugin-blosc-serial hdf5-filter-plugin-zfp-serial

@@ -202,3 +202,39 @@ TEST(CommandLine, ColumnPicksOneColumnOfATableForEveryOperation)
     EXPECT_NE(refusal({"f.h5", "t", "mean", "--column", "x"}).find("--column needs a whole number"), std::string::npos);
     EXPECT_NE(refusal({"--demo", "--column", "1"}).find("--demo does not take --column"), std::string::npos);
 }
+
+TEST(CommandLine, ReduceTakesDimensionsStatisticsAndAnOutput)
+{
+    cli_options o = parse({"f.nc", "t2m", "reduce", "--over", "time,lon", "--stat", "mean,q0.9,median", "-o",
+                           "out.nc", "--method", "hazen"});
+    EXPECT_EQ(o.op, operation::reduce);
+    EXPECT_EQ(o.over, (std::vector<std::string>{"time", "lon"}));
+    EXPECT_EQ(o.stats, (std::vector<std::string>{"mean", "q0.9", "median"}));
+    EXPECT_EQ(o.output, "out.nc");
+    EXPECT_EQ(o.method, "hazen");
+    o = parse({"f.nc", "t2m", "reduce", "--over=0", "--stat=count", "--output=o.nc"});
+    EXPECT_EQ(o.method, "linear");
+    EXPECT_EQ(o.output, "o.nc");
+
+    const std::vector<std::string> base = {"f.nc", "t2m", "reduce"};
+    const auto with = [&](std::vector<std::string> more) {
+        std::vector<std::string> args = base;
+        args.insert(args.end(), more.begin(), more.end());
+        return refusal(args);
+    };
+    EXPECT_NE(with({"--stat", "mean", "-o", "o.nc"}), "");             // no --over
+    EXPECT_NE(with({"--over", "time", "--stat", "mean"}), "");         // no output
+    EXPECT_NE(with({"--over", "time", "-o", "o.nc"}), "");             // no --stat
+    EXPECT_NE(with({"--over", "time,", "--stat", "mean", "-o", "o.nc"}), "");
+    EXPECT_NE(with({"--over", "time,,lon", "--stat", "mean", "-o", "o.nc"}), "");
+    EXPECT_NE(with({"--over", "time", "--stat", "average", "-o", "o.nc"}), "");
+    EXPECT_NE(with({"--over", "time", "--stat", "q1.5", "-o", "o.nc"}), "");
+    EXPECT_NE(with({"--over", "time", "--stat", "q", "-o", "o.nc"}), "");
+    EXPECT_NE(with({"--over", "time", "--stat", "qnan", "-o", "o.nc"}), "");
+    EXPECT_NE(with({"--over", "time", "--stat", "mean", "-o"}), "");
+    EXPECT_NE(with({"--over", "time", "--stat", "mean", "-o", "a.nc", "--output", "b.nc"}), "");
+    EXPECT_NE(with({"--over", "time", "--stat", "mean", "-o", "o.nc", "--method", "cubic"}), "");
+    // Options of reduce belong to reduce only.
+    EXPECT_NE(refusal({"f.nc", "t2m", "mean", "--over", "time"}), "");
+    EXPECT_NE(refusal({"f.nc", "t2m", "quantiles", "--q", "0.5", "--method", "lower"}), "");
+}

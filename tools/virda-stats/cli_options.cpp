@@ -2,6 +2,10 @@
 
 #include "collective_error.h"
 
+#include "engine/quantile_method.h"
+
+#include <algorithm>
+
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -32,6 +36,7 @@ const std::vector<operation_entry>& operation_table()
         {operation::poly_fit, "poly-fit", {"!y", "!order", "weights"}},
         {operation::quantiles, "quantiles", {"!q"}},
         {operation::summary, "summary", {}},
+        {operation::reduce, "reduce", {"!over", "!stat", "!output", "method"}},
     };
     return table;
 }
@@ -43,7 +48,7 @@ const std::set<std::string> reading_option_names = {"column", "layout", "raw", "
 /// Every option that takes a value, and the flags, which take none.
 const std::set<std::string> valued_options = {"format",  "weights", "y",      "lower", "width", "bins",
                                               "centres", "order",   "column", "q",     "layout",
-                                              "memory-budget"};
+                                              "memory-budget", "over", "stat", "output", "method"};
 const std::set<std::string> flag_options = {"raw", "skip-nan"};
 
 [[noreturn]] void usage_failure(const std::string& message)
@@ -169,6 +174,26 @@ void parse_probabilities(const std::string& text, cli_options& o)
     }
 }
 
+/// A statistic of reduce: mean, std, min, max, sum, count, median or qP
+/// with P a probability in [0, 1] (q0.9).
+void check_statistic_name(const std::string& stat)
+{
+    static const std::set<std::string> named = {"mean", "std", "min", "max", "sum", "count", "median"};
+    if (named.count(stat) > 0) {
+        return;
+    }
+    if (stat.size() > 1 && stat[0] == 'q') {
+        char* end = nullptr;
+        const std::string p = stat.substr(1);
+        const double value = std::strtod(p.c_str(), &end);
+        if (end == p.c_str() + p.size() && value >= 0.0 && value <= 1.0) {
+            return;
+        }
+    }
+    usage_failure("--stat: unknown statistic '" + stat +
+                  "' (expected mean, std, min, max, sum, count, median or qP with P in [0, 1], e.g. q0.9)");
+}
+
 void apply_option(const std::string& name, const std::string& value, cli_options& o)
 {
     if (name == "format") {
@@ -209,6 +234,32 @@ void apply_option(const std::string& name, const std::string& value, cli_options
         } else {
             usage_failure("--layout must be 'table' or 'grid', not '" + value + "'");
         }
+    } else if (name == "over" || name == "stat") {
+        std::vector<std::string> parts = split_at_commas(value);
+        if (parts.empty() || value.back() == ',' ||
+            std::any_of(parts.begin(), parts.end(), [](const std::string& p) { return p.empty(); })) {
+            usage_failure("--" + name + " needs a comma-separated list, not '" + value + "'");
+        }
+        (name == "over" ? o.over : o.stats) = std::move(parts);
+        if (name == "stat") {
+            for (const std::string& stat : o.stats) {
+                check_statistic_name(stat);
+            }
+        }
+    } else if (name == "output") {
+        if (value.empty()) {
+            usage_failure("--output needs a file name");
+        }
+        o.output = value;
+    } else if (name == "method") {
+        virda::engine::quantile_method m{};
+        if (!virda::engine::quantile_method_named(value, &m)) {
+            usage_failure("--method must be one of NumPy's quantile methods (linear, lower, higher, nearest, "
+                          "midpoint, hazen, weibull, median_unbiased, normal_unbiased, inverted_cdf, "
+                          "averaged_inverted_cdf, closest_observation, interpolated_inverted_cdf), not '" +
+                          value + "'");
+        }
+        o.method = value;
     } else if (name == "memory-budget") {
         o.memory_budget = parse_bytes(name, value);
     } else if (name == "raw") {
@@ -250,6 +301,16 @@ cli_options parse_command_line(const std::vector<std::string>& args)
 
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
+        if (arg == "-o") {
+            // The one short option: the file reduce writes.
+            if (i + 1 >= args.size()) {
+                usage_failure("-o needs a file name");
+            }
+            if (!given.emplace("output", args[++i]).second) {
+                usage_failure("--output is given twice");
+            }
+            continue;
+        }
         if (arg == "--demo") {
             o.demo = true;
             continue;
@@ -307,7 +368,7 @@ cli_options parse_command_line(const std::vector<std::string>& args)
         }
         if (entry == table.end()) {
             usage_failure("unknown operation '" + positional[2] +
-                          "' (expected mean, stdev, histogram, bin-data, poly-fit, quantiles or summary)");
+                          "' (expected mean, stdev, histogram, bin-data, poly-fit, quantiles, summary or reduce)");
         }
         o.op = entry->op;
         allowed.insert(reading_option_names.begin(), reading_option_names.end());
@@ -378,6 +439,15 @@ Operations:
                                         any value is NaN
   summary                               count, mean, stdev, min, max, median,
                                         NaNs (and missing values)
+  reduce      --over D1[,D2...] --stat S1[,S2...] -o OUT.nc [--method M]
+                                        statistics along dimensions (names of
+                                        the file's dimension scales, or 0-based
+                                        indices) of a grid, written as a netCDF-4
+                                        file over the remaining dimensions, one
+                                        variable per statistic: mean, std, min,
+                                        max, sum, count, median, qP (q0.9); the
+                                        quantiles exact, by NumPy's method M
+                                        (default linear)
 
 Options:
   --column K           column K (0-based) of a table DATASET of shape (n, k)

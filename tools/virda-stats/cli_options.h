@@ -9,7 +9,7 @@
 
 namespace virda_stats {
 
-enum class operation { mean, stdev, histogram, bin_data, poly_fit, quantiles, summary };
+enum class operation { mean, stdev, histogram, bin_data, poly_fit, quantiles, summary, reduce };
 enum class output_format { text, json };
 
 /// The command-line name of an operation ("bin-data", "poly-fit", ...).
@@ -65,6 +65,14 @@ struct cli_options {
     bool raw = false;
     /// --skip-nan: NaN values are left out of the statistics too.
     bool skip_nan = false;
+    // reduce: the dimensions reduced over (names or 0-based indices, as
+    // given), the statistics (mean, std, min, max, sum, count, median, qP),
+    // the quantile method (NumPy's names) and the netCDF-4 file written.
+    std::vector<std::string> over;
+    std::vector<std::string> stats;
+    std::string method = "linear";
+    std::string output;
+
     /// --memory-budget: the most bytes a rank uses for the values it reads
     /// at once and the keys of a median or quantile search.
     std::size_t memory_budget = default_memory_budget;

@@ -24,6 +24,8 @@ public:
     h5_input(const std::string& path, MPI_Comm comm);
 
     const std::string& path() const { return path_; }
+    /// The open file, for metadata reads (attributes, dimension scales).
+    hid_t id() const { return file_.get(); }
 
     /// Finds a dataset, decides how it is read (its layout, from `reading`
     /// and the dataset; the rules for missing and packed values from its

@@ -3,7 +3,11 @@
 #include "collective_error.h"
 #include "dataset_refs.h"
 #include "fit.h"
+#include "dimension_scales.h"
 #include "h5_reader.h"
+#include "h5_writer.h"
+#include "netcdf_output.h"
+#include "reduction.h"
 #include "paired_slabs.h"
 #include "slab_statistics.h"
 #include "summary.h"
@@ -16,6 +20,8 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <set>
+#include <sys/stat.h>
 #include <utility>
 
 namespace virda_stats {
@@ -76,6 +82,9 @@ reading_options reading_of(const cli_options& o, bool of_dataset)
     reading.skip_nan = o.skip_nan;
     reading.layout = o.layout;
     reading.column = of_dataset && o.column >= 0;
+    if (of_dataset && o.op == operation::reduce && o.layout == layout_choice::automatic) {
+        reading.layout = layout_choice::grid; // reduce works along the dimensions of a grid
+    }
     return reading;
 }
 
@@ -239,8 +248,66 @@ void run_paired(const h5_input& in, const dataset_shape& xs, const dataset_shape
     case operation::histogram:
     case operation::quantiles:
     case operation::summary:
+    case operation::reduce:
         break; // read slab by slab on their own
     }
+}
+
+/// Whether `a` and `b` name the same existing file.
+bool same_file(const std::string& a, const std::string& b)
+{
+    struct stat x {};
+    struct stat y {};
+    return ::stat(a.c_str(), &x) == 0 && ::stat(b.c_str(), &y) == 0 && x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
+/// reduce: the statistics of DATASET along the dimensions of --over, written
+/// to a netCDF-4 file. Collective over `comm`.
+reduced_result run_reduce(const h5_input& in, const dataset_shape& xs, const cli_options& o, MPI_Comm comm)
+{
+    std::vector<dimension_info> dims;
+    std::vector<int> reduced;
+    virda::engine::quantile_method method{};
+    // Everything that can be refused is refused before the data are read:
+    // the file written is checked first, not after hours of reading.
+    together(comm, [&] {
+        if (xs.layout != layout_kind::grid || xs.dims.size() < 2) {
+            throw tool_error("reduce needs a variable of two or more dimensions; '" + xs.name + "' in " + o.file +
+                             " has shape " + shape_text(xs.dims) + (xs.dims.size() >= 2 ? " read as a table" : ""));
+        }
+        if (same_file(o.file, o.output)) {
+            throw tool_error("reduce would overwrite its input " + o.file + "; give another -o");
+        }
+        check_writable_target(o.output);
+        dims = dimensions_of(in.id(), xs.name, xs.dims);
+        reduced = dimensions_named(o.over, dims, xs.name);
+        if (reduced.size() == dims.size()) {
+            throw tool_error("reduce keeps at least one dimension; summary gives the statistics of all values");
+        }
+        std::set<std::string> seen;
+        for (const std::string& stat : o.stats) {
+            if (!seen.insert(stat).second) {
+                throw tool_error("--stat names " + stat + " twice", exit_usage_error);
+            }
+        }
+        virda::engine::quantile_method_named(o.method, &method);
+    });
+    const std::vector<statistic> stats = statistics_named(o.stats);
+    const reduced_field field = reduce_grid(in, xs, reduced, stats, method, o.memory_budget, comm);
+    write_reduced_file(o.output, in, xs, dims, reduced, stats, field, comm);
+
+    reduced_result out;
+    out.output = o.output;
+    for (std::size_t d = 0; d < dims.size(); ++d) {
+        const bool over = std::find(reduced.begin(), reduced.end(), static_cast<int>(d)) != reduced.end();
+        (over ? out.over : out.kept).push_back(dims[d].name);
+    }
+    for (const statistic& s : stats) {
+        out.variables.push_back(reduced_variable_name(xs.name, s));
+    }
+    out.passes = field.passes;
+    out.cell_groups = field.cell_groups;
+    return out;
 }
 
 } // namespace
@@ -294,6 +361,10 @@ report run_operation(const cli_options& o, MPI_Comm comm)
         summary_result s;
         summarise(in, xs, s.rows, &*r.dataset, o.memory_budget, comm);
         r.result = std::move(s);
+        return r;
+    }
+    if (o.op == operation::reduce) {
+        r.result = run_reduce(in, xs, o, comm);
         return r;
     }
     if (!weighted && !paired) {

@@ -93,6 +93,23 @@ void text_header(std::ostream& out, const report& r)
     }
 }
 
+void text_result(std::ostream& out, const report&, const reduced_result& d)
+{
+    std::string over;
+    std::string kept;
+    for (const std::string& name : d.over) {
+        over += (over.empty() ? "" : ", ") + name;
+    }
+    for (const std::string& name : d.kept) {
+        kept += (kept.empty() ? "" : ", ") + name;
+    }
+    out << "reduced   over " << over << " (" << d.passes << (d.passes == 1 ? " pass" : " passes")
+        << " over the data)\nwrote     " << d.output << '\n';
+    for (const std::string& v : d.variables) {
+        out << "          " << v << "(" << kept << ")\n";
+    }
+}
+
 void text_result(std::ostream& out, const report& r, const value_result& v)
 {
     out << std::left << std::setw(10) << operation_name(r.op) << text_number(v.value) << '\n';
@@ -294,6 +311,14 @@ void json_result(std::ostream& out, const report&, const quantiles_result& q)
 {
     out << ",\n  \"probabilities\": " << json_numbers(q.probabilities) << ",\n  \"quantiles\": "
         << json_numbers(q.values);
+}
+
+void json_result(std::ostream& out, const report&, const reduced_result& d)
+{
+    out << ",\n  \"output\": " << json_string(d.output) << ",\n  \"over\": " << json_array(d.over, [](const std::string& t) { return json_string(t); })
+        << ",\n  \"dimensions\": " << json_array(d.kept, [](const std::string& t) { return json_string(t); })
+        << ",\n  \"variables\": " << json_array(d.variables, [](const std::string& t) { return json_string(t); }) << ",\n  \"passes\": " << d.passes
+        << ",\n  \"cell_groups\": " << d.cell_groups;
 }
 
 void json_result(std::ostream& out, const report&, const summary_result& s)

@@ -82,6 +82,20 @@ struct quantiles_result {
     std::vector<double> values;
 };
 
+/// reduce: the file written and what it holds.
+struct reduced_result {
+    std::string output;
+    /// The dimensions reduced over and those kept, by name.
+    std::vector<std::string> over;
+    std::vector<std::string> kept;
+    /// The variables written, one per statistic.
+    std::vector<std::string> variables;
+    /// How often each rank read its rows, and in how many groups of cells
+    /// the accumulators were filled one after the other.
+    int passes = 0;
+    int cell_groups = 0;
+};
+
 /// One line of a summary: a dataset, or one component of a vector dataset.
 struct summary_row {
     std::string dataset;
@@ -117,7 +131,9 @@ struct report {
     std::optional<dataset_ref> dataset;
     std::optional<dataset_ref> weights;
     std::optional<dataset_ref> y;
-    std::variant<value_result, histogram_result, binned_result, fit_result, quantiles_result, summary_result> result;
+    std::variant<value_result, histogram_result, binned_result, fit_result, quantiles_result, summary_result,
+                 reduced_result>
+        result;
 };
 
 /// The type a dataset is held in, with the stored type when that is another

@@ -1,0 +1,594 @@
+#include "reduction.h"
+
+#include "collective_error.h"
+#include "held_types.h"
+#include "memory_check.h"
+#include "slab_statistics.h"
+
+#include "engine/error.h"
+#include "engine/moments.h"
+#include "engine/order_statistics.h"
+#include "frontend/row_exchange.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+#include <new>
+#include <optional>
+#include <type_traits>
+
+namespace virda_stats {
+
+namespace {
+
+namespace engine = virda::engine;
+
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+/// Bytes a rank needs per cell of a group, measured: the moments' exact
+/// totals with the record and the reduced record of their finish (about
+/// 7.5 KB per cell, with or without squares), or, later, a selection's two
+/// targets per quantile with their local and global digit counts (about
+/// 9 KB per quantile).
+std::size_t bytes_per_cell(std::size_t quantiles)
+{
+    return std::max<std::size_t>(8192, 9216 * quantiles);
+}
+
+/// Where each value of a row (the dimensions after the row axis, in file
+/// order) goes among the rows of a table whose columns are the cells kept:
+/// value j of a row lands in row r and column c of that row's block of
+/// `inner_reduced` table rows, at dest[j] = r * cells + c.
+struct cell_layout {
+    std::vector<std::int64_t> dest; ///< empty: every value is its own cell, in order
+    std::int64_t inner_reduced = 1;
+    std::int64_t cells = 1;
+};
+
+cell_layout layout_for(const dataset_shape& s, const std::vector<int>& reduced)
+{
+    cell_layout out;
+    const int n = static_cast<int>(s.dims.size());
+    const auto is_reduced = [&](int d) { return std::find(reduced.begin(), reduced.end(), d) != reduced.end(); };
+    bool inner_reduced = false;
+    for (int d = s.row_axis + 1; d < n; ++d) {
+        if (is_reduced(d)) {
+            out.inner_reduced *= s.dims[static_cast<std::size_t>(d)];
+            inner_reduced = inner_reduced || s.dims[static_cast<std::size_t>(d)] > 1;
+        } else {
+            out.cells *= s.dims[static_cast<std::size_t>(d)];
+        }
+    }
+    if (!inner_reduced) {
+        return out;
+    }
+    out.dest.resize(static_cast<std::size_t>(s.row_values));
+    std::vector<long long> index(static_cast<std::size_t>(n), 0);
+    for (std::int64_t j = 0; j < s.row_values; ++j) {
+        std::int64_t r = 0;
+        std::int64_t c = 0;
+        for (int d = s.row_axis + 1; d < n; ++d) {
+            const long long extent = s.dims[static_cast<std::size_t>(d)];
+            if (is_reduced(d)) {
+                r = r * extent + index[static_cast<std::size_t>(d)];
+            } else {
+                c = c * extent + index[static_cast<std::size_t>(d)];
+            }
+        }
+        out.dest[static_cast<std::size_t>(j)] = r * out.cells + c;
+        for (int d = n - 1; d > s.row_axis; --d) {
+            if (++index[static_cast<std::size_t>(d)] < s.dims[static_cast<std::size_t>(d)]) {
+                break;
+            }
+            index[static_cast<std::size_t>(d)] = 0;
+        }
+    }
+    return out;
+}
+
+/// A rank's rows of a grid read slab by slab (the same number of reads on
+/// every rank) and given as tables of values V whose columns are the cells
+/// kept: the stored values T converted by the rules for missing and packed
+/// values (a missing value is NaN, and counted per cell) and rearranged so
+/// that the values of a row that fall in one cell share its column.
+template <typename T, typename V>
+class cell_slabs {
+public:
+    cell_slabs(const h5_input& in, const dataset_shape& s, const cell_layout& cells, std::size_t budget,
+               MPI_Comm comm)
+        : in_(in), s_(s), cells_(cells), missing_(static_cast<std::size_t>(cells.cells), 0)
+    {
+        const place_in here(comm);
+        own_ = virda::frontend::balanced_rows(s.rows, here.ranks, here.rank);
+        direct_ = std::is_same_v<T, V> && !s.rules.active() && cells.dest.empty();
+        const std::size_t row_bytes =
+            static_cast<std::size_t>(s.row_values) *
+            (sizeof(T) + (direct_ ? 0 : sizeof(V)) + (s.rules.any_attribute() ? 1 : 0));
+        slab_rows_ = slab_rows_for(budget, row_bytes);
+        const long long most = (s.rows + here.ranks - 1) / here.ranks;
+        slabs_ = (most + slab_rows_ - 1) / slab_rows_;
+        const long long rows = std::min(slab_rows_, std::max(most, 1LL));
+        slab_bytes_ = static_cast<std::size_t>(rows) * row_bytes;
+        together(comm, [&] { check_memory_bytes(s, slab_bytes_, comm); });
+        together(comm, [&] {
+            const std::size_t held = static_cast<std::size_t>(std::min<long long>(rows, own_.count));
+            try {
+                stored_.resize(held * static_cast<std::size_t>(s.row_values));
+                if (!direct_) {
+                    values_.resize(stored_.size());
+                }
+                if (s.rules.any_attribute()) {
+                    mask_.resize(stored_.size());
+                }
+            } catch (const std::bad_alloc&) {
+                throw tool_error("dataset '" + s.name + "' does not fit in memory: a slab of " +
+                                 std::to_string(held) + " rows could not be allocated");
+            }
+        });
+    }
+
+    std::size_t slab_bytes() const { return slab_bytes_; }
+    /// Values this rank gives per pass in each column.
+    long long values_per_column() const { return own_.count * cells_.inner_reduced; }
+    const std::vector<long long>& missing() const { return missing_; }
+
+    /// Reads every slab of the rank (collective) and calls f with the table
+    /// of columns [first, first + count) of each. With `count_missing` the
+    /// missing values are counted per cell.
+    template <typename F>
+    void pass(std::int64_t first, std::int64_t count, bool count_missing, F&& f)
+    {
+        each_slab(count_missing, [&](const V* values, const unsigned char*, long long, long long rows) {
+            f(engine::table_of(values + first, rows * cells_.inner_reduced, count, cells_.cells));
+        });
+    }
+
+    /// Reads every slab of the rank (collective) and calls f(values,
+    /// missing, at, rows) with its rows [at, at + rows) among the rank's:
+    /// rows * inner_reduced rows of `cells` values, and where the rules apply
+    /// a flag per value that is set for the missing ones (else null).
+    template <typename F>
+    void each_slab(bool count_missing, F&& f)
+    {
+        for (long long k = 0; k < slabs_; ++k) {
+            const long long at = std::min<long long>(k * slab_rows_, own_.count);
+            const long long rows = std::min<long long>(slab_rows_, own_.count - at);
+            if constexpr (is_number_type<T>) {
+                in_.read_slab<T>(s_, own_.first + at, rows, stored_.data());
+            } else {
+                in_.read_slab_as(s_, engine::number_type_of<T>::value, own_.first + at, rows, stored_.data());
+            }
+            const std::size_t n = static_cast<std::size_t>(rows * s_.row_values);
+            if constexpr (std::is_same_v<T, V>) {
+                if (direct_) {
+                    f(stored_.data(), nullptr, at, rows);
+                    continue;
+                }
+            }
+            convert(n, count_missing);
+            f(values_.data(), mask_.empty() ? nullptr : mask_.data(), at, rows);
+        }
+    }
+
+    /// This rank's rows.
+    const virda::frontend::row_range& own() const { return own_; }
+
+private:
+    void convert(std::size_t n, bool count_missing)
+    {
+        const value_rules& rules = s_.rules;
+        const bool active = rules.active();
+        const std::size_t per_row = static_cast<std::size_t>(s_.row_values);
+        const auto cells = static_cast<std::size_t>(cells_.cells);
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::size_t j = i % per_row;
+            const std::size_t to = cells_.dest.empty()
+                                       ? i
+                                       : (i - j) + static_cast<std::size_t>(cells_.dest[j]);
+            V value;
+            if (!active) {
+                value = static_cast<V>(stored_[i]);
+            } else {
+                const double v = static_cast<double>(stored_[i]);
+                const bool missing = rules.missing(v);
+                if (!mask_.empty()) {
+                    mask_[to] = missing ? 1 : 0;
+                }
+                if (missing) {
+                    value = static_cast<V>(nan);
+                    if (count_missing) {
+                        ++missing_[to % cells];
+                    }
+                } else {
+                    value = static_cast<V>(rules.unpack(v));
+                }
+            }
+            values_[to] = value;
+        }
+    }
+
+    const h5_input& in_;
+    const dataset_shape& s_;
+    const cell_layout& cells_;
+    virda::frontend::row_range own_;
+    bool direct_ = false;
+    long long slab_rows_ = 1;
+    long long slabs_ = 0;
+    std::size_t slab_bytes_ = 0;
+    std::vector<T> stored_;
+    std::vector<V> values_;
+    std::vector<unsigned char> mask_;
+    std::vector<long long> missing_;
+};
+
+/// The value of a statistic from a cell's summary, in double (rounded to
+/// float32 for single-precision results).
+double moment_value(const statistic& st, const engine::moment_summary& sum, std::size_t c, bool single)
+{
+    double v = nan;
+    switch (st.kind) {
+    case statistic_kind::mean:
+        if (single) {
+            return static_cast<double>(static_cast<float>(sum.precise_mean(c)));
+        }
+        v = sum.mean(c);
+        if (!std::isfinite(v) && std::isfinite(sum.min(c)) && std::isfinite(sum.max(c))) {
+            v = static_cast<double>(sum.precise_mean(c)); // the total overflows, the mean does not
+        }
+        break;
+    case statistic_kind::std:
+        v = sum.stdev(0, c);
+        break;
+    case statistic_kind::min:
+        v = sum.exact_min(c).as_double();
+        break;
+    case statistic_kind::max:
+        v = sum.exact_max(c).as_double();
+        break;
+    case statistic_kind::sum:
+        v = sum.sum(c);
+        break;
+    case statistic_kind::count:
+    case statistic_kind::quantile:
+        break;
+    }
+    return single ? static_cast<double>(static_cast<float>(v)) : v;
+}
+
+template <typename T, typename V>
+reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::vector<int>& reduced,
+                        const std::vector<statistic>& stats, engine::quantile_method method, std::size_t budget,
+                        MPI_Comm comm)
+{
+    const cell_layout cells = layout_for(s, reduced);
+    cell_slabs<T, V> slabs(in, s, cells, budget, comm);
+    const engine::number_type type = engine::number_type_of<V>::value;
+
+    reduced_field out;
+    out.single_precision = std::is_same_v<V, float>;
+    for (std::size_t d = 0; d < s.dims.size(); ++d) {
+        if (std::find(reduced.begin(), reduced.end(), static_cast<int>(d)) == reduced.end()) {
+            out.shape.push_back(s.dims[d]);
+        }
+    }
+    const auto total = static_cast<std::size_t>(cells.cells);
+    // Every rank holds every cell's results: refused together when a rank
+    // cannot (or when the cells are too many for one reduction's count).
+    together(comm, [&] {
+        if (cells.cells > std::numeric_limits<int>::max()) {
+            throw tool_error("reduce keeps " + std::to_string(cells.cells) + " cells of '" + s.name +
+                             "', more than it can hold: reduce over more dimensions");
+        }
+        try {
+            out.values.assign(stats.size(), std::vector<double>(total, nan));
+            out.counts.assign(total, 0);
+        } catch (const std::bad_alloc&) {
+            throw tool_error("the results of reduce over '" + s.name + "' do not fit in memory (" +
+                             std::to_string(total) + " cells)");
+        }
+    });
+
+    std::vector<std::size_t> quantiles;
+    bool spread = false;
+    for (std::size_t i = 0; i < stats.size(); ++i) {
+        if (stats[i].kind == statistic_kind::quantile) {
+            quantiles.push_back(i);
+        }
+        spread = spread || stats[i].kind == statistic_kind::std;
+    }
+    // The accumulators of a group of cells take at most half the budget; the
+    // slabs a quarter (slab_rows_for), the keys a selection copies the last
+    // quarter.
+    const std::size_t group = std::max<std::size_t>(1, budget / 2 / bytes_per_cell(quantiles.size()));
+    const std::size_t search_budget = budget / 4;
+
+    std::vector<long long> missing;
+    try {
+        for (std::size_t first = 0; first < total; first += group) {
+            const std::size_t k = std::min(group, total - first);
+            const auto first64 = static_cast<std::int64_t>(first);
+            const auto k64 = static_cast<std::int64_t>(k);
+            std::optional<engine::moments> m;
+            together(comm, [&] { m.emplace(type, k64, spread); });
+            slabs.pass(first64, k64, first == 0, [&](const engine::table_view& t) { m->add(t); });
+            ++out.passes;
+            ++out.cell_groups;
+            const engine::moment_summary sum = m->finish(comm, engine::nan_policy::omit);
+            m.reset();
+            if (first == 0) {
+                missing = slabs.missing();
+                MPI_Allreduce(MPI_IN_PLACE, missing.data(), static_cast<int>(missing.size()), MPI_LONG_LONG,
+                              MPI_SUM, comm);
+            }
+
+            std::vector<std::vector<std::uint64_t>> wanted(k);
+            std::vector<std::vector<engine::quantile_position>> positions(k);
+            bool any_wanted = false;
+            for (std::size_t c = 0; c < k; ++c) {
+                const std::size_t cell = first + c;
+                const long long nans = sum.nan_count(c) - missing[cell];
+                const bool nan_taken = nans > 0 && !s.rules.skip_nan;
+                out.counts[cell] = sum.count(c) + (s.rules.skip_nan ? 0 : nans);
+                if (nan_taken || sum.count(c) == 0) {
+                    continue; // NaN, or no value at all (written as the fill value)
+                }
+                for (std::size_t i = 0; i < stats.size(); ++i) {
+                    out.values[i][cell] = moment_value(stats[i], sum, c, out.single_precision);
+                }
+                for (const std::size_t i : quantiles) {
+                    const engine::quantile_position p =
+                        engine::position_of(stats[i].probability, static_cast<std::uint64_t>(sum.count(c)), method);
+                    positions[c].push_back(p);
+                    wanted[c].push_back(p.below);
+                    wanted[c].push_back(p.above);
+                    any_wanted = true;
+                }
+            }
+            if (!any_wanted) {
+                continue;
+            }
+            // The same on every rank: the counts are the finished summary's.
+            std::optional<engine::selection_search> search;
+            together(comm, [&] {
+                search.emplace(type, engine::value_counts::from(sum, slabs.values_per_column() * k64), wanted,
+                               search_budget);
+            });
+            while (!search->finished()) {
+                if (search->wants_values()) {
+                    slabs.pass(first64, k64, false, [&](const engine::table_view& t) { search->add(t); });
+                }
+                search->end_round(comm);
+            }
+            out.passes += search->passes();
+            const std::vector<std::vector<engine::number>> found = search->result();
+            for (std::size_t c = 0; c < k; ++c) {
+                for (std::size_t q = 0; q < positions[c].size(); ++q) {
+                    const engine::quantile_position& p = positions[c][q];
+                    const engine::number& a = found[c][2 * q];
+                    const engine::number& b = found[c][2 * q + 1];
+                    double v = p.exact ? a.as_double() : engine::interpolate(a, b, p.gamma);
+                    if (out.single_precision) {
+                        v = static_cast<double>(static_cast<float>(v));
+                    }
+                    out.values[quantiles[q]][first + c] = v;
+                }
+            }
+        }
+    } catch (const engine::error& e) {
+        // Thrown alike on every rank (the engine agrees before it throws).
+        throw tool_error("reducing dataset '" + s.name + "' failed: " + e.what());
+    }
+    return out;
+}
+
+template <typename V>
+engine::number number_of(V v)
+{
+    engine::number n;
+    n.type = engine::number_type_of<V>::value;
+    if constexpr (std::is_floating_point_v<V>) {
+        n.floating = static_cast<double>(v);
+    } else if constexpr (std::is_signed_v<V>) {
+        n.signed_ = static_cast<std::int64_t>(v);
+    } else {
+        n.unsigned_ = static_cast<std::uint64_t>(v);
+    }
+    return n;
+}
+
+/// The reduction when the row dimension is kept: every cell lies in one row,
+/// so each rank reduces its own rows alone, cell by cell, from the values of
+/// the row in memory (one pass; the order statistics by selection in the
+/// row's copy). The result holds this rank's cells only.
+template <typename T, typename V>
+reduced_field reduce_rows_as(const h5_input& in, const dataset_shape& s, const std::vector<int>& reduced,
+                             const std::vector<statistic>& stats, engine::quantile_method method,
+                             std::size_t budget, MPI_Comm comm)
+{
+    const cell_layout cells = layout_for(s, reduced);
+    cell_slabs<T, V> slabs(in, s, cells, budget, comm);
+    const engine::number_type type = engine::number_type_of<V>::value;
+
+    reduced_field out;
+    out.single_precision = std::is_same_v<V, float>;
+    out.local = true;
+    for (std::size_t d = 0; d < s.dims.size(); ++d) {
+        if (std::find(reduced.begin(), reduced.end(), static_cast<int>(d)) == reduced.end()) {
+            if (static_cast<int>(d) == s.row_axis) {
+                out.split = static_cast<int>(out.shape.size());
+            }
+            out.shape.push_back(s.dims[d]);
+        }
+    }
+    out.own_first = slabs.own().first;
+    out.own_count = slabs.own().count;
+    const auto per_row = static_cast<std::size_t>(cells.cells);
+    const std::size_t local = static_cast<std::size_t>(out.own_count) * per_row;
+    bool spread = false;
+    for (const statistic& st : stats) {
+        spread = spread || st.kind == statistic_kind::std;
+    }
+    std::optional<engine::moments> m;
+    together(comm, [&] {
+        try {
+            out.values.assign(stats.size(), std::vector<double>(local, nan));
+            out.counts.assign(local, 0);
+        } catch (const std::bad_alloc&) {
+            throw tool_error("the results of reduce over '" + s.name + "' do not fit in memory (" +
+                             std::to_string(local) + " cells on a rank)");
+        }
+        m.emplace(type, 1, spread);
+    });
+    std::vector<V> cell;
+    std::string failure;
+    try {
+        slabs.each_slab(false, [&](const V* values, const unsigned char* missing, long long at, long long rows) {
+            const auto inner = static_cast<std::size_t>(cells.inner_reduced);
+            for (long long r = 0; r < rows && failure.empty(); ++r) {
+                const std::size_t row = static_cast<std::size_t>(r) * static_cast<std::size_t>(s.row_values);
+                for (std::size_t c = 0; c < per_row; ++c) {
+                    cell.clear();
+                    bool nan_taken = false;
+                    for (std::size_t i = 0; i < inner; ++i) {
+                        const std::size_t at_value = row + i * per_row + c;
+                        if (missing != nullptr && missing[at_value] != 0) {
+                            continue;
+                        }
+                        const V v = values[at_value];
+                        if constexpr (std::is_floating_point_v<V>) {
+                            if (std::isnan(v)) {
+                                nan_taken = nan_taken || !s.rules.skip_nan;
+                                continue;
+                            }
+                        }
+                        cell.push_back(v);
+                    }
+                    const std::size_t index = static_cast<std::size_t>(at + r) * per_row + c;
+                    out.counts[index] = static_cast<long long>(cell.size());
+                    if (nan_taken) {
+                        // The count takes the NaN too; every statistic is NaN.
+                        long long n = 0;
+                        for (std::size_t i = 0; i < inner; ++i) {
+                            const std::size_t at_value = row + i * per_row + c;
+                            n += missing == nullptr || missing[at_value] == 0 ? 1 : 0;
+                        }
+                        out.counts[index] = n;
+                        continue;
+                    }
+                    if (cell.empty()) {
+                        continue;
+                    }
+                    m->clear();
+                    m->add(engine::values_of(cell.data(), static_cast<std::int64_t>(cell.size())));
+                    const engine::moment_summary sum = m->finish_local(engine::nan_policy::omit);
+                    for (std::size_t i = 0; i < stats.size(); ++i) {
+                        if (stats[i].kind != statistic_kind::quantile) {
+                            out.values[i][index] = moment_value(stats[i], sum, 0, out.single_precision);
+                            continue;
+                        }
+                        const engine::quantile_position p =
+                            engine::position_of(stats[i].probability, cell.size(), method);
+                        const auto below = cell.begin() + static_cast<std::ptrdiff_t>(p.below);
+                        std::nth_element(cell.begin(), below, cell.end());
+                        const V a = *below;
+                        const V b = p.above == p.below ? a : *std::min_element(below + 1, cell.end());
+                        double v = p.exact ? static_cast<double>(a)
+                                           : engine::interpolate(number_of(a), number_of(b), p.gamma);
+                        out.values[i][index] = out.single_precision ? static_cast<double>(static_cast<float>(v)) : v;
+                    }
+                }
+            }
+        });
+    } catch (const engine::error& e) {
+        failure = e.what();
+    }
+    // Local work only since the last read: settle its outcome together.
+    agree_or_throw(comm, failure.empty() ? std::string() : "reducing dataset '" + s.name + "' failed: " + failure);
+    out.passes = 1;
+    out.cell_groups = 1;
+    return out;
+}
+
+} // namespace
+
+std::vector<statistic> statistics_named(const std::vector<std::string>& names)
+{
+    std::vector<statistic> out;
+    for (const std::string& name : names) {
+        statistic s;
+        s.name = name;
+        if (name == "mean") {
+            s.kind = statistic_kind::mean;
+        } else if (name == "std") {
+            s.kind = statistic_kind::std;
+        } else if (name == "min") {
+            s.kind = statistic_kind::min;
+        } else if (name == "max") {
+            s.kind = statistic_kind::max;
+        } else if (name == "sum") {
+            s.kind = statistic_kind::sum;
+        } else if (name == "count") {
+            s.kind = statistic_kind::count;
+        } else if (name == "median") {
+            s.kind = statistic_kind::quantile;
+            s.probability = 0.5;
+        } else {
+            s.kind = statistic_kind::quantile;
+            s.probability = std::strtod(name.c_str() + 1, nullptr);
+        }
+        out.push_back(s);
+    }
+    return out;
+}
+
+std::string cell_method_of(const statistic& s)
+{
+    switch (s.kind) {
+    case statistic_kind::mean:
+        return "mean";
+    case statistic_kind::std:
+        return "standard_deviation";
+    case statistic_kind::min:
+        return "minimum";
+    case statistic_kind::max:
+        return "maximum";
+    case statistic_kind::sum:
+        return "sum";
+    case statistic_kind::count:
+        return "point (number of values)";
+    case statistic_kind::quantile:
+        break;
+    }
+    return s.probability == 0.5 ? "median" : "point (quantile " + s.name.substr(1) + ")";
+}
+
+reduced_field reduce_grid(const h5_input& in, const dataset_shape& s, const std::vector<int>& reduced,
+                          const std::vector<statistic>& stats, engine::quantile_method method,
+                          std::size_t memory_budget, MPI_Comm comm)
+{
+    return engine::visit_number_type(s.read_type, [&](auto* tag) {
+        using T = std::remove_pointer_t<decltype(tag)>;
+        // Values held as read unless a rule applies; then NaN stands for a
+        // missing value: in the float type read, or in double for packed
+        // values and integers.
+        constexpr bool floating = std::is_floating_point_v<T>;
+        const bool rows_kept = std::find(reduced.begin(), reduced.end(), s.row_axis) == reduced.end();
+        const auto as = [&](auto* value_tag) {
+            using V = std::remove_pointer_t<decltype(value_tag)>;
+            return rows_kept ? reduce_rows_as<T, V>(in, s, reduced, stats, method, memory_budget, comm)
+                             : reduce_as<T, V>(in, s, reduced, stats, method, memory_budget, comm);
+        };
+        if (!s.rules.active()) {
+            return as(static_cast<T*>(nullptr));
+        }
+        if constexpr (floating) {
+            if (!s.rules.packed) {
+                return as(static_cast<T*>(nullptr));
+            }
+        }
+        return as(static_cast<double*>(nullptr));
+    });
+}
+
+} // namespace virda_stats
