@@ -10,6 +10,7 @@
 #include "engine/histogram_dd.h"
 
 #include <pybind11/numpy.h>
+#include <pybind11/stl.h>
 
 #include <cmath>
 #include <cstdint>

@@ -106,7 +106,7 @@ void read_together(const char* operation, const char* name, const communicator& 
         int lowest = mine;
         MPI_Allreduce(&mine, &lowest, 1, MPI_INT, MPI_MIN, comm.handle);
         if (!refusal && lowest != std::numeric_limits<int>::max()) {
-            throw py::value_error(std::string(operation) + ": rank " + std::to_string(lowest) +
+            throw pybind11::value_error(std::string(operation) + ": rank " + std::to_string(lowest) +
                                   " could not read its values of " + name + " (its exception says why)");
         }
     }
