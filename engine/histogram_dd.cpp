@@ -14,6 +14,8 @@
 #include <string>
 #include <type_traits>
 
+#include <unistd.h>
+
 namespace virda::engine {
 namespace {
 
@@ -283,6 +285,16 @@ histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::v
     if (agreement[bad_input] == 0) {
         try {
             detail::check_allocation();
+            // The counts, the totals (at least one word) and the rounded
+            // totals, held beside a copy for the caller: refused beyond the
+            // machine's memory, where the allocation would succeed and the
+            // process be killed when it is first written.
+            const double per_bin = weights != nullptr ? 48.0 : 16.0;
+            const double pages = static_cast<double>(sysconf(_SC_PHYS_PAGES));
+            const double page = static_cast<double>(sysconf(_SC_PAGESIZE));
+            if (pages > 0 && page > 0 && static_cast<double>(bins) * per_bin > pages * page) {
+                throw std::bad_alloc();
+            }
             r.counts.assign(static_cast<std::size_t>(bins), 0);
         } catch (const std::bad_alloc&) {
             agreement[short_memory] = rank + 1;
