@@ -272,6 +272,18 @@ local_points points_dd(const char* operation, py::handle sample, py::handle weig
             p.weights = engine_column(operation, "weights", wa);
         }
     });
+    // The same number of dimensions everywhere, before the collectives that
+    // go through them one by one.
+    if (p.comm.size > 1) {
+        const int d = static_cast<int>(p.columns.size());
+        int bounds[2] = {-d, d};
+        MPI_Allreduce(MPI_IN_PLACE, bounds, 2, MPI_INT, MPI_MAX, p.comm.handle);
+        if (-bounds[0] != bounds[1]) {
+            throw py::value_error(std::string(operation) + ": the ranks' samples have different numbers of "
+                                  "dimensions (" + std::to_string(-bounds[0]) + " to " + std::to_string(bounds[1]) +
+                                  ")");
+        }
+    }
     return p;
 }
 
@@ -331,6 +343,76 @@ py::object histogram_bin_edges_of(py::handle a, py::handle bins, py::handle rang
     return edges_1d(operation, p, bins, range, weights);
 }
 
+/// bins as one entry per dimension: a sequence as it is, a scalar repeated.
+py::object per_dimension(py::handle bins, py::ssize_t d)
+{
+    if (py::hasattr(bins, "__len__")) {
+        return py::reinterpret_borrow<py::object>(bins);
+    }
+    py::list l;
+    for (py::ssize_t i = 0; i < d; ++i) {
+        l.append(bins);
+    }
+    return std::move(l);
+}
+
+/// numpy.histogramdd's edges and checks, with its messages, from `data`
+/// (the stand-in of the global extremes, columns by dimension): only the
+/// edges, never the histogram NumPy would allocate beside them.
+py::list edges_dd(const py::object& data, py::ssize_t d, py::handle bins, py::handle range)
+{
+    auto np = numpy();
+    const py::object outer_edges = py::module_::import("numpy.lib.histograms").attr("_get_outer_edges");
+    if (py::hasattr(bins, "__len__") && static_cast<py::ssize_t>(py::len(bins)) != d) {
+        throw py::value_error("The dimension of bins must be equal to the dimension of the  sample x.");
+    }
+    const py::object b = per_dimension(bins, d);
+    py::object r = py::reinterpret_borrow<py::object>(range);
+    if (r.is_none()) {
+        py::list nones;
+        for (py::ssize_t i = 0; i < d; ++i) {
+            nones.append(py::none());
+        }
+        r = nones;
+    } else if (static_cast<py::ssize_t>(py::len(r)) != d) {
+        throw py::value_error("range argument must have one entry per dimension");
+    }
+    py::list edges;
+    for (py::ssize_t i = 0; i < d; ++i) {
+        const py::object bi = b[py::int_(i)];
+        const int ndim = np.attr("ndim")(bi).cast<int>();
+        const std::string index = std::to_string(i);
+        if (ndim == 0) {
+            if (bi.attr("__lt__")(1).cast<bool>()) {
+                throw py::value_error("`bins[" + index + "]` must be positive, when an integer");
+            }
+            const py::tuple outer = outer_edges(data[py::make_tuple(py::slice(py::none(), py::none(), py::none()), i)],
+                                                r[py::int_(i)]);
+            py::object n;
+            try {
+                n = py::module_::import("operator").attr("index")(bi);
+            } catch (const py::error_already_set& e) {
+                if (!e.matches(PyExc_TypeError)) {
+                    throw;
+                }
+                throw py::type_error("`bins[" + index + "]` must be an integer, when a scalar");
+            }
+            edges.append(np.attr("linspace")(outer[0], outer[1], n.attr("__add__")(1)));
+        } else if (ndim == 1) {
+            py::object e = np.attr("asarray")(bi);
+            py::object lower = e[py::slice(py::none(), py::int_(-1), py::none())];
+            py::object upper = e[py::slice(py::int_(1), py::none(), py::none())];
+            if (np.attr("any")(lower.attr("__gt__")(upper)).cast<bool>()) {
+                throw py::value_error("`bins[" + index + "]` must be monotonically increasing, when an array");
+            }
+            edges.append(e);
+        } else {
+            throw py::value_error("`bins[" + index + "]` must be a scalar or 1d array");
+        }
+    }
+    return edges;
+}
+
 py::tuple histogramdd_of(py::handle sample, py::handle bins, py::handle range, py::handle density,
                          py::handle weights, py::handle comm)
 {
@@ -347,17 +429,11 @@ py::tuple histogramdd_of(py::handle sample, py::handle bins, py::handle range, p
         }
     }
     py::object data = need_extremes ? stand_in(operation, p) : np.attr("empty")(py::make_tuple(0, d), p.dtype);
-    py::object edges = np.attr("histogramdd")(data, bins, range)[py::int_(1)];
     std::vector<virda::engine::bin_axis> axes;
-    bool scalar_bins = true;
-    try {
-        (void)py::len(bins);
-        scalar_bins = false;
-    } catch (const py::error_already_set&) {
-    }
+    py::list edges = edges_dd(data, d, bins, range);
     for (py::ssize_t i = 0; i < d; ++i) {
-        const bool equal = scalar_bins || is_count(bins[py::int_(i)]);
-        axes.push_back(engine_call(operation, [&] { return axis_of(edges[py::int_(i)], equal); }));
+        const bool equal = np.attr("ndim")(per_dimension(bins, d)[py::int_(i)]).cast<int>() == 0;
+        axes.push_back(engine_call(operation, [&] { return axis_of(edges[i], equal); }));
     }
     py::object hist = bin_points(operation, p, axes).attr("astype")(np.attr("float64"));
     if (!density.is_none() && density.cast<bool>()) {

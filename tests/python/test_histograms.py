@@ -107,3 +107,15 @@ def test_numpy_errors_on_every_rank():
             call()
     empty = vs.histogram(np.empty(0), comm=WORLD)
     assert equal(empty[0], np.zeros(10, np.int64)) and equal(empty[1], np.linspace(0, 1, 11))
+
+
+def test_ranks_with_other_dimensions_raise_everywhere():
+    if WORLD.size == 1:
+        return
+    sample = np.ones((4, 2 if WORLD.rank == 0 else 3))
+    with pytest.raises(ValueError, match="different numbers of dimensions"):
+        vs.histogramdd(sample, 2, [(0, 2)] * sample.shape[1], comm=WORLD)
+    # A weight count that does not match on one rank only: every rank raises.
+    w = np.ones(4 if WORLD.rank else 3)
+    with pytest.raises(ValueError):
+        vs.histogramdd(np.ones((4, 2)), 2, [(0, 2), (0, 2)], weights=w, comm=WORLD)
