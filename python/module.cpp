@@ -6,6 +6,7 @@
 #include "communicator.h"
 #include "dist_array.h"
 #include "from_local.h"
+#include "histograms.h"
 #include "mpi_environment.h"
 #include "reductions.h"
 #include "quantiles.h"
@@ -46,6 +47,7 @@ docs/python.md for the element types and the differences from NumPy.
     bind_array_creation(m, array_class);
     bind_from_local(m);
     bind_statistics(m);
+    bind_histograms(m);
     bind_reductions(m);
     bind_quantiles(m);
 #ifdef VIRDA_PYTHON_LIBRARY_TIMING
