@@ -8,6 +8,7 @@
 /// framework runtime's declarations. A program that uses the reference runtime's
 /// virda_session also includes "reference_runtime/virda_session.h".
 #include "engine/bin_means.h"
+#include "engine/binned_statistics.h"
 #include "engine/error.h"
 #include "engine/exact_sum.h"
 #include "engine/extremes.h"

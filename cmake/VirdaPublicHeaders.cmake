@@ -8,6 +8,7 @@ include_guard(GLOBAL)
 set(VIRDA_PUBLIC_HEADERS
   virdastatistics.h
   engine/bin_means.h
+  engine/binned_statistics.h
   engine/error.h
   engine/exact_sum.h
   engine/extremes.h
