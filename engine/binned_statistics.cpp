@@ -146,8 +146,12 @@ void bin_statistics(double* v, std::int64_t n, const binned_statistics_wanted& w
         const quantile_position w = position_of(wanted.quantiles[q], static_cast<std::uint64_t>(n),
                                                 quantile_method::linear);
         const double a = order(w.below);
-        const double b = w.above == w.below ? a : next(w.below);
-        out[(f_quantiles + q) * stride] = w.exact ? a : interpolate(as_number(a), as_number(b), w.gamma);
+        const double b = w.above == w.below || w.gamma == 0 ? a : next(w.below);
+        // A position on a value is that value (an infinity stays itself).
+        out[(f_quantiles + q) * stride] =
+            w.exact || w.above == w.below || w.gamma == 0 ? a
+            : w.gamma == 1                                 ? b
+                                                           : interpolate(as_number(a), as_number(b), w.gamma);
     }
 }
 

@@ -59,7 +59,8 @@ struct binned_statistics_result {
 ///   - median and quantiles: order statistics of the bin's values sorted
 ///     with NaN after every number (so a middle value that is NaN gives
 ///     NaN), -0.0 before +0.0; the median is (a + b) / 2 of the two middle
-///     values, a quantile NumPy's linear interpolation between two.
+///     values, a quantile NumPy's linear interpolation between two (the value
+///     itself where the position falls on one).
 /// Each depends only on the bin's values, never on their order or on how
 /// the points are split between blocks and ranks: the same bits on any
 /// number of ranks.
