@@ -7,12 +7,14 @@
 /// (statistics over each rank's blocks with an explicit communicator) and the
 /// framework runtime's declarations. A program that uses the reference runtime's
 /// virda_session also includes "reference_runtime/virda_session.h".
+#include "engine/bin_location.h"
 #include "engine/bin_means.h"
 #include "engine/binned_statistics.h"
 #include "engine/error.h"
 #include "engine/exact_sum.h"
 #include "engine/extremes.h"
 #include "engine/histogram.h"
+#include "engine/histogram_dd.h"
 #include "engine/moments.h"
 #include "engine/number.h"
 #include "engine/number_type.h"

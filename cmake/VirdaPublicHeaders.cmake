@@ -7,12 +7,14 @@
 include_guard(GLOBAL)
 set(VIRDA_PUBLIC_HEADERS
   virdastatistics.h
+  engine/bin_location.h
   engine/bin_means.h
   engine/binned_statistics.h
   engine/error.h
   engine/exact_sum.h
   engine/extremes.h
   engine/histogram.h
+  engine/histogram_dd.h
   engine/moments.h
   engine/number.h
   engine/number_type.h

@@ -17,6 +17,21 @@
 
 namespace virda_detail {
 
+/// One axis of bins as the location loops read it (see
+/// virda::engine::bin_axis): `bins` + 1 edges; for equal widths also the
+/// first and last edge and norm = bins / (last - first).
+struct bin_axis_args {
+    const double* edges = nullptr;
+    std::int64_t bins = 0;
+    bool equal_width = false;
+    double norm = 0;
+    /// Numbering with an outlier bin on each side (else bins between the
+    /// edges only, -1 for a value outside).
+    bool outliers = false;
+    /// Decimal places of the last-edge test of the outlier numbering.
+    int decimals = 0;
+};
+
 struct binning_kernel_table {
     /// Bins of v[0..n) (n < 2^31 contiguous values of number type v_type, as
     /// virda::engine::number_type): v > lower and k = trunc((v - lower) /
@@ -31,6 +46,12 @@ struct binning_kernel_table {
     /// nbins + 1 entries); y of number type y_type.
     void (*bin_pairs)(int y_type, const double* x, const void* y, std::size_t n, double c0, double w, int nbins,
                       double* sums, std::int64_t* counts);
+    /// Bins along one axis of v[0..n) (number type v_type), folded into the
+    /// C-ordered numbers flat[0..n): flat[i] = k where `first`, else flat[i]
+    /// * (bins, or bins + 2 with outliers) + k, and -1 where either is -1
+    /// (no outliers).
+    void (*locate)(int v_type, const void* v, std::size_t n, const bin_axis_args& axis, bool first,
+                   std::int64_t* flat);
 };
 
 VIRDA_DECLARE_PATH_TABLES(binning_kernel_table, binning_table)

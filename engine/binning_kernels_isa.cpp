@@ -6,7 +6,9 @@
 #include "engine/binning_kernels.h"
 #include "engine/number_type.h"
 
+#include <cmath>
 #include <cstring>
+#include <type_traits>
 
 namespace virda_detail::VIRDA_KERNEL_ISA {
 namespace {
@@ -124,9 +126,158 @@ void any_bin_pairs(int y_type, const double* x, const void* y, std::size_t n, do
     });
 }
 
+
+// 10^n as numpy.around scales by it: exact up to 10^8, then 10^9 times ten
+// n - 9 times (each product rounded), so that values round where its do.
+inline double power_of_ten(int n)
+{
+    static constexpr double small[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8};
+    if (n < 9) {
+        return small[n];
+    }
+    double r = 1e9;
+    while (n-- > 9) {
+        r *= 10.;
+    }
+    return r;
+}
+
+// x rounded to `decimals` places, half to even, in precision R: x * 10^d
+// rounded to an integer and divided back, or for d < 0, x / 10^-d rounded
+// and multiplied back.
+template <typename R>
+R round_to_decimals(R x, int decimals)
+{
+    if (decimals >= 0) {
+        const R f = static_cast<R>(power_of_ten(decimals));
+        return std::nearbyint(x * f) / f;
+    }
+    const R f = static_cast<R>(power_of_ten(-decimals));
+    return std::nearbyint(x / f) * f;
+}
+
+// Whether v (at or above the last edge) counts as on it: both rounded to
+// `decimals` places are equal, in the values' own precision (float values
+// round as floats; integers are whole already for decimals >= 0).
+template <typename T>
+bool on_last_edge(T v, double last, int decimals)
+{
+    if constexpr (std::is_integral_v<T>) {
+        if (decimals >= 0) {
+            return static_cast<double>(v) == round_to_decimals(last, decimals);
+        }
+    }
+    using R = std::conditional_t<std::is_same_v<T, float>, float, double>;
+    return round_to_decimals(static_cast<R>(v), decimals) == round_to_decimals(static_cast<R>(last), decimals);
+}
+
+// The last k in [0, bins] with e[k] <= x (a binary search, as a search for
+// the right insertion point less one), or -1 when x < e[0]; NaN gives bins.
+inline std::int64_t edge_search(const double* e, std::int64_t bins, double x)
+{
+    std::int64_t lo = 0;
+    std::int64_t count = bins + 1;
+    while (count > 0) {
+        const std::int64_t half = count / 2;
+        // !(x < e) also holds for NaN, which so goes past every edge.
+        if (!(x < e[lo + half])) {
+            lo += half + 1;
+            count -= half + 1;
+        } else {
+            count = half;
+        }
+    }
+    return lo - 1;
+}
+
+// The bin k in [0, bins) of x between the edges, or -1. Equal widths: the
+// estimate trunc((x - e_0) * norm), the top edge's value moved into the last
+// bin, then moved down one where x lies below its bin's lower edge and up
+// one where it lies at or above its upper edge (never past the last bin):
+// the steps of NumPy's equal-width histogram, so the same bins in the same
+// cases. Explicit edges: the binary search, the last edge in the last bin.
+inline std::int64_t bin_within(const bin_axis_args& a, double x)
+{
+    const double* e = a.edges;
+    const std::int64_t n = a.bins;
+    if (!(x >= e[0] && x <= e[n])) {
+        return -1;
+    }
+    if (a.equal_width) {
+        std::int64_t k = static_cast<std::int64_t>((x - e[0]) * a.norm);
+        k = k > n - 1 ? n - 1 : (k < 0 ? 0 : k);
+        if (x < e[k]) {
+            --k;
+        }
+        if (k + 1 <= n && x >= e[k + 1] && k != n - 1) {
+            ++k;
+        }
+        return k < 0 ? -1 : k;
+    }
+    const std::int64_t k = edge_search(e, n, x);
+    return k == n ? n - 1 : k;
+}
+
+// The bin of x with an outlier bin on each side: 0 below the first edge,
+// n + 1 above the last and for NaN, else 1 + the bin between the edges (the
+// last edge, and values above it equal to it at `decimals` places, in the
+// last bin).
+template <typename T>
+std::int64_t bin_with_outliers(const bin_axis_args& a, T v)
+{
+    const double x = static_cast<double>(v);
+    const double* e = a.edges;
+    const std::int64_t n = a.bins;
+    std::int64_t k;
+    if (a.equal_width && x >= e[0] && x < e[n]) {
+        // An estimate, then moved until it agrees with the edges.
+        k = static_cast<std::int64_t>((x - e[0]) * a.norm);
+        k = k > n - 1 ? n - 1 : (k < 0 ? 0 : k);
+        while (k > 0 && x < e[k]) {
+            --k;
+        }
+        while (k < n && !(x < e[k + 1])) {
+            ++k;
+        }
+        k += 1;
+    } else {
+        k = edge_search(e, n, x) + 1;
+    }
+    if (k == n + 1 && x >= e[n] && on_last_edge(v, e[n], a.decimals)) {
+        k = n;
+    }
+    return k;
+}
+
+template <typename T>
+void locate(const T* __restrict v, std::size_t n, const bin_axis_args& a, bool first, std::int64_t* __restrict flat)
+{
+    if (a.outliers) {
+        const std::int64_t m = a.bins + 2;
+        for (std::size_t i = 0; i < n; ++i) {
+            const std::int64_t k = bin_with_outliers(a, v[i]);
+            flat[i] = first ? k : flat[i] * m + k;
+        }
+        return;
+    }
+    const std::int64_t m = a.bins;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::int64_t k = bin_within(a, static_cast<double>(v[i]));
+        flat[i] = first ? k : ((flat[i] < 0) | (k < 0) ? -1 : flat[i] * m + k);
+    }
+}
+
+void any_locate(int v_type, const void* v, std::size_t n, const bin_axis_args& a, bool first, std::int64_t* flat)
+{
+    virda::engine::visit_number_type(static_cast<virda::engine::number_type>(v_type), [&](auto* tv) {
+        using T = std::remove_pointer_t<decltype(tv)>;
+        locate(static_cast<const T*>(v), n, a, first, flat);
+    });
+}
+
 } // namespace
 
 extern const binning_kernel_table binning_table;
-const binning_kernel_table binning_table = {&any_histogram, &any_bin_pairs};
+const binning_kernel_table binning_table = {&any_histogram, &any_bin_pairs, &any_locate};
 
 } // namespace virda_detail::VIRDA_KERNEL_ISA

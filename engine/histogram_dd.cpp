@@ -1,0 +1,448 @@
+#include "engine/histogram_dd.h"
+
+#include "engine/allocation_failures.h"
+#include "engine/binning_support.h"
+#include "engine/error.h"
+#include "engine/record_reduction.h"
+#include "engine/run_pieces.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+#include <type_traits>
+
+namespace virda::engine {
+namespace {
+
+__extension__ typedef unsigned __int128 u128;
+
+// Points located and counted at a time.
+constexpr std::size_t chunk = 4096;
+
+// Exponents of weights' bits are offset by this in the agreement, so that
+// the least is found by a maximum of its negation.
+constexpr std::int64_t no_exponent = std::int64_t{1} << 40;
+
+/// A weight as sign * mantissa * 2^exponent with an odd mantissa (zero: a
+/// mantissa of 0), or one of the values no integer holds.
+struct weight_parts {
+    bool negative = false;
+    std::uint64_t mantissa = 0;
+    int exponent = 0;
+    std::uint8_t special = 0; // 1: +inf, 2: -inf, 4: NaN
+};
+
+constexpr std::uint8_t plus_infinity = 1;
+constexpr std::uint8_t minus_infinity = 2;
+constexpr std::uint8_t not_a_number = 4;
+
+int bit_length(std::uint64_t m) { return m == 0 ? 0 : 64 - __builtin_clzll(m); }
+
+template <typename W>
+weight_parts parts_of(W w)
+{
+    weight_parts p;
+    if constexpr (std::is_floating_point_v<W>) {
+        const double x = static_cast<double>(w);
+        if (std::isnan(x)) {
+            p.special = not_a_number;
+        } else if (std::isinf(x)) {
+            p.special = x > 0 ? plus_infinity : minus_infinity;
+        } else if (x != 0) {
+            int e = 0;
+            const double f = std::frexp(std::fabs(x), &e); // |x| = f * 2^e, f in [1/2, 1)
+            p.negative = x < 0;
+            p.mantissa = static_cast<std::uint64_t>(std::ldexp(f, 53));
+            p.exponent = e - 53;
+        }
+    } else if constexpr (std::is_signed_v<W>) {
+        p.negative = w < 0;
+        p.mantissa = p.negative ? static_cast<std::uint64_t>(-(static_cast<std::int64_t>(w) + 1)) + 1
+                                : static_cast<std::uint64_t>(w);
+    } else {
+        p.mantissa = static_cast<std::uint64_t>(w);
+    }
+    if (p.mantissa != 0) {
+        const int zeros = __builtin_ctzll(p.mantissa);
+        p.mantissa >>= zeros;
+        p.exponent += zeros;
+    }
+    return p;
+}
+
+/// Adds +-(m << shift) to the two's complement integer of `words` words
+/// at w (least significant first), modulo 2^(64 words).
+void add_shifted(std::uint64_t* w, int words, std::uint64_t m, int shift, bool negative)
+{
+    const int q = shift / 64;
+    const int r = shift % 64;
+    const std::uint64_t lo = m << r;
+    const std::uint64_t hi = r == 0 ? 0 : m >> (64 - r);
+    if (!negative) {
+        std::uint64_t carry = 0;
+        for (int i = q; i < words; ++i) {
+            const std::uint64_t add = i == q ? lo : (i == q + 1 ? hi : 0);
+            const u128 s = static_cast<u128>(w[i]) + add + carry;
+            w[i] = static_cast<std::uint64_t>(s);
+            carry = static_cast<std::uint64_t>(s >> 64);
+            if (carry == 0 && i > q) {
+                break;
+            }
+        }
+    } else {
+        std::uint64_t borrow = 0;
+        for (int i = q; i < words; ++i) {
+            const std::uint64_t sub = i == q ? lo : (i == q + 1 ? hi : 0);
+            const u128 d = static_cast<u128>(w[i]) - sub - borrow;
+            w[i] = static_cast<std::uint64_t>(d);
+            borrow = static_cast<std::uint64_t>(d >> 64) != 0 ? 1 : 0;
+            if (borrow == 0 && i > q) {
+                break;
+            }
+        }
+    }
+}
+
+/// Bit i of a magnitude of `words` words.
+bool bit(const std::uint64_t* m, int i) { return (m[i / 64] >> (i % 64)) & 1; }
+
+/// The two's complement integer at w, times 2^unit, rounded once to the
+/// nearest double (ties to even); +-inf beyond the range.
+double round_total(const std::uint64_t* w, int words, int unit)
+{
+    std::vector<std::uint64_t> m(w, w + words);
+    const bool negative = (m[words - 1] >> 63) != 0;
+    if (negative) {
+        std::uint64_t carry = 1;
+        for (auto& x : m) {
+            const u128 s = static_cast<u128>(~x) + carry;
+            x = static_cast<std::uint64_t>(s);
+            carry = static_cast<std::uint64_t>(s >> 64);
+        }
+    }
+    int h = 0;
+    for (int i = words - 1; i >= 0; --i) {
+        if (m[i] != 0) {
+            h = 64 * i + bit_length(m[i]);
+            break;
+        }
+    }
+    if (h == 0) {
+        return 0.0;
+    }
+    const long lead = static_cast<long>(unit) + h - 1;
+    double r;
+    if (lead > 1023) {
+        r = std::numeric_limits<double>::infinity();
+    } else {
+        // Bits kept: 53, fewer for a subnormal result (none or one may be
+        // left for one below the smallest subnormal).
+        const long precision = lead >= -1022 ? 53 : 53 - (-1022 - lead);
+        const long drop = h - precision;
+        std::uint64_t kept = 0;
+        if (drop <= 0) {
+            for (int i = h - 1; i >= 0; --i) {
+                kept = (kept << 1) | (bit(m.data(), i) ? 1 : 0);
+            }
+        } else {
+            for (long i = h - 1; i >= drop; --i) {
+                kept = (kept << 1) | (bit(m.data(), static_cast<int>(i)) ? 1 : 0);
+            }
+            const bool half = drop - 1 < h && bit(m.data(), static_cast<int>(drop - 1));
+            bool sticky = false;
+            for (long i = std::min<long>(drop - 1, h) - 1; i >= 0 && !sticky; --i) {
+                sticky = bit(m.data(), static_cast<int>(i));
+            }
+            if (half && (sticky || (kept & 1))) {
+                ++kept;
+            }
+        }
+        r = std::ldexp(static_cast<double>(kept), static_cast<int>(unit + std::max<long>(drop, 0)));
+    }
+    return negative ? -r : r;
+}
+
+/// MPI_Op: inout += in, element by element, for elements of `words` words
+/// (the datatype's size over 8), modulo 2^(64 words).
+void add_wide(void* in, void* inout, int* len, MPI_Datatype* type)
+{
+    int size = 0;
+    MPI_Type_size(*type, &size);
+    const int words = size / 8;
+    const auto* a = static_cast<const std::uint64_t*>(in);
+    auto* b = static_cast<std::uint64_t*>(inout);
+    for (long e = 0; e < *len; ++e, a += words, b += words) {
+        std::uint64_t carry = 0;
+        for (int i = 0; i < words; ++i) {
+            const u128 s = static_cast<u128>(a[i]) + b[i] + carry;
+            b[i] = static_cast<std::uint64_t>(s);
+            carry = static_cast<std::uint64_t>(s >> 64);
+        }
+    }
+}
+
+/// Sums `count` elements of `words` words over comm in place, exactly.
+bool allreduce_wide(std::uint64_t* values, std::size_t count, int words, MPI_Comm comm)
+{
+    if (words == 1) {
+        return detail::allreduce_in_pieces(values, count, MPI_UINT64_T, comm);
+    }
+    MPI_Datatype type;
+    MPI_Op op;
+    MPI_Type_contiguous(words, MPI_UINT64_T, &type);
+    MPI_Type_commit(&type);
+    MPI_Op_create(&add_wide, 1, &op);
+    bool ok = true;
+    constexpr std::size_t piece = std::size_t{1} << 30;
+    for (std::size_t done = 0; done < count && ok; done += piece) {
+        ok = MPI_Allreduce(MPI_IN_PLACE, values + done * static_cast<std::size_t>(words),
+                           static_cast<int>(std::min(piece, count - done)), type, op, comm) == MPI_SUCCESS;
+    }
+    MPI_Op_free(&op);
+    MPI_Type_free(&type);
+    return ok;
+}
+
+// The agreement's fields, all reduced by MPI_MAX.
+enum field : int {
+    bad_input,      // rank + 1 of a rank whose arguments did not fit
+    short_memory,   // rank + 1 of a rank that could not allocate
+    print_hi,       // the bins' and weights' fingerprint, high and low halves,
+    print_lo,       //   and their negations (equal maxima: the same everywhere)
+    minus_print_hi,
+    minus_print_lo,
+    minus_unit,     // -(least exponent of a weight's lowest bit) + offset
+    top,            // greatest exponent above a weight's highest bit + offset
+    most_points,    // most points on one rank
+    specials,       // whether some weight is not finite
+    fields
+};
+
+} // namespace
+
+histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::vector<values_view>& coordinates,
+                                 const values_view* weights, MPI_Comm comm)
+{
+    int rank = 0;
+    int size = 1;
+    MPI_Comm_rank(comm, &rank);
+    MPI_Comm_size(comm, &size);
+    std::int64_t agreement[fields] = {};
+    std::string complaint;
+    std::int64_t bins = 0;
+    const std::int64_t points = coordinates.empty() ? 0 : coordinates[0].count;
+    std::int64_t least = no_exponent;
+    std::int64_t greatest = -no_exponent;
+    bool special = false;
+
+    // This rank's arguments, and the weights' range (one pass over them).
+    try {
+        bins = bin_number_count(axes, bin_numbering::within_edges);
+        if (coordinates.size() != axes.size()) {
+            throw error(error_code::invalid_argument, "histogram_dd: " + std::to_string(coordinates.size()) +
+                                                          " coordinate runs for " + std::to_string(axes.size()) +
+                                                          " axes");
+        }
+        for (const values_view& c : coordinates) {
+            if (c.count != points) {
+                throw error(error_code::invalid_argument, "histogram_dd: the coordinate runs differ in length");
+            }
+        }
+        if (weights != nullptr && weights->count != points) {
+            throw error(error_code::invalid_argument, "histogram_dd: " + std::to_string(weights->count) +
+                                                          " weights for " + std::to_string(points) + " points");
+        }
+        if (weights != nullptr) {
+            visit_number_type(weights->type, [&](auto* t) {
+                using W = std::remove_pointer_t<decltype(t)>;
+                detail::for_each_piece<W>(*weights, [&](const W* p, std::size_t n) {
+                    for (std::size_t i = 0; i < n; ++i) {
+                        const weight_parts w = parts_of(p[i]);
+                        special = special || w.special != 0;
+                        if (w.mantissa != 0) {
+                            least = std::min<std::int64_t>(least, w.exponent);
+                            greatest = std::max<std::int64_t>(greatest, w.exponent + bit_length(w.mantissa));
+                        }
+                    }
+                });
+            });
+        }
+    } catch (const error& e) {
+        agreement[bad_input] = rank + 1;
+        complaint = e.what();
+    }
+
+    // The counts, allocated before the agreement so that a rank short of
+    // memory stops every rank there.
+    histogram_dd_result r;
+    if (agreement[bad_input] == 0) {
+        try {
+            detail::check_allocation();
+            r.counts.assign(static_cast<std::size_t>(bins), 0);
+        } catch (const std::bad_alloc&) {
+            agreement[short_memory] = rank + 1;
+        }
+    }
+    std::uint64_t print = detail::mix(static_cast<std::uint64_t>(weights != nullptr), axes.size());
+    for (const bin_axis& a : axes) {
+        for (double e : a.edges()) {
+            print = detail::mix(print, detail::bits_of(e));
+        }
+        print = detail::mix(print, static_cast<std::uint64_t>(a.is_equal_width()));
+    }
+    agreement[print_hi] = static_cast<std::int64_t>(print >> 32);
+    agreement[print_lo] = static_cast<std::int64_t>(print & 0xffffffffu);
+    agreement[minus_print_hi] = -agreement[print_hi];
+    agreement[minus_print_lo] = -agreement[print_lo];
+    agreement[minus_unit] = -least;
+    agreement[top] = greatest;
+    agreement[most_points] = points;
+    agreement[specials] = special;
+    if (MPI_Allreduce(MPI_IN_PLACE, agreement, fields, MPI_INT64_T, MPI_MAX, comm) != MPI_SUCCESS) {
+        throw error(error_code::mpi_failure, "histogram_dd: the agreement over the communicator failed");
+    }
+    if (agreement[bad_input] != 0) {
+        const int failing = static_cast<int>(agreement[bad_input] - 1);
+        throw error(error_code::invalid_argument,
+                    failing == rank ? complaint
+                                    : "histogram_dd: rank " + std::to_string(failing) + " was given bad arguments",
+                    failing);
+    }
+    if (agreement[short_memory] != 0) {
+        const int failing = static_cast<int>(agreement[short_memory] - 1);
+        throw error(error_code::out_of_memory,
+                    "histogram_dd: rank " + std::to_string(failing) + " could not allocate its bins", failing);
+    }
+    if (agreement[print_hi] != -agreement[minus_print_hi] || agreement[print_lo] != -agreement[minus_print_lo]) {
+        throw error(error_code::ranks_disagree, "histogram_dd: the ranks were given different bins or weights");
+    }
+
+    // The totals' width: the widest weight times the most points any total
+    // can hold, and a sign bit.
+    const bool weighted = weights != nullptr;
+    const bool any_bits = -agreement[minus_unit] != no_exponent;
+    const int unit = any_bits ? static_cast<int>(-agreement[minus_unit]) : 0;
+    const std::int64_t span = any_bits ? agreement[top] - unit : 0;
+    const int words = static_cast<int>(
+        (span + bit_length(static_cast<std::uint64_t>(agreement[most_points]) * static_cast<std::uint64_t>(size)) +
+         1 + 63) /
+        64);
+    const bool specials_anywhere = agreement[specials] != 0;
+
+    // Everything else this call holds, allocated before a second agreement.
+    std::vector<std::uint64_t> totals;
+    std::vector<std::uint8_t> flags;
+    std::vector<std::int64_t> located;
+    bool failed = false;
+    try {
+        detail::check_allocation();
+        located.resize(chunk);
+        if (weighted) {
+            totals.assign(static_cast<std::size_t>(bins) * static_cast<std::size_t>(words), 0);
+            r.weight_totals.resize(static_cast<std::size_t>(bins));
+            if (specials_anywhere) {
+                flags.assign(static_cast<std::size_t>(bins), 0);
+            }
+        }
+    } catch (const std::bad_alloc&) {
+        failed = true;
+    }
+    detail::agree(comm, failed, print, "histogram_dd");
+
+    // Locate and count a chunk of points at a time.
+    std::vector<values_view> part(coordinates);
+    for (std::int64_t start = 0; start < points; start += static_cast<std::int64_t>(chunk)) {
+        const std::int64_t m = std::min<std::int64_t>(static_cast<std::int64_t>(chunk), points - start);
+        for (std::size_t d = 0; d < part.size(); ++d) {
+            part[d].data = static_cast<const char*>(coordinates[d].data) + start * coordinates[d].stride;
+            part[d].count = m;
+        }
+        locate_bins(axes, part, bin_numbering::within_edges, located.data());
+        for (std::int64_t i = 0; i < m; ++i) {
+            if (located[static_cast<std::size_t>(i)] >= 0) {
+                ++r.counts[static_cast<std::size_t>(located[static_cast<std::size_t>(i)])];
+            }
+        }
+        if (!weighted) {
+            continue;
+        }
+        values_view w = *weights;
+        w.data = static_cast<const char*>(weights->data) + start * weights->stride;
+        w.count = m;
+        visit_number_type(w.type, [&](auto* t) {
+            using W = std::remove_pointer_t<decltype(t)>;
+            std::int64_t at = 0;
+            detail::for_each_piece<W>(w, [&](const W* p, std::size_t n) {
+                for (std::size_t i = 0; i < n; ++i, ++at) {
+                    const std::int64_t b = located[static_cast<std::size_t>(at)];
+                    if (b < 0) {
+                        continue;
+                    }
+                    const weight_parts wp = parts_of(p[i]);
+                    if (wp.special != 0) {
+                        flags[static_cast<std::size_t>(b)] |= wp.special;
+                    } else if (wp.mantissa != 0) {
+                        std::uint64_t* total = totals.data() + static_cast<std::size_t>(b) * words;
+                        const int shift = wp.exponent - unit;
+                        if (words == 1) {
+                            const std::uint64_t v = wp.mantissa << shift;
+                            *total = wp.negative ? *total - v : *total + v;
+                        } else {
+                            add_shifted(total, words, wp.mantissa, shift, wp.negative);
+                        }
+                    }
+                }
+            });
+        });
+    }
+
+    if (!detail::allreduce_in_pieces(r.counts.data(), r.counts.size(), MPI_INT64_T, comm)) {
+        throw error(error_code::mpi_failure, "histogram_dd: the reduction of the counts failed");
+    }
+    if (weighted) {
+        bool ok = allreduce_wide(totals.data(), static_cast<std::size_t>(bins), words, comm);
+        if (ok && specials_anywhere) {
+            constexpr std::size_t piece = std::size_t{1} << 30;
+            for (std::size_t done = 0; done < flags.size() && ok; done += piece) {
+                ok = MPI_Allreduce(MPI_IN_PLACE, flags.data() + done,
+                                   static_cast<int>(std::min(piece, flags.size() - done)), MPI_UINT8_T, MPI_BOR,
+                                   comm) == MPI_SUCCESS;
+            }
+        }
+        if (!ok) {
+            throw error(error_code::mpi_failure, "histogram_dd: the reduction of the weights failed");
+        }
+        for (std::size_t b = 0; b < r.weight_totals.size(); ++b) {
+            const std::uint8_t f = flags.empty() ? 0 : flags[b];
+            if ((f & not_a_number) != 0 || (f & (plus_infinity | minus_infinity)) == (plus_infinity | minus_infinity)) {
+                r.weight_totals[b] = std::numeric_limits<double>::quiet_NaN();
+            } else if (f != 0) {
+                r.weight_totals[b] = f == plus_infinity ? std::numeric_limits<double>::infinity()
+                                                        : -std::numeric_limits<double>::infinity();
+            } else {
+                const std::uint64_t* t = totals.data() + b * static_cast<std::size_t>(words);
+                bool zero = true;
+                for (int i = 0; i < words && zero; ++i) {
+                    zero = t[i] == 0;
+                }
+                r.weight_totals[b] = zero ? 0.0 : round_total(t, words, unit);
+            }
+        }
+    }
+    return r;
+}
+
+histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const table_view& points,
+                                 const values_view* weights, MPI_Comm comm)
+{
+    std::vector<values_view> columns;
+    for (std::int64_t j = 0; j < points.columns; ++j) {
+        columns.push_back(column_of(points, j));
+    }
+    return histogram_dd(axes, columns, weights, comm);
+}
+
+} // namespace virda::engine

@@ -1,0 +1,210 @@
+// n-D histograms finished over ranks: counts and weight totals the same bits
+// at any rank count and split (against the whole data binned on one rank,
+// and against exact totals known by hand), special weights, and the
+// agreement that makes every rank throw alike.
+
+#include "engine/error.h"
+#include "engine/histogram_dd.h"
+
+#include "virda_test/ranks.h"
+#include <gtest/gtest.h>
+#include <mpi.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace {
+
+using namespace virda::engine;
+using virda_test::world_rank;
+using virda_test::world_size;
+
+constexpr double inf = std::numeric_limits<double>::infinity();
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+// Global point g: x, y and a weight spanning many binades and both signs.
+double x_of(std::int64_t g) { return static_cast<double>((g * 37) % 101) / 10.0 - 0.5; }
+double y_of(std::int64_t g) { return g % 13 == 0 ? nan : static_cast<double>((g * 11) % 67) * 0.25; }
+double w_of(std::int64_t g) { return std::ldexp((g % 7 == 0 ? -1.0 : 1.0) * (1.0 + g % 5 / 3.0), (g * 29) % 150 - 75); }
+
+struct points {
+    std::vector<double> x, y, w;
+    void add(std::int64_t g)
+    {
+        x.push_back(x_of(g));
+        y.push_back(y_of(g));
+        w.push_back(w_of(g));
+    }
+    histogram_dd_result bin(const std::vector<bin_axis>& axes, MPI_Comm comm) const
+    {
+        const auto n = static_cast<std::int64_t>(x.size());
+        const values_view wv = values_of(w.data(), n);
+        return histogram_dd(axes, {values_of(x.data(), n), values_of(y.data(), n)}, &wv, comm);
+    }
+};
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b)
+{
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+TEST(HistogramDd, CountsAndTotalsAreTheSameBitsAtAnySplit)
+{
+    const std::int64_t n = 20011;
+    const std::vector<bin_axis> axes = {bin_axis::equal_width(0, 9, 9), bin_axis::with_edges({0, 1, 2.5, 4, 8, 16})};
+    points whole;
+    points dealt;  // every size-th point
+    points blocks; // contiguous blocks, the last rank's empty
+    for (std::int64_t g = 0; g < n; ++g) {
+        whole.add(g);
+        if (g % world_size() == world_rank()) {
+            dealt.add(g);
+        }
+        const int owner = world_size() == 1 ? 0 : static_cast<int>(g * (world_size() - 1) / n);
+        if (owner == world_rank()) {
+            blocks.add(g);
+        }
+    }
+    const histogram_dd_result one = whole.bin(axes, MPI_COMM_SELF);
+    const histogram_dd_result a = dealt.bin(axes, MPI_COMM_WORLD);
+    const histogram_dd_result b = blocks.bin(axes, MPI_COMM_WORLD);
+    EXPECT_EQ(one.counts, a.counts);
+    EXPECT_EQ(one.counts, b.counts);
+    EXPECT_TRUE(same_bits(one.weight_totals, a.weight_totals));
+    EXPECT_TRUE(same_bits(one.weight_totals, b.weight_totals));
+
+    // The counts against a serial rule of the bins.
+    std::vector<std::int64_t> want(45, 0);
+    const std::vector<double> ye = {0, 1, 2.5, 4, 8, 16};
+    for (std::int64_t g = 0; g < n; ++g) {
+        const double x = x_of(g);
+        const double y = y_of(g);
+        if (!(x >= 0 && x <= 9 && y >= 0 && y <= 16)) {
+            continue;
+        }
+        const auto i = static_cast<std::size_t>(std::min(std::floor(x), 8.0));
+        std::size_t j = 0;
+        while (j < 4 && y >= ye[j + 1]) {
+            ++j;
+        }
+        ++want[i * 5 + j];
+    }
+    EXPECT_EQ(want, one.counts);
+}
+
+TEST(HistogramDd, TotalsAreExactSumsRoundedOnce)
+{
+    // Per bin of [0, 1), [1, 2), [2, 3], weights dealt over the ranks:
+    // 2^60, 1, -2^60 (a running double sum loses the 1); ten times 0.1 (a
+    // running sum gives 0.9999999999999999); three smallest subnormals.
+    std::vector<double> x;
+    std::vector<double> w;
+    const auto put = [&](double xv, double wv) {
+        x.push_back(xv);
+        w.push_back(wv);
+    };
+    put(0.5, std::ldexp(1.0, 60));
+    put(0.5, 1.0);
+    put(0.5, -std::ldexp(1.0, 60));
+    for (int i = 0; i < 10; ++i) {
+        put(1.5, 0.1);
+    }
+    for (int i = 0; i < 3; ++i) {
+        put(3.0, std::numeric_limits<double>::denorm_min());
+    }
+    std::vector<double> mx;
+    std::vector<double> mw;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        if (static_cast<int>(i % world_size()) == world_rank()) {
+            mx.push_back(x[i]);
+            mw.push_back(w[i]);
+        }
+    }
+    const auto m = static_cast<std::int64_t>(mx.size());
+    const values_view wv = values_of(mw.data(), m);
+    const histogram_dd_result r =
+        histogram_dd({bin_axis::equal_width(0, 3, 3)}, {values_of(mx.data(), m)}, &wv, MPI_COMM_WORLD);
+    EXPECT_EQ((std::vector<std::int64_t>{3, 10, 3}), r.counts);
+    EXPECT_TRUE(same_bits({1.0, 1.0, 3 * std::numeric_limits<double>::denorm_min()}, r.weight_totals));
+
+    // Integer weights beyond 2^53 stay exact; a total beyond the doubles
+    // is infinite; a negative total keeps its sign.
+    const std::vector<std::int64_t> big = {(std::int64_t{1} << 62) + 1, (std::int64_t{1} << 62) + 1, -3};
+    const std::vector<double> at = {0.5, 0.5, 1.5};
+    const values_view bw = values_of(big.data(), world_rank() == 0 ? 3 : 0);
+    const histogram_dd_result ri =
+        histogram_dd({bin_axis::equal_width(0, 2, 2)}, {values_of(at.data(), world_rank() == 0 ? 3 : 0)}, &bw,
+                     MPI_COMM_WORLD);
+    EXPECT_EQ(std::ldexp(1.0, 63), ri.weight_totals[0]); // 2^63 + 2 rounds to 2^63
+    EXPECT_EQ(-3.0, ri.weight_totals[1]);
+    const std::vector<double> huge = {1e308, 1e308};
+    const values_view hw = values_of(huge.data(), world_rank() == 0 ? 2 : 0);
+    const histogram_dd_result rh =
+        histogram_dd({bin_axis::equal_width(0, 2, 2)}, {values_of(at.data(), world_rank() == 0 ? 2 : 0)}, &hw,
+                     MPI_COMM_WORLD);
+    EXPECT_EQ(inf, rh.weight_totals[0]);
+    EXPECT_EQ(0.0, rh.weight_totals[1]);
+}
+
+TEST(HistogramDd, InfiniteAndNaNWeightsAcrossRanks)
+{
+    // Bin 0: +inf on rank 0 and -inf on the last rank (NaN); bin 1: +inf;
+    // bin 2: NaN; bin 3: finite; a NaN coordinate's weight is not counted.
+    const int last = world_size() - 1;
+    std::vector<double> x;
+    std::vector<double> w;
+    if (world_rank() == 0) {
+        x = {0.5, 1.5, 2.5, 3.5, nan};
+        w = {inf, inf, nan, 2.0, nan};
+    }
+    if (world_rank() == last) {
+        x.push_back(0.5);
+        w.push_back(-inf);
+    }
+    const auto m = static_cast<std::int64_t>(x.size());
+    const values_view wv = values_of(w.data(), m);
+    const histogram_dd_result r =
+        histogram_dd({bin_axis::equal_width(0, 4, 4)}, {values_of(x.data(), m)}, &wv, MPI_COMM_WORLD);
+    ASSERT_EQ(4u, r.weight_totals.size());
+    EXPECT_TRUE(std::isnan(r.weight_totals[0]));
+    EXPECT_EQ(inf, r.weight_totals[1]);
+    EXPECT_TRUE(std::isnan(r.weight_totals[2]));
+    EXPECT_EQ(2.0, r.weight_totals[3]);
+    EXPECT_EQ((std::vector<std::int64_t>{2, 1, 1, 1}), r.counts);
+}
+
+TEST(HistogramDd, BadArgumentsOnOneRankStopEveryRank)
+{
+    const int last = world_size() - 1;
+    const std::vector<double> x = {0.5, 1.5};
+    const std::vector<double> w = {1.0, 2.0};
+    const std::vector<bin_axis> axes = {bin_axis::equal_width(0, 2, 2)};
+    const auto code_of = [](auto&& call) {
+        try {
+            call();
+        } catch (const error& e) {
+            return static_cast<int>(e.code());
+        }
+        return 0;
+    };
+    // Fewer weights than points on the last rank.
+    EXPECT_EQ(static_cast<int>(error_code::invalid_argument), code_of([&] {
+                  const values_view wv = values_of(w.data(), world_rank() == last ? 1 : 2);
+                  histogram_dd(axes, {values_of(x.data(), 2)}, &wv, MPI_COMM_WORLD);
+              }));
+    // Other bins on the last rank.
+    EXPECT_EQ(world_size() > 1 ? static_cast<int>(error_code::ranks_disagree) : 0, code_of([&] {
+                  const std::vector<bin_axis> mine = {bin_axis::equal_width(0, world_rank() == last ? 3 : 2, 2)};
+                  histogram_dd(world_size() > 1 ? mine : axes, {values_of(x.data(), 2)}, nullptr, MPI_COMM_WORLD);
+              }));
+    // Weights on some ranks only.
+    EXPECT_EQ(world_size() > 1 ? static_cast<int>(error_code::ranks_disagree) : 0, code_of([&] {
+                  const values_view wv = values_of(w.data(), 2);
+                  histogram_dd(axes, {values_of(x.data(), 2)}, world_rank() == 0 ? &wv : nullptr, MPI_COMM_WORLD);
+              }));
+}
+
+} // namespace
