@@ -356,11 +356,12 @@ binned_statistics_result binned_statistics::finish(MPI_Comm comm, const binned_s
                  ++b) {
                 send_counts[p] += counts_[b];
             }
-            local += send_counts[p];
+            // This rank's own rows go straight to their bins: no buffer.
+            local += p == me ? 0 : send_counts[p];
             send_at[p + 1] = static_cast<std::size_t>(local) * row;
         }
         sending.resize(static_cast<std::size_t>(local) * row);
-        receiving.resize(mine * row);
+        receiving.resize((mine - static_cast<std::size_t>(send_counts[me])) * row);
         grouped.resize(mine * k);
         starts.resize(my_bins + 1);
         results.resize(my_bins * fields * k);
@@ -370,7 +371,14 @@ binned_statistics_result binned_statistics::finish(MPI_Comm comm, const binned_s
     }
     agree(comm, short_of_memory, false, fingerprint, "the values of its bins");
 
-    // Rows to send, grouped by owner.
+    // Where each owned bin's values start in `grouped`.
+    starts[0] = 0;
+    for (std::size_t b = 0; b < my_bins; ++b) {
+        starts[b + 1] = starts[b] + static_cast<std::size_t>(r.counts[my_first + b]);
+    }
+    std::vector<std::size_t> cursor(starts.begin(), starts.end() - 1);
+
+    // Rows to send, grouped by owner; this rank's own values into their bins.
     {
         std::vector<std::size_t> at(send_at.begin(), send_at.end() - 1);
         std::vector<double> chunk(detail::copy_chunk * k);
@@ -389,6 +397,13 @@ binned_statistics_result binned_statistics::finish(MPI_Comm comm, const binned_s
                     }
                     const auto p = static_cast<std::size_t>(
                         std::upper_bound(first_bin.begin() + 1, first_bin.end(), b) - (first_bin.begin() + 1));
+                    if (p == me) {
+                        const std::size_t j = cursor[static_cast<std::size_t>(b) - my_first]++;
+                        for (std::size_t c = 0; c < k; ++c) {
+                            grouped[c * mine + j] = chunk[c * detail::copy_chunk + i];
+                        }
+                        continue;
+                    }
                     double* out = sending.data() + at[p];
                     std::memcpy(out, &b, sizeof b);
                     for (std::size_t c = 0; c < k; ++c) {
@@ -414,15 +429,12 @@ binned_statistics_result binned_statistics::finish(MPI_Comm comm, const binned_s
         bool ok = true;
         for (std::size_t p = 0; p < ranks; ++p) {
             const auto n = static_cast<int>(recv_counts[p]);
-            if (p == me) {
-                std::memcpy(receiving.data() + from, sending.data() + send_at[p], static_cast<std::size_t>(n) * row *
-                                                                                      sizeof(double));
-            } else if (n > 0) {
+            if (p != me && n > 0) {
                 requests.emplace_back();
                 ok = ok && MPI_Irecv(receiving.data() + from, n, row_type, static_cast<int>(p), 0, comm,
                                      &requests.back()) == MPI_SUCCESS;
+                from += static_cast<std::size_t>(n) * row;
             }
-            from += static_cast<std::size_t>(n) * row;
         }
         for (std::size_t p = 0; p < ranks; ++p) {
             if (p != me && send_counts[p] > 0) {
@@ -440,18 +452,15 @@ binned_statistics_result binned_statistics::finish(MPI_Comm comm, const binned_s
     }
     std::vector<double>().swap(sending);
 
-    // Values grouped by bin, column after column, then each bin's statistics.
-    starts[0] = 0;
-    for (std::size_t b = 0; b < my_bins; ++b) {
-        starts[b + 1] = starts[b] + static_cast<std::size_t>(r.counts[my_first + b]);
-    }
+    // The other ranks' values grouped by bin, column after column, then each
+    // bin's statistics.
     {
-        std::vector<std::size_t> at(starts.begin(), starts.end() - 1);
-        for (std::size_t i = 0; i < mine; ++i) {
+        const std::size_t arrived = receiving.size() / row;
+        for (std::size_t i = 0; i < arrived; ++i) {
             const double* in = receiving.data() + i * row;
             std::int64_t b;
             std::memcpy(&b, in, sizeof b);
-            const std::size_t j = at[static_cast<std::size_t>(b) - my_first]++;
+            const std::size_t j = cursor[static_cast<std::size_t>(b) - my_first]++;
             for (std::size_t c = 0; c < k; ++c) {
                 grouped[c * mine + j] = in[1 + c];
             }

@@ -222,11 +222,13 @@ py::object binned_dd(const py::object& sample_in, const py::object& values_in, c
                 ends[2 * dims + d] = 0;
             }
             if (points > 0) {
-                const py::array lo = np.attr("asarray")(sample.attr("min")("axis"_a = 0), "float64");
-                const py::array hi = np.attr("asarray")(sample.attr("max")("axis"_a = 0), "float64");
+                // Column by column: a reduction along the rows of a transposed
+                // sample walks it across its columns.
                 for (std::size_t d = 0; d < dims; ++d) {
-                    const double a = *static_cast<const double*>(lo.data(static_cast<py::ssize_t>(d)));
-                    const double b = *static_cast<const double*>(hi.data(static_cast<py::ssize_t>(d)));
+                    const py::object column = sample[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
+                                                                    py::int_(d))];
+                    const double a = column.attr("min")().cast<double>();
+                    const double b = column.attr("max")().cast<double>();
                     if (a != a || b != b) {
                         ends[2 * dims + d] = -1; // MPI_MIN: some rank has NaN
                     } else {
