@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -195,6 +196,29 @@ void agree(MPI_Comm comm, bool short_of_memory, bool bad_bins, std::uint64_t fin
     }
 }
 
+/// Doubles left uninitialised: every one is written before it is read, and
+/// zeroing fresh pages first would only add a pass over them.
+class double_buffer {
+public:
+    void resize(std::size_t n)
+    {
+        values_.reset(new double[n]);
+        size_ = n;
+    }
+    void release()
+    {
+        values_.reset();
+        size_ = 0;
+    }
+    double* data() { return values_.get(); }
+    double& operator[](std::size_t i) { return values_[i]; }
+    std::size_t size() const { return size_; }
+
+private:
+    std::unique_ptr<double[]> values_;
+    std::size_t size_ = 0;
+};
+
 /// The bin number of one point of a run of int64.
 inline std::int64_t bin_at(const values_view& v, std::int64_t i)
 {
@@ -341,9 +365,9 @@ binned_statistics_result binned_statistics::finish(MPI_Comm comm, const binned_s
     std::vector<std::int64_t> send_counts(ranks, 0);
     std::vector<std::int64_t> recv_counts(ranks, 0);
     std::vector<std::size_t> send_at(ranks + 1, 0);
-    std::vector<double> sending;
-    std::vector<double> receiving;
-    std::vector<double> grouped;   // per column, the owned bins' values bin after bin
+    double_buffer sending;
+    double_buffer receiving;
+    double_buffer grouped; // per column, the owned bins' values bin after bin
     std::vector<std::size_t> starts; // per owned bin, where its values start
     std::vector<double> results;     // per bin, fields x columns
     std::vector<double> everything;
@@ -450,7 +474,7 @@ binned_statistics_result binned_statistics::finish(MPI_Comm comm, const binned_s
             throw error(error_code::mpi_failure, "binned_statistics: the exchange of the rows failed");
         }
     }
-    std::vector<double>().swap(sending);
+    sending.release();
 
     // The other ranks' values grouped by bin, column after column, then each
     // bin's statistics.
@@ -466,7 +490,7 @@ binned_statistics_result binned_statistics::finish(MPI_Comm comm, const binned_s
             }
         }
     }
-    std::vector<double>().swap(receiving);
+    receiving.release();
     std::vector<double> one_bin(computed * k);
     for (std::size_t b = 0; b < my_bins; ++b) {
         const auto n = static_cast<std::int64_t>(starts[b + 1] - starts[b]);

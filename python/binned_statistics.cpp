@@ -75,13 +75,6 @@ std::optional<number_type> type_of(const py::array& a)
     return std::nullopt;
 }
 
-/// A 2-D array's column j as a run of its rows.
-values_view column_run(const py::array& a, number_type t, py::ssize_t j)
-{
-    return values_view{static_cast<const char*>(a.data()) + j * a.strides(1), t, static_cast<std::int64_t>(a.shape(0)),
-                       static_cast<std::int64_t>(a.strides(0))};
-}
-
 const std::vector<std::string> known_statistics{"mean", "median", "count", "sum", "std", "min", "max"};
 
 py::object results_type(const char* name, std::vector<const char*> fields)
@@ -126,29 +119,59 @@ py::object binned_dd(const py::object& sample_in, const py::object& values_in, c
     }
     const bool scalar_bins = py::isinstance<py::int_>(bins);
 
-    // The sample as an (N, D) array, as SciPy takes it.
-    py::array sample;
-    std::optional<local_error> problem;
-    if (py::hasattr(sample_in, "shape") && py::len(sample_in.attr("shape")) == 2) {
-        sample = np.attr("asarray")(sample_in);
-    } else {
-        sample = np.attr("atleast_2d")(sample_in).attr("T");
+    // The sample as SciPy takes it, (N, D), held as its D columns: D
+    // sequences of one dtype and length are read in place, anything else as
+    // numpy.atleast_2d(sample).T.
+    std::vector<py::array> coordinates;
+    const auto sample_matrix = [&]() -> py::array {
+        if (py::hasattr(sample_in, "shape") && py::len(sample_in.attr("shape")) == 2) {
+            return np.attr("asarray")(sample_in);
+        }
+        return np.attr("atleast_2d")(sample_in).attr("T");
+    };
+    if (py::isinstance<py::list>(sample_in) || py::isinstance<py::tuple>(sample_in)) {
+        for (const py::handle item : sample_in) {
+            const py::array c = np.attr("asarray")(item);
+            if (c.ndim() != 1 || (!coordinates.empty() && (c.shape(0) != coordinates[0].shape(0) ||
+                                                           !c.dtype().is(coordinates[0].dtype())))) {
+                coordinates.clear();
+                break;
+            }
+            coordinates.push_back(c);
+        }
     }
-    if (sample.ndim() != 2) {
-        throw py::value_error(std::string(operation) + ": the sample must be (N, D) or D sequences of N values");
+    if (coordinates.empty()) {
+        const py::array sample = sample_matrix();
+        if (sample.ndim() != 2) {
+            throw py::value_error(std::string(operation) + ": the sample must be (N, D) or D sequences of N values");
+        }
+        for (py::ssize_t d = 0; d < sample.shape(1); ++d) {
+            coordinates.push_back(sample[py::make_tuple(py::slice(py::none(), py::none(), py::none()), d)]);
+        }
     }
-    const auto points = static_cast<std::int64_t>(sample.shape(0));
-    const auto dims = static_cast<std::size_t>(sample.shape(1));
-    std::optional<number_type> sample_type = type_of(sample);
-    if (!sample_type && sample.dtype().kind() == 'b') {
-        sample = sample.attr("astype")(np.attr("uint8"));
+    const auto points = static_cast<std::int64_t>(coordinates[0].shape(0));
+    const auto dims = coordinates.size();
+    const py::dtype sample_dtype = coordinates[0].dtype();
+    std::optional<number_type> sample_type = type_of(coordinates[0]);
+    if (!sample_type && sample_dtype.kind() == 'b') {
+        for (py::array& c : coordinates) {
+            c = c.attr("astype")(np.attr("uint8"));
+        }
         sample_type = number_type::uint8;
+    }
+    std::optional<local_error> problem;
+    bool finite = true;
+    if (sample_type && scalar_bins) {
+        for (const py::array& c : coordinates) {
+            finite = finite && np.attr("isfinite")(c).attr("all")().cast<bool>();
+        }
     }
     if (!sample_type) {
         problem = local_error{PyExc_TypeError, std::string(operation) + ": cannot bin a sample of dtype " +
-                                                   py::str(sample.dtype()).cast<std::string>()};
-    } else if (scalar_bins && !np.attr("isfinite")(sample).attr("all")().cast<bool>()) {
-        problem = local_error{PyExc_ValueError, py::repr(sample).cast<std::string>() + " contains non-finite values."};
+                                                   py::str(py::object(sample_dtype)).cast<std::string>()};
+    } else if (!finite) {
+        problem = local_error{PyExc_ValueError,
+                              py::repr(sample_matrix()).cast<std::string>() + " contains non-finite values."};
     }
 
     // The values as (V, N).
@@ -225,8 +248,7 @@ py::object binned_dd(const py::object& sample_in, const py::object& values_in, c
                 // Column by column: a reduction along the rows of a transposed
                 // sample walks it across its columns.
                 for (std::size_t d = 0; d < dims; ++d) {
-                    const py::object column = sample[py::make_tuple(py::slice(py::none(), py::none(), py::none()),
-                                                                    py::int_(d))];
+                    const py::object column = coordinates[d];
                     const double a = column.attr("min")().cast<double>();
                     const double b = column.attr("max")().cast<double>();
                     if (a != a || b != b) {
@@ -263,7 +285,7 @@ py::object binned_dd(const py::object& sample_in, const py::object& values_in, c
             }
         }
         const py::object edges_dtype =
-            sample.dtype().kind() == 'f' ? py::object(sample.dtype()) : py::object(np.attr("float64"));
+            sample_dtype.kind() == 'f' ? py::object(sample_dtype) : py::object(np.attr("float64"));
         for (std::size_t d = 0; d < dims; ++d) {
             if (smin[d] == smax[d]) {
                 smin[d] -= 0.5;
@@ -304,7 +326,8 @@ py::object binned_dd(const py::object& sample_in, const py::object& values_in, c
         if (points > 0) {
             std::vector<values_view> columns;
             for (std::size_t d = 0; d < dims; ++d) {
-                columns.push_back(column_run(sample, *sample_type, static_cast<py::ssize_t>(d)));
+                const py::array& c = coordinates[d];
+                columns.push_back(values_view{c.data(), *sample_type, points, static_cast<std::int64_t>(c.strides(0))});
             }
             engine_call(operation, [&] {
                 locate_bins(axes, columns, bin_numbering::with_outliers, numbers.mutable_data());
