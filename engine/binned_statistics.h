@@ -84,7 +84,9 @@ public:
     /// communication.
     binned_statistics(std::int64_t bins, std::int64_t columns);
 
+    /// The number of bins.
     std::int64_t bins() const { return bins_; }
+    /// The number of value columns.
     std::int64_t columns() const { return columns_; }
 
     /// Adds a block of points: bin_numbers of type int64 (one per point), and
