@@ -140,7 +140,7 @@ def module_operations(x, w, y):
         "mean_weighted": (lambda: vs.mean(x, weights=w), ("mean_weighted", {"w": w}, [])),
         "stdev": (lambda: vs.std(x), ("stdev", {}, [])),
         "stdev_weighted": (lambda: vs.std(x, weights=w), ("stdev_weighted", {"w": w}, [])),
-        "histogram": (lambda: vs.histogram(x, 0.0, 1.0, nb.NBINS), ("histogram", {}, HISTOGRAM)),
+        "histogram": (lambda: vs.histogram_above_lower(x, 0.0, 1.0, nb.NBINS), ("histogram", {}, HISTOGRAM)),
         "bin_data": (lambda: vs.bin_data(x, y, CENTRES), ("bin_data", {"y": y}, list(CENTRES))),
         "function_eval": (polyval, ("polyval", {}, list(P))),
         "poly_fit": (lambda: vs.polyfit(x, y, 3), ("polyfit", {"y": y}, [3.0])),

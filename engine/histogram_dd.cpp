@@ -14,6 +14,8 @@
 #include <string>
 #include <type_traits>
 
+#include <unistd.h>
+
 namespace virda::engine {
 namespace {
 
@@ -46,17 +48,19 @@ weight_parts parts_of(W w)
 {
     weight_parts p;
     if constexpr (std::is_floating_point_v<W>) {
-        const double x = static_cast<double>(w);
-        if (std::isnan(x)) {
-            p.special = not_a_number;
-        } else if (std::isinf(x)) {
-            p.special = x > 0 ? plus_infinity : minus_infinity;
-        } else if (x != 0) {
-            int e = 0;
-            const double f = std::frexp(std::fabs(x), &e); // |x| = f * 2^e, f in [1/2, 1)
-            p.negative = x < 0;
-            p.mantissa = static_cast<std::uint64_t>(std::ldexp(f, 53));
-            p.exponent = e - 53;
+        // The fields of the double: a float is one exactly.
+        const std::uint64_t bits = detail::bits_of(static_cast<double>(w));
+        const auto field = static_cast<int>((bits >> 52) & 0x7ff);
+        const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+        p.negative = (bits >> 63) != 0;
+        if (field == 0x7ff) {
+            p.special = fraction != 0 ? not_a_number : (p.negative ? minus_infinity : plus_infinity);
+        } else if (field == 0) {
+            p.mantissa = fraction; // subnormal, or zero
+            p.exponent = -1074;
+        } else {
+            p.mantissa = fraction | (std::uint64_t{1} << 52);
+            p.exponent = field - 1075;
         }
     } else if constexpr (std::is_signed_v<W>) {
         p.negative = w < 0;
@@ -281,6 +285,16 @@ histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::v
     if (agreement[bad_input] == 0) {
         try {
             detail::check_allocation();
+            // The counts, the totals (at least one word) and the rounded
+            // totals, held beside a copy for the caller: refused beyond the
+            // machine's memory, where the allocation would succeed and the
+            // process be killed when it is first written.
+            const double per_bin = weights != nullptr ? 48.0 : 16.0;
+            const double pages = static_cast<double>(sysconf(_SC_PHYS_PAGES));
+            const double page = static_cast<double>(sysconf(_SC_PAGESIZE));
+            if (pages > 0 && page > 0 && static_cast<double>(bins) * per_bin > pages * page) {
+                throw std::bad_alloc();
+            }
             r.counts.assign(static_cast<std::size_t>(bins), 0);
         } catch (const std::bad_alloc&) {
             agreement[short_memory] = rank + 1;

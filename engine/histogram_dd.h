@@ -46,7 +46,9 @@ struct histogram_dd_result {
 /// bytes per word of the total and 8 bytes of the rounded result (1 byte
 /// more when some weight is not finite); MPI's reduction may need as much
 /// again. The bins are limited to 2^62 in all (error(invalid_argument)) and
-/// in practice by this memory: the histogram is held whole on every rank.
+/// in practice by this memory: the histogram is held whole on every rank,
+/// and bins whose counts, totals and a copy of them would not fit in the
+/// machine's physical memory are refused as an allocation failure.
 ///
 /// Three reductions plus one per 2^30 bins: an MPI_Allreduce that agrees on
 /// the arguments, the allocation and the weights' range, then the counts,

@@ -15,6 +15,8 @@
 #include <pybind11/numpy.h>
 
 #include <cstdint>
+#include <exception>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -81,6 +83,35 @@ auto engine_call(const char* operation, F&& f)
         return std::forward<F>(f)();
     } catch (const virda::engine::error& e) {
         raise_engine_error(operation, e);
+    }
+}
+
+/// Runs `read()`, which reads this rank's own values and may refuse them
+/// (their dtype, a masked element, a shape), and agrees over comm whether
+/// every rank could: a block refused on some ranks only must not leave the
+/// others waiting in the statistic's collectives. The refusing rank raises
+/// its own exception; the others raise ValueError naming the lowest of them.
+/// One MPI_Allreduce on communicators of two or more ranks (collective).
+template <typename F>
+void read_together(const char* operation, const char* name, const communicator& comm, F&& read)
+{
+    std::exception_ptr refusal;
+    try {
+        std::forward<F>(read)();
+    } catch (...) {
+        refusal = std::current_exception();
+    }
+    if (comm.size > 1) {
+        const int mine = refusal ? comm.rank : std::numeric_limits<int>::max();
+        int lowest = mine;
+        MPI_Allreduce(&mine, &lowest, 1, MPI_INT, MPI_MIN, comm.handle);
+        if (!refusal && lowest != std::numeric_limits<int>::max()) {
+            throw pybind11::value_error(std::string(operation) + ": rank " + std::to_string(lowest) +
+                                  " could not read its values of " + name + " (its exception says why)");
+        }
+    }
+    if (refusal) {
+        std::rethrow_exception(refusal);
     }
 }
 

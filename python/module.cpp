@@ -7,6 +7,7 @@
 #include "communicator.h"
 #include "dist_array.h"
 #include "from_local.h"
+#include "histograms.h"
 #include "library_timing.h"
 #include "mpi_environment.h"
 #include "reductions.h"
@@ -45,6 +46,7 @@ docs/python.md for the element types and the differences from NumPy.
     bind_array_creation(m, array_class);
     bind_from_local(m);
     bind_statistics(m);
+    bind_histograms(m);
     bind_reductions(m);
     bind_quantiles(m);
     bind_binned_statistics(m);

@@ -65,35 +65,6 @@ struct statistic_input {
     dist_array* array = nullptr;
 };
 
-/// Runs `read()`, which reads this rank's own values and may refuse them
-/// (their dtype, a masked element, a shape), and agrees over comm whether
-/// every rank could: a block refused on some ranks only must not leave the
-/// others waiting in the statistic's collectives. The refusing rank raises
-/// its own exception; the others raise ValueError naming the lowest of them.
-/// One MPI_Allreduce on communicators of two or more ranks (collective).
-template <typename F>
-void read_together(const char* operation, const char* name, const communicator& comm, F&& read)
-{
-    std::exception_ptr refusal;
-    try {
-        std::forward<F>(read)();
-    } catch (...) {
-        refusal = std::current_exception();
-    }
-    if (comm.size > 1) {
-        const int mine = refusal ? comm.rank : std::numeric_limits<int>::max();
-        int lowest = mine;
-        MPI_Allreduce(&mine, &lowest, 1, MPI_INT, MPI_MIN, comm.handle);
-        if (!refusal && lowest != std::numeric_limits<int>::max()) {
-            throw py::value_error(std::string(operation) + ": rank " + std::to_string(lowest) +
-                                  " could not read its values of " + name + " (its exception says why)");
-        }
-    }
-    if (refusal) {
-        std::rethrow_exception(refusal);
-    }
-}
-
 statistic_input input_of(const char* operation, py::handle a, py::handle comm)
 {
     statistic_input in;
@@ -442,7 +413,7 @@ std::unique_ptr<dist_array> polyval_array(const std::vector<double>& p, dist_arr
 
 void bind_statistics(py::module_& m)
 {
-    m.def("histogram", &histogram_of, py::arg("a"), py::arg("lower"), py::arg("width"), py::arg("nbins"), py::kw_only(),
+    m.def("histogram_above_lower", &histogram_of, py::arg("a"), py::arg("lower"), py::arg("width"), py::arg("nbins"), py::kw_only(),
           py::arg("comm") = py::none(), R"doc(
 Counts of a's elements in nbins bins of this width above lower, as an int64
 NumPy array on every rank. Bin 0 is (lower, lower + width): unlike

@@ -20,7 +20,7 @@ size = 3.0 + 0.25 * mass + 0.5 * np.sin(share)          # a line with some scatt
 with vs.from_local(mass) as m, vs.from_local(size) as s:
     mean, std = vs.mean(m), vs.std(m)          # exact totals, rounded once
     q1, med, q3 = vs.quantile(m, [0.25, 0.5, 0.75])  # exact order statistics
-    counts = vs.histogram(m, 0.0, 10.0, 10)    # NumPy counts, on every rank
+    counts = vs.histogram_above_lower(m, 0.0, 10.0, 10)    # NumPy counts, on every rank
     slope, intercept = vs.polyfit(m, s, 1)     # numpy.polyfit's order
     m.local[:] *= 2.0                          # .local is this rank's block itself
     doubled = vs.mean(m)

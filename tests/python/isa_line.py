@@ -27,7 +27,7 @@ with tempfile.TemporaryFile() as captured:
     try:
         with vs.from_local(np.arange(10.0 * world.rank, 10.0 * world.rank + 10.0)) as x:
             results = (vs.mean(x), vs.std(x), vs.median(x), vs.quantile(x, [0.1, 0.9]),
-                       vs.histogram(x, 0.0, 5.0, 4), vs.bin_data(x, x, [2.5, 7.5]), vs.polyfit(x, x, 1))
+                       vs.histogram_above_lower(x, 0.0, 5.0, 4), vs.bin_data(x, x, [2.5, 7.5]), vs.polyfit(x, x, 1))
             vs.polyval([1.0, 2.0], x).free()
     except Exception as e:  # noqa: BLE001 (any exception is the outcome to compare)
         outcome = f"{type(e).__name__}: {e}"

@@ -74,8 +74,8 @@ def test_a_masked_block_on_one_rank():
 def test_histogram_with_one_rank_short_of_memory():
     with vs.zeros(10) as a:
         raised_everywhere(MemoryError, f"histogram: .* on rank {LAST}",
-                          lambda: vs.histogram(a, 0.0, 1.0, 1 << 24))
-        counts = vs.histogram(a, -0.5, 1.0, 3)  # the ranks go on together
+                          lambda: vs.histogram_above_lower(a, 0.0, 1.0, 1 << 24))
+        counts = vs.histogram_above_lower(a, -0.5, 1.0, 3)  # the ranks go on together
     assert counts.tolist() == [10, 0, 0]
 
 
@@ -131,8 +131,8 @@ def test_bin_data_moving_x_with_one_rank_short_of_memory():
 def test_histogram_of_numpy_values_with_one_rank_short_of_memory():
     mine = np.zeros(10)
     raised_everywhere(MemoryError, f"histogram: .* on rank {LAST}",
-                      lambda: vs.histogram(mine, 0.0, 1.0, 1 << 24, comm=WORLD))
-    assert vs.histogram(mine, -0.5, 1.0, 3).tolist() == [10 * WORLD.size, 0, 0]  # the ranks go on together
+                      lambda: vs.histogram_above_lower(mine, 0.0, 1.0, 1 << 24, comm=WORLD))
+    assert vs.histogram_above_lower(mine, -0.5, 1.0, 3).tolist() == [10 * WORLD.size, 0, 0]  # the ranks go on together
 
 
 def test_numpy_values_refused_on_one_rank():
@@ -144,7 +144,7 @@ def test_numpy_values_refused_on_one_rank():
     odd_dtype = np.zeros(3, dtype=bool if last else np.float64)
     masked = np.ma.masked_array([1.0, 2.0], mask=[last, False])
     for call in (lambda: vs.mean(odd_dtype), lambda: vs.median(odd_dtype),
-                 lambda: vs.histogram(odd_dtype, 0.0, 1.0, 4), lambda: vs.quantile(masked, [0.5])):
+                 lambda: vs.histogram_above_lower(odd_dtype, 0.0, 1.0, 4), lambda: vs.quantile(masked, [0.5])):
         with pytest.raises((TypeError, ValueError)) as raised:
             call()
         if not last:

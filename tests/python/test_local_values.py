@@ -32,7 +32,7 @@ def statistics(a, comm=WORLD):
     except IndexError:  # NumPy's refusal of quantiles of nothing, on every rank
         quantiles = None
     return (vs.mean(a, comm=comm), vs.std(a, comm=comm), vs.median(a, comm=comm),
-            quantiles, vs.histogram(a, -50.0, 7.5, 20, comm=comm))
+            quantiles, vs.histogram_above_lower(a, -50.0, 7.5, 20, comm=comm))
 
 
 def expected(given):
@@ -79,7 +79,7 @@ def test_the_same_bits_as_an_array_of_the_same_values():
         mine = block(xs, WORLD, "ramp")
         with vs.from_local(mine) as a:
             from_array = [vs.mean(a), vs.std(a), vs.median(a), vs.quantile(a, PROBABILITIES),
-                          vs.histogram(a, -50.0, 7.5, 20)]
+                          vs.histogram_above_lower(a, -50.0, 7.5, 20)]
         from_numpy = statistics(mine)
         assert [np.asarray(r).tobytes() for r in from_numpy] == [np.asarray(r).tobytes() for r in from_array]
 
@@ -125,7 +125,7 @@ def test_strided_views_are_read_in_place_as_their_copies(dtype):
                                  np.array([None, 1.0], dtype=object)])
 def test_other_dtypes_are_refused_before_any_communication(bad):
     for call in [lambda: vs.mean(bad), lambda: vs.std(bad), lambda: vs.median(bad),
-                 lambda: vs.quantile(bad, 0.5), lambda: vs.histogram(bad, 0.0, 1.0, 3),
+                 lambda: vs.quantile(bad, 0.5), lambda: vs.histogram_above_lower(bad, 0.0, 1.0, 3),
                  lambda: vs.mean(np.zeros(3), weights=bad)]:
         with pytest.raises(TypeError, match="dtype"):
             call()
@@ -188,7 +188,7 @@ def test_empty_everywhere_gives_nan_with_numpys_warning():
             assert math.isnan(call())
     with pytest.warns(RuntimeWarning, match="Mean of empty slice"):
         assert math.isnan(vs.median(np.zeros((0, 3))))
-    assert vs.histogram(np.zeros(0), 0.0, 1.0, 2).tolist() == [0, 0]
+    assert vs.histogram_above_lower(np.zeros(0), 0.0, 1.0, 2).tolist() == [0, 0]
 
 
 def test_more_than_2_to_the_31_values_on_every_rank():
@@ -198,8 +198,8 @@ def test_more_than_2_to_the_31_values_on_every_rank():
     many = np.broadcast_to(np.int8(-7), (n,))
     total = n * WORLD.size
     assert vs.mean(many) == -7.0 and vs.std(many) == 0.0
-    assert vs.histogram(many, -8.0, 1.0, 2).tolist() == [0, total]
-    assert vs.histogram(many[::-1], -8.0, 1.0, 2).tolist() == [0, total]
+    assert vs.histogram_above_lower(many, -8.0, 1.0, 2).tolist() == [0, total]
+    assert vs.histogram_above_lower(many[::-1], -8.0, 1.0, 2).tolist() == [0, total]
     assert vs.mean(np.broadcast_to(np.int64(2**40), (n,))) == 2.0**40
 
 

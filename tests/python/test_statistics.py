@@ -51,7 +51,7 @@ def exact_ones(x, y, w):
         vs.mean(x, weights=w),
         vs.std(x),
         vs.std(x, weights=w),
-        vs.histogram(x, LOWER, WIDTH, NBINS),
+        vs.histogram_above_lower(x, LOWER, WIDTH, NBINS),
         vs.polyfit(y, x, 2),
         vs.polyfit(y, x, 1, weights=w),
         vs.quantile(x, PROBABILITIES),
@@ -145,8 +145,8 @@ def test_results_are_the_same_bits_on_every_number_of_ranks():
 def test_histogram_counts_are_on_every_rank():
     xs, _, _ = data(np.float64)
     with vs.from_local(block(xs, WORLD, "last")) as x:
-        counts_here = vs.histogram(x, LOWER, WIDTH, NBINS)
-        nothing = vs.histogram(x, LOWER, WIDTH, 0)
+        counts_here = vs.histogram_above_lower(x, LOWER, WIDTH, NBINS)
+        nothing = vs.histogram_above_lower(x, LOWER, WIDTH, 0)
     assert same_everywhere(counts_here) and counts_here.sum() > 0
     assert nothing.shape == (0,)
 
@@ -281,7 +281,7 @@ def test_arguments_are_refused_before_any_communication():
     with vs.from_local(block(xs, WORLD, "even")) as x, vs.from_local(block(ys[:10], WORLD, "even")) as short, \
             vs.full(20, 1.0, dtype=np.float32) as x32:
         with pytest.raises(ValueError, match="nbins"):
-            vs.histogram(x, 0.0, 1.0, -1)
+            vs.histogram_above_lower(x, 0.0, 1.0, -1)
         with pytest.raises(ValueError, match="two bin centres"):
             vs.bin_data(x, x, [1.0])
         with pytest.raises(TypeError, match="float64"):

@@ -77,6 +77,7 @@ class Suite:
 
 def pytest_configure(config):
     shim.install()
+    shim.install_histograms()
     np.random.seed(0)   # data made at import, the same on every rank
     random.seed(0)
     config.pluginmanager.register(Suite(config), "numpy_suite_state")

@@ -1,0 +1,510 @@
+#include "histograms.h"
+
+#include "communicator.h"
+#include "dist_array.h"
+#include "local_values.h"
+#include "mpi_environment.h"
+
+#include "engine/bin_location.h"
+#include "engine/extremes.h"
+#include "engine/histogram_dd.h"
+
+#include <pybind11/numpy.h>
+#include <pybind11/stl.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace py = pybind11;
+
+namespace virda_python {
+
+namespace {
+
+py::module_ numpy() { return py::module_::import("numpy"); }
+
+/// This rank's points: one 1-D NumPy array per dimension (views where the
+/// layout allows), the weights (None or 1-D), and the communicator.
+struct local_points {
+    std::vector<py::array> columns;
+    py::object weights = py::none();
+    communicator comm;
+    py::dtype dtype; // the sample's dtype as NumPy would make it
+};
+
+/// This rank's own array of a: a NumPy array of its values, or an Array's
+/// block (comm must then be None).
+py::object own_values(const char* operation, py::handle a, py::handle comm, communicator* out)
+{
+    if (py::isinstance<dist_array>(a)) {
+        if (!comm.is_none()) {
+            throw py::type_error(std::string(operation) +
+                                 ": comm is for NumPy arrays of this rank's values; an Array is over its own "
+                                 "communicator");
+        }
+        require_mpi_running();
+        const dist_array& d = a.cast<const dist_array&>();
+        *out = d.comm();
+        return d.block(operation);
+    }
+    *out = communicator_of(comm);
+    return py::reinterpret_borrow<py::object>(a);
+}
+
+/// A 1-D array the engine reads in place: bool becomes uint8 (a copy);
+/// TypeError for a dtype the engine has no number type for.
+py::array engine_column(const char* operation, const char* name, py::object column)
+{
+    py::array c = numpy().attr("asarray")(column);
+    if (c.dtype().kind() == 'b') {
+        c = c.attr("astype")(numpy().attr("uint8"));
+    }
+    virda::engine::number_type t;
+    if (!number_type_of_dtype(c.dtype(), &t)) {
+        throw py::type_error(std::string(operation) + ": " + name + " of dtype " +
+                             py::str(c.dtype()).cast<std::string>() + " cannot be binned");
+    }
+    return c;
+}
+
+virda::engine::values_view view_of(const py::array& c)
+{
+    virda::engine::number_type t = virda::engine::number_type::float64;
+    number_type_of_dtype(c.dtype(), &t);
+    return {c.data(), t, static_cast<std::int64_t>(c.size()), c.ndim() == 0 ? 0 : static_cast<std::int64_t>(c.strides(0))};
+}
+
+/// The global least and greatest value of each column, as a (2, D) NumPy
+/// array of the sample's dtype for NumPy's own edge rules to read (NaN where
+/// a column has one), or (0, D) when there are no points. One reduction per
+/// column (collective).
+py::object stand_in(const char* operation, const local_points& p)
+{
+    auto np = numpy();
+    const auto d = static_cast<py::ssize_t>(p.columns.size());
+    std::vector<py::object> least;
+    std::vector<py::object> greatest;
+    bool empty = false;
+    for (const py::array& c : p.columns) {
+        const virda::engine::values_view v = view_of(c);
+        const auto s = engine_call(operation, [&] {
+            virda::engine::extremes e(v.type);
+            e.add(v);
+            return e.finish(p.comm.handle);
+        });
+        empty = s.rows() == 0;
+        const auto scalar = [&](const virda::engine::number& x) -> py::object {
+            const auto& f = virda::engine::facts_of(x.type);
+            if (s.is_nan()) {
+                return py::float_(std::numeric_limits<double>::quiet_NaN());
+            }
+            if (f.floating) {
+                return py::float_(x.floating);
+            }
+            return f.is_signed ? py::object(py::int_(x.signed_)) : py::object(py::int_(x.unsigned_));
+        };
+        least.push_back(scalar(s.min()));
+        greatest.push_back(scalar(s.max()));
+    }
+    if (empty) {
+        return np.attr("empty")(py::make_tuple(0, d), p.dtype);
+    }
+    py::list rows;
+    rows.append(py::cast(least));
+    rows.append(py::cast(greatest));
+    return np.attr("array")(rows, p.dtype);
+}
+
+/// The engine's axis for NumPy's edges of one dimension: equal widths where
+/// NumPy made them so (`equal`) and they are the engine's equal-width edges
+/// bit for bit, else the edges themselves.
+virda::engine::bin_axis axis_of(const py::object& edges, bool equal)
+{
+    const std::vector<double> e =
+        numpy().attr("asarray")(edges, numpy().attr("float64")).attr("tolist")().cast<std::vector<double>>();
+    if (equal && e.size() >= 2 && std::isfinite(e.front()) && std::isfinite(e.back()) && e.front() < e.back()) {
+        virda::engine::bin_axis a =
+            virda::engine::bin_axis::equal_width(e.front(), e.back(), static_cast<std::int64_t>(e.size()) - 1);
+        if (a.edges() == e) {
+            return a;
+        }
+    }
+    return virda::engine::bin_axis::with_edges(e);
+}
+
+/// Counts (int64) or weight totals (float64) of the points per bin, shaped
+/// by the axes, on every rank.
+py::array bin_points(const char* operation, const local_points& p, const std::vector<virda::engine::bin_axis>& axes)
+{
+    std::vector<virda::engine::values_view> views;
+    for (const py::array& c : p.columns) {
+        views.push_back(view_of(c));
+    }
+    virda::engine::values_view w;
+    const bool weighted = !p.weights.is_none();
+    if (weighted) {
+        w = view_of(p.weights.cast<py::array>());
+    }
+    const virda::engine::histogram_dd_result r = engine_call(
+        operation, [&] { return virda::engine::histogram_dd(axes, views, weighted ? &w : nullptr, p.comm.handle); });
+    std::vector<py::ssize_t> shape;
+    for (const auto& a : axes) {
+        shape.push_back(static_cast<py::ssize_t>(a.bins()));
+    }
+    if (weighted) {
+        py::array_t<double> out(shape);
+        std::copy(r.weight_totals.begin(), r.weight_totals.end(), out.mutable_data());
+        return std::move(out);
+    }
+    py::array_t<std::int64_t> out(shape);
+    std::copy(r.counts.begin(), r.counts.end(), out.mutable_data());
+    return std::move(out);
+}
+
+/// histogram's points: a raveled, its weights checked and raveled (NumPy's
+/// messages), agreed over the ranks before any collective.
+local_points points_1d(const char* operation, py::handle a, py::handle weights, py::handle comm)
+{
+    local_points p;
+    py::object mine = own_values(operation, a, comm, &p.comm);
+    py::object w = py::none();
+    if (!weights.is_none()) {
+        communicator wc;
+        w = py::isinstance<dist_array>(weights) ? own_values(operation, weights, py::none(), &wc)
+                                                 : py::reinterpret_borrow<py::object>(weights);
+    }
+    read_together(operation, "a", p.comm, [&] {
+        py::array arr = numpy().attr("asarray")(mine);
+        if (arr.dtype().kind() == 'b') {
+            warn(PyExc_RuntimeWarning, "Converting input from bool to <class 'numpy.uint8'> for compatibility.");
+            arr = arr.attr("astype")(numpy().attr("uint8"));
+        }
+        if (!w.is_none()) {
+            py::array wa = numpy().attr("asarray")(w);
+            if (!wa.attr("shape").equal(arr.attr("shape"))) {
+                throw py::value_error("weights should have the same shape as a.");
+            }
+            p.weights = engine_column(operation, "weights", wa.attr("ravel")());
+        }
+        p.columns.push_back(engine_column(operation, "a", arr.attr("ravel")()));
+        p.dtype = p.columns[0].dtype();
+    });
+    return p;
+}
+
+/// histogramdd's points: an (N, D) array's columns, or the rows of
+/// numpy.atleast_2d(sample) (a sequence of D coordinate arrays), each read
+/// in place where it can be.
+local_points points_dd(const char* operation, py::handle sample, py::handle weights, py::handle comm)
+{
+    local_points p;
+    std::vector<py::object> items;
+    bool sequence = false;
+    if (py::isinstance<py::list>(sample) || py::isinstance<py::tuple>(sample)) {
+        for (py::handle item : sample) {
+            communicator c;
+            items.push_back(own_values(operation, item, comm, &c));
+            p.comm = c;
+        }
+        sequence = true;
+        if (items.empty()) {
+            p.comm = communicator_of(comm);
+        }
+    } else {
+        items.push_back(own_values(operation, sample, comm, &p.comm));
+    }
+    read_together(operation, "sample", p.comm, [&] {
+        auto np = numpy();
+        py::object s = sequence ? py::object(py::cast(items)) : items[0];
+        py::array arr;
+        bool by_rows = true;
+        if (!sequence) {
+            arr = np.attr("asarray")(s);
+            if (arr.ndim() == 2) {
+                for (py::ssize_t j = 0; j < arr.shape(1); ++j) {
+                    p.columns.push_back(engine_column(operation, "sample",
+                                                      arr[py::make_tuple(py::slice(py::none(), py::none(), py::none()), j)]));
+                }
+                by_rows = false;
+            }
+        }
+        if (by_rows) {
+            bool separate = sequence;
+            for (const py::object& item : items) {
+                separate = separate && np.attr("ndim")(item).cast<int>() == 1 &&
+                           py::len(item) == py::len(items[0]);
+            }
+            if (separate) {
+                for (const py::object& item : items) {
+                    p.columns.push_back(engine_column(operation, "sample", item));
+                }
+            } else {
+                arr = np.attr("atleast_2d")(s);
+                for (py::ssize_t i = 0; i < arr.shape(0); ++i) {
+                    p.columns.push_back(engine_column(operation, "sample", arr[py::int_(i)]));
+                }
+            }
+        }
+        for (const py::array& c : p.columns) {
+            if (c.ndim() != 1) {
+                throw py::value_error(std::string(operation) + ": the sample must be (N, D) points or D coordinate "
+                                      "arrays of one length");
+            }
+        }
+        py::list dtypes;
+        for (const py::array& c : p.columns) {
+            dtypes.append(c.dtype());
+        }
+        p.dtype = p.columns.empty() ? py::dtype("float64") : py::dtype(np.attr("result_type")(*dtypes));
+        if (!weights.is_none()) {
+            communicator wc;
+            py::object w = py::isinstance<dist_array>(weights) ? own_values(operation, weights, py::none(), &wc)
+                                                                : py::reinterpret_borrow<py::object>(weights);
+            py::array wa = np.attr("asarray")(w);
+            const py::ssize_t n = p.columns.empty() ? 0 : p.columns[0].size();
+            if (wa.ndim() != 1 || wa.size() != n) {
+                throw py::value_error("The weights and list don't have the same length.");
+            }
+            p.weights = engine_column(operation, "weights", wa);
+        }
+    });
+    // The same number of dimensions everywhere, before the collectives that
+    // go through them one by one.
+    if (p.comm.size > 1) {
+        const int d = static_cast<int>(p.columns.size());
+        int bounds[2] = {-d, d};
+        MPI_Allreduce(MPI_IN_PLACE, bounds, 2, MPI_INT, MPI_MAX, p.comm.handle);
+        if (-bounds[0] != bounds[1]) {
+            throw py::value_error(std::string(operation) + ": the ranks' samples have different numbers of "
+                                  "dimensions (" + std::to_string(-bounds[0]) + " to " + std::to_string(bounds[1]) +
+                                  ")");
+        }
+    }
+    return p;
+}
+
+/// Whether NumPy takes a histogram's bins argument as a count (so that it
+/// makes equal-width edges).
+bool is_count(py::handle bins) { return numpy().attr("ndim")(bins).cast<int>() == 0 && !py::isinstance<py::str>(bins); }
+
+/// NumPy's edges for histogram, from the global extremes where it needs
+/// them. The automatic estimators need more than the extremes and are
+/// refused.
+py::object edges_1d(const char* operation, const local_points& p, py::handle bins, py::handle range,
+                    py::handle weights)
+{
+    auto np = numpy();
+    if (py::isinstance<py::str>(bins)) {
+        const py::object selectors = py::module_::import("numpy.lib.histograms").attr("_hist_bin_selectors");
+        if (!selectors.attr("__contains__")(bins).cast<bool>()) {
+            throw py::value_error(py::str("{!r} is not a valid estimator for `bins`").format(bins).cast<std::string>());
+        }
+        if (!weights.is_none()) {
+            throw py::type_error("Automated estimation of the number of bins is not supported for weighted data");
+        }
+        throw py::value_error(std::string(operation) + ": bins='" + bins.cast<std::string>() +
+                              "' (an estimator of the bin width from the data) is not supported; give the number "
+                              "of bins or their edges");
+    }
+    py::object data = np.attr("empty")(0, p.dtype);
+    if (range.is_none() && np.attr("ndim")(bins).cast<int>() == 0) {
+        data = stand_in(operation, p).attr("ravel")();
+    }
+    return np.attr("histogram_bin_edges")(data, bins, range);
+}
+
+py::tuple histogram_of(py::handle a, py::handle bins, py::handle range, py::handle weights, py::handle density,
+                       py::handle comm)
+{
+    const char* operation = "histogram";
+    const local_points p = points_1d(operation, a, weights, comm);
+    py::object edges = edges_1d(operation, p, bins, range, weights);
+    py::object n = bin_points(operation, p, {engine_call(operation, [&] { return axis_of(edges, is_count(bins)); })});
+    auto np = numpy();
+    if (!p.weights.is_none()) {
+        n = n.attr("astype")(p.weights.attr("dtype"));
+    }
+    if (!density.is_none() && density.cast<bool>()) {
+        py::object db = np.attr("array")(np.attr("diff")(edges), np.attr("float64"));
+        return py::make_tuple(n.attr("__truediv__")(db).attr("__truediv__")(n.attr("sum")()), edges);
+    }
+    return py::make_tuple(n, edges);
+}
+
+py::object histogram_bin_edges_of(py::handle a, py::handle bins, py::handle range, py::handle weights,
+                                  py::handle comm)
+{
+    const char* operation = "histogram_bin_edges";
+    const local_points p = points_1d(operation, a, weights, comm);
+    return edges_1d(operation, p, bins, range, weights);
+}
+
+/// bins as one entry per dimension: a sequence as it is, a scalar repeated.
+py::object per_dimension(py::handle bins, py::ssize_t d)
+{
+    if (py::hasattr(bins, "__len__")) {
+        return py::reinterpret_borrow<py::object>(bins);
+    }
+    py::list l;
+    for (py::ssize_t i = 0; i < d; ++i) {
+        l.append(bins);
+    }
+    return std::move(l);
+}
+
+/// numpy.histogramdd's edges and checks, with its messages, from `data`
+/// (the stand-in of the global extremes, columns by dimension): only the
+/// edges, never the histogram NumPy would allocate beside them.
+py::list edges_dd(const py::object& data, py::ssize_t d, py::handle bins, py::handle range)
+{
+    auto np = numpy();
+    const py::object outer_edges = py::module_::import("numpy.lib.histograms").attr("_get_outer_edges");
+    if (py::hasattr(bins, "__len__") && static_cast<py::ssize_t>(py::len(bins)) != d) {
+        throw py::value_error("The dimension of bins must be equal to the dimension of the  sample x.");
+    }
+    const py::object b = per_dimension(bins, d);
+    py::object r = py::reinterpret_borrow<py::object>(range);
+    if (r.is_none()) {
+        py::list nones;
+        for (py::ssize_t i = 0; i < d; ++i) {
+            nones.append(py::none());
+        }
+        r = nones;
+    } else if (static_cast<py::ssize_t>(py::len(r)) != d) {
+        throw py::value_error("range argument must have one entry per dimension");
+    }
+    py::list edges;
+    for (py::ssize_t i = 0; i < d; ++i) {
+        const py::object bi = b[py::int_(i)];
+        const int ndim = np.attr("ndim")(bi).cast<int>();
+        const std::string index = std::to_string(i);
+        if (ndim == 0) {
+            if (bi.attr("__lt__")(1).cast<bool>()) {
+                throw py::value_error("`bins[" + index + "]` must be positive, when an integer");
+            }
+            const py::tuple outer = outer_edges(data[py::make_tuple(py::slice(py::none(), py::none(), py::none()), i)],
+                                                r[py::int_(i)]);
+            py::object n;
+            try {
+                n = py::module_::import("operator").attr("index")(bi);
+            } catch (const py::error_already_set& e) {
+                if (!e.matches(PyExc_TypeError)) {
+                    throw;
+                }
+                throw py::type_error("`bins[" + index + "]` must be an integer, when a scalar");
+            }
+            edges.append(np.attr("linspace")(outer[0], outer[1], n.attr("__add__")(1)));
+        } else if (ndim == 1) {
+            py::object e = np.attr("asarray")(bi);
+            py::object lower = e[py::slice(py::none(), py::int_(-1), py::none())];
+            py::object upper = e[py::slice(py::int_(1), py::none(), py::none())];
+            if (np.attr("any")(lower.attr("__gt__")(upper)).cast<bool>()) {
+                throw py::value_error("`bins[" + index + "]` must be monotonically increasing, when an array");
+            }
+            edges.append(e);
+        } else {
+            throw py::value_error("`bins[" + index + "]` must be a scalar or 1d array");
+        }
+    }
+    return edges;
+}
+
+py::tuple histogramdd_of(py::handle sample, py::handle bins, py::handle range, py::handle density,
+                         py::handle weights, py::handle comm)
+{
+    const char* operation = "histogramdd";
+    auto np = numpy();
+    const local_points p = points_dd(operation, sample, weights, comm);
+    const auto d = static_cast<py::ssize_t>(p.columns.size());
+    // NumPy's own edges and checks, from the global extremes of each column
+    // (only where some dimension's range is not given).
+    bool need_extremes = range.is_none();
+    if (!need_extremes) {
+        for (py::handle r : range) {
+            need_extremes = need_extremes || r.is_none();
+        }
+    }
+    py::object data = need_extremes ? stand_in(operation, p) : np.attr("empty")(py::make_tuple(0, d), p.dtype);
+    std::vector<virda::engine::bin_axis> axes;
+    py::list edges = edges_dd(data, d, bins, range);
+    for (py::ssize_t i = 0; i < d; ++i) {
+        const bool equal = np.attr("ndim")(per_dimension(bins, d)[py::int_(i)]).cast<int>() == 0;
+        axes.push_back(engine_call(operation, [&] { return axis_of(edges[i], equal); }));
+    }
+    py::object hist = bin_points(operation, p, axes).attr("astype")(np.attr("float64"));
+    if (!density.is_none() && density.cast<bool>()) {
+        py::object s = hist.attr("sum")();
+        for (py::ssize_t i = 0; i < d; ++i) {
+            py::list shape;
+            for (py::ssize_t j = 0; j < d; ++j) {
+                shape.append(j == i ? static_cast<py::ssize_t>(axes[i].bins()) : 1);
+            }
+            hist = hist.attr("__truediv__")(np.attr("diff")(edges[py::int_(i)]).attr("reshape")(shape));
+        }
+        hist = hist.attr("__truediv__")(s);
+    }
+    return py::make_tuple(hist, edges);
+}
+
+py::tuple histogram2d_of(py::handle x, py::handle y, py::handle bins, py::handle range, py::handle density,
+                         py::handle weights, py::handle comm)
+{
+    py::object b = py::reinterpret_borrow<py::object>(bins);
+    py::ssize_t n = 1;
+    try {
+        n = static_cast<py::ssize_t>(py::len(bins));
+    } catch (const py::error_already_set&) {
+    }
+    if (n != 1 && n != 2) {
+        py::object e = numpy().attr("asarray")(bins);
+        b = py::make_tuple(e, e);
+    }
+    py::tuple r = histogramdd_of(py::make_tuple(x, y), b, range, density, weights, comm);
+    py::object edges = r[1];
+    return py::make_tuple(r[0], edges[py::int_(0)], edges[py::int_(1)]);
+}
+
+} // namespace
+
+void bind_histograms(py::module_& m)
+{
+    m.def("histogram", &histogram_of, py::arg("a"), py::arg("bins") = 10, py::arg("range") = py::none(),
+          py::arg("weights") = py::none(), py::arg("density") = py::none(), py::kw_only(), py::arg("comm") = py::none(),
+          R"doc(
+numpy.histogram of the values of every rank: (counts, edges) on every rank.
+Every bin [e_k, e_k+1) but the last, which includes its upper edge; values
+outside the edges and NaN are not counted. bins a count (equal widths over
+range, or over the global least and greatest value) or the edges; the
+estimators named by strings are not supported. With weights (of a's shape on
+each rank), each bin's exact total of its weights, rounded once (the same
+bits at any rank count), cast to the weights' dtype; density as NumPy. a as
+for mean (comm for NumPy arrays). Collective over a's communicator.
+)doc");
+    m.def("histogram_bin_edges", &histogram_bin_edges_of, py::arg("a"), py::arg("bins") = 10,
+          py::arg("range") = py::none(), py::arg("weights") = py::none(), py::kw_only(), py::arg("comm") = py::none(),
+          R"doc(
+numpy.histogram_bin_edges of the values of every rank, on every rank.
+Collective over a's communicator.
+)doc");
+    m.def("histogramdd", &histogramdd_of, py::arg("sample"), py::arg("bins") = 10, py::arg("range") = py::none(),
+          py::arg("density") = py::none(), py::arg("weights") = py::none(), py::kw_only(),
+          py::arg("comm") = py::none(), R"doc(
+numpy.histogramdd of the points of every rank: (hist, edges) on every rank,
+hist float64 of shape (bins per dimension). sample this rank's (N, D) points
+or a sequence of D coordinate arrays of one length; weights one per point.
+Per-bin counts and weight totals are exact (the same bits at any rank
+count). Collective over the sample's communicator.
+)doc");
+    m.def("histogram2d", &histogram2d_of, py::arg("x"), py::arg("y"), py::arg("bins") = 10,
+          py::arg("range") = py::none(), py::arg("density") = py::none(), py::arg("weights") = py::none(),
+          py::kw_only(), py::arg("comm") = py::none(), R"doc(
+numpy.histogram2d of the points (x, y) of every rank: (hist, xedges, yedges)
+on every rank, as histogramdd. Collective over the communicator.
+)doc");
+}
+
+} // namespace virda_python
