@@ -9,6 +9,7 @@
 /// virda_session also includes "reference_runtime/virda_session.h".
 #include "engine/bin_location.h"
 #include "engine/bin_means.h"
+#include "engine/binned_statistics.h"
 #include "engine/error.h"
 #include "engine/exact_sum.h"
 #include "engine/extremes.h"

@@ -9,6 +9,7 @@ set(VIRDA_PUBLIC_HEADERS
   virdastatistics.h
   engine/bin_location.h
   engine/bin_means.h
+  engine/binned_statistics.h
   engine/error.h
   engine/exact_sum.h
   engine/extremes.h

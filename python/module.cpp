@@ -3,6 +3,7 @@
 // initialises MPI as mpi4py is told to) and checks that mpi4py runs on the
 // module's MPI; the module never initialises or finalises MPI itself.
 #include "array_creation.h"
+#include "binned_statistics.h"
 #include "communicator.h"
 #include "dist_array.h"
 #include "from_local.h"
@@ -50,6 +51,7 @@ docs/python.md for the element types and the differences from NumPy.
     bind_histograms(m);
     bind_reductions(m);
     bind_quantiles(m);
+    bind_binned_statistics(m);
 #ifdef VIRDA_PYTHON_LIBRARY_TIMING
     bind_library_timing(m);
 #endif

@@ -1,0 +1,308 @@
+// Binned statistics over ranks: every rank builds the whole data from the
+// global index and holds an uneven share of it in blocks (the last of three
+// or more ranks none); results are checked bit for bit against the same
+// statistics of all the data on one rank, and against serial oracles
+// (sorting, exact cancellations) computed on every rank.
+
+#include "engine/allocation_failures.h"
+#include "engine/binned_statistics.h"
+#include "engine/error.h"
+
+#include "virda_test/ranks.h"
+#include <gtest/gtest.h>
+#include <mpi.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace {
+
+using namespace virda::engine;
+using virda_test::world_rank;
+using virda_test::world_size;
+
+const double nan = std::numeric_limits<double>::quiet_NaN();
+
+std::pair<std::size_t, std::size_t> my_share(std::size_t n)
+{
+    const int size = world_size();
+    std::size_t total = 0;
+    std::vector<std::size_t> upto{0};
+    for (int r = 0; r < size; ++r) {
+        total += (size >= 3 && r == size - 1) ? 0 : static_cast<std::size_t>(r + 1);
+        upto.push_back(total);
+    }
+    const auto rank = static_cast<std::size_t>(world_rank());
+    return {n * upto[rank] / total, n * upto[rank + 1] / total};
+}
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b)
+{
+    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
+}
+
+/// Points of two value columns: bins g * 7 % bins (some bins left empty
+/// when bins is odd-sized), values spanning many magnitudes with ties,
+/// signed zeros, NaN and infinities in a few bins, and points left out
+/// (bin -1).
+struct points {
+    std::int64_t bins;
+    std::vector<std::int64_t> bin;
+    std::vector<double> values; // rows of two columns
+};
+
+points make_points(std::size_t n, std::int64_t bins)
+{
+    points p{bins, {}, {}};
+    for (std::size_t g = 0; g < n; ++g) {
+        std::int64_t b = static_cast<std::int64_t>(g * 7 % static_cast<std::size_t>(bins - 3));
+        if (g % 97 == 5) {
+            b = -1;
+        }
+        const double scale = std::ldexp(1.0, static_cast<int>(g % 13) * 70 - 420);
+        double v = (static_cast<double>(g % 11) - 5.0) * scale + static_cast<double>(g % 3);
+        if (g % 89 == 0) {
+            v = -0.0;
+        }
+        double w = static_cast<double>(g % 5); // many ties
+        if (b == 4 && g % 3 == 0) {
+            w = nan;
+        }
+        if (b == 6 && g % 2 == 0) {
+            v = g % 4 == 0 ? INFINITY : -INFINITY;
+        }
+        p.bin.push_back(b);
+        p.values.push_back(v);
+        p.values.push_back(w);
+    }
+    return p;
+}
+
+binned_statistics_wanted everything()
+{
+    binned_statistics_wanted w;
+    w.sum = w.mean = w.std = w.min = w.max = w.median = true;
+    w.quantiles = {0.0, 0.1, 0.25, 0.5, 0.9, 1.0};
+    return w;
+}
+
+/// Adds points [first, end) in blocks of growing size.
+void add_range(binned_statistics& s, const points& p, std::size_t first, std::size_t end)
+{
+    std::size_t block = 1 + static_cast<std::size_t>(world_rank()) * 3;
+    for (std::size_t i = first; i < end;) {
+        const std::size_t m = std::min(block, end - i);
+        s.add(values_of(p.bin.data() + i, static_cast<std::int64_t>(m)),
+              table_of(p.values.data() + 2 * i, static_cast<std::int64_t>(m), 2, 2));
+        i += m;
+        block = 2 * block + 1;
+    }
+}
+
+void expect_same(const binned_statistics_result& a, const binned_statistics_result& b)
+{
+    EXPECT_EQ(a.counts, b.counts);
+    EXPECT_EQ(a.nan_counts, b.nan_counts);
+    EXPECT_TRUE(same_bits(a.sum, b.sum));
+    EXPECT_TRUE(same_bits(a.mean, b.mean));
+    EXPECT_TRUE(same_bits(a.std, b.std));
+    EXPECT_TRUE(same_bits(a.min, b.min));
+    EXPECT_TRUE(same_bits(a.max, b.max));
+    EXPECT_TRUE(same_bits(a.median, b.median));
+    ASSERT_EQ(a.quantiles.size(), b.quantiles.size());
+    for (std::size_t q = 0; q < a.quantiles.size(); ++q) {
+        EXPECT_TRUE(same_bits(a.quantiles[q], b.quantiles[q])) << "quantile " << q;
+    }
+}
+
+TEST(EngineBinnedStatistics, EveryStatisticIsTheSameBitsAtAnySplitAndRankCount)
+{
+    const points p = make_points(20011, 40);
+    const auto [first, end] = my_share(p.bin.size());
+    binned_statistics spread(p.bins, 2);
+    add_range(spread, p, first, end);
+    const binned_statistics_result got = spread.finish(MPI_COMM_WORLD, everything());
+
+    // All the points on this rank alone, in one block, in reverse order.
+    points reversed = p;
+    std::reverse(reversed.bin.begin(), reversed.bin.end());
+    for (std::size_t i = 0; i < p.bin.size(); ++i) {
+        reversed.values[2 * i] = p.values[2 * (p.bin.size() - 1 - i)];
+        reversed.values[2 * i + 1] = p.values[2 * (p.bin.size() - 1 - i) + 1];
+    }
+    binned_statistics alone(p.bins, 2);
+    alone.add(values_of(reversed.bin.data(), static_cast<std::int64_t>(p.bin.size())),
+              table_of(reversed.values.data(), static_cast<std::int64_t>(p.bin.size()), 2, 2));
+    expect_same(got, alone.finish(MPI_COMM_SELF, everything()));
+}
+
+TEST(EngineBinnedStatistics, OrderStatisticsMatchASortWithNaNLast)
+{
+    const points p = make_points(5003, 16);
+    const auto [first, end] = my_share(p.bin.size());
+    binned_statistics s(p.bins, 2);
+    add_range(s, p, first, end);
+    const binned_statistics_wanted wanted = everything();
+    const binned_statistics_result r = s.finish(MPI_COMM_WORLD, wanted);
+    for (std::int64_t b = 0; b < p.bins; ++b) {
+        for (std::size_t c = 0; c < 2; ++c) {
+            std::vector<double> v;
+            for (std::size_t i = 0; i < p.bin.size(); ++i) {
+                if (p.bin[i] == b) {
+                    v.push_back(p.values[2 * i + c]);
+                }
+            }
+            std::stable_sort(v.begin(), v.end(), [](double x, double y) { return !std::isnan(x) && (std::isnan(y) || x < y); });
+            const std::size_t at = c * static_cast<std::size_t>(p.bins) + static_cast<std::size_t>(b);
+            ASSERT_EQ(static_cast<std::int64_t>(v.size()), r.counts[static_cast<std::size_t>(b)]);
+            if (v.empty()) {
+                EXPECT_TRUE(std::isnan(r.median[at]) && std::isnan(r.min[at]) && std::isnan(r.max[at]));
+                EXPECT_TRUE(std::isnan(r.mean[at]) && std::isnan(r.std[at]));
+                EXPECT_EQ(0.0, r.sum[at]);
+                continue;
+            }
+            const std::size_t n = v.size();
+            const double median = (v[(n - 1) / 2] + v[n / 2]) / 2;
+            EXPECT_TRUE(median == r.median[at] || (std::isnan(median) && std::isnan(r.median[at])))
+                << "bin " << b << " column " << c;
+            std::vector<double> numbers;
+            std::copy_if(v.begin(), v.end(), std::back_inserter(numbers), [](double x) { return !std::isnan(x); });
+            EXPECT_EQ(static_cast<std::int64_t>(n - numbers.size()), r.nan_counts[at]);
+            if (!numbers.empty()) {
+                EXPECT_EQ(numbers.front(), r.min[at]);
+                EXPECT_EQ(numbers.back(), r.max[at]);
+            }
+            // The linear method: a + (b - a) g at h = (n - 1) q, for the
+            // probabilities that fall on a value or where both are finite.
+            for (std::size_t q = 0; q < wanted.quantiles.size(); ++q) {
+                const double h = static_cast<double>(n - 1) * wanted.quantiles[q];
+                const auto lo = static_cast<std::size_t>(std::floor(h));
+                const double a = v[lo];
+                if (h == std::floor(h)) {
+                    EXPECT_TRUE(a == r.quantiles[q][at] || (std::isnan(a) && std::isnan(r.quantiles[q][at])))
+                        << "bin " << b << " column " << c << " q " << q << ": " << a << " " << r.quantiles[q][at] << " n " << n;
+                } else if (std::isfinite(a) && std::isfinite(v[lo + 1])) {
+                    EXPECT_NEAR(a + (v[lo + 1] - a) * (h - std::floor(h)), r.quantiles[q][at],
+                                1e-12 * std::max(std::fabs(a), std::fabs(v[lo + 1])));
+                }
+            }
+        }
+    }
+}
+
+TEST(EngineBinnedStatistics, SumsAreExactAndSpecialValuesFollowIEEE)
+{
+    // Bin 0: 1e300, 1, -1e300 on different ranks (exactly 1); bin 1: only
+    // -0.0 (-0.0); bin 2: +inf and -inf (NaN); bin 3: NaN and 1 (NaN, min 1,
+    // max 1, median NaN); bin 4: one value (std 0); bin 5 empty.
+    const std::vector<std::int64_t> bin{0, 0, 0, 1, 1, 2, 2, 3, 3, 4};
+    const std::vector<double> value{1e300, 1.0, -1e300, -0.0, -0.0, INFINITY, -INFINITY, nan, 1.0, 7.5};
+    binned_statistics s(6, 1);
+    for (std::size_t i = 0; i < bin.size(); ++i) {
+        if (static_cast<int>(i) % world_size() == world_rank()) {
+            s.add(values_of(bin.data() + i, 1), table_of(value.data() + i, 1, 1, 1));
+        }
+    }
+    const binned_statistics_result r = s.finish(MPI_COMM_WORLD, everything());
+    EXPECT_EQ((std::vector<std::int64_t>{3, 2, 2, 2, 1, 0}), r.counts);
+    EXPECT_EQ(1.0, r.sum[0]);
+    EXPECT_EQ(1.0 / 3.0, r.mean[0]);
+    EXPECT_TRUE(r.sum[1] == 0.0 && std::signbit(r.sum[1]));
+    EXPECT_TRUE(std::isnan(r.sum[2]) && std::isnan(r.mean[2]));
+    EXPECT_TRUE(std::isnan(r.sum[3]) && std::isnan(r.std[3]) && std::isnan(r.median[3]));
+    EXPECT_EQ(1.0, r.min[3]);
+    EXPECT_EQ(1.0, r.max[3]);
+    EXPECT_EQ(1, r.nan_counts[3]);
+    EXPECT_EQ(7.5, r.median[4]);
+    EXPECT_EQ(0.0, r.std[4]);
+    EXPECT_EQ(0.0, r.sum[5]);
+    EXPECT_TRUE(std::isnan(r.mean[5]) && std::isnan(r.std[5]) && std::isnan(r.min[5]) && std::isnan(r.median[5]));
+}
+
+TEST(EngineBinnedStatistics, IntegerValuesAndCountsOnlyAgreeWithTheSerialRule)
+{
+    // int32 values read in place as doubles; the population std of bin b's
+    // values {b, b + 10, b + 20, ...} against the two-pass formula.
+    const std::int64_t n = 3001;
+    const std::int64_t bins = 10;
+    std::vector<std::int64_t> bin;
+    std::vector<std::int32_t> value;
+    for (std::int64_t g = 0; g < n; ++g) {
+        bin.push_back(g % bins);
+        value.push_back(static_cast<std::int32_t>(g));
+    }
+    const auto [first, end] = my_share(static_cast<std::size_t>(n));
+    binned_statistics s(bins, 1);
+    binned_statistics counts_only(bins, 0);
+    const auto m = static_cast<std::int64_t>(end - first);
+    s.add(values_of(bin.data() + first, m), table_of(value.data() + first, m, 1, 1));
+    counts_only.add(values_of(bin.data() + first, m));
+    binned_statistics_wanted w;
+    w.std = w.sum = true;
+    const binned_statistics_result r = s.finish(MPI_COMM_WORLD, w);
+    const binned_statistics_result c = counts_only.finish(MPI_COMM_WORLD, w);
+    EXPECT_EQ(r.counts, c.counts);
+    EXPECT_TRUE(c.sum.empty() && c.std.empty());
+    EXPECT_TRUE(r.mean.empty());
+    for (std::int64_t b = 0; b < bins; ++b) {
+        double sum = 0;
+        std::int64_t k = 0;
+        for (std::int64_t g = b; g < n; g += bins) {
+            sum += static_cast<double>(g);
+            ++k;
+        }
+        const double mean = sum / static_cast<double>(k);
+        double squares = 0;
+        for (std::int64_t g = b; g < n; g += bins) {
+            squares += (static_cast<double>(g) - mean) * (static_cast<double>(g) - mean);
+        }
+        EXPECT_EQ(k, r.counts[static_cast<std::size_t>(b)]);
+        EXPECT_EQ(sum, r.sum[static_cast<std::size_t>(b)]);
+        EXPECT_DOUBLE_EQ(std::sqrt(squares / static_cast<double>(k)), r.std[static_cast<std::size_t>(b)]);
+    }
+}
+
+TEST(EngineBinnedStatistics, ABadBinNumberAMissingAllocationOrAnotherCallStopsEveryRankAlike)
+{
+    const std::vector<std::int64_t> bin{0, 1, world_rank() == 0 ? 5 : 1};
+    const std::vector<double> value{1, 2, 3};
+    const auto code_of = [](auto&& f) {
+        try {
+            f();
+        } catch (const error& e) {
+            return static_cast<int>(e.code());
+        }
+        return 0;
+    };
+    binned_statistics bad(5, 1);
+    bad.add(values_of(bin.data(), 3), table_of(value.data(), 3, 1, 1));
+    EXPECT_EQ(static_cast<int>(error_code::invalid_argument),
+              code_of([&] { bad.finish(MPI_COMM_WORLD, everything()); }));
+
+    const int refusing = world_size() - 1;
+    if (world_rank() == refusing) {
+        detail::refuse_allocations(1);
+    }
+    binned_statistics short_of_memory(5, 1);
+    detail::refuse_allocations(0);
+    EXPECT_EQ(static_cast<int>(error_code::out_of_memory),
+              code_of([&] { short_of_memory.finish(MPI_COMM_WORLD, everything()); }));
+
+    binned_statistics fine(5, 1);
+    fine.add(values_of(bin.data(), 2), table_of(value.data(), 2, 1, 1));
+    binned_statistics_wanted other = everything();
+    if (world_rank() == refusing) {
+        other.quantiles.push_back(0.3);
+    }
+    const int expected = world_size() > 1 ? static_cast<int>(error_code::ranks_disagree) : 0;
+    EXPECT_EQ(expected, code_of([&] { fine.finish(MPI_COMM_WORLD, other); }));
+    // The accumulator still finishes when the calls agree.
+    EXPECT_EQ(2 * world_size(), fine.finish(MPI_COMM_WORLD, everything()).counts[0] +
+                                    fine.finish(MPI_COMM_WORLD, everything()).counts[1]);
+}
+
+} // namespace
