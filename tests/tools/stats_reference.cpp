@@ -1,6 +1,6 @@
 // Writes a test file for virda-stats and, beside it, the answers that direct
 // calls of the statistics library give on the same data, as JSON cases that
-// compare_with_library.cmake runs the tool on:
+// compare_with_library.py runs the tool on:
 //
 //   mpiexec -n N virda_stats_reference FILE EXPECTED.json
 //
