@@ -21,9 +21,10 @@ namespace engine = virda::engine;
 namespace {
 
 /// The extremes of the finite coordinates of every rank: one read of the
-/// pairs. Collective over `comm`.
+/// pairs, whose number over all ranks goes to `taken`. Collective over
+/// `comm`.
 std::vector<double> finite_range(paired_slabs& slabs, std::size_t dims, const std::vector<dataset_ref*>& refs,
-                                 MPI_Comm comm)
+                                 long long& taken, MPI_Comm comm)
 {
     // Lows, then highs negated: one MPI_MIN for both.
     std::vector<double> ends(2 * dims, std::numeric_limits<double>::infinity());
@@ -38,7 +39,7 @@ std::vector<double> finite_range(paired_slabs& slabs, std::size_t dims, const st
             }
         }
     });
-    slabs.settle(refs);
+    taken = slabs.settle(refs);
     MPI_Allreduce(MPI_IN_PLACE, ends.data(), static_cast<int>(ends.size()), MPI_DOUBLE, MPI_MIN, comm);
     std::vector<double> range(2 * dims);
     for (std::size_t d = 0; d < dims; ++d) {
@@ -88,7 +89,8 @@ grid_result bin_pairs(const h5_input& in, const std::vector<const dataset_shape*
     const bool with_values = o.op == operation::binned_statistic;
     paired_slabs slabs(in, shapes, o.memory_budget, comm);
     const bool read_once = !o.range.empty();
-    const std::vector<double> range = read_once ? o.range : finite_range(slabs, dims, refs, comm);
+    long long taken = 0;
+    const std::vector<double> range = read_once ? o.range : finite_range(slabs, dims, refs, taken, comm);
 
     std::vector<engine::bin_axis> axes;
     together(comm, [&] {
@@ -155,7 +157,7 @@ grid_result bin_pairs(const h5_input& in, const std::vector<const dataset_shape*
         }
     });
     if (read_once) {
-        slabs.settle(refs);
+        taken = slabs.settle(refs);
     }
     agree_or_throw(comm, failure);
 
@@ -183,7 +185,7 @@ grid_result bin_pairs(const h5_input& in, const std::vector<const dataset_shape*
     for (const long long c : g.counts) {
         counted += c;
     }
-    g.outside = refs[0]->used - counted;
+    g.outside = taken - counted;
     if (with_values) {
         g.statistic = o.statistic;
         g.values = o.statistic == "count" ? std::vector<double>(g.counts.begin(), g.counts.end())
