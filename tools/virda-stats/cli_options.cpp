@@ -36,6 +36,8 @@ const std::vector<operation_entry>& operation_table()
         {operation::poly_fit, "poly-fit", {"!y", "!order", "weights"}},
         {operation::quantiles, "quantiles", {"!q"}},
         {operation::summary, "summary", {}},
+        {operation::histogram2d, "histogram2d", {"!y", "!bins", "range"}},
+        {operation::binned_statistic, "binned-statistic", {"!values", "!statistic", "!bins", "y", "range"}},
         {operation::reduce, "reduce", {"!over", "!stat", "!output", "method"}},
     };
     return table;
@@ -48,7 +50,8 @@ const std::set<std::string> reading_option_names = {"column", "layout", "raw", "
 /// Every option that takes a value, and the flags, which take none.
 const std::set<std::string> valued_options = {"format",  "weights", "y",      "lower", "width", "bins",
                                               "centres", "order",   "column", "q",     "layout",
-                                              "memory-budget", "over", "stat", "output", "method"};
+                                              "memory-budget", "values", "statistic", "range", "over", "stat",
+                                              "output", "method"};
 const std::set<std::string> flag_options = {"raw", "skip-nan"};
 
 [[noreturn]] void usage_failure(const std::string& message)
@@ -174,6 +177,51 @@ void parse_probabilities(const std::string& text, cli_options& o)
     }
 }
 
+/// The dimensions of histogram2d (2) or binned-statistic (1, or 2 with --y).
+std::size_t grid_dimensions(const cli_options& o)
+{
+    return o.op == operation::histogram2d || !o.y.empty() ? 2 : 1;
+}
+
+/// --bins of histogram2d and binned-statistic: N (every dimension) or one
+/// count per dimension.
+void parse_grid_bins(const std::string& text, cli_options& o)
+{
+    const std::vector<std::string> parts = split_at_commas(text);
+    const std::size_t dims = grid_dimensions(o);
+    if (parts.size() != 1 && parts.size() != dims) {
+        usage_failure("--bins needs one number or " + std::to_string(dims) + ", not '" + text + "'");
+    }
+    long long total = 1;
+    for (std::size_t d = 0; d < dims; ++d) {
+        const long long n = parse_int("bins", parts[parts.size() == 1 ? 0 : d], 1, max_grid_bins);
+        o.grid_bins.push_back(n);
+        total *= n;
+        if (total > max_grid_bins) {
+            usage_failure("--bins: " + text + " makes more than " + std::to_string(max_grid_bins) + " bins");
+        }
+    }
+}
+
+/// --range of histogram2d and binned-statistic: lo,hi per dimension, finite,
+/// lo < hi.
+void parse_range(const std::string& text, cli_options& o)
+{
+    const std::vector<std::string> parts = split_at_commas(text);
+    const std::size_t dims = grid_dimensions(o);
+    if (parts.size() != 2 * dims) {
+        usage_failure("--range needs " + std::string(dims == 1 ? "lo,hi" : "xlo,xhi,ylo,yhi") + ", not '" + text + "'");
+    }
+    for (const std::string& part : parts) {
+        o.range.push_back(parse_real("range", part));
+    }
+    for (std::size_t d = 0; d < dims; ++d) {
+        if (!(o.range[2 * d] < o.range[2 * d + 1])) {
+            usage_failure("--range: the lower end must be below the upper, not '" + text + "'");
+        }
+    }
+}
+
 /// A statistic of reduce: mean, std, min, max, sum, count, median or qP
 /// with P a probability in [0, 1] (q0.9).
 void check_statistic_name(const std::string& stat)
@@ -216,8 +264,23 @@ void apply_option(const std::string& name, const std::string& value, cli_options
         if (!(o.width > 0.0)) {
             usage_failure("--width must be positive, not " + value);
         }
+    } else if (name == "bins" && o.op != operation::histogram) {
+        parse_grid_bins(value, o);
     } else if (name == "bins") {
         o.bins = parse_int(name, value, 1, max_bins);
+    } else if (name == "range") {
+        parse_range(value, o);
+    } else if (name == "values") {
+        if (value.empty()) {
+            usage_failure("--values needs a dataset name");
+        }
+        o.values = value;
+    } else if (name == "statistic") {
+        static const std::set<std::string> statistics = {"count", "sum", "mean", "std", "min", "max", "median"};
+        if (statistics.count(value) == 0) {
+            usage_failure("--statistic must be count, sum, mean, std, min, max or median, not '" + value + "'");
+        }
+        o.statistic = value;
     } else if (name == "centres") {
         parse_centres(value, o);
     } else if (name == "q") {
@@ -368,7 +431,8 @@ cli_options parse_command_line(const std::vector<std::string>& args)
         }
         if (entry == table.end()) {
             usage_failure("unknown operation '" + positional[2] +
-                          "' (expected mean, stdev, histogram, bin-data, poly-fit, quantiles, summary or reduce)");
+                          "' (expected mean, stdev, histogram, bin-data, poly-fit, quantiles, summary, histogram2d, "
+                          "binned-statistic or reduce)");
         }
         o.op = entry->op;
         allowed.insert(reading_option_names.begin(), reading_option_names.end());
@@ -393,8 +457,14 @@ cli_options parse_command_line(const std::vector<std::string>& args)
             usage_failure(context + " needs --" + name);
         }
     }
+    // --y first: it sets how many dimensions --bins and --range have.
+    if (given.count("y") > 0) {
+        apply_option("y", given.at("y"), o);
+    }
     for (const auto& [name, value] : given) {
-        apply_option(name, value, o);
+        if (name != "y") {
+            apply_option(name, value, o);
+        }
     }
     return o;
 }
@@ -439,6 +509,16 @@ Operations:
                                         any value is NaN
   summary                               count, mean, stdev, min, max, median,
                                         NaNs (and missing values)
+  histogram2d --y Y --bins N[,M] [--range xlo,xhi,ylo,yhi]
+                                        counts of the pairs (DATASET, Y) in
+                                        N x M bins of equal width (default
+                                        range: the extremes of the finite
+                                        values); every bin holds its lower
+                                        edges, the last ones their upper too
+  binned-statistic --values V --statistic S --bins N[,M] [--y Y] [--range ...]
+                                        S (count, sum, mean, std, min, max or
+                                        median) of V per bin of DATASET (and
+                                        Y), bins as histogram2d's; sums exact
   reduce      --over D1[,D2...] --stat S1[,S2...] -o OUT.nc [--method M]
                                         statistics along dimensions (names of
                                         the file's dimension scales, or 0-based
@@ -463,7 +543,7 @@ Options:
                        summarise every dataset in it
   --help, --version
 
-Paired datasets (W, Y) must have as many rows as DATASET (a grid: the same
+Paired datasets (W, Y, V) must have as many rows as DATASET (a grid: the same
 shape); a row missing in one of them is left out of all. On any error every
 rank stops, rank 0 prints one message, and the exit status is 1 (input) or 2
 (command line).

@@ -9,7 +9,18 @@
 
 namespace virda_stats {
 
-enum class operation { mean, stdev, histogram, bin_data, poly_fit, quantiles, summary, reduce };
+enum class operation {
+    mean,
+    stdev,
+    histogram,
+    bin_data,
+    poly_fit,
+    quantiles,
+    summary,
+    histogram2d,
+    binned_statistic,
+    reduce
+};
 enum class output_format { text, json };
 
 /// The command-line name of an operation ("bin-data", "poly-fit", ...).
@@ -47,6 +58,15 @@ struct cli_options {
     double centre0 = 0.0;
     double centre_step = 0.0;
     int centre_count = 0;
+
+    // histogram2d and binned-statistic: the bins along x (and y), equal in
+    // width over `range` (xlo, xhi[, ylo, yhi]; empty: the extremes of the
+    // finite values), one count per dimension; binned-statistic's statistic
+    // of the dataset `values` per bin.
+    std::vector<long long> grid_bins;
+    std::vector<double> range;
+    std::string values;
+    std::string statistic;
 
     // quantiles: the probabilities, each in [0, 1], in the order given.
     std::vector<double> probabilities;
@@ -87,6 +107,9 @@ inline constexpr const char* default_demo_file = "virda-demo.h5";
 /// variable; below it, fit.h decides from the data whether to warn or refuse).
 inline constexpr int max_bins = 1000000;
 inline constexpr int max_order = 20;
+/// At most this many bins in all in histogram2d and binned-statistic (every
+/// rank holds every bin's results): 4096 x 4096.
+inline constexpr long long max_grid_bins = 4096LL * 4096;
 /// At most this many probabilities in --q.
 inline constexpr int max_probabilities = 1000;
 

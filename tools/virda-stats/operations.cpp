@@ -3,6 +3,7 @@
 #include "collective_error.h"
 #include "dataset_refs.h"
 #include "fit.h"
+#include "grid_statistics.h"
 #include "dimension_scales.h"
 #include "h5_reader.h"
 #include "h5_writer.h"
@@ -248,9 +249,29 @@ void run_paired(const h5_input& in, const dataset_shape& xs, const dataset_shape
     case operation::histogram:
     case operation::quantiles:
     case operation::summary:
+    case operation::histogram2d:
+    case operation::binned_statistic:
     case operation::reduce:
         break; // read slab by slab on their own
     }
+}
+
+/// histogram2d and binned-statistic: x, its y when given, and the values.
+/// Collective over `comm`.
+void run_grid(const h5_input& in, const dataset_shape& xs, const dataset_shape* ys, const dataset_shape* vs,
+              const cli_options& o, report& r, MPI_Comm comm)
+{
+    std::vector<const dataset_shape*> shapes = {&xs};
+    std::vector<dataset_ref*> refs = {&*r.dataset};
+    if (ys != nullptr) {
+        shapes.push_back(ys);
+        refs.push_back(&*r.y);
+    }
+    if (vs != nullptr) {
+        shapes.push_back(vs);
+        refs.push_back(&*r.values);
+    }
+    r.result = bin_pairs(in, shapes, ys != nullptr ? 2 : 1, o, refs, comm);
 }
 
 /// Whether `a` and `b` name the same existing file.
@@ -328,8 +349,11 @@ report run_operation(const cli_options& o, MPI_Comm comm)
     r.dataset = ref_of(xs);
     dataset_shape ws;
     dataset_shape ys;
+    dataset_shape vs;
     const bool weighted = !o.weights.empty();
-    const bool paired = o.op == operation::bin_data || o.op == operation::poly_fit;
+    const bool gridded = o.op == operation::histogram2d || o.op == operation::binned_statistic;
+    const bool paired = o.op == operation::bin_data || o.op == operation::poly_fit || !o.y.empty();
+    const bool binned_values = o.op == operation::binned_statistic;
     if (weighted) {
         ws = inspect_together(in, o.weights, reading_of(o, false), comm);
         r.weights = ref_of(ws);
@@ -337,6 +361,10 @@ report run_operation(const cli_options& o, MPI_Comm comm)
     if (paired) {
         ys = inspect_together(in, o.y, reading_of(o, false), comm);
         r.y = ref_of(ys);
+    }
+    if (binned_values) {
+        vs = inspect_together(in, o.values, reading_of(o, false), comm);
+        r.values = ref_of(vs);
     }
     together(comm, [&] {
         if (o.op != operation::summary) {
@@ -355,12 +383,19 @@ report run_operation(const cli_options& o, MPI_Comm comm)
         if (paired) {
             require_paired(xs, ys, o.op, o.file, "y");
         }
+        if (binned_values) {
+            require_paired(xs, vs, o.op, o.file, "values");
+        }
     });
 
     if (o.op == operation::summary) {
         summary_result s;
         summarise(in, xs, s.rows, &*r.dataset, o.memory_budget, comm);
         r.result = std::move(s);
+        return r;
+    }
+    if (gridded) {
+        run_grid(in, xs, paired ? &ys : nullptr, binned_values ? &vs : nullptr, o, r, comm);
         return r;
     }
     if (o.op == operation::reduce) {

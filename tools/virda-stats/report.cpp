@@ -61,8 +61,11 @@ void text_header(std::ostream& out, const report& r)
     if (r.y) {
         out << "y         " << describe(*r.y) << '\n';
     }
+    if (r.values) {
+        out << "binned    " << describe(*r.values) << '\n';
+    }
     out << "ranks     " << r.ranks << '\n';
-    for (const auto* d : {&r.dataset, &r.weights, &r.y}) {
+    for (const auto* d : {&r.dataset, &r.weights, &r.y, &r.values}) {
         if (!*d) {
             continue;
         }
@@ -81,7 +84,7 @@ void text_header(std::ostream& out, const report& r)
     }
     if (r.dataset && r.dataset->used >= 0) {
         std::string left;
-        for (const auto* d : {&r.dataset, &r.y, &r.weights}) {
+        for (const auto* d : {&r.dataset, &r.y, &r.weights, &r.values}) {
             if (*d && (*d)->missing > 0) {
                 left += ", " + std::to_string((*d)->missing) + " missing in " + (*d)->name;
             }
@@ -296,6 +299,16 @@ void json_result(std::ostream& out, const report&, const binned_result& b)
     out << ",\n  \"centres\": " << json_numbers(b.centres) << ",\n  \"means\": " << json_numbers(b.means);
 }
 
+void text_result(std::ostream& out, const report&, const grid_result& g)
+{
+    write_grid_text(out, g);
+}
+
+void json_result(std::ostream& out, const report&, const grid_result& g)
+{
+    write_grid_json(out, g);
+}
+
 void json_result(std::ostream& out, const report&, const fit_result& f)
 {
     out << ",\n  \"order\": " << f.order << ",\n  \"coefficients\": " << json_numbers(f.coefficients)
@@ -436,6 +449,9 @@ void write_json(std::ostream& out, const report& r)
     }
     if (r.y) {
         out << ",\n  \"y\": " << json_ref(*r.y);
+    }
+    if (r.values) {
+        out << ",\n  \"values\": " << json_ref(*r.values);
     }
     std::visit([&](const auto& result) { json_result(out, r, result); }, r.result);
     out << "\n}\n";

@@ -61,6 +61,17 @@ struct binned_result {
     std::vector<double> means;
 };
 
+/// histogram2d and binned-statistic: per bin of equal width along x (and
+/// y), in C order (y's bin varies fastest), the pairs counted and, for
+/// binned-statistic, the statistic of the values.
+struct grid_result {
+    std::vector<std::vector<double>> edges; ///< per dimension, bins + 1 edges
+    std::vector<long long> counts;          ///< per bin
+    std::string statistic;                  ///< empty for histogram2d
+    std::vector<double> values;             ///< per bin (count: the counts)
+    long long outside = 0;                  ///< pairs taken but in no bin
+};
+
 /// A polynomial fitted in the centred and scaled variable
 /// x' = (x - centre) / scale (see fit.h).
 struct fit_result {
@@ -131,8 +142,10 @@ struct report {
     std::optional<dataset_ref> dataset;
     std::optional<dataset_ref> weights;
     std::optional<dataset_ref> y;
+    /// binned-statistic's values.
+    std::optional<dataset_ref> values;
     std::variant<value_result, histogram_result, binned_result, fit_result, quantiles_result, summary_result,
-                 reduced_result>
+                 grid_result, reduced_result>
         result;
 };
 
@@ -143,6 +156,12 @@ std::string held_from_stored(const dataset_ref& d);
 /// The warnings of a run (one line each, without the "virda-stats: warning: "
 /// prefix); rank 0 prints them to standard error.
 std::vector<std::string> warnings_of(const report& r);
+
+/// What write_text and write_json print of a grid_result (grid_report.cpp).
+///@{
+void write_grid_text(std::ostream& out, const grid_result& g);
+void write_grid_json(std::ostream& out, const grid_result& g);
+///@}
 
 /// A readable table (the histogram as a bar chart).
 void write_text(std::ostream& out, const report& r);
