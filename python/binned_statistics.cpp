@@ -92,6 +92,7 @@ py::object binned_dd(const py::object& sample_in, const py::object& values_in, c
 {
     const char* operation = "binned_statistic_dd";
     const communicator comm = communicator_of(comm_in);
+    agree_arguments(operation, comm, py::make_tuple(statistic_in, bins, range, expand_binnumbers, previous.is_none()));
     const py::module_ np = numpy();
     const py::object builtins = py::module_::import("builtins");
 
@@ -318,8 +319,12 @@ py::object binned_dd(const py::object& sample_in, const py::object& values_in, c
             const auto* p = static_cast<const double*>(as_doubles.data());
             std::vector<double> v(p, p + as_doubles.size());
             bin_axis axis = engine_call(operation, [&] { return bin_axis::with_edges(v); });
-            axis.set_last_edge_decimals(
-                static_cast<int>(-np.attr("log10")(smallest).cast<double>()) + 6);
+            // NumPy's decimals, from the width in the edges' own precision;
+            // an infinite width (an infinite edge) keeps the engine's.
+            const double digits = -np.attr("log10")(smallest).cast<double>();
+            if (std::isfinite(digits)) {
+                axis.set_last_edge_decimals(static_cast<int>(digits) + 6);
+            }
             axes.push_back(std::move(axis));
         }
         py::array_t<std::int64_t> numbers(static_cast<py::ssize_t>(points));

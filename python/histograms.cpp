@@ -322,6 +322,7 @@ py::tuple histogram_of(py::handle a, py::handle bins, py::handle range, py::hand
 {
     const char* operation = "histogram";
     const local_points p = points_1d(operation, a, weights, comm);
+    agree_arguments(operation, p.comm, py::make_tuple(bins, range, density, weights.is_none()));
     py::object edges = edges_1d(operation, p, bins, range, weights);
     py::object n = bin_points(operation, p, {engine_call(operation, [&] { return axis_of(edges, is_count(bins)); })});
     auto np = numpy();
@@ -340,6 +341,7 @@ py::object histogram_bin_edges_of(py::handle a, py::handle bins, py::handle rang
 {
     const char* operation = "histogram_bin_edges";
     const local_points p = points_1d(operation, a, weights, comm);
+    agree_arguments(operation, p.comm, py::make_tuple(bins, range, weights.is_none()));
     return edges_1d(operation, p, bins, range, weights);
 }
 
@@ -419,6 +421,7 @@ py::tuple histogramdd_of(py::handle sample, py::handle bins, py::handle range, p
     const char* operation = "histogramdd";
     auto np = numpy();
     const local_points p = points_dd(operation, sample, weights, comm);
+    agree_arguments(operation, p.comm, py::make_tuple(bins, range, density, weights.is_none(), p.columns.size()));
     const auto d = static_cast<py::ssize_t>(p.columns.size());
     // NumPy's own edges and checks, from the global extremes of each column
     // (only where some dimension's range is not given).

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <string>
 #include <utility>
@@ -112,6 +113,29 @@ void read_together(const char* operation, const char* name, const communicator& 
     }
     if (refusal) {
         std::rethrow_exception(refusal);
+    }
+}
+
+/// Agrees over comm that every rank was given the same arguments (what
+/// repr() shows of `arguments`: the calls' bins, ranges, statistics, ...),
+/// before any rank checks them or starts a collective that they shape:
+/// arguments that differ between ranks break the collective contract and
+/// would leave ranks in different collectives, or give each rank another
+/// answer. Every rank raises ValueError when they differ. One MPI_Allreduce
+/// of a 64-bit fingerprint on communicators of two or more ranks
+/// (collective).
+inline void agree_arguments(const char* operation, const communicator& comm, const pybind11::handle& arguments)
+{
+    if (comm.size < 2) {
+        return;
+    }
+    const std::uint64_t h = std::hash<std::string>{}(pybind11::repr(arguments).cast<std::string>());
+    std::uint64_t both[2] = {h, ~h}; // the least of ~h is the complement of the greatest h
+    MPI_Allreduce(MPI_IN_PLACE, both, 2, MPI_UINT64_T, MPI_MIN, comm.handle);
+    if (both[0] != ~both[1]) {
+        throw pybind11::value_error(std::string(operation) +
+                                    ": the ranks were given different arguments; every rank must make the same "
+                                    "call (the collective contract)");
     }
 }
 

@@ -221,3 +221,21 @@ def test_quantile_weights_refused_on_one_rank():
     raised_everywhere(ValueError, "Weights must be non-negative",
                       lambda: vs.quantile(x, 0.5, method="inverted_cdf", weights=negative))
     assert vs.quantile(x, 1.0, method="inverted_cdf", weights=np.ones(4)) == 3.0
+
+
+@pytest.mark.parametrize("call", [
+    lambda last: vs.histogram(np.arange(10.0), bins=-1 if last else 3),
+    lambda last: vs.histogram(np.arange(10.0), bins=3, range=(0.0, np.nan) if last else None),
+    lambda last: vs.histogram(np.arange(10.0), bins="auto" if last else 4),
+    lambda last: vs.histogram(np.arange(10.0), bins=4, density=last),
+    lambda last: vs.histogramdd(np.ones((5, 2)), bins=(0, 3) if last else 3),
+    lambda last: vs.binned_statistic(np.arange(10.0), np.arange(10.0), "bogus" if last else "mean", bins=4),
+    lambda last: vs.binned_statistic(np.arange(10.0), np.arange(10.0), bins=4, range=None if last else (0, 9)),
+    lambda last: vs.binned_statistic_2d(np.arange(10.0), np.arange(10.0), np.arange(10.0), bins=[-1, 2] if last else 2),
+], ids=["bins", "range", "estimator", "density", "dd bins", "statistic", "range none", "2d bins"])
+def test_binning_arguments_that_differ_on_one_rank(call):
+    """The collective contract broken: the last rank's bins, range, density
+    or statistic differ from the others'. Every rank raises the same error
+    instead of waiting in another collective, crashing, or returning another
+    answer."""
+    raised_everywhere(ValueError, "the ranks were given different arguments", lambda: call(WORLD.rank == LAST))
