@@ -402,7 +402,8 @@ py::array reduce_table(const function_kind& f, const reduction_tables& tables, c
     if (!failure) {
         s = facts_of_slices(f, counts, columns);
     }
-    std::int64_t agreed[5] = {s.empty, s.all_nan, agreeing.rank == 0 ? s.first_all_nan : 0, s.with_nan,
+    std::int64_t agreed[5] = {s.empty, s.all_nan,
+                              agreeing.rank == 0 || split.distributed_reduced() ? s.first_all_nan : 0, s.with_nan,
                               failure ? 1 : 0};
     agreed_counts(f.name, agreeing, split, agreed, 5);
     if (failure) {
