@@ -152,6 +152,24 @@ struct column_state {
     std::uint64_t zeros = 0;
 };
 
+namespace {
+
+/// Of three members holding the compared types double, int64 and uint64
+/// (in that order), the one for A.
+template <typename A, typename F, typename S, typename U>
+auto& of_compared(F& floating, S& signed_, U& unsigned_)
+{
+    if constexpr (std::is_floating_point_v<A>) {
+        return floating;
+    } else if constexpr (std::is_signed_v<A>) {
+        return signed_;
+    } else {
+        return unsigned_;
+    }
+}
+
+} // namespace
+
 struct extremes::state {
     bool failed = false;
     std::int64_t rows = 0;
@@ -163,13 +181,7 @@ struct extremes::state {
     template <typename A>
     std::vector<column_state<A>>& columns_of()
     {
-        if constexpr (std::is_floating_point_v<A>) {
-            return floating;
-        } else if constexpr (std::is_signed_v<A>) {
-            return signed_;
-        } else {
-            return unsigned_;
-        }
+        return of_compared<A>(floating, signed_, unsigned_);
     }
 
     /// m values from p, `stride` bytes apart, as rows row0.. of column c.
@@ -271,13 +283,7 @@ struct extremes::state {
     template <typename A>
     std::vector<A>* tile_of()
     {
-        if constexpr (std::is_floating_point_v<A>) {
-            return tile_floating;
-        } else if constexpr (std::is_signed_v<A>) {
-            return tile_signed;
-        } else {
-            return tile_unsigned;
-        }
+        return of_compared<A>(tile_floating, tile_signed, tile_unsigned);
     }
 
     /// The extremes and NaN counts of rows [0, m) of a tile, per column:

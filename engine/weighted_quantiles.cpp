@@ -103,6 +103,15 @@ struct big {
             limbs.pop_back();
         }
     }
+    /// Appends the limbs of what is left of a carry, then trims.
+    void end_with(u128 carry)
+    {
+        while (carry != 0) {
+            limbs.push_back(static_cast<std::uint32_t>(carry & digit_mask));
+            carry >>= digit_bits;
+        }
+        trim();
+    }
     /// A total of `count` digits of one bucket (each digit any uint64).
     static big of_digits(const std::int64_t* digits, int count)
     {
@@ -113,11 +122,7 @@ struct big {
             b.limbs.push_back(static_cast<std::uint32_t>(carry & digit_mask));
             carry >>= digit_bits;
         }
-        while (carry != 0) {
-            b.limbs.push_back(static_cast<std::uint32_t>(carry & digit_mask));
-            carry >>= digit_bits;
-        }
-        b.trim();
+        b.end_with(carry);
         return b;
     }
     big shifted(int s) const
@@ -148,11 +153,7 @@ struct big {
             b.limbs.push_back(static_cast<std::uint32_t>(carry & digit_mask));
             carry >>= digit_bits;
         }
-        while (carry != 0) {
-            b.limbs.push_back(static_cast<std::uint32_t>(carry & digit_mask));
-            carry >>= digit_bits;
-        }
-        b.trim();
+        b.end_with(carry);
         return b;
     }
     void add(const big& o)

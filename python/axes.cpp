@@ -239,19 +239,41 @@ py::object local_array_result(const char* operation, const dist_array& a, const 
     return py::cast(result.release(), py::return_value_policy::take_ownership);
 }
 
-py::object into_out(const char* operation, const py::object& result, const py::object& out)
+py::object into_out(const char* operation, const py::object& result, const py::object& out, bool broadcast)
 {
     if (!py::isinstance<py::array>(out)) {
         throw py::type_error(std::string(operation) + ": out must be a NumPy array");
     }
     const py::array target = out;
     const py::array value = py::module_::import("numpy").attr("asarray")(result);
-    if (target.ndim() != value.ndim() || !std::equal(value.shape(), value.shape() + value.ndim(), target.shape())) {
+    const bool same_shape =
+        target.ndim() == value.ndim() && std::equal(value.shape(), value.shape() + value.ndim(), target.shape());
+    bool fits = same_shape;
+    if (!same_shape && broadcast) {
+        try {
+            fits = py::module_::import("numpy")
+                       .attr("broadcast_shapes")(value.attr("shape"), target.attr("shape"))
+                       .equal(py::tuple(target.attr("shape")));
+        } catch (const py::error_already_set&) {
+            fits = false;
+        }
+    }
+    if (!fits) {
         throw py::value_error(std::string(operation) + ": out has shape " + py::str(out.attr("shape")).cast<std::string>() +
                               ", the result " + py::str(value.attr("shape")).cast<std::string>());
     }
     py::module_::import("numpy").attr("copyto")(target, value, py::arg("casting") = "same_kind");
     return out;
+}
+
+void agreed_counts(const char* operation, const communicator& comm, const axis_split& split, std::int64_t* counts,
+                   int n)
+{
+    if (split.distributed_reduced() || comm.size <= 1) {
+        return;
+    }
+    check_mpi(MPI_Allreduce(MPI_IN_PLACE, counts, n, MPI_INT64_T, MPI_SUM, comm.handle),
+              (std::string(operation) + ": agreeing on empty and all-NaN slices").c_str());
 }
 
 unsigned agreed_flags(const char* operation, const communicator& comm, const axis_split& split, unsigned flags)

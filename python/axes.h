@@ -108,11 +108,18 @@ pybind11::object local_array_result(const char* operation, const dist_array& a, 
 /// must call it.
 unsigned agreed_flags(const char* operation, const communicator& comm, const axis_split& split, unsigned flags);
 
+/// As agreed_flags for counts: the sums over comm of `counts[0..n)` for a
+/// reduction local to each rank's rows, as they are otherwise. One
+/// MPI_Allreduce for a local reduction on two or more ranks.
+void agreed_counts(const char* operation, const communicator& comm, const axis_split& split, std::int64_t* counts,
+                   int n);
+
 /// `result` written into `out` (an ndarray of the result's shape, cast as
 /// NumPy's same_kind rule allows), returned as NumPy returns it: `out`.
-/// ValueError for another shape, TypeError for anything but an ndarray.
-/// Local.
-pybind11::object into_out(const char* operation, const pybind11::object& result, const pybind11::object& out);
+/// ValueError for another shape (with `broadcast`, for a shape the result
+/// does not broadcast to), TypeError for anything but an ndarray. Local.
+pybind11::object into_out(const char* operation, const pybind11::object& result, const pybind11::object& out,
+                          bool broadcast = false);
 
 } // namespace virda_python
 

@@ -230,8 +230,17 @@ py::array probabilities_of(const function_kind& f, const py::object& q)
     // the array NumPy makes of them, whose dtype its result types follow.
     // Percentages are checked here and divided by 100 with the values read
     // (a new array, whose allocation the ranks agree on).
-    (void)real_numbers(f.name, "q", q);
-    const py::array array = numpy().attr("asarray")(q).cast<py::array>();
+    py::array array = numpy().attr("asarray")(q).cast<py::array>();
+    if (array.dtype().kind() == 'O' && array.size() > 0 &&
+        numpy().attr("all")(numpy().attr("vectorize")(py::module_::import("numbers").attr("Real").attr("__instancecheck__"),
+                                                     py::arg("otypes") = "?")(array))
+            .cast<bool>()) {
+        // Real numbers of Python's own types (Fraction, Decimal): their
+        // nearest doubles, as NumPy's arithmetic on them compares.
+        array = numpy().attr("asarray")(array, "float64").cast<py::array>();
+    } else {
+        (void)real_numbers(f.name, "q", q);
+    }
     const py::array as_double = numpy().attr("asarray")(array, "float64").cast<py::array>();
     const auto* v = static_cast<const double*>(as_double.data());
     const double top = f.percent ? 100.0 : 1.0;
@@ -298,50 +307,68 @@ double median_of_middle(const number& a, const number& b, bool two, char dtype_c
     return (a.as_double() + b.as_double()) / 2.0;
 }
 
-constexpr unsigned empty_slices = 1;
-constexpr unsigned all_nan_slices = 2;
+/// What the counts of a table tell about its slices, for NumPy's warnings,
+/// errors and result dtypes: whether some slice is empty, how many slices
+/// hold no value but NaN (the nan* forms), whether the first slice has none
+/// but NaN, and whether some slice holds a NaN (propagating forms).
+struct slice_facts {
+    std::int64_t empty = 0;
+    std::int64_t all_nan = 0;
+    std::int64_t first_all_nan = 0;
+    std::int64_t with_nan = 0;
+};
 
-/// Which of NumPy's warnings and errors for empty reductions and all-NaN
-/// slices the counts call for.
-unsigned slice_flags(const function_kind& f, const value_counts& counts, std::int64_t columns)
+slice_facts facts_of_slices(const function_kind& f, const value_counts& counts, std::int64_t columns)
 {
+    slice_facts s;
     if (columns == 0) {
-        return 0;
+        return s;
     }
     if (counts.values[0] + counts.nans[0] == 0) {
-        return empty_slices;
+        s.empty = 1;
+        return s;
     }
-    if (f.omit) {
-        for (std::size_t c = 0; c < counts.values.size(); ++c) {
-            if (counts.values[c] == 0) {
-                return all_nan_slices;
-            }
-        }
+    for (std::size_t c = 0; c < counts.values.size() && c < static_cast<std::size_t>(columns); ++c) {
+        s.all_nan += f.omit && counts.values[c] == 0 ? 1 : 0;
+        s.with_nan += counts.nans[c] > 0 ? 1 : 0;
     }
-    return 0;
+    s.first_all_nan = f.omit && counts.values[0] == 0 ? 1 : 0;
+    return s;
 }
 
-/// Warns or raises as NumPy does for those slices.
-void act_on_slices(const function_kind& f, unsigned flags)
+/// Warns or raises as NumPy does for those slices: an empty median warns
+/// twice (the mean of no values, then its division), the nan* forms once
+/// per all-NaN slice unless every axis is reduced.
+void act_on_slices(const function_kind& f, const slice_facts& s, bool every_axis, bool scalar)
 {
-    if ((flags & empty_slices) != 0) {
+    if (s.empty != 0) {
         if (!f.omit && !f.median) {
             throw py::index_error("cannot do a non-empty take from an empty axes.");
         }
         warn(PyExc_RuntimeWarning, f.omit ? "Mean of empty slice" : "Mean of empty slice.");
-    } else if ((flags & all_nan_slices) != 0) {
+        if (!f.omit) {
+            warn(PyExc_RuntimeWarning,
+                 scalar ? "invalid value encountered in scalar divide" : "invalid value encountered in divide");
+        }
+        return;
+    }
+    const std::int64_t times = every_axis ? std::min<std::int64_t>(s.all_nan, 1) : s.all_nan;
+    for (std::int64_t i = 0; i < times; ++i) {
         warn(PyExc_RuntimeWarning, "All-NaN slice encountered");
     }
 }
 
 /// The results of a (reduced x kept) table: result[i][c] for probability i
 /// and column c, as NumPy's values of dtype `out` (float64 or the data's
-/// own type), in a (nq, columns) array. Collective over comm.
+/// own type), in a (nq, columns) array, with what the counts tell of the
+/// slices in `facts`. Collective over `agreeing` where axis 0 is reduced,
+/// else one agreement over it on the slices.
 py::array reduce_table(const function_kind& f, const reduction_tables& tables, const py::array* table,
                        const py::array* weight_table, number_type weight_type, const py::array& probabilities,
                        quantile_method m, const py::dtype& out, char data_char, const communicator& agreeing,
-                       MPI_Comm comm)
+                       const axis_split& split, bool scalar, slice_facts* facts)
 {
+    const MPI_Comm comm = split.distributed_reduced() ? agreeing.handle : MPI_COMM_SELF;
     const number_type type = tables.type;
     const std::int64_t columns = table != nullptr ? static_cast<std::int64_t>(table->shape(1)) : tables.columns;
     const std::int64_t engine_columns = std::max<std::int64_t>(columns, 1);
@@ -349,23 +376,45 @@ py::array reduce_table(const function_kind& f, const reduction_tables& tables, c
     const nan_policy policy = f.omit ? nan_policy::omit : nan_policy::propagate;
     const bool has_rows = table != nullptr && table->shape(0) > 0 && columns > 0;
     order_statistics os(type, engine_columns);
-    engine_call(f.name, [&] {
-        if (table == nullptr) {
-            tables.add_to(os);
-        } else if (has_rows) {
-            os.add(table_of_array(*table, type));
+    value_counts counts;
+    // Each rank's own rows: a rank that cannot count them (memory, its
+    // counts) fails in the agreement below with the others, not alone.
+    std::exception_ptr failure;
+    try {
+        engine_call(f.name, [&] {
+            if (table == nullptr) {
+                tables.add_to(os);
+            } else if (has_rows) {
+                os.add(table_of_array(*table, type));
+            }
+        });
+        counts = engine_call(f.name, [&] { return os.count(comm); });
+    } catch (...) {
+        if (split.distributed_reduced()) {
+            throw;
         }
-    });
-    const value_counts counts = engine_call(f.name, [&] { return os.count(comm); });
+        failure = std::current_exception();
+    }
     // Decided from the global counts, or for a reduction of each rank's own
     // rows from every rank's (one MPI_Allreduce), so that every rank warns
     // or raises alike and none is left in the agreement below alone.
-    unsigned flags = slice_flags(f, counts, columns);
-    if (comm != agreeing.handle && agreeing.size > 1) {
-        check_mpi(MPI_Allreduce(MPI_IN_PLACE, &flags, 1, MPI_UNSIGNED, MPI_BOR, agreeing.handle),
-                  (std::string(f.name) + ": agreeing on empty and all-NaN slices").c_str());
+    slice_facts& s = *facts;
+    if (!failure) {
+        s = facts_of_slices(f, counts, columns);
     }
-    act_on_slices(f, flags);
+    std::int64_t agreed[5] = {s.empty, s.all_nan,
+                              agreeing.rank == 0 || split.distributed_reduced() ? s.first_all_nan : 0, s.with_nan,
+                              failure ? 1 : 0};
+    agreed_counts(f.name, agreeing, split, agreed, 5);
+    if (failure) {
+        std::rethrow_exception(failure);
+    }
+    if (agreed[4] != 0) {
+        throw py::value_error(std::string(f.name) + ": " + std::to_string(agreed[4]) +
+                              " other rank(s) could not count their values (their exceptions say why)");
+    }
+    s = {agreed[0], agreed[1], agreed[2], agreed[3]};
+    act_on_slices(f, s, split.kept.empty(), scalar);
 
     // The buffers the probabilities size, agreed over the ranks (before the
     // selection's collectives) when they are large: their size is the same
@@ -549,10 +598,20 @@ py::object quantiles_call(const function_kind& f, py::object a, py::object q, py
     const py::dtype dtype = result_dtype(f, in.dtype, probabilities, m);
     const py::array qs_array = numpy().attr("asarray")(probabilities, "float64").attr("ravel")().cast<py::array>();
 
-    const MPI_Comm over = collective ? in.comm.handle : MPI_COMM_SELF;
     const char data_char = in.dtype.kind() == 'f' ? (in.dtype.itemsize() == 8 ? 'd' : 'f') : 'i';
-    const py::array flat = reduce_table(f, tables, one_table ? &table : nullptr, in.weighted ? &weight_table : nullptr,
-                                        in.weight_type, qs_array, m, dtype, data_char, in.comm, over);
+    const bool scalar = probabilities.ndim() == 0 && split.kept.empty() && !keepdims;
+    slice_facts facts;
+    py::array flat = reduce_table(f, tables, one_table ? &table : nullptr, in.weighted ? &weight_table : nullptr,
+                                  in.weight_type, qs_array, m, dtype, data_char, in.comm, split, scalar, &facts);
+    // NumPy gives NaN in the data's float type where its first slice has
+    // no value (nan* forms) or, for one number, where a NaN propagates.
+    const bool nan_in_data_type = in.dtype.kind() == 'f' && !dtype.equal(in.dtype) &&
+                                  (f.omit ? facts.first_all_nan != 0
+                                          : facts.with_nan != 0 && probabilities.ndim() == 0 &&
+                                                split.kept.empty() && out.is_none());
+    if (nan_in_data_type) {
+        flat = flat.attr("astype")(in.dtype).cast<py::array>();
+    }
 
     // NumPy's shape: the probabilities' axes, then the kept axes (the
     // reduced ones as 1 with keepdims).
@@ -568,7 +627,7 @@ py::object quantiles_call(const function_kind& f, py::object a, py::object q, py
         result = result.attr("__getitem__")(py::tuple()); // NumPy's scalar
     }
     if (!out.is_none()) {
-        return into_out(f.name, result, out);
+        return into_out(f.name, result, out, true);
     }
     return result;
 }

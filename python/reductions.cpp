@@ -5,6 +5,7 @@
 #include "dist_array.h"
 #include "element_types.h"
 #include "local_values.h"
+#include "masked_values.h"
 #include "mpi_environment.h"
 
 #include "engine/extremes.h"
@@ -47,6 +48,21 @@ struct prepared {
     reduction_tables tables;
     std::unique_ptr<virda::engine::moments> moments;
     std::unique_ptr<virda::engine::extremes> extremes;
+    py::dtype given; ///< the data's own dtype (bool and float16 are read as uint8 and float32)
+    py::object kept_nans = py::none(); ///< masking::count_nans: int64 per kept element
+};
+
+/// A where= mask (none when `where` is None or null) and what the elements
+/// it leaves out become; with `count_nans`, the NaN values it keeps are
+/// counted per kept element first (prepared::kept_nans), for reductions
+/// whose NaN propagates though the mask's elements are left out as NaN.
+struct masking {
+    py::handle where;
+    left_out fill = left_out::zero;
+    py::handle initial;
+    bool count_nans = false;
+
+    bool given() const { return where && !where.is_none(); }
 };
 
 /// Which accumulator prepare makes for the tables.
@@ -77,15 +93,34 @@ void read_alike(const char* operation, const communicator& comm, F&& read)
     }
 }
 
+/// a's values as the engine reads them: NumPy's bool as uint8 (a view) and
+/// float16 as float32 (a copy), both exact; `given` their own dtype.
+py::array engine_values(const char* operation, py::handle a, py::dtype* given)
+{
+    const py::array x = py::hasattr(a, "mask") ? py::array() : py::array::ensure(a);
+    if (x && x.dtype().kind() == 'b') {
+        *given = x.dtype();
+        return numpy_values(operation, "a", x.attr("view")("uint8"));
+    }
+    if (x && x.dtype().kind() == 'f' && x.itemsize() == 2) {
+        *given = x.dtype();
+        return numpy_values(operation, "a", x.attr("astype")("float32"));
+    }
+    py::array values = numpy_values(operation, "a", a);
+    *given = values.dtype();
+    return values;
+}
+
 /// What must be alike on every rank: the blocks' dtype and, unless every
 /// axis is reduced (then only the values count, in C order of the blocks in
 /// rank order) or `shapes_always`, their number of axes and shape after the
 /// first, a 0-d block being one value along the distributed axis.
-std::int64_t fingerprint_of(const py::array& block, const axis_split& split, bool shapes_always)
+std::int64_t fingerprint_of(const py::array& block, const py::dtype& given, const axis_split& split,
+                            bool shapes_always)
 {
     std::uint64_t h = 1469598103934665603ull;
     const auto mix = [&h](std::uint64_t v) { h = (h ^ v) * 1099511628211ull; };
-    mix(static_cast<std::uint64_t>(block.dtype().num()));
+    mix(static_cast<std::uint64_t>(given.num()));
     if (!split.all || shapes_always) {
         const std::vector<py::ssize_t> shape = block_shape(block);
         mix(static_cast<std::uint64_t>(shape.size()));
@@ -105,7 +140,7 @@ std::int64_t fingerprint_of(const py::array& block, const axis_split& split, boo
 /// blocks unlike raise RuntimeError on every rank. Nobody is left in a
 /// collective alone.
 prepared prepare(const char* operation, py::handle a, py::handle axis, py::handle comm, bool tuples, bool tables,
-                 accumulator made = accumulator::none)
+                 accumulator made = accumulator::none, const masking& mask = {})
 {
     prepared p;
     reduction_input& in = p.in;
@@ -124,8 +159,20 @@ prepared prepare(const char* operation, py::handle a, py::handle axis, py::handl
     }
     std::exception_ptr refusal;
     try {
-        in.block = array ? in.array->block(operation) : numpy_values(operation, "a", a);
+        if (array) {
+            in.block = in.array->block(operation);
+            p.given = in.block.dtype();
+        } else {
+            in.block = engine_values(operation, a, &p.given);
+        }
         p.split = split_axes(axis, static_cast<int>(in.block.ndim()), tuples);
+        if (mask.given()) {
+            const py::array m = mask_for(operation, mask.where, in.block);
+            if (mask.count_nans && in.block.dtype().kind() == 'f') {
+                p.kept_nans = kept_nans(in.block, m, p.split);
+            }
+            in.block = masked_block(operation, in.block, m, mask.fill, mask.initial);
+        }
         if (tables) {
             p.tables = tables_for(in.block, p.split);
             // The accumulator's state (per kept element) is allocated here,
@@ -144,7 +191,7 @@ prepared prepare(const char* operation, py::handle a, py::handle axis, py::handl
     if (in.comm.size > 1) {
         // argmin and argmax (the functions without tuples of axes) give flat
         // indices into the global array: its shape must be one over every axis too.
-        const std::int64_t mine = refusal ? 0 : fingerprint_of(in.block, p.split, !tuples);
+        const std::int64_t mine = refusal ? 0 : fingerprint_of(in.block, p.given, p.split, !tuples);
         std::int64_t agreed[3] = {refusal ? in.comm.rank : std::numeric_limits<std::int64_t>::max(), mine, -mine};
         check_mpi(MPI_Allreduce(MPI_IN_PLACE, agreed, 3, MPI_INT64_T, MPI_MIN, in.comm.handle),
                   (std::string(operation) + ": agreeing on the blocks").c_str());
@@ -167,15 +214,6 @@ prepared prepare(const char* operation, py::handle a, py::handle axis, py::handl
 bool keepdims_of(py::handle keepdims)
 {
     return !keepdims.is_none() && py::bool_(py::reinterpret_borrow<py::object>(keepdims));
-}
-
-/// Refuses arguments NumPy has that are not taken here (initial, where),
-/// from the arguments alone.
-void refuse_given(const char* operation, const char* name, py::handle value)
-{
-    if (!value.is_none()) {
-        throw py::type_error(std::string(operation) + ": " + name + " is not supported");
-    }
 }
 
 py::module_ numpy() { return py::module_::import("numpy"); }
@@ -215,23 +253,60 @@ py::object finish(const char* operation, const reduction_input& in, const axis_s
     return result;
 }
 
-/// The moments of the block per kept element: over the communicator when
-/// axis 0 is reduced (one MPI_Allreduce), else this rank's alone. Nothing
-/// when there are no kept elements.
-std::optional<virda::engine::moment_summary> moments_of(const char* operation, const prepared& p,
-                                                        nan_policy policy)
+/// What a reduction's engine accumulator gives: the summary per kept
+/// element (none without kept elements) or, for a reduction of this rank's
+/// own rows, why this rank could not finish it. That failure goes into the
+/// ranks' agreement on the slices (failed_flag), so no rank raises alone.
+template <typename Summary>
+struct engine_result {
+    std::optional<Summary> summary;
+    std::exception_ptr failure;
+};
+
+constexpr unsigned failed_flag = 1u << 8;
+
+/// The summary of p's tables in `accumulator` (p.moments or p.extremes):
+/// over the communicator when axis 0 is reduced (one MPI_Allreduce), else
+/// this rank's alone.
+template <typename Accumulator>
+auto summary_of(const char* operation, const prepared& p, Accumulator* accumulator, nan_policy policy)
 {
-    const reduction_input& in = p.in;
-    const axis_split& split = p.split;
+    using summary = decltype(accumulator->finish_local(policy));
+    engine_result<summary> r;
     const reduction_tables& t = p.tables;
     if (t.columns == 0) {
-        return std::nullopt;
+        return r;
     }
-    return engine_call(operation, [&] {
-        virda::engine::moments& m = *p.moments;
-        t.add_to(m);
-        return split.distributed_reduced() ? m.finish(in.comm.handle, policy) : m.finish_local(policy);
-    });
+    const bool collective = p.split.distributed_reduced();
+    try {
+        r.summary = engine_call(operation, [&] {
+            t.add_to(*accumulator);
+            return collective ? accumulator->finish(p.in.comm.handle, policy) : accumulator->finish_local(policy);
+        });
+    } catch (...) {
+        if (collective) {
+            throw; // the engine's finish agrees on failures over the ranks
+        }
+        r.failure = std::current_exception();
+    }
+    return r;
+}
+
+/// The slices' flags agreed over the ranks (agreed_flags) with this rank's
+/// failure: raised on every rank once all have agreed.
+template <typename Summary>
+unsigned agreed_with_failure(const char* operation, const prepared& p, const engine_result<Summary>& r,
+                             unsigned flags)
+{
+    const unsigned agreed = agreed_flags(operation, p.in.comm, p.split, flags | (r.failure ? failed_flag : 0u));
+    if (r.failure) {
+        std::rethrow_exception(r.failure);
+    }
+    if ((agreed & failed_flag) != 0) {
+        throw py::value_error(std::string(operation) +
+                              ": another rank could not reduce its rows (its exception says why)");
+    }
+    return agreed;
 }
 
 /// The result dtype of a mean, variance or float sum: `dtype` when given,
@@ -267,11 +342,31 @@ py::array as_dtype(const std::vector<long double>& values, const py::dtype& dt)
 
 enum class moment_kind { sum, mean, variance, stdev };
 
+/// NumPy's where= and initial= of a reduction (None when not given).
+struct mask_and_initial {
+    py::handle where = py::none();
+    py::handle initial = py::none();
+};
+
 py::object moment_reduction(const char* operation, moment_kind kind, nan_policy policy, py::handle a,
                             py::handle axis, py::handle dtype, const py::object& out, double ddof,
-                            py::handle keepdims_arg, py::handle comm)
+                            py::handle keepdims_arg, py::handle comm, const mask_and_initial& extra = {})
 {
     const bool keepdims = keepdims_of(keepdims_arg);
+    if (policy == nan_policy::omit && kind != moment_kind::sum && is_floating_data(a)) {
+        // numpy.nanmean, nanvar and nanstd of floats keep to inexact types.
+        if (!dtype.is_none() && py::dtype::from_args(py::reinterpret_borrow<py::object>(dtype)).kind() != 'f') {
+            throw py::type_error("If a is inexact, then dtype must be inexact");
+        }
+        if (py::isinstance<py::array>(out) && py::reinterpret_borrow<py::array>(out).dtype().kind() != 'f') {
+            throw py::type_error("If a is inexact, then out must be inexact");
+        }
+    }
+    // The mask's left-out elements: 0 in a sum; NaN, left out, in the
+    // others (whose own NaN values, where they propagate, are counted apart).
+    const bool masked_nan = !extra.where.is_none() && kind != moment_kind::sum;
+    masking mask{extra.where, masked_nan ? left_out::nan : left_out::zero, py::none(),
+                 masked_nan && policy == nan_policy::propagate};
     const bool exact_in_float =
         !dtype.is_none() && py::dtype::from_args(py::reinterpret_borrow<py::object>(dtype)).kind() == 'f';
     // Integer sums need no tables; whether the data are integers is known
@@ -282,7 +377,8 @@ py::object moment_reduction(const char* operation, moment_kind kind, nan_policy 
     const prepared p = prepare(operation, a, axis, comm, true, true,
                                integer_sum ? accumulator::none
                                : squares   ? accumulator::moments_with_squares
-                                           : accumulator::moments);
+                                           : accumulator::moments,
+                               mask);
     const reduction_input& in = p.in;
     const axis_split& split = p.split;
     if (kind == moment_kind::sum && !dtype.is_none() && !integer_sum && in.block.dtype().kind() == 'f' &&
@@ -294,7 +390,7 @@ py::object moment_reduction(const char* operation, moment_kind kind, nan_policy 
     if (integer_sum) {
         // Integers add modulo 2^64 as NumPy's do: exact locally, then one
         // MPI_Allreduce of the 64-bit totals where axis 0 is reduced.
-        const bool is_unsigned = in.block.dtype().kind() == 'u';
+        const bool is_unsigned = p.given.kind() == 'u'; // bools add up as int64, as NumPy's
         py::tuple axes = py::cast(split.reduced);
         py::array local = numpy().attr("sum")(in.block.ndim() == 0 ? in.block.attr("reshape")(1) : py::object(in.block), axes,
                                               is_unsigned ? "uint64" : "int64");
@@ -304,26 +400,47 @@ py::object moment_reduction(const char* operation, moment_kind kind, nan_policy 
                                     MPI_SUM, in.comm.handle),
                       (std::string(operation) + ": adding the totals").c_str());
         }
+        if (!extra.initial.is_none()) {
+            local = numpy().attr("add")(local, numpy().attr("asarray")(extra.initial).attr("astype")(local.dtype()));
+        }
         if (!dtype.is_none()) {
             local = local.attr("astype")(dtype);
         }
         return finish(operation, in, split, keepdims, local, out);
     }
-    const py::dtype result_type = inexact_dtype(in.block, dtype);
+    // float16 data give float16, as NumPy's (which computes them in float32).
+    const py::dtype result_type =
+        dtype.is_none() && p.given.kind() == 'f' && p.given.itemsize() == 2 ? p.given : inexact_dtype(in.block, dtype);
     const bool single = result_type.kind() == 'f' && result_type.itemsize() == 4;
-    const auto s = moments_of(operation, p, policy);
+    const auto r = summary_of(operation, p, p.moments.get(), masked_nan ? nan_policy::omit : policy);
+    const auto& s = r.summary;
     const std::size_t columns = s ? s->columns() : 0;
+    // NaN values a mask keeps: counted over the ranks where axis 0 is
+    // reduced (every rank reaches this alike: the blocks' dtypes agree).
+    std::vector<std::int64_t> nans(columns, 0);
+    if (!p.kept_nans.is_none()) {
+        const py::array_t<std::int64_t> counts = p.kept_nans;
+        nans.assign(counts.data(), counts.data() + counts.size());
+        nans.resize(static_cast<std::size_t>(p.tables.columns));
+        if (split.distributed_reduced() && in.comm.size > 1 && !nans.empty()) {
+            check_mpi(MPI_Allreduce(MPI_IN_PLACE, nans.data(), static_cast<int>(nans.size()), MPI_INT64_T, MPI_SUM,
+                                    in.comm.handle),
+                      (std::string(operation) + ": counting the NaN values kept").c_str());
+        }
+    }
+    const double plus = extra.initial.is_none() ? 0.0 : py::float_(py::reinterpret_borrow<py::object>(extra.initial)).cast<double>();
     std::vector<long double> values(columns);
     bool empty_slice = false;
     for (std::size_t j = 0; j < columns; ++j) {
         const std::int64_t n = s->count(j);
+        const std::int64_t nan_values = masked_nan ? nans[j] : s->nan_count(j);
         switch (kind) {
         case moment_kind::sum:
-            values[j] = s->sum(j);
+            values[j] = static_cast<long double>(s->sum(j)) + plus;
             break;
         case moment_kind::mean:
             // A slice of NaN alone is not empty where NaN propagates.
-            empty_slice = empty_slice || (policy == nan_policy::omit ? n : n + s->nan_count(j)) == 0;
+            empty_slice = empty_slice || (policy == nan_policy::omit ? n : n + nan_values) == 0;
             // float64: the exact total rounded once, divided by the count
             // (NumPy's formula, its sum exact); float32: the exact mean
             // rounded once to float32 (through a long double).
@@ -331,7 +448,7 @@ py::object moment_reduction(const char* operation, moment_kind kind, nan_policy 
             break;
         case moment_kind::variance:
         case moment_kind::stdev: {
-            const auto total = policy == nan_policy::omit ? n : n + s->nan_count(j);
+            const auto total = policy == nan_policy::omit ? n : n + nan_values;
             const bool no_freedom = static_cast<double>(total) - ddof <= 0;
             empty_slice = empty_slice || no_freedom;
             values[j] = kind == moment_kind::variance ? s->variance(ddof, j) : s->stdev(ddof, j);
@@ -341,31 +458,17 @@ py::object moment_reduction(const char* operation, moment_kind kind, nan_policy 
             break;
         }
         }
+        if (mask.count_nans && nans[j] > 0) {
+            values[j] = std::numeric_limits<long double>::quiet_NaN();
+        }
     }
-    if (agreed_flags(operation, in.comm, split, empty_slice ? 1u : 0u) != 0) {
+    if (agreed_with_failure(operation, p, r, empty_slice ? 1u : 0u) != 0) {
         const bool nan_function = policy == nan_policy::omit;
         warn(PyExc_RuntimeWarning, kind == moment_kind::mean ? (nan_function ? "Mean of empty slice" : "Mean of empty slice.")
                                                              : (nan_function ? "Degrees of freedom <= 0 for slice."
                                                                              : "Degrees of freedom <= 0 for slice"));
     }
     return finish(operation, in, split, keepdims, as_dtype(values, result_type), out);
-}
-
-/// The extremes of the block per kept element, as moments_of.
-std::optional<virda::engine::extremes_summary> extremes_of(const char* operation, const prepared& p,
-                                                           nan_policy policy)
-{
-    const reduction_input& in = p.in;
-    const axis_split& split = p.split;
-    const reduction_tables& t = p.tables;
-    if (t.columns == 0) {
-        return std::nullopt;
-    }
-    return engine_call(operation, [&] {
-        virda::engine::extremes& e = *p.extremes;
-        t.add_to(e);
-        return split.distributed_reduced() ? e.finish(in.comm.handle, policy) : e.finish_local(policy);
-    });
 }
 
 enum class extreme_kind { min, max, ptp, argmin, argmax };
@@ -389,26 +492,80 @@ py::array numbers_as(const std::vector<number>& values, const py::dtype& dt)
     return result;
 }
 
+/// min, max or ptp of the summary's columns in the data's dtype; with
+/// `initial`, NumPy's: the initial value takes part in every slice (fmin,
+/// fmax leaving NaN out for the nan* forms) and is the result of an empty one.
+py::array extreme_values(extreme_kind kind, nan_policy policy, const virda::engine::extremes_summary& s,
+                         const py::dtype& dt, py::handle initial)
+{
+    const std::size_t columns = s.columns();
+    std::vector<number> least(columns);
+    std::vector<number> greatest(columns);
+    for (std::size_t j = 0; j < columns; ++j) {
+        least[j] = s.min(j);
+        greatest[j] = s.max(j);
+    }
+    if (kind == extreme_kind::ptp) {
+        // In the data's type, integers wrapping around as NumPy's do.
+        return numpy().attr("subtract")(numbers_as(greatest, dt), numbers_as(least, dt));
+    }
+    const bool min = kind == extreme_kind::min;
+    py::array result = numbers_as(min ? least : greatest, dt);
+    if (initial.is_none()) {
+        return result;
+    }
+    py::array_t<bool> empty(static_cast<py::ssize_t>(columns));
+    for (std::size_t j = 0; j < columns; ++j) {
+        empty.mutable_data()[j] = s.count(j) + s.nan_count(j) == 0;
+    }
+    const py::object first = numpy().attr("asarray")(initial).attr("astype")(dt);
+    const char* combine = policy == nan_policy::omit ? (min ? "fmin" : "fmax") : (min ? "minimum" : "maximum");
+    return numpy().attr("where")(empty, first, numpy().attr(combine)(result, first)).attr("astype")(dt);
+}
+
 py::object extreme_reduction(const char* operation, extreme_kind kind, nan_policy policy, py::handle a,
-                             py::handle axis, const py::object& out, py::handle keepdims_arg, py::handle comm)
+                             py::handle axis, const py::object& out, py::handle keepdims_arg, py::handle comm,
+                             const mask_and_initial& extra = {})
 {
     const bool arg = kind == extreme_kind::argmin || kind == extreme_kind::argmax;
-    const prepared p = prepare(operation, a, axis, comm, !arg, true, accumulator::extremes);
+    const bool with_initial = !extra.initial.is_none();
+    if (!extra.where.is_none() && !with_initial) {
+        throw py::value_error(std::string("reduction operation '") + (kind == extreme_kind::min ? "minimum" : "maximum") +
+                              "' does not have an identity, so to use a where mask one has to define 'initial'");
+    }
+    const prepared p = prepare(operation, a, axis, comm, !arg, true, accumulator::extremes,
+                               masking{extra.where, left_out::initial, extra.initial, false});
+    if (kind == extreme_kind::ptp && p.given.kind() == 'b') {
+        // Alike on every rank: the ranks agreed on the dtype.
+        throw py::type_error("numpy boolean subtract, the `-` operator, is not supported, use the bitwise_xor, the "
+                             "`^` operator, or the logical_xor function instead.");
+    }
     const reduction_input& in = p.in;
     const axis_split& split = p.split;
     const bool keepdims = keepdims_of(keepdims_arg);
-    const auto s = extremes_of(operation, p, policy);
+    const auto r = summary_of(operation, p, p.extremes.get(), policy);
+    const auto& s = r.summary;
     const std::size_t columns = s ? s->columns() : 0;
+    py::array result;
+    if (s && !arg) {
+        result = extreme_values(kind, policy, *s, in.block.dtype(), extra.initial).attr("astype")(p.given);
+    }
     // Whether some slice has no elements: decided from the rows of every
     // rank (in the summary) or of this rank for a local reduction.
     bool all_nan = false;
-    for (std::size_t j = 0; j < columns; ++j) {
-        all_nan = all_nan || (arg ? (kind == extreme_kind::argmin ? s->argmin(j) : s->argmax(j)) < 0 : s->count(j) == 0);
+    if (with_initial && s) {
+        all_nan = in.block.dtype().kind() == 'f' && numpy().attr("isnan")(result).attr("any")().cast<bool>();
+    } else {
+        for (std::size_t j = 0; j < columns; ++j) {
+            all_nan = all_nan ||
+                      (arg ? (kind == extreme_kind::argmin ? s->argmin(j) : s->argmax(j)) < 0 : s->count(j) == 0);
+        }
     }
     constexpr unsigned empty_flag = 1;
     constexpr unsigned all_nan_flag = 2;
-    const unsigned flags = agreed_flags(operation, in.comm, split,
-                                        (columns > 0 && s->rows() == 0 ? empty_flag : 0u) | (all_nan ? all_nan_flag : 0u));
+    const bool empty = columns > 0 && s->rows() == 0 && !with_initial;
+    const unsigned flags =
+        agreed_with_failure(operation, p, r, (empty ? empty_flag : 0u) | (all_nan ? all_nan_flag : 0u));
     all_nan = (flags & all_nan_flag) != 0;
     if ((flags & empty_flag) != 0) {
         const std::string what = kind == extreme_kind::argmin   ? "argmin"
@@ -430,24 +587,11 @@ py::object extreme_reduction(const char* operation, extreme_kind kind, nan_polic
         }
         return finish(operation, in, split, keepdims, at, out);
     }
-    std::vector<number> least(columns);
-    std::vector<number> greatest(columns);
-    for (std::size_t j = 0; j < columns; ++j) {
-        least[j] = s->min(j);
-        greatest[j] = s->max(j);
-    }
     if (all_nan && policy == nan_policy::omit) {
         warn(PyExc_RuntimeWarning, "All-NaN slice encountered");
     }
-    const py::dtype dt = in.block.dtype();
-    py::array result;
-    if (kind == extreme_kind::min) {
-        result = numbers_as(least, dt);
-    } else if (kind == extreme_kind::max) {
-        result = numbers_as(greatest, dt);
-    } else {
-        // In the data's type, integers wrapping around as NumPy's do.
-        result = numpy().attr("subtract")(numbers_as(greatest, dt), numbers_as(least, dt));
+    if (!s) {
+        result = py::array(p.given, std::vector<py::ssize_t>{0});
     }
     return finish(operation, in, split, keepdims, result, out);
 }
@@ -517,6 +661,64 @@ py::object count_nonzero_of(py::handle a, py::handle axis, bool keepdims, py::ha
     return finish(operation, in, split, keepdims, local, py::none());
 }
 
+/// numpy.average with weights along `axis` (NumPy arrays of this rank's
+/// rows): the sum of the products a * w rounded to `rt`, as NumPy's, over
+/// the sum of the weights, both exact totals. The weights have a's shape
+/// or, 1-D, lie along one axis (along axis 0: this rank's rows).
+py::object weighted_average_along(py::handle a, py::handle axis, py::handle weights, bool returned,
+                                  py::handle keepdims, py::handle comm, const py::object& rt)
+{
+    const char* operation = "average";
+    if (py::isinstance<dist_array>(a) || py::isinstance<dist_array>(weights)) {
+        throw py::type_error("average: weights of an Array are taken with axis=None only");
+    }
+    const communicator c = communicator_of(comm);
+    py::object products;
+    py::object spread;
+    read_alike(operation, c, [&] {
+        const py::array x = numpy_values(operation, "a", a);
+        py::array w = numpy().attr("asarray")(weights);
+        const py::tuple xs = x.attr("shape");
+        if (!py::tuple(w.attr("shape")).equal(xs)) {
+            if (w.ndim() != 1) {
+                throw py::type_error("1D weights expected when shapes of a and weights differ.");
+            }
+            const axis_split split = split_axes(axis, static_cast<int>(x.ndim()), false);
+            const int along = split.reduced.front();
+            if (x.ndim() == 0 || w.shape(0) != x.shape(along)) {
+                throw py::value_error("Length of weights not compatible with specified axis.");
+            }
+            std::vector<py::ssize_t> shape(static_cast<std::size_t>(x.ndim()), 1);
+            shape[static_cast<std::size_t>(along)] = w.shape(0);
+            w = numpy().attr("broadcast_to")(w.attr("reshape")(py::cast(shape)), xs);
+        }
+        products = numpy().attr("multiply")(x, w, py::arg("dtype") = rt);
+        spread = w.attr("astype")(rt);
+    });
+    py::object total = moment_reduction(operation, moment_kind::sum, nan_policy::propagate, products, axis, rt,
+                                        py::none(), 0, keepdims, comm);
+    py::object scl = moment_reduction(operation, moment_kind::sum, nan_policy::propagate, spread, axis, rt,
+                                      py::none(), 0, keepdims, comm);
+    // Each rank's own rows (axis 0 kept) may differ: agreed, so that every
+    // rank raises alike.
+    int zero = numpy().attr("any")(numpy().attr("equal")(scl, 0.0)).cast<bool>() ? 1 : 0;
+    if (c.size > 1) {
+        check_mpi(MPI_Allreduce(MPI_IN_PLACE, &zero, 1, MPI_INT, MPI_MAX, c.handle), "average: agreeing on the weights");
+    }
+    if (zero != 0) {
+        PyErr_SetString(PyExc_ZeroDivisionError, "Weights sum to zero, can't be normalized");
+        throw py::error_already_set();
+    }
+    py::object avg = numpy().attr("true_divide")(total, scl);
+    if (!returned) {
+        return avg;
+    }
+    if (!py::tuple(scl.attr("shape")).equal(py::tuple(avg.attr("shape")))) {
+        scl = numpy().attr("broadcast_to")(scl, avg.attr("shape")).attr("copy")();
+    }
+    return py::make_tuple(avg, scl);
+}
+
 py::object average_of(py::handle a, py::handle axis, py::handle weights, bool returned, py::handle keepdims,
                       py::handle comm)
 {
@@ -542,18 +744,33 @@ py::object average_of(py::handle a, py::handle axis, py::handle weights, bool re
         }
         return py::make_tuple(avg, scl);
     }
+    // NumPy's result dtype: float64 at least for integers, else the types'
+    // common one (float32 data and weights give float32).
+    const auto type_of_values = [](py::handle x) {
+        return py::isinstance<dist_array>(x) ? dtype_of(x.cast<dist_array&>().type())
+                                             : numpy().attr("asarray")(x).attr("dtype").cast<py::dtype>();
+    };
+    const py::dtype at = type_of_values(a);
+    const py::object rt = at.kind() == 'f' ? numpy().attr("result_type")(at, type_of_values(weights))
+                                           : numpy().attr("result_type")(at, type_of_values(weights), "f8");
     if (!axis.is_none()) {
-        throw py::type_error("average: weights are taken with axis=None only");
+        return weighted_average_along(a, axis, weights, returned, keepdims, comm, rt);
     }
     const virda::engine::weighted_summary s = weighted_of(operation, a, weights, comm);
-    py::object avg = numpy().attr("float64")(s.mean);
+    py::object avg = numpy().attr("asarray")(s.mean).attr("astype")(rt);
+    py::object scl = numpy().attr("asarray")(s.weight_sum).attr("astype")(rt);
     if (keepdims_of(keepdims)) {
         const int nd = py::isinstance<dist_array>(a) ? static_cast<int>(a.cast<dist_array&>().shape().size())
                                                      : std::max(1, numpy().attr("ndim")(a).cast<int>());
-        avg = numpy().attr("full")(py::tuple(py::cast(std::vector<int>(static_cast<std::size_t>(nd), 1))), avg);
+        const py::tuple ones = py::cast(std::vector<int>(static_cast<std::size_t>(nd), 1));
+        avg = avg.attr("reshape")(ones);
+        scl = scl.attr("reshape")(ones);
+    } else {
+        avg = avg.attr("__getitem__")(py::tuple());
+        scl = scl.attr("__getitem__")(py::tuple());
     }
     if (returned) {
-        return py::make_tuple(avg, numpy().attr("float64")(s.weight_sum));
+        return py::make_tuple(avg, scl);
     }
     return avg;
 }
@@ -567,10 +784,8 @@ void bind_reductions(py::module_& m)
         "sum",
         [](py::handle a, py::handle axis, py::handle dtype, const py::object& out, py::handle keepdims,
            py::handle initial, py::handle where, py::handle comm) {
-            refuse_given("sum", "initial", initial);
-            refuse_given("sum", "where", where);
             return moment_reduction("sum", moment_kind::sum, nan_policy::propagate, a, axis, dtype, out, 0, keepdims,
-                                    comm);
+                                    comm, {where, initial});
         },
         py::arg("a"), py::arg("axis") = none, py::arg("dtype") = none, py::arg("out") = none,
         py::arg("keepdims") = none, py::arg("initial") = none, py::arg("where") = none, py::kw_only(),
@@ -582,10 +797,8 @@ over a's communicator when axis 0 is reduced (axis=None included).)doc");
         "nansum",
         [](py::handle a, py::handle axis, py::handle dtype, const py::object& out, py::handle keepdims,
            py::handle initial, py::handle where, py::handle comm) {
-            refuse_given("nansum", "initial", initial);
-            refuse_given("nansum", "where", where);
             return moment_reduction("nansum", moment_kind::sum, nan_policy::omit, a, axis, dtype, out, 0, keepdims,
-                                    comm);
+                                    comm, {where, initial});
         },
         py::arg("a"), py::arg("axis") = none, py::arg("dtype") = none, py::arg("out") = none,
         py::arg("keepdims") = none, py::arg("initial") = none, py::arg("where") = none, py::kw_only(),
@@ -594,7 +807,6 @@ over a's communicator when axis 0 is reduced (axis=None included).)doc");
         "mean",
         [](py::handle a, py::handle axis, py::handle dtype, const py::object& out, py::handle keepdims,
            py::handle where, py::handle weights, py::handle comm) {
-            refuse_given("mean", "where", where);
             if (!weights.is_none()) {
                 if (!axis.is_none()) {
                     throw py::type_error("mean: weights are taken with axis=None only");
@@ -603,7 +815,7 @@ over a's communicator when axis 0 is reduced (axis=None included).)doc");
                 return py::object(numpy().attr("float64")(s.weighted_sum / s.weight_sum));
             }
             return moment_reduction("mean", moment_kind::mean, nan_policy::propagate, a, axis, dtype, out, 0,
-                                    keepdims, comm);
+                                    keepdims, comm, {where, py::none()});
         },
         py::arg("a"), py::arg("axis") = none, py::arg("dtype") = none, py::arg("out") = none,
         py::arg("keepdims") = none, py::kw_only(), py::arg("where") = none, py::arg("weights") = none,
@@ -615,9 +827,8 @@ weights= (keyword, axis=None only): the weighted mean, as numpy.average.)doc");
         "nanmean",
         [](py::handle a, py::handle axis, py::handle dtype, const py::object& out, py::handle keepdims,
            py::handle where, py::handle comm) {
-            refuse_given("nanmean", "where", where);
             return moment_reduction("nanmean", moment_kind::mean, nan_policy::omit, a, axis, dtype, out, 0, keepdims,
-                                    comm);
+                                    comm, {where, py::none()});
         },
         py::arg("a"), py::arg("axis") = none, py::arg("dtype") = none, py::arg("out") = none,
         py::arg("keepdims") = none, py::kw_only(), py::arg("where") = none, py::arg("comm") = none,
@@ -630,14 +841,14 @@ weights= (keyword, axis=None only): the weighted mean, as numpy.average.)doc");
             auto f = [name, kind, policy, nan_function](py::handle a, py::handle axis, py::handle dtype,
                                                         const py::object& out, double ddof, py::handle keepdims,
                                                         py::handle where, py::handle weights, py::handle comm) {
-                refuse_given(name, "where", where);
                 if (!weights.is_none()) {
                     if (nan_function || !axis.is_none() || kind != moment_kind::stdev) {
                         throw py::type_error(std::string(name) + ": weights are taken by std with axis=None only");
                     }
                     return py::object(numpy().attr("float64")(weighted_of(name, a, weights, comm).stdev));
                 }
-                return moment_reduction(name, kind, policy, a, axis, dtype, out, ddof, keepdims, comm);
+                return moment_reduction(name, kind, policy, a, axis, dtype, out, ddof, keepdims, comm,
+                                        {where, py::none()});
             };
             m.def(name, f, py::arg("a"), py::arg("axis") = none, py::arg("dtype") = none, py::arg("out") = none,
                   py::arg("ddof") = 0, py::arg("keepdims") = none, py::kw_only(), py::arg("where") = none,
@@ -660,9 +871,7 @@ weights= (keyword, axis=None only): the weighted mean, as numpy.average.)doc");
             e.name,
             [e](py::handle a, py::handle axis, const py::object& out, py::handle keepdims, py::handle initial,
                 py::handle where, py::handle comm) {
-                refuse_given(e.name, "initial", initial);
-                refuse_given(e.name, "where", where);
-                return extreme_reduction(e.name, e.kind, e.policy, a, axis, out, keepdims, comm);
+                return extreme_reduction(e.name, e.kind, e.policy, a, axis, out, keepdims, comm, {where, initial});
             },
             py::arg("a"), py::arg("axis") = none, py::arg("out") = none, py::arg("keepdims") = none,
             py::arg("initial") = none, py::arg("where") = none, py::kw_only(), py::arg("comm") = none,
@@ -703,7 +912,7 @@ weights= (keyword, axis=None only): the weighted mean, as numpy.average.)doc");
         },
         py::arg("a"), py::arg("axis") = none, py::arg("weights") = none, py::arg("returned") = false, py::kw_only(),
         py::arg("keepdims") = none, py::arg("comm") = none,
-        "The (weighted) mean, as numpy.average; weights with axis=None only.");
+        "The (weighted) mean, as numpy.average (weights along an axis: NumPy arrays of this rank's rows).");
 }
 
 } // namespace virda_python

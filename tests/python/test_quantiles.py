@@ -246,3 +246,35 @@ def test_axes_and_weights_one_rank_cannot_use_fail_on_every_rank():
     with pytest.raises(ValueError):
         vs.quantile(np.ones((2, 3)), 0.5, axis=0, method="inverted_cdf", weights=weights)
     assert WORLD.allreduce(1) == WORLD.size
+
+
+def test_numpys_warning_counts_nan_dtypes_and_probabilities():
+    all_nan = np.full((4, 3), np.nan, np.float32)
+    mine_ = block(all_nan, WORLD, "first")
+    for axis, times in ((None, 1), (0, 3), ((0, 1), 1)):
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            got = vs.nanmedian(mine_, axis=axis)
+            got_q = vs.nanpercentile(mine_, 50, axis=axis)
+        assert [str(w.message) for w in caught] == ["All-NaN slice encountered"] * (2 * times)
+        assert np.asarray(got).dtype == np.float32 and np.asarray(got_q).dtype == np.float32
+    # float32 NaN of one number keeps its type; a first column that is not
+    # all NaN gives float64, as NumPy's.
+    some = np.array([[1, np.nan], [2, np.nan], [3, np.nan]], np.float32)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        assert vs.nanpercentile(block(some, WORLD, "last"), 50, axis=0).dtype == np.float64
+        assert vs.nanpercentile(block(some[:, ::-1], WORLD, "last"), 50, axis=0).dtype == np.float32
+    assert vs.percentile(block(some, WORLD, "ramp"), 50).dtype == np.float32
+    assert vs.percentile(block(some[:, 0], WORLD, "ramp"), 50).dtype == np.float64
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert np.isnan(vs.median(np.zeros(0)))
+    assert [str(w.message) for w in caught] == ["Mean of empty slice.", "invalid value encountered in scalar divide"]
+    from fractions import Fraction
+    x = block(np.arange(8), WORLD, "even")
+    assert vs.quantile(x, Fraction(1, 2)) == 3.5
+    out = np.zeros(1)
+    assert vs.percentile(x, 50, out=out) is out and out[0] == 3.5
+    with pytest.raises(ValueError):
+        vs.percentile(x, [10, 50, 90], out=np.zeros(2))  # a result NumPy cannot broadcast into out
