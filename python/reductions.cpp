@@ -355,10 +355,11 @@ py::object moment_reduction(const char* operation, moment_kind kind, nan_policy 
     const bool keepdims = keepdims_of(keepdims_arg);
     if (policy == nan_policy::omit && kind != moment_kind::sum && is_floating_data(a)) {
         // numpy.nanmean, nanvar and nanstd of floats keep to inexact types.
-        if (!dtype.is_none() && py::dtype::from_args(py::reinterpret_borrow<py::object>(dtype)).kind() != 'f') {
+        const auto inexact = [](char kind) { return kind == 'f' || kind == 'c'; };
+        if (!dtype.is_none() && !inexact(py::dtype::from_args(py::reinterpret_borrow<py::object>(dtype)).kind())) {
             throw py::type_error("If a is inexact, then dtype must be inexact");
         }
-        if (py::isinstance<py::array>(out) && py::reinterpret_borrow<py::array>(out).dtype().kind() != 'f') {
+        if (py::isinstance<py::array>(out) && !inexact(py::reinterpret_borrow<py::array>(out).dtype().kind())) {
             throw py::type_error("If a is inexact, then out must be inexact");
         }
     }

@@ -6,7 +6,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../../.." && pwd)
 build=$(cd "${1:?usage: regenerate.sh <Open MPI build directory>}" && pwd)
-module=$(find "$build" -name 'virdastatistics*.so' -print -quit)
+module=$(find "$build/python" -maxdepth 1 -name 'virdastatistics*.so' -print -quit)
 [ -n "$module" ] || { echo "regenerate.sh: no module built in $build" >&2; exit 1; }
 # shellcheck source=../../../scripts/use-openmpi-environment.sh
 . "$src/scripts/use-openmpi-environment.sh"
