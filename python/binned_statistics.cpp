@@ -92,7 +92,9 @@ py::object binned_dd(const py::object& sample_in, const py::object& values_in, c
 {
     const char* operation = "binned_statistic_dd";
     const communicator comm = communicator_of(comm_in);
-    agree_arguments(operation, comm, py::make_tuple(statistic_in, bins, range, expand_binnumbers, previous.is_none()));
+    // A function's repr holds its address, which differs between processes.
+    const py::object named = PyCallable_Check(statistic_in.ptr()) ? py::str("a callable") : statistic_in;
+    agree_arguments(operation, comm, py::make_tuple(named, bins, range, expand_binnumbers, previous.is_none()));
     const py::module_ np = numpy();
     const py::object builtins = py::module_::import("builtins");
 

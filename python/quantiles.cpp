@@ -230,7 +230,13 @@ py::array probabilities_of(const function_kind& f, const py::object& q)
     // the array NumPy makes of them, whose dtype its result types follow.
     // Percentages are checked here and divided by 100 with the values read
     // (a new array, whose allocation the ranks agree on).
-    py::array array = numpy().attr("asarray")(q).cast<py::array>();
+    py::array array;
+    try {
+        array = numpy().attr("asarray")(q).cast<py::array>();
+    } catch (const py::error_already_set&) {
+        (void)real_numbers(f.name, "q", q); // says what is wrong with q (ragged, ...)
+        throw;
+    }
     if (array.dtype().kind() == 'O' && array.size() > 0 &&
         numpy().attr("all")(numpy().attr("vectorize")(py::module_::import("numbers").attr("Real").attr("__instancecheck__"),
                                                      py::arg("otypes") = "?")(array))

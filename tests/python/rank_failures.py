@@ -141,7 +141,7 @@ def test_numpy_values_refused_on_one_rank():
     others a ValueError naming it, and nobody waits."""
     named = f"rank {LAST} could not read its values"
     last = WORLD.rank == LAST
-    odd_dtype = np.zeros(3, dtype=bool if last else np.float64)
+    odd_dtype = np.zeros(3, dtype=np.complex128 if last else np.float64)
     masked = np.ma.masked_array([1.0, 2.0], mask=[last, False])
     for call in (lambda: vs.mean(odd_dtype), lambda: vs.median(odd_dtype),
                  lambda: vs.histogram_above_lower(odd_dtype, 0.0, 1.0, 4), lambda: vs.quantile(masked, [0.5])):
