@@ -114,10 +114,12 @@ public:
     binned_statistics_result finish(MPI_Comm comm, const binned_statistics_wanted& wanted) const;
 
 private:
+    /// \cond internal
     struct block {
         values_view bin_numbers;
         table_view values;
     };
+    /// \endcond
     std::int64_t bins_;
     std::int64_t columns_;
     bool failed_ = false;

@@ -85,10 +85,12 @@ public:
                                                nan_policy policy = nan_policy::propagate) const;
 
 private:
+    /// \cond internal
     struct pair_of_tables {
         table_view values;
         table_view weights;
     };
+    /// \endcond
     number_type type_;
     number_type weight_type_;
     std::int64_t columns_;
