@@ -115,10 +115,14 @@ grid_result bin_pairs(const h5_input& in, const std::vector<const dataset_shape*
     });
     const std::int64_t bins = engine::bin_number_count(axes, engine::bin_numbering::within_edges);
 
-    // The counts stream slab by slab; a statistic of the values needs every
-    // value of a bin at the end: each rank keeps its pairs that are in a bin.
+    // Counts alone stream slab by slab; a statistic of the values needs every
+    // value of a bin at the end: each rank keeps its pairs that are in a bin,
+    // and their statistics count them too.
+    const bool counts_only = !with_values || o.statistic == "count";
     std::optional<engine::binned_statistics> statistics;
-    together(comm, [&] { statistics.emplace(bins, 0); });
+    if (counts_only) {
+        together(comm, [&] { statistics.emplace(bins, 0); });
+    }
     std::vector<std::int64_t> numbers;
     std::vector<std::int64_t> kept_bins;
     std::vector<double> kept_values;
@@ -135,8 +139,8 @@ grid_result bin_pairs(const h5_input& in, const std::vector<const dataset_shape*
                 coordinates.push_back(engine::values_of(v[d], static_cast<std::int64_t>(n)));
             }
             engine::locate_bins(axes, coordinates, engine::bin_numbering::within_edges, numbers.data());
-            statistics->add(engine::values_of(numbers.data(), static_cast<std::int64_t>(n)));
-            if (!with_values) {
+            if (counts_only) {
+                statistics->add(engine::values_of(numbers.data(), static_cast<std::int64_t>(n)));
                 return;
             }
             for (std::size_t i = 0; i < n; ++i) {
@@ -167,7 +171,7 @@ grid_result bin_pairs(const h5_input& in, const std::vector<const dataset_shape*
     }
     engine::binned_statistics_result r;
     try {
-        if (with_values && o.statistic != "count") {
+        if (!counts_only) {
             engine::binned_statistics of_values(bins, 1);
             const auto count = static_cast<std::int64_t>(kept_bins.size());
             of_values.add(engine::values_of(kept_bins.data(), count),
