@@ -5,6 +5,7 @@
 
 #include "engine/bin_location.h"
 #include "engine/binned_statistics.h"
+#include "frontend/binned_statistic_names.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
@@ -75,8 +76,6 @@ std::optional<number_type> type_of(const py::array& a)
     return std::nullopt;
 }
 
-const std::vector<std::string> known_statistics{"mean", "median", "count", "sum", "std", "min", "max"};
-
 py::object results_type(const char* name, std::vector<const char*> fields)
 {
     py::list f;
@@ -110,7 +109,7 @@ py::object binned_dd(const py::object& sample_in, const py::object& values_in, c
     if (py::isinstance<py::str>(statistic_in)) {
         statistic = statistic_in.cast<std::string>();
     }
-    if (std::find(known_statistics.begin(), known_statistics.end(), statistic) == known_statistics.end()) {
+    if (!virda::frontend::is_binned_statistic(statistic)) {
         throw py::value_error("invalid statistic " + py::repr(statistic_in).cast<std::string>());
     }
     try {
@@ -348,13 +347,7 @@ py::object binned_dd(const py::object& sample_in, const py::object& values_in, c
     for (const std::int64_t n : nbin) {
         total_bins *= n;
     }
-    binned_statistics_wanted wanted;
-    wanted.sum = statistic == "sum";
-    wanted.mean = statistic == "mean";
-    wanted.std = statistic == "std";
-    wanted.min = statistic == "min";
-    wanted.max = statistic == "max";
-    wanted.median = statistic == "median";
+    const binned_statistics_wanted wanted = virda::frontend::wanted_for(statistic);
     const std::int64_t columns = counting ? 0 : value_columns;
     binned_statistics_result r = engine_call(operation, [&] {
         binned_statistics s(total_bins, columns);
@@ -373,27 +366,18 @@ py::object binned_dd(const py::object& sample_in, const py::object& values_in, c
     py::array_t<double> result({static_cast<py::ssize_t>(value_columns), static_cast<py::ssize_t>(total_bins)});
     double* out = result.mutable_data();
     const auto nb = static_cast<std::size_t>(total_bins);
+    const std::vector<double>* asked = counting || wanted.max ? nullptr : &virda::frontend::values_named(r, statistic);
     for (std::size_t c = 0; c < static_cast<std::size_t>(value_columns); ++c) {
         for (std::size_t b = 0; b < nb; ++b) {
-            double v = 0;
             const std::size_t at = c * nb + b;
             if (counting) {
-                v = static_cast<double>(r.counts[b]);
-            } else if (wanted.sum) {
-                v = r.sum[at];
-            } else if (wanted.mean) {
-                v = r.mean[at];
-            } else if (wanted.std) {
-                v = r.std[at];
-            } else if (wanted.median) {
-                v = r.median[at];
-            } else if (wanted.min) {
-                v = r.min[at];
-            } else {
+                out[at] = static_cast<double>(r.counts[b]);
+            } else if (wanted.max) {
                 // As SciPy finds it: the last of the values sorted with NaN last.
-                v = r.nan_counts[at] > 0 ? std::nan("") : r.max[at];
+                out[at] = r.nan_counts[at] > 0 ? std::nan("") : r.max[at];
+            } else {
+                out[at] = (*asked)[at];
             }
-            out[at] = v;
         }
     }
     py::list shape;

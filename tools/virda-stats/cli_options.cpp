@@ -3,6 +3,7 @@
 #include "collective_error.h"
 
 #include "engine/quantile_method.h"
+#include "frontend/binned_statistic_names.h"
 
 #include <algorithm>
 
@@ -276,8 +277,7 @@ void apply_option(const std::string& name, const std::string& value, cli_options
         }
         o.values = value;
     } else if (name == "statistic") {
-        static const std::set<std::string> statistics = {"count", "sum", "mean", "std", "min", "max", "median"};
-        if (statistics.count(value) == 0) {
+        if (!virda::frontend::is_binned_statistic(value)) {
             usage_failure("--statistic must be count, sum, mean, std, min, max or median, not '" + value + "'");
         }
         o.statistic = value;

@@ -6,6 +6,7 @@
 #include "engine/bin_location.h"
 #include "engine/binned_statistics.h"
 #include "engine/error.h"
+#include "frontend/binned_statistic_names.h"
 
 #include <cmath>
 #include <cstdint>
@@ -17,6 +18,7 @@
 namespace virda_stats {
 
 namespace engine = virda::engine;
+namespace frontend = virda::frontend;
 
 namespace {
 
@@ -47,38 +49,6 @@ std::vector<double> finite_range(paired_slabs& slabs, std::size_t dims, const st
         range[2 * d + 1] = -ends[dims + d];
     }
     return range;
-}
-
-engine::binned_statistics_wanted wanted_of(const std::string& statistic)
-{
-    engine::binned_statistics_wanted w;
-    w.sum = statistic == "sum";
-    w.mean = statistic == "mean";
-    w.std = statistic == "std";
-    w.min = statistic == "min";
-    w.max = statistic == "max";
-    w.median = statistic == "median";
-    return w;
-}
-
-const std::vector<double>& values_of(const engine::binned_statistics_result& r, const std::string& statistic)
-{
-    if (statistic == "sum") {
-        return r.sum;
-    }
-    if (statistic == "mean") {
-        return r.mean;
-    }
-    if (statistic == "std") {
-        return r.std;
-    }
-    if (statistic == "min") {
-        return r.min;
-    }
-    if (statistic == "max") {
-        return r.max;
-    }
-    return r.median;
 }
 
 } // namespace
@@ -176,7 +146,7 @@ grid_result bin_pairs(const h5_input& in, const std::vector<const dataset_shape*
             const auto count = static_cast<std::int64_t>(kept_bins.size());
             of_values.add(engine::values_of(kept_bins.data(), count),
                           engine::table_of(kept_values.data(), count, 1, 1));
-            r = of_values.finish(comm, wanted_of(o.statistic));
+            r = of_values.finish(comm, frontend::wanted_for(o.statistic));
         } else {
             r = statistics->finish(comm, {});
         }
@@ -193,7 +163,7 @@ grid_result bin_pairs(const h5_input& in, const std::vector<const dataset_shape*
     if (with_values) {
         g.statistic = o.statistic;
         g.values = o.statistic == "count" ? std::vector<double>(g.counts.begin(), g.counts.end())
-                                          : values_of(r, o.statistic);
+                                          : frontend::values_named(r, o.statistic);
     }
     return g;
 }
