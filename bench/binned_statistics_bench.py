@@ -12,26 +12,15 @@ timed in turn; ratio = scipy / module (above 1: the module is faster).
 Compare ratios within one run only.
 """
 import sys
-import time
 
 import numpy as np
 import scipy.stats
 from mpi4py import MPI
 
 import virdastatistics as vs
+from bench_timing import median_time
 
 comm = MPI.COMM_WORLD
-
-
-def seconds_of(run):
-    comm.Barrier()
-    start = time.perf_counter()
-    run()
-    return comm.allreduce(time.perf_counter() - start, op=MPI.MAX)
-
-
-def median_time(run, reps):
-    return float(np.median([seconds_of(run) for _ in range(reps)]))
 
 
 def rows():

@@ -12,27 +12,14 @@ the slowest rank (a barrier before each call, the two timed in turn), and
 numpy / module (above 1: the module is faster).
 """
 import sys
-import time
 
 import numpy as np
 from mpi4py import MPI
 
 import virdastatistics as vs
+from bench_timing import seconds_of, slowest
 
 comm = MPI.COMM_WORLD
-
-
-def seconds_of(run):
-    comm.Barrier()
-    start = time.perf_counter()
-    run()
-    return time.perf_counter() - start
-
-
-def median_ms(times):
-    out = np.empty(len(times))
-    comm.Allreduce(np.ascontiguousarray(times, dtype=np.float64), out, op=MPI.MAX)
-    return float(np.median(out)) * 1e3
 
 
 def cases(x, y, z, w):
@@ -65,7 +52,7 @@ def main():
             for r in range(reps):
                 for k in ((0, 1) if r % 2 == 0 else (1, 0)):
                     t[r, k] = seconds_of(ours if k == 0 else theirs)
-            m, p = median_ms(t[:, 0]), median_ms(t[:, 1])
+            m, p = (float(np.median(slowest(t[:, k]))) * 1e3 for k in (0, 1))
             if comm.rank == 0:
                 print(f"{name:<17} {n:>9} {m:>10.2f} {p:>10.2f} {p / m:>7.2f}", flush=True)
 

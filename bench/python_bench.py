@@ -22,13 +22,13 @@ Each figure is the median over repeated calls of the slowest rank's time
 Compare ratios within one run only.
 """
 import sys
-import time
 
 import numpy as np
 from mpi4py import MPI
 
 import numpy_bench as nb
 import virdastatistics as vs
+from bench_timing import seconds_of, slowest
 
 comm = MPI.COMM_WORLD
 CENTRES = 0.5 + np.arange(nb.NBINS, dtype=np.float64)  # the bins of (0, 100) that numpy_bench uses
@@ -39,20 +39,6 @@ HISTOGRAM = [0.0, 1.0, float(nb.NBINS)]
 TARGETS = {"mean": 0.8, "mean_weighted": 0.8, "stdev": 0.8, "stdev_weighted": 0.8,
            "histogram": 2.0, "bin_data": 2.0, "quantile_5p": 2.0, "median": 2.0}
 LAYER_TARGET_US = 5.0
-
-
-def slowest(seconds):
-    """The slowest rank's time of each call."""
-    out = np.empty(len(seconds))
-    comm.Allreduce(np.ascontiguousarray(seconds, dtype=np.float64), out, op=MPI.MAX)
-    return out
-
-
-def seconds_of(run):
-    comm.Barrier()
-    start = time.perf_counter()
-    run()
-    return time.perf_counter() - start
 
 
 def compare(python_run, library_run, numpy_run, reps):

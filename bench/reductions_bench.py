@@ -11,28 +11,15 @@ of the slowest rank (a barrier before each call, the two timed in turn), and
 numpy / module (above 1: the module is faster).
 """
 import sys
-import time
 
 import numpy as np
 from mpi4py import MPI
 
 import virdastatistics as vs
+from bench_timing import seconds_of, slowest
 
 comm = MPI.COMM_WORLD
 NAMES = ["mean", "var", "min", "max", "argmax"]
-
-
-def seconds_of(run):
-    comm.Barrier()
-    start = time.perf_counter()
-    run()
-    return time.perf_counter() - start
-
-
-def median_us(times):
-    out = np.empty(len(times))
-    comm.Allreduce(np.ascontiguousarray(times, dtype=np.float64), out, op=MPI.MAX)
-    return float(np.median(out)) * 1e6
 
 
 def main():
@@ -59,7 +46,7 @@ def main():
                             t[r, 0] = seconds_of(lambda: ours(data, axis=axis))
                         else:
                             t[r, 1] = seconds_of(lambda: theirs(data, axis=axis))
-                m, p = median_us(t[:, 0]), median_us(t[:, 1])
+                m, p = (float(np.median(slowest(t[:, k]))) * 1e6 for k in (0, 1))
                 if comm.rank == 0:
                     print(f"{name:<8} {n:>9} {str(axis):>5} {m:>11.1f} {p:>11.1f} {p / m:>7.2f}", flush=True)
 
