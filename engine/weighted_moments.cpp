@@ -243,23 +243,36 @@ weighted_summary weighted_moments::finish(MPI_Comm comm, nan_policy policy) cons
     f += exact_record_fields;
     bool finite = w.flags[flag_nan] == 0 && w.flags[flag_pos_inf] == 0 && w.flags[flag_neg_inf] == 0;
     s.weight_sum = round_to_double(w);
-    // sum(w x) in units of 2^-(1074 + 2400), sum(w x^2) in units of
-    // 2^-(1074 + 3600): each class's total shifted by its scale.
+    // Each class's total shifted by its scale, relative to the lowest class
+    // holding a total that is not zero (ordinary data use one class only):
+    // sum(w x) in units of 2^(-1074 + 400 (first_wx + wx_lowest)), sum(w x^2)
+    // in units of 2^(-1074 + 400 (first_wxx + wxx_lowest)), so the wide
+    // integers carry no words of zeros below their digits.
     wide_integer s1;
     double raw_wx = 0;
+    int first_wx = -1;
     for (int c = 0; c < wx_classes; ++c, f += exact_record_fields) {
         const exact_total t = read_record(f);
         finite = finite && t.flags[flag_nan] == 0 && t.flags[flag_pos_inf] == 0 && t.flags[flag_neg_inf] == 0;
         if (c == -wx_lowest) {
             raw_wx = round_to_double(t); // carries infinities and NaN
         }
-        s1 = s1.plus(wide_integer::from_total(t).shifted(class_bits * c));
+        const wide_integer v = wide_integer::from_total(t);
+        if (!v.is_zero()) {
+            first_wx = first_wx < 0 ? c : first_wx;
+            s1 = s1.plus(v.shifted(class_bits * (c - first_wx)));
+        }
     }
     wide_integer s2;
+    int first_wxx = -1;
     for (int c = 0; c < wxx_classes; ++c, f += exact_record_fields) {
         const exact_total t = read_record(f);
         finite = finite && t.flags[flag_nan] == 0 && t.flags[flag_pos_inf] == 0 && t.flags[flag_neg_inf] == 0;
-        s2 = s2.plus(wide_integer::from_total(t).shifted(class_bits * c));
+        const wide_integer v = wide_integer::from_total(t);
+        if (!v.is_zero()) {
+            first_wxx = first_wxx < 0 ? c : first_wxx;
+            s2 = s2.plus(v.shifted(class_bits * (c - first_wxx)));
+        }
     }
     if (!finite) {
         s.weighted_sum = raw_wx;
@@ -267,8 +280,8 @@ weighted_summary weighted_moments::finish(MPI_Comm comm, nan_policy policy) cons
         s.variance = s.stdev = nan;
         return s;
     }
-    const int s1_unit = -(1074 + class_bits * -wx_lowest);
-    const int s2_unit = -(1074 + class_bits * -wxx_lowest);
+    const int s1_unit = -1074 + class_bits * (std::max(first_wx, 0) + wx_lowest);
+    const int s2_unit = -1074 + class_bits * (std::max(first_wxx, 0) + wxx_lowest);
     s.weighted_sum = s1.rounded_double(s1_unit);
     if (s.count == 0) {
         s.mean = s.variance = s.stdev = nan;
@@ -278,11 +291,13 @@ weighted_summary weighted_moments::finish(MPI_Comm comm, nan_policy policy) cons
     const long double wl = wi.rounded(-1074);
     s.mean = static_cast<double>(s1.rounded(s1_unit) / wl);
     // W sum(w x^2) - sum(w x)^2, exactly: units 2^-1074 * 2^s2_unit against
-    // 2^(2 s1_unit).
+    // 2^(2 s1_unit), both brought to the finer of the two.
     const int product_unit = -1074 + s2_unit;
     const int square_unit = 2 * s1_unit;
-    const wide_integer spread = wi.times(s2).shifted(product_unit - square_unit).minus(s1.times(s1));
-    s.variance = static_cast<double>(spread.rounded(square_unit) / (wl * wl));
+    const int unit = std::min(product_unit, square_unit);
+    const wide_integer spread =
+        wi.times(s2).shifted(product_unit - unit).minus(s1.times(s1).shifted(square_unit - unit));
+    s.variance = static_cast<double>(spread.rounded(unit) / (wl * wl));
     s.stdev = std::sqrt(s.variance);
     return s;
 }

@@ -101,6 +101,30 @@ TEST(WeightedMoments, AgreeWithQuadruplePrecisionAtEverySplit)
     EXPECT_TRUE(same_bits(o.weight_sum, s.weight_sum));
 }
 
+TEST(WeightedMoments, DataOfOneScaleFarFromOne)
+{
+    // Every product in a class of its own scale, none in the ordinary one.
+    __extension__ typedef __float128 quad;
+    for (const double scale : {1e150, 1e-150}) {
+        const std::vector<double> x = {1.0 * scale, 2.0 * scale, 4.0 * scale, 7.0 * scale};
+        const std::vector<double> w = {1.0, 2.0, 3.0, 0.5};
+        quad sw = 0;
+        quad swx = 0;
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            sw += w[i];
+            swx += static_cast<quad>(w[i]) * x[i];
+        }
+        const quad mean = swx / sw;
+        quad dev = 0;
+        for (std::size_t i = 0; i < x.size(); ++i) {
+            dev += static_cast<quad>(w[i]) * (x[i] - mean) * (x[i] - mean);
+        }
+        const weighted_summary s = finished(x, w);
+        EXPECT_EQ(static_cast<double>(mean), s.mean) << scale;
+        EXPECT_NEAR(static_cast<double>(dev / sw), s.variance, s.variance * 4e-16) << scale;
+    }
+}
+
 TEST(WeightedMoments, NanInfinityAndZeroWeights)
 {
     const double nan = std::numeric_limits<double>::quiet_NaN();
