@@ -18,6 +18,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <limits>
 #include <string>
 #include <utility>
@@ -140,9 +142,12 @@ virda::engine::bin_axis axis_of(const py::object& edges, bool equal)
     return virda::engine::bin_axis::with_edges(e);
 }
 
-/// Counts (int64) or weight totals (float64) of the points per bin, shaped
-/// by the axes, on every rank.
-py::array bin_points(const char* operation, const local_points& p, const std::vector<virda::engine::bin_axis>& axes)
+/// Counts (int64, or float64 with `as_double`) or weight totals (float64) of
+/// the points per bin, shaped by the axes, on every rank. The array holds
+/// the engine's own buffer (no copy; counts become doubles in place), so a
+/// call over many bins touches them once more, not three times.
+py::array bin_points(const char* operation, const local_points& p, const std::vector<virda::engine::bin_axis>& axes,
+                     bool as_double = false)
 {
     std::vector<virda::engine::values_view> views;
     for (const py::array& c : p.columns) {
@@ -153,20 +158,28 @@ py::array bin_points(const char* operation, const local_points& p, const std::ve
     if (weighted) {
         w = view_of(p.weights.cast<py::array>());
     }
-    const virda::engine::histogram_dd_result r = engine_call(
-        operation, [&] { return virda::engine::histogram_dd(axes, views, weighted ? &w : nullptr, p.comm.handle); });
+    using result = virda::engine::histogram_dd_result;
+    auto r = std::make_unique<result>(engine_call(
+        operation, [&] { return virda::engine::histogram_dd(axes, views, weighted ? &w : nullptr, p.comm.handle); }));
     std::vector<py::ssize_t> shape;
     for (const auto& a : axes) {
         shape.push_back(static_cast<py::ssize_t>(a.bins()));
     }
+    result* held = r.get();
+    py::capsule owner(held, [](void* v) { delete static_cast<result*>(v); });
+    r.release();
     if (weighted) {
-        py::array_t<double> out(shape);
-        std::copy(r.weight_totals.begin(), r.weight_totals.end(), out.mutable_data());
-        return std::move(out);
+        return py::array_t<double>(shape, held->weight_totals.data(), owner);
     }
-    py::array_t<std::int64_t> out(shape);
-    std::copy(r.counts.begin(), r.counts.end(), out.mutable_data());
-    return std::move(out);
+    if (as_double) {
+        static_assert(sizeof(double) == sizeof(std::int64_t), "counts become doubles in place");
+        for (std::int64_t& c : held->counts) {
+            const double d = static_cast<double>(c);
+            std::memcpy(&c, &d, sizeof d);
+        }
+        return py::array_t<double>(shape, reinterpret_cast<const double*>(held->counts.data()), owner);
+    }
+    return py::array_t<std::int64_t>(shape, held->counts.data(), owner);
 }
 
 /// histogram's points: a raveled, its weights checked and raveled (NumPy's
@@ -625,7 +638,7 @@ py::tuple histogramdd_of(py::handle sample, py::handle bins, py::handle range, p
         const bool equal = np.attr("ndim")(per_dimension(bins, d)[py::int_(i)]).cast<int>() == 0;
         axes.push_back(engine_call(operation, [&] { return axis_of(edges[i], equal); }));
     }
-    py::object hist = bin_points(operation, p, axes).attr("astype")(np.attr("float64"));
+    py::object hist = bin_points(operation, p, axes, true);
     if (!density.is_none() && density.cast<bool>()) {
         py::object s = hist.attr("sum")();
         for (py::ssize_t i = 0; i < d; ++i) {
