@@ -154,3 +154,20 @@ def test_estimators_on_degenerate_values():
     nan = block(np.array([1.0, np.nan, 2.0, 3.0]), WORLD, "last")
     with pytest.raises(ValueError, match="autodetected range of"):
         vs.histogram(nan, "auto", comm=WORLD)
+
+
+def test_results_own_their_bins():
+    """The results hold the engine's buffers: each call's arrays are its own,
+    writable, and outlive the call and the next ones."""
+    x = block(x_of(np.arange(500)), WORLD, "ramp")
+    first, _ = vs.histogramdd([x, x], 4, [(0, 100), (0, 100)], comm=WORLD)
+    keep = first.copy()
+    second, _ = vs.histogramdd([x, x], 4, [(0, 100), (0, 100)], weights=x, comm=WORLD)
+    counts, _ = vs.histogram(x, 4, (0, 100), comm=WORLD)
+    del second, counts
+    import gc
+    gc.collect()
+    assert first.dtype == np.float64 and first.flags.writeable and first.tobytes() == keep.tobytes()
+    first[0, 0] = -1.0
+    again, _ = vs.histogramdd([x, x], 4, [(0, 100), (0, 100)], comm=WORLD)
+    assert again.tobytes() == keep.tobytes()
