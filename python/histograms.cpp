@@ -8,12 +8,18 @@
 #include "engine/bin_location.h"
 #include "engine/extremes.h"
 #include "engine/histogram_dd.h"
+#include "engine/moments.h"
+#include "engine/order_statistics.h"
+#include "engine/power_sums.h"
 
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <limits>
 #include <string>
 #include <utility>
@@ -136,9 +142,12 @@ virda::engine::bin_axis axis_of(const py::object& edges, bool equal)
     return virda::engine::bin_axis::with_edges(e);
 }
 
-/// Counts (int64) or weight totals (float64) of the points per bin, shaped
-/// by the axes, on every rank.
-py::array bin_points(const char* operation, const local_points& p, const std::vector<virda::engine::bin_axis>& axes)
+/// Counts (int64, or float64 with `as_double`) or weight totals (float64) of
+/// the points per bin, shaped by the axes, on every rank. The array holds
+/// the engine's own buffer (no copy; counts become doubles in place), so a
+/// call over many bins touches them once more, not three times.
+py::array bin_points(const char* operation, const local_points& p, const std::vector<virda::engine::bin_axis>& axes,
+                     bool as_double = false)
 {
     std::vector<virda::engine::values_view> views;
     for (const py::array& c : p.columns) {
@@ -149,20 +158,28 @@ py::array bin_points(const char* operation, const local_points& p, const std::ve
     if (weighted) {
         w = view_of(p.weights.cast<py::array>());
     }
-    const virda::engine::histogram_dd_result r = engine_call(
-        operation, [&] { return virda::engine::histogram_dd(axes, views, weighted ? &w : nullptr, p.comm.handle); });
+    using result = virda::engine::histogram_dd_result;
+    auto r = std::make_unique<result>(engine_call(
+        operation, [&] { return virda::engine::histogram_dd(axes, views, weighted ? &w : nullptr, p.comm.handle); }));
     std::vector<py::ssize_t> shape;
     for (const auto& a : axes) {
         shape.push_back(static_cast<py::ssize_t>(a.bins()));
     }
+    result* held = r.get();
+    py::capsule owner(held, [](void* v) { delete static_cast<result*>(v); });
+    r.release();
     if (weighted) {
-        py::array_t<double> out(shape);
-        std::copy(r.weight_totals.begin(), r.weight_totals.end(), out.mutable_data());
-        return std::move(out);
+        return py::array_t<double>(shape, held->weight_totals.data(), owner);
     }
-    py::array_t<std::int64_t> out(shape);
-    std::copy(r.counts.begin(), r.counts.end(), out.mutable_data());
-    return std::move(out);
+    if (as_double) {
+        static_assert(sizeof(double) == sizeof(std::int64_t), "counts become doubles in place");
+        for (std::int64_t& c : held->counts) {
+            const double d = static_cast<double>(c);
+            std::memcpy(&c, &d, sizeof d);
+        }
+        return py::array_t<double>(shape, reinterpret_cast<const double*>(held->counts.data()), owner);
+    }
+    return py::array_t<std::int64_t>(shape, held->counts.data(), owner);
 }
 
 /// histogram's points: a raveled, its weights checked and raveled (NumPy's
@@ -287,13 +304,198 @@ local_points points_dd(const char* operation, py::handle sample, py::handle weig
     return p;
 }
 
-/// Whether NumPy takes a histogram's bins argument as a count (so that it
-/// makes equal-width edges).
-bool is_count(py::handle bins) { return numpy().attr("ndim")(bins).cast<int>() == 0 && !py::isinstance<py::str>(bins); }
+/// Whether NumPy makes equal-width edges of a histogram's bins argument (a
+/// count or an estimator's name).
+bool is_count(py::handle bins) { return numpy().attr("ndim")(bins).cast<int>() == 0; }
+
+/// Python's operator module, for NumPy's scalar arithmetic.
+py::module_ op() { return py::module_::import("operator"); }
+
+/// The global number of values of one column (collective).
+std::int64_t global_size(const local_points& p)
+{
+    std::int64_t n = p.columns[0].size();
+    if (p.comm.size > 1) {
+        MPI_Allreduce(MPI_IN_PLACE, &n, 1, MPI_INT64_T, MPI_SUM, p.comm.handle);
+    }
+    return n;
+}
+
+/// A double as the scalar NumPy's reductions give for the column's dtype:
+/// its own floating type, float64 for integers.
+py::object result_scalar(const local_points& p, double v)
+{
+    const py::dtype t = p.dtype.kind() == 'f' ? p.dtype : py::dtype("float64");
+    return t.attr("type")(v);
+}
+
+/// The values' standard deviation (ddof 0), from exact totals (collective).
+py::object global_std(const char* operation, const local_points& p, double* mean)
+{
+    const virda::engine::values_view v = view_of(p.columns[0]);
+    const virda::engine::moment_summary s = engine_call(operation, [&] {
+        virda::engine::moments m(v.type);
+        m.add(v);
+        return m.finish(p.comm.handle);
+    });
+    *mean = s.mean();
+    return result_scalar(p, s.stdev(0));
+}
+
+/// mean(((x - mean) / sigma)^3), each term formed in double and their total
+/// exact (collective).
+double global_skewness(const char* operation, const local_points& p, std::int64_t n, double mean, double sigma)
+{
+    const virda::engine::values_view v = view_of(p.columns[0]);
+    const virda::engine::power_totals t = engine_call(operation, [&] {
+        virda::engine::power_sums s(2, mean, sigma);
+        s.add(v, v);
+        return s.finish(p.comm.handle);
+    });
+    return t.powers.at(3) / static_cast<double>(n);
+}
+
+/// numpy.subtract(*numpy.percentile(x, [75, 25])), the order statistics
+/// exact (collective).
+py::object global_iqr(const char* operation, const local_points& p)
+{
+    const virda::engine::values_view v = view_of(p.columns[0]);
+    const std::vector<std::vector<double>> q = engine_call(operation, [&] {
+        virda::engine::order_statistics s(v.type);
+        s.add(v);
+        return s.quantiles({0.75, 0.25}, p.comm.handle);
+    });
+    return op().attr("sub")(result_scalar(p, q[0][0]), result_scalar(p, q[0][1]));
+}
+
+/// Counts of the values in `bins` equal bins over `range` (collective).
+py::object counts_in_range(const char* operation, const local_points& p, std::int64_t bins, const py::tuple& range)
+{
+    const py::object edges = numpy().attr("histogram_bin_edges")(numpy().attr("empty")(0, p.dtype), bins, range);
+    return bin_points(operation, p, {engine_call(operation, [&] { return axis_of(edges, true); })});
+}
+
+/// Values beyond which bins='stone' is refused: it bins the values once for
+/// every bin count up to sqrt(n).
+constexpr std::int64_t stone_limit = std::int64_t{1} << 24;
+
+/// NumPy's width of the bins by estimator `name` for the values of p (all
+/// finite, n > 0 of them over the ranks, least and greatest in `extremes`,
+/// a 2-value array of their dtype), over `range` (the outer edges). NumPy's
+/// formulas and scalar arithmetic; the size, extremes, deviation, skewness
+/// and quartiles global. Collective; every rank takes the same branches.
+py::object bin_width(const char* operation, const std::string& name, const local_points& p, std::int64_t n,
+                     const py::object& extremes, const py::tuple& range)
+{
+    auto np = numpy();
+    const py::object hist = py::module_::import("numpy.lib.histograms");
+    const py::object ptp = hist.attr("_ptp")(extremes);
+    const py::object size = py::int_(n);
+    const auto div = [](const py::object& a, const py::object& b) { return op().attr("truediv")(a, b); };
+    const auto mul = [](const py::object& a, const py::object& b) { return op().attr("mul")(a, b); };
+    const auto sturges = [&] { return div(ptp, op().attr("add")(np.attr("log2")(size), py::float_(1.0))); };
+    const auto fd = [&] {
+        return mul(mul(py::float_(2.0), global_iqr(operation, p)), op().attr("pow")(size, -1.0 / 3.0));
+    };
+    if (name == "sqrt") {
+        return div(ptp, np.attr("sqrt")(size));
+    }
+    if (name == "sturges") {
+        return sturges();
+    }
+    if (name == "rice") {
+        return div(ptp, py::float_(2.0 * op().attr("pow")(size, 1.0 / 3).cast<double>()));
+    }
+    if (name == "scott") {
+        double mean = 0;
+        const double pi = 3.141592653589793;
+        const double factor = std::pow(24.0 * std::pow(pi, 0.5) / static_cast<double>(n), 1.0 / 3.0);
+        return mul(py::float_(factor), global_std(operation, p, &mean));
+    }
+    if (name == "fd") {
+        return fd();
+    }
+    if (name == "auto") {
+        const py::object fd_bw = fd();
+        const py::object sturges_bw = sturges();
+        return fd_bw.cast<bool>() ? py::module_::import("builtins").attr("min")(fd_bw, sturges_bw) : sturges_bw;
+    }
+    if (name == "doane") {
+        if (n > 2) {
+            const double x = static_cast<double>(n);
+            const double sg1 = std::sqrt(6.0 * (x - 2) / ((x + 1.0) * (x + 3)));
+            double mean = 0;
+            const py::object sigma = global_std(operation, p, &mean);
+            if (sigma.cast<double>() > 0.0) {
+                const double g1 = global_skewness(operation, p, n, mean, sigma.cast<double>());
+                const double d = 1.0 + np.attr("log2")(size).cast<double>() +
+                                 np.attr("log2")(1.0 + std::fabs(g1) / sg1).cast<double>();
+                return div(ptp, np.attr("float64")(d));
+            }
+        }
+        return py::float_(0.0);
+    }
+    // stone: the bin count that minimises the cross-validated integrated
+    // squared error, trying every count up to max(100, sqrt(n)).
+    if (n <= 1 || !ptp.cast<bool>()) {
+        return py::int_(0);
+    }
+    if (n > stone_limit) {
+        throw py::value_error(std::string(operation) + ": bins='stone' bins the values once per candidate bin "
+                              "count (up to sqrt(n) of them); refused beyond " + std::to_string(stone_limit) +
+                              " values (here " + std::to_string(n) + "): give the number of bins or another "
+                              "estimator");
+    }
+    const std::int64_t upper = std::max<std::int64_t>(100, static_cast<std::int64_t>(std::sqrt(static_cast<double>(n))));
+    std::int64_t best = 1;
+    py::object best_j;
+    for (std::int64_t k = 1; k <= upper; ++k) {
+        const py::object hh = div(ptp, py::int_(k));
+        const py::object pk = div(counts_in_range(operation, p, k, range), size);
+        const py::object j = div(op().attr("sub")(py::int_(2), mul(py::int_(n + 1), pk.attr("dot")(pk))), hh);
+        if (k == 1 || op().attr("lt")(j, best_j).cast<bool>()) {
+            best = k;
+            best_j = j;
+        }
+    }
+    if (best == upper) {
+        warn(PyExc_RuntimeWarning, "The number of bins estimated may be suboptimal.");
+    }
+    return div(ptp, py::int_(best));
+}
+
+/// The edges NumPy's estimator `name` gives the values of p over `range`
+/// (None: their extremes). As NumPy, with a range only the values inside
+/// it are looked at. Collective.
+py::object estimated_edges(const char* operation, const local_points& p, const std::string& name, py::handle range)
+{
+    auto np = numpy();
+    const py::object hist = py::module_::import("numpy.lib.histograms");
+    const py::object all = stand_in(operation, p).attr("ravel")();
+    const py::tuple outer = hist.attr("_get_outer_edges")(all, range);
+    local_points kept = p;
+    if (!range.is_none()) {
+        const py::object a = p.columns[0];
+        const py::object keep = op().attr("and_")(op().attr("ge")(a, outer[0]), op().attr("le")(a, outer[1]));
+        const py::object inside = a[keep];
+        kept.columns[0] = inside.cast<py::array>();
+    }
+    const std::int64_t n = global_size(kept);
+    std::int64_t bins = 1;
+    if (n > 0) {
+        const py::object extremes = range.is_none() ? all : stand_in(operation, kept).attr("ravel")();
+        const py::object width = bin_width(operation, name, kept, n, extremes, outer);
+        if (width.cast<bool>()) {
+            const py::object span = hist.attr("_unsigned_subtract")(outer[1], outer[0]);
+            bins = py::int_(np.attr("ceil")(op().attr("truediv")(span, width))).cast<std::int64_t>();
+        }
+    }
+    return np.attr("histogram_bin_edges")(range.is_none() ? all : np.attr("empty")(0, p.dtype), bins, range);
+}
 
 /// NumPy's edges for histogram, from the global extremes where it needs
-/// them. The automatic estimators need more than the extremes and are
-/// refused.
+/// them, or by NumPy's estimators of the bin width (global size, extremes,
+/// deviation, skewness and quartiles).
 py::object edges_1d(const char* operation, const local_points& p, py::handle bins, py::handle range,
                     py::handle weights)
 {
@@ -306,9 +508,7 @@ py::object edges_1d(const char* operation, const local_points& p, py::handle bin
         if (!weights.is_none()) {
             throw py::type_error("Automated estimation of the number of bins is not supported for weighted data");
         }
-        throw py::value_error(std::string(operation) + ": bins='" + bins.cast<std::string>() +
-                              "' (an estimator of the bin width from the data) is not supported; give the number "
-                              "of bins or their edges");
+        return estimated_edges(operation, p, bins.cast<std::string>(), range);
     }
     py::object data = np.attr("empty")(0, p.dtype);
     if (range.is_none() && np.attr("ndim")(bins).cast<int>() == 0) {
@@ -438,7 +638,7 @@ py::tuple histogramdd_of(py::handle sample, py::handle bins, py::handle range, p
         const bool equal = np.attr("ndim")(per_dimension(bins, d)[py::int_(i)]).cast<int>() == 0;
         axes.push_back(engine_call(operation, [&] { return axis_of(edges[i], equal); }));
     }
-    py::object hist = bin_points(operation, p, axes).attr("astype")(np.attr("float64"));
+    py::object hist = bin_points(operation, p, axes, true);
     if (!density.is_none() && density.cast<bool>()) {
         py::object s = hist.attr("sum")();
         for (py::ssize_t i = 0; i < d; ++i) {

@@ -119,3 +119,55 @@ def test_ranks_with_other_dimensions_raise_everywhere():
     w = np.ones(4 if WORLD.rank else 3)
     with pytest.raises(ValueError):
         vs.histogramdd(np.ones((4, 2)), 2, [(0, 2), (0, 2)], weights=w, comm=WORLD)
+
+
+ESTIMATORS = ["auto", "fd", "doane", "scott", "stone", "rice", "sturges", "sqrt"]
+
+
+@pytest.mark.parametrize("how", SPLITS)
+@pytest.mark.parametrize("dtype", ["f8", "i8"])
+def test_bin_width_estimators_give_numpy_edges(how, dtype):
+    """Every estimator, with and without a range (values outside it left
+    out of the estimate), on skewed data with ties, split any way: NumPy's
+    edges exactly, and the counts over them."""
+    g = np.arange(3000)
+    x = x_of(g) ** 2 / 40 - 30
+    x[::7] = 12.0  # ties: quartiles between equal values
+    x = x.astype(dtype)
+    mine = block(x, WORLD, how)
+    for name in ESTIMATORS:
+        for range_ in [None, (-10, 90.5), (12, 12)]:
+            want_counts, want_edges = np.histogram(x, name, range_)
+            counts, edges = vs.histogram(mine, name, range_, comm=WORLD)
+            assert equal(edges, want_edges), (name, range_)
+            assert equal(counts, want_counts), (name, range_)
+            assert equal(vs.histogram_bin_edges(mine, name, range_, comm=WORLD), want_edges), (name, range_)
+
+
+def test_estimators_on_degenerate_values():
+    """No values in the range, one value, all values equal: NumPy's single
+    bin; NaN without a range: NumPy's error on every rank."""
+    for x, range_ in [(np.arange(10.0), (20, 30)), (np.array([3.0]), None), (np.full(50, 2.5), None)]:
+        mine = block(x, WORLD, "first")
+        for name in ESTIMATORS:
+            assert equal(vs.histogram(mine, name, range_, comm=WORLD)[1], np.histogram(x, name, range_)[1])
+    nan = block(np.array([1.0, np.nan, 2.0, 3.0]), WORLD, "last")
+    with pytest.raises(ValueError, match="autodetected range of"):
+        vs.histogram(nan, "auto", comm=WORLD)
+
+
+def test_results_own_their_bins():
+    """The results hold the engine's buffers: each call's arrays are its own,
+    writable, and outlive the call and the next ones."""
+    x = block(x_of(np.arange(500)), WORLD, "ramp")
+    first, _ = vs.histogramdd([x, x], 4, [(0, 100), (0, 100)], comm=WORLD)
+    keep = first.copy()
+    second, _ = vs.histogramdd([x, x], 4, [(0, 100), (0, 100)], weights=x, comm=WORLD)
+    counts, _ = vs.histogram(x, 4, (0, 100), comm=WORLD)
+    del second, counts
+    import gc
+    gc.collect()
+    assert first.dtype == np.float64 and first.flags.writeable and first.tobytes() == keep.tobytes()
+    first[0, 0] = -1.0
+    again, _ = vs.histogramdd([x, x], 4, [(0, 100), (0, 100)], comm=WORLD)
+    assert again.tobytes() == keep.tobytes()
