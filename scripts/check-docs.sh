@@ -4,7 +4,8 @@
 # site as a reader gets it (scripts/check_docs_site.py): the main page, the
 # Attribute class page and the histogram page exist, every link and anchor
 # inside the site resolves, and headless Chromium renders those pages to PNG
-# without errors.
+# without errors. The same label runs the check that the code names the
+# README and the design page quote exist (scripts/check_doc_names.py).
 #
 # Usage: scripts/check-docs.sh [BUILD_DIR]   (default: build-docs)
 # Only CMake's configure step and Doxygen run: nothing is compiled. The

@@ -36,6 +36,17 @@ struct plain_of_rank_in<k, type_list<First, Rest...>> {
 template <int k>
 using plain_of_rank = typename plain_of_rank_in<k, element_type_list>::type;
 
+/// Whether no two plain rows of the table share a rank: a shared rank would
+/// make the result of arithmetic with the second of them the first's type.
+template <typename List>
+struct plain_ranks_distinct;
+template <typename... Ts>
+struct plain_ranks_distinct<type_list<Ts...>> {
+    static constexpr bool value = ((!is_plain<Ts> || std::is_same_v<plain_of_rank<plain_rank<Ts>>, Ts>)&&...);
+};
+static_assert(plain_ranks_distinct<element_type_list>::value,
+              "each plain element type needs a rank of its own in the element table");
+
 /// Result element type of T + U, by these rules, in order:
 ///  - two plain types: the plain type of the higher rank of the two, at
 ///    least int's (so char with char or int gives int);
