@@ -38,6 +38,9 @@ struct reduction_input {
     py::array block;
     communicator comm;
     dist_array* array = nullptr;
+    /// Whether the global array is 0-d: one rank holds a 0-d block and every
+    /// other rank an empty one. Its reductions are 0-d even with keepdims.
+    bool zero_d = false;
 };
 
 /// A reduction's input, its axes and (where asked) its tables, agreed over
@@ -192,9 +195,17 @@ prepared prepare(const char* operation, py::handle a, py::handle axis, py::handl
         // argmin and argmax (the functions without tuples of axes) give flat
         // indices into the global array: its shape must be one over every axis too.
         const std::int64_t mine = refusal ? 0 : fingerprint_of(in.block, p.given, p.split, !tuples);
-        std::int64_t agreed[3] = {refusal ? in.comm.rank : std::numeric_limits<std::int64_t>::max(), mine, -mine};
-        check_mpi(MPI_Allreduce(MPI_IN_PLACE, agreed, 3, MPI_INT64_T, MPI_MIN, in.comm.handle),
+        // The array is 0-d when the lowest and the highest rank holding a
+        // 0-d block are one rank and no rank holds rows of a 1-d or wider block.
+        const bool zero_d_here = !refusal && in.block.ndim() == 0;
+        const bool rows_here = !refusal && in.block.ndim() > 0 && in.block.size() > 0;
+        const std::int64_t rank = in.comm.rank;
+        const std::int64_t size = in.comm.size;
+        std::int64_t agreed[6] = {refusal ? rank : std::numeric_limits<std::int64_t>::max(), mine, -mine,
+                                  zero_d_here ? rank - size : 0, zero_d_here ? -rank - 1 : 0, rows_here ? -1 : 0};
+        check_mpi(MPI_Allreduce(MPI_IN_PLACE, agreed, 6, MPI_INT64_T, MPI_MIN, in.comm.handle),
                   (std::string(operation) + ": agreeing on the blocks").c_str());
+        in.zero_d = agreed[3] < 0 && agreed[3] + size == -agreed[4] - 1 && agreed[5] == 0;
         if (!refusal && agreed[0] != std::numeric_limits<std::int64_t>::max()) {
             throw py::value_error(std::string(operation) + ": rank " + std::to_string(agreed[0]) +
                                   " could not read its values of a (its exception says why)");
@@ -206,6 +217,9 @@ prepared prepare(const char* operation, py::handle a, py::handle axis, py::handl
     }
     if (refusal) {
         std::rethrow_exception(refusal);
+    }
+    if (in.comm.size <= 1) {
+        in.zero_d = in.block.ndim() == 0;
     }
     return p;
 }
@@ -242,7 +256,7 @@ bool is_floating_data(py::handle a)
 py::object finish(const char* operation, const reduction_input& in, const axis_split& split, bool keepdims,
                   const py::array& flat, const py::object& out)
 {
-    const std::vector<py::ssize_t> shape = split.result_shape(block_shape(in.block), keepdims);
+    const std::vector<py::ssize_t> shape = split.result_shape(block_shape(in.block), keepdims && !in.zero_d);
     if (in.array != nullptr && !split.distributed_reduced()) {
         return local_array_result(operation, *in.array, split, keepdims, flat.attr("reshape")(py::tuple(py::cast(shape))));
     }
@@ -524,6 +538,32 @@ py::array extreme_values(extreme_kind kind, nan_policy policy, const virda::engi
     return numpy().attr("where")(empty, first, numpy().attr(combine)(result, first)).attr("astype")(dt);
 }
 
+/// Indices written into out as NumPy's argmin and argmax write them: out
+/// must be an ndarray of the result's shape exactly (ValueError) whose dtype
+/// the index type casts from safely (TypeError; a 0-d out by its value, as
+/// NumPy 1.24 decides), then the indices are stored in its dtype. Local.
+py::object positions_into_out(const char* name, const py::object& positions, const py::object& out)
+{
+    if (!py::isinstance<py::array>(out)) {
+        throw py::type_error("output must be an array");
+    }
+    const py::array target = out;
+    const py::array value = numpy().attr("asarray")(positions);
+    if (target.ndim() != value.ndim() || !std::equal(value.shape(), value.shape() + value.ndim(), target.shape())) {
+        throw py::value_error(std::string("output array does not match result of np.") + name + ".");
+    }
+    const py::object intp = numpy().attr("intp");
+    const py::object from = target.ndim() == 0 ? py::object(target) : py::object(target.dtype());
+    if (!numpy().attr("can_cast")(from, intp, "safe").cast<bool>()) {
+        throw py::type_error(std::string("Cannot cast ") + (target.ndim() == 0 ? "scalar" : "array data") +
+                             " from " + py::repr(target.dtype()).cast<std::string>() + " to " +
+                             py::repr(numpy().attr("dtype")(intp)).cast<std::string>() +
+                             " according to the rule 'safe'");
+    }
+    numpy().attr("copyto")(target, value, py::arg("casting") = "unsafe");
+    return out;
+}
+
 py::object extreme_reduction(const char* operation, extreme_kind kind, nan_policy policy, py::handle a,
                              py::handle axis, const py::object& out, py::handle keepdims_arg, py::handle comm,
                              const mask_and_initial& extra = {})
@@ -586,7 +626,11 @@ py::object extreme_reduction(const char* operation, extreme_kind kind, nan_polic
         if (all_nan) {
             throw py::value_error("All-NaN slice encountered");
         }
-        return finish(operation, in, split, keepdims, at, out);
+        const py::object positions = finish(operation, in, split, keepdims, at, py::none());
+        if (out.is_none() || (in.array != nullptr && !split.distributed_reduced())) {
+            return positions;
+        }
+        return positions_into_out(kind == extreme_kind::argmin ? "argmin" : "argmax", positions, out);
     }
     if (all_nan && policy == nan_policy::omit) {
         warn(PyExc_RuntimeWarning, "All-NaN slice encountered");

@@ -377,3 +377,41 @@ def test_out_of_another_shape_is_refused_for_positions():
         vs.argmax(x, out=np.zeros((2, 1), np.int64), keepdims=True)
     out = np.zeros((1, 1), np.int64)
     assert vs.argmin(x, out=out, keepdims=True) is out
+
+
+def test_argmin_out_is_checked_as_numpy_checks_it():
+    x = np.arange(12.0).reshape(4, 3)[::-1]
+    mine = block(x, WORLD, "ramp")
+    for name in ("argmin", "argmax", "nanargmin", "nanargmax"):
+        shown = "argmin" if "argmin" in name else "argmax"
+        for wrong in (np.empty((2, 1), np.intp), np.empty((1,), np.intp), np.empty((), np.intp)):
+            with pytest.raises(ValueError, match=rf"output array does not match result of np\.{shown}\."):
+                getattr(vs, name)(mine, out=wrong, keepdims=True)
+        with pytest.raises(ValueError, match="does not match"):
+            getattr(vs, name)(mine, axis=0, out=np.empty((1, 3), np.intp))
+        with pytest.raises(TypeError, match=r"Cannot cast array data from dtype\('float64'\)"):
+            getattr(vs, name)(mine, out=np.empty((1, 1)), keepdims=True)
+        with pytest.raises(TypeError, match="output must be an array"):
+            getattr(vs, name)(mine, out=[0])
+        # Narrower integer and bool outs take the indices, as in NumPy.
+        out = np.empty(3, np.int8)
+        assert getattr(vs, name)(mine, axis=0, out=out) is out
+        assert out.tolist() == getattr(np, name)(x, axis=0).tolist()
+    assert WORLD.allreduce(1) == WORLD.size
+
+
+def test_a_0d_array_reduces_to_0d_even_with_keepdims():
+    """A 0-d array held by one rank (the others hold no rows): NumPy's
+    keepdims leaves its reductions 0-d; values on two ranks make a 1-d array."""
+    for holder in {0, WORLD.size - 1}:
+        mine = np.array(5.0) if WORLD.rank == holder else np.zeros(0)
+        for name in ("argmin", "sum", "max"):
+            got = getattr(vs, name)(mine, keepdims=True)
+            assert np.shape(got) == (), (name, np.shape(got))
+        out = np.empty((), np.intp)
+        assert vs.argmax(mine, keepdims=True, out=out) is out and out == 0
+        with pytest.raises(ValueError, match="does not match"):
+            vs.argmax(mine, keepdims=True, out=np.empty((1,), np.intp))
+    if WORLD.size > 1:
+        two = np.array(5.0) if WORLD.rank in (0, WORLD.size - 1) else np.zeros(0)
+        assert vs.argmin(two, keepdims=True).shape == (1,)
