@@ -96,24 +96,6 @@ void read_alike(const char* operation, const communicator& comm, F&& read)
     }
 }
 
-/// a's values as the engine reads them: NumPy's bool as uint8 (a view) and
-/// float16 as float32 (a copy), both exact; `given` their own dtype.
-py::array engine_values(const char* operation, py::handle a, py::dtype* given)
-{
-    const py::array x = py::hasattr(a, "mask") ? py::array() : py::array::ensure(a);
-    if (x && x.dtype().kind() == 'b') {
-        *given = x.dtype();
-        return numpy_values(operation, "a", x.attr("view")("uint8"));
-    }
-    if (x && x.dtype().kind() == 'f' && x.itemsize() == 2) {
-        *given = x.dtype();
-        return numpy_values(operation, "a", x.attr("astype")("float32"));
-    }
-    py::array values = numpy_values(operation, "a", a);
-    *given = values.dtype();
-    return values;
-}
-
 /// What must be alike on every rank: the blocks' dtype and, unless every
 /// axis is reduced (then only the values count, in C order of the blocks in
 /// rank order) or `shapes_always`, their number of axes and shape after the
@@ -166,7 +148,7 @@ prepared prepare(const char* operation, py::handle a, py::handle axis, py::handl
             in.block = in.array->block(operation);
             p.given = in.block.dtype();
         } else {
-            in.block = engine_values(operation, a, &p.given);
+            in.block = engine_values(operation, "a", a, &p.given);
         }
         p.split = split_axes(axis, static_cast<int>(in.block.ndim()), tuples);
         if (mask.given()) {
