@@ -692,12 +692,18 @@ py::object count_nonzero_of(py::handle a, py::handle axis, bool keepdims, py::ha
 /// rows): the sum of the products a * w rounded to `rt`, as NumPy's, over
 /// the sum of the weights, both exact totals. The weights have a's shape
 /// or, 1-D, lie along one axis (along axis 0: this rank's rows).
+py::object array_weighted_average_along(const dist_array& a, py::handle axis, py::handle weights, bool returned,
+                                        py::handle keepdims, py::handle comm, const py::object& rt);
+
 py::object weighted_average_along(py::handle a, py::handle axis, py::handle weights, bool returned,
                                   py::handle keepdims, py::handle comm, const py::object& rt)
 {
     const char* operation = "average";
-    if (py::isinstance<dist_array>(a) || py::isinstance<dist_array>(weights)) {
-        throw py::type_error("average: weights of an Array are taken with axis=None only");
+    if (py::isinstance<dist_array>(a)) {
+        return array_weighted_average_along(a.cast<dist_array&>(), axis, weights, returned, keepdims, comm, rt);
+    }
+    if (py::isinstance<dist_array>(weights)) {
+        throw py::type_error("average: weights that are an Array need a that is an Array of their shape");
     }
     const communicator c = communicator_of(comm);
     py::object products;
@@ -744,6 +750,61 @@ py::object weighted_average_along(py::handle a, py::handle axis, py::handle weig
         scl = numpy().attr("broadcast_to")(scl, avg.attr("shape")).attr("copy")();
     }
     return py::make_tuple(avg, scl);
+}
+
+/// weighted_average_along for an Array: its block over its communicator,
+/// with the weights' rows here (an Array of a's shape over a's
+/// communicator, or a NumPy array of a's global shape, read by a's rows) or
+/// NumPy's 1-D weights along one axis (along axis 0: the global rows, read by
+/// a's rows). A reduction of each rank's own rows gives Arrays of a's layout.
+py::object array_weighted_average_along(const dist_array& a, py::handle axis, py::handle weights, bool returned,
+                                        py::handle keepdims, py::handle comm, const py::object& rt)
+{
+    const char* operation = "average";
+    if (!comm.is_none()) {
+        throw py::type_error("average: comm is for NumPy arrays of this rank's values; an Array is over its own "
+                             "communicator");
+    }
+    require_mpi_running();
+    const std::vector<py::ssize_t>& shape = a.shape();
+    const int ndim = static_cast<int>(shape.size());
+    const axis_split split = split_axes(axis, ndim);
+    const auto [first, count] = a.local_rows();
+    const py::slice mine(first, first + count, 1);
+    py::object w;
+    if (py::isinstance<dist_array>(weights)) {
+        const auto& wa = weights.cast<dist_array&>();
+        if (wa.shape() != shape || relation_of(a.comm().handle, wa.comm().handle) != comm_relation::same_order) {
+            throw py::value_error("average: weights must have the shape of the data, over the data's communicator");
+        }
+        w = wa.block(operation);
+    } else {
+        const py::array given = numpy().attr("asarray")(weights);
+        const std::vector<py::ssize_t> ws(given.shape(), given.shape() + given.ndim());
+        const bool rows_along_0 = ndim > 1 && given.ndim() == 1 && split.reduced.size() == 1 &&
+                                  split.reduced.front() == 0 && given.shape(0) == shape.front();
+        if (ws == shape || rows_along_0) {
+            w = given.attr("__getitem__")(mine);
+        } else if (given.ndim() != 1 || split.reduced.size() != 1) {
+            throw py::type_error("1D weights expected when shapes of a and weights differ.");
+        } else if (split.reduced.front() == 0 || given.shape(0) != shape[static_cast<std::size_t>(split.reduced.front())]) {
+            throw py::value_error("Length of weights not compatible with specified axis.");
+        } else {
+            w = given;
+        }
+    }
+    const py::object result =
+        weighted_average_along(a.block(operation), axis, w, returned, keepdims, a.comm().object, rt);
+    if (split.distributed_reduced()) {
+        return result;
+    }
+    const bool keep = keepdims_of(keepdims);
+    if (!returned) {
+        return local_array_result(operation, a, split, keep, result);
+    }
+    const py::tuple pair = result;
+    return py::make_tuple(local_array_result(operation, a, split, keep, pair[0]),
+                          local_array_result(operation, a, split, keep, pair[1]));
 }
 
 py::object average_of(py::handle a, py::handle axis, py::handle weights, bool returned, py::handle keepdims,

@@ -415,3 +415,36 @@ def test_a_0d_array_reduces_to_0d_even_with_keepdims():
     if WORLD.size > 1:
         two = np.array(5.0) if WORLD.rank in (0, WORLD.size - 1) else np.zeros(0)
         assert vs.argmin(two, keepdims=True).shape == (1,)
+
+
+def test_weighted_average_of_an_array_along_an_axis():
+    """average(Array, weights=..., axis=...) as NumPy's for the gathered array:
+    weights an Array of a's layout, a NumPy array of the global shape, or
+    1-D along the axis; results of each rank's own rows are Arrays."""
+    x = (np.arange(60.0).reshape(10, 6) % 7) - 2.5
+    w = 1.0 + np.arange(60).reshape(10, 6) % 4
+    along0, along1 = np.arange(1.0, 11.0), np.arange(1.0, 7.0)
+    with vs.from_local(block(x, WORLD, "ramp")) as a, vs.from_local(block(w, WORLD, "ramp")) as wa:
+        for weights, axis in ((wa, 0), (w, 0), (along0, 0), (wa, (0, 1)), (w, -1), (along1, 1)):
+            avg, scl = vs.average(a, axis=axis, weights=weights, returned=True)
+            nweights = weights if not isinstance(weights, vs.Array) else w
+            want_avg, want_scl = np.average(x, axis=axis, weights=nweights, returned=True)
+            if isinstance(avg, vs.Array):
+                assert isinstance(scl, vs.Array) and avg.shape == want_avg.shape
+                avg, scl = np.concatenate(WORLD.allgather(np.array(avg.local))), \
+                    np.concatenate(WORLD.allgather(np.array(scl.local)))
+            np.testing.assert_allclose(avg, want_avg, rtol=1e-15)
+            np.testing.assert_array_equal(scl, want_scl)
+            assert same_everywhere(vs.average(a, axis=0, weights=weights if axis == 0 else along0))
+        kept = vs.average(a, axis=0, weights=along0, keepdims=True)
+        assert kept.shape == (1, 6)
+        with pytest.raises(ValueError, match="Length of weights not compatible"):
+            vs.average(a, axis=1, weights=along0)
+        with pytest.raises(TypeError, match="1D weights expected"):
+            vs.average(a, axis=1, weights=np.ones((2, 6)))
+        with vs.zeros((10, 5)) as other:
+            with pytest.raises(ValueError, match="shape of the data"):
+                vs.average(a, axis=0, weights=other)
+        with pytest.raises(ZeroDivisionError):
+            vs.average(a, axis=0, weights=np.zeros(10))
+    assert WORLD.allreduce(1) == WORLD.size
