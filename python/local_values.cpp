@@ -141,6 +141,24 @@ py::array numpy_values(const char* operation, const char* name, py::handle a)
     return array;
 }
 
+/// a's values as the engine reads them: NumPy's bool as uint8 (a view) and
+/// float16 as float32 (a copy), both exact; `given` their own dtype.
+py::array engine_values(const char* operation, const char* name, py::handle a, py::dtype* given)
+{
+    const py::array x = py::hasattr(a, "mask") ? py::array() : py::array::ensure(a);
+    if (x && x.dtype().kind() == 'b') {
+        *given = x.dtype();
+        return numpy_values(operation, name, x.attr("view")("uint8"));
+    }
+    if (x && x.dtype().kind() == 'f' && x.itemsize() == 2) {
+        *given = x.dtype();
+        return numpy_values(operation, name, x.attr("astype")("float32"));
+    }
+    py::array values = numpy_values(operation, name, a);
+    *given = values.dtype();
+    return values;
+}
+
 local_values values_of_numpy(const char* operation, const char* name, py::handle a)
 {
     const py::array array = numpy_values(operation, name, a);

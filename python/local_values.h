@@ -71,6 +71,10 @@ std::vector<std::vector<virda::engine::values_view>> aligned_runs(const std::vec
 /// The array a NumPy argument names, its dtype checked (values_of_numpy).
 pybind11::array numpy_values(const char* operation, const char* name, pybind11::handle a);
 
+/// As numpy_values, also taking NumPy's bool (read as uint8, a view) and
+/// float16 (read as float32, a copy), both exact; `given` is a's own dtype.
+pybind11::array engine_values(const char* operation, const char* name, pybind11::handle a, pybind11::dtype* given);
+
 /// Raises the Python exception of an engine error, by its code:
 /// invalid_argument -> ValueError, out_of_memory -> MemoryError, others ->
 /// RuntimeError, "<operation>: <message>", naming the rank where the cause arose.

@@ -107,8 +107,8 @@ input input_of(const function_kind& f, py::handle a, py::handle weights, py::han
         prepare();
         py::object values =
             in.is_array ? py::object(a.cast<dist_array&>().block(f.name)) : py::reinterpret_borrow<py::object>(a);
-        in.dtype = numpy().attr("asarray")(values).attr("dtype").cast<py::dtype>();
-        in.block = readable(f.name, "a", values, &in.type);
+        in.block = engine_values(f.name, "a", values, &in.dtype);
+        number_type_of_dtype(in.block.dtype(), &in.type);
         if (in.block.ndim() == 0) {
             in.block = in.block.attr("reshape")(1).cast<py::array>();
         }
@@ -138,8 +138,9 @@ input input_of(const function_kind& f, py::handle a, py::handle weights, py::han
         constexpr long long none = std::numeric_limits<long long>::max();
         long long print = 0;
         if (!refusal) {
-            std::uint64_t h =
-                static_cast<std::uint64_t>(in.type) * 1000003u + static_cast<std::uint64_t>(in.block.ndim());
+            std::uint64_t h = (static_cast<std::uint64_t>(in.dtype.num()) * 1000003u + static_cast<std::uint64_t>(in.type)) *
+                                  1000003u +
+                              static_cast<std::uint64_t>(in.block.ndim());
             for (py::ssize_t i = 1; shapes_matter && i < in.block.ndim(); ++i) {
                 h = h * 1000003u + static_cast<std::uint64_t>(in.block.shape(i));
             }
@@ -175,6 +176,18 @@ input input_of(const function_kind& f, py::handle a, py::handle weights, py::han
     return in;
 }
 
+/// Whether NumPy's positions of the probabilities are integers, so that it
+/// takes the values there without interpolating (an infinity stays itself):
+/// integer probabilities (0 or 1) of quantile (not percentile) by a method
+/// without fractional plotting positions and other than midpoint.
+bool integer_positions(const function_kind& f, const py::array& q, quantile_method m)
+{
+    const char qkind = q.dtype().kind();
+    const bool fractional_positions = m == quantile_method::midpoint || m == quantile_method::hazen ||
+                                      m == quantile_method::median_unbiased || m == quantile_method::normal_unbiased;
+    return !f.median && !f.percent && !fractional_positions && (qkind == 'i' || qkind == 'u' || qkind == 'b');
+}
+
 /// NumPy's result dtype for the method, values and probabilities.
 py::dtype result_dtype(const function_kind& f, const py::dtype& values, const py::array& q, quantile_method m)
 {
@@ -186,9 +199,8 @@ py::dtype result_dtype(const function_kind& f, const py::dtype& values, const py
     if (picks_a_value(m)) {
         return values;
     }
-    const char qkind = q.dtype().kind();
     // An integer probability (0 or 1) interpolates nothing, in the data's type.
-    if (!f.percent && m != quantile_method::midpoint && (qkind == 'i' || qkind == 'u' || qkind == 'b')) {
+    if (integer_positions(f, q, m)) {
         return values;
     }
     return py::dtype("float64");
@@ -313,6 +325,35 @@ double median_of_middle(const number& a, const number& b, bool two, char dtype_c
     return (a.as_double() + b.as_double()) / 2.0;
 }
 
+/// x rounded to the nearest float16 value (ties to even; beyond the largest,
+/// infinity), as NumPy stores a float16 result.
+double to_half(float x)
+{
+    if (!std::isfinite(x) || x == 0.0f) {
+        return x;
+    }
+    int exponent = 0;
+    (void)std::frexp(x, &exponent);
+    // float16 has 10 fraction bits; below 2^-14 its values are subnormal.
+    const double ulp = std::ldexp(1.0, std::max(exponent - 1, -14) - 10);
+    const double rounded = std::nearbyint(static_cast<double>(x) / ulp) * ulp;
+    if (std::fabs(rounded) > 65504.0) {
+        return std::copysign(std::numeric_limits<double>::infinity(), rounded);
+    }
+    return rounded;
+}
+
+/// interpolate for float16 values: NumPy takes b - a in float16 (computed
+/// in float32, rounded to float16), then the interpolation in float64.
+double interpolate_half(const number& a, const number& b, double gamma)
+{
+    const double diff = to_half(static_cast<float>(b.floating) - static_cast<float>(a.floating));
+    if (gamma >= 0.5) {
+        return b.as_double() - diff * (1 - gamma);
+    }
+    return a.as_double() + diff * gamma;
+}
+
 /// What the counts of a table tell about its slices, for NumPy's warnings,
 /// errors and result dtypes: whether some slice is empty, how many slices
 /// hold no value but NaN (the nan* forms), whether the first slice has none
@@ -371,7 +412,8 @@ void act_on_slices(const function_kind& f, const slice_facts& s, bool every_axis
 /// else one agreement over it on the slices.
 py::array reduce_table(const function_kind& f, const reduction_tables& tables, const py::array* table,
                        const py::array* weight_table, number_type weight_type, const py::array& probabilities,
-                       quantile_method m, const py::dtype& out, char data_char, const communicator& agreeing,
+                       quantile_method m, bool at_integers, const py::dtype& out, char data_char,
+                       const communicator& agreeing,
                        const axis_split& split, bool scalar, slice_facts* facts)
 {
     const MPI_Comm comm = split.distributed_reduced() ? agreeing.handle : MPI_COMM_SELF;
@@ -507,10 +549,10 @@ py::array reduce_table(const function_kind& f, const reduction_tables& tables, c
             const number& b = found[c][2 * i + 1];
             if (f.median) {
                 put(i, c, nullptr, median_of_middle(a, b, !p.exact, data_char));
-            } else if (p.exact) {
+            } else if (p.exact || at_integers) {
                 put(i, c, &a, 0);
             } else {
-                put(i, c, nullptr, interpolate(a, b, p.gamma));
+                put(i, c, nullptr, data_char == 'e' ? interpolate_half(a, b, p.gamma) : interpolate(a, b, p.gamma));
             }
         }
     }
@@ -575,6 +617,11 @@ py::object quantiles_call(const function_kind& f, py::object a, py::object q, py
         },
         !axis.is_none(),
         [&](const input& read) {
+            if (read.dtype.kind() == 'b' && !f.median && result_dtype(f, read.dtype, probabilities, m).kind() != 'b') {
+                // NumPy interpolates by subtracting the two values: refused for bool.
+                throw py::type_error("numpy boolean subtract, the `-` operator, is not supported, use the bitwise_xor, "
+                                     "the `^` operator, or the logical_xor function instead.");
+            }
             shape = block_shape(read.block);
             split = split_axes(axis, static_cast<int>(shape.size()));
             if (read.weighted) {
@@ -604,11 +651,13 @@ py::object quantiles_call(const function_kind& f, py::object a, py::object q, py
     const py::dtype dtype = result_dtype(f, in.dtype, probabilities, m);
     const py::array qs_array = numpy().attr("asarray")(probabilities, "float64").attr("ravel")().cast<py::array>();
 
-    const char data_char = in.dtype.kind() == 'f' ? (in.dtype.itemsize() == 8 ? 'd' : 'f') : 'i';
+    const char data_char =
+        in.dtype.kind() == 'f' ? (in.dtype.itemsize() == 8 ? 'd' : in.dtype.itemsize() == 2 ? 'e' : 'f') : 'i';
     const bool scalar = probabilities.ndim() == 0 && split.kept.empty() && !keepdims;
     slice_facts facts;
     py::array flat = reduce_table(f, tables, one_table ? &table : nullptr, in.weighted ? &weight_table : nullptr,
-                                  in.weight_type, qs_array, m, dtype, data_char, in.comm, split, scalar, &facts);
+                                  in.weight_type, qs_array, m, integer_positions(f, probabilities, m), dtype, data_char, in.comm,
+                                  split, scalar, &facts);
     // NumPy gives NaN in the data's float type where its first slice has
     // no value (nan* forms) or, for one number, where a NaN propagates.
     const bool nan_in_data_type = in.dtype.kind() == 'f' && !dtype.equal(in.dtype) &&

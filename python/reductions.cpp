@@ -38,6 +38,9 @@ struct reduction_input {
     py::array block;
     communicator comm;
     dist_array* array = nullptr;
+    /// Whether the global array is 0-d: one rank holds a 0-d block and every
+    /// other rank an empty one. Its reductions are 0-d even with keepdims.
+    bool zero_d = false;
 };
 
 /// A reduction's input, its axes and (where asked) its tables, agreed over
@@ -93,24 +96,6 @@ void read_alike(const char* operation, const communicator& comm, F&& read)
     }
 }
 
-/// a's values as the engine reads them: NumPy's bool as uint8 (a view) and
-/// float16 as float32 (a copy), both exact; `given` their own dtype.
-py::array engine_values(const char* operation, py::handle a, py::dtype* given)
-{
-    const py::array x = py::hasattr(a, "mask") ? py::array() : py::array::ensure(a);
-    if (x && x.dtype().kind() == 'b') {
-        *given = x.dtype();
-        return numpy_values(operation, "a", x.attr("view")("uint8"));
-    }
-    if (x && x.dtype().kind() == 'f' && x.itemsize() == 2) {
-        *given = x.dtype();
-        return numpy_values(operation, "a", x.attr("astype")("float32"));
-    }
-    py::array values = numpy_values(operation, "a", a);
-    *given = values.dtype();
-    return values;
-}
-
 /// What must be alike on every rank: the blocks' dtype and, unless every
 /// axis is reduced (then only the values count, in C order of the blocks in
 /// rank order) or `shapes_always`, their number of axes and shape after the
@@ -163,7 +148,7 @@ prepared prepare(const char* operation, py::handle a, py::handle axis, py::handl
             in.block = in.array->block(operation);
             p.given = in.block.dtype();
         } else {
-            in.block = engine_values(operation, a, &p.given);
+            in.block = engine_values(operation, "a", a, &p.given);
         }
         p.split = split_axes(axis, static_cast<int>(in.block.ndim()), tuples);
         if (mask.given()) {
@@ -192,9 +177,17 @@ prepared prepare(const char* operation, py::handle a, py::handle axis, py::handl
         // argmin and argmax (the functions without tuples of axes) give flat
         // indices into the global array: its shape must be one over every axis too.
         const std::int64_t mine = refusal ? 0 : fingerprint_of(in.block, p.given, p.split, !tuples);
-        std::int64_t agreed[3] = {refusal ? in.comm.rank : std::numeric_limits<std::int64_t>::max(), mine, -mine};
-        check_mpi(MPI_Allreduce(MPI_IN_PLACE, agreed, 3, MPI_INT64_T, MPI_MIN, in.comm.handle),
+        // The array is 0-d when the lowest and the highest rank holding a
+        // 0-d block are one rank and no rank holds rows of a 1-d or wider block.
+        const bool zero_d_here = !refusal && in.block.ndim() == 0;
+        const bool rows_here = !refusal && in.block.ndim() > 0 && in.block.size() > 0;
+        const std::int64_t rank = in.comm.rank;
+        const std::int64_t size = in.comm.size;
+        std::int64_t agreed[6] = {refusal ? rank : std::numeric_limits<std::int64_t>::max(), mine, -mine,
+                                  zero_d_here ? rank - size : 0, zero_d_here ? -rank - 1 : 0, rows_here ? -1 : 0};
+        check_mpi(MPI_Allreduce(MPI_IN_PLACE, agreed, 6, MPI_INT64_T, MPI_MIN, in.comm.handle),
                   (std::string(operation) + ": agreeing on the blocks").c_str());
+        in.zero_d = agreed[3] < 0 && agreed[3] + size == -agreed[4] - 1 && agreed[5] == 0;
         if (!refusal && agreed[0] != std::numeric_limits<std::int64_t>::max()) {
             throw py::value_error(std::string(operation) + ": rank " + std::to_string(agreed[0]) +
                                   " could not read its values of a (its exception says why)");
@@ -206,6 +199,9 @@ prepared prepare(const char* operation, py::handle a, py::handle axis, py::handl
     }
     if (refusal) {
         std::rethrow_exception(refusal);
+    }
+    if (in.comm.size <= 1) {
+        in.zero_d = in.block.ndim() == 0;
     }
     return p;
 }
@@ -242,7 +238,7 @@ bool is_floating_data(py::handle a)
 py::object finish(const char* operation, const reduction_input& in, const axis_split& split, bool keepdims,
                   const py::array& flat, const py::object& out)
 {
-    const std::vector<py::ssize_t> shape = split.result_shape(block_shape(in.block), keepdims);
+    const std::vector<py::ssize_t> shape = split.result_shape(block_shape(in.block), keepdims && !in.zero_d);
     if (in.array != nullptr && !split.distributed_reduced()) {
         return local_array_result(operation, *in.array, split, keepdims, flat.attr("reshape")(py::tuple(py::cast(shape))));
     }
@@ -524,6 +520,32 @@ py::array extreme_values(extreme_kind kind, nan_policy policy, const virda::engi
     return numpy().attr("where")(empty, first, numpy().attr(combine)(result, first)).attr("astype")(dt);
 }
 
+/// Indices written into out as NumPy's argmin and argmax write them: out
+/// must be an ndarray of the result's shape exactly (ValueError) whose dtype
+/// the index type casts from safely (TypeError; a 0-d out by its value, as
+/// NumPy 1.24 decides), then the indices are stored in its dtype. Local.
+py::object positions_into_out(const char* name, const py::object& positions, const py::object& out)
+{
+    if (!py::isinstance<py::array>(out)) {
+        throw py::type_error("output must be an array");
+    }
+    const py::array target = out;
+    const py::array value = numpy().attr("asarray")(positions);
+    if (target.ndim() != value.ndim() || !std::equal(value.shape(), value.shape() + value.ndim(), target.shape())) {
+        throw py::value_error(std::string("output array does not match result of np.") + name + ".");
+    }
+    const py::object intp = numpy().attr("intp");
+    const py::object from = target.ndim() == 0 ? py::object(target) : py::object(target.dtype());
+    if (!numpy().attr("can_cast")(from, intp, "safe").cast<bool>()) {
+        throw py::type_error(std::string("Cannot cast ") + (target.ndim() == 0 ? "scalar" : "array data") +
+                             " from " + py::repr(target.dtype()).cast<std::string>() + " to " +
+                             py::repr(numpy().attr("dtype")(intp)).cast<std::string>() +
+                             " according to the rule 'safe'");
+    }
+    numpy().attr("copyto")(target, value, py::arg("casting") = "unsafe");
+    return out;
+}
+
 py::object extreme_reduction(const char* operation, extreme_kind kind, nan_policy policy, py::handle a,
                              py::handle axis, const py::object& out, py::handle keepdims_arg, py::handle comm,
                              const mask_and_initial& extra = {})
@@ -586,7 +608,11 @@ py::object extreme_reduction(const char* operation, extreme_kind kind, nan_polic
         if (all_nan) {
             throw py::value_error("All-NaN slice encountered");
         }
-        return finish(operation, in, split, keepdims, at, out);
+        const py::object positions = finish(operation, in, split, keepdims, at, py::none());
+        if (out.is_none() || (in.array != nullptr && !split.distributed_reduced())) {
+            return positions;
+        }
+        return positions_into_out(kind == extreme_kind::argmin ? "argmin" : "argmax", positions, out);
     }
     if (all_nan && policy == nan_policy::omit) {
         warn(PyExc_RuntimeWarning, "All-NaN slice encountered");
@@ -666,12 +692,18 @@ py::object count_nonzero_of(py::handle a, py::handle axis, bool keepdims, py::ha
 /// rows): the sum of the products a * w rounded to `rt`, as NumPy's, over
 /// the sum of the weights, both exact totals. The weights have a's shape
 /// or, 1-D, lie along one axis (along axis 0: this rank's rows).
+py::object array_weighted_average_along(const dist_array& a, py::handle axis, py::handle weights, bool returned,
+                                        py::handle keepdims, py::handle comm, const py::object& rt);
+
 py::object weighted_average_along(py::handle a, py::handle axis, py::handle weights, bool returned,
                                   py::handle keepdims, py::handle comm, const py::object& rt)
 {
     const char* operation = "average";
-    if (py::isinstance<dist_array>(a) || py::isinstance<dist_array>(weights)) {
-        throw py::type_error("average: weights of an Array are taken with axis=None only");
+    if (py::isinstance<dist_array>(a)) {
+        return array_weighted_average_along(a.cast<dist_array&>(), axis, weights, returned, keepdims, comm, rt);
+    }
+    if (py::isinstance<dist_array>(weights)) {
+        throw py::type_error("average: weights that are an Array need a that is an Array of their shape");
     }
     const communicator c = communicator_of(comm);
     py::object products;
@@ -718,6 +750,61 @@ py::object weighted_average_along(py::handle a, py::handle axis, py::handle weig
         scl = numpy().attr("broadcast_to")(scl, avg.attr("shape")).attr("copy")();
     }
     return py::make_tuple(avg, scl);
+}
+
+/// weighted_average_along for an Array: its block over its communicator,
+/// with the weights' rows here (an Array of a's shape over a's
+/// communicator, or a NumPy array of a's global shape, read by a's rows) or
+/// NumPy's 1-D weights along one axis (along axis 0: the global rows, read by
+/// a's rows). A reduction of each rank's own rows gives Arrays of a's layout.
+py::object array_weighted_average_along(const dist_array& a, py::handle axis, py::handle weights, bool returned,
+                                        py::handle keepdims, py::handle comm, const py::object& rt)
+{
+    const char* operation = "average";
+    if (!comm.is_none()) {
+        throw py::type_error("average: comm is for NumPy arrays of this rank's values; an Array is over its own "
+                             "communicator");
+    }
+    require_mpi_running();
+    const std::vector<py::ssize_t>& shape = a.shape();
+    const int ndim = static_cast<int>(shape.size());
+    const axis_split split = split_axes(axis, ndim);
+    const auto [first, count] = a.local_rows();
+    const py::slice mine(first, first + count, 1);
+    py::object w;
+    if (py::isinstance<dist_array>(weights)) {
+        const auto& wa = weights.cast<dist_array&>();
+        if (wa.shape() != shape || relation_of(a.comm().handle, wa.comm().handle) != comm_relation::same_order) {
+            throw py::value_error("average: weights must have the shape of the data, over the data's communicator");
+        }
+        w = wa.block(operation);
+    } else {
+        const py::array given = numpy().attr("asarray")(weights);
+        const std::vector<py::ssize_t> ws(given.shape(), given.shape() + given.ndim());
+        const bool rows_along_0 = ndim > 1 && given.ndim() == 1 && split.reduced.size() == 1 &&
+                                  split.reduced.front() == 0 && given.shape(0) == shape.front();
+        if (ws == shape || rows_along_0) {
+            w = given.attr("__getitem__")(mine);
+        } else if (given.ndim() != 1 || split.reduced.size() != 1) {
+            throw py::type_error("1D weights expected when shapes of a and weights differ.");
+        } else if (split.reduced.front() == 0 || given.shape(0) != shape[static_cast<std::size_t>(split.reduced.front())]) {
+            throw py::value_error("Length of weights not compatible with specified axis.");
+        } else {
+            w = given;
+        }
+    }
+    const py::object result =
+        weighted_average_along(a.block(operation), axis, w, returned, keepdims, a.comm().object, rt);
+    if (split.distributed_reduced()) {
+        return result;
+    }
+    const bool keep = keepdims_of(keepdims);
+    if (!returned) {
+        return local_array_result(operation, a, split, keep, result);
+    }
+    const py::tuple pair = result;
+    return py::make_tuple(local_array_result(operation, a, split, keep, pair[0]),
+                          local_array_result(operation, a, split, keep, pair[1]));
 }
 
 py::object average_of(py::handle a, py::handle axis, py::handle weights, bool returned, py::handle keepdims,

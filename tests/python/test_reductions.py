@@ -377,3 +377,74 @@ def test_out_of_another_shape_is_refused_for_positions():
         vs.argmax(x, out=np.zeros((2, 1), np.int64), keepdims=True)
     out = np.zeros((1, 1), np.int64)
     assert vs.argmin(x, out=out, keepdims=True) is out
+
+
+def test_argmin_out_is_checked_as_numpy_checks_it():
+    x = np.arange(12.0).reshape(4, 3)[::-1]
+    mine = block(x, WORLD, "ramp")
+    for name in ("argmin", "argmax", "nanargmin", "nanargmax"):
+        shown = "argmin" if "argmin" in name else "argmax"
+        for wrong in (np.empty((2, 1), np.intp), np.empty((1,), np.intp), np.empty((), np.intp)):
+            with pytest.raises(ValueError, match=rf"output array does not match result of np\.{shown}\."):
+                getattr(vs, name)(mine, out=wrong, keepdims=True)
+        with pytest.raises(ValueError, match="does not match"):
+            getattr(vs, name)(mine, axis=0, out=np.empty((1, 3), np.intp))
+        with pytest.raises(TypeError, match=r"Cannot cast array data from dtype\('float64'\)"):
+            getattr(vs, name)(mine, out=np.empty((1, 1)), keepdims=True)
+        with pytest.raises(TypeError, match="output must be an array"):
+            getattr(vs, name)(mine, out=[0])
+        # Narrower integer and bool outs take the indices, as in NumPy.
+        out = np.empty(3, np.int8)
+        assert getattr(vs, name)(mine, axis=0, out=out) is out
+        assert out.tolist() == getattr(np, name)(x, axis=0).tolist()
+    assert WORLD.allreduce(1) == WORLD.size
+
+
+def test_a_0d_array_reduces_to_0d_even_with_keepdims():
+    """A 0-d array held by one rank (the others hold no rows): NumPy's
+    keepdims leaves its reductions 0-d; values on two ranks make a 1-d array."""
+    for holder in {0, WORLD.size - 1}:
+        mine = np.array(5.0) if WORLD.rank == holder else np.zeros(0)
+        for name in ("argmin", "sum", "max"):
+            got = getattr(vs, name)(mine, keepdims=True)
+            assert np.shape(got) == (), (name, np.shape(got))
+        out = np.empty((), np.intp)
+        assert vs.argmax(mine, keepdims=True, out=out) is out and out == 0
+        with pytest.raises(ValueError, match="does not match"):
+            vs.argmax(mine, keepdims=True, out=np.empty((1,), np.intp))
+    if WORLD.size > 1:
+        two = np.array(5.0) if WORLD.rank in (0, WORLD.size - 1) else np.zeros(0)
+        assert vs.argmin(two, keepdims=True).shape == (1,)
+
+
+def test_weighted_average_of_an_array_along_an_axis():
+    """average(Array, weights=..., axis=...) as NumPy's for the gathered array:
+    weights an Array of a's layout, a NumPy array of the global shape, or
+    1-D along the axis; results of each rank's own rows are Arrays."""
+    x = (np.arange(60.0).reshape(10, 6) % 7) - 2.5
+    w = 1.0 + np.arange(60).reshape(10, 6) % 4
+    along0, along1 = np.arange(1.0, 11.0), np.arange(1.0, 7.0)
+    with vs.from_local(block(x, WORLD, "ramp")) as a, vs.from_local(block(w, WORLD, "ramp")) as wa:
+        for weights, axis in ((wa, 0), (w, 0), (along0, 0), (wa, (0, 1)), (w, -1), (along1, 1)):
+            avg, scl = vs.average(a, axis=axis, weights=weights, returned=True)
+            nweights = weights if not isinstance(weights, vs.Array) else w
+            want_avg, want_scl = np.average(x, axis=axis, weights=nweights, returned=True)
+            if isinstance(avg, vs.Array):
+                assert isinstance(scl, vs.Array) and avg.shape == want_avg.shape
+                avg, scl = np.concatenate(WORLD.allgather(np.array(avg.local))), \
+                    np.concatenate(WORLD.allgather(np.array(scl.local)))
+            np.testing.assert_allclose(avg, want_avg, rtol=1e-15)
+            np.testing.assert_array_equal(scl, want_scl)
+            assert same_everywhere(vs.average(a, axis=0, weights=weights if axis == 0 else along0))
+        kept = vs.average(a, axis=0, weights=along0, keepdims=True)
+        assert kept.shape == (1, 6)
+        with pytest.raises(ValueError, match="Length of weights not compatible"):
+            vs.average(a, axis=1, weights=along0)
+        with pytest.raises(TypeError, match="1D weights expected"):
+            vs.average(a, axis=1, weights=np.ones((2, 6)))
+        with vs.zeros((10, 5)) as other:
+            with pytest.raises(ValueError, match="shape of the data"):
+                vs.average(a, axis=0, weights=other)
+        with pytest.raises(ZeroDivisionError):
+            vs.average(a, axis=0, weights=np.zeros(10))
+    assert WORLD.allreduce(1) == WORLD.size
