@@ -1,5 +1,6 @@
 #include "reduction.h"
 
+#include "cell_moments.h"
 #include "collective_error.h"
 #include "held_types.h"
 #include "memory_check.h"
@@ -16,6 +17,7 @@
 #include <limits>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <type_traits>
 
 namespace virda_stats {
@@ -34,6 +36,13 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 std::size_t bytes_per_cell(std::size_t quantiles)
 {
     return std::max<std::size_t>(8192, 9216 * quantiles);
+}
+
+/// The same for float32 values, whose moments take the compact per-cell
+/// accumulators (about 300 bytes).
+std::size_t float_bytes_per_cell(std::size_t quantiles)
+{
+    return std::max<std::size_t>(float_cell_moments::bytes_per_cell(), 9216 * quantiles);
 }
 
 /// Where each value of a row (the dimensions after the row axis, in file
@@ -256,6 +265,28 @@ double moment_value(const statistic& st, const engine::moment_summary& sum, std:
     return single ? static_cast<double>(static_cast<float>(v)) : v;
 }
 
+/// The value of a statistic from a cell's compact float32 moments, as
+/// moment_value gives it from the general summary (rounded to float32).
+double float_moment_value(const statistic& st, const cell_moment_result& r)
+{
+    switch (st.kind) {
+    case statistic_kind::mean:
+        return static_cast<double>(static_cast<float>(r.precise_mean));
+    case statistic_kind::std:
+        return static_cast<double>(static_cast<float>(r.stdev));
+    case statistic_kind::min:
+        return static_cast<double>(r.min);
+    case statistic_kind::max:
+        return static_cast<double>(r.max);
+    case statistic_kind::sum:
+        return static_cast<double>(static_cast<float>(r.sum));
+    case statistic_kind::count:
+    case statistic_kind::quantile:
+        break;
+    }
+    return nan;
+}
+
 template <typename T, typename V>
 reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::vector<int>& reduced,
                         const std::vector<statistic>& stats, engine::quantile_method method, std::size_t budget,
@@ -300,7 +331,10 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
     // The accumulators of a group of cells take at most half the budget; the
     // slabs a quarter (slab_rows_for), the keys a selection copies the last
     // quarter.
-    const std::size_t group = std::max<std::size_t>(1, budget / 2 / bytes_per_cell(quantiles.size()));
+    constexpr bool compact = std::is_same_v<V, float>;
+    const std::size_t per_cell =
+        compact ? float_bytes_per_cell(quantiles.size()) : bytes_per_cell(quantiles.size());
+    const std::size_t group = std::max<std::size_t>(1, budget / 2 / per_cell);
     const std::size_t search_budget = budget / 4;
 
     std::vector<long long> missing;
@@ -309,17 +343,81 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
             const std::size_t k = std::min(group, total - first);
             const auto first64 = static_cast<std::int64_t>(first);
             const auto k64 = static_cast<std::int64_t>(k);
-            std::optional<engine::moments> m;
-            together(comm, [&] { m.emplace(type, k64, spread); });
-            slabs.pass(first64, k64, first == 0, [&](const engine::table_view& t) { m->add(t); });
-            ++out.passes;
-            ++out.cell_groups;
-            const engine::moment_summary sum = m->finish(comm, engine::nan_policy::omit);
-            m.reset();
-            if (first == 0) {
-                missing = slabs.missing();
-                MPI_Allreduce(MPI_IN_PLACE, missing.data(), static_cast<int>(missing.size()), MPI_LONG_LONG,
-                              MPI_SUM, comm);
+            // Per cell of the group: the values that are not NaN, the NaN
+            // values (missing ones included), and the moments' statistics.
+            engine::value_counts counts;
+            counts.local = slabs.values_per_column() * k64;
+            const auto take_missing = [&] {
+                if (first == 0) {
+                    missing = slabs.missing();
+                    MPI_Allreduce(MPI_IN_PLACE, missing.data(), static_cast<int>(missing.size()), MPI_LONG_LONG,
+                                  MPI_SUM, comm);
+                }
+            };
+            // Whether cell c of the group has values and no NaN it takes.
+            const auto cell_counted = [&](std::size_t c) {
+                const std::size_t cell = first + c;
+                const long long nans = counts.nans[c] - missing[cell];
+                const bool nan_taken = nans > 0 && !s.rules.skip_nan;
+                out.counts[cell] = counts.values[c] + (s.rules.skip_nan ? 0 : nans);
+                return !nan_taken && counts.values[c] > 0;
+            };
+            if constexpr (compact) {
+                std::optional<float_cell_moments> m;
+                together(comm, [&] {
+                    try {
+                        m.emplace(k, spread);
+                    } catch (const std::bad_alloc&) {
+                        throw tool_error("the accumulators of reduce over '" + s.name + "' do not fit in memory (" +
+                                         std::to_string(k) + " cells)");
+                    }
+                });
+                const auto stride = static_cast<std::size_t>(cells.cells);
+                const auto inner = static_cast<std::size_t>(cells.inner_reduced);
+                slabs.each_slab(first == 0, [&](const V* values, const unsigned char*, long long, long long rows) {
+                    m->add(values + first, static_cast<std::size_t>(rows) * inner, stride);
+                });
+                ++out.passes;
+                ++out.cell_groups;
+                together(comm, [&] {
+                    try {
+                        m->allreduce(comm);
+                    } catch (const std::runtime_error& e) {
+                        throw tool_error(std::string("reducing dataset '") + s.name + "' failed: " + e.what());
+                    }
+                });
+                take_missing();
+                counts.values.resize(k);
+                counts.nans.resize(k);
+                for (std::size_t c = 0; c < k; ++c) {
+                    counts.values[c] = m->count(c);
+                    counts.nans[c] = m->nan_count(c);
+                    if (!cell_counted(c)) {
+                        continue; // NaN, or no value at all (written as the fill value)
+                    }
+                    const cell_moment_result r = m->finish(c);
+                    for (std::size_t i = 0; i < stats.size(); ++i) {
+                        out.values[i][first + c] = float_moment_value(stats[i], r);
+                    }
+                }
+            } else {
+                std::optional<engine::moments> m;
+                together(comm, [&] { m.emplace(type, k64, spread); });
+                slabs.pass(first64, k64, first == 0, [&](const engine::table_view& t) { m->add(t); });
+                ++out.passes;
+                ++out.cell_groups;
+                const engine::moment_summary sum = m->finish(comm, engine::nan_policy::omit);
+                m.reset();
+                take_missing();
+                counts = engine::value_counts::from(sum, counts.local);
+                for (std::size_t c = 0; c < k; ++c) {
+                    if (!cell_counted(c)) {
+                        continue;
+                    }
+                    for (std::size_t i = 0; i < stats.size(); ++i) {
+                        out.values[i][first + c] = moment_value(stats[i], sum, c, out.single_precision);
+                    }
+                }
             }
 
             std::vector<std::vector<std::uint64_t>> wanted(k);
@@ -327,18 +425,13 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
             bool any_wanted = false;
             for (std::size_t c = 0; c < k; ++c) {
                 const std::size_t cell = first + c;
-                const long long nans = sum.nan_count(c) - missing[cell];
-                const bool nan_taken = nans > 0 && !s.rules.skip_nan;
-                out.counts[cell] = sum.count(c) + (s.rules.skip_nan ? 0 : nans);
-                if (nan_taken || sum.count(c) == 0) {
-                    continue; // NaN, or no value at all (written as the fill value)
-                }
-                for (std::size_t i = 0; i < stats.size(); ++i) {
-                    out.values[i][cell] = moment_value(stats[i], sum, c, out.single_precision);
+                const long long nans = counts.nans[c] - missing[cell];
+                if ((nans > 0 && !s.rules.skip_nan) || counts.values[c] == 0) {
+                    continue;
                 }
                 for (const std::size_t i : quantiles) {
-                    const engine::quantile_position p =
-                        engine::position_of(stats[i].probability, static_cast<std::uint64_t>(sum.count(c)), method);
+                    const engine::quantile_position p = engine::position_of(
+                        stats[i].probability, static_cast<std::uint64_t>(counts.values[c]), method);
                     positions[c].push_back(p);
                     wanted[c].push_back(p.below);
                     wanted[c].push_back(p.above);
@@ -351,8 +444,7 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
             // The same on every rank: the counts are the finished summary's.
             std::optional<engine::selection_search> search;
             together(comm, [&] {
-                search.emplace(type, engine::value_counts::from(sum, slabs.values_per_column() * k64), wanted,
-                               search_budget);
+                search.emplace(type, counts, wanted, search_budget);
             });
             while (!search->finished()) {
                 if (search->wants_values()) {
