@@ -68,7 +68,21 @@ void expect_same_as_engine(const table& t)
     const std::size_t half = my_rows / 2;
     compact.add(mine.data(), half, t.cells);
     compact.add(mine.data() + half * t.cells, my_rows - half, t.cells);
+    // The same values merged share by share: each rank's share must finish
+    // as the cells merged in full do.
+    float_cell_moments shared(t.cells, true);
+    shared.add(mine.data(), my_rows, t.cells);
+    const auto share = shared.reduce_shares(VIRDA_COMM);
     compact.allreduce(VIRDA_COMM);
+    for (std::size_t c = share.first; c < share.first + share.second; ++c) {
+        const cell_moment_result a = shared.finish(c);
+        const cell_moment_result b = compact.finish(c);
+        EXPECT_EQ(a.count, b.count);
+        EXPECT_EQ(a.nan_count, b.nan_count);
+        EXPECT_EQ(bits_of_double(a.sum), bits_of_double(b.sum));
+        EXPECT_EQ(bits_of_double(a.stdev), bits_of_double(b.stdev));
+        EXPECT_EQ(bits_of(static_cast<double>(a.min)), bits_of(static_cast<double>(b.min)));
+    }
 
     engine::moments general(engine::number_type::float32, static_cast<std::int64_t>(t.cells), true);
     if (my_rows > 0) {
@@ -112,6 +126,21 @@ table random_table(std::size_t rows, std::size_t cells, unsigned seed, float (*d
 }
 
 } // namespace
+
+TEST(CellMoments, SharesCoverEveryCellOnce)
+{
+    for (const std::size_t cells : {0, 1, 5, 7, 1000}) {
+        for (int ranks = 1; ranks <= 5; ++ranks) {
+            std::size_t next = 0;
+            for (int r = 0; r < ranks; ++r) {
+                const auto share = float_cell_moments::share_of(cells, ranks, r);
+                EXPECT_EQ(share.first, next);
+                next = share.first + share.second;
+            }
+            EXPECT_EQ(next, cells);
+        }
+    }
+}
 
 TEST(CellMoments, OrdinaryValuesMatchTheEngine)
 {

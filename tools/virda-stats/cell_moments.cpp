@@ -252,33 +252,102 @@ void float_cell_moments::normalise()
     pending_ = 0;
 }
 
+namespace {
+
+/// A cell's record as an MPI datatype and the operation that merges two
+/// records, released when it goes out of scope.
+class record_reduction {
+public:
+    record_reduction()
+    {
+        rc_ = MPI_Type_contiguous(static_cast<int>(words), MPI_INT64_T, &type_);
+        if (rc_ == MPI_SUCCESS) {
+            rc_ = MPI_Type_commit(&type_);
+        }
+        if (rc_ == MPI_SUCCESS) {
+            rc_ = MPI_Op_create(&add_records, 1, &op_);
+        }
+    }
+    ~record_reduction()
+    {
+        if (op_ != MPI_OP_NULL) {
+            MPI_Op_free(&op_);
+        }
+        if (type_ != MPI_DATATYPE_NULL) {
+            MPI_Type_free(&type_);
+        }
+    }
+    record_reduction(const record_reduction&) = delete;
+    record_reduction& operator=(const record_reduction&) = delete;
+
+    MPI_Datatype type() const { return type_; }
+    MPI_Op op() const { return op_; }
+    /// The first failure of MPI so far, or MPI_SUCCESS.
+    int& rc() { return rc_; }
+    void check() const
+    {
+        if (rc_ != MPI_SUCCESS) {
+            throw std::runtime_error("the reduction of the per-cell moments over the ranks failed");
+        }
+    }
+
+private:
+    MPI_Datatype type_ = MPI_DATATYPE_NULL;
+    MPI_Op op_ = MPI_OP_NULL;
+    int rc_ = MPI_SUCCESS;
+};
+
+} // namespace
+
 void float_cell_moments::allreduce(MPI_Comm comm)
 {
     normalise(); // digits below 2^32: the sum of fewer than 2^31 ranks' fits
-    MPI_Datatype record = MPI_DATATYPE_NULL;
-    MPI_Op op = MPI_OP_NULL;
-    int rc = MPI_Type_contiguous(static_cast<int>(words), MPI_INT64_T, &record);
-    if (rc == MPI_SUCCESS) {
-        rc = MPI_Type_commit(&record);
-    }
-    if (rc == MPI_SUCCESS) {
-        rc = MPI_Op_create(&add_records, 1, &op);
-    }
+    record_reduction r;
     constexpr std::size_t chunk = std::size_t{1} << 24;
-    for (std::size_t first = 0; rc == MPI_SUCCESS && first < cells_; first += chunk) {
+    for (std::size_t first = 0; r.rc() == MPI_SUCCESS && first < cells_; first += chunk) {
         const auto n = static_cast<int>(std::min(chunk, cells_ - first));
-        rc = MPI_Allreduce(MPI_IN_PLACE, at(first), n, record, op, comm);
+        r.rc() = MPI_Allreduce(MPI_IN_PLACE, at(first), n, r.type(), r.op(), comm);
     }
-    if (op != MPI_OP_NULL) {
-        MPI_Op_free(&op);
-    }
-    if (record != MPI_DATATYPE_NULL) {
-        MPI_Type_free(&record);
-    }
-    if (rc != MPI_SUCCESS) {
-        throw std::runtime_error("the reduction of the per-cell moments over the ranks failed");
-    }
+    r.check();
     normalise();
+}
+
+std::pair<std::size_t, std::size_t> float_cell_moments::share_of(std::size_t cells, int ranks, int rank)
+{
+    const auto n = static_cast<u128>(ranks);
+    const auto first = static_cast<std::size_t>(static_cast<u128>(cells) * static_cast<u128>(rank) / n);
+    const auto end = static_cast<std::size_t>(static_cast<u128>(cells) * static_cast<u128>(rank + 1) / n);
+    return {first, end - first};
+}
+
+std::pair<std::size_t, std::size_t> float_cell_moments::reduce_shares(MPI_Comm comm)
+{
+    normalise();
+    int ranks = 1;
+    int rank = 0;
+    MPI_Comm_size(comm, &ranks);
+    MPI_Comm_rank(comm, &rank);
+    record_reduction r;
+    if (cells_ > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        r.rc() = MPI_ERR_COUNT; // the same on every rank
+    }
+    std::vector<int> counts(static_cast<std::size_t>(ranks));
+    for (int k = 0; k < ranks; ++k) {
+        counts[static_cast<std::size_t>(k)] = static_cast<int>(share_of(cells_, ranks, k).second);
+    }
+    if (r.rc() == MPI_SUCCESS) {
+        // In place: the share's sums land at the start of the buffer.
+        r.rc() = MPI_Reduce_scatter(MPI_IN_PLACE, state_.data(), counts.data(), r.type(), r.op(), comm);
+    }
+    r.check();
+    const std::pair<std::size_t, std::size_t> share = share_of(cells_, ranks, rank);
+    std::copy_backward(state_.begin(), state_.begin() + static_cast<std::ptrdiff_t>(share.second * words),
+                       state_.begin() + static_cast<std::ptrdiff_t>((share.first + share.second) * words));
+    for (std::size_t j = share.first; j < share.first + share.second; ++j) {
+        settle(at(j) + at_sum, sum_digits);
+        settle(at(j) + at_squares, square_digits);
+    }
+    return share;
 }
 
 cell_moment_result float_cell_moments::finish(std::size_t j) const

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace virda_stats {
@@ -67,8 +68,18 @@ public:
     /// alike on every rank when MPI fails.
     void allreduce(MPI_Comm comm);
 
+    /// Sums every rank's accumulators of a share of the cells into this
+    /// rank's: rank r of n gets cells [r * cells / n, (r + 1) * cells / n),
+    /// returned as (first, count); the other cells' accumulators are lost.
+    /// Collective over comm (one MPI_Reduce_scatter); throws
+    /// std::runtime_error alike on every rank when MPI fails.
+    std::pair<std::size_t, std::size_t> reduce_shares(MPI_Comm comm);
+
+    /// The share of `cells` cells that rank `rank` of `ranks` finishes.
+    static std::pair<std::size_t, std::size_t> share_of(std::size_t cells, int ranks, int rank);
+
     /// The moments of cell j from what was added (after allreduce: on every
-    /// rank). Local.
+    /// rank; after reduce_shares: for a cell of this rank's share). Local.
     cell_moment_result finish(std::size_t j) const;
 
     /// Counts of cell j, without finishing it.

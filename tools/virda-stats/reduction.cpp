@@ -2,6 +2,7 @@
 
 #include "cell_moments.h"
 #include "collective_error.h"
+#include "h5_handle.h"
 #include "held_types.h"
 #include "memory_check.h"
 #include "slab_statistics.h"
@@ -96,6 +97,31 @@ cell_layout layout_for(const dataset_shape& s, const std::vector<int>& reduced)
     return out;
 }
 
+/// Bytes of a slab beyond which larger slabs read no faster: the memory a
+/// slab takes is touched once per pass, and fresh pages cost more than the
+/// extra reads.
+constexpr std::size_t enough_slab_bytes = std::size_t{32} << 20;
+
+/// The rows a slab needs to read at full speed: about enough_slab_bytes,
+/// in whole chunks along the row axis when the dataset is chunked (a chunk
+/// cut by two slabs would be read twice). Local: metadata only.
+long long enough_rows(const h5_input& in, const dataset_shape& s, std::size_t row_bytes)
+{
+    long long chunk_rows = 1;
+    const h5_handle dataset = h5_dataset_handle(H5Dopen2(in.id(), s.name.c_str(), H5P_DEFAULT));
+    if (dataset.valid()) {
+        const h5_handle create = h5_plist_handle(H5Dget_create_plist(dataset.get()));
+        hsize_t chunk[H5S_MAX_RANK] = {};
+        const int n = static_cast<int>(s.dims.size());
+        if (create.valid() && H5Pget_layout(create.get()) == H5D_CHUNKED && n <= H5S_MAX_RANK &&
+            H5Pget_chunk(create.get(), n, chunk) == n && chunk[s.row_axis] > 0) {
+            chunk_rows = static_cast<long long>(chunk[s.row_axis]);
+        }
+    }
+    const long long rows = static_cast<long long>(enough_slab_bytes / std::max<std::size_t>(row_bytes, 1));
+    return std::max(chunk_rows, rows / chunk_rows * chunk_rows);
+}
+
 /// A rank's rows of a grid read slab by slab (the same number of reads on
 /// every rank) and given as tables of values V whose columns are the cells
 /// kept: the stored values T converted by the rules for missing and packed
@@ -114,7 +140,7 @@ public:
         const std::size_t row_bytes =
             static_cast<std::size_t>(s.row_values) *
             (sizeof(T) + (direct_ ? 0 : sizeof(V)) + (s.rules.any_attribute() ? 1 : 0));
-        slab_rows_ = slab_rows_for(budget, row_bytes);
+        slab_rows_ = std::min(slab_rows_for(budget, row_bytes), enough_rows(in, s, row_bytes));
         const long long most = (s.rows + here.ranks - 1) / here.ranks;
         slabs_ = (most + slab_rows_ - 1) / slab_rows_;
         const long long rows = std::min(slab_rows_, std::max(most, 1LL));
@@ -287,6 +313,37 @@ double float_moment_value(const statistic& st, const cell_moment_result& r)
     return nan;
 }
 
+/// Gives every rank every share of `cells` records of `width` values of
+/// `type` (in place: each rank holds its own share, as
+/// float_cell_moments::share_of splits the cells). Collective over comm.
+void gather_shares(void* records, std::size_t width, MPI_Datatype type, std::size_t cells, MPI_Comm comm)
+{
+    int ranks = 1;
+    MPI_Comm_size(comm, &ranks);
+    std::vector<int> counts(static_cast<std::size_t>(ranks));
+    std::vector<int> displacements(static_cast<std::size_t>(ranks));
+    for (int r = 0; r < ranks; ++r) {
+        const auto share = float_cell_moments::share_of(cells, ranks, r);
+        counts[static_cast<std::size_t>(r)] = static_cast<int>(share.second);
+        displacements[static_cast<std::size_t>(r)] = static_cast<int>(share.first);
+    }
+    MPI_Datatype record = MPI_DATATYPE_NULL;
+    int rc = MPI_Type_contiguous(static_cast<int>(width), type, &record);
+    if (rc == MPI_SUCCESS) {
+        rc = MPI_Type_commit(&record);
+    }
+    if (rc == MPI_SUCCESS) {
+        rc = MPI_Allgatherv(MPI_IN_PLACE, 0, MPI_DATATYPE_NULL, records, counts.data(), displacements.data(), record,
+                            comm);
+    }
+    if (record != MPI_DATATYPE_NULL) {
+        MPI_Type_free(&record);
+    }
+    if (rc != MPI_SUCCESS) {
+        throw tool_error("gathering the statistics of reduce over the ranks failed");
+    }
+}
+
 template <typename T, typename V>
 reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::vector<int>& reduced,
                         const std::vector<statistic>& stats, engine::quantile_method method, std::size_t budget,
@@ -379,25 +436,53 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
                 });
                 ++out.passes;
                 ++out.cell_groups;
+                // Each rank finishes a share of the cells; then every rank
+                // gets every cell's statistics and counts.
+                const std::size_t n_stats = stats.size();
+                std::vector<double> finished;
+                std::vector<std::int64_t> counted;
                 together(comm, [&] {
                     try {
-                        m->allreduce(comm);
+                        finished.resize(k * n_stats);
+                        counted.resize(2 * k);
+                    } catch (const std::bad_alloc&) {
+                        throw tool_error("the results of reduce over '" + s.name + "' do not fit in memory (" +
+                                         std::to_string(k) + " cells)");
+                    }
+                });
+                std::pair<std::size_t, std::size_t> share;
+                together(comm, [&] {
+                    try {
+                        share = m->reduce_shares(comm);
                     } catch (const std::runtime_error& e) {
                         throw tool_error(std::string("reducing dataset '") + s.name + "' failed: " + e.what());
                     }
                 });
+                for (std::size_t c = share.first; c < share.first + share.second; ++c) {
+                    counted[2 * c] = m->count(c);
+                    counted[2 * c + 1] = m->nan_count(c);
+                    if (m->count(c) == 0) {
+                        continue;
+                    }
+                    const cell_moment_result r = m->finish(c);
+                    for (std::size_t i = 0; i < n_stats; ++i) {
+                        finished[c * n_stats + i] = float_moment_value(stats[i], r);
+                    }
+                }
+                m.reset();
+                gather_shares(finished.data(), n_stats, MPI_DOUBLE, k, comm);
+                gather_shares(counted.data(), 2, MPI_INT64_T, k, comm);
                 take_missing();
                 counts.values.resize(k);
                 counts.nans.resize(k);
                 for (std::size_t c = 0; c < k; ++c) {
-                    counts.values[c] = m->count(c);
-                    counts.nans[c] = m->nan_count(c);
+                    counts.values[c] = counted[2 * c];
+                    counts.nans[c] = counted[2 * c + 1];
                     if (!cell_counted(c)) {
                         continue; // NaN, or no value at all (written as the fill value)
                     }
-                    const cell_moment_result r = m->finish(c);
-                    for (std::size_t i = 0; i < stats.size(); ++i) {
-                        out.values[i][first + c] = float_moment_value(stats[i], r);
+                    for (std::size_t i = 0; i < n_stats; ++i) {
+                        out.values[i][first + c] = finished[c * n_stats + i];
                     }
                 }
             } else {
