@@ -391,35 +391,42 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
     constexpr bool compact = std::is_same_v<V, float>;
     const std::size_t per_cell =
         compact ? float_bytes_per_cell(quantiles.size()) : bytes_per_cell(quantiles.size());
-    const std::size_t group = std::max<std::size_t>(1, budget / 2 / per_cell);
     const std::size_t search_budget = budget / 4;
 
     std::vector<long long> missing;
+    // The missing values of every cell, counted on the first pass.
+    const auto take_missing = [&] {
+        missing = slabs.missing();
+        MPI_Allreduce(MPI_IN_PLACE, missing.data(), static_cast<int>(missing.size()), MPI_LONG_LONG, MPI_SUM, comm);
+    };
+    // Sets the count of a cell from its values that are not NaN and its NaN
+    // values (missing ones included); says whether its statistics are
+    // numbers: it has values and takes no NaN.
+    const auto cell_counted = [&](std::size_t cell, long long values, long long nan_values) {
+        const long long nans = nan_values - missing[cell];
+        const bool nan_taken = nans > 0 && !s.rules.skip_nan;
+        out.counts[cell] = values + (s.rules.skip_nan ? 0 : nans);
+        return !nan_taken && values > 0;
+    };
+    // Float32 values: every cell's moments first, in as few groups of compact
+    // accumulators as the budget allows (usually one pass for all), so that
+    // the selection groups need no pass of their own for their counts.
+    std::vector<std::int64_t> counted; // per cell: values that are not NaN, NaN values
+    int moment_groups = 0;
     try {
-        for (std::size_t first = 0; first < total; first += group) {
-            const std::size_t k = std::min(group, total - first);
-            const auto first64 = static_cast<std::int64_t>(first);
-            const auto k64 = static_cast<std::int64_t>(k);
-            // Per cell of the group: the values that are not NaN, the NaN
-            // values (missing ones included), and the moments' statistics.
-            engine::value_counts counts;
-            counts.local = slabs.values_per_column() * k64;
-            const auto take_missing = [&] {
-                if (first == 0) {
-                    missing = slabs.missing();
-                    MPI_Allreduce(MPI_IN_PLACE, missing.data(), static_cast<int>(missing.size()), MPI_LONG_LONG,
-                                  MPI_SUM, comm);
+        if constexpr (compact) {
+            together(comm, [&] {
+                try {
+                    counted.resize(2 * total);
+                } catch (const std::bad_alloc&) {
+                    throw tool_error("the results of reduce over '" + s.name + "' do not fit in memory (" +
+                                     std::to_string(total) + " cells)");
                 }
-            };
-            // Whether cell c of the group has values and no NaN it takes.
-            const auto cell_counted = [&](std::size_t c) {
-                const std::size_t cell = first + c;
-                const long long nans = counts.nans[c] - missing[cell];
-                const bool nan_taken = nans > 0 && !s.rules.skip_nan;
-                out.counts[cell] = counts.values[c] + (s.rules.skip_nan ? 0 : nans);
-                return !nan_taken && counts.values[c] > 0;
-            };
-            if constexpr (compact) {
+            });
+            const std::size_t moment_group =
+                std::max<std::size_t>(1, budget / 2 / float_cell_moments::bytes_per_cell());
+            for (std::size_t first = 0; first < total; first += moment_group) {
+                const std::size_t k = std::min(moment_group, total - first);
                 std::optional<float_cell_moments> m;
                 together(comm, [&] {
                     try {
@@ -435,16 +442,14 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
                     m->add(values + first, static_cast<std::size_t>(rows) * inner, stride);
                 });
                 ++out.passes;
-                ++out.cell_groups;
+                ++moment_groups;
                 // Each rank finishes a share of the cells; then every rank
                 // gets every cell's statistics and counts.
                 const std::size_t n_stats = stats.size();
                 std::vector<double> finished;
-                std::vector<std::int64_t> counted;
                 together(comm, [&] {
                     try {
                         finished.resize(k * n_stats);
-                        counted.resize(2 * k);
                     } catch (const std::bad_alloc&) {
                         throw tool_error("the results of reduce over '" + s.name + "' do not fit in memory (" +
                                          std::to_string(k) + " cells)");
@@ -458,9 +463,10 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
                         throw tool_error(std::string("reducing dataset '") + s.name + "' failed: " + e.what());
                     }
                 });
+                std::int64_t* group_counted = counted.data() + 2 * first;
                 for (std::size_t c = share.first; c < share.first + share.second; ++c) {
-                    counted[2 * c] = m->count(c);
-                    counted[2 * c + 1] = m->nan_count(c);
+                    group_counted[2 * c] = m->count(c);
+                    group_counted[2 * c + 1] = m->nan_count(c);
                     if (m->count(c) == 0) {
                         continue;
                     }
@@ -471,32 +477,48 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
                 }
                 m.reset();
                 gather_shares(finished.data(), n_stats, MPI_DOUBLE, k, comm);
-                gather_shares(counted.data(), 2, MPI_INT64_T, k, comm);
-                take_missing();
-                counts.values.resize(k);
-                counts.nans.resize(k);
+                gather_shares(group_counted, 2, MPI_INT64_T, k, comm);
+                if (first == 0) {
+                    take_missing();
+                }
                 for (std::size_t c = 0; c < k; ++c) {
-                    counts.values[c] = counted[2 * c];
-                    counts.nans[c] = counted[2 * c + 1];
-                    if (!cell_counted(c)) {
+                    if (!cell_counted(first + c, group_counted[2 * c], group_counted[2 * c + 1])) {
                         continue; // NaN, or no value at all (written as the fill value)
                     }
                     for (std::size_t i = 0; i < n_stats; ++i) {
                         out.values[i][first + c] = finished[c * n_stats + i];
                     }
                 }
+            }
+        }
+        // Float32 values: only the quantiles are left, in groups of cells
+        // whose selections fit half the budget.
+        const std::size_t group = std::max<std::size_t>(1, budget / 2 / per_cell);
+        for (std::size_t first = 0; first < total && !(compact && quantiles.empty()); first += group) {
+            const std::size_t k = std::min(group, total - first);
+            const auto first64 = static_cast<std::int64_t>(first);
+            const auto k64 = static_cast<std::int64_t>(k);
+            engine::value_counts counts;
+            counts.local = slabs.values_per_column() * k64;
+            ++out.cell_groups;
+            if constexpr (compact) {
+                for (std::size_t c = 0; c < k; ++c) {
+                    counts.values.push_back(counted[2 * (first + c)]);
+                    counts.nans.push_back(counted[2 * (first + c) + 1]);
+                }
             } else {
                 std::optional<engine::moments> m;
                 together(comm, [&] { m.emplace(type, k64, spread); });
                 slabs.pass(first64, k64, first == 0, [&](const engine::table_view& t) { m->add(t); });
                 ++out.passes;
-                ++out.cell_groups;
                 const engine::moment_summary sum = m->finish(comm, engine::nan_policy::omit);
                 m.reset();
-                take_missing();
+                if (first == 0) {
+                    take_missing();
+                }
                 counts = engine::value_counts::from(sum, counts.local);
                 for (std::size_t c = 0; c < k; ++c) {
-                    if (!cell_counted(c)) {
+                    if (!cell_counted(first + c, counts.values[c], counts.nans[c])) {
                         continue;
                     }
                     for (std::size_t i = 0; i < stats.size(); ++i) {
@@ -552,6 +574,7 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
                 }
             }
         }
+        out.cell_groups = std::max(out.cell_groups, moment_groups);
     } catch (const engine::error& e) {
         // Thrown alike on every rank (the engine agrees before it throws).
         throw tool_error("reducing dataset '" + s.name + "' failed: " + e.what());
