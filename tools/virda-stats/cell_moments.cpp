@@ -202,19 +202,6 @@ std::uint64_t rounded(const magnitude& m, int width, int* exponent)
     return static_cast<std::uint64_t>(sig);
 }
 
-void add_records(void* in, void* inout, int* len, MPI_Datatype*)
-{
-    const auto* a = static_cast<const std::int64_t*>(in);
-    auto* b = static_cast<std::int64_t*>(inout);
-    for (std::size_t c = 0; c < static_cast<std::size_t>(*len); ++c, a += words, b += words) {
-        for (std::size_t k = 0; k < at_least; ++k) {
-            b[k] += a[k];
-        }
-        b[at_least] = std::max(a[at_least], b[at_least]);
-        b[at_greatest] = std::max(a[at_greatest], b[at_greatest]);
-    }
-}
-
 } // namespace
 
 float_cell_moments::float_cell_moments(std::size_t cells, bool squares)
@@ -254,61 +241,69 @@ void float_cell_moments::normalise()
 
 namespace {
 
-/// A cell's record as an MPI datatype and the operation that merges two
-/// records, released when it goes out of scope.
-class record_reduction {
-public:
-    record_reduction()
-    {
-        rc_ = MPI_Type_contiguous(static_cast<int>(words), MPI_INT64_T, &type_);
-        if (rc_ == MPI_SUCCESS) {
-            rc_ = MPI_Type_commit(&type_);
+/// Sums records of `cells` cells over the ranks into rank `root`'s (or, with
+/// root < 0, every rank's), in place: every word but the extremes by MPI_SUM,
+/// the extremes (copied out) by MPI_MAX. Built-in operations on MPI_INT64_T
+/// only: this MPICH's large reductions of a user operation on records crash
+/// at some rank counts. Returns MPI's code.
+int merge_records(std::int64_t* records, std::size_t cells, int root, int rank, MPI_Comm comm)
+{
+    if (cells * words > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        return MPI_ERR_COUNT;
+    }
+    std::vector<std::int64_t> extremes(2 * cells);
+    for (std::size_t c = 0; c < cells; ++c) {
+        extremes[2 * c] = records[c * words + at_least];
+        extremes[2 * c + 1] = records[c * words + at_greatest];
+    }
+    const int n = static_cast<int>(cells * words);
+    const int m = static_cast<int>(2 * cells);
+    int rc = MPI_SUCCESS;
+    if (root < 0) {
+        rc = MPI_Allreduce(MPI_IN_PLACE, records, n, MPI_INT64_T, MPI_SUM, comm);
+        if (rc == MPI_SUCCESS) {
+            rc = MPI_Allreduce(MPI_IN_PLACE, extremes.data(), m, MPI_INT64_T, MPI_MAX, comm);
         }
-        if (rc_ == MPI_SUCCESS) {
-            rc_ = MPI_Op_create(&add_records, 1, &op_);
+    } else {
+        // The root sends a copy of its own (MPI_IN_PLACE at a root other
+        // than 0 crashes this MPICH's large reductions at 3 ranks).
+        std::vector<std::int64_t> own;
+        std::vector<std::int64_t> own_extremes;
+        if (root == rank) {
+            own.assign(records, records + n);
+            own_extremes = extremes;
+        }
+        rc = MPI_Reduce(root == rank ? own.data() : records, records, n, MPI_INT64_T, MPI_SUM, root, comm);
+        if (rc == MPI_SUCCESS) {
+            rc = MPI_Reduce(root == rank ? own_extremes.data() : extremes.data(), extremes.data(), m, MPI_INT64_T,
+                            MPI_MAX, root, comm);
         }
     }
-    ~record_reduction()
-    {
-        if (op_ != MPI_OP_NULL) {
-            MPI_Op_free(&op_);
-        }
-        if (type_ != MPI_DATATYPE_NULL) {
-            MPI_Type_free(&type_);
-        }
+    for (std::size_t c = 0; c < cells; ++c) {
+        records[c * words + at_least] = extremes[2 * c];
+        records[c * words + at_greatest] = extremes[2 * c + 1];
     }
-    record_reduction(const record_reduction&) = delete;
-    record_reduction& operator=(const record_reduction&) = delete;
+    return rc;
+}
 
-    MPI_Datatype type() const { return type_; }
-    MPI_Op op() const { return op_; }
-    /// The first failure of MPI so far, or MPI_SUCCESS.
-    int& rc() { return rc_; }
-    void check() const
-    {
-        if (rc_ != MPI_SUCCESS) {
-            throw std::runtime_error("the reduction of the per-cell moments over the ranks failed");
-        }
+void check(int rc)
+{
+    if (rc != MPI_SUCCESS) {
+        throw std::runtime_error("the reduction of the per-cell moments over the ranks failed");
     }
-
-private:
-    MPI_Datatype type_ = MPI_DATATYPE_NULL;
-    MPI_Op op_ = MPI_OP_NULL;
-    int rc_ = MPI_SUCCESS;
-};
+}
 
 } // namespace
 
 void float_cell_moments::allreduce(MPI_Comm comm)
 {
     normalise(); // digits below 2^32: the sum of fewer than 2^31 ranks' fits
-    record_reduction r;
+    int rc = MPI_SUCCESS;
     constexpr std::size_t chunk = std::size_t{1} << 24;
-    for (std::size_t first = 0; r.rc() == MPI_SUCCESS && first < cells_; first += chunk) {
-        const auto n = static_cast<int>(std::min(chunk, cells_ - first));
-        r.rc() = MPI_Allreduce(MPI_IN_PLACE, at(first), n, r.type(), r.op(), comm);
+    for (std::size_t first = 0; rc == MPI_SUCCESS && first < cells_; first += chunk) {
+        rc = merge_records(at(first), std::min(chunk, cells_ - first), -1, 0, comm);
     }
-    r.check();
+    check(rc);
     normalise();
 }
 
@@ -327,22 +322,14 @@ std::pair<std::size_t, std::size_t> float_cell_moments::reduce_shares(MPI_Comm c
     int rank = 0;
     MPI_Comm_size(comm, &ranks);
     MPI_Comm_rank(comm, &rank);
-    record_reduction r;
-    if (cells_ > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
-        r.rc() = MPI_ERR_COUNT; // the same on every rank
+    // One reduction to each rank of its share, in place.
+    int rc = MPI_SUCCESS;
+    for (int k = 0; k < ranks && rc == MPI_SUCCESS; ++k) {
+        const std::pair<std::size_t, std::size_t> theirs = share_of(cells_, ranks, k);
+        rc = merge_records(at(theirs.first), theirs.second, k, rank, comm);
     }
-    std::vector<int> counts(static_cast<std::size_t>(ranks));
-    for (int k = 0; k < ranks; ++k) {
-        counts[static_cast<std::size_t>(k)] = static_cast<int>(share_of(cells_, ranks, k).second);
-    }
-    if (r.rc() == MPI_SUCCESS) {
-        // In place: the share's sums land at the start of the buffer.
-        r.rc() = MPI_Reduce_scatter(MPI_IN_PLACE, state_.data(), counts.data(), r.type(), r.op(), comm);
-    }
-    r.check();
+    check(rc);
     const std::pair<std::size_t, std::size_t> share = share_of(cells_, ranks, rank);
-    std::copy_backward(state_.begin(), state_.begin() + static_cast<std::ptrdiff_t>(share.second * words),
-                       state_.begin() + static_cast<std::ptrdiff_t>((share.first + share.second) * words));
     for (std::size_t j = share.first; j < share.first + share.second; ++j) {
         settle(at(j) + at_sum, sum_digits);
         settle(at(j) + at_squares, square_digits);

@@ -64,14 +64,15 @@ public:
     void add(const float* values, std::size_t rows, std::size_t stride);
 
     /// Sums every rank's accumulators into every rank's (collective over
-    /// comm: one MPI_Allreduce per 2^24 cells). Throws std::runtime_error
+    /// comm: two MPI_Allreduce per 2^24 cells). Throws std::runtime_error
     /// alike on every rank when MPI fails.
     void allreduce(MPI_Comm comm);
 
     /// Sums every rank's accumulators of a share of the cells into this
     /// rank's: rank r of n gets cells [r * cells / n, (r + 1) * cells / n),
     /// returned as (first, count); the other cells' accumulators are lost.
-    /// Collective over comm (one MPI_Reduce_scatter); throws
+    /// Collective over comm (one MPI_Reduce of sums and one of extremes to
+    /// each rank, built-in operations on 64-bit integers); throws
     /// std::runtime_error alike on every rank when MPI fails.
     std::pair<std::size_t, std::size_t> reduce_shares(MPI_Comm comm);
 

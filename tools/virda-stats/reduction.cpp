@@ -316,30 +316,28 @@ double float_moment_value(const statistic& st, const cell_moment_result& r)
 /// Gives every rank every share of `cells` records of `width` values of
 /// `type` (in place: each rank holds its own share, as
 /// float_cell_moments::share_of splits the cells). Collective over comm.
-void gather_shares(void* records, std::size_t width, MPI_Datatype type, std::size_t cells, MPI_Comm comm)
+template <typename N>
+void gather_shares(N* records, std::size_t width, MPI_Datatype type, std::size_t cells, MPI_Comm comm)
 {
     int ranks = 1;
+    int rank = 0;
     MPI_Comm_size(comm, &ranks);
+    MPI_Comm_rank(comm, &rank);
+    if (cells * width > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        // The same on every rank: the counts are ints.
+        throw tool_error("reduce keeps too many cells in one group to gather their statistics");
+    }
     std::vector<int> counts(static_cast<std::size_t>(ranks));
     std::vector<int> displacements(static_cast<std::size_t>(ranks));
     for (int r = 0; r < ranks; ++r) {
         const auto share = float_cell_moments::share_of(cells, ranks, r);
-        counts[static_cast<std::size_t>(r)] = static_cast<int>(share.second);
-        displacements[static_cast<std::size_t>(r)] = static_cast<int>(share.first);
+        counts[static_cast<std::size_t>(r)] = static_cast<int>(share.second * width);
+        displacements[static_cast<std::size_t>(r)] = static_cast<int>(share.first * width);
     }
-    MPI_Datatype record = MPI_DATATYPE_NULL;
-    int rc = MPI_Type_contiguous(static_cast<int>(width), type, &record);
-    if (rc == MPI_SUCCESS) {
-        rc = MPI_Type_commit(&record);
-    }
-    if (rc == MPI_SUCCESS) {
-        rc = MPI_Allgatherv(MPI_IN_PLACE, 0, MPI_DATATYPE_NULL, records, counts.data(), displacements.data(), record,
-                            comm);
-    }
-    if (record != MPI_DATATYPE_NULL) {
-        MPI_Type_free(&record);
-    }
-    if (rc != MPI_SUCCESS) {
+    const auto mine = static_cast<std::size_t>(rank);
+    const std::vector<N> own(records + displacements[mine], records + displacements[mine] + counts[mine]);
+    if (MPI_Allgatherv(own.data(), counts[mine], type, records, counts.data(), displacements.data(), type, comm) !=
+        MPI_SUCCESS) {
         throw tool_error("gathering the statistics of reduce over the ranks failed");
     }
 }
