@@ -70,6 +70,25 @@ def write_file(path):
         big = RNG.normal(0.0, 1.0, (2000, 12, 10)) * 10.0 ** RNG.integers(-3, 4, (2000, 12, 10))
         variable(f, "big", big, ["step", "y", "x"], units="m")
 
+        # float32 cells enough for several groups under 1 MiB: ordinary values,
+        # and in the first row float32 of any exponent (subnormals to 2^122 of
+        # both signs), in the second +-FLT_MAX cancelling around tiny values.
+        dimension(f, "hour", np.arange(30, dtype=np.float64))
+        dimension(f, "row", np.arange(20, dtype=np.float64))
+        dimension(f, "col", np.arange(100, dtype=np.float64))
+        wide = RNG.normal(0.0, 3.0, (30, 20, 100)).astype(np.float32)
+        bits = RNG.integers(0, 2 ** 32, (30, 100), dtype=np.uint64).astype(np.uint32)
+        # Exponents above 2^121 lowered: no NaN or infinity, and no total
+        # beyond float32 (the output could not hold it).
+        high = ((bits >> 23) & 0xFF) > 0xF8
+        bits[high] -= np.uint32(8 << 23)
+        wide[:, 0, :] = bits.view(np.float32)
+        top = np.finfo(np.float32).max
+        wide[:, 1, :] = np.float32(1e-45) * RNG.integers(1, 100, (30, 100)).astype(np.float32)
+        wide[0::2, 1, :50] = top
+        wide[1::2, 1, :50] = -top
+        variable(f, "wide", wide, ["hour", "row", "col"], units="1")
+
         packed = RNG.integers(-3000, 3000, (40, 6, 8)).astype(np.int16)
         packed[RNG.random(packed.shape) < 0.05] = -32767
         variable(f, "p", packed, ["time", "lat", "lon"], _FillValue=np.int16(-32767),
@@ -209,6 +228,7 @@ def main():
         ("t", ["time"], (0,), "mean,std,min,max,sum,count,median,q0.9", True, -999.0, ("std",)),
         ("t", ["time", "lon"], (0, 2), "mean,max,count,q0.25", True, -999.0, ()),
         ("big", ["step"], (0,), "mean,std,min,max,sum,count,q0.9", False, 9.9692099683868690e+36, ("std",)),
+        ("wide", ["hour"], (0,), "mean,std,min,max,sum,count,q0.9", True, 9.9692099683868690e+36, ("std",)),
         ("p", ["0"], (0,), "mean,min,max,count,median", False, 9.9692099683868690e+36, ()),
         # The row dimension kept: each rank reduces its own rows.
         ("t", ["lon"], (2,), "mean,std,min,max,sum,count,median,q0.9", True, -999.0, ("std",)),

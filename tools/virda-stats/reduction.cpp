@@ -1,6 +1,8 @@
 #include "reduction.h"
 
+#include "cell_moments.h"
 #include "collective_error.h"
+#include "h5_handle.h"
 #include "held_types.h"
 #include "memory_check.h"
 #include "slab_statistics.h"
@@ -16,6 +18,7 @@
 #include <limits>
 #include <new>
 #include <optional>
+#include <stdexcept>
 #include <type_traits>
 
 namespace virda_stats {
@@ -34,6 +37,13 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 std::size_t bytes_per_cell(std::size_t quantiles)
 {
     return std::max<std::size_t>(8192, 9216 * quantiles);
+}
+
+/// The same for float32 values, whose moments take the compact per-cell
+/// accumulators (about 300 bytes).
+std::size_t float_bytes_per_cell(std::size_t quantiles)
+{
+    return std::max<std::size_t>(float_cell_moments::bytes_per_cell(), 9216 * quantiles);
 }
 
 /// Where each value of a row (the dimensions after the row axis, in file
@@ -87,6 +97,31 @@ cell_layout layout_for(const dataset_shape& s, const std::vector<int>& reduced)
     return out;
 }
 
+/// Bytes of a slab beyond which larger slabs read no faster: the memory a
+/// slab takes is touched once per pass, and fresh pages cost more than the
+/// extra reads.
+constexpr std::size_t enough_slab_bytes = std::size_t{32} << 20;
+
+/// The rows a slab needs to read at full speed: about enough_slab_bytes,
+/// in whole chunks along the row axis when the dataset is chunked (a chunk
+/// cut by two slabs would be read twice). Local: metadata only.
+long long enough_rows(const h5_input& in, const dataset_shape& s, std::size_t row_bytes)
+{
+    long long chunk_rows = 1;
+    const h5_handle dataset = h5_dataset_handle(H5Dopen2(in.id(), s.name.c_str(), H5P_DEFAULT));
+    if (dataset.valid()) {
+        const h5_handle create = h5_plist_handle(H5Dget_create_plist(dataset.get()));
+        hsize_t chunk[H5S_MAX_RANK] = {};
+        const int n = static_cast<int>(s.dims.size());
+        if (create.valid() && H5Pget_layout(create.get()) == H5D_CHUNKED && n <= H5S_MAX_RANK &&
+            H5Pget_chunk(create.get(), n, chunk) == n && chunk[s.row_axis] > 0) {
+            chunk_rows = static_cast<long long>(chunk[s.row_axis]);
+        }
+    }
+    const long long rows = static_cast<long long>(enough_slab_bytes / std::max<std::size_t>(row_bytes, 1));
+    return std::max(chunk_rows, rows / chunk_rows * chunk_rows);
+}
+
 /// A rank's rows of a grid read slab by slab (the same number of reads on
 /// every rank) and given as tables of values V whose columns are the cells
 /// kept: the stored values T converted by the rules for missing and packed
@@ -105,7 +140,7 @@ public:
         const std::size_t row_bytes =
             static_cast<std::size_t>(s.row_values) *
             (sizeof(T) + (direct_ ? 0 : sizeof(V)) + (s.rules.any_attribute() ? 1 : 0));
-        slab_rows_ = slab_rows_for(budget, row_bytes);
+        slab_rows_ = std::min(slab_rows_for(budget, row_bytes), enough_rows(in, s, row_bytes));
         const long long most = (s.rows + here.ranks - 1) / here.ranks;
         slabs_ = (most + slab_rows_ - 1) / slab_rows_;
         const long long rows = std::min(slab_rows_, std::max(most, 1LL));
@@ -256,6 +291,57 @@ double moment_value(const statistic& st, const engine::moment_summary& sum, std:
     return single ? static_cast<double>(static_cast<float>(v)) : v;
 }
 
+/// The value of a statistic from a cell's compact float32 moments, as
+/// moment_value gives it from the general summary (rounded to float32).
+double float_moment_value(const statistic& st, const cell_moment_result& r)
+{
+    switch (st.kind) {
+    case statistic_kind::mean:
+        return static_cast<double>(static_cast<float>(r.precise_mean));
+    case statistic_kind::std:
+        return static_cast<double>(static_cast<float>(r.stdev));
+    case statistic_kind::min:
+        return static_cast<double>(r.min);
+    case statistic_kind::max:
+        return static_cast<double>(r.max);
+    case statistic_kind::sum:
+        return static_cast<double>(static_cast<float>(r.sum));
+    case statistic_kind::count:
+    case statistic_kind::quantile:
+        break;
+    }
+    return nan;
+}
+
+/// Gives every rank every share of `cells` records of `width` values of
+/// `type` (in place: each rank holds its own share, as
+/// float_cell_moments::share_of splits the cells). Collective over comm.
+template <typename N>
+void gather_shares(N* records, std::size_t width, MPI_Datatype type, std::size_t cells, MPI_Comm comm)
+{
+    int ranks = 1;
+    int rank = 0;
+    MPI_Comm_size(comm, &ranks);
+    MPI_Comm_rank(comm, &rank);
+    if (cells * width > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        // The same on every rank: the counts are ints.
+        throw tool_error("reduce keeps too many cells in one group to gather their statistics");
+    }
+    std::vector<int> counts(static_cast<std::size_t>(ranks));
+    std::vector<int> displacements(static_cast<std::size_t>(ranks));
+    for (int r = 0; r < ranks; ++r) {
+        const auto share = float_cell_moments::share_of(cells, ranks, r);
+        counts[static_cast<std::size_t>(r)] = static_cast<int>(share.second * width);
+        displacements[static_cast<std::size_t>(r)] = static_cast<int>(share.first * width);
+    }
+    const auto mine = static_cast<std::size_t>(rank);
+    const std::vector<N> own(records + displacements[mine], records + displacements[mine] + counts[mine]);
+    if (MPI_Allgatherv(own.data(), counts[mine], type, records, counts.data(), displacements.data(), type, comm) !=
+        MPI_SUCCESS) {
+        throw tool_error("gathering the statistics of reduce over the ranks failed");
+    }
+}
+
 template <typename T, typename V>
 reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::vector<int>& reduced,
                         const std::vector<statistic>& stats, engine::quantile_method method, std::size_t budget,
@@ -300,26 +386,143 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
     // The accumulators of a group of cells take at most half the budget; the
     // slabs a quarter (slab_rows_for), the keys a selection copies the last
     // quarter.
-    const std::size_t group = std::max<std::size_t>(1, budget / 2 / bytes_per_cell(quantiles.size()));
+    constexpr bool compact = std::is_same_v<V, float>;
+    const std::size_t per_cell =
+        compact ? float_bytes_per_cell(quantiles.size()) : bytes_per_cell(quantiles.size());
     const std::size_t search_budget = budget / 4;
 
     std::vector<long long> missing;
+    // The missing values of every cell, counted on the first pass.
+    const auto take_missing = [&] {
+        missing = slabs.missing();
+        MPI_Allreduce(MPI_IN_PLACE, missing.data(), static_cast<int>(missing.size()), MPI_LONG_LONG, MPI_SUM, comm);
+    };
+    // Sets the count of a cell from its values that are not NaN and its NaN
+    // values (missing ones included); says whether its statistics are
+    // numbers: it has values and takes no NaN.
+    const auto cell_counted = [&](std::size_t cell, long long values, long long nan_values) {
+        const long long nans = nan_values - missing[cell];
+        const bool nan_taken = nans > 0 && !s.rules.skip_nan;
+        out.counts[cell] = values + (s.rules.skip_nan ? 0 : nans);
+        return !nan_taken && values > 0;
+    };
+    // Float32 values: every cell's moments first, in as few groups of compact
+    // accumulators as the budget allows (usually one pass for all), so that
+    // the selection groups need no pass of their own for their counts.
+    std::vector<std::int64_t> counted; // per cell: values that are not NaN, NaN values
+    int moment_groups = 0;
     try {
-        for (std::size_t first = 0; first < total; first += group) {
+        if constexpr (compact) {
+            together(comm, [&] {
+                try {
+                    counted.resize(2 * total);
+                } catch (const std::bad_alloc&) {
+                    throw tool_error("the results of reduce over '" + s.name + "' do not fit in memory (" +
+                                     std::to_string(total) + " cells)");
+                }
+            });
+            const std::size_t moment_group =
+                std::max<std::size_t>(1, budget / 2 / float_cell_moments::bytes_per_cell());
+            for (std::size_t first = 0; first < total; first += moment_group) {
+                const std::size_t k = std::min(moment_group, total - first);
+                std::optional<float_cell_moments> m;
+                together(comm, [&] {
+                    try {
+                        m.emplace(k, spread);
+                    } catch (const std::bad_alloc&) {
+                        throw tool_error("the accumulators of reduce over '" + s.name + "' do not fit in memory (" +
+                                         std::to_string(k) + " cells)");
+                    }
+                });
+                const auto stride = static_cast<std::size_t>(cells.cells);
+                const auto inner = static_cast<std::size_t>(cells.inner_reduced);
+                slabs.each_slab(first == 0, [&](const V* values, const unsigned char*, long long, long long rows) {
+                    m->add(values + first, static_cast<std::size_t>(rows) * inner, stride);
+                });
+                ++out.passes;
+                ++moment_groups;
+                // Each rank finishes a share of the cells; then every rank
+                // gets every cell's statistics and counts.
+                const std::size_t n_stats = stats.size();
+                std::vector<double> finished;
+                together(comm, [&] {
+                    try {
+                        finished.resize(k * n_stats);
+                    } catch (const std::bad_alloc&) {
+                        throw tool_error("the results of reduce over '" + s.name + "' do not fit in memory (" +
+                                         std::to_string(k) + " cells)");
+                    }
+                });
+                std::pair<std::size_t, std::size_t> share;
+                together(comm, [&] {
+                    try {
+                        share = m->reduce_shares(comm);
+                    } catch (const std::runtime_error& e) {
+                        throw tool_error(std::string("reducing dataset '") + s.name + "' failed: " + e.what());
+                    }
+                });
+                std::int64_t* group_counted = counted.data() + 2 * first;
+                for (std::size_t c = share.first; c < share.first + share.second; ++c) {
+                    group_counted[2 * c] = m->count(c);
+                    group_counted[2 * c + 1] = m->nan_count(c);
+                    if (m->count(c) == 0) {
+                        continue;
+                    }
+                    const cell_moment_result r = m->finish(c);
+                    for (std::size_t i = 0; i < n_stats; ++i) {
+                        finished[c * n_stats + i] = float_moment_value(stats[i], r);
+                    }
+                }
+                m.reset();
+                gather_shares(finished.data(), n_stats, MPI_DOUBLE, k, comm);
+                gather_shares(group_counted, 2, MPI_INT64_T, k, comm);
+                if (first == 0) {
+                    take_missing();
+                }
+                for (std::size_t c = 0; c < k; ++c) {
+                    if (!cell_counted(first + c, group_counted[2 * c], group_counted[2 * c + 1])) {
+                        continue; // NaN, or no value at all (written as the fill value)
+                    }
+                    for (std::size_t i = 0; i < n_stats; ++i) {
+                        out.values[i][first + c] = finished[c * n_stats + i];
+                    }
+                }
+            }
+        }
+        // Float32 values: only the quantiles are left, in groups of cells
+        // whose selections fit half the budget.
+        const std::size_t group = std::max<std::size_t>(1, budget / 2 / per_cell);
+        for (std::size_t first = 0; first < total && !(compact && quantiles.empty()); first += group) {
             const std::size_t k = std::min(group, total - first);
             const auto first64 = static_cast<std::int64_t>(first);
             const auto k64 = static_cast<std::int64_t>(k);
-            std::optional<engine::moments> m;
-            together(comm, [&] { m.emplace(type, k64, spread); });
-            slabs.pass(first64, k64, first == 0, [&](const engine::table_view& t) { m->add(t); });
-            ++out.passes;
+            engine::value_counts counts;
+            counts.local = slabs.values_per_column() * k64;
             ++out.cell_groups;
-            const engine::moment_summary sum = m->finish(comm, engine::nan_policy::omit);
-            m.reset();
-            if (first == 0) {
-                missing = slabs.missing();
-                MPI_Allreduce(MPI_IN_PLACE, missing.data(), static_cast<int>(missing.size()), MPI_LONG_LONG,
-                              MPI_SUM, comm);
+            if constexpr (compact) {
+                for (std::size_t c = 0; c < k; ++c) {
+                    counts.values.push_back(counted[2 * (first + c)]);
+                    counts.nans.push_back(counted[2 * (first + c) + 1]);
+                }
+            } else {
+                std::optional<engine::moments> m;
+                together(comm, [&] { m.emplace(type, k64, spread); });
+                slabs.pass(first64, k64, first == 0, [&](const engine::table_view& t) { m->add(t); });
+                ++out.passes;
+                const engine::moment_summary sum = m->finish(comm, engine::nan_policy::omit);
+                m.reset();
+                if (first == 0) {
+                    take_missing();
+                }
+                counts = engine::value_counts::from(sum, counts.local);
+                for (std::size_t c = 0; c < k; ++c) {
+                    if (!cell_counted(first + c, counts.values[c], counts.nans[c])) {
+                        continue;
+                    }
+                    for (std::size_t i = 0; i < stats.size(); ++i) {
+                        out.values[i][first + c] = moment_value(stats[i], sum, c, out.single_precision);
+                    }
+                }
             }
 
             std::vector<std::vector<std::uint64_t>> wanted(k);
@@ -327,18 +530,13 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
             bool any_wanted = false;
             for (std::size_t c = 0; c < k; ++c) {
                 const std::size_t cell = first + c;
-                const long long nans = sum.nan_count(c) - missing[cell];
-                const bool nan_taken = nans > 0 && !s.rules.skip_nan;
-                out.counts[cell] = sum.count(c) + (s.rules.skip_nan ? 0 : nans);
-                if (nan_taken || sum.count(c) == 0) {
-                    continue; // NaN, or no value at all (written as the fill value)
-                }
-                for (std::size_t i = 0; i < stats.size(); ++i) {
-                    out.values[i][cell] = moment_value(stats[i], sum, c, out.single_precision);
+                const long long nans = counts.nans[c] - missing[cell];
+                if ((nans > 0 && !s.rules.skip_nan) || counts.values[c] == 0) {
+                    continue;
                 }
                 for (const std::size_t i : quantiles) {
-                    const engine::quantile_position p =
-                        engine::position_of(stats[i].probability, static_cast<std::uint64_t>(sum.count(c)), method);
+                    const engine::quantile_position p = engine::position_of(
+                        stats[i].probability, static_cast<std::uint64_t>(counts.values[c]), method);
                     positions[c].push_back(p);
                     wanted[c].push_back(p.below);
                     wanted[c].push_back(p.above);
@@ -351,8 +549,7 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
             // The same on every rank: the counts are the finished summary's.
             std::optional<engine::selection_search> search;
             together(comm, [&] {
-                search.emplace(type, engine::value_counts::from(sum, slabs.values_per_column() * k64), wanted,
-                               search_budget);
+                search.emplace(type, counts, wanted, search_budget);
             });
             while (!search->finished()) {
                 if (search->wants_values()) {
@@ -375,6 +572,7 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
                 }
             }
         }
+        out.cell_groups = std::max(out.cell_groups, moment_groups);
     } catch (const engine::error& e) {
         // Thrown alike on every rank (the engine agrees before it throws).
         throw tool_error("reducing dataset '" + s.name + "' failed: " + e.what());
