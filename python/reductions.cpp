@@ -771,30 +771,36 @@ py::object array_weighted_average_along(const dist_array& a, py::handle axis, py
     const axis_split split = split_axes(axis, ndim);
     const auto [first, count] = a.local_rows();
     const py::slice mine(first, first + count, 1);
+    // Weights refused on one rank (its own rows of them) are refused on
+    // every rank, before the reductions.
     py::object w;
-    if (py::isinstance<dist_array>(weights)) {
-        const auto& wa = weights.cast<dist_array&>();
-        if (wa.shape() != shape || relation_of(a.comm().handle, wa.comm().handle) != comm_relation::same_order) {
-            throw py::value_error("average: weights must have the shape of the data, over the data's communicator");
-        }
-        w = wa.block(operation);
-    } else {
-        const py::array given = numpy().attr("asarray")(weights);
-        const std::vector<py::ssize_t> ws(given.shape(), given.shape() + given.ndim());
-        const bool rows_along_0 = ndim > 1 && given.ndim() == 1 && split.reduced.size() == 1 &&
-                                  split.reduced.front() == 0 && given.shape(0) == shape.front();
-        if (ws == shape || rows_along_0) {
-            w = given.attr("__getitem__")(mine);
-        } else if (given.ndim() != 1 || split.reduced.size() != 1) {
-            throw py::type_error("1D weights expected when shapes of a and weights differ.");
-        } else if (split.reduced.front() == 0 || given.shape(0) != shape[static_cast<std::size_t>(split.reduced.front())]) {
-            throw py::value_error("Length of weights not compatible with specified axis.");
+    py::object block;
+    read_alike(operation, a.comm(), [&] {
+        if (py::isinstance<dist_array>(weights)) {
+            const auto& wa = weights.cast<dist_array&>();
+            if (wa.shape() != shape || relation_of(a.comm().handle, wa.comm().handle) != comm_relation::same_order) {
+                throw py::value_error("average: weights must have the shape of the data, over the data's communicator");
+            }
+            w = wa.block(operation);
         } else {
-            w = given;
+            const py::array given = numpy().attr("asarray")(weights);
+            const std::vector<py::ssize_t> ws(given.shape(), given.shape() + given.ndim());
+            const bool rows_along_0 = ndim > 1 && given.ndim() == 1 && split.reduced.size() == 1 &&
+                                      split.reduced.front() == 0 && given.shape(0) == shape.front();
+            if (ws == shape || rows_along_0) {
+                w = given.attr("__getitem__")(mine);
+            } else if (given.ndim() != 1 || split.reduced.size() != 1) {
+                throw py::type_error("1D weights expected when shapes of a and weights differ.");
+            } else if (split.reduced.front() == 0 || given.shape(0) != shape[static_cast<std::size_t>(split.reduced.front())]) {
+                throw py::value_error("Length of weights not compatible with specified axis.");
+            } else {
+                w = given;
+            }
         }
-    }
+        block = a.block(operation);
+    });
     const py::object result =
-        weighted_average_along(a.block(operation), axis, w, returned, keepdims, a.comm().object, rt);
+        weighted_average_along(block, axis, w, returned, keepdims, a.comm().object, rt);
     if (split.distributed_reduced()) {
         return result;
     }

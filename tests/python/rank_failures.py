@@ -223,6 +223,18 @@ def test_quantile_weights_refused_on_one_rank():
     assert vs.quantile(x, 1.0, method="inverted_cdf", weights=np.ones(4)) == 3.0
 
 
+def test_array_average_weights_refused_on_one_rank():
+    """average of an Array along an axis, weights of a wrong length on the
+    last rank only."""
+    last = WORLD.rank == LAST
+    with vs.from_local(np.arange(12.0).reshape(2, 6)) as a:
+        with pytest.raises(ValueError) as raised:
+            vs.average(a, axis=1, weights=np.ones(5 if last else 6))
+        if not last:
+            assert raised.match(f"rank {LAST} could not read its values")
+        assert WORLD.allreduce(1) == WORLD.size
+
+
 @pytest.mark.parametrize("call", [
     lambda last: vs.histogram(np.arange(10.0), bins=-1 if last else 3),
     lambda last: vs.histogram(np.arange(10.0), bins=3, range=(0.0, np.nan) if last else None),

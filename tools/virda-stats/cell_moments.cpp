@@ -255,6 +255,9 @@ int merge_records(std::int64_t* records, std::size_t cells, int root, int rank, 
     for (std::size_t c = 0; c < cells; ++c) {
         extremes[2 * c] = records[c * words + at_least];
         extremes[2 * c + 1] = records[c * words + at_greatest];
+        // Not summed: an empty cell's extremes are the least int64, whose sums overflow.
+        records[c * words + at_least] = 0;
+        records[c * words + at_greatest] = 0;
     }
     const int n = static_cast<int>(cells * words);
     const int m = static_cast<int>(2 * cells);
@@ -343,15 +346,16 @@ cell_moment_result float_cell_moments::finish(std::size_t j) const
     cell_moment_result r;
     r.count = a[at_count];
     r.nan_count = a[at_nans];
-    r.min = float_of_key(static_cast<std::uint32_t>(-a[at_least]));
-    r.max = float_of_key(static_cast<std::uint32_t>(a[at_greatest]));
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     if (r.count == 0) {
         r.sum = 0;
         r.precise_mean = nan;
         r.stdev = nan;
+        r.min = r.max = std::numeric_limits<float>::quiet_NaN();
         return r;
     }
+    r.min = float_of_key(static_cast<std::uint32_t>(-a[at_least]));
+    r.max = float_of_key(static_cast<std::uint32_t>(a[at_greatest]));
     if (a[at_pos_inf] != 0 || a[at_neg_inf] != 0) {
         const double inf = std::numeric_limits<double>::infinity();
         r.sum = a[at_pos_inf] != 0 && a[at_neg_inf] != 0 ? nan : (a[at_pos_inf] != 0 ? inf : -inf);
