@@ -14,6 +14,7 @@
 #include <cstring>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -44,6 +45,25 @@ weighted_summary finished(const std::vector<X>& x, const std::vector<W>& w,
     m.add(values_of(mx.data(), half), values_of(mw.data(), half));
     m.add(values_of(mx.data() + half, n - half), values_of(mw.data() + half, n - half));
     return m.finish(MPI_COMM_WORLD, policy);
+}
+
+__extension__ typedef __float128 quad;
+
+/// The weighted mean and variance of the pairs in quadruple precision.
+std::pair<quad, quad> quad_moments(const std::vector<double>& x, const std::vector<double>& w)
+{
+    quad sw = 0;
+    quad swx = 0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        sw += w[i];
+        swx += static_cast<quad>(w[i]) * x[i];
+    }
+    const quad mean = swx / sw;
+    quad dev = 0;
+    for (std::size_t i = 0; i < x.size(); ++i) {
+        dev += static_cast<quad>(w[i]) * (x[i] - mean) * (x[i] - mean);
+    }
+    return {mean, dev / sw};
 }
 
 TEST(WeightedMoments, IntegerProductsNeitherWrapNorRound)
@@ -78,20 +98,9 @@ TEST(WeightedMoments, AgreeWithQuadruplePrecisionAtEverySplit)
     x[8] = 3e-300;
     w[8] = 1e250;
     const weighted_summary s = finished(x, w);
-    __extension__ typedef __float128 quad;
-    quad sw = 0;
-    quad swx = 0;
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        sw += w[i];
-        swx += static_cast<quad>(w[i]) * x[i];
-    }
-    const quad mean = swx / sw;
-    quad dev = 0;
-    for (std::size_t i = 0; i < x.size(); ++i) {
-        dev += static_cast<quad>(w[i]) * (x[i] - mean) * (x[i] - mean);
-    }
+    const auto [mean, variance] = quad_moments(x, w);
     EXPECT_NEAR(static_cast<double>(mean), s.mean, std::fabs(s.mean) * 4e-16);
-    EXPECT_NEAR(static_cast<double>(dev / sw), s.variance, s.variance * 4e-16);
+    EXPECT_NEAR(static_cast<double>(variance), s.variance, s.variance * 4e-16);
     // The same bits on one rank with everything in one block.
     weighted_moments one;
     one.add(values_of(x.data(), static_cast<std::int64_t>(x.size())), values_of(w.data(), static_cast<std::int64_t>(w.size())));
@@ -104,24 +113,13 @@ TEST(WeightedMoments, AgreeWithQuadruplePrecisionAtEverySplit)
 TEST(WeightedMoments, DataOfOneScaleFarFromOne)
 {
     // Every product in a class of its own scale, none in the ordinary one.
-    __extension__ typedef __float128 quad;
     for (const double scale : {1e150, 1e-150}) {
         const std::vector<double> x = {1.0 * scale, 2.0 * scale, 4.0 * scale, 7.0 * scale};
         const std::vector<double> w = {1.0, 2.0, 3.0, 0.5};
-        quad sw = 0;
-        quad swx = 0;
-        for (std::size_t i = 0; i < x.size(); ++i) {
-            sw += w[i];
-            swx += static_cast<quad>(w[i]) * x[i];
-        }
-        const quad mean = swx / sw;
-        quad dev = 0;
-        for (std::size_t i = 0; i < x.size(); ++i) {
-            dev += static_cast<quad>(w[i]) * (x[i] - mean) * (x[i] - mean);
-        }
+        const auto [mean, variance] = quad_moments(x, w);
         const weighted_summary s = finished(x, w);
         EXPECT_EQ(static_cast<double>(mean), s.mean) << scale;
-        EXPECT_NEAR(static_cast<double>(dev / sw), s.variance, s.variance * 4e-16) << scale;
+        EXPECT_NEAR(static_cast<double>(variance), s.variance, s.variance * 4e-16) << scale;
     }
 }
 
