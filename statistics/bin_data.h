@@ -40,7 +40,9 @@ class Attribute;
 /// Collective over VIRDA_COMM (two MPI_Allreduce: sums, then counts). When
 /// parts of the job call it each with attributes distributed over that part,
 /// the sums and counts of all their pairs are added together: every rank gets
-/// the averages of the union.
+/// the averages of the union. A rank that cannot get memory for its per-bin
+/// sums and counts, or for its block of x, throws std::bad_alloc before the
+/// reductions, on that rank only, as histogram does (see there).
 std::vector<double> bin_data(Attribute& x, Attribute& y, std::vector<double> centres);
 
 /// The worker of bin_data for y elements of type T (int, float or double);

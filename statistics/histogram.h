@@ -32,6 +32,11 @@ class Attribute;
 /// the attribute's communicator: when parts of the job call it each with an
 /// attribute distributed over that part, rank 0 of VIRDA_COMM gets the
 /// counts of all their elements together (one histogram of the union).
+/// A rank that cannot get memory for its `nbins` counts throws
+/// std::bad_alloc before the reduction, on that rank only: the single
+/// reduction is the whole of the call's communication, so nothing agrees it.
+/// Left uncaught it ends the job; a program that catches it must call
+/// MPI_Abort rather than go on to another collective.
 std::vector<int> histogram(Attribute& values, double lower, double width, int nbins);
 
 #endif
