@@ -9,6 +9,7 @@
 #include "engine/error.h"
 
 #include "virda_test/ranks.h"
+#include "virda_test/shares.h"
 #include <gtest/gtest.h>
 #include <mpi.h>
 
@@ -24,26 +25,10 @@ namespace {
 using namespace virda::engine;
 using virda_test::world_rank;
 using virda_test::world_size;
+using virda_test::uneven_share;
+using virda_test::same_bits;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
-
-std::pair<std::size_t, std::size_t> my_share(std::size_t n)
-{
-    const int size = world_size();
-    std::size_t total = 0;
-    std::vector<std::size_t> upto{0};
-    for (int r = 0; r < size; ++r) {
-        total += (size >= 3 && r == size - 1) ? 0 : static_cast<std::size_t>(r + 1);
-        upto.push_back(total);
-    }
-    const auto rank = static_cast<std::size_t>(world_rank());
-    return {n * upto[rank] / total, n * upto[rank + 1] / total};
-}
-
-bool same_bits(const std::vector<double>& a, const std::vector<double>& b)
-{
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
-}
 
 /// Points of two value columns: bins g * 7 % bins (some bins left empty
 /// when bins is odd-sized), values spanning many magnitudes with ties,
@@ -122,7 +107,7 @@ void expect_same(const binned_statistics_result& a, const binned_statistics_resu
 TEST(EngineBinnedStatistics, EveryStatisticIsTheSameBitsAtAnySplitAndRankCount)
 {
     const points p = make_points(20011, 40);
-    const auto [first, end] = my_share(p.bin.size());
+    const auto [first, end] = uneven_share(p.bin.size());
     binned_statistics spread(p.bins, 2);
     add_range(spread, p, first, end);
     const binned_statistics_result got = spread.finish(MPI_COMM_WORLD, everything());
@@ -143,7 +128,7 @@ TEST(EngineBinnedStatistics, EveryStatisticIsTheSameBitsAtAnySplitAndRankCount)
 TEST(EngineBinnedStatistics, OrderStatisticsMatchASortWithNaNLast)
 {
     const points p = make_points(5003, 16);
-    const auto [first, end] = my_share(p.bin.size());
+    const auto [first, end] = uneven_share(p.bin.size());
     binned_statistics s(p.bins, 2);
     add_range(s, p, first, end);
     const binned_statistics_wanted wanted = everything();
@@ -235,7 +220,7 @@ TEST(EngineBinnedStatistics, IntegerValuesAndCountsOnlyAgreeWithTheSerialRule)
         bin.push_back(g % bins);
         value.push_back(static_cast<std::int32_t>(g));
     }
-    const auto [first, end] = my_share(static_cast<std::size_t>(n));
+    const auto [first, end] = uneven_share(static_cast<std::size_t>(n));
     binned_statistics s(bins, 1);
     binned_statistics counts_only(bins, 0);
     const auto m = static_cast<std::int64_t>(end - first);

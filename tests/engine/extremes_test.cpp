@@ -9,6 +9,7 @@
 #include "engine/extremes.h"
 
 #include "virda_test/ranks.h"
+#include "virda_test/shares.h"
 #include <gtest/gtest.h>
 #include <mpi.h>
 
@@ -25,27 +26,11 @@ namespace {
 using namespace virda::engine;
 using virda_test::world_rank;
 using virda_test::world_size;
+using virda_test::uneven_share;
+using virda_test::same_bits;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
 const double inf = std::numeric_limits<double>::infinity();
-
-/// This rank's rows [first, end) of n: shares proportional to rank + 1, the
-/// last rank of three or more holds none.
-std::pair<std::size_t, std::size_t> my_rows(std::size_t n)
-{
-    const int size = world_size();
-    std::vector<std::size_t> bounds{0};
-    std::size_t total = 0;
-    for (int r = 0; r < size; ++r) {
-        total += (size >= 3 && r == size - 1) ? 0 : static_cast<std::size_t>(r + 1);
-    }
-    std::size_t acc = 0;
-    for (int r = 0; r < size; ++r) {
-        acc += (size >= 3 && r == size - 1) ? 0 : static_cast<std::size_t>(r + 1);
-        bounds.push_back(total == 0 ? 0 : n * acc / total);
-    }
-    return {bounds[static_cast<std::size_t>(world_rank())], bounds[static_cast<std::size_t>(world_rank()) + 1]};
-}
 
 /// The oracle of one column of values, positions as NumPy's argmin/argmax.
 template <typename T>
@@ -83,7 +68,7 @@ struct oracle {
 template <typename T>
 void add_share(extremes& e, const std::vector<T>& all)
 {
-    const auto [first, end] = my_rows(all.size());
+    const auto [first, end] = uneven_share(all.size());
     std::size_t i = first;
     std::size_t step = 1 + static_cast<std::size_t>(world_rank()) * 7;
     while (i < end) {
@@ -95,11 +80,6 @@ void add_share(extremes& e, const std::vector<T>& all)
 }
 
 double as_double(const number& n) { return n.as_double(); }
-
-bool same_bits(double a, double b)
-{
-    return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b));
-}
 
 template <typename T>
 void expect_matches(const std::vector<T>& all, const char* what)
@@ -212,7 +192,7 @@ TEST(Extremes, ColumnsOfATable)
     for (std::size_t i = 0; i < rows; ++i) {
         all[i * k + 4] = i % 2 == 0 ? 0.0 : -0.0; // zeros only
     }
-    const auto [first, end] = my_rows(rows);
+    const auto [first, end] = uneven_share(rows);
     extremes e(number_type::float64, static_cast<std::int64_t>(k));
     const std::size_t middle = first + (end - first) / 2;
     for (std::size_t i = first; i < middle; ++i) {

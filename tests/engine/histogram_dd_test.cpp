@@ -7,6 +7,7 @@
 #include "engine/histogram_dd.h"
 
 #include "virda_test/ranks.h"
+#include "virda_test/shares.h"
 #include <gtest/gtest.h>
 #include <mpi.h>
 
@@ -21,6 +22,7 @@ namespace {
 using namespace virda::engine;
 using virda_test::world_rank;
 using virda_test::world_size;
+using virda_test::same_bits;
 
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
@@ -45,11 +47,6 @@ struct points {
         return histogram_dd(axes, {values_of(x.data(), n), values_of(y.data(), n)}, &wv, comm);
     }
 };
-
-bool same_bits(const std::vector<double>& a, const std::vector<double>& b)
-{
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
-}
 
 TEST(HistogramDd, CountsAndTotalsAreTheSameBitsAtAnySplit)
 {

@@ -8,6 +8,7 @@
 
 #include "virda_test/isa_paths.h"
 #include "virda_test/ranks.h"
+#include "virda_test/shares.h"
 #include <gtest/gtest.h>
 #include <mpi.h>
 
@@ -23,18 +24,10 @@ namespace {
 using namespace virda::engine;
 using virda_test::world_rank;
 using virda_test::world_size;
+using virda_test::same_bits;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
 const double inf = std::numeric_limits<double>::infinity();
-
-bool same_bits(double a, double b)
-{
-    std::uint64_t x;
-    std::uint64_t y;
-    std::memcpy(&x, &a, sizeof x);
-    std::memcpy(&y, &b, sizeof y);
-    return x == y || (std::isnan(a) && std::isnan(b));
-}
 
 /// This rank's share of n values, in blocks whose sizes depend on the rank
 /// (some empty), added to `m`.

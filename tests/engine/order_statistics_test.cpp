@@ -8,6 +8,7 @@
 #include "virda_test/isa_paths.h"
 #include "virda_test/mpi_counts.h"
 #include "virda_test/ranks.h"
+#include "virda_test/shares.h"
 #include <gtest/gtest.h>
 #include <mpi.h>
 
@@ -25,30 +26,15 @@ namespace {
 using namespace virda::engine;
 using virda_test::world_rank;
 using virda_test::world_size;
+using virda_test::uneven_share;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
-
-/// The first and one-past-last global index of this rank's share of n: a
-/// share that grows with the rank; the last of three or more ranks holds
-/// none.
-std::pair<std::size_t, std::size_t> my_share(std::size_t n)
-{
-    const int size = world_size();
-    const int rank = world_rank();
-    std::size_t weights = 0;
-    std::vector<std::size_t> upto{0};
-    for (int r = 0; r < size; ++r) {
-        weights += (size >= 3 && r == size - 1) ? 0 : r + 1;
-        upto.push_back(weights);
-    }
-    return {n * upto[rank] / weights, n * upto[rank + 1] / weights};
-}
 
 /// Adds this rank's share of `all` to `s` in blocks of growing size.
 template <typename S, typename T>
 void add_share(S& s, const std::vector<T>& all)
 {
-    const auto [first, end] = my_share(all.size());
+    const auto [first, end] = uneven_share(all.size());
     std::size_t block = 1 + static_cast<std::size_t>(world_rank()) * 7;
     for (std::size_t i = first; i < end;) {
         const std::size_t m = std::min(block, end - i);
@@ -290,7 +276,7 @@ TEST(OrderStatistics, ColumnsShareTheirRoundsAndNanPolicies)
             }
         }
     }
-    const auto [first, end] = my_share(rows);
+    const auto [first, end] = uneven_share(rows);
     order_statistics s(number_type::float64, 4);
     s.add(table_of(table.data() + 4 * first, static_cast<std::int64_t>(end - first), 4, 4));
     const std::vector<double> q = {0.1, 0.5, 0.9};

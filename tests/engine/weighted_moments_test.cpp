@@ -6,6 +6,7 @@
 #include "engine/weighted_moments.h"
 
 #include "virda_test/ranks.h"
+#include "virda_test/shares.h"
 #include <gtest/gtest.h>
 #include <mpi.h>
 
@@ -22,11 +23,7 @@ namespace {
 using namespace virda::engine;
 using virda_test::world_rank;
 using virda_test::world_size;
-
-bool same_bits(double a, double b)
-{
-    return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b));
-}
+using virda_test::same_bits;
 
 /// Adds this rank's share (every size-th pair from its rank) in two blocks.
 template <typename X, typename W>

@@ -10,6 +10,7 @@
 #include "engine/weighted_quantiles.h"
 
 #include "virda_test/ranks.h"
+#include "virda_test/shares.h"
 #include <gtest/gtest.h>
 #include <mpi.h>
 
@@ -27,27 +28,16 @@ namespace {
 using namespace virda::engine;
 using virda_test::world_rank;
 using virda_test::world_size;
+using virda_test::uneven_share;
+using virda_test::same_bits;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
-
-std::pair<std::size_t, std::size_t> my_share(std::size_t n)
-{
-    const int size = world_size();
-    std::size_t total = 0;
-    std::vector<std::size_t> upto{0};
-    for (int r = 0; r < size; ++r) {
-        total += (size >= 3 && r == size - 1) ? 0 : static_cast<std::size_t>(r + 1);
-        upto.push_back(total);
-    }
-    const auto rank = static_cast<std::size_t>(world_rank());
-    return {n * upto[rank] / total, n * upto[rank + 1] / total};
-}
 
 /// Adds this rank's share of (x, w) in blocks of growing size.
 template <typename T, typename W>
 void add_share(weighted_quantiles& s, const std::vector<T>& x, const std::vector<W>& w)
 {
-    const auto [first, end] = my_share(x.size());
+    const auto [first, end] = uneven_share(x.size());
     std::size_t block = 1 + static_cast<std::size_t>(world_rank()) * 5;
     for (std::size_t i = first; i < end;) {
         const std::size_t m = std::min(block, end - i);
@@ -56,11 +46,6 @@ void add_share(weighted_quantiles& s, const std::vector<T>& x, const std::vector
         i += m;
         block = 2 * block + 1;
     }
-}
-
-bool same_bits(double a, double b)
-{
-    return std::memcmp(&a, &b, sizeof a) == 0 || (a != a && b != b);
 }
 
 const std::vector<double> probabilities{0.0, 1e-9, 0.1, 0.25, 0.3, 0.5, 0.5, 0.7, 0.75, 0.9, 0.999, 1.0};
@@ -142,7 +127,7 @@ TEST(WeightedQuantiles, ColumnsOfATableAndIntegerValues)
         x[i] = static_cast<std::int64_t>(gen() % 100) - 50 + (i % 3 == 2 ? (std::int64_t{1} << 60) : 0);
         w[i] = std::ldexp(static_cast<float>(gen() % 5), -static_cast<int>(i % 3));
     }
-    const auto [first, end] = my_share(rows);
+    const auto [first, end] = uneven_share(rows);
     weighted_quantiles s(number_type::int64, number_type::float32, 3);
     s.add(table_of(x.data() + 3 * first, static_cast<std::int64_t>(end - first), 3, 3),
           table_of(w.data() + 3 * first, static_cast<std::int64_t>(end - first), 3, 3));
