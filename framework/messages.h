@@ -1,15 +1,29 @@
 #ifndef VIRDA_FRAMEWORK_MESSAGES_H
 #define VIRDA_FRAMEWORK_MESSAGES_H
 
+#include <iostream>
 #include <string>
 
 // Every line the framework layer (arrays, element types, attributes,
 // instruction-set paths) writes to standard error; the statistics and the
 // reference runtime keep theirs beside them (statistics/messages.h,
-// reference_runtime/messages.h), in the same namespace. Each is written with
-// std::endl after it, by every rank that meets the condition (usually all of
-// them).
+// reference_runtime/messages.h), in the same namespace. Each constant's name
+// is the message's id: the headers' comments and the README's table of
+// messages name it, and every line is written by report(), by every rank
+// that meets the condition (usually all of them).
 namespace virda_messages {
+
+/// Writes one message to standard error, ended by std::endl (flushed, so
+/// that the lines of the ranks reach the launcher as they are written).
+inline void report(const char* line)
+{
+    std::cerr << line << std::endl;
+}
+
+inline void report(const std::string& line)
+{
+    report(line.c_str());
+}
 
 // Arrays (framework/array).
 inline constexpr const char* self_assignment = "what am i doing?";

@@ -98,7 +98,7 @@ public:
                 return array_variant(std::move(result));
             }
         }
-        std::cerr << pow_unsupported << std::endl;
+        virda_messages::report(pow_unsupported);
         va<T> result(a.va_get_dimensions(), a.va_get_comm());
         std::fill(result.va_local_data(), result.va_local_data() + result.va_local_count(), T{});
         result.va_sync();
@@ -114,7 +114,7 @@ private:
 VV1 sum(const Attribute& a)
 {
     if (a.held() == nullptr) {
-        std::cerr << virda_messages::sum_no_array << std::endl;
+        virda_messages::report(virda_messages::sum_no_array);
         return VV1(element_variant(0.0));
     }
     return boost::apply_visitor(total_visitor(), *a.held());
@@ -126,7 +126,7 @@ Attribute pow(const Attribute& a, double e)
     // operand's: no Context is made per call.
     Attribute result(a.get_context_pointer());
     if (a.held() == nullptr) {
-        std::cerr << virda_messages::pow_no_array << std::endl;
+        virda_messages::report(virda_messages::pow_no_array);
         return result;
     }
     result.set_attribute(boost::apply_visitor(power_visitor(e), *a.held()));

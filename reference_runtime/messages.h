@@ -1,8 +1,10 @@
 #ifndef VIRDA_REFERENCE_RUNTIME_MESSAGES_H
 #define VIRDA_REFERENCE_RUNTIME_MESSAGES_H
 
-// Every line the reference runtime writes to standard error, each followed
-// by std::endl.
+#include "framework/messages.h"
+
+// Every line the reference runtime writes to standard error, by report() of
+// framework/messages.h.
 namespace virda_messages {
 
 inline constexpr const char* sum_no_array = "ERROR in sum:attribute holds no array.Zero returned";

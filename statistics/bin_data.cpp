@@ -56,7 +56,7 @@ template <typename T>
 std::vector<double> bin_data_template(Attribute& x, Attribute& y, std::vector<double> centres, T)
 {
     if (centres.size() < 2) {
-        std::cerr << virda_messages::bin_data_few_centres << std::endl;
+        virda_messages::report(virda_messages::bin_data_few_centres);
         return centres;
     }
     const int nbins = static_cast<int>(centres.size());
@@ -107,7 +107,7 @@ VIRDA_FOR_EACH_REAL_TYPE(VIRDA_INSTANTIATE_BIN_DATA)
 std::vector<double> bin_data(Attribute& x, Attribute& y, std::vector<double> centres)
 {
     if (centres.size() < 2) { // before the dispatch: also for a y the workers do not take
-        std::cerr << virda_messages::bin_data_few_centres << std::endl;
+        virda_messages::report(virda_messages::bin_data_few_centres);
         return centres;
     }
     switch (y.get_data_type()) {

@@ -17,17 +17,15 @@ class Attribute;
 /// and values outside every bin, or NaN, are dropped. Result: the mean of the
 /// y values of each bin, 0.0 for an empty bin, the same on every rank.
 ///
-/// Each rank handles the pairs whose y elements it holds, reading the
-/// matching x elements from wherever they are held: x and y may be
-/// distributed over different communicators (another rank order, or fewer
-/// processes, such as MPI_COMM_SELF); element j of x still pairs with element
-/// j of y. y must hold int, float
-/// or double elements; for any other y the centres come back unchanged with no
-/// communication. An x that does not hold double elements writes "WARNING:
-/// attribute not returned. Type mismatch" on the ranks that hold elements of
-/// y, whose pairs are then dropped. Fewer than two centres write "ERROR in
-/// bin_data:fewer than two bin centres.Centres returned" and return the
-/// centres, with no communication.
+/// Each rank handles the pairs whose y elements it holds, reading the matching
+/// x elements from wherever they are held: x and y may be distributed over
+/// different communicators (another rank order, or fewer processes, such as
+/// MPI_COMM_SELF); element j of x still pairs with element j of y. y must hold
+/// int, float or double elements; for any other y the centres come back
+/// unchanged with no communication. An x that does not hold double elements
+/// writes `type_mismatch` on the ranks that hold elements of y, whose pairs are
+/// then dropped. Fewer than two centres write `bin_data_few_centres` and return
+/// the centres, with no communication.
 ///
 /// The counts are exact. The sums are double sums of the y values, in element
 /// order on each rank, combined over the ranks by MPI_SUM: every rank gets the

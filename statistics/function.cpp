@@ -15,7 +15,7 @@ function::function() : type(0), order(2), coeffs(3, 0.0) {}
 function::function(int type, int order) : type(type), order(order), coeffs()
 {
     if (order < 0) {
-        std::cerr << virda_messages::function_negative_order << std::endl;
+        virda_messages::report(virda_messages::function_negative_order);
         this->order = -1;
         return;
     }
@@ -25,7 +25,7 @@ function::function(int type, int order) : type(type), order(order), coeffs()
 void function::set_order(int new_order)
 {
     if (new_order < 0) {
-        std::cerr << virda_messages::function_negative_order << std::endl;
+        virda_messages::report(virda_messages::function_negative_order);
         return;
     }
     order = new_order;

@@ -16,16 +16,16 @@ class function {
 public:
     /// Type 0, order 2, coefficients {0, 0, 0}.
     function();
-    /// `order` + 1 zero coefficients. A negative order writes "ERROR in
-    /// function:negative order.Order left unchanged" and gives order -1 (no
-    /// coefficients: the zero function).
+    /// `order` + 1 zero coefficients. A negative order writes
+    /// `function_negative_order` and gives order -1 (no coefficients: the zero
+    /// function).
     function(int type, int order);
 
     /// Sets the type; the coefficients stay. Any type but 0 evaluates to zero.
     void set_type(int type) { this->type = type; }
     /// Keeps the coefficients up to the new order, drops the others, and adds
-    /// zeros as needed. A negative order writes "ERROR in function:negative
-    /// order.Order left unchanged" and changes nothing.
+    /// zeros as needed. A negative order writes `function_negative_order` and
+    /// changes nothing.
     void set_order(int order);
     /// The coefficients, ascending powers; the order becomes their count - 1.
     void set_coeffs(std::vector<double> c);

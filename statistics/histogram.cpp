@@ -14,12 +14,12 @@
 std::vector<int> histogram(Attribute& values, double lower, double width, int nbins)
 {
     if (nbins < 0) {
-        std::cerr << virda_messages::histogram_negative_bins << std::endl;
+        virda_messages::report(virda_messages::histogram_negative_bins);
         return {};
     }
     const int code = values.get_data_type();
     if (code == 0) {
-        std::cerr << virda_messages::histogram_no_array << std::endl;
+        virda_messages::report(virda_messages::histogram_no_array);
         return std::vector<int>(nbins, 0);
     }
     // Decided from the type code on every rank alike, before any element is

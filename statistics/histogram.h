@@ -20,12 +20,11 @@ class Attribute;
 ///
 /// Rank 0 gets the counts; every other rank gets `nbins` zeros. Elements must
 /// be double, float or int: any other element type raises boost::bad_get on
-/// every rank before any communication. A negative `nbins` writes "ERROR in
-/// histogram:negative number of bins.Empty histogram returned" and gives an
-/// empty vector; an attribute that holds no array writes "ERROR in
-/// histogram:attribute holds no array.Zero counts returned" and gives `nbins`
-/// zeros. Both decide on every rank alike (from the arguments and the type
-/// code) and make no communication.
+/// every rank before any communication. A negative `nbins` writes
+/// `histogram_negative_bins` and gives an empty vector; an attribute that holds
+/// no array writes `histogram_no_array` and gives `nbins` zeros. Both decide on
+/// every rank alike (from the arguments and the type code) and make no
+/// communication.
 ///
 /// Collective over VIRDA_COMM (one MPI_Reduce): every rank calls it with the
 /// same arguments. Each rank counts the elements of its own block, whatever

@@ -1,10 +1,12 @@
 #ifndef VIRDA_STATISTICS_MESSAGES_H
 #define VIRDA_STATISTICS_MESSAGES_H
 
+#include "framework/messages.h"
+
 #include <string>
 
-// Every line the statistics write to standard error. Each is written with
-// std::endl after it, by every rank that meets the condition.
+// Every line the statistics write to standard error, by report() of
+// framework/messages.h, on every rank that meets the condition.
 namespace virda_messages {
 
 inline constexpr const char* histogram_negative_bins = "ERROR in histogram:negative number of bins.Empty histogram returned";

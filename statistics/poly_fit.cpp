@@ -40,7 +40,7 @@ function* zero_polynomial(int order)
 /// What a negative order gives: the message, and the zero polynomial.
 function* refuse_negative_order()
 {
-    std::cerr << virda_messages::poly_fit_negative_order << std::endl;
+    virda_messages::report(virda_messages::poly_fit_negative_order);
     return zero_polynomial(0);
 }
 
@@ -80,7 +80,7 @@ function* fit_polynomial(int order, Fill fill)
 function* poly_fit(std::vector<double>& x, std::vector<double>& y, std::vector<double>& w, int order)
 {
     if (order >= 0 && (y.size() < x.size() || w.size() < x.size())) {
-        std::cerr << virda_messages::poly_fit_short_input << std::endl;
+        virda_messages::report(virda_messages::poly_fit_short_input);
         return zero_polynomial(order);
     }
     return fit_polynomial(order, [&](std::vector<double>& a, std::vector<double>& b, int n) {

@@ -35,24 +35,22 @@ class Attribute;
 /// For finite data this is the interpolation of numpy.quantile's default
 /// "linear" method, step for step.
 ///
-/// Any NaN element makes every result NaN. Elements must be double, float
-/// or int: any other element type raises boost::bad_get on every rank,
-/// decided from the type code before any communication. An attribute that
-/// holds no array writes "ERROR in quantile:attribute holds no array.NaN
-/// returned" (no communication), one that holds no elements "ERROR in
-/// quantile:attribute has no elements.NaN returned", and both give NaN for
-/// every probability; a probability outside [0, 1], or NaN, writes "ERROR in
-/// quantile:probability outside [0, 1] or NaN.NaN returned for it" and gives
-/// NaN for that entry. The lines are written on every rank, and when no
-/// probability is usable no communication takes place.
+/// Any NaN element makes every result NaN. Elements must be double, float or
+/// int: any other element type raises boost::bad_get on every rank, decided
+/// from the type code before any communication. An attribute that holds no
+/// array writes `quantile_nan(quantile_no_array)` (no communication), one that
+/// holds no elements `quantile_nan(quantile_no_elements)`, and both give NaN
+/// for every probability; a probability outside [0, 1], or NaN, writes
+/// `quantile_bad_probability` and gives NaN for that entry. The lines are
+/// written on every rank, and when no probability is usable no communication
+/// takes place.
 ///
-/// The ranks of VIRDA_COMM must hold one array between them: x distributed
-/// over VIRDA_COMM, or over a communicator of the same processes in another
-/// order. The first reduction checks that every rank counts the same N and
-/// that the blocks add up to it; where they do not (x distributed over part
-/// of the job, each part calling with its own array), every rank writes
-/// "ERROR in quantile:attribute not distributed over VIRDA_COMM.NaN returned"
-/// and gets NaN for every probability.
+/// The ranks of VIRDA_COMM must hold one array between them: x distributed over
+/// VIRDA_COMM, or over a communicator of the same processes in another order.
+/// The first reduction checks that every rank counts the same N and that the
+/// blocks add up to it; where they do not (x distributed over part of the job,
+/// each part calling with its own array), every rank writes
+/// `quantile_nan(quantile_not_over_comm)` and gets NaN for every probability.
 ///
 /// The order statistics are found by radix selection on the elements' order
 /// keys (64 bits): rounds of counting the digits of the keys that share the

@@ -46,7 +46,7 @@ std::vector<double> quantiles_of(Attribute& x, const std::vector<double>& q, con
     }
     const int code = x.get_data_type();
     if (code == 0) {
-        std::cerr << virda_messages::quantile_nan(operation, virda_messages::quantile_no_array) << std::endl;
+        virda_messages::report(virda_messages::quantile_nan(operation, virda_messages::quantile_no_array));
         return result;
     }
     // Decided from the type code on every rank alike, before any element is
@@ -60,7 +60,7 @@ std::vector<double> quantiles_of(Attribute& x, const std::vector<double>& q, con
     for (std::size_t i = 0; i < q.size(); ++i) {
         usable[i] = q[i] >= 0.0 && q[i] <= 1.0;
         if (!usable[i]) {
-            std::cerr << virda_messages::quantile_bad_probability << std::endl;
+            virda_messages::report(virda_messages::quantile_bad_probability);
         }
     }
     if (std::find(usable.begin(), usable.end(), true) == usable.end()) {
@@ -113,11 +113,11 @@ std::vector<double> quantiles_of(Attribute& x, const std::vector<double>& q, con
         }
     });
     if (disagree) {
-        std::cerr << virda_messages::quantile_nan(operation, virda_messages::quantile_not_over_comm) << std::endl;
+        virda_messages::report(virda_messages::quantile_nan(operation, virda_messages::quantile_not_over_comm));
         return result;
     }
     if (count == 0) {
-        std::cerr << virda_messages::quantile_nan(operation, virda_messages::quantile_no_elements) << std::endl;
+        virda_messages::report(virda_messages::quantile_nan(operation, virda_messages::quantile_no_elements));
         return result;
     }
     std::size_t k = 0;

@@ -28,15 +28,14 @@
 /// deviations' arithmetic and totals): every rank calls it with the same
 /// attribute, in the same order; every rank gets the same value.
 double stdev(Attribute& x);
-/// The weighted standard deviation sqrt(sum(D * D * w) / sum(w)) with
-/// D = x - mean(x, w), the mean's products taken in double as mean(x, w)
-/// takes them (int and float data and weights). Collective, as stdev(x);
-/// every rank gets the same value. As with mean(x, w), element types without the sums and products the
-/// weighted formula needs (a char x or w, a composite) raise nothing: the
-/// undefined operations write "SUM NOT DEFINED FOR THESE TWO TYPES; Nothing
-/// done" or "PRODUCT NOT DEFINED FOR THESE TWO TYPES; Nothing done" (each
-/// followed by its "If you typed ..." line) on every rank, and the result is
-/// computed from their all-zero arrays.
+/// The weighted standard deviation sqrt(sum(D * D * w) / sum(w)) with D = x -
+/// mean(x, w), the mean's products taken in double as mean(x, w) takes them
+/// (int and float data and weights). Collective, as stdev(x); every rank gets
+/// the same value. As with mean(x, w), element types without the sums and
+/// products the weighted formula needs (a char x or w, a composite) raise
+/// nothing: the undefined operations write `sum_undefined` or
+/// `product_undefined` (each followed by its "If you typed ..." line) on every
+/// rank, and the result is computed from their all-zero arrays.
 double stdev(Attribute& x, Attribute& w);
 
 #endif

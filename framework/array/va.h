@@ -2,7 +2,8 @@
 #define VIRDA_FRAMEWORK_ARRAY_VA_H
 
 /// \file
-/// The distributed array va<T>.
+/// The distributed array va<T>. Its lines on standard error are named by
+/// their ids in virda_messages (framework/messages.h), where their texts are.
 
 #include "framework/types/element_types.h"
 #include "framework/types/mpi_type_trait.h"
@@ -77,7 +78,7 @@ public:
     /// Makes this array equal to the source. Re-creates this array (collective)
     /// when it has no elements, was released, or differs in extents or
     /// communicator; otherwise only copies this rank's block, with no
-    /// communication. Self-assignment writes "what am i doing?".
+    /// communication. Self-assignment writes `self_assignment`.
     va& operator=(const va& src);
     /// Releases this array (collective when it holds a window) and takes over
     /// the source's window and block, leaving the source empty.
@@ -95,15 +96,12 @@ public:
     /// held before is released first. An empty extents list or a first extent
     /// of 0 gives a placeholder; negative extents or extra rows, or more
     /// elements than an int can count, are rejected with one line on standard
-    /// error and give a placeholder with extents {0}: "ERROR in
-    /// va_create:negative extent or extra rows.VA left empty" or "ERROR in
-    /// va_create:number of elements does not fit in an int.VA left empty".
-    /// When some rank cannot allocate its block, every rank writes "ERROR in
-    /// va_create:block could not be allocated on some rank.VA left empty";
-    /// when MPI cannot create the window (no context id left), every rank
-    /// writes "ERROR in va_create:no MPI window could be created.VA left
-    /// empty"; the array is then empty on every rank (no elements, no window).
-    /// Returns 0 when created, -1 when rejected, 1 for a placeholder.
+    /// error and give a placeholder with extents {0}: `negative_extent` or
+    /// `too_many_elements`. When some rank cannot allocate its block, every
+    /// rank writes `block_not_allocated`; when MPI cannot create the window (no
+    /// context id left), every rank writes `no_window`; the array is then empty
+    /// on every rank (no elements, no window). Returns 0 when created, -1 when
+    /// rejected, 1 for a placeholder.
     int va_create(std::vector<int> dims, MPI_Comm comm, int extra_rows);
     /// Releases window, block and row table: the window and block are kept for
     /// reuse, or freed (the oldest kept ones may be freed instead). Collective
@@ -123,11 +121,9 @@ public:
     MPI_Comm va_get_comm() const { return comm; }
     /// The global indices [*first, *last] that `rank` holds (*last = *first - 1
     /// for a rank holding no rows; the last rank's range includes the extra
-    /// rows). A rank outside the communicator, or a placeholder, gives the empty
-    /// range {0, -1} and one line on standard error ("ERROR in
-    /// va_distribution_index:rank outside the communicator.Empty range
-    /// returned" or "ERROR in va_distribution_index:VA not created.Empty range
-    /// returned"). Local.
+    /// rows). A rank outside the communicator, or a placeholder, gives the
+    /// empty range {0, -1} and one line on standard error (`rank_outside` or
+    /// `not_created`). Local.
     void va_distribution_index(int rank, int* first, int* last) const;
     /// The same range as {first, last}.
     std::vector<int> va_distribution_index(int rank) const;
@@ -137,18 +133,15 @@ public:
     va_range va_local_range() const;
 
     /// Reads global element `index` (held by any rank) into *out. Returns 0, or
-    /// -1 with *out untouched and "ERROR:index larger than the size of the
-    /// VA.No value returned" on standard error when the index is negative or
-    /// not below va_size(). Not collective: the reading rank alone makes a
-    /// one-sided get (the holder need not take part).
+    /// -1 with *out untouched and `index_too_large` on standard error when the
+    /// index is negative or not below va_size(). Not collective: the reading
+    /// rank alone makes a one-sided get (the holder need not take part).
     int va_get_opt(int index, T* out) const;
     /// Reads global elements lo..hi (inclusive, ascending) into out[0..hi-lo],
     /// one get per rank touched. Returns 0, or -1 with `out` untouched and one
-    /// line on standard error: "ERROR in va_put:lower limit larger than upper
-    /// limit " (with the trailing blank) when lo > hi, "ERROR in va_get:range
-    /// outside the VA.No value returned" when the range leaves
-    /// 0..va_size()-1. Only for the real element types (double, float, int).
-    /// Not collective.
+    /// line on standard error: `inverted_range` (with the trailing blank) when
+    /// lo > hi, `range_outside` when the range leaves 0..va_size()-1. Only for
+    /// the real element types (double, float, int). Not collective.
     template <typename U = T, std::enable_if_t<std::is_same_v<U, T> && virda_detail::is_real<U>, int> = 0>
     int va_get(int lo, int hi, U* out) const;
     /// Global element `index` by value; a zero value (all components 0) when
@@ -170,21 +163,19 @@ public:
     /// Elements of this rank's block, extra rows not counted: local rows x L.
     int va_local_count() const;
 
-    /// Elementwise sum with an array of the same extents: a new array over
-    /// this array's communicator, element type promote_trait<T, U>::T_promote.
-    /// Each rank works on its own block; collective, since it creates the
-    /// result's window. Defined when both element types are among double,
-    /// float, int and fftw_complex, or both are the same vector type; any
-    /// other pair writes "SUM NOT DEFINED FOR THESE TWO TYPES; Nothing done"
-    /// and "If you typed z=x+y what you got is z=0" and gives an all-zero
-    /// array. Different extents write "Error: you are trying to add two va
-    /// with different dimensions!" and give an all-zero array.
+    /// Elementwise sum with an array of the same extents: a new array over this
+    /// array's communicator, element type promote_trait<T, U>::T_promote. Each
+    /// rank works on its own block; collective, since it creates the result's
+    /// window. Defined when both element types are among double, float, int and
+    /// fftw_complex, or both are the same vector type; any other pair writes
+    /// `sum_undefined` and `sum_gives_zero` and gives an all-zero array.
+    /// Different extents write `dimension_mismatch` and give an all-zero array.
     template <typename U>
     va<typename promote_trait<T, U>::T_promote> operator+(const va<U>& other) const;
     /// Elementwise product, as operator+ (result type T_promote_pr: Vector3
-    /// times Vector3 is their dot product); an undefined pair writes "PRODUCT
-    /// NOT DEFINED FOR THESE TWO TYPES; Nothing done" and "If you typed z=x*y
-    /// what you got is z=0", different extents the sum's line.
+    /// times Vector3 is their dot product); an undefined pair writes
+    /// `product_undefined` and `product_gives_zero`, different extents the
+    /// sum's line.
     template <typename U>
     va<typename promote_trait<T, U>::T_promote_pr> operator*(const va<U>& other) const;
     /// `s` added to every element (double, float, int or fftw_complex).
@@ -195,8 +186,8 @@ public:
     template <typename U, typename = std::enable_if_t<!std::is_class_v<U> || std::is_same_v<U, fftw_complex>>>
     va<typename promote_trait<T, U>::T_promote> operator+(U s) const;
     /// Every element times `s`, for the pairs that operator+(U) takes.
-    /// Collective. An undefined pair writes only "PRODUCT NOT DEFINED FOR
-    /// THESE TWO TYPES; Nothing done" and gives an all-zero array.
+    /// Collective. An undefined pair writes only `product_undefined` and gives
+    /// an all-zero array.
     template <typename U, typename = std::enable_if_t<!std::is_class_v<U> || std::is_same_v<U, fftw_complex>>>
     va<typename promote_trait<T, U>::T_promote_pr> operator*(U s) const;
 

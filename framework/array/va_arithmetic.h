@@ -70,13 +70,13 @@ R element_scalar_combine(const A& a, const S& s)
 inline void report_undefined(bool product, bool with_array)
 {
     if (product) {
-        std::cerr << virda_messages::product_undefined << std::endl;
+        virda_messages::report(virda_messages::product_undefined);
         if (with_array) {
-            std::cerr << virda_messages::product_gives_zero << std::endl;
+            virda_messages::report(virda_messages::product_gives_zero);
         }
     } else {
-        std::cerr << virda_messages::sum_undefined << std::endl;
-        std::cerr << virda_messages::sum_gives_zero << std::endl;
+        virda_messages::report(virda_messages::sum_undefined);
+        virda_messages::report(virda_messages::sum_gives_zero);
     }
 }
 
@@ -132,7 +132,7 @@ va<R> combine(const va<T>& left, const va<U>& right)
             // arrays over different communicators can never be read past
             // their blocks.
             if (left.va_get_dimensions() != right.va_get_dimensions() || right.va_local_count() != n) {
-                std::cerr << virda_messages::dimension_mismatch << std::endl;
+                virda_messages::report(virda_messages::dimension_mismatch);
                 std::fill(out, out + n, R{});
                 return;
             }

@@ -51,7 +51,7 @@ template <typename T>
 va<T>& va<T>::operator=(const va& src)
 {
     if (&src == this) {
-        std::cerr << virda_messages::self_assignment << std::endl;
+        virda_messages::report(virda_messages::self_assignment);
         return *this;
     }
     // Re-create when there is nothing to copy into (no elements, or released)
@@ -170,7 +170,7 @@ int va<T>::va_create(std::vector<int> extents, MPI_Comm c, int extra)
         negative = negative || e < 0;
     }
     if (negative) {
-        std::cerr << virda_messages::negative_extent << std::endl;
+        virda_messages::report(virda_messages::negative_extent);
         va_internal_create({0}, c, 0);
         return -1;
     }
@@ -189,7 +189,7 @@ int va<T>::va_create(std::vector<int> extents, MPI_Comm c, int extra)
     const long long rows = static_cast<long long>(extents[0]) + extra;
     const bool too_many = count > INT_MAX || rows > INT_MAX || rows * row > static_cast<long long>(INT_MAX);
     if (too_many) {
-        std::cerr << virda_messages::too_many_elements << std::endl;
+        virda_messages::report(virda_messages::too_many_elements);
         va_internal_create({0}, c, 0);
         return -1;
     }

@@ -14,7 +14,7 @@ template <typename T>
 int va<T>::va_get_opt(int index, T* out) const
 {
     if (index < 0 || index >= num_elements || data == nullptr) {
-        std::cerr << virda_messages::index_too_large << std::endl;
+        virda_messages::report(virda_messages::index_too_large);
         return -1;
     }
     const int owner = owner_of(index);
@@ -34,11 +34,11 @@ template <typename U, std::enable_if_t<std::is_same_v<U, T> && virda_detail::is_
 int va<T>::va_get(int lo, int hi, U* out) const
 {
     if (lo > hi) {
-        std::cerr << virda_messages::inverted_range << std::endl;
+        virda_messages::report(virda_messages::inverted_range);
         return -1;
     }
     if (lo < 0 || hi >= num_elements || data == nullptr) {
-        std::cerr << virda_messages::range_outside << std::endl;
+        virda_messages::report(virda_messages::range_outside);
         return -1;
     }
     const int first_rank = owner_of(lo);

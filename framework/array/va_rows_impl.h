@@ -36,13 +36,13 @@ template <typename T>
 void va<T>::va_distribution_index(int rank, int* first, int* last) const
 {
     if (row_end == nullptr || dims.empty() || dims[0] == 0) {
-        std::cerr << virda_messages::not_created << std::endl;
+        virda_messages::report(virda_messages::not_created);
         *first = 0;
         *last = -1;
         return;
     }
     if (rank < 0 || rank >= num_ranks) {
-        std::cerr << virda_messages::rank_outside << std::endl;
+        virda_messages::report(virda_messages::rank_outside);
         *first = 0;
         *last = -1;
         return;

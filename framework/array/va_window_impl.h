@@ -54,7 +54,7 @@ bool va<T>::allocate_and_expose(MPI_Aint block_elements)
     int all = 0;
     MPI_Allreduce(&mine, &all, 1, MPI_INT, MPI_BAND, comm);
     if ((all & have_block) == 0) {
-        std::cerr << virda_messages::block_not_allocated << std::endl;
+        virda_messages::report(virda_messages::block_not_allocated);
         become_empty();
         return false;
     }
@@ -83,7 +83,7 @@ bool va<T>::allocate_and_expose(MPI_Aint block_elements)
         created = virda_detail::create_window(data, bytes, element_bytes, comm, &win);
     }
     if (!created) {
-        std::cerr << virda_messages::no_window << std::endl;
+        virda_messages::report(virda_messages::no_window);
         become_empty();
         return false;
     }

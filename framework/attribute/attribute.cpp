@@ -52,7 +52,7 @@ Attribute::~Attribute()
 bool Attribute::holds_array(const char* operation) const
 {
     if (data == nullptr) {
-        std::cerr << virda_messages::no_array_held(operation) << std::endl;
+        virda_messages::report(virda_messages::no_array_held(operation));
         return false;
     }
     return true;
@@ -61,7 +61,7 @@ bool Attribute::holds_array(const char* operation) const
 bool Attribute::assignable_from(const Attribute& other) const
 {
     if (&other == this) {
-        std::cerr << virda_messages::self_assignment << std::endl;
+        virda_messages::report(virda_messages::self_assignment);
         return false;
     }
     return other.holds_array("operator=");
@@ -142,7 +142,7 @@ int Attribute::get(int lo, int hi, T* buf)
     if (va<T>* a = boost::get<va<T>>(data)) {
         a->va_get(lo, hi, buf);
     } else {
-        std::cerr << virda_messages::type_mismatch << std::endl;
+        virda_messages::report(virda_messages::type_mismatch);
     }
     return 1;
 }

@@ -2,7 +2,8 @@
 #define VIRDA_FRAMEWORK_ATTRIBUTE_ATTRIBUTE_H
 
 /// \file
-/// The type-erased attribute handle Attribute.
+/// The type-erased attribute handle Attribute. Its lines on standard error
+/// are named by their ids in virda_messages (framework/messages.h).
 
 #include "framework/attribute/array_variant.h"
 #include "framework/attribute/scalar_variant.h"
@@ -49,7 +50,7 @@ public:
     ~Attribute();
 
     /// Makes this attribute hold a copy of the source's array, its type code
-    /// and its Context pointer. Self-assignment writes "what am i doing?";
+    /// and its Context pointer. Self-assignment writes `self_assignment`;
     /// assignment from an Empty attribute is rejected and changes nothing.
     Attribute& operator=(const Attribute& other);
     /// As copy assignment, but takes over the source's array instead of
@@ -65,16 +66,14 @@ public:
     /// an array, which is released.
     void set_attribute(array_variant&& v);
     /// Assigns a copy of the held array to `out` (collective, as va's copy
-    /// assignment). On an Empty attribute writes "ERROR in
-    /// Attribute::get_data:attribute holds no array.Nothing done" and leaves
+    /// assignment). On an Empty attribute writes `no_array_held` and leaves
     /// `out` alone.
     void get_data(array_variant& out) const;
     /// The type code of the held array (see type_code): 3 double, 2 float,
     /// 1 int, 4 char, 6 Vector2, 7 Vector3, 5 fftw_complex; 0 when Empty. Local.
     int get_data_type() const { return data_type; }
     /// Elements of the held array over all ranks (the same on every rank).
-    /// Local. On an Empty attribute writes "ERROR in Attribute::size:attribute
-    /// holds no array.Nothing done" and returns 0.
+    /// Local. On an Empty attribute writes `no_array_held` and returns 0.
     int size() const;
     /// Points this attribute at `c`, which the caller keeps alive; the
     /// attribute never destroys it.
@@ -82,49 +81,43 @@ public:
     /// The Context this attribute points at.
     Context* get_context_pointer() const { return context; }
 
-    /// Global element i, read from whichever rank holds it, in the array's
-    /// own element type. Not collective. An index outside the array writes
-    /// "ERROR:index larger than the size of the VA.No value returned" and
-    /// gives a zero value; an Empty attribute writes "ERROR in
-    /// Attribute::operator[]:attribute holds no array.Nothing done" and gives
-    /// the double 0.
+    /// Global element i, read from whichever rank holds it, in the array's own
+    /// element type. Not collective. An index outside the array writes
+    /// `index_too_large` and gives a zero value; an Empty attribute writes
+    /// `no_array_held` and gives the double 0.
     VV1 operator[](int i);
     /// Copies global elements lo..hi (inclusive) into buf when the held element
-    /// type is exactly T (double, int or float); otherwise writes "WARNING:
-    /// attribute not returned. Type mismatch" and leaves buf alone. A range
-    /// outside the array writes the messages of va::va_get and leaves buf
-    /// alone. Returns 1. Not collective: each rank reads for itself.
+    /// type is exactly T (double, int or float); otherwise writes
+    /// `type_mismatch` and leaves buf alone. A range outside the array writes
+    /// the messages of va::va_get and leaves buf alone. Returns 1. Not
+    /// collective: each rank reads for itself.
     template <typename T>
     int get(int lo, int hi, T* buf);
     /// The global indices [*first, *last] that `rank` holds (*last = *first - 1
     /// when it holds none), as va::va_distribution_index, whose messages it
-    /// writes. An Empty attribute writes "ERROR in
-    /// Attribute::get_gen_distribution_index:attribute holds no array.Nothing
-    /// done" and gives {0, -1}. Returns 0. Local.
+    /// writes. An Empty attribute writes `no_array_held` and gives {0, -1}.
+    /// Returns 0. Local.
     int get_gen_distribution_index(int rank, int* first, int* last);
 
     /// Elementwise sum with another attribute of the same shape and
     /// distribution: a new attribute with this one's shape and Context whose
     /// element type follows promote_trait. Collective over the arrays'
-    /// communicator (the result's window); every rank gets its own block of
-    /// the result. Pairs of element types that cannot be added write "SUM NOT
-    /// DEFINED FOR THESE TWO TYPES; Nothing done" and "If you typed z=x+y what
-    /// you got is z=0" and give zeros; arrays of different extents write
-    /// "Error: you are trying to add two va with different dimensions!" and
-    /// give zeros. An Empty operand writes "ERROR in
-    /// Attribute::operator+:attribute holds no array.Nothing done" and gives an
-    /// Empty result.
+    /// communicator (the result's window); every rank gets its own block of the
+    /// result. Pairs of element types that cannot be added write
+    /// `sum_undefined` and `sum_gives_zero` and give zeros; arrays of different
+    /// extents write `dimension_mismatch` and give zeros. An Empty operand
+    /// writes `no_array_held` and gives an Empty result.
     Attribute operator+(const Attribute& other) const;
     /// Elementwise product, as operator+ (a Vector3 times a Vector3 is their
-    /// dot product, a double); undefined pairs write "PRODUCT NOT DEFINED FOR
-    /// THESE TWO TYPES; Nothing done" and "If you typed z=x*y what you got is
-    /// z=0", Empty operands the operator* form of the no-array line.
+    /// dot product, a double); undefined pairs write `product_undefined` and
+    /// `product_gives_zero`, Empty operands the operator* form of the no-array
+    /// line.
     Attribute operator*(const Attribute& other) const;
     /// `s` added to every element; collective and with the messages of the
     /// attribute form (a scalar the element type does not take gives zeros).
     Attribute operator+(scalar_variant s) const;
     /// Every element times `s`; collective. An undefined pair writes only
-    /// "PRODUCT NOT DEFINED FOR THESE TWO TYPES; Nothing done" and gives zeros.
+    /// `product_undefined` and gives zeros.
     Attribute operator*(scalar_variant s) const;
 
     /// The held array, or null when Empty. For code that dispatches on the
@@ -134,7 +127,7 @@ public:
 private:
     bool holds_array(const char* operation) const;
     /// Whether `other` may be assigned to this attribute: not itself (writes
-    /// "what am i doing?") and holding an array (writes the no-array line).
+    /// `self_assignment`) and holding an array (writes the no-array line).
     bool assignable_from(const Attribute& other) const;
 
     array_variant* data;

@@ -34,7 +34,7 @@ void report(const std::string& line)
         MPI_Comm_rank(MPI_COMM_WORLD, &rank);
     }
     if (rank == 0) {
-        std::cerr << line << std::endl;
+        virda_messages::report(line);
     }
 }
 

@@ -46,7 +46,7 @@ MPI_Datatype sub_block(MPI_Datatype base, const std::vector<int>& counts, const 
         valid = valid && elements <= INT_MAX;
     }
     if (!valid) {
-        std::cerr << virda_messages::malformed_sub_block << std::endl;
+        virda_messages::report(virda_messages::malformed_sub_block);
         return MPI_DATATYPE_NULL;
     }
 

@@ -42,9 +42,8 @@
 /// element; its extent is the whole enclosing array. The caller owns the
 /// committed handle and frees it with MPI_Type_free. Malformed lists (empty
 /// sizes, fewer counts than sizes, a negative count or extent, or an enclosing
-/// array of more than 2^31 - 1 elements) write "ERROR in
-/// mpi_type_trait:malformed sub-block counts or sizes.No datatype built" on
-/// the calling rank and give MPI_DATATYPE_NULL. Local: no collective call.
+/// array of more than 2^31 - 1 elements) write `malformed_sub_block` on the
+/// calling rank and give MPI_DATATYPE_NULL. Local: no collective call.
 template <typename T>
 class mpi_type_trait;
 
