@@ -3,6 +3,7 @@
 #include "engine/allocation_failures.h"
 #include "engine/error.h"
 #include "engine/moment_kernels.h"
+#include "engine/order_keys.h"
 #include "engine/record_reduction.h"
 
 #include <algorithm>
@@ -17,7 +18,6 @@ namespace virda::engine {
 
 namespace {
 
-constexpr std::uint64_t sign_bit = std::uint64_t{1} << 63;
 constexpr std::uint64_t none = ~std::uint64_t{0};
 constexpr std::int64_t chunk = 1024;
 
@@ -74,31 +74,11 @@ extern "C" void combine_records(void* in, void* inout, int* len, MPI_Datatype*)
     }
 }
 
-std::uint64_t key_of(double x)
-{
-    x = x == 0.0 ? 0.0 : x; // zeros alike: their signs are kept apart
-    std::uint64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b ^ (static_cast<std::uint64_t>(static_cast<std::int64_t>(b) >> 63) | sign_bit);
-}
-std::uint64_t key_of(std::int64_t v) { return static_cast<std::uint64_t>(v) ^ sign_bit; }
+// Order keys with the zeros alike (their signs are counted apart, in `zeros`).
+std::uint64_t key_of(double x) { return detail::key_of(x == 0.0 ? 0.0 : x); }
+std::uint64_t key_of(std::int64_t v) { return detail::key_of(v); }
 std::uint64_t key_of(std::uint64_t v) { return v; }
-
-number number_of_key(number_type type, std::uint64_t k)
-{
-    number n;
-    n.type = type;
-    const number_type_facts& f = facts_of(type);
-    if (f.floating) {
-        const std::uint64_t b = (k & sign_bit) != 0 ? k ^ sign_bit : ~k;
-        std::memcpy(&n.floating, &b, sizeof n.floating);
-    } else if (f.is_signed) {
-        n.signed_ = static_cast<std::int64_t>(k ^ sign_bit);
-    } else {
-        n.unsigned_ = k;
-    }
-    return n;
-}
+using detail::number_of_key;
 
 /// The type values of T are compared in.
 template <typename T>

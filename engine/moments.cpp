@@ -4,6 +4,7 @@
 #include "engine/exact_sum.h"
 #include "engine/exact_total.h"
 #include "engine/moment_kernels.h"
+#include "engine/order_keys.h"
 #include "engine/record_reduction.h"
 #include "engine/wide_integer.h"
 
@@ -27,40 +28,6 @@ namespace virda::engine {
 namespace {
 
 using namespace detail;
-
-constexpr std::uint64_t sign_bit = std::uint64_t{1} << 63;
-
-// Order keys: unsigned order is the order of the values, -0.0 below +0.0.
-std::uint64_t key_of(double x)
-{
-    std::uint64_t b;
-    std::memcpy(&b, &x, sizeof b);
-    return b ^ (static_cast<std::uint64_t>(static_cast<std::int64_t>(b) >> 63) | sign_bit);
-}
-double double_of_key(std::uint64_t k)
-{
-    const std::uint64_t b = (k & sign_bit) != 0 ? k ^ sign_bit : ~k;
-    double x;
-    std::memcpy(&x, &b, sizeof x);
-    return x;
-}
-std::uint64_t key_of(std::int64_t v) { return static_cast<std::uint64_t>(v) ^ sign_bit; }
-std::uint64_t key_of(std::uint64_t v) { return v; }
-
-number number_of_key(number_type type, std::uint64_t k)
-{
-    number n;
-    n.type = type;
-    const number_type_facts& f = facts_of(type);
-    if (f.floating) {
-        n.floating = double_of_key(k);
-    } else if (f.is_signed) {
-        n.signed_ = static_cast<std::int64_t>(k ^ sign_bit);
-    } else {
-        n.unsigned_ = k;
-    }
-    return n;
-}
 
 /// A 256-bit unsigned total (squares of 64-bit integers).
 struct u256 {
