@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 namespace virda_stats {
 
@@ -204,9 +205,13 @@ std::uint64_t rounded(const magnitude& m, int width, int* exponent)
 
 } // namespace
 
-float_cell_moments::float_cell_moments(std::size_t cells, bool squares)
-    : cells_(cells), squares_(squares), state_(cells * words, 0)
+float_cell_moments::float_cell_moments(std::size_t cells, bool squares, int ranks)
+    : cells_(cells), squares_(squares), ranks_(std::max(ranks, 1)), state_(cells * words, 0)
 {
+    if (ranks_ > 1) {
+        const std::size_t largest_share = share_of(cells, ranks_, ranks_ - 1).second;
+        scratch_.resize(2 * cells + largest_share * (words + 2));
+    }
     for (std::size_t j = 0; j < cells; ++j) {
         at(j)[at_least] = std::numeric_limits<std::int64_t>::min();
         at(j)[at_greatest] = -1;
@@ -243,15 +248,17 @@ namespace {
 
 /// Sums records of `cells` cells over the ranks into rank `root`'s (or, with
 /// root < 0, every rank's), in place: every word but the extremes by MPI_SUM,
-/// the extremes (copied out) by MPI_MAX. Built-in operations on MPI_INT64_T
-/// only: this MPICH's large reductions of a user operation on records crash
-/// at some rank counts. Returns MPI's code.
-int merge_records(std::int64_t* records, std::size_t cells, int root, int rank, MPI_Comm comm)
+/// the extremes (copied out to `extremes`, 2 per cell) by MPI_MAX. At the
+/// root, `own` (room for the records and their extremes) takes the copy it
+/// sends. Built-in operations on MPI_INT64_T only: this MPICH's large
+/// reductions of a user operation on records crash at some rank counts.
+/// Allocates nothing. Returns MPI's code.
+int merge_records(std::int64_t* records, std::size_t cells, int root, int rank, std::int64_t* extremes,
+                  std::int64_t* own, MPI_Comm comm)
 {
     if (cells * words > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
         return MPI_ERR_COUNT;
     }
-    std::vector<std::int64_t> extremes(2 * cells);
     for (std::size_t c = 0; c < cells; ++c) {
         extremes[2 * c] = records[c * words + at_least];
         extremes[2 * c + 1] = records[c * words + at_greatest];
@@ -265,21 +272,19 @@ int merge_records(std::int64_t* records, std::size_t cells, int root, int rank, 
     if (root < 0) {
         rc = MPI_Allreduce(MPI_IN_PLACE, records, n, MPI_INT64_T, MPI_SUM, comm);
         if (rc == MPI_SUCCESS) {
-            rc = MPI_Allreduce(MPI_IN_PLACE, extremes.data(), m, MPI_INT64_T, MPI_MAX, comm);
+            rc = MPI_Allreduce(MPI_IN_PLACE, extremes, m, MPI_INT64_T, MPI_MAX, comm);
         }
     } else {
         // The root sends a copy of its own (MPI_IN_PLACE at a root other
         // than 0 crashes this MPICH's large reductions at 3 ranks).
-        std::vector<std::int64_t> own;
-        std::vector<std::int64_t> own_extremes;
+        std::int64_t* own_extremes = own + cells * words;
         if (root == rank) {
-            own.assign(records, records + n);
-            own_extremes = extremes;
+            std::copy(records, records + n, own);
+            std::copy(extremes, extremes + m, own_extremes);
         }
-        rc = MPI_Reduce(root == rank ? own.data() : records, records, n, MPI_INT64_T, MPI_SUM, root, comm);
+        rc = MPI_Reduce(root == rank ? own : records, records, n, MPI_INT64_T, MPI_SUM, root, comm);
         if (rc == MPI_SUCCESS) {
-            rc = MPI_Reduce(root == rank ? own_extremes.data() : extremes.data(), extremes.data(), m, MPI_INT64_T,
-                            MPI_MAX, root, comm);
+            rc = MPI_Reduce(root == rank ? own_extremes : extremes, extremes, m, MPI_INT64_T, MPI_MAX, root, comm);
         }
     }
     for (std::size_t c = 0; c < cells; ++c) {
@@ -296,15 +301,31 @@ void check(int rc)
     }
 }
 
+/// The size of comm, checked against the ranks the accumulators were made
+/// for (the same outcome on every rank built alike).
+int ranks_checked(MPI_Comm comm, int expected)
+{
+    int ranks = 1;
+    MPI_Comm_size(comm, &ranks);
+    if (ranks != expected) {
+        throw std::runtime_error("per-cell moments made for " + std::to_string(expected) +
+                                 " ranks merged over " + std::to_string(ranks));
+    }
+    return ranks;
+}
+
 } // namespace
 
 void float_cell_moments::allreduce(MPI_Comm comm)
 {
+    if (ranks_checked(comm, ranks_) == 1) {
+        return;
+    }
     normalise(); // digits below 2^32: the sum of fewer than 2^31 ranks' fits
     int rc = MPI_SUCCESS;
     constexpr std::size_t chunk = std::size_t{1} << 24;
     for (std::size_t first = 0; rc == MPI_SUCCESS && first < cells_; first += chunk) {
-        rc = merge_records(at(first), std::min(chunk, cells_ - first), -1, 0, comm);
+        rc = merge_records(at(first), std::min(chunk, cells_ - first), -1, 0, scratch_.data(), nullptr, comm);
     }
     check(rc);
     normalise();
@@ -320,16 +341,20 @@ std::pair<std::size_t, std::size_t> float_cell_moments::share_of(std::size_t cel
 
 std::pair<std::size_t, std::size_t> float_cell_moments::reduce_shares(MPI_Comm comm)
 {
+    const int ranks = ranks_checked(comm, ranks_);
+    if (ranks == 1) {
+        return {0, cells_};
+    }
     normalise();
-    int ranks = 1;
     int rank = 0;
-    MPI_Comm_size(comm, &ranks);
     MPI_Comm_rank(comm, &rank);
     // One reduction to each rank of its share, in place.
     int rc = MPI_SUCCESS;
+    std::int64_t* extremes = scratch_.data();
+    std::int64_t* own = scratch_.data() + 2 * cells_;
     for (int k = 0; k < ranks && rc == MPI_SUCCESS; ++k) {
         const std::pair<std::size_t, std::size_t> theirs = share_of(cells_, ranks, k);
-        rc = merge_records(at(theirs.first), theirs.second, k, rank, comm);
+        rc = merge_records(at(theirs.first), theirs.second, k, rank, extremes, own, comm);
     }
     check(rc);
     const std::pair<std::size_t, std::size_t> share = share_of(cells_, ranks, rank);
