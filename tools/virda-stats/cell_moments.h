@@ -60,12 +60,11 @@ public:
 
     std::size_t cells() const { return cells_; }
     /// Bytes held per cell for a merge over `ranks` ranks, at most: the
-    /// accumulators, the extremes merged apart and the copy of the largest
-    /// share that its root sends.
+    /// accumulators, and room for the extremes merged apart or a share
+    /// received.
     static constexpr std::size_t bytes_per_cell(int ranks = 1)
     {
-        return words * sizeof(std::int64_t) +
-               (ranks > 1 ? 2 * sizeof(std::int64_t) + (words + 2) * sizeof(std::int64_t) / 2 : 0);
+        return words * sizeof(std::int64_t) + (ranks > 1 ? words * sizeof(std::int64_t) / 2 + 16 : 0);
     }
 
     /// Adds a table of `rows` rows whose row r holds the values of cells
@@ -80,12 +79,11 @@ public:
     /// Sums every rank's accumulators of a share of the cells into this
     /// rank's: rank r of n gets cells [r * cells / n, (r + 1) * cells / n),
     /// returned as (first, count); the other cells' accumulators are lost.
-    /// Collective over comm (one MPI_Reduce of sums and one of extremes to
-    /// each rank, built-in operations on 64-bit integers; nothing on one
-    /// rank); throws std::runtime_error alike on every rank when MPI fails
-    /// or comm is not of the size given to the constructor.
+    /// Collective over comm: n - 1 steps of MPI_Sendrecv (step k to rank + k,
+    /// from rank - k; one message per 2^20 cells), nothing on one rank.
+    /// Throws std::runtime_error alike on every rank when MPI fails or comm
+    /// is not of the size given to the constructor.
     std::pair<std::size_t, std::size_t> reduce_shares(MPI_Comm comm);
-
     /// The share of `cells` cells that rank `rank` of `ranks` finishes.
     static std::pair<std::size_t, std::size_t> share_of(std::size_t cells, int ranks, int rank);
 
@@ -107,8 +105,8 @@ private:
     int ranks_;
     std::size_t pending_ = 0; ///< values added per cell since the carries were settled
     std::vector<std::int64_t> state_;
-    /// Room for a merge: the extremes of every cell, then the root's copy
-    /// of the largest share (empty on one rank).
+    /// Room for a merge: the extremes of the cells of one allreduce, or the
+    /// records of one message (empty on one rank).
     std::vector<std::int64_t> scratch_;
 };
 

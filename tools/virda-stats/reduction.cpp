@@ -392,9 +392,10 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
         }
         spread = spread || stats[i].kind == statistic_kind::std;
     }
-    // The accumulators of a group of cells take at most half the budget; the
-    // slabs a quarter (slab_rows_for), the keys a selection copies the last
-    // quarter.
+    // The slabs take at most a quarter of the budget (slab_rows_for; less
+    // when enough_rows caps them), the keys a selection copies another
+    // quarter, and the accumulators of a group of cells what is left: at
+    // least half.
     constexpr bool compact = std::is_same_v<V, float>;
     const std::size_t per_cell =
         compact ? float_bytes_per_cell(quantiles.size()) : bytes_per_cell(quantiles.size());
@@ -502,8 +503,9 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
             }
         }
         // Float32 values: only the quantiles are left, in groups of cells
-        // whose selections fit half the budget.
-        const std::size_t group = std::max<std::size_t>(1, budget / 2 / per_cell);
+        // whose selections fit what the slabs and the copied keys leave.
+        const std::size_t left = budget - std::min(budget, slabs.slab_bytes() + search_budget);
+        const std::size_t group = std::max<std::size_t>(1, std::max(left, budget / 2) / per_cell);
         for (std::size_t first = 0; first < total && !(compact && quantiles.empty()); first += group) {
             const std::size_t k = std::min(group, total - first);
             const auto first64 = static_cast<std::int64_t>(first);
