@@ -4,7 +4,6 @@
 // digits (the whole float32 range, subnormals, huge values cancelling,
 // infinities, -0.0, NaN). Run at 1 to 4 ranks.
 #include "cell_moments.h"
-#include "collective_error.h"
 
 #include "engine/moments.h"
 
@@ -20,7 +19,6 @@
 #include <cstring>
 #include <limits>
 #include <new>
-#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -33,15 +31,14 @@ namespace {
 namespace engine = virda::engine;
 
 /// Allocations through operator new while counting (this test program's own
-/// operator new below), and whether they are refused.
+/// operator new below).
 std::atomic<long> allocations{0};
 std::atomic<bool> counting{false};
-std::atomic<bool> refusing{false};
 
 } // namespace
 
 // Every allocation of this test program goes through here, so that a test
-// can count the allocations a step makes or refuse them on one rank. (GCC
+// can count the allocations a step makes. (GCC
 // takes the malloc/free pair below for a mismatch once it inlines them.)
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -49,9 +46,6 @@ void* operator new(std::size_t n)
 {
     if (counting.load()) {
         ++allocations;
-    }
-    if (refusing.load()) {
-        throw std::bad_alloc();
     }
     if (void* p = std::malloc(n == 0 ? 1 : n)) {
         return p;
@@ -289,29 +283,4 @@ TEST(CellMoments, MergesAllocateNothing)
         EXPECT_EQ(shared.count(c), 8 * size);
         EXPECT_EQ(bits_of_double(shared.finish(c).sum), bits_of_double(whole.finish(c).sum));
     }
-}
-
-// Accumulators refused on the last rank only: every rank leaves the agreed
-// step with that rank's message, and none enters the merge.
-TEST(CellMoments, RefusedOnOneRankFailsOnEvery)
-{
-    const int size = virda_test::ranks();
-    std::optional<float_cell_moments> m;
-    std::string message;
-    try {
-        virda_stats::together(VIRDA_COMM, [&] {
-            refusing = VIRDA_ID == size - 1;
-            try {
-                m.emplace(std::size_t{4096}, true, size);
-            } catch (const std::bad_alloc&) {
-                refusing = false;
-                throw virda_stats::tool_error("accumulators refused on rank " + std::to_string(VIRDA_ID));
-            }
-            refusing = false;
-        });
-    } catch (const virda_stats::tool_error& e) {
-        message = e.what();
-    }
-    refusing = false;
-    EXPECT_EQ(message, "accumulators refused on rank " + std::to_string(size - 1));
 }
