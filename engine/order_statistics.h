@@ -71,7 +71,9 @@ public:
     void add(const values_view& values);
     void add(const table_view& values);
     ///@}
-    /// Ends the round: one MPI_Allreduce of the round's counts over comm.
+    /// Ends the round: one sum of the round's counts over comm (MPI_Allreduce,
+    /// or for 2^15 counts and more a reduce-scatter by MPI_Sendrecv and an
+    /// MPI_Allgatherv).
     /// This is a collective operation and must be called by all processes
     /// in the communicator.
     void end_round(MPI_Comm comm);
@@ -95,7 +97,9 @@ private:
 ///
 /// Cost: count() is one small MPI_Allreduce; a selection is one
 /// MPI_Allreduce per digit of the keys (eight of 8 bits up to 2^16 values,
-/// else one of 16 and four of 12; eight of 8 bits for more than 64 columns),
+/// else one of 16 and four of 12; eight of 8 bits for more than 64 columns;
+/// float32 keys hold 35 bits that differ: five digits, or three of 16, 12
+/// and 7),
 /// whatever the data or the number of ranks, with the counts of every
 /// column and every order statistic in the same reductions. The result
 /// cannot depend on how the values are split between blocks or ranks.

@@ -7,8 +7,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <numeric>
 #include <type_traits>
+#include <utility>
 
 namespace virda_detail {
 
@@ -25,13 +27,41 @@ namespace {
 using virda_detail::key_source;
 using virda_detail::selection_kernels;
 
-/// The digit widths, from the top of the key down, adding up to 64: narrow
-/// digits for few values, a wide first one for many (with the sign and the
-/// exponent it leaves few values in question after one pass), and narrow
-/// ones again for many columns, whose counts go in the same reductions.
-std::vector<int> digit_plan(std::uint64_t most_values, std::size_t columns)
+/// The bits at the top of the keys of `type` that differ between values:
+/// a float32 converts to a double whose 29 low significand bits are zero,
+/// so its key holds 35 (sign, exponent, 23 significand bits) and the bits
+/// below follow from the sign bit.
+int significant_key_bits(number_type type)
 {
-    if (most_values <= (std::uint64_t{1} << 16) || columns > 64) {
+    return type == number_type::float32 ? 35 : 64;
+}
+
+/// The key whose top `bits` bits are `prefix`, completed as the keys of
+/// `type` are: the low bits of a float32's key are zero for a value of the
+/// positive sign (key bit 63 set) and ones for a negative one (every bit
+/// flipped).
+std::uint64_t key_completed(std::uint64_t prefix, int bits)
+{
+    if (bits <= 0 || bits >= 64) {
+        return prefix;
+    }
+    const std::uint64_t low = (std::uint64_t{1} << (64 - bits)) - 1;
+    const bool positive = ((prefix >> (bits - 1)) & 1u) != 0;
+    return (prefix << (64 - bits)) | (positive ? 0 : low);
+}
+
+/// The digit widths, from the top of the key down, adding up to the key's
+/// significant bits: narrow digits for few values, a wide first one for
+/// many (with the sign and the exponent it leaves few values in question
+/// after one pass), and narrow ones again for many columns, whose counts go
+/// in the same reductions.
+std::vector<int> digit_plan(std::uint64_t most_values, std::size_t columns, number_type type)
+{
+    const bool narrow = most_values <= (std::uint64_t{1} << 16) || columns > 64;
+    if (significant_key_bits(type) == 35) {
+        return narrow ? std::vector<int>{8, 8, 8, 8, 3} : std::vector<int>{16, 12, 7};
+    }
+    if (narrow) {
         return {8, 8, 8, 8, 8, 8, 8, 8};
     }
     return {16, 12, 12, 12, 12};
@@ -54,6 +84,61 @@ std::uint32_t* zeroed_scratch(std::size_t count)
     scratch.resize(count);
     std::memset(scratch.data(), 0, count * sizeof(std::uint32_t));
     return scratch.data();
+}
+
+/// Counts beyond which sum_over_ranks exchanges blocks point to point
+/// rather than calling MPI_Allreduce.
+constexpr std::size_t exchanged_counts = std::size_t{1} << 15;
+
+/// global = the sum of every rank's `local` (n counts), on every rank.
+/// Large sums go as a reduce-scatter of blocks by MPI_Sendrecv (step k:
+/// this rank's copy of block rank + k out, rank - k's copy of this rank's
+/// block in, into `incoming`) and an MPI_Allgatherv of the summed blocks:
+/// this MPICH's MPI_Allreduce of megabytes of integers runs at a few tens
+/// of MB/s, its point-to-point messages at gigabytes per second. Integer
+/// sums, so the same counts either way. Collective over comm; returns MPI's
+/// code (the same path on every rank: n is the same everywhere).
+int sum_over_ranks(const std::uint64_t* local, std::uint64_t* global, std::size_t n,
+                   std::vector<std::uint64_t>& incoming, MPI_Comm comm)
+{
+    int ranks = 1;
+    int rank = 0;
+    MPI_Comm_size(comm, &ranks);
+    MPI_Comm_rank(comm, &rank);
+    if (ranks == 1 || n < exchanged_counts || n > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+        return MPI_Allreduce(local, global, static_cast<int>(n), MPI_UINT64_T, MPI_SUM, comm);
+    }
+    const auto block = [&](int r) {
+        return std::pair<std::size_t, std::size_t>{n * static_cast<std::size_t>(r) / static_cast<std::size_t>(ranks),
+                                                   n * static_cast<std::size_t>(r + 1) / static_cast<std::size_t>(ranks)};
+    };
+    const auto mine = block(rank);
+    std::copy(local + mine.first, local + mine.second, global + mine.first);
+    incoming.resize(mine.second - mine.first);
+    int rc = MPI_SUCCESS;
+    for (int k = 1; k < ranks && rc == MPI_SUCCESS; ++k) {
+        const int to = (rank + k) % ranks;
+        const int from = (rank - k + ranks) % ranks;
+        const auto theirs = block(to);
+        rc = MPI_Sendrecv(local + theirs.first, static_cast<int>(theirs.second - theirs.first), MPI_UINT64_T, to, 0,
+                          incoming.data(), static_cast<int>(incoming.size()), MPI_UINT64_T, from, 0, comm,
+                          MPI_STATUS_IGNORE);
+        for (std::size_t i = 0; i < incoming.size(); ++i) {
+            global[mine.first + i] += incoming[i];
+        }
+    }
+    std::vector<int> counts(static_cast<std::size_t>(ranks));
+    std::vector<int> displacements(static_cast<std::size_t>(ranks));
+    for (int r = 0; r < ranks; ++r) {
+        const auto b = block(r);
+        counts[static_cast<std::size_t>(r)] = static_cast<int>(b.second - b.first);
+        displacements[static_cast<std::size_t>(r)] = static_cast<int>(b.first);
+    }
+    if (rc == MPI_SUCCESS) {
+        rc = MPI_Allgatherv(MPI_IN_PLACE, 0, MPI_DATATYPE_NULL, global, counts.data(), displacements.data(),
+                            MPI_UINT64_T, comm);
+    }
+    return rc;
 }
 
 /// One order statistic being sought: its key's bits found so far and its
@@ -321,7 +406,7 @@ selection_search::selection_search(number_type type, const value_counts& counts,
         }
         any = any || !c.targets.empty();
     }
-    st.plan = digit_plan(most, st.columns.size());
+    st.plan = digit_plan(most, st.columns.size(), type);
     if (!any) {
         st.round = st.plan.size(); // nothing to find: no round, on every rank alike
         return;
@@ -407,8 +492,7 @@ void selection_search::end_round(MPI_Comm comm)
         needs_values = needs_values || (!c.gathered && !c.targets.empty());
     }
     st.local.back() = needs_values ? 1 : 0;
-    if (MPI_Allreduce(st.local.data(), st.global.data(), static_cast<int>(st.local.size()), MPI_UINT64_T, MPI_SUM,
-                      comm) != MPI_SUCCESS) {
+    if (sum_over_ranks(st.local.data(), st.global.data(), st.local.size(), st.spare, comm) != MPI_SUCCESS) {
         throw error(error_code::mpi_failure, "selection: the reduction of a round's counts failed");
     }
     for (state::column& c : st.columns) {
@@ -447,7 +531,7 @@ std::vector<std::vector<number>> selection_search::result() const
     for (std::size_t j = 0; j < st.columns.size(); ++j) {
         const state::column& c = st.columns[j];
         for (const std::size_t i : c.request) {
-            const std::uint64_t key = c.targets[i].prefix;
+            const std::uint64_t key = key_completed(c.targets[i].prefix, st.consumed);
             number v;
             v.type = st.type;
             const number_type_facts& f = facts_of(st.type);

@@ -13,10 +13,14 @@
 #include <gtest/gtest.h>
 #include <mpi.h>
 
+#include <atomic>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <random>
+#include <string>
 #include <vector>
 
 using virda_stats::cell_moment_result;
@@ -25,6 +29,57 @@ using virda_stats::float_cell_moments;
 namespace {
 
 namespace engine = virda::engine;
+
+/// Allocations through operator new while counting (this test program's own
+/// operator new below).
+std::atomic<long> allocations{0};
+std::atomic<bool> counting{false};
+
+} // namespace
+
+// Every allocation of this test program goes through here, so that a test
+// can count the allocations a step makes. (GCC
+// takes the malloc/free pair below for a mismatch once it inlines them.)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+void* operator new(std::size_t n)
+{
+    if (counting.load()) {
+        ++allocations;
+    }
+    if (void* p = std::malloc(n == 0 ? 1 : n)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+
+void* operator new[](std::size_t n)
+{
+    return operator new(n);
+}
+
+void operator delete(void* p) noexcept
+{
+    std::free(p);
+}
+
+void operator delete[](void* p) noexcept
+{
+    std::free(p);
+}
+
+void operator delete(void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+
+void operator delete[](void* p, std::size_t) noexcept
+{
+    std::free(p);
+}
+#pragma GCC diagnostic pop
+
+namespace {
 
 std::uint32_t bits_of(double v)
 {
@@ -63,14 +118,14 @@ void expect_same_as_engine(const table& t)
     }
     const std::size_t my_rows = mine.size() / t.cells;
 
-    float_cell_moments compact(t.cells, true);
+    float_cell_moments compact(t.cells, true, size);
     // Added in two blocks, to check that blocks change nothing.
     const std::size_t half = my_rows / 2;
     compact.add(mine.data(), half, t.cells);
     compact.add(mine.data() + half * t.cells, my_rows - half, t.cells);
     // The same values merged share by share: each rank's share must finish
     // as the cells merged in full do.
-    float_cell_moments shared(t.cells, true);
+    float_cell_moments shared(t.cells, true, size);
     shared.add(mine.data(), my_rows, t.cells);
     const auto share = shared.reduce_shares(VIRDA_COMM);
     compact.allreduce(VIRDA_COMM);
@@ -203,4 +258,29 @@ TEST(CellMoments, InfinitiesZerosAndNaN)
     EXPECT_EQ(m.finish(4).count, 2);
     EXPECT_EQ(m.finish(4).nan_count, 1);
     EXPECT_EQ(m.finish(5).count, 0);
+}
+
+// The merge of the accumulators over the ranks runs between collectives: an
+// allocation refused there on one rank would leave the others waiting. All
+// its room comes from the constructor, which the tool runs in an agreed step.
+TEST(CellMoments, MergesAllocateNothing)
+{
+    const int size = virda_test::ranks();
+    const table t = random_table(8, 1001, 7, [](std::mt19937& g) {
+        return std::uniform_real_distribution<float>(-3.0f, 3.0f)(g);
+    });
+    float_cell_moments shared(t.cells, true, size);
+    float_cell_moments whole(t.cells, true, size);
+    shared.add(t.values.data(), t.rows, t.cells);
+    whole.add(t.values.data(), t.rows, t.cells);
+    allocations = 0;
+    counting = true;
+    const auto share = shared.reduce_shares(VIRDA_COMM);
+    whole.allreduce(VIRDA_COMM);
+    counting = false;
+    EXPECT_EQ(allocations.load(), 0);
+    for (std::size_t c = share.first; c < share.first + share.second; ++c) {
+        EXPECT_EQ(shared.count(c), 8 * size);
+        EXPECT_EQ(bits_of_double(shared.finish(c).sum), bits_of_double(whole.finish(c).sum));
+    }
 }

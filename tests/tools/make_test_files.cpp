@@ -143,12 +143,12 @@ bool make_cut(const std::string& path, hsize_t chunk)
 
 /// Creates a dataset of doubles of shape `dims` without writing it (no
 /// storage: it reads as the fill value 0).
-bool create_unwritten(hid_t file, const char* name, int ndims, const hsize_t* dims)
+bool create_unwritten(hid_t file, const char* name, int ndims, const hsize_t* dims, hid_t type = H5T_IEEE_F64LE)
 {
     const hid_t space = H5Screate_simple(ndims, dims, nullptr);
     const hid_t create = H5Pcreate(H5P_DATASET_CREATE);
     H5Pset_alloc_time(create, H5D_ALLOC_TIME_LATE);
-    const hid_t dataset = H5Dcreate2(file, name, H5T_IEEE_F64LE, space, H5P_DEFAULT, create, H5P_DEFAULT);
+    const hid_t dataset = H5Dcreate2(file, name, type, space, H5P_DEFAULT, create, H5P_DEFAULT);
     const bool ok = dataset >= 0;
     H5Dclose(dataset);
     H5Pclose(create);
@@ -161,7 +161,11 @@ bool make_huge(const std::string& path)
     const hid_t file = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
     const hsize_t rows = 2000000000ULL;
     const hsize_t vectors[2] = {rows, 3};
-    const bool ok = file >= 0 && create_unwritten(file, "v", 1, &rows) && create_unwritten(file, "v3", 2, vectors);
+    // A float32 grid of 16 million cells per row: reduced over its rows,
+    // its per-cell accumulators alone take gigabytes.
+    const hsize_t grid[3] = {4, 4000, 4000};
+    const bool ok = file >= 0 && create_unwritten(file, "v", 1, &rows) && create_unwritten(file, "v3", 2, vectors) &&
+                    create_unwritten(file, "g", 3, grid, H5T_IEEE_F32LE);
     return H5Fclose(file) >= 0 && ok;
 }
 

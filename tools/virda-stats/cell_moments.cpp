@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 #include <stdexcept>
+#include <string>
 
 namespace virda_stats {
 
@@ -29,6 +30,10 @@ constexpr std::size_t settle_every = std::size_t{1} << 30;
 /// Units of the totals: 2^-149 (the smallest float32), its square 2^-298.
 constexpr int sum_unit = -149;
 constexpr int square_unit = -298;
+/// Cells merged by one pair of MPI_Allreduce, and records of cells sent in
+/// one message between two ranks.
+constexpr std::size_t allreduce_cells = std::size_t{1} << 24;
+constexpr std::size_t message_cells = std::size_t{1} << 20;
 /// Cells added together, row by row: their accumulators stay in cache.
 constexpr std::size_t cells_per_block = 128;
 
@@ -204,9 +209,14 @@ std::uint64_t rounded(const magnitude& m, int width, int* exponent)
 
 } // namespace
 
-float_cell_moments::float_cell_moments(std::size_t cells, bool squares)
-    : cells_(cells), squares_(squares), state_(cells * words, 0)
+float_cell_moments::float_cell_moments(std::size_t cells, bool squares, int ranks)
+    : cells_(cells), squares_(squares), ranks_(std::max(ranks, 1)), state_(cells * words, 0)
 {
+    if (ranks_ > 1) {
+        // The extremes of an allreduce's cells, or one message of records.
+        const std::size_t largest_share = share_of(cells, ranks_, ranks_ - 1).second;
+        scratch_.resize(std::max(2 * std::min(cells, allreduce_cells), std::min(largest_share, message_cells) * words));
+    }
     for (std::size_t j = 0; j < cells; ++j) {
         at(j)[at_least] = std::numeric_limits<std::int64_t>::min();
         at(j)[at_greatest] = -1;
@@ -241,17 +251,16 @@ void float_cell_moments::normalise()
 
 namespace {
 
-/// Sums records of `cells` cells over the ranks into rank `root`'s (or, with
-/// root < 0, every rank's), in place: every word but the extremes by MPI_SUM,
-/// the extremes (copied out) by MPI_MAX. Built-in operations on MPI_INT64_T
-/// only: this MPICH's large reductions of a user operation on records crash
-/// at some rank counts. Returns MPI's code.
-int merge_records(std::int64_t* records, std::size_t cells, int root, int rank, MPI_Comm comm)
+/// Sums records of `cells` cells over the ranks into every rank's, in
+/// place: every word but the extremes by MPI_SUM, the extremes (copied out
+/// to `extremes`, 2 per cell) by MPI_MAX. Built-in operations on
+/// MPI_INT64_T only: this MPICH's large reductions of a user operation on
+/// records crash at some rank counts. Allocates nothing. Returns MPI's code.
+int merge_records(std::int64_t* records, std::size_t cells, std::int64_t* extremes, MPI_Comm comm)
 {
     if (cells * words > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
         return MPI_ERR_COUNT;
     }
-    std::vector<std::int64_t> extremes(2 * cells);
     for (std::size_t c = 0; c < cells; ++c) {
         extremes[2 * c] = records[c * words + at_least];
         extremes[2 * c + 1] = records[c * words + at_greatest];
@@ -259,28 +268,9 @@ int merge_records(std::int64_t* records, std::size_t cells, int root, int rank, 
         records[c * words + at_least] = 0;
         records[c * words + at_greatest] = 0;
     }
-    const int n = static_cast<int>(cells * words);
-    const int m = static_cast<int>(2 * cells);
-    int rc = MPI_SUCCESS;
-    if (root < 0) {
-        rc = MPI_Allreduce(MPI_IN_PLACE, records, n, MPI_INT64_T, MPI_SUM, comm);
-        if (rc == MPI_SUCCESS) {
-            rc = MPI_Allreduce(MPI_IN_PLACE, extremes.data(), m, MPI_INT64_T, MPI_MAX, comm);
-        }
-    } else {
-        // The root sends a copy of its own (MPI_IN_PLACE at a root other
-        // than 0 crashes this MPICH's large reductions at 3 ranks).
-        std::vector<std::int64_t> own;
-        std::vector<std::int64_t> own_extremes;
-        if (root == rank) {
-            own.assign(records, records + n);
-            own_extremes = extremes;
-        }
-        rc = MPI_Reduce(root == rank ? own.data() : records, records, n, MPI_INT64_T, MPI_SUM, root, comm);
-        if (rc == MPI_SUCCESS) {
-            rc = MPI_Reduce(root == rank ? own_extremes.data() : extremes.data(), extremes.data(), m, MPI_INT64_T,
-                            MPI_MAX, root, comm);
-        }
+    int rc = MPI_Allreduce(MPI_IN_PLACE, records, static_cast<int>(cells * words), MPI_INT64_T, MPI_SUM, comm);
+    if (rc == MPI_SUCCESS) {
+        rc = MPI_Allreduce(MPI_IN_PLACE, extremes, static_cast<int>(2 * cells), MPI_INT64_T, MPI_MAX, comm);
     }
     for (std::size_t c = 0; c < cells; ++c) {
         records[c * words + at_least] = extremes[2 * c];
@@ -296,15 +286,30 @@ void check(int rc)
     }
 }
 
+/// The size of comm, checked against the ranks the accumulators were made
+/// for (the same outcome on every rank built alike).
+int ranks_checked(MPI_Comm comm, int expected)
+{
+    int ranks = 1;
+    MPI_Comm_size(comm, &ranks);
+    if (ranks != expected) {
+        throw std::runtime_error("per-cell moments made for " + std::to_string(expected) +
+                                 " ranks merged over " + std::to_string(ranks));
+    }
+    return ranks;
+}
+
 } // namespace
 
 void float_cell_moments::allreduce(MPI_Comm comm)
 {
+    if (ranks_checked(comm, ranks_) == 1) {
+        return;
+    }
     normalise(); // digits below 2^32: the sum of fewer than 2^31 ranks' fits
     int rc = MPI_SUCCESS;
-    constexpr std::size_t chunk = std::size_t{1} << 24;
-    for (std::size_t first = 0; rc == MPI_SUCCESS && first < cells_; first += chunk) {
-        rc = merge_records(at(first), std::min(chunk, cells_ - first), -1, 0, comm);
+    for (std::size_t first = 0; rc == MPI_SUCCESS && first < cells_; first += allreduce_cells) {
+        rc = merge_records(at(first), std::min(allreduce_cells, cells_ - first), scratch_.data(), comm);
     }
     check(rc);
     normalise();
@@ -320,19 +325,53 @@ std::pair<std::size_t, std::size_t> float_cell_moments::share_of(std::size_t cel
 
 std::pair<std::size_t, std::size_t> float_cell_moments::reduce_shares(MPI_Comm comm)
 {
-    normalise();
-    int ranks = 1;
+    const int ranks = ranks_checked(comm, ranks_);
+    if (ranks == 1) {
+        return {0, cells_};
+    }
     int rank = 0;
-    MPI_Comm_size(comm, &ranks);
     MPI_Comm_rank(comm, &rank);
-    // One reduction to each rank of its share, in place.
+    const std::pair<std::size_t, std::size_t> share = share_of(cells_, ranks, rank);
+    normalise(); // digits below 2^32: the sum of fewer than 2^31 ranks' fits
+    // In step k each rank sends its records of the share of rank + k and
+    // adds in those of rank - k for its own share: point-to-point, because
+    // this MPICH's MPI_Reduce of large integer arrays runs at a few tens of
+    // MB/s. Sums of integer digits and maxima of keys: the same bits in any
+    // order of the ranks.
+    std::int64_t* incoming = scratch_.data();
+    std::int64_t* own = at(share.first);
     int rc = MPI_SUCCESS;
-    for (int k = 0; k < ranks && rc == MPI_SUCCESS; ++k) {
-        const std::pair<std::size_t, std::size_t> theirs = share_of(cells_, ranks, k);
-        rc = merge_records(at(theirs.first), theirs.second, k, rank, comm);
+    for (int k = 1; k < ranks && rc == MPI_SUCCESS; ++k) {
+        const int to = (rank + k) % ranks;
+        const int from = (rank - k + ranks) % ranks;
+        const std::pair<std::size_t, std::size_t> theirs = share_of(cells_, ranks, to);
+        // Every share is cut into the same number of messages (whole cells,
+        // at most message_cells), so that each receive meets its send.
+        const std::size_t longest = share_of(cells_, ranks, ranks - 1).second;
+        const std::size_t messages = std::max<std::size_t>(1, (longest + message_cells - 1) / message_cells);
+        for (std::size_t part = 0; part < messages && rc == MPI_SUCCESS; ++part) {
+            const auto piece = [&](std::size_t n) {
+                const std::size_t first = n * part / messages;
+                return std::pair<std::size_t, std::size_t>{first, n * (part + 1) / messages - first};
+            };
+            const auto send = piece(theirs.second);
+            const auto receive = piece(share.second);
+            rc = MPI_Sendrecv(at(theirs.first + send.first), static_cast<int>(send.second * words), MPI_INT64_T, to,
+                              0, incoming, static_cast<int>(receive.second * words), MPI_INT64_T, from, 0, comm,
+                              MPI_STATUS_IGNORE);
+            std::int64_t* into = own + receive.first * words;
+            for (std::size_t c = 0; c < receive.second; ++c) {
+                std::int64_t* a = into + c * words;
+                const std::int64_t* b = incoming + c * words;
+                for (std::size_t w = 0; w < at_least; ++w) {
+                    a[w] += b[w];
+                }
+                a[at_least] = std::max(a[at_least], b[at_least]);
+                a[at_greatest] = std::max(a[at_greatest], b[at_greatest]);
+            }
+        }
     }
     check(rc);
-    const std::pair<std::size_t, std::size_t> share = share_of(cells_, ranks, rank);
     for (std::size_t j = share.first; j < share.first + share.second; ++j) {
         settle(at(j) + at_sum, sum_digits);
         settle(at(j) + at_squares, square_digits);

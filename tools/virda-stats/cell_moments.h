@@ -51,31 +51,39 @@ public:
     /// digits of both totals, then the negated least key and the greatest key.
     static constexpr std::size_t words = 4 + sum_digits + square_digits + 2;
 
-    /// Empty accumulators for `cells` cells; without `squares` the squares are
-    /// not summed and every stdev finished is NaN. std::bad_alloc passes.
-    float_cell_moments(std::size_t cells, bool squares);
+    /// Empty accumulators for `cells` cells, to be merged over `ranks` ranks;
+    /// without `squares` the squares are not summed and every stdev finished
+    /// is NaN. Everything a merge needs is allocated here, so that allreduce
+    /// and reduce_shares allocate nothing between their collectives: build
+    /// it in a step the ranks agree on. std::bad_alloc passes.
+    float_cell_moments(std::size_t cells, bool squares, int ranks = 1);
 
     std::size_t cells() const { return cells_; }
-    /// Bytes held per cell.
-    static constexpr std::size_t bytes_per_cell() { return words * sizeof(std::int64_t); }
+    /// Bytes held per cell for a merge over `ranks` ranks, at most: the
+    /// accumulators, and room for the extremes merged apart or a share
+    /// received.
+    static constexpr std::size_t bytes_per_cell(int ranks = 1)
+    {
+        return words * sizeof(std::int64_t) + (ranks > 1 ? words * sizeof(std::int64_t) / 2 + 16 : 0);
+    }
 
     /// Adds a table of `rows` rows whose row r holds the values of cells
     /// 0 .. cells() - 1 at values[r * stride + j]. No communication.
     void add(const float* values, std::size_t rows, std::size_t stride);
 
     /// Sums every rank's accumulators into every rank's (collective over
-    /// comm: two MPI_Allreduce per 2^24 cells). Throws std::runtime_error
-    /// alike on every rank when MPI fails.
+    /// comm, of the size given to the constructor: two MPI_Allreduce per 2^24
+    /// cells). Throws std::runtime_error alike on every rank when MPI fails.
     void allreduce(MPI_Comm comm);
 
     /// Sums every rank's accumulators of a share of the cells into this
     /// rank's: rank r of n gets cells [r * cells / n, (r + 1) * cells / n),
     /// returned as (first, count); the other cells' accumulators are lost.
-    /// Collective over comm (one MPI_Reduce of sums and one of extremes to
-    /// each rank, built-in operations on 64-bit integers); throws
-    /// std::runtime_error alike on every rank when MPI fails.
+    /// Collective over comm: n - 1 steps of MPI_Sendrecv (step k to rank + k,
+    /// from rank - k; one message per 2^20 cells), nothing on one rank.
+    /// Throws std::runtime_error alike on every rank when MPI fails or comm
+    /// is not of the size given to the constructor.
     std::pair<std::size_t, std::size_t> reduce_shares(MPI_Comm comm);
-
     /// The share of `cells` cells that rank `rank` of `ranks` finishes.
     static std::pair<std::size_t, std::size_t> share_of(std::size_t cells, int ranks, int rank);
 
@@ -94,8 +102,12 @@ private:
 
     std::size_t cells_;
     bool squares_;
+    int ranks_;
     std::size_t pending_ = 0; ///< values added per cell since the carries were settled
     std::vector<std::int64_t> state_;
+    /// Room for a merge: the extremes of the cells of one allreduce, or the
+    /// records of one message (empty on one rank).
+    std::vector<std::int64_t> scratch_;
 };
 
 } // namespace virda_stats

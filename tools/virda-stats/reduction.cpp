@@ -313,31 +313,37 @@ double float_moment_value(const statistic& st, const cell_moment_result& r)
     return nan;
 }
 
-/// Gives every rank every share of `cells` records of `width` values of
-/// `type` (in place: each rank holds its own share, as
-/// float_cell_moments::share_of splits the cells). Collective over comm.
-template <typename N>
-void gather_shares(N* records, std::size_t width, MPI_Datatype type, std::size_t cells, MPI_Comm comm)
+/// Where each rank's share of a group's cells lies among records of `width`
+/// values: MPI_Allgatherv's counts and displacements, made in the agreed
+/// step before the collectives that use them.
+struct share_layout {
+    std::vector<int> counts;
+    std::vector<int> displacements;
+
+    /// The layout of `cells` records of `width` values split as
+    /// float_cell_moments::share_of splits them over `ranks` ranks. Local;
+    /// throws tool_error (the same on every rank) beyond int counts.
+    share_layout(std::size_t cells, std::size_t width, int ranks)
+        : counts(static_cast<std::size_t>(ranks)), displacements(static_cast<std::size_t>(ranks))
+    {
+        if (cells * width > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+            throw tool_error("reduce keeps too many cells in one group to gather their statistics");
+        }
+        for (int r = 0; r < ranks; ++r) {
+            const auto share = float_cell_moments::share_of(cells, ranks, r);
+            counts[static_cast<std::size_t>(r)] = static_cast<int>(share.second * width);
+            displacements[static_cast<std::size_t>(r)] = static_cast<int>(share.first * width);
+        }
+    }
+};
+
+/// Gives every rank every share of records laid out as `layout` says (in
+/// place: each rank holds its own share). Allocates nothing. Collective
+/// over comm.
+void gather_shares(void* records, MPI_Datatype type, const share_layout& layout, MPI_Comm comm)
 {
-    int ranks = 1;
-    int rank = 0;
-    MPI_Comm_size(comm, &ranks);
-    MPI_Comm_rank(comm, &rank);
-    if (cells * width > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
-        // The same on every rank: the counts are ints.
-        throw tool_error("reduce keeps too many cells in one group to gather their statistics");
-    }
-    std::vector<int> counts(static_cast<std::size_t>(ranks));
-    std::vector<int> displacements(static_cast<std::size_t>(ranks));
-    for (int r = 0; r < ranks; ++r) {
-        const auto share = float_cell_moments::share_of(cells, ranks, r);
-        counts[static_cast<std::size_t>(r)] = static_cast<int>(share.second * width);
-        displacements[static_cast<std::size_t>(r)] = static_cast<int>(share.first * width);
-    }
-    const auto mine = static_cast<std::size_t>(rank);
-    const std::vector<N> own(records + displacements[mine], records + displacements[mine] + counts[mine]);
-    if (MPI_Allgatherv(own.data(), counts[mine], type, records, counts.data(), displacements.data(), type, comm) !=
-        MPI_SUCCESS) {
+    if (MPI_Allgatherv(MPI_IN_PLACE, 0, MPI_DATATYPE_NULL, records, layout.counts.data(),
+                       layout.displacements.data(), type, comm) != MPI_SUCCESS) {
         throw tool_error("gathering the statistics of reduce over the ranks failed");
     }
 }
@@ -359,6 +365,8 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
         }
     }
     const auto total = static_cast<std::size_t>(cells.cells);
+    const int ranks = place_in(comm).ranks;
+    std::vector<long long> missing;
     // Every rank holds every cell's results: refused together when a rank
     // cannot (or when the cells are too many for one reduction's count).
     together(comm, [&] {
@@ -369,6 +377,7 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
         try {
             out.values.assign(stats.size(), std::vector<double>(total, nan));
             out.counts.assign(total, 0);
+            missing.assign(total, 0);
         } catch (const std::bad_alloc&) {
             throw tool_error("the results of reduce over '" + s.name + "' do not fit in memory (" +
                              std::to_string(total) + " cells)");
@@ -383,19 +392,22 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
         }
         spread = spread || stats[i].kind == statistic_kind::std;
     }
-    // The accumulators of a group of cells take at most half the budget; the
-    // slabs a quarter (slab_rows_for), the keys a selection copies the last
-    // quarter.
+    // The slabs take at most a quarter of the budget (slab_rows_for; less
+    // when enough_rows caps them), the keys a selection copies another
+    // quarter, and the accumulators of a group of cells what is left: at
+    // least half.
     constexpr bool compact = std::is_same_v<V, float>;
     const std::size_t per_cell =
         compact ? float_bytes_per_cell(quantiles.size()) : bytes_per_cell(quantiles.size());
     const std::size_t search_budget = budget / 4;
 
-    std::vector<long long> missing;
-    // The missing values of every cell, counted on the first pass.
+    // The missing values of every cell, counted on the first pass (room
+    // taken with the results').
     const auto take_missing = [&] {
-        missing = slabs.missing();
-        MPI_Allreduce(MPI_IN_PLACE, missing.data(), static_cast<int>(missing.size()), MPI_LONG_LONG, MPI_SUM, comm);
+        if (MPI_Allreduce(slabs.missing().data(), missing.data(), static_cast<int>(total), MPI_LONG_LONG, MPI_SUM,
+                          comm) != MPI_SUCCESS) {
+            throw tool_error("counting the missing values of '" + s.name + "' over the ranks failed");
+        }
     };
     // Sets the count of a cell from its values that are not NaN and its NaN
     // values (missing ones included); says whether its statistics are
@@ -421,14 +433,25 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
                                      std::to_string(total) + " cells)");
                 }
             });
-            const std::size_t moment_group =
-                std::max<std::size_t>(1, budget / 2 / float_cell_moments::bytes_per_cell());
+            // Per cell of a group: its accumulators with their merge's room,
+            // and its finished statistics.
+            const std::size_t n_stats = stats.size();
+            const std::size_t moment_group = std::max<std::size_t>(
+                1, budget / 2 / (float_cell_moments::bytes_per_cell(ranks) + n_stats * sizeof(double)));
             for (std::size_t first = 0; first < total; first += moment_group) {
                 const std::size_t k = std::min(moment_group, total - first);
                 std::optional<float_cell_moments> m;
+                std::vector<double> finished;
+                std::optional<share_layout> finished_layout;
+                std::optional<share_layout> counted_layout;
+                // Everything the group's merge and gathers need, allocated
+                // here, where a refusal on one rank stops every rank.
                 together(comm, [&] {
                     try {
-                        m.emplace(k, spread);
+                        m.emplace(k, spread, ranks);
+                        finished.resize(k * n_stats);
+                        finished_layout.emplace(k, n_stats, ranks);
+                        counted_layout.emplace(k, 2, ranks);
                     } catch (const std::bad_alloc&) {
                         throw tool_error("the accumulators of reduce over '" + s.name + "' do not fit in memory (" +
                                          std::to_string(k) + " cells)");
@@ -443,16 +466,6 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
                 ++moment_groups;
                 // Each rank finishes a share of the cells; then every rank
                 // gets every cell's statistics and counts.
-                const std::size_t n_stats = stats.size();
-                std::vector<double> finished;
-                together(comm, [&] {
-                    try {
-                        finished.resize(k * n_stats);
-                    } catch (const std::bad_alloc&) {
-                        throw tool_error("the results of reduce over '" + s.name + "' do not fit in memory (" +
-                                         std::to_string(k) + " cells)");
-                    }
-                });
                 std::pair<std::size_t, std::size_t> share;
                 together(comm, [&] {
                     try {
@@ -474,8 +487,8 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
                     }
                 }
                 m.reset();
-                gather_shares(finished.data(), n_stats, MPI_DOUBLE, k, comm);
-                gather_shares(group_counted, 2, MPI_INT64_T, k, comm);
+                gather_shares(finished.data(), MPI_DOUBLE, *finished_layout, comm);
+                gather_shares(group_counted, MPI_INT64_T, *counted_layout, comm);
                 if (first == 0) {
                     take_missing();
                 }
@@ -490,8 +503,9 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
             }
         }
         // Float32 values: only the quantiles are left, in groups of cells
-        // whose selections fit half the budget.
-        const std::size_t group = std::max<std::size_t>(1, budget / 2 / per_cell);
+        // whose selections fit what the slabs and the copied keys leave.
+        const std::size_t left = budget - std::min(budget, slabs.slab_bytes() + search_budget);
+        const std::size_t group = std::max<std::size_t>(1, std::max(left, budget / 2) / per_cell);
         for (std::size_t first = 0; first < total && !(compact && quantiles.empty()); first += group) {
             const std::size_t k = std::min(group, total - first);
             const auto first64 = static_cast<std::int64_t>(first);
@@ -525,32 +539,37 @@ reduced_field reduce_as(const h5_input& in, const dataset_shape& s, const std::v
                 }
             }
 
-            std::vector<std::vector<std::uint64_t>> wanted(k);
-            std::vector<std::vector<engine::quantile_position>> positions(k);
+            // The ranks sought and the search, built where a refusal on one
+            // rank stops every rank; the same on every rank (the counts are
+            // the finished summary's), so is whether any is wanted.
+            std::vector<std::vector<engine::quantile_position>> positions;
+            std::optional<engine::selection_search> search;
             bool any_wanted = false;
-            for (std::size_t c = 0; c < k; ++c) {
-                const std::size_t cell = first + c;
-                const long long nans = counts.nans[c] - missing[cell];
-                if ((nans > 0 && !s.rules.skip_nan) || counts.values[c] == 0) {
-                    continue;
+            together(comm, [&] {
+                std::vector<std::vector<std::uint64_t>> wanted(k);
+                positions.resize(k);
+                for (std::size_t c = 0; c < k; ++c) {
+                    const std::size_t cell = first + c;
+                    const long long nans = counts.nans[c] - missing[cell];
+                    if ((nans > 0 && !s.rules.skip_nan) || counts.values[c] == 0) {
+                        continue;
+                    }
+                    for (const std::size_t i : quantiles) {
+                        const engine::quantile_position p = engine::position_of(
+                            stats[i].probability, static_cast<std::uint64_t>(counts.values[c]), method);
+                        positions[c].push_back(p);
+                        wanted[c].push_back(p.below);
+                        wanted[c].push_back(p.above);
+                        any_wanted = true;
+                    }
                 }
-                for (const std::size_t i : quantiles) {
-                    const engine::quantile_position p = engine::position_of(
-                        stats[i].probability, static_cast<std::uint64_t>(counts.values[c]), method);
-                    positions[c].push_back(p);
-                    wanted[c].push_back(p.below);
-                    wanted[c].push_back(p.above);
-                    any_wanted = true;
+                if (any_wanted) {
+                    search.emplace(type, counts, wanted, search_budget);
                 }
-            }
+            });
             if (!any_wanted) {
                 continue;
             }
-            // The same on every rank: the counts are the finished summary's.
-            std::optional<engine::selection_search> search;
-            together(comm, [&] {
-                search.emplace(type, counts, wanted, search_budget);
-            });
             while (!search->finished()) {
                 if (search->wants_values()) {
                     slabs.pass(first64, k64, false, [&](const engine::table_view& t) { search->add(t); });
