@@ -140,6 +140,45 @@ TEST(EngineBinnedStatistics, EveryStatisticIsTheSameBitsAtAnySplitAndRankCount)
     expect_same(got, alone.finish(MPI_COMM_SELF, everything()));
 }
 
+TEST(EngineBinnedStatistics, MomentsFromTotalsPerBinAreTheBitsOfTheGatheredValues)
+{
+    // About 500 points per bin: sums, means and deviations alone are taken
+    // from exact totals per bin, everything() gathers each bin's values.
+    const points p = make_points(20011, 40);
+    const auto [first, end] = my_share(p.bin.size());
+    binned_statistics spread(p.bins, 2);
+    add_range(spread, p, first, end);
+    binned_statistics_wanted moments;
+    moments.sum = moments.mean = moments.std = true;
+    const binned_statistics_result by_totals = spread.finish(MPI_COMM_WORLD, moments);
+    const binned_statistics_result by_values = spread.finish(MPI_COMM_WORLD, everything());
+    EXPECT_EQ(by_values.counts, by_totals.counts);
+    EXPECT_TRUE(same_bits(by_values.sum, by_totals.sum));
+    EXPECT_TRUE(same_bits(by_values.mean, by_totals.mean));
+    EXPECT_TRUE(same_bits(by_values.std, by_totals.std));
+    EXPECT_TRUE(by_totals.min.empty() && by_totals.median.empty() && by_totals.quantiles.empty());
+
+    // Only -0.0 in bin 0 (a total of -0.0, deviation 0), 1e300 and -1e300
+    // with ones in bin 1 (exactly the ones), bin 2 empty (0, no mean).
+    const std::int64_t n = 300;
+    std::vector<std::int64_t> bin(static_cast<std::size_t>(n));
+    std::vector<double> value(static_cast<std::size_t>(n));
+    for (std::int64_t g = 0; g < n; ++g) {
+        bin[static_cast<std::size_t>(g)] = g % 2;
+        value[static_cast<std::size_t>(g)] = g % 2 == 0 ? -0.0 : (g == 1 ? 1e300 : (g == 3 ? -1e300 : 1.0));
+    }
+    const auto [lo, hi] = my_share(static_cast<std::size_t>(n));
+    binned_statistics few(3, 1);
+    few.add(values_of(bin.data() + lo, static_cast<std::int64_t>(hi - lo)),
+            table_of(value.data() + lo, static_cast<std::int64_t>(hi - lo), 1, 1));
+    const binned_statistics_result r = few.finish(MPI_COMM_WORLD, moments);
+    EXPECT_TRUE(r.sum[0] == 0.0 && std::signbit(r.sum[0]) && std::signbit(r.mean[0]));
+    EXPECT_EQ(0.0, r.std[0]);
+    EXPECT_EQ(148.0, r.sum[1]);
+    EXPECT_EQ(148.0 / 150.0, r.mean[1]);
+    EXPECT_TRUE(r.sum[2] == 0.0 && !std::signbit(r.sum[2]) && std::isnan(r.mean[2]) && std::isnan(r.std[2]));
+}
+
 TEST(EngineBinnedStatistics, OrderStatisticsMatchASortWithNaNLast)
 {
     const points p = make_points(5003, 16);
