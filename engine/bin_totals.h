@@ -6,8 +6,9 @@
 //
 // Each bin has a small accumulator beside its exact total: a 128-bit
 // integer in units of 2^base, base chosen from the bin's first value 20
-// binary places below it. A finite value whose place lies within 40 of base
-// (the values of one bin are mostly of one magnitude) is added there: one
+// binary places below it, and moved up when a value lies more than 40
+// places above base. A finite value within those 40 places of base (the
+// values of one bin are mostly of one magnitude) is added there: one
 // shift and one 128-bit add in 32 bytes per bin, which stay in cache for
 // thousands of bins. Any other value (far smaller or larger, inf, NaN) goes
 // to the bin's exact total (see exact_total.h). fold() moves the
@@ -58,6 +59,11 @@ public:
         const int place = std::max(field, 1) - 1;
         if (a.base < 0) {
             a.base = std::max(place - 20, 0);
+        } else if (place - a.base > max_shift) {
+            // Far above the bin's values so far: the accumulator is moved
+            // into the exact total and starts again below this value.
+            move_to_exact(a, exact_[cell]);
+            a.base = place - 20;
         }
         const int shift = place - a.base;
         if (shift >= 0 && shift <= max_shift) {
@@ -95,14 +101,7 @@ public:
         for (std::size_t c = 0; c < fast_.size(); ++c) {
             accumulator& a = fast_[c];
             exact_total& t = exact_[c];
-            if (a.sum != 0) {
-                // Low 64 bits as an unsigned part, the rest signed.
-                const auto low = static_cast<std::uint64_t>(static_cast<u128>(a.sum));
-                const auto high = static_cast<std::int64_t>(a.sum >> 64);
-                add_scaled(t, static_cast<i128>(low), a.base);
-                add_scaled(t, static_cast<i128>(high), a.base + 64);
-                a.sum = 0;
-            }
+            move_to_exact(a, t);
             t.flags[flag_any] |= a.any;
             t.flags[flag_not_negzero] |= a.not_negzero;
             normalise(t);
@@ -121,7 +120,7 @@ public:
 
 private:
     static constexpr int max_shift = 40;
-    static constexpr std::int64_t fold_interval = std::int64_t{1} << 30;
+    static constexpr std::int64_t fold_interval = std::int64_t{1} << 29;
 
     struct alignas(32) accumulator {
         i128 sum = 0;
@@ -129,6 +128,18 @@ private:
         std::uint8_t any = 0;
         std::uint8_t not_negzero = 0;
     };
+
+    static void move_to_exact(accumulator& a, exact_total& t)
+    {
+        if (a.sum != 0) {
+            // Low 64 bits as an unsigned part, the rest signed.
+            const auto low = static_cast<std::uint64_t>(static_cast<u128>(a.sum));
+            const auto high = static_cast<std::int64_t>(a.sum >> 64);
+            add_scaled(t, static_cast<i128>(low), a.base);
+            add_scaled(t, static_cast<i128>(high), a.base + 64);
+            a.sum = 0;
+        }
+    }
 
     std::vector<accumulator> fast_;
     std::vector<exact_total> exact_;
