@@ -168,18 +168,19 @@ py::object binned_dd(const py::object& sample_in, const py::object& values_in, c
     // This rank's least and greatest coordinates, for a range found over
     // the ranks: when both are finite so is every coordinate, and no other
     // pass over them is needed.
+    // (Only integer bins refuse non-finite coordinates.)
     std::vector<double> least(dims), greatest(dims);
     const bool own_range = sample_type && range.is_none() && previous.is_none() && points > 0;
+    bool ends_finite = true;
     if (own_range) {
         for (std::size_t d = 0; d < dims; ++d) {
             const py::object column = coordinates[d];
             least[d] = column.attr("min")().cast<double>();
             greatest[d] = column.attr("max")().cast<double>();
-            finite = finite && std::isfinite(least[d]) && std::isfinite(greatest[d]);
+            ends_finite = ends_finite && std::isfinite(least[d]) && std::isfinite(greatest[d]);
         }
     }
-    if (sample_type && scalar_bins && (!own_range || !finite)) {
-        finite = true;
+    if (sample_type && scalar_bins && (!own_range || !ends_finite)) {
         for (const py::array& c : coordinates) {
             finite = finite && np.attr("isfinite")(c).attr("all")().cast<bool>();
         }
