@@ -1,6 +1,7 @@
 #include "engine/binned_statistics.h"
 
 #include "engine/allocation_failures.h"
+#include "engine/bin_totals.h"
 #include "engine/binning_support.h"
 #include "engine/exact_total.h"
 #include "engine/number.h"
@@ -19,6 +20,7 @@
 namespace virda::engine {
 namespace {
 
+using detail::add_exactly;
 using detail::exact_total;
 
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
@@ -26,32 +28,6 @@ constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 // Fields of one bin's result per column, in the gathered record: NaN count,
 // sum, mean, std, min, max, median, then one per quantile.
 enum field : std::size_t { f_nans, f_sum, f_mean, f_std, f_min, f_max, f_median, f_quantiles };
-
-/// Adds one double to an exact total, in units of 2^-1074.
-inline void add_exactly(exact_total& t, double x)
-{
-    std::uint64_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    const auto exponent = static_cast<int>((bits >> 52) & 0x7ff);
-    std::uint64_t mantissa = bits & ((std::uint64_t{1} << 52) - 1);
-    t.flags[detail::flag_any] = 1;
-    if (bits != (std::uint64_t{1} << 63)) {
-        t.flags[detail::flag_not_negzero] = 1;
-    }
-    if (exponent == 0x7ff) {
-        if (mantissa != 0) {
-            t.flags[detail::flag_nan] = 1;
-        } else {
-            t.flags[(bits >> 63) != 0 ? detail::flag_neg_inf : detail::flag_pos_inf] = 1;
-        }
-        return;
-    }
-    if (exponent != 0) {
-        mantissa |= std::uint64_t{1} << 52;
-    }
-    const auto m = static_cast<detail::i128>(mantissa);
-    detail::add_scaled(t, (bits >> 63) != 0 ? -m : m, std::max(exponent, 1) - 1);
-}
 
 /// The exact total of f(v[i]) rounded once.
 template <typename F>
@@ -227,6 +203,32 @@ inline std::int64_t bin_at(const values_view& v, std::int64_t i)
     return b;
 }
 
+/// Whether the statistics asked for follow from exact totals per bin alone
+/// (sum, mean, std), so that no bin's values need to meet on one rank.
+bool totals_suffice(const binned_statistics_wanted& w)
+{
+    return (w.sum || w.mean || w.std) && !w.min && !w.max && !w.median && w.quantiles.empty();
+}
+
+/// Whether exact totals per bin and column are the cheaper way for these
+/// global counts: every rank holds and reduces exact_record_fields int64 per
+/// bin and column, where gathering moves every point's row once. Totals are
+/// taken when they hold at most 256 MiB and there are at least
+/// exact_record_fields / 8 points per bin on average. The counts are those
+/// reduced over the ranks, so every rank decides alike.
+bool totals_fit(const std::vector<std::int64_t>& counts, std::size_t columns)
+{
+    std::int64_t points = 0;
+    for (const std::int64_t c : counts) {
+        points += c;
+    }
+    const double fields = static_cast<double>(counts.size()) * static_cast<double>(columns) *
+                          static_cast<double>(detail::exact_record_fields);
+    return fields * 8 <= static_cast<double>(std::size_t{1} << 28) &&
+           static_cast<double>(counts.size()) * static_cast<double>(detail::exact_record_fields) <=
+               8.0 * static_cast<double>(points);
+}
+
 } // namespace
 
 binned_statistics::binned_statistics(std::int64_t bins, std::int64_t columns) : bins_(bins), columns_(columns)
@@ -305,6 +307,10 @@ binned_statistics_result binned_statistics::finish(MPI_Comm comm, const binned_s
         throw error(error_code::mpi_failure, "binned_statistics: the reduction of the counts failed");
     }
     if (!reads_values) {
+        return r;
+    }
+    if (totals_suffice(wanted) && totals_fit(r.counts, k)) {
+        finish_by_totals(r, wanted, comm, fingerprint);
         return r;
     }
 
@@ -564,6 +570,101 @@ binned_statistics_result binned_statistics::finish(MPI_Comm comm, const binned_s
         take(f_quantiles + q, r.quantiles[q]);
     }
     return r;
+}
+
+// Each bin's values are added into an exact total where they lie, on the
+// rank that holds them; the totals are summed over the ranks as integers and
+// rounded once, which is what the gathering path computes from the same
+// values, so the two paths give the same bits.
+void binned_statistics::finish_by_totals(binned_statistics_result& r, const binned_statistics_wanted& wanted,
+                                         MPI_Comm comm, std::uint64_t fingerprint) const
+{
+    const auto nbins = static_cast<std::size_t>(bins_);
+    const auto k = static_cast<std::size_t>(columns_);
+    const std::size_t cells = nbins * k; // column after column, as the results
+    constexpr std::size_t fields = detail::exact_record_fields;
+    std::unique_ptr<detail::bin_totals> totals;
+    std::vector<std::int64_t> record;
+    std::vector<double> chunk;
+    std::vector<std::int64_t> numbers;
+    bool short_of_memory = false;
+    try {
+        detail::check_allocation();
+        totals = std::make_unique<detail::bin_totals>(cells);
+        record.resize(cells * fields);
+        chunk.resize(detail::copy_chunk * k);
+        numbers.resize(detail::copy_chunk);
+    } catch (const std::bad_alloc&) {
+        short_of_memory = true;
+    }
+    agree(comm, short_of_memory, false, fingerprint, "the totals of its bins");
+
+    // One pass over this rank's points adding term(value, cell) to the cell's
+    // total, then the totals of every rank summed and rounded. Collective.
+    const auto total_over_ranks = [&](auto term, std::vector<double>& out) {
+        detail::bin_totals& t = *totals;
+        t.clear();
+        for (const block& blk : blocks_) {
+            for (std::int64_t done = 0; done < blk.bin_numbers.count;) {
+                const auto m = static_cast<std::size_t>(
+                    std::min<std::int64_t>(blk.bin_numbers.count - done, detail::copy_chunk));
+                for (std::size_t i = 0; i < m; ++i) {
+                    numbers[i] = bin_at(blk.bin_numbers, done + static_cast<std::int64_t>(i));
+                }
+                for (std::size_t c = 0; c < k; ++c) {
+                    double* v = chunk.data() + c * detail::copy_chunk;
+                    detail::as_doubles(column_of(blk.values, static_cast<std::int64_t>(c)), done, m, v);
+                    const std::size_t base = c * nbins;
+                    for (std::size_t i = 0; i < m; ++i) {
+                        if (numbers[i] >= 0) {
+                            const std::size_t cell = base + static_cast<std::size_t>(numbers[i]);
+                            t.add(cell, term(v[i], cell));
+                        }
+                    }
+                }
+                done += static_cast<std::int64_t>(m);
+            }
+        }
+        t.write_records(record.data());
+        if (!detail::allreduce_in_pieces(record.data(), record.size(), MPI_INT64_T, comm)) {
+            throw error(error_code::mpi_failure, "binned_statistics: the reduction of the totals failed");
+        }
+        out.resize(cells);
+        for (std::size_t j = 0; j < cells; ++j) {
+            out[j] = detail::round_to_double(detail::read_record(record.data() + j * fields));
+        }
+    };
+
+    std::vector<double> sum;
+    total_over_ranks([](double x, std::size_t) { return x; }, sum);
+    std::vector<double> mean(cells);
+    for (std::size_t j = 0; j < cells; ++j) {
+        const std::int64_t n = r.counts[j % nbins];
+        // An empty bin totals 0 (never -0.0) and has no mean.
+        sum[j] = n == 0 ? 0.0 : sum[j];
+        mean[j] = n == 0 ? nan : sum[j] / static_cast<double>(n);
+    }
+    if (wanted.std) {
+        std::vector<double> squares;
+        total_over_ranks(
+            [&mean](double x, std::size_t cell) {
+                const double d = x - mean[cell];
+                return d * d;
+            },
+            squares);
+        r.std.resize(cells);
+        for (std::size_t j = 0; j < cells; ++j) {
+            const std::int64_t n = r.counts[j % nbins];
+            r.std[j] = n == 0 ? nan : std::sqrt(squares[j] / static_cast<double>(n));
+        }
+    }
+    if (wanted.sum) {
+        r.sum = std::move(sum);
+    }
+    if (wanted.mean) {
+        r.mean = std::move(mean);
+    }
+    r.quantiles.clear();
 }
 
 } // namespace virda::engine

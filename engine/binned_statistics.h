@@ -65,8 +65,13 @@ struct binned_statistics_result {
 /// the points are split between blocks and ranks: the same bits on any
 /// number of ranks.
 ///
-/// How: counts per bin are added over the ranks; when a statistic of the
-/// values is wanted, the bins are shared out in contiguous ranges of about
+/// How: counts per bin are added over the ranks. When only sums, means and
+/// standard deviations are wanted and the bins are few beside the points
+/// (at least 76 / 8 points per bin and at most 256 MiB of totals), each
+/// rank adds its values into an exact total per bin and column (76 int64)
+/// and the totals are summed over the ranks, one MPI_Allreduce for the
+/// totals and one more for the squared deviations. Otherwise, when a
+/// statistic of the values is wanted, the bins are shared out in contiguous ranges of about
 /// equal numbers of points, each rank sends every other the rows (bin and
 /// values as doubles) of the bins it owns, each owner computes the
 /// statistics of its bins from their values grouped by bin, and every rank
@@ -120,6 +125,10 @@ private:
         table_view values;
     };
     /// \endcond
+    /// The finish of sums, means and standard deviations from exact totals
+    /// per bin, reduced over the ranks. Collective.
+    void finish_by_totals(binned_statistics_result& r, const binned_statistics_wanted& wanted, MPI_Comm comm,
+                          std::uint64_t fingerprint) const;
     std::int64_t bins_;
     std::int64_t columns_;
     bool failed_ = false;

@@ -5,6 +5,7 @@
 // before a finish. Not installed.
 
 #include "engine/error.h"
+#include "engine/exact_total.h"
 #include "engine/record_reduction.h"
 #include "engine/run_pieces.h"
 #include "engine/views.h"
@@ -14,6 +15,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace virda::engine::detail {
@@ -64,6 +66,33 @@ inline void agree(MPI_Comm comm, bool failed, std::uint64_t fingerprint, const c
     if (!record.same_calls(a)) {
         throw error(error_code::ranks_disagree, std::string(what) + ": the ranks finished different bins");
     }
+}
+
+/// Adds one double to an exact total, in units of 2^-1074 (a value of any
+/// magnitude, or a special value into the flags).
+inline void add_exactly(exact_total& t, double x)
+{
+    std::uint64_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    const auto exponent = static_cast<int>((bits >> 52) & 0x7ff);
+    std::uint64_t mantissa = bits & ((std::uint64_t{1} << 52) - 1);
+    t.flags[flag_any] = 1;
+    if (bits != (std::uint64_t{1} << 63)) {
+        t.flags[flag_not_negzero] = 1;
+    }
+    if (exponent == 0x7ff) {
+        if (mantissa != 0) {
+            t.flags[flag_nan] = 1;
+        } else {
+            t.flags[(bits >> 63) != 0 ? flag_neg_inf : flag_pos_inf] = 1;
+        }
+        return;
+    }
+    if (exponent != 0) {
+        mantissa |= std::uint64_t{1} << 52;
+    }
+    const auto m = static_cast<i128>(mantissa);
+    add_scaled(t, (bits >> 63) != 0 ? -m : m, std::max(exponent, 1) - 1);
 }
 
 inline std::uint64_t bits_of(double x)

@@ -1,6 +1,7 @@
 #include "engine/histogram_dd.h"
 
 #include "engine/allocation_failures.h"
+#include "engine/bin_totals.h"
 #include "engine/binning_support.h"
 #include "engine/error.h"
 #include "engine/record_reduction.h"
@@ -10,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <new>
 #include <string>
 #include <type_traits>
@@ -23,6 +25,12 @@ __extension__ typedef unsigned __int128 u128;
 
 // Points located and counted at a time.
 constexpr std::size_t chunk = 4096;
+
+// Weighted histograms of at most this many bins total each bin's weights in
+// an exact total of exact_record_fields int64 (under 3 MiB here) in one pass
+// over the weights; more bins, in fixed point of the width the weights'
+// agreed range needs, after a first pass that finds that range.
+constexpr std::int64_t totals_bins = 4096;
 
 // Exponents of weights' bits are offset by this in the agreement, so that
 // the least is found by a maximum of its negation.
@@ -259,7 +267,7 @@ histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::v
             throw error(error_code::invalid_argument, "histogram_dd: " + std::to_string(weights->count) +
                                                           " weights for " + std::to_string(points) + " points");
         }
-        if (weights != nullptr) {
+        if (weights != nullptr && bins > totals_bins) {
             visit_number_type(weights->type, [&](auto* t) {
                 using W = std::remove_pointer_t<decltype(t)>;
                 detail::for_each_piece<W>(*weights, [&](const W* p, std::size_t n) {
@@ -337,6 +345,7 @@ histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::v
     // The totals' width: the widest weight times the most points any total
     // can hold, and a sign bit.
     const bool weighted = weights != nullptr;
+    const bool by_totals = weighted && bins <= totals_bins; // the same on every rank: the bins agree
     const bool any_bits = -agreement[minus_unit] != no_exponent;
     const int unit = any_bits ? static_cast<int>(-agreement[minus_unit]) : 0;
     const std::int64_t span = any_bits ? agreement[top] - unit : 0;
@@ -349,12 +358,18 @@ histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::v
     // Everything else this call holds, allocated before a second agreement.
     std::vector<std::uint64_t> totals;
     std::vector<std::uint8_t> flags;
+    std::unique_ptr<detail::bin_totals> exact;
+    std::vector<std::int64_t> record;
     std::vector<std::int64_t> located;
     bool failed = false;
     try {
         detail::check_allocation();
         located.resize(chunk);
-        if (weighted) {
+        if (by_totals) {
+            exact = std::make_unique<detail::bin_totals>(static_cast<std::size_t>(bins));
+            record.resize(static_cast<std::size_t>(bins) * detail::exact_record_fields);
+            r.weight_totals.resize(static_cast<std::size_t>(bins));
+        } else if (weighted) {
             totals.assign(static_cast<std::size_t>(bins) * static_cast<std::size_t>(words), 0);
             r.weight_totals.resize(static_cast<std::size_t>(bins));
             if (specials_anywhere) {
@@ -386,6 +401,21 @@ histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::v
         values_view w = *weights;
         w.data = static_cast<const char*>(weights->data) + start * weights->stride;
         w.count = m;
+        if (by_totals) {
+            visit_number_type(w.type, [&](auto* t) {
+                using W = std::remove_pointer_t<decltype(t)>;
+                std::int64_t at = 0;
+                detail::for_each_piece<W>(w, [&](const W* p, std::size_t n) {
+                    for (std::size_t i = 0; i < n; ++i, ++at) {
+                        const std::int64_t b = located[static_cast<std::size_t>(at)];
+                        if (b >= 0) {
+                            exact->add_value(static_cast<std::size_t>(b), p[i]);
+                        }
+                    }
+                });
+            });
+            continue;
+        }
         visit_number_type(w.type, [&](auto* t) {
             using W = std::remove_pointer_t<decltype(t)>;
             std::int64_t at = 0;
@@ -416,7 +446,18 @@ histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::v
     if (!detail::allreduce_in_pieces(r.counts.data(), r.counts.size(), MPI_INT64_T, comm)) {
         throw error(error_code::mpi_failure, "histogram_dd: the reduction of the counts failed");
     }
-    if (weighted) {
+    if (by_totals) {
+        constexpr std::size_t fields = detail::exact_record_fields;
+        exact->write_records(record.data());
+        if (!detail::allreduce_in_pieces(record.data(), record.size(), MPI_INT64_T, comm)) {
+            throw error(error_code::mpi_failure, "histogram_dd: the reduction of the weights failed");
+        }
+        for (std::size_t b = 0; b < exact->size(); ++b) {
+            const double t = detail::round_to_double(detail::read_record(record.data() + b * fields));
+            // A total of zero is +0.0, as the fixed-point totals give it.
+            r.weight_totals[b] = t == 0 ? 0.0 : t;
+        }
+    } else if (weighted) {
         bool ok = allreduce_wide(totals.data(), static_cast<std::size_t>(bins), words, comm);
         if (ok && specials_anywhere) {
             constexpr std::size_t piece = std::size_t{1} << 30;

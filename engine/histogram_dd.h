@@ -34,8 +34,11 @@ struct histogram_dd_result {
 /// coordinates[d] value i along axis d (all runs one length), or is row i
 /// of `points`.
 ///
-/// Totals are the same bits at any rank count and any split of the points:
-/// each bin's total is held as a fixed-point integer in units of 2^u, u the
+/// Totals are the same bits at any rank count and any split of the points.
+/// With at most 4096 bins each bin's total is an exact total of 76 int64
+/// (see exact_sum), built in the one pass that locates the points, summed
+/// over the ranks as integers and rounded once. With more bins each bin's
+/// total is held as a fixed-point integer in units of 2^u, u the
 /// exponent of the lowest bit set in any weight of any rank, wide enough for
 /// the largest weight times the number of points (64 bits per word; one
 /// word for weights of one sign within a 2^40 range and a few million
@@ -51,8 +54,8 @@ struct histogram_dd_result {
 /// machine's physical memory are refused as an allocation failure.
 ///
 /// Three reductions plus one per 2^30 bins: an MPI_Allreduce that agrees on
-/// the arguments, the allocation and the weights' range, then the counts,
-/// then the totals. A rank with coordinates that do not match the axes, or
+/// the arguments, the allocation and (beyond 4096 bins) the weights' range,
+/// then the counts, then the totals. A rank with coordinates that do not match the axes, or
 /// weights of another length, or that could not allocate, makes every rank
 /// throw (error(invalid_argument), error(out_of_memory)); ranks given other
 /// bins or only some of them weights throw error(ranks_disagree). This is a

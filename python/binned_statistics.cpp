@@ -10,9 +10,11 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <string>
@@ -163,7 +165,22 @@ py::object binned_dd(const py::object& sample_in, const py::object& values_in, c
     }
     std::optional<local_error> problem;
     bool finite = true;
-    if (sample_type && scalar_bins) {
+    // This rank's least and greatest coordinates, for a range found over
+    // the ranks: when both are finite so is every coordinate, and no other
+    // pass over them is needed.
+    // (Only integer bins refuse non-finite coordinates.)
+    std::vector<double> least(dims), greatest(dims);
+    const bool own_range = sample_type && range.is_none() && previous.is_none() && points > 0;
+    bool ends_finite = true;
+    if (own_range) {
+        for (std::size_t d = 0; d < dims; ++d) {
+            const py::object column = coordinates[d];
+            least[d] = column.attr("min")().cast<double>();
+            greatest[d] = column.attr("max")().cast<double>();
+            ends_finite = ends_finite && std::isfinite(least[d]) && std::isfinite(greatest[d]);
+        }
+    }
+    if (sample_type && scalar_bins && (!own_range || !ends_finite)) {
         for (const py::array& c : coordinates) {
             finite = finite && np.attr("isfinite")(c).attr("all")().cast<bool>();
         }
@@ -247,12 +264,9 @@ py::object binned_dd(const py::object& sample_in, const py::object& values_in, c
                 ends[2 * dims + d] = 0;
             }
             if (points > 0) {
-                // Column by column: a reduction along the rows of a transposed
-                // sample walks it across its columns.
                 for (std::size_t d = 0; d < dims; ++d) {
-                    const py::object column = coordinates[d];
-                    const double a = column.attr("min")().cast<double>();
-                    const double b = column.attr("max")().cast<double>();
+                    const double a = least[d];
+                    const double b = greatest[d];
                     if (a != a || b != b) {
                         ends[2 * dims + d] = -1; // MPI_MIN: some rank has NaN
                     } else {
@@ -288,6 +302,7 @@ py::object binned_dd(const py::object& sample_in, const py::object& values_in, c
         }
         const py::object edges_dtype =
             sample_dtype.kind() == 'f' ? py::object(sample_dtype) : py::object(np.attr("float64"));
+        std::vector<bool> spaced(dims, false);
         for (std::size_t d = 0; d < dims; ++d) {
             if (smin[d] == smax[d]) {
                 smin[d] -= 0.5;
@@ -296,6 +311,7 @@ py::object binned_dd(const py::object& sample_in, const py::object& values_in, c
             const py::object b = per_dim[d];
             if (np.attr("isscalar")(b).cast<bool>()) {
                 nbin[d] = b.cast<std::int64_t>() + 2;
+                spaced[d] = sample_dtype.kind() != 'f' || sample_dtype.itemsize() == 8;
                 edges.append(np.attr("linspace")(smin[d], smax[d], nbin[d] - 1, "dtype"_a = edges_dtype));
             } else {
                 const py::array e = np.attr("asarray")(b, edges_dtype);
@@ -320,6 +336,18 @@ py::object binned_dd(const py::object& sample_in, const py::object& values_in, c
             const auto* p = static_cast<const double*>(as_doubles.data());
             std::vector<double> v(p, p + as_doubles.size());
             bin_axis axis = engine_call(operation, [&] { return bin_axis::with_edges(v); });
+            // Edges of a number of bins: equal widths, located by an estimate
+            // of the bin instead of a search, when the engine's equal-width
+            // edges are these very edges (the same bins either way).
+            if (spaced[d] && std::isfinite(smin[d]) && std::isfinite(smax[d]) && smin[d] < smax[d]) {
+                bin_axis equal = engine_call(operation, [&] {
+                    return bin_axis::equal_width(smin[d], smax[d], static_cast<std::int64_t>(v.size()) - 1);
+                });
+                if (std::equal(v.begin(), v.end(), equal.edges().begin(), equal.edges().end(),
+                               [](double x, double y) { return std::memcmp(&x, &y, sizeof x) == 0; })) {
+                    axis = std::move(equal);
+                }
+            }
             // NumPy's decimals, from the width in the edges' own precision;
             // an infinite width (an infinite edge) keeps the engine's.
             const double digits = -np.attr("log10")(smallest).cast<double>();

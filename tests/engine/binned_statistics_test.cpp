@@ -5,6 +5,7 @@
 // (sorting, exact cancellations) computed on every rank.
 
 #include "engine/allocation_failures.h"
+#include "engine/bin_totals.h"
 #include "engine/binned_statistics.h"
 #include "engine/error.h"
 
@@ -123,6 +124,88 @@ TEST(EngineBinnedStatistics, EveryStatisticIsTheSameBitsAtAnySplitAndRankCount)
     alone.add(values_of(reversed.bin.data(), static_cast<std::int64_t>(p.bin.size())),
               table_of(reversed.values.data(), static_cast<std::int64_t>(p.bin.size()), 2, 2));
     expect_same(got, alone.finish(MPI_COMM_SELF, everything()));
+}
+
+TEST(EngineBinnedStatistics, MomentsFromTotalsPerBinAreTheBitsOfTheGatheredValues)
+{
+    // About 500 points per bin: sums, means and deviations alone are taken
+    // from exact totals per bin, everything() gathers each bin's values.
+    const points p = make_points(20011, 40);
+    const auto [first, end] = my_share(p.bin.size());
+    binned_statistics spread(p.bins, 2);
+    add_range(spread, p, first, end);
+    binned_statistics_wanted moments;
+    moments.sum = moments.mean = moments.std = true;
+    const binned_statistics_result by_totals = spread.finish(MPI_COMM_WORLD, moments);
+    const binned_statistics_result by_values = spread.finish(MPI_COMM_WORLD, everything());
+    EXPECT_EQ(by_values.counts, by_totals.counts);
+    EXPECT_TRUE(same_bits(by_values.sum, by_totals.sum));
+    EXPECT_TRUE(same_bits(by_values.mean, by_totals.mean));
+    EXPECT_TRUE(same_bits(by_values.std, by_totals.std));
+    EXPECT_TRUE(by_totals.min.empty() && by_totals.median.empty() && by_totals.quantiles.empty());
+
+    // Only -0.0 in bin 0 (a total of -0.0, deviation 0), 1e300 and -1e300
+    // with ones in bin 1 (exactly the ones), bin 2 empty (0, no mean).
+    const std::int64_t n = 300;
+    std::vector<std::int64_t> bin(static_cast<std::size_t>(n));
+    std::vector<double> value(static_cast<std::size_t>(n));
+    for (std::int64_t g = 0; g < n; ++g) {
+        bin[static_cast<std::size_t>(g)] = g % 2;
+        value[static_cast<std::size_t>(g)] = g % 2 == 0 ? -0.0 : (g == 1 ? 1e300 : (g == 3 ? -1e300 : 1.0));
+    }
+    const auto [lo, hi] = my_share(static_cast<std::size_t>(n));
+    binned_statistics few(3, 1);
+    few.add(values_of(bin.data() + lo, static_cast<std::int64_t>(hi - lo)),
+            table_of(value.data() + lo, static_cast<std::int64_t>(hi - lo), 1, 1));
+    const binned_statistics_result r = few.finish(MPI_COMM_WORLD, moments);
+    EXPECT_TRUE(r.sum[0] == 0.0 && std::signbit(r.sum[0]) && std::signbit(r.mean[0]));
+    EXPECT_EQ(0.0, r.std[0]);
+    EXPECT_EQ(148.0, r.sum[1]);
+    EXPECT_EQ(148.0 / 150.0, r.mean[1]);
+    EXPECT_TRUE(r.sum[2] == 0.0 && !std::signbit(r.sum[2]) && std::isnan(r.mean[2]) && std::isnan(r.std[2]));
+}
+
+TEST(EngineBinnedStatistics, PerBinTotalsHoldWhatOneExactTotalPerBinHolds)
+{
+    // Per cell, values of many magnitudes in an order that moves the
+    // accumulator's units up (a tiny first value, then ones, then 2^80),
+    // leaves some far below them, and mixes signs, subnormals, 64-bit
+    // integers beyond 2^53 and special values: every record the bits of
+    // adding each value straight to an exact total.
+    constexpr std::size_t cells = 5;
+    virda::engine::detail::bin_totals totals(cells);
+    std::vector<virda::engine::detail::exact_total> want(cells);
+    const auto put = [&](std::size_t c, double x) {
+        totals.add(c, x);
+        virda::engine::detail::add_exactly(want[c], x);
+    };
+    for (int g = 0; g < 3000; ++g) {
+        const std::size_t c = static_cast<std::size_t>(g) % 4;
+        const double sign = g % 7 == 0 ? -1.0 : 1.0;
+        put(c, sign * std::ldexp(1.0 + g % 5 / 3.0, g == 0 ? -60 : (g * 29) % 150 - 75));
+        if (g % 500 == 3) {
+            put(c, std::ldexp(1.0, 80));
+            put(c, std::numeric_limits<double>::denorm_min());
+        }
+    }
+    put(0, -std::ldexp(1.0, 80));
+    put(1, INFINITY);
+    put(2, nan);
+    put(4, -0.0);
+    const std::int64_t big = (std::int64_t{1} << 62) + 1;
+    totals.add_value(3, big);
+    totals.add_value(3, -big);
+    totals.add_value(3, std::int64_t{-3});
+    virda::engine::detail::add_exactly(want[3], -3.0);
+    std::vector<std::int64_t> got(cells * virda::engine::detail::exact_record_fields);
+    totals.write_records(got.data());
+    for (std::size_t c = 0; c < cells; ++c) {
+        std::vector<std::int64_t> expected(virda::engine::detail::exact_record_fields);
+        virda::engine::detail::write_record(want[c], expected.data());
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(),
+                               got.begin() + static_cast<std::ptrdiff_t>(c * expected.size())))
+            << "cell " << c;
+    }
 }
 
 TEST(EngineBinnedStatistics, OrderStatisticsMatchASortWithNaNLast)

@@ -92,6 +92,37 @@ TEST(HistogramDd, CountsAndTotalsAreTheSameBitsAtAnySplit)
     EXPECT_EQ(want, one.counts);
 }
 
+TEST(HistogramDd, FewAndManyBinsTotalAlike)
+{
+    // The bins of the test above, and the same bins times a third axis of
+    // 1000 bins (45000 in all) on which every point lies in the first: each
+    // bin's total is the same bits whichever way it was held.
+    const std::int64_t n = 20011;
+    points mine;
+    for (std::int64_t g = world_rank(); g < n; g += world_size()) {
+        mine.add(g);
+    }
+    const std::vector<bin_axis> axes = {bin_axis::equal_width(0, 9, 9), bin_axis::with_edges({0, 1, 2.5, 4, 8, 16})};
+    std::vector<bin_axis> deeper = axes;
+    deeper.push_back(bin_axis::equal_width(-1, 999, 1000));
+    const std::vector<double> z(mine.x.size(), -0.5);
+    const auto m = static_cast<std::int64_t>(mine.x.size());
+    const values_view wv = values_of(mine.w.data(), m);
+    const histogram_dd_result few = mine.bin(axes, MPI_COMM_WORLD);
+    const histogram_dd_result many = histogram_dd(
+        deeper, {values_of(mine.x.data(), m), values_of(mine.y.data(), m), values_of(z.data(), m)}, &wv,
+        MPI_COMM_WORLD);
+    ASSERT_EQ(45000u, many.weight_totals.size());
+    std::vector<double> first(45);
+    std::vector<std::int64_t> counts(45);
+    for (std::size_t b = 0; b < 45; ++b) {
+        first[b] = many.weight_totals[b * 1000];
+        counts[b] = many.counts[b * 1000];
+    }
+    EXPECT_EQ(few.counts, counts);
+    EXPECT_TRUE(same_bits(few.weight_totals, first));
+}
+
 TEST(HistogramDd, TotalsAreExactSumsRoundedOnce)
 {
     // Per bin of [0, 1), [1, 2), [2, 3], weights dealt over the ranks:
