@@ -721,7 +721,7 @@ py::object quantiles_call(const function_kind& f, py::object a, py::object q, py
             throw py::error_already_set();
         }
     } else {
-        result = flat.attr("reshape")(tuple_of(result_shape));
+        result = flat.reshape(result_shape);
     }
     if (!out.is_none()) {
         return into_out(f.name, result, out, true);
