@@ -141,6 +141,12 @@ int sum_over_ranks(const std::uint64_t* local, std::uint64_t* global, std::size_
     return rc;
 }
 
+/// Values handed to the gathering kernel at a time: the copy grows by at
+/// most this much past the keys in question, so the room reserved for them
+/// once per round is never outgrown (growing it by a whole run would zero
+/// and fault in memory for every value of the run).
+constexpr std::size_t gather_piece = std::size_t{1} << 14;
+
 /// One order statistic being sought: its key's bits found so far and its
 /// rank among the keys that share them.
 struct target {
@@ -225,7 +231,7 @@ void selection_search::state::prepare_round()
         c.gathering = gather && !c.gathered;
         if (c.gathering) {
             c.kept.clear();
-            c.kept.reserve(static_cast<std::size_t>(c.candidates));
+            c.kept.reserve(static_cast<std::size_t>(c.candidates) + gather_piece);
         }
     }
     // Counts, then one slot: whether this rank still needs the values.
@@ -279,16 +285,19 @@ void selection_search::state::add_run(column& c, const values_view& v)
     }
     const virda_detail::selection_kernel_table& k = selection_kernels();
     const auto take = [&](const T* p, std::size_t n) {
-        const key_source s{static_cast<int>(type), p, n};
         if (c.gathering) {
             // Counted at the end of the round, from the copies.
-            const std::size_t at = c.kept.size();
-            c.kept.resize(at + n);
-            const std::size_t got =
-                k.gather(s, shift(), bits(), c.prefixes.data(), static_cast<int>(c.prefixes.size()), c.kept.data() + at);
-            c.kept.resize(at + got);
+            for (std::size_t done = 0; done < n; done += gather_piece) {
+                const std::size_t m = std::min(gather_piece, n - done);
+                const std::size_t at = c.kept.size();
+                c.kept.resize(at + m);
+                const std::size_t got = k.gather(key_source{static_cast<int>(type), p + done, m}, shift(), bits(),
+                                                 c.prefixes.data(), static_cast<int>(c.prefixes.size()),
+                                                 c.kept.data() + at);
+                c.kept.resize(at + got);
+            }
         } else {
-            count_source(c, s);
+            count_source(c, key_source{static_cast<int>(type), p, n});
         }
     };
     const auto* p = static_cast<const unsigned char*>(v.data);

@@ -1,5 +1,7 @@
 #include "argument_checks.h"
 
+#include "local_values.h"
+
 #include <cmath>
 #include <sstream>
 #include <string>
@@ -44,6 +46,18 @@ std::string number_text(double v)
 
 doubles real_numbers(const char* operation, const char* name, py::handle value, bool keep_mask)
 {
+    // A numpy.ndarray itself (no subclass, so no mask) of real numbers:
+    // converted in place of the masked-array checks, which cost more than
+    // a short call's own work.
+    if (plain_ndarray(value)) {
+        const char kind = py::reinterpret_borrow<py::array>(value).dtype().kind();
+        if (kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b') {
+            doubles converted = doubles::ensure(value);
+            if (converted) {
+                return converted;
+            }
+        }
+    }
     auto np = py::module_::import("numpy");
     if (py::isinstance(value, np.attr("ma").attr("MaskedArray")) && !keep_mask &&
         np.attr("ma").attr("is_masked")(value).cast<bool>()) {

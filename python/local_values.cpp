@@ -3,7 +3,9 @@
 #include "element_types.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 namespace py = pybind11;
@@ -14,6 +16,14 @@ using virda::engine::values_view;
 namespace virda_python {
 
 namespace {
+
+bool is_little_endian()
+{
+    const std::uint16_t one = 1;
+    unsigned char first = 0;
+    std::memcpy(&first, &one, 1);
+    return first == 1;
+}
 
 /// One axis: how many elements and the bytes from one to the next.
 struct axis {
@@ -110,10 +120,19 @@ std::string refusal(const char* operation, const char* name, const py::dtype& dt
 
 } // namespace
 
+bool plain_ndarray(py::handle a)
+{
+    return Py_TYPE(a.ptr()) == py::detail::npy_api::get().PyArray_Type_;
+}
+
 bool number_type_of_dtype(const py::dtype& dt, number_type* out)
 {
     const char kind = dt.kind();
-    const bool native = dt.attr("isnative").cast<bool>();
+    // NumPy's isnative, from the descriptor's byte order character: '='
+    // native, '|' not applicable, else '<' or '>' (native when the host's).
+    const char order = dt.byteorder();
+    const char host = is_little_endian() ? '<' : '>';
+    const bool native = order == '=' || order == '|' || order == host;
     if (!native || (kind != 'f' && kind != 'i' && kind != 'u')) {
         return false;
     }
@@ -122,7 +141,7 @@ bool number_type_of_dtype(const py::dtype& dt, number_type* out)
 
 py::array numpy_values(const char* operation, const char* name, py::handle a)
 {
-    if (!py::isinstance<py::array>(a) || py::hasattr(a, "mask")) {
+    if (!plain_ndarray(a) && (!py::isinstance<py::array>(a) || py::hasattr(a, "mask"))) {
         // A masked array's mask cannot be honoured in place.
         auto ma = py::module_::import("numpy").attr("ma");
         if (py::isinstance(a, ma.attr("MaskedArray")) && ma.attr("getmaskarray")(a).attr("any")().cast<bool>()) {
@@ -145,7 +164,7 @@ py::array numpy_values(const char* operation, const char* name, py::handle a)
 /// float16 as float32 (a copy), both exact; `given` their own dtype.
 py::array engine_values(const char* operation, const char* name, py::handle a, py::dtype* given)
 {
-    const py::array x = py::hasattr(a, "mask") ? py::array() : py::array::ensure(a);
+    const py::array x = !plain_ndarray(a) && py::hasattr(a, "mask") ? py::array() : py::array::ensure(a);
     if (x && x.dtype().kind() == 'b') {
         *given = x.dtype();
         return numpy_values(operation, name, x.attr("view")("uint8"));

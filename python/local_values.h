@@ -42,6 +42,11 @@ struct local_values {
     }
 };
 
+/// Whether `a` is a numpy.ndarray itself, not a subclass (so it has no mask
+/// to look for: a failed attribute look-up costs an exception, more than a
+/// short call's own work).
+bool plain_ndarray(pybind11::handle a);
+
 /// The engine's number type of a NumPy dtype (native byte order, one of the
 /// engine table's rows: bool is refused); false for every other dtype.
 bool number_type_of_dtype(const pybind11::dtype& dt, virda::engine::number_type* out);

@@ -46,9 +46,32 @@ constexpr function_kind nanquantile_kind{"nanquantile", true, false, false};
 constexpr function_kind percentile_kind{"percentile", false, true, false};
 constexpr function_kind nanpercentile_kind{"nanpercentile", true, true, false};
 
-py::module_ numpy()
+/// The numpy module, imported once (an import per use costs a look-up in
+/// the import machinery). Never released, as the interpreter keeps numpy
+/// until it ends.
+const py::module_& numpy()
 {
-    return py::module_::import("numpy");
+    static const py::module_* module = new py::module_(py::module_::import("numpy"));
+    return *module;
+}
+
+/// The probabilities of a median: 0.5 as a 0-d float64 array, made once and
+/// read-only.
+const py::array& one_half()
+{
+    static const py::array* half = [] {
+        auto* a = new py::array_t<double>(std::vector<py::ssize_t>{});
+        *a->mutable_data() = 0.5;
+        a->attr("setflags")(py::arg("write") = false);
+        return a;
+    }();
+    return *half;
+}
+
+/// `a` as dtype `to`: `a` itself when it has it already.
+py::array with_dtype(const py::array& a, const py::dtype& to)
+{
+    return a.dtype().equal(to) ? a : a.attr("astype")(to).cast<py::array>();
 }
 
 /// Whether a method picks one of the values (no interpolation).
@@ -194,7 +217,7 @@ py::dtype result_dtype(const function_kind& f, const py::dtype& values, const py
     const char kind = values.kind();
     const bool floating = kind == 'f';
     if (f.median) {
-        return floating ? values : py::dtype("float64");
+        return floating ? values : py::dtype::of<double>();
     }
     if (picks_a_value(m)) {
         return values;
@@ -203,7 +226,7 @@ py::dtype result_dtype(const function_kind& f, const py::dtype& values, const py
     if (integer_positions(f, q, m)) {
         return values;
     }
-    return py::dtype("float64");
+    return py::dtype::of<double>();
 }
 
 /// The method a call names, with NumPy's handling of the deprecated
@@ -244,22 +267,23 @@ py::array probabilities_of(const function_kind& f, const py::object& q)
     // (a new array, whose allocation the ranks agree on).
     py::array array;
     try {
-        array = numpy().attr("asarray")(q).cast<py::array>();
+        array = plain_ndarray(q) ? py::reinterpret_borrow<py::array>(q)
+                                             : numpy().attr("asarray")(q).cast<py::array>();
     } catch (const py::error_already_set&) {
         (void)real_numbers(f.name, "q", q); // says what is wrong with q (ragged, ...)
         throw;
     }
-    if (array.dtype().kind() == 'O' && array.size() > 0 &&
+    const bool python_reals =
+        array.dtype().kind() == 'O' && array.size() > 0 &&
         numpy().attr("all")(numpy().attr("vectorize")(py::module_::import("numbers").attr("Real").attr("__instancecheck__"),
                                                      py::arg("otypes") = "?")(array))
-            .cast<bool>()) {
+            .cast<bool>();
+    if (python_reals) {
         // Real numbers of Python's own types (Fraction, Decimal): their
         // nearest doubles, as NumPy's arithmetic on them compares.
         array = numpy().attr("asarray")(array, "float64").cast<py::array>();
-    } else {
-        (void)real_numbers(f.name, "q", q);
     }
-    const py::array as_double = numpy().attr("asarray")(array, "float64").cast<py::array>();
+    const doubles as_double = python_reals ? doubles::ensure(array) : real_numbers(f.name, "q", q);
     const auto* v = static_cast<const double*>(as_double.data());
     const double top = f.percent ? 100.0 : 1.0;
     for (py::ssize_t i = 0; i < as_double.size(); ++i) {
@@ -469,8 +493,10 @@ py::array reduce_table(const function_kind& f, const reduction_tables& tables, c
     // on every rank for a collective reduction.
     const bool integral = out.kind() == 'i' || out.kind() == 'u';
     std::vector<double> qs;
-    py::array_t<double> reals;
-    py::array_t<std::int64_t> integers;
+    // Only the one the result's kind takes is made (a default array_t would
+    // be an empty NumPy array made for nothing).
+    auto reals = py::reinterpret_borrow<py::array_t<double>>(py::handle());
+    auto integers = py::reinterpret_borrow<py::array_t<std::int64_t>>(py::handle());
     std::vector<std::vector<quantile_position>> where(static_cast<std::size_t>(engine_columns));
     std::vector<std::vector<std::uint64_t>> ranks(static_cast<std::size_t>(engine_columns));
     const std::size_t agreed_columns = comm == MPI_COMM_SELF ? 1 : static_cast<std::size_t>(engine_columns);
@@ -479,15 +505,18 @@ py::array reduce_table(const function_kind& f, const reduction_tables& tables, c
         static_cast<std::size_t>(nq) * (sizeof(double) + agreed_columns * 64), agreeing, [&] {
             const auto* p = static_cast<const double*>(probabilities.data());
             qs.assign(p, p + nq);
-            reals = py::array_t<double>({nq, static_cast<py::ssize_t>(columns)});
-            integers = py::array_t<std::int64_t>({integral ? nq : 0, integral ? static_cast<py::ssize_t>(columns) : 0});
+            if (integral) {
+                integers = py::array_t<std::int64_t>({nq, static_cast<py::ssize_t>(columns)});
+            } else {
+                reals = py::array_t<double>({nq, static_cast<py::ssize_t>(columns)});
+            }
             for (std::size_t c = 0; c < static_cast<std::size_t>(columns) && !weight_table; ++c) {
                 where[c].reserve(static_cast<std::size_t>(nq));
                 ranks[c].reserve(2 * static_cast<std::size_t>(nq));
             }
         });
-    double* r = reals.mutable_data();
-    std::int64_t* z = integers.mutable_data();
+    double* r = integral ? nullptr : reals.mutable_data();
+    std::int64_t* z = integral ? integers.mutable_data() : nullptr;
     const auto put = [&](std::size_t i, std::size_t c, const number* exact, double value) {
         const std::size_t at = i * static_cast<std::size_t>(columns) + c;
         if (integral) {
@@ -513,7 +542,7 @@ py::array reduce_table(const function_kind& f, const reduction_tables& tables, c
                 put(i, c, w.nan ? nullptr : &w.value, nan);
             }
         }
-        return integral ? integers.attr("astype")(out).cast<py::array>() : reals.attr("astype")(out).cast<py::array>();
+        return integral ? with_dtype(integers, out) : with_dtype(reals, out);
     }
 
     for (std::size_t c = 0; c < static_cast<std::size_t>(columns); ++c) {
@@ -556,7 +585,7 @@ py::array reduce_table(const function_kind& f, const reduction_tables& tables, c
             }
         }
     }
-    return integral ? integers.attr("astype")(out).cast<py::array>() : reals.attr("astype")(out).cast<py::array>();
+    return integral ? with_dtype(integers, out) : with_dtype(reals, out);
 }
 
 /// The weights laid out as the block: the same shape, or (NumPy's rule for
@@ -596,7 +625,7 @@ py::object quantiles_call(const function_kind& f, py::object a, py::object q, py
     if (!f.median) {
         m = method_of(f, method, interpolation);
     }
-    py::array probabilities = f.median ? py::array(numpy().attr("asarray")(0.5)) : probabilities_of(f, q);
+    py::array probabilities = f.median ? one_half() : probabilities_of(f, q);
     if (!weights.is_none() && m != quantile_method::inverted_cdf) {
         throw py::value_error(std::string("Only method 'inverted_cdf' supports weights. Got: ") + name_of(m) + ".");
     }
@@ -649,7 +678,11 @@ py::object quantiles_call(const function_kind& f, py::object a, py::object q, py
                               "result's first axis must be its rows)");
     }
     const py::dtype dtype = result_dtype(f, in.dtype, probabilities, m);
-    const py::array qs_array = numpy().attr("asarray")(probabilities, "float64").attr("ravel")().cast<py::array>();
+    // In C order, so that their data is the ravelled probabilities.
+    py::array qs_array = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(probabilities);
+    if (!qs_array) {
+        qs_array = numpy().attr("asarray")(probabilities, "float64").attr("ravel")().cast<py::array>();
+    }
 
     const char data_char =
         in.dtype.kind() == 'f' ? (in.dtype.itemsize() == 8 ? 'd' : in.dtype.itemsize() == 2 ? 'e' : 'f') : 'i';
@@ -677,9 +710,18 @@ py::object quantiles_call(const function_kind& f, py::object a, py::object q, py
         const py::array rows = flat.attr("reshape")(tuple_of(rest)).cast<py::array>();
         return local_array_result(f.name, a.cast<dist_array&>(), split, keepdims, rows);
     }
-    py::object result = flat.attr("reshape")(tuple_of(result_shape));
+    py::object result;
     if (result_shape.empty()) {
-        result = result.attr("__getitem__")(py::tuple()); // NumPy's scalar
+        // NumPy's scalar: the one element of the (1, 1) table.
+        result = py::reinterpret_steal<py::object>(PySequence_GetItem(flat.ptr(), 0));
+        if (result) {
+            result = py::reinterpret_steal<py::object>(PySequence_GetItem(result.ptr(), 0));
+        }
+        if (!result) {
+            throw py::error_already_set();
+        }
+    } else {
+        result = flat.reshape(result_shape);
     }
     if (!out.is_none()) {
         return into_out(f.name, result, out, true);
