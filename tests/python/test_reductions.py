@@ -324,6 +324,41 @@ def test_a_mask_one_rank_cannot_use_fails_on_every_rank():
     assert WORLD.allreduce(1) == WORLD.size
 
 
+def test_a_mask_along_the_global_rows_is_numpys():
+    """A where of the global number of rows that broadcasts along the other
+    axes (or has the global shape, given whole to every rank): each rank
+    takes its own rows of it, as NumPy broadcasts it against the global
+    shape; the same bits at any split."""
+    x = with_nan(awkward(np.float64, (9, 4)))
+    x[np.isinf(x)] = 1.0
+    column = (np.arange(9) % 3 != 1).reshape(9, 1)
+    full = (np.arange(36).reshape(9, 4) % 5) != 2
+    for layout in LAYOUTS:
+        mine_ = block(x, WORLD, layout)
+        for mask in (column, full):
+            for axis in (None, 0, 1):
+                want_x = gathered_or_own(x, mine_, axis)
+                want_m = mask if reduces_rows(axis, 2) else block(np.broadcast_to(mask, x.shape), WORLD, layout)
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore", RuntimeWarning)
+                    for name in ("sum", "mean", "nanmean", "var", "std", "nanstd"):
+                        got = getattr(vs, name)(mine_, axis=axis, where=mask)
+                        want = getattr(np, name)(want_x, axis=axis, where=want_m)
+                        np.testing.assert_allclose(got, want, rtol=1e-12, atol=1e-12, err_msg=name)
+                        if reduces_rows(axis, 2):
+                            assert same_everywhere(got)
+                    got = vs.max(mine_, axis=axis, where=mask, initial=-9.0)
+                    np.testing.assert_array_equal(got, np.max(want_x, axis=axis, where=want_m, initial=-9.0))
+    # A mask of another number of rows is NumPy's ValueError on every rank,
+    # also when only one rank holds it.
+    with pytest.raises(ValueError, match="does not broadcast against the array's shape"):
+        vs.mean(block(x, WORLD, "even"), axis=0, where=np.ones((10, 1), bool))
+    last = WORLD.rank == WORLD.size - 1
+    if WORLD.size > 1:
+        got, _ = outcome(lambda: vs.mean(np.ones((2, 3)), axis=0, where=np.ones((7, 1) if last else (2, 3), bool)))
+        assert got == "ValueError"
+
+
 def test_bools_and_float16_as_numpys():
     b = (np.arange(30).reshape(10, 3) % 4 == 1)
     h = (np.arange(30).reshape(10, 3) / 7 - 2).astype(np.float16)
