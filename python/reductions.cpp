@@ -4,6 +4,7 @@
 #include "communicator.h"
 #include "dist_array.h"
 #include "element_types.h"
+#include "float_to_integer.h"
 #include "local_values.h"
 #include "masked_values.h"
 #include "mpi_environment.h"
@@ -413,6 +414,22 @@ py::object moment_reduction(const char* operation, moment_kind kind, nan_policy 
             throw py::type_error("If a is inexact, then out must be inexact");
         }
     }
+    if (kind == moment_kind::sum && !dtype.is_none() && !py::isinstance<dist_array>(a)) {
+        const py::dtype dt = py::dtype::from_args(py::reinterpret_borrow<py::object>(dtype));
+        if (dt.kind() == 'c') {
+            // Real data summed into a complex dtype: the total in its real
+            // counterpart (complex64: float32), the imaginary part 0.
+            const py::object real = numpy().attr("dtype")(py::str(dt.attr("char")).attr("lower")());
+            py::object total = moment_reduction(operation, kind, policy, a, axis, real, py::none(), ddof, keepdims_arg,
+                                                comm, extra)
+                                   .attr("astype")(dt);
+            if (py::isinstance<py::array>(out)) {
+                out.attr("__setitem__")(py::ellipsis(), total);
+                return out;
+            }
+            return total;
+        }
+    }
     // The mask's left-out elements: 0 in a sum; NaN, left out, in the
     // others (whose own NaN values, where they propagate, are counted apart).
     const bool masked_nan = !extra.where.is_none() && kind != moment_kind::sum;
@@ -424,7 +441,11 @@ py::object moment_reduction(const char* operation, moment_kind kind, nan_policy 
     // only once read: the tables are made for every sum (views, no copy but
     // for awkward layouts).
     const bool squares = kind == moment_kind::variance || kind == moment_kind::stdev;
-    const bool integer_sum = kind == moment_kind::sum && !exact_in_float && !is_floating_data(a);
+    // An integer dtype for a sum: each value cast to it, added as integers.
+    const char dtype_kind =
+        dtype.is_none() ? '\0' : py::dtype::from_args(py::reinterpret_borrow<py::object>(dtype)).kind();
+    const bool integer_dtype = dtype_kind == 'i' || dtype_kind == 'u';
+    const bool integer_sum = kind == moment_kind::sum && !exact_in_float && (integer_dtype || !is_floating_data(a));
     const prepared p = prepare(operation, a, axis, comm, true, true,
                                integer_sum ? accumulator::none
                                : squares   ? accumulator::moments_with_squares
@@ -434,22 +455,44 @@ py::object moment_reduction(const char* operation, moment_kind kind, nan_policy 
     const axis_split& split = p.split;
     if (kind == moment_kind::sum && !dtype.is_none() && !integer_sum && in.block.dtype().kind() == 'f' &&
         py::dtype::from_args(py::reinterpret_borrow<py::object>(dtype)).kind() != 'f') {
-        // NumPy casts each element to the integer type before adding; the
-        // exact total of the values themselves would be another number.
-        throw py::type_error(std::string(operation) + ": an integer dtype for floating-point data is not supported");
+        throw py::type_error(std::string(operation) + ": a dtype of kind '" +
+                             std::string(1, py::dtype::from_args(py::reinterpret_borrow<py::object>(dtype)).kind()) +
+                             "' for floating-point data is not supported");
     }
     if (integer_sum) {
         // Integers add modulo 2^64 as NumPy's do: exact locally, then one
         // MPI_Allreduce of the 64-bit totals where axis 0 is reduced.
-        const bool is_unsigned = p.given.kind() == 'u'; // bools add up as int64, as NumPy's
+        // Floating-point values are each cast to the integer dtype first
+        // (NumPy's unsafe cast; NaN is 0 in nansum), and how many casts were
+        // invalid rides along with the totals, for NumPy's warning.
+        const bool cast_floats = in.block.dtype().kind() == 'f';
+        py::array values = in.block;
+        std::int64_t invalid = 0;
+        if (cast_floats) {
+            read_alike(operation, in.comm, [&] {
+                values = cast_to_integers(in.block, py::dtype::from_args(py::reinterpret_borrow<py::object>(dtype)),
+                                          policy == nan_policy::omit, &invalid);
+            });
+        }
+        const bool is_unsigned = !cast_floats && p.given.kind() == 'u'; // bools add up as int64, as NumPy's
         py::tuple axes = py::cast(split.reduced);
-        py::array local = numpy().attr("sum")(in.block.ndim() == 0 ? in.block.attr("reshape")(1) : py::object(in.block), axes,
+        py::array local = numpy().attr("sum")(values.ndim() == 0 ? values.attr("reshape")(1) : py::object(values), axes,
                                               is_unsigned ? "uint64" : "int64");
         local = numpy().attr("ascontiguousarray")(local).attr("reshape")(-1);
+        if (cast_floats) {
+            local = numpy().attr("append")(local, invalid);
+        }
         if (split.distributed_reduced() && in.comm.size > 1 && local.size() > 0) {
             check_mpi(MPI_Allreduce(MPI_IN_PLACE, local.mutable_data(), static_cast<int>(local.size()), MPI_UINT64_T,
                                     MPI_SUM, in.comm.handle),
                       (std::string(operation) + ": adding the totals").c_str());
+        }
+        if (cast_floats) {
+            invalid = local.attr("__getitem__")(-1).cast<std::int64_t>();
+            local = local.attr("__getitem__")(py::slice(0, local.size() - 1, 1));
+            if (agreed_flags(operation, in.comm, split, invalid != 0 ? 1u : 0u) != 0) {
+                warn(PyExc_RuntimeWarning, "invalid value encountered in reduce");
+            }
         }
         if (!extra.initial.is_none()) {
             local = numpy().attr("add")(local, numpy().attr("asarray")(extra.initial).attr("astype")(local.dtype()));

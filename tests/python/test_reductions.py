@@ -256,8 +256,53 @@ def test_numpys_rules_at_the_edges():
         assert np.isnan(vs.mean(np.full(3, np.nan)))  # NaN propagates; the slice is not empty
     with pytest.raises(ZeroDivisionError):
         vs.average(np.zeros(0), weights=np.zeros(0))
-    with pytest.raises(TypeError, match="integer dtype"):
-        vs.sum(np.full(2, 0.5), dtype=np.int64)  # NumPy casts each value first: 0, not 1
+    assert vs.sum(np.full(2, 0.5), dtype=np.int64) == 0  # NumPy casts each value first: 0, not 1
+
+
+def scalar_cast_sum(x, dtype, axis):
+    """NumPy's sum of each value cast alone (its element-wise cast; NumPy's
+    vector loop casts NaN and values beyond 2^31 to uint32 otherwise)."""
+    cast = np.vectorize(lambda v: np.sum(np.array([v]), dtype=dtype), otypes=[dtype])(x)
+    return np.sum(cast, axis=axis, dtype=dtype)
+
+
+def test_floats_summed_in_an_integer_or_complex_dtype_are_numpys():
+    """Each value cast to the integer dtype (truncated; NaN, infinities and
+    values beyond the conversion as this machine's NumPy casts them), added
+    with wrap-around; NaN 0 in nansum; NumPy's warning on every rank; the
+    same bits at any split. A complex dtype takes the real total."""
+    x = awkward(np.float64, (30, 3)) * 1e3 + 0.75
+    x[3, 1], x[5, 0], x[7, 2], x[11, 1], x[13, 0], x[20, 2] = np.nan, np.inf, -1e30, 5e9, -2.5e19, 1.5e19
+    for layout in LAYOUTS:
+        for src in (x, x.astype(np.float32)):
+            mine_ = block(src, WORLD, layout)
+            for dtype in ("i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8"):
+                for axis in (None, 0, 1):
+                    want_x = gathered_or_own(src, mine_, axis)
+                    with warnings.catch_warnings():
+                        warnings.simplefilter("ignore", RuntimeWarning)
+                        want = scalar_cast_sum(want_x, dtype, axis)
+                        want_nan = scalar_cast_sum(np.where(np.isnan(want_x), 0, want_x), dtype, axis)
+                    with pytest.warns(RuntimeWarning, match="invalid value encountered in reduce"):
+                        got = vs.sum(mine_, axis=axis, dtype=dtype)
+                    assert np.asarray(got).dtype == np.dtype(dtype)
+                    np.testing.assert_array_equal(got, want, err_msg=dtype)
+                    with warnings.catch_warnings():
+                        warnings.simplefilter("ignore", RuntimeWarning)
+                        np.testing.assert_array_equal(vs.nansum(mine_, axis=axis, dtype=dtype), want_nan)
+                    if axis != 1:
+                        assert same_everywhere(got)
+            # Values the cast takes as they are: no warning, NumPy's own sum.
+            small = block(np.nan_to_num(x, posinf=0, neginf=0) % 1000, WORLD, layout)
+            with warnings.catch_warnings():
+                warnings.simplefilter("error")
+                assert vs.sum(small, dtype="i2") == np.sum(np.nan_to_num(x, posinf=0, neginf=0) % 1000, dtype="i2")
+        mine_ = block(x[:, :1] % 7, WORLD, layout)
+        for code in "FDG":
+            got = vs.nansum(mine_, axis=0, dtype=code)
+            want = np.nansum(x[:, :1] % 7, axis=0, dtype=code)
+            assert got.dtype == want.dtype and np.array_equal(got, want)
+            assert type(vs.sum(mine_, dtype=np.dtype(code))) is np.dtype(code).type
 
 
 def test_blocks_of_no_axes_count_as_one_row():
