@@ -71,14 +71,6 @@ struct input {
     bool is_array = false; // an Array, whose communicator is its own
 };
 
-/// A block the engine reads, of one of its number types.
-py::array readable(const char* operation, const char* name, const py::handle& a, number_type* type)
-{
-    py::array values = numpy_values(operation, name, a);
-    number_type_of_dtype(values.dtype(), type);
-    return values;
-}
-
 /// Reads the values and weights and runs after_read (the axes, the weights'
 /// layout, the tables and any copy they need), agreeing over comm whether
 /// every rank could: a rank that refuses its block raises its own
@@ -115,7 +107,10 @@ input input_of(const function_kind& f, py::handle a, py::handle weights, py::han
         if (!weights.is_none()) {
             py::object w = py::isinstance<dist_array>(weights) ? py::object(weights.cast<dist_array&>().block(f.name))
                                                                : py::reinterpret_borrow<py::object>(weights);
-            in.weights = readable(f.name, "weights", w, &in.weight_type);
+            // bool and float16 weights as uint8 and float32 (exact).
+            py::dtype given;
+            in.weights = engine_values(f.name, "weights", w, &given);
+            number_type_of_dtype(in.weights.dtype(), &in.weight_type);
             in.weighted = true;
             if (in.weights.ndim() == 0) {
                 in.weights = in.weights.attr("reshape")(1).cast<py::array>();

@@ -745,7 +745,9 @@ virda::engine::weighted_summary weighted_of(const char* operation, py::handle a,
         runs = paired_runs(operation, in.block, w);
     } else {
         read_alike(operation, in.comm, [&] {
-            w = numpy_values(operation, "weights", weights);
+            // bool and float16 weights as uint8 and float32 (exact).
+            py::dtype given;
+            w = engine_values(operation, "weights", weights, &given);
             runs = paired_runs(operation, in.block, w);
         });
     }
@@ -806,7 +808,10 @@ py::object weighted_average_along(py::handle a, py::handle axis, py::handle weig
     py::object products;
     py::object spread;
     read_alike(operation, c, [&] {
-        const py::array x = numpy_values(operation, "a", a);
+        // bool and float16 data as uint8 and float32 (exact); the products
+        // are formed in the result dtype, as NumPy's.
+        py::dtype given;
+        const py::array x = engine_values(operation, "a", a, &given);
         py::array w = numpy().attr("asarray")(weights);
         const py::tuple xs = x.attr("shape");
         if (!py::tuple(w.attr("shape")).equal(xs)) {

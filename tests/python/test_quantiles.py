@@ -219,6 +219,12 @@ def test_weighted_quantiles_are_those_of_repeated_values():
                        weights=block(third, WORLD, "ramp")) == 4.0  # NumPy 2 gives 3.0 from a rounded cumsum
     with pytest.raises(ValueError, match="Weights must be non-negative"):
         vs.quantile(mine, 0.5, method="inverted_cdf", weights=weights - (WORLD.rank == WORLD.size - 1))
+    # bool and float16 weights: the quantiles of uint8 and float32 ones.
+    for narrow, wide in ((weights % 2 == 1, (weights % 2).astype(np.uint8)),
+                         ((weights / 4).astype(np.float16), (weights / 4).astype(np.float32))):
+        for data in (mine, mine.astype(np.float16)):
+            assert equal(vs.quantile(data, [0.2, 0.5, 0.9], method="inverted_cdf", weights=narrow),
+                         vs.quantile(data, [0.2, 0.5, 0.9], method="inverted_cdf", weights=wide))
 
 
 @pytest.mark.skipif(WORLD.size == 1, reason="needs ranks that disagree")

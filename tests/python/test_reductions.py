@@ -497,6 +497,36 @@ def test_a_0d_array_reduces_to_0d_even_with_keepdims():
         assert vs.argmin(two, keepdims=True).shape == (1,)
 
 
+def test_bool_and_float16_weights_are_numpys():
+    """bool and float16 weights (and data): NumPy's result dtype, the same
+    bits as with the weights widened exactly where the result dtype is
+    wider than float16, and close to NumPy's float16 accumulation."""
+    x = awkward(np.float64, (13, 3))
+    x[np.isinf(x)] = 2.0
+    flags = (np.arange(39).reshape(13, 3) % 4) != 1
+    halves = ((np.arange(39).reshape(13, 3) % 5) / 2 + 0.5).astype(np.float16)
+    for layout in LAYOUTS:
+        for data in (x, x.astype(np.float16), x.astype(np.int32), x > 0):
+            mine_ = block(data, WORLD, layout)
+            for w, wide in ((flags, flags.astype(np.uint8)), (halves, halves.astype(np.float32))):
+                mine_w, mine_wide = block(w, WORLD, layout), block(wide, WORLD, layout)
+                for axis in (None, 0, 1):
+                    want_x = gathered_or_own(data, mine_, axis)
+                    want_w = gathered_or_own(w, mine_w, axis)
+                    got, scl = vs.average(mine_, axis=axis, weights=mine_w, returned=True)
+                    want, want_scl = np.average(want_x, axis=axis, weights=want_w, returned=True)
+                    assert np.asarray(got).dtype == np.asarray(want).dtype, (data.dtype, w.dtype, axis)
+                    np.testing.assert_allclose(got, want, rtol=2e-3 if want.dtype == np.float16 else 1e-12)
+                    np.testing.assert_allclose(scl, want_scl, rtol=1e-3)
+                    if np.asarray(got).dtype != np.float16:
+                        same, _ = vs.average(mine_, axis=axis, weights=mine_wide, returned=True)
+                        assert np.array_equal(got, same)
+                    if axis != 1:
+                        assert same_everywhere(got)
+                assert vs.std(mine_, weights=mine_w) == vs.std(mine_, weights=mine_wide)
+                assert vs.mean(mine_, weights=mine_w) == vs.mean(mine_, weights=mine_wide)
+
+
 def test_weighted_average_of_an_array_along_an_axis():
     """average(Array, weights=..., axis=...) as NumPy's for the gathered array:
     weights an Array of a's layout, a NumPy array of the global shape, or
