@@ -445,10 +445,17 @@ py::array reduce_table(const function_kind& f, const reduction_tables& tables, c
     if (!failure) {
         s = facts_of_slices(f, counts, columns);
     }
-    std::int64_t agreed[5] = {s.empty, s.all_nan,
-                              agreeing.rank == 0 || split.distributed_reduced() ? s.first_all_nan : 0, s.with_nan,
-                              failure ? 1 : 0};
-    agreed_counts(f.name, agreeing, split, agreed, 5);
+    // Each rank's own rows: NumPy's first slice is the first of the lowest
+    // rank holding any, found from one bit per rank in the sums (ranks past
+    // the 62nd are taken as holding none).
+    const bool local = !split.distributed_reduced();
+    const std::int64_t bit = agreeing.rank < 62 ? std::int64_t{1} << agreeing.rank : 0;
+    std::int64_t agreed[6] = {s.empty, s.all_nan, local ? (s.first_all_nan != 0 ? bit : 0) : s.first_all_nan,
+                              s.with_nan, failure ? 1 : 0, local && columns > 0 ? bit : 0};
+    agreed_counts(f.name, agreeing, split, agreed, 6);
+    if (local) {
+        agreed[2] = (agreed[2] & agreed[5] & -agreed[5]) != 0 ? 1 : 0;
+    }
     if (failure) {
         std::rethrow_exception(failure);
     }

@@ -126,6 +126,16 @@ def test_nan_forms_and_their_warnings(how):
     assert equal(got, want)
     got, want = agree(lambda: vs.nanmedian(mine[:, 1]), lambda: np.nanmedian(x[:, 1]))
     assert equal(got, want)
+    # Each rank's own rows: NumPy gives the data's float type when the
+    # gathered array's first slice is all NaN, whichever rank holds it.
+    for dtype in (np.float32, np.float16):
+        first_nan = np.full((5, 3), np.nan, dtype)
+        first_nan[1:, 0] = 1.0
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            for data in (first_nan, first_nan[::-1]):
+                want = np.nanpercentile(data, 60, axis=1).dtype
+                assert vs.nanpercentile(block(data, WORLD, how), 60, axis=1).dtype == want, (how, dtype)
 
 
 def test_medians_as_numpys_mean_of_the_middle_values():
