@@ -606,7 +606,10 @@ double exact_sum::local_rounded() const
 
 void exact_sum::write_record(std::int64_t* fields) const
 {
-    detail::write_record(state_->snapshot(), fields);
+    // The snapshot is normalised already: its fields as they are.
+    const exact_total t = state_->snapshot();
+    std::copy(t.digits.begin(), t.digits.end(), fields);
+    std::copy(t.flags.begin(), t.flags.end(), fields + digit_count);
 }
 
 double exact_sum::rounded_from_record(const std::int64_t* fields)

@@ -9,6 +9,7 @@
 #include "engine/wide_integer.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -63,6 +64,17 @@ constexpr int scale_bits = 600;
 // fingerprint rather than by MPI.
 constexpr std::size_t totals_per_column = 4;
 constexpr std::size_t sums_per_column = 2 + totals_per_column * exact_record_fields;
+
+/// The record of a total of no values.
+const std::array<std::int64_t, exact_record_fields>& empty_record()
+{
+    static const std::array<std::int64_t, exact_record_fields> record = [] {
+        std::array<std::int64_t, exact_record_fields> r{};
+        write_record(exact_total{}, r.data());
+        return r;
+    }();
+    return record;
+}
 
 } // namespace
 
@@ -298,8 +310,14 @@ void moments::state::fill_record(int rank, number_type type, std::int64_t ncolum
         f[1] = c.nan;
         f += 2;
         if (floating) {
+            // Without the squares only the first total holds anything: the
+            // others are the empty total's record, copied.
             for (std::size_t t = 0; t < totals_per_column; ++t) {
-                c.sums[t].write_record(f + t * exact_record_fields);
+                if (t == 0 || spread) {
+                    c.sums[t].write_record(f + t * exact_record_fields);
+                } else {
+                    std::copy(empty_record().begin(), empty_record().end(), f + t * exact_record_fields);
+                }
             }
         } else {
             exact_total sum;

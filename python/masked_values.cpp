@@ -16,7 +16,7 @@ py::tuple shape_of(const py::array& a) { return a.attr("shape"); }
 
 } // namespace
 
-py::array mask_for(const char* operation, py::handle where, const py::array& block)
+mask_reading mask_for(const char* operation, py::handle where, const py::array& block)
 {
     const py::array mask = numpy().attr("asarray")(where);
     if (mask.dtype().kind() != 'b') {
@@ -24,14 +24,43 @@ py::array mask_for(const char* operation, py::handle where, const py::array& blo
                              py::str(mask.dtype()).cast<std::string>());
     }
     if (shape_of(mask).equal(shape_of(block))) {
-        return mask;
+        return {mask, false};
+    }
+    // A first axis longer than 1 that is not this rank's: the global rows
+    // (their count is known only once the ranks have agreed on it).
+    if (block.ndim() >= 1 && mask.ndim() == block.ndim() && mask.shape(0) != 1) {
+        return {mask, true};
     }
     try {
-        return numpy().attr("broadcast_to")(mask, shape_of(block));
+        return {numpy().attr("broadcast_to")(mask, shape_of(block)), false};
     } catch (const py::error_already_set&) {
         throw py::value_error(std::string(operation) + ": where of shape " + py::str(mask.attr("shape")).cast<std::string>() +
                               " neither has the shape of this rank's rows " + py::str(block.attr("shape")).cast<std::string>() +
                               " nor broadcasts against them");
+    }
+}
+
+py::array rows_of_mask(const char* operation, const py::array& mask, const py::array& block,
+                       std::int64_t global_rows, std::int64_t first_row)
+{
+    py::list global_shape;
+    global_shape.append(global_rows);
+    for (py::ssize_t k = 1; k < block.ndim(); ++k) {
+        global_shape.append(block.shape(k));
+    }
+    const auto refused = [&] {
+        return py::value_error(std::string(operation) + ": where of shape " + py::str(mask.attr("shape")).cast<std::string>() +
+                               " does not broadcast against the array's shape " +
+                               py::str(py::tuple(global_shape)).cast<std::string>());
+    };
+    if (mask.shape(0) != global_rows) {
+        throw refused();
+    }
+    const py::slice mine(first_row, first_row + block.shape(0), 1);
+    try {
+        return numpy().attr("broadcast_to")(mask.attr("__getitem__")(mine), shape_of(block));
+    } catch (const py::error_already_set&) {
+        throw refused();
     }
 }
 

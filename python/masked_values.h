@@ -10,16 +10,36 @@
 
 #include <pybind11/numpy.h>
 
+#include <cstdint>
+
 namespace virda_python {
 
 /// What the elements a mask leaves out become.
 enum class left_out { zero, nan, initial };
 
+/// A where= mask read against a rank's block: ready for the block, or
+/// (`global_rows`) shaped along the first axis like the global array, of
+/// which this rank takes its own rows once the ranks' row counts are known.
+struct mask_reading {
+    pybind11::object mask; ///< null for no mask
+    bool global_rows = false;
+};
+
 /// The mask of `where` for `block`: a boolean array of the block's shape
-/// (this rank's rows of a mask shaped like the global array) or one that
-/// broadcasts against the block (the same on every rank). TypeError for a
-/// mask that is not boolean, ValueError for one that does not broadcast.
-pybind11::array mask_for(const char* operation, pybind11::handle where, const pybind11::array& block);
+/// (this rank's rows of a mask shaped like the global array), one that
+/// broadcasts against the block with a first axis of 1 or none (the same
+/// on every rank), or one of the block's number of axes whose first axis is
+/// longer than 1 and not the block's: the global rows (`global_rows`, see
+/// rows_of_mask). TypeError for a mask that is not boolean, ValueError for
+/// one that does not broadcast. Local: no communication.
+mask_reading mask_for(const char* operation, pybind11::handle where, const pybind11::array& block);
+
+/// This rank's rows [first_row, first_row + rows of block) of `mask`, a mask
+/// along the global rows, broadcast against the block. ValueError when the
+/// mask does not broadcast against the global shape (global_rows rows, then
+/// the block's other axes), as NumPy refuses it.
+pybind11::array rows_of_mask(const char* operation, const pybind11::array& mask, const pybind11::array& block,
+                             std::int64_t global_rows, std::int64_t first_row);
 
 /// `block` with the elements `mask` leaves out replaced as `fill` says
 /// (`initial` cast to the block's dtype for left_out::initial). For

@@ -94,14 +94,6 @@ struct input {
     bool is_array = false; // an Array, whose communicator is its own
 };
 
-/// A block the engine reads, of one of its number types.
-py::array readable(const char* operation, const char* name, const py::handle& a, number_type* type)
-{
-    py::array values = numpy_values(operation, name, a);
-    number_type_of_dtype(values.dtype(), type);
-    return values;
-}
-
 /// Reads the values and weights and runs after_read (the axes, the weights'
 /// layout, the tables and any copy they need), agreeing over comm whether
 /// every rank could: a rank that refuses its block raises its own
@@ -138,7 +130,10 @@ input input_of(const function_kind& f, py::handle a, py::handle weights, py::han
         if (!weights.is_none()) {
             py::object w = py::isinstance<dist_array>(weights) ? py::object(weights.cast<dist_array&>().block(f.name))
                                                                : py::reinterpret_borrow<py::object>(weights);
-            in.weights = readable(f.name, "weights", w, &in.weight_type);
+            // bool and float16 weights as uint8 and float32 (exact).
+            py::dtype given;
+            in.weights = engine_values(f.name, "weights", w, &given);
+            number_type_of_dtype(in.weights.dtype(), &in.weight_type);
             in.weighted = true;
             if (in.weights.ndim() == 0) {
                 in.weights = in.weights.attr("reshape")(1).cast<py::array>();
@@ -474,10 +469,17 @@ py::array reduce_table(const function_kind& f, const reduction_tables& tables, c
     if (!failure) {
         s = facts_of_slices(f, counts, columns);
     }
-    std::int64_t agreed[5] = {s.empty, s.all_nan,
-                              agreeing.rank == 0 || split.distributed_reduced() ? s.first_all_nan : 0, s.with_nan,
-                              failure ? 1 : 0};
-    agreed_counts(f.name, agreeing, split, agreed, 5);
+    // Each rank's own rows: NumPy's first slice is the first of the lowest
+    // rank holding any, found from one bit per rank in the sums (ranks past
+    // the 62nd are taken as holding none).
+    const bool local = !split.distributed_reduced();
+    const std::int64_t bit = agreeing.rank < 62 ? std::int64_t{1} << agreeing.rank : 0;
+    std::int64_t agreed[6] = {s.empty, s.all_nan, local ? (s.first_all_nan != 0 ? bit : 0) : s.first_all_nan,
+                              s.with_nan, failure ? 1 : 0, local && columns > 0 ? bit : 0};
+    agreed_counts(f.name, agreeing, split, agreed, 6);
+    if (local) {
+        agreed[2] = (agreed[2] & agreed[5] & -agreed[5]) != 0 ? 1 : 0;
+    }
     if (failure) {
         std::rethrow_exception(failure);
     }

@@ -4,6 +4,7 @@
 #include "communicator.h"
 #include "dist_array.h"
 #include "element_types.h"
+#include "float_to_integer.h"
 #include "local_values.h"
 #include "masked_values.h"
 #include "mpi_environment.h"
@@ -117,13 +118,16 @@ std::int64_t fingerprint_of(const py::array& block, const py::dtype& given, cons
 }
 
 /// The input of a reduction: a's block, its axes for `axis` and, with
-/// `tables`, its engine tables. Every rank agrees, in one MPI_Allreduce on
+/// `tables`, its engine tables. Every rank agrees, in one MPI_Allgather on
 /// two or more ranks, that each could read its block (its dtype, a masked
 /// element, a copy it could not allocate, the axes) and that the blocks'
 /// trailing shapes and dtypes are alike: a rank that could not raises its
 /// own exception and the others ValueError naming the lowest such rank;
-/// blocks unlike raise RuntimeError on every rank. Nobody is left in a
-/// collective alone.
+/// blocks unlike raise RuntimeError on every rank. The same exchange gives
+/// each rank its first row, for a where= mask along the global rows (as
+/// NumPy broadcasts it against the global shape); only when some rank holds
+/// such a mask is its reading agreed in one more collective. Nobody is left
+/// in a collective alone.
 prepared prepare(const char* operation, py::handle a, py::handle axis, py::handle comm, bool tuples, bool tables,
                  accumulator made = accumulator::none, const masking& mask = {})
 {
@@ -142,17 +146,10 @@ prepared prepare(const char* operation, py::handle a, py::handle axis, py::handl
     } else {
         in.comm = communicator_of(comm);
     }
-    std::exception_ptr refusal;
-    try {
-        if (array) {
-            in.block = in.array->block(operation);
-            p.given = in.block.dtype();
-        } else {
-            in.block = engine_values(operation, "a", a, &p.given);
-        }
-        p.split = split_axes(axis, static_cast<int>(in.block.ndim()), tuples);
-        if (mask.given()) {
-            const py::array m = mask_for(operation, mask.where, in.block);
+    // The mask applied to the block, then its tables and their accumulator.
+    const auto finish_reading = [&](const py::object& where) {
+        if (where) {
+            const py::array m = py::reinterpret_borrow<py::array>(where);
             if (mask.count_nans && in.block.dtype().kind() == 'f') {
                 p.kept_nans = kept_nans(in.block, m, p.split);
             }
@@ -170,35 +167,93 @@ prepared prepare(const char* operation, py::handle a, py::handle axis, py::handl
                     std::make_unique<virda::engine::moments>(t.type, t.columns, made == accumulator::moments_with_squares);
             }
         }
+    };
+    mask_reading reading;
+    std::exception_ptr refusal;
+    try {
+        if (array) {
+            in.block = in.array->block(operation);
+            p.given = in.block.dtype();
+        } else {
+            in.block = engine_values(operation, "a", a, &p.given);
+        }
+        p.split = split_axes(axis, static_cast<int>(in.block.ndim()), tuples);
+        if (mask.given()) {
+            reading = mask_for(operation, mask.where, in.block);
+        }
+        if (!reading.global_rows) {
+            finish_reading(reading.mask);
+        }
     } catch (...) {
         refusal = std::current_exception();
     }
+    // This rank's block as a number of rows (a 0-d block is one), its first
+    // row and the global count: for a mask along the global rows.
+    const std::int64_t rows = refusal ? 0 : (in.block.ndim() == 0 ? 1 : in.block.shape(0));
+    std::int64_t first_row = 0;
+    std::int64_t global_rows = rows;
+    bool any_global_mask = !refusal && reading.global_rows;
     if (in.comm.size > 1) {
         // argmin and argmax (the functions without tuples of axes) give flat
         // indices into the global array: its shape must be one over every axis too.
         const std::int64_t mine = refusal ? 0 : fingerprint_of(in.block, p.given, p.split, !tuples);
+        const std::int64_t size = in.comm.size;
+        const std::int64_t fields = 6;
+        const std::int64_t here[fields] = {refusal ? 1 : 0, mine, !refusal && in.block.ndim() == 0 ? 1 : 0,
+                                           !refusal && in.block.ndim() > 0 && in.block.size() > 0 ? 1 : 0, rows,
+                                           any_global_mask ? 1 : 0};
+        std::vector<std::int64_t> all(static_cast<std::size_t>(size * fields));
+        check_mpi(MPI_Allgather(here, static_cast<int>(fields), MPI_INT64_T, all.data(), static_cast<int>(fields),
+                                MPI_INT64_T, in.comm.handle),
+                  (std::string(operation) + ": agreeing on the blocks").c_str());
+        std::int64_t lowest_refusing = -1;
+        bool alike = true;
+        std::int64_t lowest_zero_d = -1;
+        std::int64_t highest_zero_d = -1;
+        bool any_rows = false;
+        global_rows = 0;
+        any_global_mask = false;
+        for (std::int64_t r = 0; r < size; ++r) {
+            const std::int64_t* f = all.data() + r * fields;
+            if (f[0] != 0 && lowest_refusing < 0) {
+                lowest_refusing = r;
+            }
+            alike = alike && f[1] == all[1];
+            if (f[2] != 0) {
+                lowest_zero_d = lowest_zero_d < 0 ? r : lowest_zero_d;
+                highest_zero_d = r;
+            }
+            any_rows = any_rows || f[3] != 0;
+            if (r < in.comm.rank) {
+                first_row += f[4];
+            }
+            global_rows += f[4];
+            any_global_mask = any_global_mask || f[5] != 0;
+        }
         // The array is 0-d when the lowest and the highest rank holding a
         // 0-d block are one rank and no rank holds rows of a 1-d or wider block.
-        const bool zero_d_here = !refusal && in.block.ndim() == 0;
-        const bool rows_here = !refusal && in.block.ndim() > 0 && in.block.size() > 0;
-        const std::int64_t rank = in.comm.rank;
-        const std::int64_t size = in.comm.size;
-        std::int64_t agreed[6] = {refusal ? rank : std::numeric_limits<std::int64_t>::max(), mine, -mine,
-                                  zero_d_here ? rank - size : 0, zero_d_here ? -rank - 1 : 0, rows_here ? -1 : 0};
-        check_mpi(MPI_Allreduce(MPI_IN_PLACE, agreed, 6, MPI_INT64_T, MPI_MIN, in.comm.handle),
-                  (std::string(operation) + ": agreeing on the blocks").c_str());
-        in.zero_d = agreed[3] < 0 && agreed[3] + size == -agreed[4] - 1 && agreed[5] == 0;
-        if (!refusal && agreed[0] != std::numeric_limits<std::int64_t>::max()) {
-            throw py::value_error(std::string(operation) + ": rank " + std::to_string(agreed[0]) +
+        in.zero_d = lowest_zero_d >= 0 && lowest_zero_d == highest_zero_d && !any_rows;
+        if (!refusal && lowest_refusing >= 0) {
+            throw py::value_error(std::string(operation) + ": rank " + std::to_string(lowest_refusing) +
                                   " could not read its values of a (its exception says why)");
         }
-        if (!refusal && agreed[1] != -agreed[2]) {
+        if (!refusal && !alike) {
             throw std::runtime_error(std::string(operation) +
                                      ": the ranks' blocks differ in dtype or in their shape after the first axis");
         }
     }
     if (refusal) {
         std::rethrow_exception(refusal);
+    }
+    if (any_global_mask) {
+        // Some rank's mask is along the global rows: each such rank takes its
+        // own rows of it, agreed once more (only then) over the ranks.
+        read_alike(operation, in.comm, [&] {
+            if (reading.global_rows) {
+                finish_reading(rows_of_mask(operation, py::reinterpret_borrow<py::array>(reading.mask), in.block,
+                                            global_rows, first_row));
+            }
+        });
     }
     if (in.comm.size <= 1) {
         in.zero_d = in.block.ndim() == 0;
@@ -359,6 +414,22 @@ py::object moment_reduction(const char* operation, moment_kind kind, nan_policy 
             throw py::type_error("If a is inexact, then out must be inexact");
         }
     }
+    if (kind == moment_kind::sum && !dtype.is_none() && !py::isinstance<dist_array>(a)) {
+        const py::dtype dt = py::dtype::from_args(py::reinterpret_borrow<py::object>(dtype));
+        if (dt.kind() == 'c') {
+            // Real data summed into a complex dtype: the total in its real
+            // counterpart (complex64: float32), the imaginary part 0.
+            const py::object real = numpy().attr("dtype")(py::str(dt.attr("char")).attr("lower")());
+            py::object total = moment_reduction(operation, kind, policy, a, axis, real, py::none(), ddof, keepdims_arg,
+                                                comm, extra)
+                                   .attr("astype")(dt);
+            if (py::isinstance<py::array>(out)) {
+                out.attr("__setitem__")(py::ellipsis(), total);
+                return out;
+            }
+            return total;
+        }
+    }
     // The mask's left-out elements: 0 in a sum; NaN, left out, in the
     // others (whose own NaN values, where they propagate, are counted apart).
     const bool masked_nan = !extra.where.is_none() && kind != moment_kind::sum;
@@ -370,7 +441,11 @@ py::object moment_reduction(const char* operation, moment_kind kind, nan_policy 
     // only once read: the tables are made for every sum (views, no copy but
     // for awkward layouts).
     const bool squares = kind == moment_kind::variance || kind == moment_kind::stdev;
-    const bool integer_sum = kind == moment_kind::sum && !exact_in_float && !is_floating_data(a);
+    // An integer dtype for a sum: each value cast to it, added as integers.
+    const char dtype_kind =
+        dtype.is_none() ? '\0' : py::dtype::from_args(py::reinterpret_borrow<py::object>(dtype)).kind();
+    const bool integer_dtype = dtype_kind == 'i' || dtype_kind == 'u';
+    const bool integer_sum = kind == moment_kind::sum && !exact_in_float && (integer_dtype || !is_floating_data(a));
     const prepared p = prepare(operation, a, axis, comm, true, true,
                                integer_sum ? accumulator::none
                                : squares   ? accumulator::moments_with_squares
@@ -380,22 +455,44 @@ py::object moment_reduction(const char* operation, moment_kind kind, nan_policy 
     const axis_split& split = p.split;
     if (kind == moment_kind::sum && !dtype.is_none() && !integer_sum && in.block.dtype().kind() == 'f' &&
         py::dtype::from_args(py::reinterpret_borrow<py::object>(dtype)).kind() != 'f') {
-        // NumPy casts each element to the integer type before adding; the
-        // exact total of the values themselves would be another number.
-        throw py::type_error(std::string(operation) + ": an integer dtype for floating-point data is not supported");
+        throw py::type_error(std::string(operation) + ": a dtype of kind '" +
+                             std::string(1, py::dtype::from_args(py::reinterpret_borrow<py::object>(dtype)).kind()) +
+                             "' for floating-point data is not supported");
     }
     if (integer_sum) {
         // Integers add modulo 2^64 as NumPy's do: exact locally, then one
         // MPI_Allreduce of the 64-bit totals where axis 0 is reduced.
-        const bool is_unsigned = p.given.kind() == 'u'; // bools add up as int64, as NumPy's
+        // Floating-point values are each cast to the integer dtype first
+        // (NumPy's unsafe cast; NaN is 0 in nansum), and how many casts were
+        // invalid rides along with the totals, for NumPy's warning.
+        const bool cast_floats = in.block.dtype().kind() == 'f';
+        py::array values = in.block;
+        std::int64_t invalid = 0;
+        if (cast_floats) {
+            read_alike(operation, in.comm, [&] {
+                values = cast_to_integers(in.block, py::dtype::from_args(py::reinterpret_borrow<py::object>(dtype)),
+                                          policy == nan_policy::omit, &invalid);
+            });
+        }
+        const bool is_unsigned = !cast_floats && p.given.kind() == 'u'; // bools add up as int64, as NumPy's
         py::tuple axes = py::cast(split.reduced);
-        py::array local = numpy().attr("sum")(in.block.ndim() == 0 ? in.block.attr("reshape")(1) : py::object(in.block), axes,
+        py::array local = numpy().attr("sum")(values.ndim() == 0 ? values.attr("reshape")(1) : py::object(values), axes,
                                               is_unsigned ? "uint64" : "int64");
         local = numpy().attr("ascontiguousarray")(local).attr("reshape")(-1);
+        if (cast_floats) {
+            local = numpy().attr("append")(local, invalid);
+        }
         if (split.distributed_reduced() && in.comm.size > 1 && local.size() > 0) {
             check_mpi(MPI_Allreduce(MPI_IN_PLACE, local.mutable_data(), static_cast<int>(local.size()), MPI_UINT64_T,
                                     MPI_SUM, in.comm.handle),
                       (std::string(operation) + ": adding the totals").c_str());
+        }
+        if (cast_floats) {
+            invalid = local.attr("__getitem__")(-1).cast<std::int64_t>();
+            local = local.attr("__getitem__")(py::slice(0, local.size() - 1, 1));
+            if (agreed_flags(operation, in.comm, split, invalid != 0 ? 1u : 0u) != 0) {
+                warn(PyExc_RuntimeWarning, "invalid value encountered in reduce");
+            }
         }
         if (!extra.initial.is_none()) {
             local = numpy().attr("add")(local, numpy().attr("asarray")(extra.initial).attr("astype")(local.dtype()));
@@ -648,7 +745,9 @@ virda::engine::weighted_summary weighted_of(const char* operation, py::handle a,
         runs = paired_runs(operation, in.block, w);
     } else {
         read_alike(operation, in.comm, [&] {
-            w = numpy_values(operation, "weights", weights);
+            // bool and float16 weights as uint8 and float32 (exact).
+            py::dtype given;
+            w = engine_values(operation, "weights", weights, &given);
             runs = paired_runs(operation, in.block, w);
         });
     }
@@ -709,7 +808,10 @@ py::object weighted_average_along(py::handle a, py::handle axis, py::handle weig
     py::object products;
     py::object spread;
     read_alike(operation, c, [&] {
-        const py::array x = numpy_values(operation, "a", a);
+        // bool and float16 data as uint8 and float32 (exact); the products
+        // are formed in the result dtype, as NumPy's.
+        py::dtype given;
+        const py::array x = engine_values(operation, "a", a, &given);
         py::array w = numpy().attr("asarray")(weights);
         const py::tuple xs = x.attr("shape");
         if (!py::tuple(w.attr("shape")).equal(xs)) {

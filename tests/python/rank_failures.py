@@ -211,7 +211,7 @@ def test_quantile_weights_refused_on_one_rank():
     """Weights of another dtype, or negative, on the last rank only."""
     last = WORLD.rank == LAST
     x = np.arange(4.0)
-    odd = np.ones(4, dtype=bool if last else np.float64)
+    odd = np.ones(4, dtype=np.complex128 if last else np.float64)
     with pytest.raises((TypeError, ValueError)) as raised:
         vs.quantile(x, 0.5, method="inverted_cdf", weights=odd)
     if not last:

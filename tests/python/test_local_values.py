@@ -124,13 +124,12 @@ def test_strided_views_are_read_in_place_as_their_copies(dtype):
                                  np.zeros(3, dtype=np.longdouble), np.array(["a", "b"]),
                                  np.array([None, 1.0], dtype=object)])
 def test_other_dtypes_are_refused_before_any_communication(bad):
-    # The reductions and the quantiles take bool and float16 as NumPy does
-    # (test_reductions.py, test_quantiles.py).
+    # The reductions and the quantiles take bool and float16 as NumPy does,
+    # as data and as weights (test_reductions.py, test_quantiles.py).
     numpys = bad.dtype in (np.bool_, np.float16)
     reductions = [] if numpys else [lambda: vs.mean(bad), lambda: vs.std(bad), lambda: vs.median(bad),
-                                    lambda: vs.quantile(bad, 0.5)]
-    for call in reductions + [lambda: vs.histogram_above_lower(bad, 0.0, 1.0, 3),
-                              lambda: vs.mean(np.zeros(3), weights=bad)]:
+                                    lambda: vs.quantile(bad, 0.5), lambda: vs.mean(np.zeros(3), weights=bad)]
+    for call in reductions + [lambda: vs.histogram_above_lower(bad, 0.0, 1.0, 3)]:
         with pytest.raises(TypeError, match="dtype"):
             call()
     assert WORLD.allreduce(1) == WORLD.size

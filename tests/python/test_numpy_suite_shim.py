@@ -33,8 +33,9 @@ def test_split_bounds_cover_the_rows_with_rank_1_empty_in_turn(ranks):
     (np.arange(4.0), None),
     ([[1, 2], [3, 4]], None),
     (np.arange(4, dtype=">f8"), "dtype >f8"),
-    (np.ones(3, bool), "dtype bool"),
-    (np.ones(3, np.float16), "dtype float16"),
+    (np.ones(3, bool), None),
+    (np.ones(3, np.float16), None),
+    (np.ones(3, np.longdouble), "dtype float128"),
     (np.ones(3, complex), "dtype complex"),
     (np.array([1, "a"], object), "dtype object"),
     (np.ma.array([1.0, 2.0]), "ndarray subclass MaskedArray"),
@@ -42,6 +43,11 @@ def test_split_bounds_cover_the_rows_with_rank_1_empty_in_turn(ranks):
 ])
 def test_scope(value, reason):
     assert shim._scope("mean", value, False)[1] == reason
+
+
+def test_float16_stays_with_numpy_for_histograms():
+    assert shim._scope("histogram", np.ones(3, np.float16), False)[1] == "dtype float16"
+    assert shim._scope("histogram", np.ones(3, bool), False)[1] is None
 
 
 @pytest.fixture

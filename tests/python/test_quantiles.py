@@ -126,6 +126,16 @@ def test_nan_forms_and_their_warnings(how):
     assert equal(got, want)
     got, want = agree(lambda: vs.nanmedian(mine[:, 1]), lambda: np.nanmedian(x[:, 1]))
     assert equal(got, want)
+    # Each rank's own rows: NumPy gives the data's float type when the
+    # gathered array's first slice is all NaN, whichever rank holds it.
+    for dtype in (np.float32, np.float16):
+        first_nan = np.full((5, 3), np.nan, dtype)
+        first_nan[1:, 0] = 1.0
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", RuntimeWarning)
+            for data in (first_nan, first_nan[::-1]):
+                want = np.nanpercentile(data, 60, axis=1).dtype
+                assert vs.nanpercentile(block(data, WORLD, how), 60, axis=1).dtype == want, (how, dtype)
 
 
 def test_medians_as_numpys_mean_of_the_middle_values():
@@ -219,6 +229,12 @@ def test_weighted_quantiles_are_those_of_repeated_values():
                        weights=block(third, WORLD, "ramp")) == 4.0  # NumPy 2 gives 3.0 from a rounded cumsum
     with pytest.raises(ValueError, match="Weights must be non-negative"):
         vs.quantile(mine, 0.5, method="inverted_cdf", weights=weights - (WORLD.rank == WORLD.size - 1))
+    # bool and float16 weights: the quantiles of uint8 and float32 ones.
+    for narrow, wide in ((weights % 2 == 1, (weights % 2).astype(np.uint8)),
+                         ((weights / 4).astype(np.float16), (weights / 4).astype(np.float32))):
+        for data in (mine, mine.astype(np.float16)):
+            assert equal(vs.quantile(data, [0.2, 0.5, 0.9], method="inverted_cdf", weights=narrow),
+                         vs.quantile(data, [0.2, 0.5, 0.9], method="inverted_cdf", weights=wide))
 
 
 @pytest.mark.skipif(WORLD.size == 1, reason="needs ranks that disagree")

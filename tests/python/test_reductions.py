@@ -256,8 +256,53 @@ def test_numpys_rules_at_the_edges():
         assert np.isnan(vs.mean(np.full(3, np.nan)))  # NaN propagates; the slice is not empty
     with pytest.raises(ZeroDivisionError):
         vs.average(np.zeros(0), weights=np.zeros(0))
-    with pytest.raises(TypeError, match="integer dtype"):
-        vs.sum(np.full(2, 0.5), dtype=np.int64)  # NumPy casts each value first: 0, not 1
+    assert vs.sum(np.full(2, 0.5), dtype=np.int64) == 0  # NumPy casts each value first: 0, not 1
+
+
+def scalar_cast_sum(x, dtype, axis):
+    """NumPy's sum of each value cast alone (its element-wise cast; NumPy's
+    vector loop casts NaN and values beyond 2^31 to uint32 otherwise)."""
+    cast = np.vectorize(lambda v: np.sum(np.array([v]), dtype=dtype), otypes=[dtype])(x)
+    return np.sum(cast, axis=axis, dtype=dtype)
+
+
+def test_floats_summed_in_an_integer_or_complex_dtype_are_numpys():
+    """Each value cast to the integer dtype (truncated; NaN, infinities and
+    values beyond the conversion as this machine's NumPy casts them), added
+    with wrap-around; NaN 0 in nansum; NumPy's warning on every rank; the
+    same bits at any split. A complex dtype takes the real total."""
+    x = awkward(np.float64, (30, 3)) * 1e3 + 0.75
+    x[3, 1], x[5, 0], x[7, 2], x[11, 1], x[13, 0], x[20, 2] = np.nan, np.inf, -1e30, 5e9, -2.5e19, 1.5e19
+    for layout in LAYOUTS:
+        for src in (x, x.astype(np.float32)):
+            mine_ = block(src, WORLD, layout)
+            for dtype in ("i1", "u1", "i2", "u2", "i4", "u4", "i8", "u8"):
+                for axis in (None, 0, 1):
+                    want_x = gathered_or_own(src, mine_, axis)
+                    with warnings.catch_warnings():
+                        warnings.simplefilter("ignore", RuntimeWarning)
+                        want = scalar_cast_sum(want_x, dtype, axis)
+                        want_nan = scalar_cast_sum(np.where(np.isnan(want_x), 0, want_x), dtype, axis)
+                    with pytest.warns(RuntimeWarning, match="invalid value encountered in reduce"):
+                        got = vs.sum(mine_, axis=axis, dtype=dtype)
+                    assert np.asarray(got).dtype == np.dtype(dtype)
+                    np.testing.assert_array_equal(got, want, err_msg=dtype)
+                    with warnings.catch_warnings():
+                        warnings.simplefilter("ignore", RuntimeWarning)
+                        np.testing.assert_array_equal(vs.nansum(mine_, axis=axis, dtype=dtype), want_nan)
+                    if axis != 1:
+                        assert same_everywhere(got)
+            # Values the cast takes as they are: no warning, NumPy's own sum.
+            small = block(np.nan_to_num(x, posinf=0, neginf=0) % 1000, WORLD, layout)
+            with warnings.catch_warnings():
+                warnings.simplefilter("error")
+                assert vs.sum(small, dtype="i2") == np.sum(np.nan_to_num(x, posinf=0, neginf=0) % 1000, dtype="i2")
+        mine_ = block(x[:, :1] % 7, WORLD, layout)
+        for code in "FDG":
+            got = vs.nansum(mine_, axis=0, dtype=code)
+            want = np.nansum(x[:, :1] % 7, axis=0, dtype=code)
+            assert got.dtype == want.dtype and np.array_equal(got, want)
+            assert type(vs.sum(mine_, dtype=np.dtype(code))) is np.dtype(code).type
 
 
 def test_blocks_of_no_axes_count_as_one_row():
@@ -322,6 +367,41 @@ def test_a_mask_one_rank_cannot_use_fails_on_every_rank():
         got, _ = outcome(lambda: vs.mean(mine_, axis=1, where=mask))
         assert got == "ValueError"
     assert WORLD.allreduce(1) == WORLD.size
+
+
+def test_a_mask_along_the_global_rows_is_numpys():
+    """A where of the global number of rows that broadcasts along the other
+    axes (or has the global shape, given whole to every rank): each rank
+    takes its own rows of it, as NumPy broadcasts it against the global
+    shape; the same bits at any split."""
+    x = with_nan(awkward(np.float64, (9, 4)))
+    x[np.isinf(x)] = 1.0
+    column = (np.arange(9) % 3 != 1).reshape(9, 1)
+    full = (np.arange(36).reshape(9, 4) % 5) != 2
+    for layout in LAYOUTS:
+        mine_ = block(x, WORLD, layout)
+        for mask in (column, full):
+            for axis in (None, 0, 1):
+                want_x = gathered_or_own(x, mine_, axis)
+                want_m = mask if reduces_rows(axis, 2) else block(np.broadcast_to(mask, x.shape), WORLD, layout)
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore", RuntimeWarning)
+                    for name in ("sum", "mean", "nanmean", "var", "std", "nanstd"):
+                        got = getattr(vs, name)(mine_, axis=axis, where=mask)
+                        want = getattr(np, name)(want_x, axis=axis, where=want_m)
+                        np.testing.assert_allclose(got, want, rtol=1e-12, atol=1e-12, err_msg=name)
+                        if reduces_rows(axis, 2):
+                            assert same_everywhere(got)
+                    got = vs.max(mine_, axis=axis, where=mask, initial=-9.0)
+                    np.testing.assert_array_equal(got, np.max(want_x, axis=axis, where=want_m, initial=-9.0))
+    # A mask of another number of rows is NumPy's ValueError on every rank,
+    # also when only one rank holds it.
+    with pytest.raises(ValueError, match="does not broadcast against the array's shape"):
+        vs.mean(block(x, WORLD, "even"), axis=0, where=np.ones((10, 1), bool))
+    last = WORLD.rank == WORLD.size - 1
+    if WORLD.size > 1:
+        got, _ = outcome(lambda: vs.mean(np.ones((2, 3)), axis=0, where=np.ones((7, 1) if last else (2, 3), bool)))
+        assert got == "ValueError"
 
 
 def test_bools_and_float16_as_numpys():
@@ -415,6 +495,36 @@ def test_a_0d_array_reduces_to_0d_even_with_keepdims():
     if WORLD.size > 1:
         two = np.array(5.0) if WORLD.rank in (0, WORLD.size - 1) else np.zeros(0)
         assert vs.argmin(two, keepdims=True).shape == (1,)
+
+
+def test_bool_and_float16_weights_are_numpys():
+    """bool and float16 weights (and data): NumPy's result dtype, the same
+    bits as with the weights widened exactly where the result dtype is
+    wider than float16, and close to NumPy's float16 accumulation."""
+    x = awkward(np.float64, (13, 3))
+    x[np.isinf(x)] = 2.0
+    flags = (np.arange(39).reshape(13, 3) % 4) != 1
+    halves = ((np.arange(39).reshape(13, 3) % 5) / 2 + 0.5).astype(np.float16)
+    for layout in LAYOUTS:
+        for data in (x, x.astype(np.float16), x.astype(np.int32), x > 0):
+            mine_ = block(data, WORLD, layout)
+            for w, wide in ((flags, flags.astype(np.uint8)), (halves, halves.astype(np.float32))):
+                mine_w, mine_wide = block(w, WORLD, layout), block(wide, WORLD, layout)
+                for axis in (None, 0, 1):
+                    want_x = gathered_or_own(data, mine_, axis)
+                    want_w = gathered_or_own(w, mine_w, axis)
+                    got, scl = vs.average(mine_, axis=axis, weights=mine_w, returned=True)
+                    want, want_scl = np.average(want_x, axis=axis, weights=want_w, returned=True)
+                    assert np.asarray(got).dtype == np.asarray(want).dtype, (data.dtype, w.dtype, axis)
+                    np.testing.assert_allclose(got, want, rtol=2e-3 if want.dtype == np.float16 else 1e-12)
+                    np.testing.assert_allclose(scl, want_scl, rtol=1e-3)
+                    if np.asarray(got).dtype != np.float16:
+                        same, _ = vs.average(mine_, axis=axis, weights=mine_wide, returned=True)
+                        assert np.array_equal(got, same)
+                    if axis != 1:
+                        assert same_everywhere(got)
+                assert vs.std(mine_, weights=mine_w) == vs.std(mine_, weights=mine_wide)
+                assert vs.mean(mine_, weights=mine_w) == vs.mean(mine_, weights=mine_wide)
 
 
 def test_weighted_average_of_an_array_along_an_axis():

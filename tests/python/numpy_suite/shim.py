@@ -44,8 +44,9 @@ FUNCTIONS = (
 )
 
 # The dtypes the module's statistics read from a NumPy array (docs/python.md):
-# bool, float16, longdouble, complex and the rest go to NumPy.
-READ_DTYPES = frozenset(np.dtype(t) for t in ("f8", "f4", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8"))
+# bool and float16 too (read exactly as uint8 and float32); longdouble,
+# complex and the rest go to NumPy.
+READ_DTYPES = frozenset(np.dtype(t) for t in ("f8", "f4", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8", "?", "e"))
 
 # Arguments split like the data when they have its number of rows.
 ROW_ARGUMENTS = ("weights", "where")
@@ -159,6 +160,8 @@ def _scope(name, a, axis_given):
                 arr = np.asarray(a)
         except Exception:  # noqa: BLE001 - NumPy's own call raises what the test expects
             return None, "not convertible to an array"
+    if arr.dtype == np.float16 and name.startswith("histogram"):
+        return None, "dtype float16"  # the histograms bin float64, float32 and integers
     if arr.dtype not in READ_DTYPES or not arr.dtype.isnative:
         kind = {"b": "bool", "c": "complex", "O": "object", "M": "datetime", "m": "timedelta",
                 "U": "string", "S": "string", "V": "structured"}.get(arr.dtype.kind)
@@ -312,6 +315,8 @@ def _wrapper(name, original):
             v = bound.arguments.get(key, bound.arguments.get("kwargs", {}).get(key))
             if reason is None and isinstance(v, np.ndarray) and type(v) is not np.ndarray:
                 reason = f"{key} is an ndarray subclass"
+            if reason is None and key == "weights" and isinstance(v, np.ndarray) and v.dtype.kind in "cO":
+                reason = f"weights of dtype {'complex' if v.dtype.kind == 'c' else 'object'}"
         _active[0] = True
         try:
             if reason is not None:
