@@ -131,7 +131,7 @@ TEST(EngineBinnedStatistics, MomentsFromTotalsPerBinAreTheBitsOfTheGatheredValue
     // About 500 points per bin: sums, means and deviations alone are taken
     // from exact totals per bin, everything() gathers each bin's values.
     const points p = make_points(20011, 40);
-    const auto [first, end] = my_share(p.bin.size());
+    const auto [first, end] = uneven_share(p.bin.size());
     binned_statistics spread(p.bins, 2);
     add_range(spread, p, first, end);
     binned_statistics_wanted moments;
@@ -153,7 +153,7 @@ TEST(EngineBinnedStatistics, MomentsFromTotalsPerBinAreTheBitsOfTheGatheredValue
         bin[static_cast<std::size_t>(g)] = g % 2;
         value[static_cast<std::size_t>(g)] = g % 2 == 0 ? -0.0 : (g == 1 ? 1e300 : (g == 3 ? -1e300 : 1.0));
     }
-    const auto [lo, hi] = my_share(static_cast<std::size_t>(n));
+    const auto [lo, hi] = uneven_share(static_cast<std::size_t>(n));
     binned_statistics few(3, 1);
     few.add(values_of(bin.data() + lo, static_cast<std::int64_t>(hi - lo)),
             table_of(value.data() + lo, static_cast<std::int64_t>(hi - lo), 1, 1));
