@@ -1,5 +1,6 @@
 #include "engine/order_statistics.h"
 
+#include "engine/allocation_failures.h"
 #include "engine/error.h"
 #include "engine/run_pieces.h"
 #include "engine/selection_kernels.h"
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <numeric>
 #include <type_traits>
 #include <utility>
@@ -90,6 +92,22 @@ std::uint32_t* zeroed_scratch(std::size_t count)
 /// rather than calling MPI_Allreduce.
 constexpr std::size_t exchanged_counts = std::size_t{1} << 15;
 
+/// global = the sum of every rank's `local` (n counts) by MPI_Allreduce, in
+/// pieces that an int counts. Collective over comm (at least one call, also
+/// for n = 0); returns MPI's code.
+int allreduce_counts(const std::uint64_t* local, std::uint64_t* global, std::size_t n, MPI_Comm comm)
+{
+    constexpr std::size_t piece = std::size_t{1} << 30;
+    int rc = MPI_SUCCESS;
+    std::size_t at = 0;
+    do {
+        const std::size_t m = std::min(piece, n - at);
+        rc = MPI_Allreduce(local + at, global + at, static_cast<int>(m), MPI_UINT64_T, MPI_SUM, comm);
+        at += m;
+    } while (at < n && rc == MPI_SUCCESS);
+    return rc;
+}
+
 /// global = the sum of every rank's `local` (n counts), on every rank.
 /// Large sums go as a reduce-scatter of blocks by MPI_Sendrecv (step k:
 /// this rank's copy of block rank + k out, rank - k's copy of this rank's
@@ -106,16 +124,34 @@ int sum_over_ranks(const std::uint64_t* local, std::uint64_t* global, std::size_
     MPI_Comm_size(comm, &ranks);
     MPI_Comm_rank(comm, &rank);
     if (ranks == 1 || n < exchanged_counts || n > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
-        return MPI_Allreduce(local, global, static_cast<int>(n), MPI_UINT64_T, MPI_SUM, comm);
+        return allreduce_counts(local, global, n, comm);
     }
     const auto block = [&](int r) {
         return std::pair<std::size_t, std::size_t>{n * static_cast<std::size_t>(r) / static_cast<std::size_t>(ranks),
                                                    n * static_cast<std::size_t>(r + 1) / static_cast<std::size_t>(ranks)};
     };
     const auto mine = block(rank);
+    // The exchange's room, taken before its first message and agreed over
+    // the ranks (one int): a rank refused it would leave the others waiting
+    // in MPI_Sendrecv. Then every rank sums by MPI_Allreduce, which needs no
+    // room of ours.
+    std::vector<int> counts;
+    std::vector<int> displacements;
+    int room = 1;
+    try {
+        detail::check_allocation();
+        incoming.resize(mine.second - mine.first);
+        counts.resize(static_cast<std::size_t>(ranks));
+        displacements.resize(static_cast<std::size_t>(ranks));
+    } catch (const std::bad_alloc&) {
+        room = 0;
+    }
+    int room_everywhere = 0;
+    int rc = MPI_Allreduce(&room, &room_everywhere, 1, MPI_INT, MPI_MIN, comm);
+    if (rc != MPI_SUCCESS || room_everywhere == 0) {
+        return rc != MPI_SUCCESS ? rc : allreduce_counts(local, global, n, comm);
+    }
     std::copy(local + mine.first, local + mine.second, global + mine.first);
-    incoming.resize(mine.second - mine.first);
-    int rc = MPI_SUCCESS;
     for (int k = 1; k < ranks && rc == MPI_SUCCESS; ++k) {
         const int to = (rank + k) % ranks;
         const int from = (rank - k + ranks) % ranks;
@@ -127,8 +163,6 @@ int sum_over_ranks(const std::uint64_t* local, std::uint64_t* global, std::size_
             global[mine.first + i] += incoming[i];
         }
     }
-    std::vector<int> counts(static_cast<std::size_t>(ranks));
-    std::vector<int> displacements(static_cast<std::size_t>(ranks));
     for (int r = 0; r < ranks; ++r) {
         const auto b = block(r);
         counts[static_cast<std::size_t>(r)] = static_cast<int>(b.second - b.first);

@@ -2,6 +2,7 @@
 // rank builds the whole data from the global index and checks against a sort
 // of it; quantile positions against values NumPy 1.24 gave for every method.
 
+#include "engine/allocation_failures.h"
 #include "engine/error.h"
 #include "engine/order_statistics.h"
 
@@ -27,6 +28,7 @@ using namespace virda::engine;
 using virda_test::world_rank;
 using virda_test::world_size;
 using virda_test::uneven_share;
+using virda_test::same_bits;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
 
@@ -260,6 +262,39 @@ TEST(OrderStatistics, QuantilesAreTheSameBitsAtAnySplit)
     }
 }
 
+TEST(OrderStatistics, ExchangeRoomRefusedOnOneRankSumsAlikeOnEveryRank)
+{
+    // Four columns of more than 2^16 rows: the first round's counts (a 16-bit
+    // digit) go by the exchange between ranks, whose room the last rank is
+    // refused. Every rank then sums that round by MPI_Allreduce instead: the
+    // same quantiles, no rank left waiting.
+    const std::size_t rows = 70000;
+    std::vector<double> table(rows * 4);
+    std::mt19937_64 random(29);
+    std::uniform_real_distribution<double> uniform(-1e6, 1e6);
+    for (double& v : table) {
+        v = uniform(random);
+    }
+    const auto [first, end] = uneven_share(rows);
+    order_statistics s(number_type::float64, 4);
+    s.add(table_of(table.data() + 4 * first, static_cast<std::int64_t>(end - first), 4, 4));
+    const std::vector<double> q = {0.0, 0.37, 1.0};
+    const std::vector<std::vector<double>> expected = s.quantiles(q, MPI_COMM_WORLD);
+    if (world_rank() == world_size() - 1) {
+        detail::refuse_allocations(1);
+    }
+    const std::vector<std::vector<double>> got = s.quantiles(q, MPI_COMM_WORLD);
+    if (world_size() > 1 && world_rank() == world_size() - 1) {
+        EXPECT_NO_THROW(detail::check_allocation()) << "the exchange did not ask for its room";
+    }
+    detail::refuse_allocations(0);
+    for (std::size_t j = 0; j < 4; ++j) {
+        for (std::size_t i = 0; i < q.size(); ++i) {
+            EXPECT_TRUE(same_bits(expected[j][i], got[j][i])) << "column " << j << " q " << q[i];
+        }
+    }
+}
+
 TEST(OrderStatistics, ColumnsShareTheirRoundsAndNanPolicies)
 {
     // A (rows, 4) table; column 3 holds NaN in some rows.
@@ -284,13 +319,9 @@ TEST(OrderStatistics, ColumnsShareTheirRoundsAndNanPolicies)
     const auto counts = virda_test::mpi_counts_during([&] { kept = s.quantiles(q, MPI_COMM_WORLD); });
     // The count, then one sum per digit for all four columns: an
     // MPI_Allreduce, or at several ranks for 2^15 counts and more an
-    // exchange of blocks point to point (no MPI_Allreduce).
-    if (world_size() == 1) {
-        EXPECT_EQ(1 + 5, counts.allreduces);
-    } else {
-        EXPECT_GE(counts.allreduces, 1);
-        EXPECT_LT(counts.allreduces, 1 + 5);
-    }
+    // exchange of blocks point to point after one MPI_Allreduce that agrees
+    // its room.
+    EXPECT_EQ(1 + 5, counts.allreduces);
     EXPECT_TRUE(std::isnan(kept[3][0]));
     const auto omitted = s.quantiles(q, MPI_COMM_WORLD, quantile_method::linear, nan_policy::omit);
     for (int j = 0; j < 4; ++j) {
