@@ -26,9 +26,11 @@ mask_reading mask_for(const char* operation, py::handle where, const py::array& 
     if (shape_of(mask).equal(shape_of(block))) {
         return {mask, false};
     }
-    // A first axis longer than 1 that is not this rank's: the global rows
+    // A first axis of this rank's row count is this rank's part, broadcast
+    // along the other axes (where a rank holds every row, both readings are
+    // one). A first axis longer than 1 and not this rank's: the global rows
     // (their count is known only once the ranks have agreed on it).
-    if (block.ndim() >= 1 && mask.ndim() == block.ndim() && mask.shape(0) != 1) {
+    if (block.ndim() >= 1 && mask.ndim() == block.ndim() && mask.shape(0) != 1 && mask.shape(0) != block.shape(0)) {
         return {mask, true};
     }
     try {

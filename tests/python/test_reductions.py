@@ -394,6 +394,16 @@ def test_a_mask_along_the_global_rows_is_numpys():
                             assert same_everywhere(got)
                     got = vs.max(mine_, axis=axis, where=mask, initial=-9.0)
                     np.testing.assert_array_equal(got, np.max(want_x, axis=axis, where=want_m, initial=-9.0))
+    # A mask of this rank's number of rows is this rank's part, broadcast
+    # along the columns, as before masks along the global rows were read.
+    for layout in LAYOUTS:
+        mine_ = block(x, WORLD, layout)
+        rows = block(column, WORLD, layout)
+        for axis in (None, 0, 1):
+            want_x = gathered_or_own(x, mine_, axis)
+            want_m = np.broadcast_to(rows if not reduces_rows(axis, 2) else column, want_x.shape)
+            got = vs.sum(mine_, axis=axis, where=rows)
+            np.testing.assert_allclose(got, np.sum(want_x, axis=axis, where=want_m), rtol=1e-12, err_msg=layout)
     # A mask of another number of rows is NumPy's ValueError on every rank,
     # also when only one rank holds it.
     with pytest.raises(ValueError, match="does not broadcast against the array's shape"):
