@@ -470,14 +470,22 @@ py::array reduce_table(const function_kind& f, const reduction_tables& tables, c
         s = facts_of_slices(f, counts, columns);
     }
     // Each rank's own rows: NumPy's first slice is the first of the lowest
-    // rank holding any, found from one bit per rank in the sums (ranks past
-    // the 62nd are taken as holding none).
+    // rank holding any, found from one bit per rank in the sums for the
+    // first 62 ranks; where every rank holding rows lies beyond them, from
+    // one more reduction (a minimum over 2 rank + flag).
     const bool local = !split.distributed_reduced();
+    const bool holds = local && columns > 0;
     const std::int64_t bit = agreeing.rank < 62 ? std::int64_t{1} << agreeing.rank : 0;
-    std::int64_t agreed[6] = {s.empty, s.all_nan, local ? (s.first_all_nan != 0 ? bit : 0) : s.first_all_nan,
-                              s.with_nan, failure ? 1 : 0, local && columns > 0 ? bit : 0};
-    agreed_counts(f.name, agreeing, split, agreed, 6);
-    if (local) {
+    std::int64_t agreed[7] = {s.empty, s.all_nan, local ? (s.first_all_nan != 0 ? bit : 0) : s.first_all_nan,
+                              s.with_nan, failure ? 1 : 0, holds ? bit : 0, holds ? 1 : 0};
+    agreed_counts(f.name, agreeing, split, agreed, 7);
+    if (local && agreed[5] == 0 && agreed[6] != 0) {
+        std::int64_t lowest = holds ? 2 * std::int64_t{agreeing.rank} + (s.first_all_nan != 0 ? 1 : 0)
+                                    : std::numeric_limits<std::int64_t>::max();
+        check_mpi(MPI_Allreduce(MPI_IN_PLACE, &lowest, 1, MPI_INT64_T, MPI_MIN, agreeing.handle),
+                  (std::string(f.name) + ": agreeing on the first slice").c_str());
+        agreed[2] = lowest & 1;
+    } else if (local) {
         agreed[2] = (agreed[2] & agreed[5] & -agreed[5]) != 0 ? 1 : 0;
     }
     if (failure) {
