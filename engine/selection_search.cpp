@@ -188,6 +188,19 @@ struct target {
     std::uint64_t rank = 0;
 };
 
+/// The most a count buffer kept between searches may hold.
+constexpr std::size_t kept_bytes = std::size_t{64} << 20;
+
+struct kept_buffers {
+    std::vector<std::uint64_t> local, global, spare;
+};
+
+kept_buffers& kept_on_this_thread()
+{
+    static thread_local kept_buffers kept;
+    return kept;
+}
+
 } // namespace
 
 struct selection_search::state {
@@ -216,6 +229,31 @@ struct selection_search::state {
     std::vector<std::uint64_t> local;
     std::vector<std::uint64_t> global;
     std::vector<std::uint64_t> spare; // room for pruning a copy of keys
+
+    // The count buffers come from those the last search on this thread left
+    // (up to kept_bytes each) and go back when it ends: a search of small
+    // columns would otherwise spend most of its time faulting in fresh pages
+    // for its counts, call after call.
+    state() { swap_kept(); }
+    ~state()
+    {
+        for (std::vector<std::uint64_t>* v : {&local, &global, &spare}) {
+            if (v->capacity() * sizeof(std::uint64_t) > kept_bytes) {
+                std::vector<std::uint64_t>().swap(*v);
+            }
+            v->clear();
+        }
+        swap_kept();
+    }
+    state(const state&) = delete;
+    state& operator=(const state&) = delete;
+    void swap_kept()
+    {
+        kept_buffers& k = kept_on_this_thread();
+        local.swap(k.local);
+        global.swap(k.global);
+        spare.swap(k.spare);
+    }
 
     int bits() const { return plan[round]; }
     int shift() const { return 64 - consumed - bits(); }
