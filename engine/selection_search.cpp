@@ -189,7 +189,7 @@ struct target {
 };
 
 /// The most a count buffer kept between searches may hold.
-constexpr std::size_t kept_bytes = std::size_t{64} << 20;
+constexpr std::size_t kept_bytes = std::size_t{16} << 20;
 
 struct kept_buffers {
     std::vector<std::uint64_t> local, global, spare;
@@ -231,7 +231,7 @@ struct selection_search::state {
     std::vector<std::uint64_t> spare; // room for pruning a copy of keys
 
     // The count buffers come from those the last search on this thread left
-    // (up to kept_bytes each) and go back when it ends: a search of small
+    // (up to kept_bytes each, so at most 48 MiB stay held) and go back when it ends: a search of small
     // columns would otherwise spend most of its time faulting in fresh pages
     // for its counts, call after call.
     state() { swap_kept(); }
