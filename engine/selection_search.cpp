@@ -231,9 +231,9 @@ struct selection_search::state {
     std::vector<std::uint64_t> spare; // room for pruning a copy of keys
 
     // The count buffers come from those the last search on this thread left
-    // (up to kept_bytes each, so at most 48 MiB stay held) and go back when it ends: a search of small
-    // columns would otherwise spend most of its time faulting in fresh pages
-    // for its counts, call after call.
+    // (up to kept_bytes each, so at most 48 MiB stay held) and go back when
+    // it ends: a search of small columns would otherwise spend most of its
+    // time faulting in fresh pages for its counts, call after call.
     state() { swap_kept(); }
     ~state()
     {
