@@ -7,7 +7,8 @@
 
 class Attribute;
 
-/// \file poly_fit: weighted linear least-squares fits of a polynomial of degree
+/// \file
+/// poly_fit: weighted linear least-squares fits of a polynomial of degree
 /// `order` to the points (x, y) with weights w, by the normal equations A c = b
 /// with A(i, k) = sum w x^(i+k) and b(i) = sum w y x^i, solved by one explicit
 /// inversion. The result is a new type-0 function (coefficients in ascending
