@@ -9,9 +9,10 @@
 
 namespace virda::engine::detail {
 
-/// Makes the next `count` allocations that the engine checks fail with
-/// std::bad_alloc on this rank (0 turns it off). For tests.
-void refuse_allocations(int count);
+/// Makes `count` allocations that the engine checks fail with
+/// std::bad_alloc on this rank, after the next `after` of them (0 turns
+/// it off). For tests.
+void refuse_allocations(int count, int after = 0);
 
 /// Throws std::bad_alloc when a refusal is pending (and uses it up).
 void check_allocation();

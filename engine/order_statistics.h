@@ -73,7 +73,10 @@ public:
     ///@}
     /// Ends the round: one sum of the round's counts over comm (MPI_Allreduce,
     /// or for 2^15 counts and more a reduce-scatter by MPI_Sendrecv and an
-    /// MPI_Allgatherv).
+    /// MPI_Allgatherv). Memory refused on any rank since the last round (in
+    /// the constructor, add or end_round) is learnt in that sum: the rank
+    /// takes part from fixed room, and every rank throws
+    /// error(out_of_memory) alike; the search is then over.
     /// This is a collective operation and must be called by all processes
     /// in the communicator.
     void end_round(MPI_Comm comm);

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <numeric>
 #include <type_traits>
@@ -83,6 +84,9 @@ bool worth_gathering(std::uint64_t candidates, std::uint64_t n)
 std::uint32_t* zeroed_scratch(std::size_t count)
 {
     static thread_local std::vector<std::uint32_t> scratch;
+    if (count > scratch.capacity()) {
+        detail::check_allocation();
+    }
     scratch.resize(count);
     std::memset(scratch.data(), 0, count * sizeof(std::uint32_t));
     return scratch.data();
@@ -93,11 +97,11 @@ std::uint32_t* zeroed_scratch(std::size_t count)
 constexpr std::size_t exchanged_counts = std::size_t{1} << 15;
 
 /// global = the sum of every rank's `local` (n counts) by MPI_Allreduce, in
-/// pieces that an int counts. Collective over comm (at least one call, also
-/// for n = 0); returns MPI's code.
-int allreduce_counts(const std::uint64_t* local, std::uint64_t* global, std::size_t n, MPI_Comm comm)
+/// pieces of at most `piece` counts (the same on every rank). Collective
+/// over comm (at least one call, also for n = 0); returns MPI's code.
+int allreduce_counts(const std::uint64_t* local, std::uint64_t* global, std::size_t n, std::size_t piece,
+                     MPI_Comm comm)
 {
-    constexpr std::size_t piece = std::size_t{1} << 30;
     int rc = MPI_SUCCESS;
     std::size_t at = 0;
     do {
@@ -105,6 +109,51 @@ int allreduce_counts(const std::uint64_t* local, std::uint64_t* global, std::siz
         rc = MPI_Allreduce(local + at, global + at, static_cast<int>(m), MPI_UINT64_T, MPI_SUM, comm);
         at += m;
     } while (at < n && rc == MPI_SUCCESS);
+    return rc;
+}
+
+/// Pieces of a sum by MPI_Allreduce between several ranks: small enough
+/// for a rank without counts of its own to take part from fixed room.
+constexpr std::size_t standby_piece = exchanged_counts;
+
+/// The fixed room of a rank that takes part in a round's sum without counts
+/// of its own (refused the memory for them): zeros out, the sums in.
+struct standby_room {
+    std::mutex busy;
+    std::uint64_t out[standby_piece] = {};
+    std::uint64_t in[standby_piece] = {};
+};
+
+standby_room& standby()
+{
+    static standby_room room;
+    return room;
+}
+
+/// This rank's part in a sum of n counts over comm (n the same on every
+/// rank, at least 1) when it holds none: zeros, with `last` in the final
+/// slot, through the same collectives as sum_over_ranks makes on the other
+/// ranks (it refuses the exchange's room, so every rank sums by
+/// MPI_Allreduce in pieces). Returns MPI's code; `last_sum` gets the final
+/// slot's sum. Several ranks, no allocation.
+int stand_in_sum(std::size_t n, std::uint64_t last, std::uint64_t& last_sum, MPI_Comm comm)
+{
+    standby_room& room = standby();
+    const std::lock_guard<std::mutex> hold(room.busy);
+    int rc = MPI_SUCCESS;
+    if (n >= exchanged_counts) {
+        int refused = 0;
+        int everywhere = 0;
+        rc = MPI_Allreduce(&refused, &everywhere, 1, MPI_INT, MPI_MIN, comm);
+    }
+    for (std::size_t at = 0; at < n && rc == MPI_SUCCESS;) {
+        const std::size_t m = std::min(standby_piece, n - at);
+        at += m;
+        room.out[m - 1] = at == n ? last : 0;
+        rc = MPI_Allreduce(room.out, room.in, static_cast<int>(m), MPI_UINT64_T, MPI_SUM, comm);
+        room.out[m - 1] = 0;
+        last_sum = room.in[m - 1];
+    }
     return rc;
 }
 
@@ -123,8 +172,11 @@ int sum_over_ranks(const std::uint64_t* local, std::uint64_t* global, std::size_
     int rank = 0;
     MPI_Comm_size(comm, &ranks);
     MPI_Comm_rank(comm, &rank);
-    if (ranks == 1 || n < exchanged_counts || n > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
-        return allreduce_counts(local, global, n, comm);
+    if (ranks == 1) {
+        return allreduce_counts(local, global, n, std::size_t{1} << 30, comm);
+    }
+    if (n < exchanged_counts) {
+        return allreduce_counts(local, global, n, standby_piece, comm);
     }
     const auto block = [&](int r) {
         return std::pair<std::size_t, std::size_t>{n * static_cast<std::size_t>(r) / static_cast<std::size_t>(ranks),
@@ -134,22 +186,25 @@ int sum_over_ranks(const std::uint64_t* local, std::uint64_t* global, std::size_
     // The exchange's room, taken before its first message and agreed over
     // the ranks (one int): a rank refused it would leave the others waiting
     // in MPI_Sendrecv. Then every rank sums by MPI_Allreduce, which needs no
-    // room of ours.
+    // room of ours, in pieces a rank without counts can take part in (see
+    // stand_in_sum). The blocks' places must be counted by an int.
     std::vector<int> counts;
     std::vector<int> displacements;
-    int room = 1;
+    int room = n <= static_cast<std::size_t>(std::numeric_limits<int>::max()) ? 1 : 0;
     try {
-        detail::check_allocation();
-        incoming.resize(mine.second - mine.first);
-        counts.resize(static_cast<std::size_t>(ranks));
-        displacements.resize(static_cast<std::size_t>(ranks));
+        if (room != 0) {
+            detail::check_allocation();
+            incoming.resize(mine.second - mine.first);
+            counts.resize(static_cast<std::size_t>(ranks));
+            displacements.resize(static_cast<std::size_t>(ranks));
+        }
     } catch (const std::bad_alloc&) {
         room = 0;
     }
     int room_everywhere = 0;
     int rc = MPI_Allreduce(&room, &room_everywhere, 1, MPI_INT, MPI_MIN, comm);
     if (rc != MPI_SUCCESS || room_everywhere == 0) {
-        return rc != MPI_SUCCESS ? rc : allreduce_counts(local, global, n, comm);
+        return rc != MPI_SUCCESS ? rc : allreduce_counts(local, global, n, standby_piece, comm);
     }
     std::copy(local + mine.first, local + mine.second, global + mine.first);
     for (int k = 1; k < ranks && rc == MPI_SUCCESS; ++k) {
@@ -188,6 +243,15 @@ struct target {
     std::uint64_t rank = 0;
 };
 
+/// Added to a round's last slot by each rank refused memory since the last
+/// round: more than any number of ranks that still need the values.
+constexpr std::uint64_t refused_mark = std::uint64_t{1} << 40;
+
+error refused()
+{
+    return error(error_code::out_of_memory, "selection: some rank was refused the memory a round of the search needs");
+}
+
 /// The most a count buffer kept between searches may hold.
 constexpr std::size_t kept_bytes = std::size_t{16} << 20;
 
@@ -218,6 +282,7 @@ struct selection_search::state {
     };
 
     number_type type;
+    std::size_t column_count = 0;
     std::vector<column> columns;
     std::vector<int> plan;
     std::size_t round = 0;
@@ -228,7 +293,13 @@ struct selection_search::state {
     int passes = 0;
     std::vector<std::uint64_t> local;
     std::vector<std::uint64_t> global;
-    std::vector<std::uint64_t> spare; // room for pruning a copy of keys
+    std::vector<std::uint64_t> spare;  // room for pruning a copy of keys
+    std::vector<std::size_t> chosen;   // narrow's slots, room for every target
+    std::size_t count_size = 0;        // this round's counts and flag, the same on every rank
+    // Memory refused on this rank since the last round's sum: it then takes
+    // part in the next sum from fixed room (stand_in_sum) and every rank
+    // learns of the refusal there, so none is left waiting in a collective.
+    bool failed = false;
 
     // The count buffers come from those the last search on this thread left
     // (up to kept_bytes each, so at most 48 MiB stay held) and go back when
@@ -294,21 +365,41 @@ void selection_search::state::prepare_round()
         candidates += c.gathered ? 0 : c.candidates;
         all_gathered = all_gathered && (c.gathered || c.targets.empty());
     }
+    // Counts, then one slot: whether this rank still needs the values (and
+    // whether it was refused memory).
+    count_size = offset + 1;
+    if (failed) {
+        return;
+    }
+    try {
+        if (count_size > local.capacity() || count_size > global.capacity()) {
+            detail::check_allocation();
+        }
+        local.assign(count_size, 0);
+        global.resize(count_size);
+    } catch (const std::bad_alloc&) {
+        failed = true;
+        return;
+    }
     // Copy the keys still in question during this pass when they fit in the
     // budget and are few against the values: a local decision that changes
-    // no count (the next round then needs no pass on this rank).
+    // no count (the next round then needs no pass on this rank), also when
+    // the room for the copy is refused.
     const bool gather = round > 0 && !all_gathered && candidates * sizeof(std::uint64_t) <= budget &&
                         worth_gathering(candidates, local_values);
     for (column& c : columns) {
-        c.gathering = gather && !c.gathered;
+        c.gathering = gather && !c.gathered && !c.targets.empty();
         if (c.gathering) {
             c.kept.clear();
-            c.kept.reserve(static_cast<std::size_t>(c.candidates) + gather_piece);
+            try {
+                detail::check_allocation();
+                c.kept.reserve(static_cast<std::size_t>(c.candidates) + gather_piece);
+            } catch (const std::bad_alloc&) {
+                std::vector<std::uint64_t>().swap(c.kept);
+                c.gathering = false;
+            }
         }
     }
-    // Counts, then one slot: whether this rank still needs the values.
-    local.assign(offset + 1, 0);
-    global.resize(offset + 1);
 }
 
 void selection_search::state::count_source(column& c, const key_source& s)
@@ -413,7 +504,7 @@ void selection_search::state::narrow(column& c)
     const std::size_t width = std::size_t{1} << bits();
     const std::uint64_t* counts = global.data() + c.offset;
     const std::uint64_t* mine = local.data() + c.offset;
-    std::vector<std::size_t> chosen;
+    chosen.clear();
     for (std::size_t i = 0; i < c.targets.size(); ++i) {
         target& t = c.targets[i];
         const std::size_t region = round == 0 ? 0 : static_cast<std::size_t>(c.which[i]) * width;
@@ -457,39 +548,61 @@ selection_search::selection_search(number_type type, const value_counts& counts,
 {
     state& st = *state_;
     st.type = type;
+    st.column_count = ranks.size();
     st.budget = memory_budget;
     st.local_values = static_cast<std::uint64_t>(std::max<std::int64_t>(counts.local, 0));
     if (ranks.size() != counts.values.size() || counts.nans.size() != counts.values.size() || ranks.empty()) {
         throw error(error_code::invalid_argument, "selection: one list of ranks per column of the counts is needed");
     }
-    st.columns.resize(ranks.size());
     std::uint64_t most = 0;
     bool any = false;
     for (std::size_t j = 0; j < ranks.size(); ++j) {
-        state::column& c = st.columns[j];
         const auto n = static_cast<std::uint64_t>(counts.values[j]);
         most = std::max(most, n + static_cast<std::uint64_t>(counts.nans[j]));
-        c.distinct = ranks[j];
-        std::sort(c.distinct.begin(), c.distinct.end());
-        c.distinct.erase(std::unique(c.distinct.begin(), c.distinct.end()), c.distinct.end());
-        if (!c.distinct.empty() && c.distinct.back() >= n) {
-            throw error(error_code::invalid_argument, "selection: rank " + std::to_string(c.distinct.back()) +
-                                                          " asked of a column of " + std::to_string(n) + " values");
+        if (!ranks[j].empty()) {
+            const std::uint64_t last = *std::max_element(ranks[j].begin(), ranks[j].end());
+            if (last >= n) {
+                throw error(error_code::invalid_argument, "selection: rank " + std::to_string(last) +
+                                                              " asked of a column of " + std::to_string(n) +
+                                                              " values");
+            }
+            any = true;
         }
-        for (const std::uint64_t r : ranks[j]) {
-            c.request.push_back(static_cast<std::size_t>(
-                std::lower_bound(c.distinct.begin(), c.distinct.end(), r) - c.distinct.begin()));
-        }
-        for (const std::uint64_t r : c.distinct) {
-            target t;
-            t.rank = r;
-            c.targets.push_back(t);
-        }
-        any = any || !c.targets.empty();
     }
-    st.plan = digit_plan(most, st.columns.size(), type);
+    st.plan = digit_plan(most, ranks.size(), type);
     if (!any) {
         st.round = st.plan.size(); // nothing to find: no round, on every rank alike
+        return;
+    }
+    try {
+        st.columns.resize(ranks.size());
+        std::size_t most_targets = 0;
+        for (std::size_t j = 0; j < ranks.size(); ++j) {
+            state::column& c = st.columns[j];
+            c.distinct = ranks[j];
+            std::sort(c.distinct.begin(), c.distinct.end());
+            c.distinct.erase(std::unique(c.distinct.begin(), c.distinct.end()), c.distinct.end());
+            for (const std::uint64_t r : ranks[j]) {
+                c.request.push_back(static_cast<std::size_t>(
+                    std::lower_bound(c.distinct.begin(), c.distinct.end(), r) - c.distinct.begin()));
+            }
+            for (const std::uint64_t r : c.distinct) {
+                target t;
+                t.rank = r;
+                c.targets.push_back(t);
+            }
+            // Room for every round's prefixes, taken once: the rounds
+            // allocate nothing between their sums but counts and copies.
+            c.prefixes.reserve(c.targets.size());
+            c.which.reserve(c.targets.size());
+            most_targets = std::max(most_targets, c.targets.size());
+        }
+        st.chosen.reserve(most_targets);
+    } catch (const std::bad_alloc&) {
+        // The first round's counts, one digit's worth per column, are all
+        // the next sum needs to know.
+        st.failed = true;
+        st.count_size = ranks.size() * (std::size_t{1} << st.plan[0]) + 1;
         return;
     }
     st.prepare_round();
@@ -515,16 +628,20 @@ void selection_search::add(const values_view& v)
     if (v.type != st.type) {
         throw error(error_code::invalid_argument, "selection: values of another number type");
     }
-    if (st.columns.size() != 1) {
+    if (st.column_count != 1) {
         throw error(error_code::invalid_argument, "selection: a run of values added to a search of several columns");
     }
-    if (!wants_values()) {
+    if (!wants_values() || st.failed) {
         return;
     }
-    visit_number_type(st.type, [&](auto* t) {
-        using T = std::remove_pointer_t<decltype(t)>;
-        st.add_run<T>(st.columns[0], v);
-    });
+    try {
+        visit_number_type(st.type, [&](auto* t) {
+            using T = std::remove_pointer_t<decltype(t)>;
+            st.add_run<T>(st.columns[0], v);
+        });
+    } catch (const std::bad_alloc&) {
+        st.failed = true; // told to every rank by the round's sum
+    }
 }
 
 void selection_search::add(const table_view& t)
@@ -533,22 +650,26 @@ void selection_search::add(const table_view& t)
     if (t.type != st.type) {
         throw error(error_code::invalid_argument, "selection: values of another number type");
     }
-    if (st.columns.size() == 1) {
+    if (st.column_count == 1) {
         for_each_run(t, [&](const values_view& run) { add(run); });
         return;
     }
-    if (t.columns != static_cast<std::int64_t>(st.columns.size())) {
+    if (t.columns != static_cast<std::int64_t>(st.column_count)) {
         throw error(error_code::invalid_argument, "selection: a table of another number of columns");
     }
-    if (!wants_values()) {
+    if (!wants_values() || st.failed) {
         return;
     }
-    visit_number_type(st.type, [&](auto* p) {
-        using T = std::remove_pointer_t<decltype(p)>;
-        for (std::int64_t j = 0; j < t.columns; ++j) {
-            st.add_run<T>(st.columns[static_cast<std::size_t>(j)], column_of(t, j));
-        }
-    });
+    try {
+        visit_number_type(st.type, [&](auto* p) {
+            using T = std::remove_pointer_t<decltype(p)>;
+            for (std::int64_t j = 0; j < t.columns; ++j) {
+                st.add_run<T>(st.columns[static_cast<std::size_t>(j)], column_of(t, j));
+            }
+        });
+    } catch (const std::bad_alloc&) {
+        st.failed = true; // told to every rank by the round's sum
+    }
 }
 
 void selection_search::end_round(MPI_Comm comm)
@@ -562,45 +683,76 @@ void selection_search::end_round(MPI_Comm comm)
     }
     // Columns whose keys were copied are counted from the copies.
     bool needs_values = false;
-    for (state::column& c : st.columns) {
-        if (c.gathering) {
-            c.gathered = true;
-            c.gathering = false;
+    try {
+        for (state::column& c : st.columns) {
+            if (c.gathering) {
+                c.gathered = true;
+                c.gathering = false;
+            }
+            if (c.gathered && !st.failed) {
+                st.count_source(c, key_source{-1, c.kept.data(), c.kept.size()});
+            }
+            needs_values = needs_values || (!c.gathered && !c.targets.empty());
         }
-        if (c.gathered) {
-            st.count_source(c, key_source{-1, c.kept.data(), c.kept.size()});
-        }
-        needs_values = needs_values || (!c.gathered && !c.targets.empty());
+    } catch (const std::bad_alloc&) {
+        st.failed = true;
     }
-    st.local.back() = needs_values ? 1 : 0;
-    if (sum_over_ranks(st.local.data(), st.global.data(), st.local.size(), st.spare, comm) != MPI_SUCCESS) {
+    // The last slot: ranks that still need the values, plus refused_mark for
+    // each rank refused memory.
+    const std::uint64_t flags = (needs_values ? 1 : 0) + (st.failed ? refused_mark : 0);
+    std::uint64_t summed_flags = 0;
+    int rc = MPI_SUCCESS;
+    if (st.failed) {
+        int ranks = 1;
+        MPI_Comm_size(comm, &ranks);
+        if (ranks == 1) {
+            throw refused();
+        }
+        rc = stand_in_sum(st.count_size, flags, summed_flags, comm);
+    } else {
+        st.local.back() = flags;
+        rc = sum_over_ranks(st.local.data(), st.global.data(), st.local.size(), st.spare, comm);
+        summed_flags = st.global.back();
+    }
+    if (rc != MPI_SUCCESS) {
         throw error(error_code::mpi_failure, "selection: the reduction of a round's counts failed");
+    }
+    if (summed_flags >= refused_mark) {
+        throw refused();
     }
     for (state::column& c : st.columns) {
         st.narrow(c);
     }
-    st.values_wanted = st.global.back() != 0;
+    st.values_wanted = summed_flags != 0;
     st.consumed += st.bits();
     ++st.round;
     if (st.finished()) {
         return;
     }
-    // The copies keep only the keys under the new prefixes.
-    for (state::column& c : st.columns) {
-        if (c.gathered && !c.targets.empty()) {
-            std::vector<std::uint64_t> prefixes;
-            for (const target& t : c.targets) {
-                prefixes.push_back(t.prefix);
+    // The copies keep only the keys under the new prefixes (in the room
+    // taken for the prefixes once; the pruned copy in `spare`).
+    try {
+        for (state::column& c : st.columns) {
+            if (c.gathered && !c.targets.empty()) {
+                c.prefixes.clear();
+                for (const target& t : c.targets) {
+                    c.prefixes.push_back(t.prefix);
+                }
+                std::sort(c.prefixes.begin(), c.prefixes.end());
+                c.prefixes.erase(std::unique(c.prefixes.begin(), c.prefixes.end()), c.prefixes.end());
+                if (c.kept.size() > st.spare.capacity()) {
+                    detail::check_allocation();
+                }
+                st.spare.resize(c.kept.size());
+                const std::size_t got = selection_kernels().gather(
+                    key_source{-1, c.kept.data(), c.kept.size()}, 64 - st.consumed, 0, c.prefixes.data(),
+                    static_cast<int>(c.prefixes.size()), st.spare.data());
+                st.spare.resize(got);
+                c.kept.swap(st.spare);
             }
-            std::sort(prefixes.begin(), prefixes.end());
-            prefixes.erase(std::unique(prefixes.begin(), prefixes.end()), prefixes.end());
-            st.spare.resize(c.kept.size());
-            const std::size_t got = selection_kernels().gather(key_source{-1, c.kept.data(), c.kept.size()},
-                                                               64 - st.consumed, 0, prefixes.data(),
-                                                               static_cast<int>(prefixes.size()), st.spare.data());
-            st.spare.resize(got);
-            c.kept.swap(st.spare);
         }
+    } catch (const std::bad_alloc&) {
+        st.failed = true; // told to every rank by the next round's sum
     }
     st.prepare_round();
 }

@@ -295,6 +295,75 @@ TEST(OrderStatistics, ExchangeRoomRefusedOnOneRankSumsAlikeOnEveryRank)
     }
 }
 
+TEST(OrderStatistics, MemoryRefusedOnOneRankInAnyRoundStopsEveryRankAlike)
+{
+    // Two columns of more than 2^16 rows: a wide first digit whose counts
+    // go by the exchange, then rounds that copy the keys in question. The
+    // last rank is refused each allocation of the search in turn: every rank
+    // then gets the same quantiles (the copy and the exchange have local
+    // ways out) or the same out_of_memory, never a hang or a wrong number.
+    const std::size_t rows = 70000;
+    const std::size_t columns = 2;
+    std::vector<double> table(rows * columns);
+    std::mt19937_64 random(31);
+    std::uniform_real_distribution<double> uniform(-1e3, 1e3);
+    for (double& v : table) {
+        v = uniform(random);
+    }
+    const auto [first, end] = uneven_share(rows);
+    order_statistics s(number_type::float64, static_cast<std::int64_t>(columns));
+    s.add(table_of(table.data() + columns * first, static_cast<std::int64_t>(end - first),
+                   static_cast<std::int64_t>(columns), static_cast<std::int64_t>(columns)));
+    const std::vector<double> q = {0.25, 0.5};
+    const std::vector<std::vector<double>> expected = s.quantiles(q, MPI_COMM_WORLD);
+    const bool refused_here = world_rank() == world_size() - 1;
+    int outcomes[2] = {0, 0}; // the same quantiles, out_of_memory everywhere
+    for (int after = 0;; ++after) {
+        // While another search holds the buffers a search on this thread
+        // keeps for the next, the search of the quantiles allocates afresh.
+        const selection_search holder(number_type::float64, value_counts{{1}, {0}, 1}, {{0}});
+        if (refused_here) {
+            detail::refuse_allocations(1, after);
+        }
+        int outcome = 2; // anything else: a wrong number or another error
+        try {
+            const std::vector<std::vector<double>> got = s.quantiles(q, MPI_COMM_WORLD);
+            outcome = 0;
+            for (std::size_t j = 0; j < columns; ++j) {
+                for (std::size_t i = 0; i < q.size(); ++i) {
+                    outcome = same_bits(expected[j][i], got[j][i]) ? outcome : 2;
+                }
+            }
+        } catch (const error& e) {
+            outcome = e.code() == error_code::out_of_memory ? 1 : 2;
+        }
+        int unused = 0;
+        if (refused_here) {
+            try {
+                detail::check_allocation();
+            } catch (const std::bad_alloc&) {
+                unused = 1;
+            }
+            detail::refuse_allocations(0);
+        }
+        int least = 0;
+        int most = 0;
+        int done = 0;
+        MPI_Allreduce(&outcome, &least, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+        MPI_Allreduce(&outcome, &most, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+        MPI_Allreduce(&unused, &done, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+        ASSERT_EQ(least, most) << "the ranks ended differently with allocation " << after << " refused";
+        ASSERT_NE(2, outcome) << "allocation " << after << " refused";
+        if (done != 0) {
+            ASSERT_EQ(0, outcome);
+            break;
+        }
+        ++outcomes[outcome];
+    }
+    EXPECT_GT(outcomes[0], 0) << "no refusal had a local way out (the copies)";
+    EXPECT_GT(outcomes[1], 0) << "no refusal stopped the search (the counts)";
+}
+
 TEST(OrderStatistics, ColumnsShareTheirRoundsAndNanPolicies)
 {
     // A (rows, 4) table; column 3 holds NaN in some rows.
