@@ -2,6 +2,7 @@
 // virda_add_isa_kernels. Only the table has external linkage.
 #include "framework/simd/kernel_isa.h"
 #include "engine/moment_kernels.h"
+#include "engine/exact_sum_kernels.h"
 
 #include <cmath>
 #include <cstring>
@@ -216,9 +217,92 @@ void tile_extremes(const double* __restrict x, std::size_t rows, std::ptrdiff_t 
     }
 }
 
+double sigma(int a)
+{
+    // 1.5 * 2^a for a normal exponent a.
+    const std::uint64_t bits = (static_cast<std::uint64_t>(a + 1023) << 52) | (std::uint64_t{1} << 51);
+    return load<double>(&bits);
+}
+
+// S - sigma in units of S's last place: the significand minus 3 * 2^51.
+std::int64_t units_of(double s)
+{
+    const std::uint64_t bits = load<std::uint64_t>(&s);
+    const std::uint64_t significand = (bits & ((std::uint64_t{1} << 52) - 1)) | (std::uint64_t{1} << 52);
+    return static_cast<std::int64_t>(significand) - static_cast<std::int64_t>(std::uint64_t{3} << 51);
+}
+
+// One error-free step of r through the level S (exact_sum_kernels.h): S
+// stays a multiple of its unit and the exact rest passes on.
+template <typename V>
+inline void deposit_step(V& level, V& r)
+{
+    const V s = level + r;
+    const V q = s - level;
+    r = r - q;
+    level = s;
+}
+
+// The deposit of a tile through Levels levels: the levels of every column
+// kept in the cache, a row at a time, a register of columns per step.
+template <int Levels>
+void tile_deposit_levels(const double* __restrict x, std::size_t rows, std::ptrdiff_t row_step, std::size_t k,
+                         const int* __restrict tops, std::int64_t* __restrict units, std::uint8_t* __restrict left)
+{
+    alignas(64) double s[Levels][tile_deposit_columns];
+    alignas(64) std::int64_t rest[tile_deposit_columns];
+    for (std::size_t j = 0; j < k; ++j) {
+        int a = tops[j];
+        for (int l = 0; l < Levels; ++l) {
+            s[l][j] = sigma(a);
+            a = exact_next_level(a);
+        }
+        rest[j] = 0;
+    }
+    for (std::size_t i = 0; i < rows; ++i) {
+        const double* row = x + static_cast<std::ptrdiff_t>(i) * row_step;
+        std::size_t j = 0;
+        for (; j + width <= k; j += width) {
+            vd r = load<vd>(row + j);
+            for (int l = 0; l < Levels; ++l) {
+                vd level = load<vd>(&s[l][j]);
+                deposit_step(level, r);
+                std::memcpy(&s[l][j], &level, sizeof level);
+            }
+            const vi bits = load<vi>(&rest[j]) | (vi)r;
+            std::memcpy(&rest[j], &bits, sizeof bits);
+        }
+        for (; j < k; ++j) {
+            double r = row[j];
+            for (int l = 0; l < Levels; ++l) {
+                deposit_step(s[l][j], r);
+            }
+            rest[j] |= load<std::int64_t>(&r);
+        }
+    }
+    for (std::size_t j = 0; j < k; ++j) {
+        // A rest of -0.0 is none.
+        left[j] = (static_cast<std::uint64_t>(rest[j]) & abs_mask) != 0 ? 1 : 0;
+        for (int l = 0; l < 3; ++l) {
+            units[3 * j + static_cast<std::size_t>(l)] = l < Levels ? units_of(s[l < Levels ? l : Levels - 1][j]) : 0;
+        }
+    }
+}
+
+void tile_deposit(const double* x, std::size_t rows, std::ptrdiff_t row_step, std::size_t k, const int* tops,
+                  int levels, std::int64_t* units, std::uint8_t* left)
+{
+    if (levels == 2) {
+        tile_deposit_levels<2>(x, rows, row_step, k, tops, units, left);
+    } else {
+        tile_deposit_levels<3>(x, rows, row_step, k, tops, units, left);
+    }
+}
+
 } // namespace
 
 extern const moment_kernel_table moment_table;
-const moment_kernel_table moment_table = {&scan, &extremes, &square, &product, &drop_nan, &tile_extremes};
+const moment_kernel_table moment_table = {&scan, &extremes, &square, &product, &drop_nan, &tile_extremes,
+                                           &tile_deposit};
 
 } // namespace virda_detail::VIRDA_KERNEL_ISA

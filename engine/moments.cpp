@@ -2,6 +2,7 @@
 
 #include "engine/error.h"
 #include "engine/exact_sum.h"
+#include "engine/exact_sum_kernels.h"
 #include "engine/exact_total.h"
 #include "engine/moment_kernels.h"
 #include "engine/order_keys.h"
@@ -87,6 +88,10 @@ struct moments::state {
         exact_sum sums[totals_per_column]; // x, x^2, tiny x^2 * 2^1200, big x^2 * 2^-1200
         i128 int_sum = 0;
         u256 int_squares;
+        // Tiles of a table deposited a row at a time (add_tile): their exact
+        // total, kept apart from sums[0] and joined to it in the record.
+        exact_total tiles;
+        std::int64_t tiles_pending = 0;
     };
     std::vector<column> columns;
     bool spread = true;
@@ -95,6 +100,7 @@ struct moments::state {
     mutable reduction_record::agreement agreement;
 
     void add_floats(column& c, const double* x, std::size_t m);
+    void add_tile(const double* x, std::size_t rows, std::ptrdiff_t row_step, std::size_t first, std::size_t k);
     template <typename T>
     void add_integers(column& c, const T* x, std::size_t m);
     template <typename T>
@@ -165,6 +171,87 @@ void moments::state::add_floats(column& c, const double* x, std::size_t m)
         k.square(parts[p], counts[p], hi, lo);
         c.sums[1 + p].add(hi, counts[p]);
         c.sums[1 + p].add(lo, counts[p]);
+    }
+}
+
+// A tile of a table of doubles with contiguous columns: the columns'
+// extremes in one pass over the rows, then their totals in another, each
+// column a lane of the exact sum's error-free deposit. A column the deposit
+// cannot take exactly (NaN, an infinity, a zero among its extremes whose
+// sign the pass does not tell, magnitudes spanning more than its levels)
+// goes the way of a strided run instead; the totals are exact either way.
+// Only without the squares.
+void moments::state::add_tile(const double* x, std::size_t rows, std::ptrdiff_t row_step, std::size_t first,
+                              std::size_t k)
+{
+    using virda_detail::tile_deposit_columns;
+    const virda_detail::moment_kernel_table& kernels = virda_detail::moment_kernels();
+    double least[tile_deposit_columns];
+    double greatest[tile_deposit_columns];
+    std::int64_t nans[tile_deposit_columns];
+    kernels.tile_extremes(x, rows, row_step, k, least, greatest, nans);
+    int tops[tile_deposit_columns];
+    std::uint8_t left[tile_deposit_columns];
+    bool any = false;
+    for (std::size_t j = 0; j < k; ++j) {
+        // |x| < 2^(e_max + 1); a_0 = e_max + 13 leaves room for 2^11 rows.
+        const bool finite_nonzero = nans[j] == 0 && least[j] != 0.0 && greatest[j] != 0.0 &&
+                                    std::isfinite(least[j]) && std::isfinite(greatest[j]);
+        const int top = finite_nonzero
+                            ? std::max(std::max(std::ilogb(std::max(-least[j], greatest[j])), -1022) + 13, -1022)
+                            : 0;
+        left[j] = finite_nonzero && top <= 1022 ? 0 : 1;
+        tops[j] = left[j] != 0 ? 0 : top;
+        any = any || left[j] == 0;
+    }
+    std::int64_t units[3 * tile_deposit_columns];
+    if (any) {
+        std::uint8_t rest[tile_deposit_columns];
+        kernels.tile_deposit(x, rows, row_step, k, tops, 2, units, rest);
+        bool deeper = false;
+        for (std::size_t j = 0; j < k; ++j) {
+            deeper = deeper || (left[j] == 0 && rest[j] != 0);
+        }
+        if (deeper) {
+            // Some column spans more than two levels: three for every column,
+            // kept where two left a rest.
+            std::int64_t units3[3 * tile_deposit_columns];
+            std::uint8_t rest3[tile_deposit_columns];
+            kernels.tile_deposit(x, rows, row_step, k, tops, 3, units3, rest3);
+            for (std::size_t j = 0; j < k; ++j) {
+                if (left[j] == 0 && rest[j] != 0) {
+                    std::copy(units3 + 3 * j, units3 + 3 * j + 3, units + 3 * j);
+                    rest[j] = rest3[j];
+                }
+            }
+        }
+        for (std::size_t j = 0; j < k; ++j) {
+            left[j] = static_cast<std::uint8_t>(left[j] | rest[j]);
+        }
+    }
+    // The digits take 2^20 tiles' units before they must be normalised.
+    constexpr std::int64_t normalise_interval = std::int64_t{1} << 20;
+    for (std::size_t j = 0; j < k; ++j) {
+        column& c = columns[first + j];
+        if (left[j] != 0) {
+            add_run<double>(c, values_view{x + j, number_type::float64, static_cast<std::int64_t>(rows),
+                                           static_cast<std::int64_t>(row_step * static_cast<std::ptrdiff_t>(sizeof(double)))});
+            continue;
+        }
+        c.count += static_cast<std::int64_t>(rows);
+        c.least = std::min(c.least, key_of(least[j]));
+        c.greatest = std::max(c.greatest, key_of(greatest[j]));
+        int a = tops[j];
+        for (int l = 0; l < 3; ++l) {
+            add_scaled(c.tiles, units[3 * j + static_cast<std::size_t>(l)], a - 52 + 1074);
+            a = virda_detail::exact_next_level(a);
+        }
+        c.tiles.flags[flag_any] = 1;
+        c.tiles.flags[flag_not_negzero] = 1; // the column's extremes are not zero
+        if (++c.tiles_pending == normalise_interval) {
+            normalise(c.tiles);
+            c.tiles_pending = 0;
+        }
     }
 }
 
@@ -315,6 +402,17 @@ void moments::state::fill_record(int rank, number_type type, std::int64_t ncolum
             for (std::size_t t = 0; t < totals_per_column; ++t) {
                 if (t == 0 || spread) {
                     c.sums[t].write_record(f + t * exact_record_fields);
+                    if (t == 0 && c.tiles.flags[flag_any] != 0) {
+                        exact_total joined = read_record(f);
+                        for (int d = 0; d < digit_count; ++d) {
+                            joined.digits[static_cast<std::size_t>(d)] += c.tiles.digits[static_cast<std::size_t>(d)];
+                        }
+                        for (int g = 0; g < flag_count; ++g) {
+                            const auto at = static_cast<std::size_t>(g);
+                            joined.flags[at] = std::max(joined.flags[at], c.tiles.flags[at]);
+                        }
+                        write_record(joined, f); // normalised there
+                    }
                 } else {
                     std::copy(empty_record().begin(), empty_record().end(), f + t * exact_record_fields);
                 }
@@ -453,6 +551,28 @@ void moments::add(const table_view& t)
             // tile touches stay in the cache from one column to the next.
             const auto magnitude = [](std::int64_t s) { return s < 0 ? -s : s; };
             const std::int64_t tile = magnitude(t.column_stride) < magnitude(t.row_stride) ? static_cast<std::int64_t>(chunk) : t.rows;
+            if constexpr (std::is_same_v<T, double>) {
+                const auto* base = static_cast<const char*>(t.data);
+                if (!spread_ && t.column_stride == static_cast<std::int64_t>(sizeof(double)) &&
+                    t.row_stride % static_cast<std::int64_t>(sizeof(double)) == 0 &&
+                    magnitude(t.row_stride) >= t.columns * static_cast<std::int64_t>(sizeof(double)) &&
+                    reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0) {
+                    // Rows of contiguous columns: tiles of up to 256 columns
+                    // and about 256 KB, a row at a time.
+                    const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(t.row_stride / 8);
+                    for (std::int64_t j = 0; j < columns_; j += virda_detail::tile_deposit_columns) {
+                        const std::int64_t k = std::min<std::int64_t>(columns_ - j, virda_detail::tile_deposit_columns);
+                        const std::int64_t rows_per_tile =
+                            std::clamp<std::int64_t>(32768 / k, 16, virda_detail::tile_deposit_rows);
+                        for (std::int64_t r = 0; r < t.rows; r += rows_per_tile) {
+                            state_->add_tile(reinterpret_cast<const double*>(base + r * t.row_stride) + j,
+                                             static_cast<std::size_t>(std::min(rows_per_tile, t.rows - r)), step,
+                                             static_cast<std::size_t>(j), static_cast<std::size_t>(k));
+                        }
+                    }
+                    return;
+                }
+            }
             for (std::int64_t r = 0; r < t.rows; r += tile) {
                 const auto* first = static_cast<const char*>(t.data) + r * t.row_stride;
                 const std::int64_t m = std::min(tile, t.rows - r);
