@@ -80,6 +80,7 @@ const std::array<std::int64_t, exact_record_fields>& empty_record()
 } // namespace
 
 struct moments::state {
+    static constexpr int no_top = std::numeric_limits<int>::min();
     struct column {
         std::int64_t count = 0;
         std::int64_t nan = 0;
@@ -92,6 +93,7 @@ struct moments::state {
         // total, kept apart from sums[0] and joined to it in the record.
         exact_total tiles;
         std::int64_t tiles_pending = 0;
+        int tile_top = no_top; // the deposit's first level for the next tile
     };
     std::vector<column> columns;
     bool spread = true;
@@ -174,13 +176,16 @@ void moments::state::add_floats(column& c, const double* x, std::size_t m)
     }
 }
 
-// A tile of a table of doubles with contiguous columns: the columns'
-// extremes in one pass over the rows, then their totals in another, each
-// column a lane of the exact sum's error-free deposit. A column the deposit
-// cannot take exactly (NaN, an infinity, a zero among its extremes whose
-// sign the pass does not tell, magnitudes spanning more than its levels)
-// goes the way of a strided run instead; the totals are exact either way.
-// Only without the squares.
+// A tile of a table of doubles with contiguous columns: each column a lane
+// of the exact sum's error-free deposit, its extremes and NaN count found in
+// the same pass. The deposit's first level must lie 13 binades above the
+// column's largest magnitude: it is taken from the column's previous tile,
+// with a binade to spare (from a pass of its own on a column's first tile),
+// and checked against this tile's extremes afterwards. A column the deposit
+// could not take exactly (NaN, an infinity, a zero among its extremes whose
+// sign the pass does not tell, a magnitude above the level, magnitudes
+// spanning more than three levels) goes the way of a strided run instead;
+// the totals are exact either way. Only without the squares.
 void moments::state::add_tile(const double* x, std::size_t rows, std::ptrdiff_t row_step, std::size_t first,
                               std::size_t k)
 {
@@ -189,50 +194,62 @@ void moments::state::add_tile(const double* x, std::size_t rows, std::ptrdiff_t 
     double least[tile_deposit_columns];
     double greatest[tile_deposit_columns];
     std::int64_t nans[tile_deposit_columns];
-    kernels.tile_extremes(x, rows, row_step, k, least, greatest, nans);
     int tops[tile_deposit_columns];
-    std::uint8_t left[tile_deposit_columns];
-    bool any = false;
+    // The first level for a column whose largest magnitude is `largest`
+    // (finite, not zero), and whether a column's extremes allow a deposit.
+    const auto top_for = [](double largest) { return std::max(std::ilogb(largest), -1022) + 13; };
+    const auto depositable = [&](std::size_t j) {
+        return nans[j] == 0 && least[j] != 0.0 && greatest[j] != 0.0 && std::isfinite(least[j]) &&
+               std::isfinite(greatest[j]);
+    };
+    bool unknown = false;
     for (std::size_t j = 0; j < k; ++j) {
-        // |x| < 2^(e_max + 1); a_0 = e_max + 13 leaves room for 2^11 rows.
-        const bool finite_nonzero = nans[j] == 0 && least[j] != 0.0 && greatest[j] != 0.0 &&
-                                    std::isfinite(least[j]) && std::isfinite(greatest[j]);
-        const int top = finite_nonzero
-                            ? std::max(std::max(std::ilogb(std::max(-least[j], greatest[j])), -1022) + 13, -1022)
-                            : 0;
-        left[j] = finite_nonzero && top <= 1022 ? 0 : 1;
-        tops[j] = left[j] != 0 ? 0 : top;
-        any = any || left[j] == 0;
+        unknown = unknown || columns[first + j].tile_top == no_top;
     }
-    std::int64_t units[3 * tile_deposit_columns];
-    if (any) {
-        std::uint8_t rest[tile_deposit_columns];
-        kernels.tile_deposit(x, rows, row_step, k, tops, 2, units, rest);
-        bool deeper = false;
+    if (unknown) {
+        kernels.tile_extremes(x, rows, row_step, k, least, greatest, nans);
         for (std::size_t j = 0; j < k; ++j) {
-            deeper = deeper || (left[j] == 0 && rest[j] != 0);
-        }
-        if (deeper) {
-            // Some column spans more than two levels: three for every column,
-            // kept where two left a rest.
-            std::int64_t units3[3 * tile_deposit_columns];
-            std::uint8_t rest3[tile_deposit_columns];
-            kernels.tile_deposit(x, rows, row_step, k, tops, 3, units3, rest3);
-            for (std::size_t j = 0; j < k; ++j) {
-                if (left[j] == 0 && rest[j] != 0) {
-                    std::copy(units3 + 3 * j, units3 + 3 * j + 3, units + 3 * j);
-                    rest[j] = rest3[j];
-                }
+            column& c = columns[first + j];
+            if (c.tile_top == no_top) {
+                c.tile_top = depositable(j) ? std::min(top_for(std::max(-least[j], greatest[j])), 1022) : 0;
             }
         }
+    }
+    for (std::size_t j = 0; j < k; ++j) {
+        tops[j] = columns[first + j].tile_top;
+    }
+    std::int64_t units[3 * tile_deposit_columns];
+    std::uint8_t rest[tile_deposit_columns];
+    kernels.tile_deposit(x, rows, row_step, k, tops, 2, units, rest, least, greatest, nans);
+    std::uint8_t left[tile_deposit_columns];
+    bool deeper = false;
+    for (std::size_t j = 0; j < k; ++j) {
+        const bool fits = depositable(j) && top_for(std::max(-least[j], greatest[j])) <= tops[j];
+        left[j] = fits ? rest[j] : 2;
+        deeper = deeper || left[j] == 1;
+    }
+    if (deeper) {
+        // Some column spans more than two levels: three for every column,
+        // kept where two left a rest.
+        std::int64_t units3[3 * tile_deposit_columns];
+        double ignored[2][tile_deposit_columns];
+        std::int64_t ignored_nans[tile_deposit_columns];
+        kernels.tile_deposit(x, rows, row_step, k, tops, 3, units3, rest, ignored[0], ignored[1], ignored_nans);
         for (std::size_t j = 0; j < k; ++j) {
-            left[j] = static_cast<std::uint8_t>(left[j] | rest[j]);
+            if (left[j] == 1) {
+                std::copy(units3 + 3 * j, units3 + 3 * j + 3, units + 3 * j);
+                left[j] = rest[j];
+            }
         }
     }
     // The digits take 2^20 tiles' units before they must be normalised.
     constexpr std::int64_t normalise_interval = std::int64_t{1} << 20;
     for (std::size_t j = 0; j < k; ++j) {
         column& c = columns[first + j];
+        if (depositable(j)) {
+            // The next tile's level, with a binade to spare.
+            c.tile_top = std::min(top_for(std::max(-least[j], greatest[j])) + 1, 1022);
+        }
         if (left[j] != 0) {
             add_run<double>(c, values_view{x + j, number_type::float64, static_cast<std::int64_t>(rows),
                                            static_cast<std::int64_t>(row_step * static_cast<std::ptrdiff_t>(sizeof(double)))});
