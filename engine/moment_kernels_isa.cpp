@@ -250,7 +250,8 @@ inline void deposit_step(V& level, V& r)
 template <int Levels, int G>
 void deposit_columns(const double* __restrict x, std::size_t rows, std::ptrdiff_t row_step, std::size_t j,
                      const int* __restrict tops, std::int64_t* __restrict units, std::int64_t* __restrict rest_out,
-                     double* __restrict least, double* __restrict greatest, std::int64_t* __restrict nans)
+                     double* __restrict least, double* __restrict greatest, std::int64_t* __restrict nans,
+                     std::size_t fetch_lines)
 {
     const double inf = std::numeric_limits<double>::infinity();
     vd s[Levels][G];
@@ -276,7 +277,17 @@ void deposit_columns(const double* __restrict x, std::size_t rows, std::ptrdiff_
         rest[g] = vi{};
     }
     const double* row = x + j;
+    // The first registers' pass fetches whole rows some rows ahead, so that
+    // the tile is read from memory once, in order, and the other registers'
+    // passes find it in the cache.
+    constexpr std::size_t fetch_ahead = 8;
     for (std::size_t i = 0; i < rows; ++i, row += row_step) {
+        if (fetch_lines != 0 && i + fetch_ahead < rows) {
+            const char* next = reinterpret_cast<const char*>(x + static_cast<std::ptrdiff_t>(i + fetch_ahead) * row_step);
+            for (std::size_t line = 0; line < fetch_lines; ++line) {
+                __builtin_prefetch(next + 64 * line);
+            }
+        }
         for (int g = 0; g < G; ++g) {
             vd r = load<vd>(row + g * width);
             low[g] = r < low[g] ? r : low[g];
@@ -312,11 +323,13 @@ void tile_deposit_levels(const double* __restrict x, std::size_t rows, std::ptrd
     constexpr int group = 2;
     alignas(64) std::int64_t rest[tile_deposit_columns];
     std::size_t j = 0;
+    const std::size_t lines = (k * sizeof(double) + 63) / 64;
     for (; j + group * width <= k; j += group * width) {
-        deposit_columns<Levels, group>(x, rows, row_step, j, tops, units, rest, least, greatest, nans);
+        deposit_columns<Levels, group>(x, rows, row_step, j, tops, units, rest, least, greatest, nans,
+                                       j == 0 ? lines : 0);
     }
     for (; j + width <= k; j += width) {
-        deposit_columns<Levels, 1>(x, rows, row_step, j, tops, units, rest, least, greatest, nans);
+        deposit_columns<Levels, 1>(x, rows, row_step, j, tops, units, rest, least, greatest, nans, j == 0 ? lines : 0);
     }
     const double inf = std::numeric_limits<double>::infinity();
     for (; j < k; ++j) {

@@ -60,11 +60,14 @@ constexpr double big_bound = 0x1p511;
 constexpr int scale_bits = 600;
 
 // A column's record: count and NaN count, then four exact totals (x, x^2,
-// and x^2 of tiny and of big values, each scaled), the same length for
-// every number type so that a mismatch of types is caught by the
-// fingerprint rather than by MPI.
+// and x^2 of tiny and of big values, each scaled), or without the squares
+// the first alone; the same length for every number type so that a
+// mismatch of types is caught by the fingerprint rather than by MPI.
 constexpr std::size_t totals_per_column = 4;
-constexpr std::size_t sums_per_column = 2 + totals_per_column * exact_record_fields;
+constexpr std::size_t sums_per_column(bool spread)
+{
+    return 2 + (spread ? totals_per_column : 1) * exact_record_fields;
+}
 
 /// The record of a total of no values.
 const std::array<std::int64_t, exact_record_fields>& empty_record()
@@ -87,6 +90,7 @@ struct moments::state {
         std::uint64_t least = ~std::uint64_t{0};
         std::uint64_t greatest = 0;
         exact_sum sums[totals_per_column]; // x, x^2, tiny x^2 * 2^1200, big x^2 * 2^-1200
+        bool summed = false;               // sums[0] was given values
         i128 int_sum = 0;
         u256 int_squares;
         // Tiles of a table deposited a row at a time (add_tile): their exact
@@ -131,6 +135,7 @@ void moments::state::add_floats(column& c, const double* x, std::size_t m)
         return;
     }
     c.count += static_cast<std::int64_t>(n);
+    c.summed = true;
     const double least = s.least == 0.0 ? (s.negative_zero ? -0.0 : 0.0) : s.least;
     const double greatest = s.greatest == 0.0 ? (s.positive_zero ? 0.0 : -0.0) : s.greatest;
     c.least = std::min(c.least, key_of(least));
@@ -330,6 +335,7 @@ void moments::state::add_repeated(column& c, T value, std::int64_t times)
         c.least = std::min(c.least, key_of(x));
         c.greatest = std::max(c.greatest, key_of(x));
         c.sums[0].add(values_view{&x, number_type::float64, times, 0});
+        c.summed = true;
         if (std::isinf(x) || !spread) {
             return;
         }
@@ -399,40 +405,46 @@ void moments::state::add_run(column& c, const values_view& v)
 
 void moments::state::fill_record(int rank, number_type type, std::int64_t ncolumns, nan_policy policy) const
 {
-    std::uint64_t fingerprint = mix(mix(mix(0, static_cast<std::uint64_t>(type)), static_cast<std::uint64_t>(ncolumns)),
-                                    static_cast<std::uint64_t>(policy));
+    const std::uint64_t fingerprint =
+        mix(mix(mix(mix(0, static_cast<std::uint64_t>(type)), static_cast<std::uint64_t>(ncolumns)),
+                static_cast<std::uint64_t>(policy)),
+            spread ? 1 : 0);
+    const std::size_t stride = sums_per_column(spread);
     record.clear();
     agreement = record.reserve_agreement(failed, rank, fingerprint);
-    const std::size_t sums_at = record.reserve_sums(columns.size() * sums_per_column);
+    const std::size_t sums_at = record.reserve_sums(columns.size() * stride);
     const std::size_t least_at = record.reserve_least(columns.size());
     const std::size_t greatest_at = record.reserve_greatest(columns.size());
     const bool floating = facts_of(type).floating;
     for (std::size_t j = 0; j < columns.size(); ++j) {
         const column& c = columns[j];
-        std::int64_t* f = record.sums() + sums_at + j * sums_per_column;
+        std::int64_t* f = record.sums() + sums_at + j * stride;
         f[0] = c.count;
         f[1] = c.nan;
         f += 2;
         if (floating) {
-            // Without the squares only the first total holds anything: the
-            // others are the empty total's record, copied.
-            for (std::size_t t = 0; t < totals_per_column; ++t) {
-                if (t == 0 || spread) {
-                    c.sums[t].write_record(f + t * exact_record_fields);
-                    if (t == 0 && c.tiles.flags[flag_any] != 0) {
-                        exact_total joined = read_record(f);
-                        for (int d = 0; d < digit_count; ++d) {
-                            joined.digits[static_cast<std::size_t>(d)] += c.tiles.digits[static_cast<std::size_t>(d)];
-                        }
-                        for (int g = 0; g < flag_count; ++g) {
-                            const auto at = static_cast<std::size_t>(g);
-                            joined.flags[at] = std::max(joined.flags[at], c.tiles.flags[at]);
-                        }
-                        write_record(joined, f); // normalised there
-                    }
-                } else {
-                    std::copy(empty_record().begin(), empty_record().end(), f + t * exact_record_fields);
+            // The first total: the runs' and the tiles' (either may be
+            // empty, which is the empty total's record, copied).
+            const bool tiles = c.tiles.flags[flag_any] != 0;
+            if (c.summed) {
+                c.sums[0].write_record(f);
+            }
+            if (c.summed && tiles) {
+                exact_total joined = read_record(f);
+                for (std::size_t d = 0; d < static_cast<std::size_t>(digit_count); ++d) {
+                    joined.digits[d] += c.tiles.digits[d];
                 }
+                for (std::size_t g = 0; g < static_cast<std::size_t>(flag_count); ++g) {
+                    joined.flags[g] = std::max(joined.flags[g], c.tiles.flags[g]);
+                }
+                write_record(joined, f); // normalised there
+            } else if (tiles) {
+                write_record(c.tiles, f);
+            } else if (!c.summed) {
+                std::copy(empty_record().begin(), empty_record().end(), f);
+            }
+            for (std::size_t t = 1; spread && t < totals_per_column; ++t) {
+                c.sums[t].write_record(f + t * exact_record_fields);
             }
         } else {
             exact_total sum;
@@ -450,9 +462,11 @@ void moments::state::fill_record(int rank, number_type type, std::int64_t ncolum
             add_scaled(squares, static_cast<i128>(c.int_squares.hi & mask), 1074 + 128);
             add_scaled(squares, static_cast<i128>(c.int_squares.hi >> 64), 1074 + 192);
             write_record(sum, f);
-            write_record(squares, f + exact_record_fields);
-            write_record(exact_total{}, f + 2 * exact_record_fields);
-            write_record(exact_total{}, f + 3 * exact_record_fields);
+            if (spread) {
+                write_record(squares, f + exact_record_fields);
+                write_record(exact_total{}, f + 2 * exact_record_fields);
+                write_record(exact_total{}, f + 3 * exact_record_fields);
+            }
         }
         record.least()[least_at + j] = c.least;
         record.greatest()[greatest_at + j] = c.greatest;
@@ -469,7 +483,7 @@ moment_summary moments::state::summary(number_type type, nan_policy policy) cons
     const std::uint64_t* greatest = record.greatest() + 1;
     std::vector<moment_summary::column_result> out(n);
     for (std::size_t j = 0; j < n; ++j) {
-        const std::int64_t* f = sums + j * sums_per_column;
+        const std::int64_t* f = sums + j * sums_per_column(spread);
         moment_summary::column_result& r = out[j];
         r.count = f[0];
         r.nan_count = f[1];
