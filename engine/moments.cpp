@@ -89,8 +89,18 @@ struct moments::state {
         std::int64_t nan = 0;
         std::uint64_t least = ~std::uint64_t{0};
         std::uint64_t greatest = 0;
-        exact_sum sums[totals_per_column]; // x, x^2, tiny x^2 * 2^1200, big x^2 * 2^-1200
-        bool summed = false;               // sums[0] was given values
+        // x, x^2, tiny x^2 * 2^1200, big x^2 * 2^-1200: made when a run first
+        // needs them (a column of tiles never does); std::bad_alloc there is
+        // reported at the finish, as any other in adding.
+        std::unique_ptr<std::array<exact_sum, totals_per_column>> kept_sums;
+        bool summed = false; // the first total was given values
+        std::array<exact_sum, totals_per_column>& sums()
+        {
+            if (!kept_sums) {
+                kept_sums = std::make_unique<std::array<exact_sum, totals_per_column>>();
+            }
+            return *kept_sums;
+        }
         i128 int_sum = 0;
         u256 int_squares;
         // Tiles of a table deposited a row at a time (add_tile): their exact
@@ -140,7 +150,7 @@ void moments::state::add_floats(column& c, const double* x, std::size_t m)
     const double greatest = s.greatest == 0.0 ? (s.positive_zero ? 0.0 : -0.0) : s.greatest;
     c.least = std::min(c.least, key_of(least));
     c.greatest = std::max(c.greatest, key_of(greatest));
-    c.sums[0].add_scanned(v, n, s.largest_abs);
+    c.sums()[0].add_scanned(v, n, s.largest_abs);
     if (!spread) {
         return;
     }
@@ -152,8 +162,8 @@ void moments::state::add_floats(column& c, const double* x, std::size_t m)
         // at most half a unit in the last place of that square.
         k.square(v, n, hi, lo);
         const double top = s.largest_abs * s.largest_abs;
-        c.sums[1].add_scanned(hi, n, top);
-        c.sums[1].add_scanned(lo, n, top == 0.0 ? 0.0 : std::ldexp(1.0, std::ilogb(top) - 52));
+        c.sums()[1].add_scanned(hi, n, top);
+        c.sums()[1].add_scanned(lo, n, top == 0.0 ? 0.0 : std::ldexp(1.0, std::ilogb(top) - 52));
         return;
     }
     // Values outside the squares' exact range, scaled by a power of two
@@ -176,8 +186,8 @@ void moments::state::add_floats(column& c, const double* x, std::size_t m)
             continue;
         }
         k.square(parts[p], counts[p], hi, lo);
-        c.sums[1 + p].add(hi, counts[p]);
-        c.sums[1 + p].add(lo, counts[p]);
+        c.sums()[1 + p].add(hi, counts[p]);
+        c.sums()[1 + p].add(lo, counts[p]);
     }
 }
 
@@ -334,7 +344,7 @@ void moments::state::add_repeated(column& c, T value, std::int64_t times)
         c.count += times;
         c.least = std::min(c.least, key_of(x));
         c.greatest = std::max(c.greatest, key_of(x));
-        c.sums[0].add(values_view{&x, number_type::float64, times, 0});
+        c.sums()[0].add(values_view{&x, number_type::float64, times, 0});
         c.summed = true;
         if (std::isinf(x) || !spread) {
             return;
@@ -352,8 +362,8 @@ void moments::state::add_repeated(column& c, T value, std::int64_t times)
         double hi = 0;
         double lo = 0;
         virda_detail::moment_kernels().square(&y, 1, &hi, &lo);
-        c.sums[1 + part].add(values_view{&hi, number_type::float64, times, 0});
-        c.sums[1 + part].add(values_view{&lo, number_type::float64, times, 0});
+        c.sums()[1 + part].add(values_view{&hi, number_type::float64, times, 0});
+        c.sums()[1 + part].add(values_view{&lo, number_type::float64, times, 0});
     } else {
         using wide = std::conditional_t<std::is_signed_v<T>, std::int64_t, std::uint64_t>;
         const i128 v = static_cast<i128>(value);
@@ -426,10 +436,11 @@ void moments::state::fill_record(int rank, number_type type, std::int64_t ncolum
             // The first total: the runs' and the tiles' (either may be
             // empty, which is the empty total's record, copied).
             const bool tiles = c.tiles.flags[flag_any] != 0;
-            if (c.summed) {
-                c.sums[0].write_record(f);
+            const bool runs = c.summed && c.kept_sums != nullptr; // not when making them failed
+            if (runs) {
+                (*c.kept_sums)[0].write_record(f);
             }
-            if (c.summed && tiles) {
+            if (runs && tiles) {
                 exact_total joined = read_record(f);
                 for (std::size_t d = 0; d < static_cast<std::size_t>(digit_count); ++d) {
                     joined.digits[d] += c.tiles.digits[d];
@@ -440,11 +451,15 @@ void moments::state::fill_record(int rank, number_type type, std::int64_t ncolum
                 write_record(joined, f); // normalised there
             } else if (tiles) {
                 write_record(c.tiles, f);
-            } else if (!c.summed) {
+            } else if (!runs) {
                 std::copy(empty_record().begin(), empty_record().end(), f);
             }
             for (std::size_t t = 1; spread && t < totals_per_column; ++t) {
-                c.sums[t].write_record(f + t * exact_record_fields);
+                if (c.kept_sums) {
+                    (*c.kept_sums)[t].write_record(f + t * exact_record_fields);
+                } else {
+                    std::copy(empty_record().begin(), empty_record().end(), f + t * exact_record_fields);
+                }
             }
         } else {
             exact_total sum;
