@@ -312,6 +312,19 @@ TEST(Moments, TableColumnsWithoutTheSpreadWhereTheFastAndFullTotalsMeet)
     // sum, count and extremes must be those of the column alone as a run,
     // at any split of the rows over ranks and blocks and on every path.
     const double big = std::numeric_limits<double>::max();
+    // Pairs of rows +2^60, -2^60 that cancel exactly, but for pairs of 2^-20
+    // and 5 * 2^-20 (two levels below the largest, the third level's) and
+    // pairs of 2^-75 (beyond three levels): the total is the small ones'.
+    const auto cancelling = [](std::int64_t i) {
+        const std::int64_t pair = i / 2;
+        if (pair % 250 == 3) {
+            return std::ldexp(i % 2 == 0 ? 1.0 : 5.0, -20);
+        }
+        if (pair % 350 == 5) {
+            return std::ldexp(1.0, -75);
+        }
+        return i % 2 == 0 ? 0x1p60 : -0x1p60;
+    };
     const double tiny = std::numeric_limits<double>::denorm_min();
     for (const std::int64_t k : {std::int64_t{1}, std::int64_t{13}, std::int64_t{64}, std::int64_t{300}}) {
         const std::int64_t rows = k == 300 ? 1500 : 7000;
@@ -323,12 +336,12 @@ TEST(Moments, TableColumnsWithoutTheSpreadWhereTheFastAndFullTotalsMeet)
                 double v = normal(gen);
                 switch (j % 8) {
                 case 1: v = std::ldexp(v, static_cast<int>(i * 7 % 2000) - 1000); break; // every binade
-                case 2: v = std::ldexp(v, static_cast<int>(i / 300)); break;             // growing
+                case 2: v = std::ldexp(v, static_cast<int>(i / 300) * 9 - 100); break;  // growing
                 case 3: v = i % 2 == 0 ? big / 3 : -big / 3; break;                      // near the top
                 case 4: v = (i % 3 == 0 ? tiny : std::ldexp(v, -1060)); break;           // subnormals
                 case 5: v = i % 997 == 0 ? -0.0 : (i % 997 == 1 ? 0.0 : v + 1e6); break; // zeros inside
                 case 6: v = i % 4000 == 3999 ? nan : (i == 2500 ? inf : v); break;
-                case 7: v = i % 2 == 0 ? 0.1 * static_cast<double>(i) : -0.1 * static_cast<double>(i - 1); break;
+                case 7: v = cancelling(i); break;
                 default: break;
                 }
                 table[static_cast<std::size_t>(i * k + j)] = v;
