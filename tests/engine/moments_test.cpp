@@ -387,6 +387,46 @@ TEST(Moments, TableColumnsWithoutTheSpreadWhereTheFastAndFullTotalsMeet)
     }
 }
 
+TEST(Moments, TableTilesAndStridedRunsJoinedInOneColumn)
+{
+    // One accumulator given rows of contiguous columns (the row-wise
+    // deposit) and rows of a column-major copy (strided runs): each
+    // column's two totals, of opposite signs and cancelling but for a few
+    // units in the last place, must join exactly.
+    const std::int64_t k = 5;
+    const std::int64_t rows = 3000;
+    std::vector<double> by_rows(static_cast<std::size_t>(rows * k));
+    std::vector<double> by_columns(by_rows.size());
+    for (std::int64_t i = 0; i < rows; ++i) {
+        for (std::int64_t j = 0; j < k; ++j) {
+            const double v = (i < rows / 2 ? 1.0 : -1.0) * std::ldexp(1.0 + static_cast<double>(j), 40) +
+                             (i == 7 ? std::ldexp(1.0, -30) * static_cast<double>(j) : 0.0);
+            by_rows[static_cast<std::size_t>(i * k + j)] = v;
+            by_columns[static_cast<std::size_t>(j * rows + i)] = v;
+        }
+    }
+    const int size = world_size();
+    const int rank = world_rank();
+    const std::int64_t first = rows * rank / size;
+    const std::int64_t last = rows * (rank + 1) / size;
+    const std::int64_t middle = std::max(first, std::min(last, rows / 2 + 1));
+    moments m(number_type::float64, k, false);
+    m.add(table_of(by_rows.data() + first * k, middle - first, k, k));
+    const table_view strided{by_columns.data() + middle, number_type::float64, last - middle, k, 8,
+                             rows * static_cast<std::int64_t>(sizeof(double))};
+    m.add(strided);
+    const moment_summary s = m.finish(MPI_COMM_WORLD);
+    for (std::int64_t j = 0; j < k; ++j) {
+        moments c(number_type::float64);
+        c.add(values_of(by_columns.data() + j * rows, rows));
+        const moment_summary cs = c.finish_local();
+        const auto at = static_cast<std::size_t>(j);
+        EXPECT_TRUE(same_bits(cs.sum(), s.sum(at))) << j << ": " << cs.sum() << " vs " << s.sum(at);
+        EXPECT_TRUE(same_bits(cs.min(), s.min(at))) << j;
+        EXPECT_EQ(rows, s.count(at)) << j;
+    }
+}
+
 TEST(Moments, WithoutTheSpreadTheSameSumsAndExtremes)
 {
     const std::vector<double> data = ordinary_data(3001, 2.0, 1.0, 9);
