@@ -3,7 +3,7 @@
 Usage: mpiexec.openmpi -n R /usr/bin/python3 reductions_bench.py [N ...]
        (default 10^4 10^6 10^7; the module on PYTHONPATH)
 
-For mean, var, min, max and argmax of N float64 values, with axis=None on
+For sum, mean, var, min, max and argmax of N float64 values, with axis=None on
 a 1-D array and with axis=0 on an (N/64, 64) one, on R ranks each holding its
 share of the rows: the module's call and NumPy's call on this rank's share
 (on one rank: the whole data), microseconds, the median over repeated calls
@@ -19,7 +19,7 @@ import virdastatistics as vs
 from bench_timing import seconds_of, slowest
 
 comm = MPI.COMM_WORLD
-NAMES = ["mean", "var", "min", "max", "argmax"]
+NAMES = ["sum", "mean", "var", "min", "max", "argmax"]
 
 
 def main():

@@ -24,6 +24,10 @@ struct moment_scan {
     bool positive_zero = false; ///< some value is +0.0
 };
 
+/// Columns and rows one tile_deposit call takes at most.
+constexpr std::size_t tile_deposit_columns = 256;
+constexpr std::size_t tile_deposit_rows = 2048;
+
 struct moment_kernel_table {
     /// One pass over x[0..n).
     void (*scan)(const double* x, std::size_t n, moment_scan* out);
@@ -47,6 +51,20 @@ struct moment_kernel_table {
     /// NaN values, set afresh. Only comparisons and selections.
     void (*tile_extremes)(const double* x, std::size_t rows, std::ptrdiff_t row_step, std::size_t k, double* least,
                           double* greatest, std::int64_t* nans);
+    /// Per column j < k (k <= tile_deposit_columns) of the rows x + i *
+    /// row_step (i < rows <= tile_deposit_rows, contiguous columns): the
+    /// exact sum's error-free deposit (exact_sum_kernels.h) with one lane
+    /// per column, a_0 = tops[j] (-1022 <= tops[j] <= 1022), through
+    /// `levels` levels (2 or 3), and in the same pass least[j], greatest[j]
+    /// and nans[j] as tile_extremes gives them. units[3 * j + l] = the
+    /// column's total at level l in units of 2^(a_l - 52) (0 for levels not
+    /// used). The units are the column's exact total only when left[j] is 0
+    /// (no rest: no NaN, no infinity, nothing below the last level) and a_0
+    /// is at least 13 above the exponent of the column's largest magnitude,
+    /// which the caller checks afterwards against least and greatest.
+    void (*tile_deposit)(const double* x, std::size_t rows, std::ptrdiff_t row_step, std::size_t k, const int* tops,
+                         int levels, std::int64_t* units, std::uint8_t* left, double* least, double* greatest,
+                         std::int64_t* nans);
 };
 
 VIRDA_DECLARE_PATH_TABLES(moment_kernel_table, moment_table)

@@ -2,6 +2,7 @@
 
 #include "engine/error.h"
 #include "engine/exact_sum.h"
+#include "engine/exact_sum_kernels.h"
 #include "engine/exact_total.h"
 #include "engine/moment_kernels.h"
 #include "engine/order_keys.h"
@@ -59,11 +60,14 @@ constexpr double big_bound = 0x1p511;
 constexpr int scale_bits = 600;
 
 // A column's record: count and NaN count, then four exact totals (x, x^2,
-// and x^2 of tiny and of big values, each scaled), the same length for
-// every number type so that a mismatch of types is caught by the
-// fingerprint rather than by MPI.
+// and x^2 of tiny and of big values, each scaled), or without the squares
+// the first alone; the same length for every number type so that a
+// mismatch of types is caught by the fingerprint rather than by MPI.
 constexpr std::size_t totals_per_column = 4;
-constexpr std::size_t sums_per_column = 2 + totals_per_column * exact_record_fields;
+constexpr std::size_t sums_per_column(bool spread)
+{
+    return 2 + (spread ? totals_per_column : 1) * exact_record_fields;
+}
 
 /// The record of a total of no values.
 const std::array<std::int64_t, exact_record_fields>& empty_record()
@@ -79,14 +83,31 @@ const std::array<std::int64_t, exact_record_fields>& empty_record()
 } // namespace
 
 struct moments::state {
+    static constexpr int no_top = std::numeric_limits<int>::min();
     struct column {
         std::int64_t count = 0;
         std::int64_t nan = 0;
         std::uint64_t least = ~std::uint64_t{0};
         std::uint64_t greatest = 0;
-        exact_sum sums[totals_per_column]; // x, x^2, tiny x^2 * 2^1200, big x^2 * 2^-1200
+        // x, x^2, tiny x^2 * 2^1200, big x^2 * 2^-1200: made when a run first
+        // needs them (a column of tiles never does); std::bad_alloc there is
+        // reported at the finish, as any other in adding.
+        std::unique_ptr<std::array<exact_sum, totals_per_column>> kept_sums;
+        bool summed = false; // the first total was given values
+        std::array<exact_sum, totals_per_column>& sums()
+        {
+            if (!kept_sums) {
+                kept_sums = std::make_unique<std::array<exact_sum, totals_per_column>>();
+            }
+            return *kept_sums;
+        }
         i128 int_sum = 0;
         u256 int_squares;
+        // Tiles of a table deposited a row at a time (add_tile): their exact
+        // total, kept apart from sums[0] and joined to it in the record.
+        exact_total tiles;
+        std::int64_t tiles_pending = 0;
+        int tile_top = no_top; // the deposit's first level for the next tile
     };
     std::vector<column> columns;
     bool spread = true;
@@ -95,6 +116,7 @@ struct moments::state {
     mutable reduction_record::agreement agreement;
 
     void add_floats(column& c, const double* x, std::size_t m);
+    void add_tile(const double* x, std::size_t rows, std::ptrdiff_t row_step, std::size_t first, std::size_t k);
     template <typename T>
     void add_integers(column& c, const T* x, std::size_t m);
     template <typename T>
@@ -123,11 +145,12 @@ void moments::state::add_floats(column& c, const double* x, std::size_t m)
         return;
     }
     c.count += static_cast<std::int64_t>(n);
+    c.summed = true;
     const double least = s.least == 0.0 ? (s.negative_zero ? -0.0 : 0.0) : s.least;
     const double greatest = s.greatest == 0.0 ? (s.positive_zero ? 0.0 : -0.0) : s.greatest;
     c.least = std::min(c.least, key_of(least));
     c.greatest = std::max(c.greatest, key_of(greatest));
-    c.sums[0].add_scanned(v, n, s.largest_abs);
+    c.sums()[0].add_scanned(v, n, s.largest_abs);
     if (!spread) {
         return;
     }
@@ -139,8 +162,8 @@ void moments::state::add_floats(column& c, const double* x, std::size_t m)
         // at most half a unit in the last place of that square.
         k.square(v, n, hi, lo);
         const double top = s.largest_abs * s.largest_abs;
-        c.sums[1].add_scanned(hi, n, top);
-        c.sums[1].add_scanned(lo, n, top == 0.0 ? 0.0 : std::ldexp(1.0, std::ilogb(top) - 52));
+        c.sums()[1].add_scanned(hi, n, top);
+        c.sums()[1].add_scanned(lo, n, top == 0.0 ? 0.0 : std::ldexp(1.0, std::ilogb(top) - 52));
         return;
     }
     // Values outside the squares' exact range, scaled by a power of two
@@ -163,8 +186,104 @@ void moments::state::add_floats(column& c, const double* x, std::size_t m)
             continue;
         }
         k.square(parts[p], counts[p], hi, lo);
-        c.sums[1 + p].add(hi, counts[p]);
-        c.sums[1 + p].add(lo, counts[p]);
+        c.sums()[1 + p].add(hi, counts[p]);
+        c.sums()[1 + p].add(lo, counts[p]);
+    }
+}
+
+// A tile of a table of doubles with contiguous columns: each column a lane
+// of the exact sum's error-free deposit, its extremes and NaN count found in
+// the same pass. The deposit's first level must lie 13 binades above the
+// column's largest magnitude: it is taken from the column's previous tile,
+// with a binade to spare (from a pass of its own on a column's first tile),
+// and checked against this tile's extremes afterwards. A column the deposit
+// could not take exactly (NaN, an infinity, a zero among its extremes whose
+// sign the pass does not tell, a magnitude above the level, magnitudes
+// spanning more than three levels) goes the way of a strided run instead;
+// the totals are exact either way. Only without the squares.
+void moments::state::add_tile(const double* x, std::size_t rows, std::ptrdiff_t row_step, std::size_t first,
+                              std::size_t k)
+{
+    using virda_detail::tile_deposit_columns;
+    const virda_detail::moment_kernel_table& kernels = virda_detail::moment_kernels();
+    double least[tile_deposit_columns];
+    double greatest[tile_deposit_columns];
+    std::int64_t nans[tile_deposit_columns];
+    int tops[tile_deposit_columns];
+    // The first level for a column whose largest magnitude is `largest`
+    // (finite, not zero), and whether a column's extremes allow a deposit.
+    const auto top_for = [](double largest) { return std::max(std::ilogb(largest), -1022) + 13; };
+    const auto depositable = [&](std::size_t j) {
+        return nans[j] == 0 && least[j] != 0.0 && greatest[j] != 0.0 && std::isfinite(least[j]) &&
+               std::isfinite(greatest[j]);
+    };
+    bool unknown = false;
+    for (std::size_t j = 0; j < k; ++j) {
+        unknown = unknown || columns[first + j].tile_top == no_top;
+    }
+    if (unknown) {
+        kernels.tile_extremes(x, rows, row_step, k, least, greatest, nans);
+        for (std::size_t j = 0; j < k; ++j) {
+            column& c = columns[first + j];
+            if (c.tile_top == no_top) {
+                c.tile_top = depositable(j) ? std::min(top_for(std::max(-least[j], greatest[j])), 1022) : 0;
+            }
+        }
+    }
+    for (std::size_t j = 0; j < k; ++j) {
+        tops[j] = columns[first + j].tile_top;
+    }
+    std::int64_t units[3 * tile_deposit_columns];
+    std::uint8_t rest[tile_deposit_columns];
+    kernels.tile_deposit(x, rows, row_step, k, tops, 2, units, rest, least, greatest, nans);
+    std::uint8_t left[tile_deposit_columns];
+    bool deeper = false;
+    for (std::size_t j = 0; j < k; ++j) {
+        const bool fits = depositable(j) && top_for(std::max(-least[j], greatest[j])) <= tops[j];
+        left[j] = fits ? rest[j] : 2;
+        deeper = deeper || left[j] == 1;
+    }
+    if (deeper) {
+        // Some column spans more than two levels: three for every column,
+        // kept where two left a rest.
+        std::int64_t units3[3 * tile_deposit_columns];
+        double ignored[2][tile_deposit_columns];
+        std::int64_t ignored_nans[tile_deposit_columns];
+        kernels.tile_deposit(x, rows, row_step, k, tops, 3, units3, rest, ignored[0], ignored[1], ignored_nans);
+        for (std::size_t j = 0; j < k; ++j) {
+            if (left[j] == 1) {
+                std::copy(units3 + 3 * j, units3 + 3 * j + 3, units + 3 * j);
+                left[j] = rest[j];
+            }
+        }
+    }
+    // The digits take 2^20 tiles' units before they must be normalised.
+    constexpr std::int64_t normalise_interval = std::int64_t{1} << 20;
+    for (std::size_t j = 0; j < k; ++j) {
+        column& c = columns[first + j];
+        if (depositable(j)) {
+            // The next tile's level, with a binade to spare.
+            c.tile_top = std::min(top_for(std::max(-least[j], greatest[j])) + 1, 1022);
+        }
+        if (left[j] != 0) {
+            add_run<double>(c, values_view{x + j, number_type::float64, static_cast<std::int64_t>(rows),
+                                           static_cast<std::int64_t>(row_step * static_cast<std::ptrdiff_t>(sizeof(double)))});
+            continue;
+        }
+        c.count += static_cast<std::int64_t>(rows);
+        c.least = std::min(c.least, key_of(least[j]));
+        c.greatest = std::max(c.greatest, key_of(greatest[j]));
+        int a = tops[j];
+        for (int l = 0; l < 3; ++l) {
+            add_scaled(c.tiles, units[3 * j + static_cast<std::size_t>(l)], a - 52 + 1074);
+            a = virda_detail::exact_next_level(a);
+        }
+        c.tiles.flags[flag_any] = 1;
+        c.tiles.flags[flag_not_negzero] = 1; // the column's extremes are not zero
+        if (++c.tiles_pending == normalise_interval) {
+            normalise(c.tiles);
+            c.tiles_pending = 0;
+        }
     }
 }
 
@@ -225,7 +344,8 @@ void moments::state::add_repeated(column& c, T value, std::int64_t times)
         c.count += times;
         c.least = std::min(c.least, key_of(x));
         c.greatest = std::max(c.greatest, key_of(x));
-        c.sums[0].add(values_view{&x, number_type::float64, times, 0});
+        c.sums()[0].add(values_view{&x, number_type::float64, times, 0});
+        c.summed = true;
         if (std::isinf(x) || !spread) {
             return;
         }
@@ -242,8 +362,8 @@ void moments::state::add_repeated(column& c, T value, std::int64_t times)
         double hi = 0;
         double lo = 0;
         virda_detail::moment_kernels().square(&y, 1, &hi, &lo);
-        c.sums[1 + part].add(values_view{&hi, number_type::float64, times, 0});
-        c.sums[1 + part].add(values_view{&lo, number_type::float64, times, 0});
+        c.sums()[1 + part].add(values_view{&hi, number_type::float64, times, 0});
+        c.sums()[1 + part].add(values_view{&lo, number_type::float64, times, 0});
     } else {
         using wide = std::conditional_t<std::is_signed_v<T>, std::int64_t, std::uint64_t>;
         const i128 v = static_cast<i128>(value);
@@ -295,26 +415,48 @@ void moments::state::add_run(column& c, const values_view& v)
 
 void moments::state::fill_record(int rank, number_type type, std::int64_t ncolumns, nan_policy policy) const
 {
-    std::uint64_t fingerprint = mix(mix(mix(0, static_cast<std::uint64_t>(type)), static_cast<std::uint64_t>(ncolumns)),
-                                    static_cast<std::uint64_t>(policy));
+    const std::uint64_t fingerprint =
+        mix(mix(mix(mix(0, static_cast<std::uint64_t>(type)), static_cast<std::uint64_t>(ncolumns)),
+                static_cast<std::uint64_t>(policy)),
+            spread ? 1 : 0);
+    const std::size_t stride = sums_per_column(spread);
     record.clear();
     agreement = record.reserve_agreement(failed, rank, fingerprint);
-    const std::size_t sums_at = record.reserve_sums(columns.size() * sums_per_column);
+    const std::size_t sums_at = record.reserve_sums(columns.size() * stride);
     const std::size_t least_at = record.reserve_least(columns.size());
     const std::size_t greatest_at = record.reserve_greatest(columns.size());
     const bool floating = facts_of(type).floating;
     for (std::size_t j = 0; j < columns.size(); ++j) {
         const column& c = columns[j];
-        std::int64_t* f = record.sums() + sums_at + j * sums_per_column;
+        std::int64_t* f = record.sums() + sums_at + j * stride;
         f[0] = c.count;
         f[1] = c.nan;
         f += 2;
         if (floating) {
-            // Without the squares only the first total holds anything: the
-            // others are the empty total's record, copied.
-            for (std::size_t t = 0; t < totals_per_column; ++t) {
-                if (t == 0 || spread) {
-                    c.sums[t].write_record(f + t * exact_record_fields);
+            // The first total: the runs' and the tiles' (either may be
+            // empty, which is the empty total's record, copied).
+            const bool tiles = c.tiles.flags[flag_any] != 0;
+            const bool runs = c.summed && c.kept_sums != nullptr; // not when making them failed
+            if (runs) {
+                (*c.kept_sums)[0].write_record(f);
+            }
+            if (runs && tiles) {
+                exact_total joined = read_record(f);
+                for (std::size_t d = 0; d < static_cast<std::size_t>(digit_count); ++d) {
+                    joined.digits[d] += c.tiles.digits[d];
+                }
+                for (std::size_t g = 0; g < static_cast<std::size_t>(flag_count); ++g) {
+                    joined.flags[g] = std::max(joined.flags[g], c.tiles.flags[g]);
+                }
+                write_record(joined, f); // normalised there
+            } else if (tiles) {
+                write_record(c.tiles, f);
+            } else if (!runs) {
+                std::copy(empty_record().begin(), empty_record().end(), f);
+            }
+            for (std::size_t t = 1; spread && t < totals_per_column; ++t) {
+                if (c.kept_sums) {
+                    (*c.kept_sums)[t].write_record(f + t * exact_record_fields);
                 } else {
                     std::copy(empty_record().begin(), empty_record().end(), f + t * exact_record_fields);
                 }
@@ -335,9 +477,11 @@ void moments::state::fill_record(int rank, number_type type, std::int64_t ncolum
             add_scaled(squares, static_cast<i128>(c.int_squares.hi & mask), 1074 + 128);
             add_scaled(squares, static_cast<i128>(c.int_squares.hi >> 64), 1074 + 192);
             write_record(sum, f);
-            write_record(squares, f + exact_record_fields);
-            write_record(exact_total{}, f + 2 * exact_record_fields);
-            write_record(exact_total{}, f + 3 * exact_record_fields);
+            if (spread) {
+                write_record(squares, f + exact_record_fields);
+                write_record(exact_total{}, f + 2 * exact_record_fields);
+                write_record(exact_total{}, f + 3 * exact_record_fields);
+            }
         }
         record.least()[least_at + j] = c.least;
         record.greatest()[greatest_at + j] = c.greatest;
@@ -354,7 +498,7 @@ moment_summary moments::state::summary(number_type type, nan_policy policy) cons
     const std::uint64_t* greatest = record.greatest() + 1;
     std::vector<moment_summary::column_result> out(n);
     for (std::size_t j = 0; j < n; ++j) {
-        const std::int64_t* f = sums + j * sums_per_column;
+        const std::int64_t* f = sums + j * sums_per_column(spread);
         moment_summary::column_result& r = out[j];
         r.count = f[0];
         r.nan_count = f[1];
@@ -453,6 +597,28 @@ void moments::add(const table_view& t)
             // tile touches stay in the cache from one column to the next.
             const auto magnitude = [](std::int64_t s) { return s < 0 ? -s : s; };
             const std::int64_t tile = magnitude(t.column_stride) < magnitude(t.row_stride) ? static_cast<std::int64_t>(chunk) : t.rows;
+            if constexpr (std::is_same_v<T, double>) {
+                const auto* base = static_cast<const char*>(t.data);
+                if (!spread_ && t.column_stride == static_cast<std::int64_t>(sizeof(double)) &&
+                    t.row_stride % static_cast<std::int64_t>(sizeof(double)) == 0 &&
+                    magnitude(t.row_stride) >= t.columns * static_cast<std::int64_t>(sizeof(double)) &&
+                    reinterpret_cast<std::uintptr_t>(base) % alignof(double) == 0) {
+                    // Rows of contiguous columns: tiles of up to 256 columns
+                    // and about 256 KB, a row at a time.
+                    const std::ptrdiff_t step = static_cast<std::ptrdiff_t>(t.row_stride / 8);
+                    for (std::int64_t j = 0; j < columns_; j += virda_detail::tile_deposit_columns) {
+                        const std::int64_t k = std::min<std::int64_t>(columns_ - j, virda_detail::tile_deposit_columns);
+                        const std::int64_t rows_per_tile =
+                            std::clamp<std::int64_t>(32768 / k, 16, virda_detail::tile_deposit_rows);
+                        for (std::int64_t r = 0; r < t.rows; r += rows_per_tile) {
+                            state_->add_tile(reinterpret_cast<const double*>(base + r * t.row_stride) + j,
+                                             static_cast<std::size_t>(std::min(rows_per_tile, t.rows - r)), step,
+                                             static_cast<std::size_t>(j), static_cast<std::size_t>(k));
+                        }
+                    }
+                    return;
+                }
+            }
             for (std::int64_t r = 0; r < t.rows; r += tile) {
                 const auto* first = static_cast<const char*>(t.data) + r * t.row_stride;
                 const std::int64_t m = std::min(tile, t.rows - r);

@@ -128,12 +128,13 @@ public:
 
     /// The summary of every value added on every rank of comm. This is a
     /// collective operation and must be called by all processes in the
-    /// communicator, with accumulators of the same type and columns: exactly
-    /// one MPI_Allreduce. When some rank could not allocate what adding
-    /// needed, every rank throws error(out_of_memory) naming the lowest such
-    /// rank; accumulators of different types or columns on different ranks
-    /// throw error(ranks_disagree) on every rank (where their records have
-    /// the same length; otherwise MPI reports the mismatch). The accumulator
+    /// communicator, with accumulators of the same type, columns and spread:
+    /// exactly one MPI_Allreduce. When some rank could not allocate what
+    /// adding needed, every rank throws error(out_of_memory) naming the
+    /// lowest such rank; accumulators of different types, columns or spread
+    /// on different ranks throw error(ranks_disagree) on every rank (where
+    /// their records have the same length; otherwise MPI reports the
+    /// mismatch). The accumulator
     /// is unchanged: more values may be added and finished again.
     moment_summary finish(MPI_Comm comm, nan_policy policy = nan_policy::propagate) const;
 

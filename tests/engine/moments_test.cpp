@@ -302,6 +302,131 @@ TEST(Moments, ColumnsOfATableAndStridedRuns)
     EXPECT_TRUE(same_bits(s.sum(1), one.finish(MPI_COMM_WORLD).sum()));
 }
 
+TEST(Moments, TableColumnsWithoutTheSpreadWhereTheFastAndFullTotalsMeet)
+{
+    // A (rows, k) table of doubles whose columns each mix what the row-wise
+    // deposit takes with what it leaves to the full exact total: magnitudes
+    // 2^-1074 to near DBL_MAX in one column, a column growing tile by tile
+    // past the level its previous tile set, NaN, infinities, subnormals,
+    // zeros of both signs, cancellation to an exact zero. Every column's
+    // sum, count and extremes must be those of the column alone as a run,
+    // at any split of the rows over ranks and blocks and on every path.
+    const double big = std::numeric_limits<double>::max();
+    // Pairs of rows +2^60, -2^60 that cancel exactly, but for pairs of 2^-20
+    // and 5 * 2^-20 (two levels below the largest, the third level's) and
+    // pairs of 2^-75 (beyond three levels): the total is the small ones'.
+    const auto cancelling = [](std::int64_t i) {
+        const std::int64_t pair = i / 2;
+        if (pair % 250 == 3) {
+            return std::ldexp(i % 2 == 0 ? 1.0 : 5.0, -20);
+        }
+        if (pair % 350 == 5) {
+            return std::ldexp(1.0, -75);
+        }
+        return i % 2 == 0 ? 0x1p60 : -0x1p60;
+    };
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    for (const std::int64_t k : {std::int64_t{1}, std::int64_t{13}, std::int64_t{64}, std::int64_t{300}}) {
+        const std::int64_t rows = k == 300 ? 1500 : 7000;
+        std::mt19937_64 gen(static_cast<unsigned>(k));
+        std::normal_distribution<double> normal;
+        std::vector<double> table(static_cast<std::size_t>(rows * k));
+        for (std::int64_t i = 0; i < rows; ++i) {
+            for (std::int64_t j = 0; j < k; ++j) {
+                double v = normal(gen);
+                switch (j % 8) {
+                case 1: v = std::ldexp(v, static_cast<int>(i * 7 % 2000) - 1000); break; // every binade
+                case 2: v = std::ldexp(v, static_cast<int>(i / 300) * 9 - 100); break;  // growing
+                case 3: v = i % 2 == 0 ? big / 3 : -big / 3; break;                      // near the top
+                case 4: v = (i % 3 == 0 ? tiny : std::ldexp(v, -1060)); break;           // subnormals
+                case 5: v = i % 997 == 0 ? -0.0 : (i % 997 == 1 ? 0.0 : v + 1e6); break; // zeros inside
+                case 6: v = i % 4000 == 3999 ? nan : (i == 2500 ? inf : v); break;
+                case 7: v = cancelling(i); break;
+                default: break;
+                }
+                table[static_cast<std::size_t>(i * k + j)] = v;
+            }
+        }
+        if (k >= 8) {
+            // Wholly -0.0, wholly zeros of both signs.
+            for (std::int64_t i = 0; i < rows; ++i) {
+                table[static_cast<std::size_t>(i * k + 0)] = -0.0;
+            }
+        }
+        virda_test::for_each_runnable_path([&] {
+            const int size = world_size();
+            const int rank = world_rank();
+            const std::int64_t first = rows * rank / size;
+            const std::int64_t last = size >= 3 && rank == size - 1 ? first : rows * (rank + 1) / size;
+            const std::int64_t middle = first + (last - first) / 3;
+            moments m(number_type::float64, k, false);
+            m.add(table_of(table.data() + first * k, middle - first, k, k));
+            m.add(table_of(table.data() + middle * k, last - middle, k, k));
+            // Rows a rank of three or more leaves out, on the second last.
+            if (size >= 3 && rank == size - 2) {
+                m.add(table_of(table.data() + last * k, rows - last, k, k));
+            }
+            for (const nan_policy policy : {nan_policy::propagate, nan_policy::omit}) {
+                const moment_summary s = m.finish(MPI_COMM_WORLD, policy);
+                for (std::int64_t j = 0; j < k; ++j) {
+                    moments c(number_type::float64);
+                    c.add(values_of(table.data() + j, rows, k));
+                    const moment_summary cs = c.finish_local(policy);
+                    const auto at = static_cast<std::size_t>(j);
+                    EXPECT_EQ(cs.count(), s.count(at)) << k << " " << j;
+                    EXPECT_EQ(cs.nan_count(), s.nan_count(at)) << k << " " << j;
+                    EXPECT_TRUE(same_bits(cs.sum(), s.sum(at))) << k << " " << j << ": " << cs.sum() << " vs " << s.sum(at);
+                    EXPECT_TRUE(same_bits(cs.min(), s.min(at))) << k << " " << j;
+                    EXPECT_TRUE(same_bits(cs.max(), s.max(at))) << k << " " << j;
+                    EXPECT_TRUE(same_bits(static_cast<double>(cs.precise_mean()),
+                                          static_cast<double>(s.precise_mean(at))))
+                        << k << " " << j;
+                }
+            }
+        });
+    }
+}
+
+TEST(Moments, TableTilesAndStridedRunsJoinedInOneColumn)
+{
+    // One accumulator given rows of contiguous columns (the row-wise
+    // deposit) and rows of a column-major copy (strided runs): each
+    // column's two totals, of opposite signs and cancelling but for a few
+    // units in the last place, must join exactly.
+    const std::int64_t k = 5;
+    const std::int64_t rows = 3000;
+    std::vector<double> by_rows(static_cast<std::size_t>(rows * k));
+    std::vector<double> by_columns(by_rows.size());
+    for (std::int64_t i = 0; i < rows; ++i) {
+        for (std::int64_t j = 0; j < k; ++j) {
+            const double v = (i < rows / 2 ? 1.0 : -1.0) * std::ldexp(1.0 + static_cast<double>(j), 40) +
+                             (i == 7 ? std::ldexp(1.0, -30) * static_cast<double>(j) : 0.0);
+            by_rows[static_cast<std::size_t>(i * k + j)] = v;
+            by_columns[static_cast<std::size_t>(j * rows + i)] = v;
+        }
+    }
+    const int size = world_size();
+    const int rank = world_rank();
+    const std::int64_t first = rows * rank / size;
+    const std::int64_t last = rows * (rank + 1) / size;
+    const std::int64_t middle = std::max(first, std::min(last, rows / 2 + 1));
+    moments m(number_type::float64, k, false);
+    m.add(table_of(by_rows.data() + first * k, middle - first, k, k));
+    const table_view strided{by_columns.data() + middle, number_type::float64, last - middle, k, 8,
+                             rows * static_cast<std::int64_t>(sizeof(double))};
+    m.add(strided);
+    const moment_summary s = m.finish(MPI_COMM_WORLD);
+    for (std::int64_t j = 0; j < k; ++j) {
+        moments c(number_type::float64);
+        c.add(values_of(by_columns.data() + j * rows, rows));
+        const moment_summary cs = c.finish_local();
+        const auto at = static_cast<std::size_t>(j);
+        EXPECT_TRUE(same_bits(cs.sum(), s.sum(at))) << j << ": " << cs.sum() << " vs " << s.sum(at);
+        EXPECT_TRUE(same_bits(cs.min(), s.min(at))) << j;
+        EXPECT_EQ(rows, s.count(at)) << j;
+    }
+}
+
 TEST(Moments, WithoutTheSpreadTheSameSumsAndExtremes)
 {
     const std::vector<double> data = ordinary_data(3001, 2.0, 1.0, 9);
