@@ -23,6 +23,7 @@ namespace virda::engine {
 struct zeroed_pages_release {
     /// The mapping's bytes; 0 for a block of std::calloc's.
     std::size_t mapped = 0;
+    /// Unmaps or frees the block at p.
     void operator()(void* p) const noexcept;
 };
 
