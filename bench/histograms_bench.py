@@ -10,7 +10,18 @@ in 32^3 bins: the module's call and NumPy's call on this rank's share (on
 one rank: the whole data), milliseconds, the median over repeated calls of
 the slowest rank (a barrier before each call, the two timed in turn), and
 numpy / module (above 1: the module is faster).
+
+NumPy's histogram makes temporaries of one size (64 Ki elements) per block
+of the data. glibc's malloc serves them with fresh mappings, or from a heap
+it trims as they are freed, either way faulting their pages in again on
+every block, until a larger mapped block freed earlier in the process (such
+as the arrays of a smaller N) has raised its mmap and trim thresholds: the
+same call then runs ten times faster. The thresholds are set once here,
+before anything is timed, as that raise would set them, so that every row
+times NumPy in the same state, its fastest one.
 """
+import ctypes
+import ctypes.util
 import sys
 
 import numpy as np
@@ -20,6 +31,20 @@ import virdastatistics as vs
 from bench_timing import seconds_of, slowest
 
 comm = MPI.COMM_WORLD
+
+# glibc's mallopt parameters; the mmap threshold's largest dynamic value on
+# 64-bit systems, and the trim threshold it sets beside it (twice that).
+M_TRIM_THRESHOLD = -1
+M_MMAP_THRESHOLD = -3
+MMAP_THRESHOLD = 32 << 20
+
+
+def fix_malloc_thresholds():
+    """Blocks below 32 MiB from a heap kept, whatever was freed before."""
+    libc = ctypes.CDLL(ctypes.util.find_library("c"))
+    for name, value in ((M_MMAP_THRESHOLD, MMAP_THRESHOLD), (M_TRIM_THRESHOLD, 2 * MMAP_THRESHOLD)):
+        if libc.mallopt(name, value) != 1:
+            raise RuntimeError(f"mallopt({name}) refused")
 
 
 def cases(x, y, z, w):
@@ -39,6 +64,7 @@ def cases(x, y, z, w):
 
 def main():
     sizes = [int(float(a)) for a in sys.argv[1:]] or [10**6, 10**7]
+    fix_malloc_thresholds()
     rng = np.random.default_rng(1)
     if comm.rank == 0:
         print(f"ranks {comm.size}")

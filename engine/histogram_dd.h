@@ -10,16 +10,39 @@
 
 #include <mpi.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace virda::engine {
 
+/// Releases a block of zeroed pages of histogram_dd()'s: one of
+/// std::calloc's, or for many bins a mapping of its own (of huge pages where
+/// the system gives them on request).
+struct zeroed_pages_release {
+    /// The mapping's bytes; 0 for a block of std::calloc's.
+    std::size_t mapped = 0;
+    /// Unmaps or frees the block at p.
+    void operator()(void* p) const noexcept;
+};
+
+/// The form histogram_dd() gives the points per bin in.
+enum class bin_count_form {
+    int64,   ///< histogram_dd_result::counts
+    float64, ///< histogram_dd_result::double_counts
+    none,    ///< neither (with weights, for a caller that wants only their totals)
+};
+
 /// What histogram_dd() gives, on every rank: one entry per bin, in the C
 /// order of bin_numbering::within_edges.
 struct histogram_dd_result {
-    /// Points per bin (exact).
+    /// Points per bin (exact), with bin_count_form::int64.
     std::vector<std::int64_t> counts;
+    /// Points per bin as doubles (exact), with bin_count_form::float64,
+    /// counted in place in pages the system zeroes as they are first
+    /// touched: a histogram of many bins is zeroed once and never converted.
+    std::unique_ptr<double[], zeroed_pages_release> double_counts;
     /// With weights: the weights' total per bin, the exact total rounded
     /// once to the nearest double (ties to even; +-inf beyond the range).
     /// A bin with a NaN weight, or with both +inf and -inf, totals NaN; one
@@ -45,7 +68,14 @@ struct histogram_dd_result {
 /// points, two for most doubles), summed over the ranks as an integer and
 /// rounded once.
 ///
-/// Memory per bin, on every rank: 8 bytes of count plus, with weights, 8
+/// `form` chooses how the counts are given (int64 by default). Counts as
+/// doubles are counted as doubles (exact: whole numbers below 2^53) and
+/// summed over the ranks as doubles, exactly, so the same bits as the int64
+/// counts converted; beyond 2^53 points in all they are counted in int64 and
+/// converted.
+///
+/// Memory per bin, on every rank: 8 bytes of count (none with
+/// bin_count_form::none) plus, with weights, 8
 /// bytes per word of the total and 8 bytes of the rounded result (1 byte
 /// more when some weight is not finite); MPI's reduction may need as much
 /// again. The bins are limited to 2^62 in all (error(invalid_argument)) and
@@ -63,9 +93,11 @@ struct histogram_dd_result {
 /// communicator.
 ///@{
 histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::vector<values_view>& coordinates,
-                                 const values_view* weights, MPI_Comm comm);
+                                 const values_view* weights, MPI_Comm comm,
+                                 bin_count_form form = bin_count_form::int64);
 histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const table_view& points,
-                                 const values_view* weights, MPI_Comm comm);
+                                 const values_view* weights, MPI_Comm comm,
+                                 bin_count_form form = bin_count_form::int64);
 ///@}
 
 } // namespace virda::engine

@@ -18,7 +18,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <limits>
 #include <string>
@@ -144,8 +143,9 @@ virda::engine::bin_axis axis_of(const py::object& edges, bool equal)
 
 /// Counts (int64, or float64 with `as_double`) or weight totals (float64) of
 /// the points per bin, shaped by the axes, on every rank. The array holds
-/// the engine's own buffer (no copy; counts become doubles in place), so a
-/// call over many bins touches them once more, not three times.
+/// the engine's own buffer (no copy): float64 counts are counted as doubles
+/// in zeroed pages, and weighted calls count nothing else, so a call over
+/// many bins touches them in its counting and its reduction only.
 py::array bin_points(const char* operation, const local_points& p, const std::vector<virda::engine::bin_axis>& axes,
                      bool as_double = false)
 {
@@ -158,9 +158,13 @@ py::array bin_points(const char* operation, const local_points& p, const std::ve
     if (weighted) {
         w = view_of(p.weights.cast<py::array>());
     }
+    using virda::engine::bin_count_form;
+    const bin_count_form form = weighted ? bin_count_form::none
+                                         : (as_double ? bin_count_form::float64 : bin_count_form::int64);
     using result = virda::engine::histogram_dd_result;
-    auto r = std::make_unique<result>(engine_call(
-        operation, [&] { return virda::engine::histogram_dd(axes, views, weighted ? &w : nullptr, p.comm.handle); }));
+    auto r = std::make_unique<result>(engine_call(operation, [&] {
+        return virda::engine::histogram_dd(axes, views, weighted ? &w : nullptr, p.comm.handle, form);
+    }));
     std::vector<py::ssize_t> shape;
     for (const auto& a : axes) {
         shape.push_back(static_cast<py::ssize_t>(a.bins()));
@@ -172,12 +176,7 @@ py::array bin_points(const char* operation, const local_points& p, const std::ve
         return py::array_t<double>(shape, held->weight_totals.data(), owner);
     }
     if (as_double) {
-        static_assert(sizeof(double) == sizeof(std::int64_t), "counts become doubles in place");
-        for (std::int64_t& c : held->counts) {
-            const double d = static_cast<double>(c);
-            std::memcpy(&c, &d, sizeof d);
-        }
-        return py::array_t<double>(shape, reinterpret_cast<const double*>(held->counts.data()), owner);
+        return py::array_t<double>(shape, held->double_counts.get(), owner);
     }
     return py::array_t<std::int64_t>(shape, held->counts.data(), owner);
 }

@@ -92,6 +92,41 @@ TEST(HistogramDd, CountsAndTotalsAreTheSameBitsAtAnySplit)
     EXPECT_EQ(want, one.counts);
 }
 
+TEST(HistogramDd, CountFormsGiveTheSameCounts)
+{
+    // Counted as doubles, over few bins and over a million (mostly empty,
+    // the counts held in fresh zeroed pages), with points outside and NaN:
+    // the int64 counts exactly; with weights and no counts, the same totals.
+    const std::int64_t n = 20011;
+    points mine;
+    for (std::int64_t g = world_rank(); g < n; g += world_size()) {
+        mine.add(g);
+    }
+    const auto m = static_cast<std::int64_t>(mine.x.size());
+    const std::vector<values_view> xy = {values_of(mine.x.data(), m), values_of(mine.y.data(), m)};
+    const values_view wv = values_of(mine.w.data(), m);
+    for (const auto& axes : {std::vector<bin_axis>{bin_axis::equal_width(0, 9, 9), bin_axis::with_edges({0, 1, 2.5, 4, 8, 16})},
+                             std::vector<bin_axis>{bin_axis::equal_width(0, 9, 1000), bin_axis::equal_width(0, 17, 1000)}}) {
+        const histogram_dd_result ints = histogram_dd(axes, xy, &wv, MPI_COMM_WORLD);
+        const histogram_dd_result doubles = histogram_dd(axes, xy, nullptr, MPI_COMM_WORLD, bin_count_form::float64);
+        const histogram_dd_result totals = histogram_dd(axes, xy, &wv, MPI_COMM_WORLD, bin_count_form::none);
+        ASSERT_TRUE(doubles.double_counts);
+        EXPECT_TRUE(doubles.counts.empty());
+        std::int64_t counted = 0;
+        std::size_t differ = 0;
+        for (std::size_t b = 0; b < ints.counts.size(); ++b) {
+            counted += ints.counts[b];
+            differ += static_cast<double>(ints.counts[b]) != doubles.double_counts[b] ? 1 : 0;
+        }
+        EXPECT_EQ(0u, differ);
+        EXPECT_GT(counted, n / 2);
+        EXPECT_LT(counted, n);
+        EXPECT_TRUE(totals.counts.empty());
+        EXPECT_FALSE(totals.double_counts);
+        EXPECT_TRUE(same_bits(ints.weight_totals, totals.weight_totals));
+    }
+}
+
 TEST(HistogramDd, FewAndManyBinsTotalAlike)
 {
     // The bins of the test above, and the same bins times a third axis of
@@ -232,6 +267,12 @@ TEST(HistogramDd, BadArgumentsOnOneRankStopEveryRank)
     EXPECT_EQ(world_size() > 1 ? static_cast<int>(error_code::ranks_disagree) : 0, code_of([&] {
                   const values_view wv = values_of(w.data(), 2);
                   histogram_dd(axes, {values_of(x.data(), 2)}, world_rank() == 0 ? &wv : nullptr, MPI_COMM_WORLD);
+              }));
+    // Counts in another form on the last rank.
+    EXPECT_EQ(world_size() > 1 ? static_cast<int>(error_code::ranks_disagree) : 0, code_of([&] {
+                  histogram_dd(axes, {values_of(x.data(), 2)}, nullptr, MPI_COMM_WORLD,
+                               world_size() > 1 && world_rank() == last ? bin_count_form::float64
+                                                                       : bin_count_form::int64);
               }));
 }
 
