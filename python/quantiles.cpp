@@ -138,10 +138,12 @@ void settle_reading(const function_kind& f, const call_agreement& a, const std::
 /// input, to travel in the engine's count (no collective here; the caller
 /// must then reach that count on every rank, a refusing rank too), else one
 /// MPI_Allreduce on two or more ranks. `arguments` fingerprints what prepare
-/// made of the call's arguments that must be alike on every rank.
+/// made of the call's arguments that must be alike on every rank (called
+/// only where the agreement travels in the count).
 input input_of(const function_kind& f, py::handle a, py::handle weights, py::handle comm,
                const std::function<void()>& prepare, bool shapes_matter, bool in_count,
-               const std::uint64_t& arguments, const std::function<void(const input&)>& after_read)
+               const std::function<std::uint64_t()>& arguments,
+               const std::function<void(const input&)>& after_read)
 {
     input in;
     if (py::isinstance<dist_array>(a)) {
@@ -204,7 +206,7 @@ input input_of(const function_kind& f, py::handle a, py::handle weights, py::han
             if (in.weighted) {
                 h = h * 1000003u + 17 + static_cast<std::uint64_t>(in.weight_type);
             }
-            print = in_count ? (h >> 2) * 1000003u + arguments : h;
+            print = in_count ? (h >> 2) * 1000003u + arguments() : h;
         }
         call_agreement& agreed = in.agreement;
         agreed.failed = static_cast<bool>(refusal);
@@ -732,7 +734,6 @@ py::object quantiles_call(const function_kind& f, py::object a, py::object q, py
     // their reading in the engine's count (every engine column is then
     // one, so a refusing rank knows its record's length).
     const bool in_count = axis.is_none();
-    std::uint64_t arguments = 0;
     std::vector<py::ssize_t> shape;
     axis_split split;
     py::array weight_block;
@@ -757,9 +758,8 @@ py::object quantiles_call(const function_kind& f, py::object a, py::object q, py
                 probabilities =
                     numpy().attr("asarray")(numpy().attr("true_divide")(probabilities, 100)).cast<py::array>();
             }
-            arguments = probabilities_print(probabilities, m);
         },
-        !axis.is_none(), in_count, arguments,
+        !axis.is_none(), in_count, [&] { return probabilities_print(probabilities, m); },
         [&](const input& read) {
             if (read.dtype.kind() == 'b' && !f.median && result_dtype(f, read.dtype, probabilities, m).kind() != 'b') {
                 // NumPy interpolates by subtracting the two values: refused for bool.
