@@ -10,6 +10,7 @@
 #include "engine/bin_location.h"
 #include "engine/bin_means.h"
 #include "engine/binned_statistics.h"
+#include "engine/call_agreement.h"
 #include "engine/error.h"
 #include "engine/exact_sum.h"
 #include "engine/extremes.h"

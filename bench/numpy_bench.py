@@ -49,7 +49,7 @@ def operations(x, w, y):
         ("quantile_5p", lambda: np.quantile(x, FIVE)),
         ("engine_mean", lambda: np.mean(x)),
         ("engine_var", lambda: np.var(x)),
-        ("engine_minmax", lambda: np.max(x)),
+        ("engine_minmax", lambda: np.max(x) - np.min(x)),
         ("engine_median", lambda: np.median(x)),
         ("engine_quantile_5p", lambda: np.quantile(x, FIVE)),
         ("engine_histogram", lambda: np.histogram(x, bins=NBINS, range=edges)),

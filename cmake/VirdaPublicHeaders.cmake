@@ -10,6 +10,7 @@ set(VIRDA_PUBLIC_HEADERS
   engine/bin_location.h
   engine/bin_means.h
   engine/binned_statistics.h
+  engine/call_agreement.h
   engine/error.h
   engine/exact_sum.h
   engine/extremes.h

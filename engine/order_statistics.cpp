@@ -97,7 +97,7 @@ void order_statistics::add(const table_view& t)
     }
 }
 
-value_counts order_statistics::count(MPI_Comm comm, std::int64_t expected_total) const
+value_counts order_statistics::count(MPI_Comm comm, std::int64_t expected_total, call_agreement* caller) const
 {
     const auto k = static_cast<std::size_t>(columns_);
     std::vector<std::int64_t> values(k, 0);
@@ -125,8 +125,28 @@ value_counts order_statistics::count(MPI_Comm comm, std::int64_t expected_total)
     const std::size_t at = record.reserve_sums(2 * k);
     std::copy(values.begin(), values.end(), record.sums() + at);
     std::copy(nans.begin(), nans.end(), record.sums() + at + k);
+    detail::reduction_record::agreement callers;
+    std::size_t short_at = 0;
+    if (caller != nullptr) {
+        callers = record.reserve_agreement(caller->failed, rank, caller->fingerprint);
+        short_at = record.reserve_least(1);
+        record.least()[short_at] =
+            caller->out_of_memory ? static_cast<std::uint64_t>(rank) : detail::reduction_record::no_rank;
+    }
     if (!record.allreduce(comm)) {
         throw error(error_code::mpi_failure, "order_statistics: the reduction of the counts failed");
+    }
+    if (caller != nullptr) {
+        const std::uint64_t short_rank = record.least()[short_at];
+        caller->failed_rank = record.failed_rank(callers);
+        caller->out_of_memory_rank =
+            short_rank == detail::reduction_record::no_rank ? -1 : static_cast<int>(short_rank);
+        caller->same_fingerprints = record.same_calls(callers);
+        if (!caller->settled()) {
+            // A failed rank's accumulator may be of another type: its
+            // statistics mean nothing, and the caller raises from `caller`.
+            return value_counts{};
+        }
     }
     if (!record.same_calls(agreement)) {
         throw error(error_code::ranks_disagree,

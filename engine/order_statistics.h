@@ -5,6 +5,7 @@
 /// Exact order statistics, quantiles and medians of values held by every
 /// rank, by radix selection: no value moves between ranks.
 
+#include "engine/call_agreement.h"
 #include "engine/moments.h"
 #include "engine/number.h"
 #include "engine/quantile_method.h"
@@ -138,8 +139,14 @@ public:
     /// included, all columns) it expects the ranks to hold between them: a
     /// rank expecting another number than the others, or a total that is
     /// not the one expected (the ranks do not hold one array between them),
-    /// throws error(ranks_disagree) on every rank.
-    value_counts count(MPI_Comm comm, std::int64_t expected_total = -1) const;
+    /// throws error(ranks_disagree) on every rank. With `caller`, the
+    /// caller's agreement travels in the same MPI_Allreduce (no collective
+    /// more): when it is not settled() afterwards (a rank failed, or the
+    /// fingerprints differ), the counts are empty and nothing of the ranks'
+    /// own statistics is checked; the caller raises from `caller` alike on
+    /// every rank. A rank that failed calls this with an accumulator of the
+    /// others' columns (any type) and no values.
+    value_counts count(MPI_Comm comm, std::int64_t expected_total = -1, call_agreement* caller = nullptr) const;
 
     /// The values of ranks `ranks[c]` in column c (as selection_search),
     /// from counts that count() gave. Collective: one MPI_Allreduce per digit.

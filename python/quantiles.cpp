@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <limits>
@@ -92,15 +93,56 @@ struct input {
     number_type weight_type = number_type::float64;
     communicator comm;
     bool is_array = false; // an Array, whose communicator is its own
+    // Where the reading's agreement travels in the engine's count (see
+    // input_of): this rank's refusal, kept until the ranks have agreed, and
+    // the agreement to carry.
+    std::exception_ptr refusal;
+    call_agreement agreement;
+    bool agreement_pending = false;
 };
+
+/// Raises alike on every rank once the ranks agreed on their reading:
+/// MemoryError naming the lowest rank short of memory; else a refusing
+/// rank's own exception and, on the others, ValueError naming the lowest
+/// of them; else RuntimeError where the ranks' blocks differ in dtype or
+/// in shape after the first axis. Nothing when every rank read alike.
+void settle_reading(const function_kind& f, const call_agreement& a, const std::exception_ptr& refusal)
+{
+    if (a.out_of_memory_rank >= 0) {
+        PyErr_SetString(PyExc_MemoryError, (std::string(f.name) +
+                                            ": memory for the probabilities or values could "
+                                            "not be allocated on rank " +
+                                            std::to_string(a.out_of_memory_rank))
+                                               .c_str());
+        throw py::error_already_set();
+    }
+    if (refusal) {
+        std::rethrow_exception(refusal);
+    }
+    if (a.failed_rank >= 0) {
+        throw py::value_error(std::string(f.name) + ": rank " + std::to_string(a.failed_rank) +
+                              " could not read its values (its exception says why)");
+    }
+    if (!a.same_fingerprints) {
+        throw std::runtime_error(std::string(f.name) +
+                                 ": the ranks hold blocks of different dtypes or shapes after the first axis, or "
+                                 "were given different probabilities or methods");
+    }
+}
 
 /// Reads the values and weights and runs after_read (the axes, the weights'
 /// layout, the tables and any copy they need), agreeing over comm whether
 /// every rank could: a rank that refuses its block raises its own
-/// exception, the others ValueError naming it. One MPI_Allreduce on two or
-/// more ranks.
+/// exception, the others ValueError naming it (settle_reading). With
+/// `in_count` on two or more ranks the agreement is left pending in the
+/// input, to travel in the engine's count (no collective here; the caller
+/// must then reach that count on every rank, a refusing rank too), else one
+/// MPI_Allreduce on two or more ranks. `arguments` fingerprints what prepare
+/// made of the call's arguments that must be alike on every rank (called
+/// only where the agreement travels in the count).
 input input_of(const function_kind& f, py::handle a, py::handle weights, py::handle comm,
-               const std::function<void()>& prepare, bool shapes_matter,
+               const std::function<void()>& prepare, bool shapes_matter, bool in_count,
+               const std::function<std::uint64_t()>& arguments,
                const std::function<void(const input&)>& after_read)
 {
     input in;
@@ -153,8 +195,7 @@ input input_of(const function_kind& f, py::handle a, py::handle weights, py::han
         // With the failures, a fingerprint of what must be alike on every
         // rank: the dtypes and, where axes are named, the shapes after the
         // first axis (with axis=None any shape is values).
-        constexpr long long none = std::numeric_limits<long long>::max();
-        long long print = 0;
+        std::uint64_t print = 0;
         if (!refusal) {
             std::uint64_t h = (static_cast<std::uint64_t>(in.dtype.num()) * 1000003u + static_cast<std::uint64_t>(in.type)) *
                                   1000003u +
@@ -165,33 +206,44 @@ input input_of(const function_kind& f, py::handle a, py::handle weights, py::han
             if (in.weighted) {
                 h = h * 1000003u + 17 + static_cast<std::uint64_t>(in.weight_type);
             }
-            print = static_cast<long long>(h >> 2);
+            print = in_count ? (h >> 2) * 1000003u + arguments() : h;
         }
+        call_agreement& agreed = in.agreement;
+        agreed.failed = static_cast<bool>(refusal);
+        agreed.out_of_memory = short_of_memory;
+        agreed.fingerprint = print;
+        if (in_count) {
+            in.refusal = refusal;
+            in.agreement_pending = true;
+            return in;
+        }
+        constexpr long long none = std::numeric_limits<long long>::max();
+        const auto signed_print = static_cast<long long>(print >> 2);
         const long long mine[4] = {refusal ? in.comm.rank : none, short_of_memory ? in.comm.rank : none,
-                                   refusal ? none : print, refusal ? none : -print};
+                                   refusal ? none : signed_print, refusal ? none : -signed_print};
         long long lowest[4] = {none, none, none, none};
         MPI_Allreduce(mine, lowest, 4, MPI_LONG_LONG, MPI_MIN, in.comm.handle);
-        if (lowest[1] != none) {
-            PyErr_SetString(PyExc_MemoryError, (std::string(f.name) +
-                                                ": memory for the probabilities or values could "
-                                                "not be allocated on rank " +
-                                                std::to_string(lowest[1]))
-                                                   .c_str());
-            throw py::error_already_set();
-        }
-        if (!refusal && lowest[0] != none) {
-            throw py::value_error(std::string(f.name) + ": rank " + std::to_string(lowest[0]) +
-                                  " could not read its values (its exception says why)");
-        }
-        if (lowest[0] == none && lowest[2] != -lowest[3]) {
-            throw std::runtime_error(std::string(f.name) +
-                                     ": the ranks hold blocks of different dtypes or shapes after the first axis");
-        }
+        agreed.failed_rank = lowest[0] == none ? -1 : static_cast<int>(lowest[0]);
+        agreed.out_of_memory_rank = lowest[1] == none ? -1 : static_cast<int>(lowest[1]);
+        agreed.same_fingerprints = lowest[2] == -lowest[3];
+        settle_reading(f, agreed, refusal);
     }
     if (refusal) {
         std::rethrow_exception(refusal);
     }
     return in;
+}
+
+/// Where the reading's agreement is pending (input_of) and this rank
+/// refused its block: takes its part in the engine's count, with no
+/// values, so that the other ranks learn of the refusal there, and raises
+/// as they do.
+[[noreturn]] void count_refused(const function_kind& f, input& in)
+{
+    const order_statistics none(number_type::float64, 1);
+    engine_call(f.name, [&] { return none.count(in.comm.handle, -1, &in.agreement); });
+    settle_reading(f, in.agreement, in.refusal);
+    std::rethrow_exception(in.refusal);
 }
 
 /// Whether NumPy's positions of the probabilities are integers, so that it
@@ -288,6 +340,28 @@ py::array probabilities_of(const function_kind& f, const py::object& q)
         }
     }
     return array;
+}
+
+/// A fingerprint of the probabilities (their shape and bits) and the
+/// method, which every rank of a collective call must be given alike.
+std::uint64_t probabilities_print(const py::array& probabilities, quantile_method m)
+{
+    std::uint64_t h = static_cast<std::uint64_t>(m) * 1000003u + static_cast<std::uint64_t>(probabilities.ndim());
+    for (py::ssize_t i = 0; i < probabilities.ndim(); ++i) {
+        h = h * 1000003u + static_cast<std::uint64_t>(probabilities.shape(i));
+    }
+    const doubles values = doubles::ensure(probabilities);
+    if (!values) {
+        PyErr_Clear();
+        return h;
+    }
+    const auto* v = static_cast<const double*>(values.data());
+    for (py::ssize_t i = 0; i < values.size(); ++i) {
+        std::uint64_t bits = 0;
+        std::memcpy(&bits, &v[i], sizeof bits);
+        h = (h ^ bits) * 0x100000001b3ull;
+    }
+    return h;
 }
 
 py::tuple tuple_of(const std::vector<py::ssize_t>& shape)
@@ -433,7 +507,7 @@ py::array reduce_table(const function_kind& f, const reduction_tables& tables, c
                        const py::array* weight_table, number_type weight_type, const py::array& probabilities,
                        quantile_method m, bool at_integers, const py::dtype& out, char data_char,
                        const communicator& agreeing,
-                       const axis_split& split, bool scalar, slice_facts* facts)
+                       const axis_split& split, bool scalar, slice_facts* facts, call_agreement* reading)
 {
     const MPI_Comm comm = split.distributed_reduced() ? agreeing.handle : MPI_COMM_SELF;
     const number_type type = tables.type;
@@ -447,7 +521,7 @@ py::array reduce_table(const function_kind& f, const reduction_tables& tables, c
     // Each rank's own rows: a rank that cannot count them (memory, its
     // counts) fails in the agreement below with the others, not alone.
     std::exception_ptr failure;
-    try {
+    const auto add = [&] {
         engine_call(f.name, [&] {
             if (table == nullptr) {
                 tables.add_to(os);
@@ -455,12 +529,35 @@ py::array reduce_table(const function_kind& f, const reduction_tables& tables, c
                 os.add(table_of_array(*table, type));
             }
         });
-        counts = engine_call(f.name, [&] { return os.count(comm); });
-    } catch (...) {
-        if (split.distributed_reduced()) {
-            throw;
+    };
+    if (reading != nullptr) {
+        // The reading's agreement, pending, travels in the count with this
+        // rank's own failure to add its values.
+        std::exception_ptr refused;
+        try {
+            add();
+        } catch (const std::bad_alloc&) {
+            refused = std::current_exception();
+            reading->out_of_memory = true;
+        } catch (py::error_already_set& e) {
+            refused = std::current_exception();
+            reading->out_of_memory = e.matches(PyExc_MemoryError);
+        } catch (...) {
+            refused = std::current_exception();
         }
-        failure = std::current_exception();
+        reading->failed = static_cast<bool>(refused);
+        counts = engine_call(f.name, [&] { return os.count(comm, -1, reading); });
+        settle_reading(f, *reading, refused);
+    } else {
+        try {
+            add();
+            counts = engine_call(f.name, [&] { return os.count(comm); });
+        } catch (...) {
+            if (split.distributed_reduced()) {
+                throw;
+            }
+            failure = std::current_exception();
+        }
     }
     // Decided from the global counts, or for a reduction of each rank's own
     // rows from every rank's (one MPI_Allreduce), so that every rank warns
@@ -632,13 +729,11 @@ py::object quantiles_call(const function_kind& f, py::object a, py::object q, py
                           py::object comm)
 {
     quantile_method m = quantile_method::linear;
-    if (!f.median) {
-        m = method_of(f, method, interpolation);
-    }
-    py::array probabilities = f.median ? one_half() : probabilities_of(f, q);
-    if (!weights.is_none() && m != quantile_method::inverted_cdf) {
-        throw py::value_error(std::string("Only method 'inverted_cdf' supports weights. Got: ") + name_of(m) + ".");
-    }
+    py::array probabilities;
+    // With every axis reduced over two or more ranks the ranks agree on
+    // their reading in the engine's count (every engine column is then
+    // one, so a refusing rank knows its record's length).
+    const bool in_count = axis.is_none();
     std::vector<py::ssize_t> shape;
     axis_split split;
     py::array weight_block;
@@ -646,15 +741,25 @@ py::object quantiles_call(const function_kind& f, py::object a, py::object q, py
     py::array table;
     py::array weight_table;
     bool one_table = false;
-    const input in = input_of(
+    input in = input_of(
         f, a, weights, comm,
         [&] {
+            // The arguments are checked with the values, so that one rank's
+            // refusal of them reaches the others' agreement too.
+            if (!f.median) {
+                m = method_of(f, method, interpolation);
+            }
+            probabilities = f.median ? one_half() : probabilities_of(f, q);
+            if (!weights.is_none() && m != quantile_method::inverted_cdf) {
+                throw py::value_error(std::string("Only method 'inverted_cdf' supports weights. Got: ") +
+                                      name_of(m) + ".");
+            }
             if (f.percent) {
                 probabilities =
                     numpy().attr("asarray")(numpy().attr("true_divide")(probabilities, 100)).cast<py::array>();
             }
         },
-        !axis.is_none(),
+        !axis.is_none(), in_count, [&] { return probabilities_print(probabilities, m); },
         [&](const input& read) {
             if (read.dtype.kind() == 'b' && !f.median && result_dtype(f, read.dtype, probabilities, m).kind() != 'b') {
                 // NumPy interpolates by subtracting the two values: refused for bool.
@@ -681,6 +786,9 @@ py::object quantiles_call(const function_kind& f, py::object a, py::object q, py
                 tables = tables_for(read.block, split);
             }
         });
+    if (in.agreement_pending && in.refusal) {
+        count_refused(f, in);
+    }
     const bool collective = split.distributed_reduced();
     if (!collective && in.is_array && probabilities.ndim() > 0) {
         throw py::value_error(std::string(f.name) +
@@ -700,7 +808,7 @@ py::object quantiles_call(const function_kind& f, py::object a, py::object q, py
     slice_facts facts;
     py::array flat = reduce_table(f, tables, one_table ? &table : nullptr, in.weighted ? &weight_table : nullptr,
                                   in.weight_type, qs_array, m, integer_positions(f, probabilities, m), dtype, data_char, in.comm,
-                                  split, scalar, &facts);
+                                  split, scalar, &facts, in.agreement_pending ? &in.agreement : nullptr);
     // NumPy gives NaN in the data's float type where its first slice has
     // no value (nan* forms) or, for one number, where a NaN propagates.
     const bool nan_in_data_type = in.dtype.kind() == 'f' && !dtype.equal(in.dtype) &&

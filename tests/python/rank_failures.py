@@ -223,6 +223,44 @@ def test_quantile_weights_refused_on_one_rank():
     assert vs.quantile(x, 1.0, method="inverted_cdf", weights=np.ones(4)) == 3.0
 
 
+@pytest.mark.parametrize("axis", [None, 0])
+def test_quantile_arguments_refused_on_one_rank(axis):
+    """A probability, a method or a weights/method pairing that the last
+    rank alone refuses, with every axis reduced (the ranks agree in the
+    selection's count) and along axis 0 (in an agreement of their own): it
+    raises its own exception, the others a ValueError naming it."""
+    last = WORLD.rank == LAST
+    x = np.arange(6.0).reshape(3, 2)
+    calls = [(ValueError, lambda: vs.quantile(x, [0.5, 1.5 if last else 0.25], axis=axis)),
+             (ValueError, lambda: vs.percentile(x, 101.0 if last else 50.0, axis=axis)),
+             (ValueError, lambda: vs.quantile(x, 0.5, axis=axis, method="sideways" if last else "linear")),
+             (ValueError, lambda: vs.quantile(x, 0.5, axis=axis, method="linear" if last else "inverted_cdf",
+                                              weights=np.ones((3, 2))))]
+    for error, call in calls:
+        with pytest.raises(error) as raised:
+            call()
+        if not last:
+            assert raised.match(f"rank {LAST} could not read its values")
+        assert WORLD.allreduce(1) == WORLD.size
+    assert vs.median(x) == 2.5  # the ranks go on together
+
+
+def test_quantile_probabilities_differing_between_ranks():
+    """Probabilities or methods that every rank accepts but that differ
+    between ranks: a selection of other ranks on each would give each rank
+    another answer (or leave them in different rounds); every rank raises."""
+    last = WORLD.rank == LAST
+    x = np.arange(8.0)
+    for call in (lambda: vs.quantile(x, [0.25, 0.75] if last else [0.25, 0.5]),
+                 lambda: vs.quantile(x, [0.5] if last else [0.5, 0.5]),
+                 lambda: vs.quantile(x, 0.5, method="lower" if last else "higher"),
+                 lambda: vs.nanmedian(x.astype(np.float32) if last else x)):
+        with pytest.raises(RuntimeError, match="different dtypes or shapes .*, or were given different"):
+            call()
+        assert WORLD.allreduce(1) == WORLD.size
+    assert vs.quantile(x, [0.25, 0.75]).tolist() == np.quantile(np.tile(x, WORLD.size), [0.25, 0.75]).tolist()
+
+
 def test_array_average_weights_refused_on_one_rank():
     """average of an Array along an axis, weights of a wrong length on the
     last rank only."""
