@@ -1,5 +1,7 @@
 #include "cell_slabs.h"
 
+#include "h5_handle.h"
+
 #include <algorithm>
 
 namespace virda_stats {
