@@ -572,6 +572,7 @@ selection_search::selection_search(number_type type, const value_counts& counts,
     st.plan = digit_plan(most, ranks.size(), type);
     if (!any) {
         st.round = st.plan.size(); // nothing to find: no round, on every rank alike
+        st.columns.resize(ranks.size()); // still one empty result per column asked
         return;
     }
     try {
