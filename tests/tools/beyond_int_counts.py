@@ -5,13 +5,16 @@ chunks are stored; the others read as the fill value. The tool's summary and
 histogram at the given rank count must match the statistics of the same
 multiset computed here from the three chunks and the number of fill values.
 
-    /usr/bin/python3 beyond_int_counts.py MPIEXEC NUMPROC_FLAG RANKS TOOL WORK_DIR
+    /usr/bin/python3 beyond_int_counts.py --tool TOOL --work WORK_DIR --ranks N
+        [--launcher "mpiexec -n"] [--preflags ...]
 
 Exit status 0 when every figure matches; 1 otherwise.
 """
+import argparse
 import json
 import math
 import os
+import shlex
 import subprocess
 import sys
 
@@ -95,14 +98,22 @@ def run(command):
 
 
 def main():
-    mpiexec, flag, ranks, tool, work = sys.argv[1:6]
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--tool", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--ranks", type=int, required=True)
+    parser.add_argument("--launcher", default="mpiexec -n")
+    parser.add_argument("--preflags", default="")
+    args = parser.parse_args()
+    ranks, work = args.ranks, args.work
     os.makedirs(work, exist_ok=True)
     path = os.path.join(work, "beyond_int_counts.h5")
     lower, width, bins = -128.0, 16.0, 16
     want = expected(lower, width, bins)
     try:
         write(path)
-        launch = [mpiexec, flag, ranks, tool, path, "v"]
+        launch = (shlex.split(args.launcher) + [str(ranks)] + shlex.split(args.preflags)
+                  + [args.tool, path, "v"])
         summary = run(launch + ["summary", "--format", "json"])
         histogram = run(launch + ["histogram", "--lower", str(lower), "--width", str(width), "--bins", str(bins),
                                   "--format", "json"])
