@@ -295,40 +295,15 @@ TEST(OrderStatistics, ExchangeRoomRefusedOnOneRankSumsAlikeOnEveryRank)
     }
 }
 
-TEST(OrderStatistics, MemoryRefusedOnOneRankInAnyRoundStopsEveryRankAlike)
+/// Refuses rank 0, then the last rank, each allocation of a fresh search of
+/// the quantiles q of s in turn, its state first: every rank must then get
+/// the same quantiles (the copy and the exchange have local ways out) or the
+/// same out_of_memory, never a hang or a wrong number; and the run refused
+/// nothing must have reached every one of `sites` on the rank.
+void refuse_each_allocation(const order_statistics& s, const std::vector<double>& q,
+                            const std::vector<std::string>& sites)
 {
-    // Two columns of more than 2^16 rows, one mostly of ties and one spread:
-    // a wide first digit whose counts go by the exchange, then rounds that
-    // copy the keys in question. Every rank holds values, and copies of the
-    // ties that outgrow the room the exchange left for pruning them. Rank 0,
-    // then the last rank, is refused each allocation of a fresh search in
-    // turn, its state first: every rank then gets the same quantiles (the
-    // copy and the exchange have local ways out) or the same out_of_memory,
-    // never a hang or a wrong number.
-    const std::size_t rows = 140000;
-    const std::size_t columns = 2;
-    std::vector<double> table(rows * columns);
-    std::mt19937_64 random(31);
-    std::uniform_real_distribution<double> uniform(-1e3, 1e3);
-    for (std::size_t i = 0; i < table.size(); ++i) {
-        const double u = uniform(random);
-        table[i] = i % columns != 0 ? u : i % 32 == 0 ? std::floor(u / 50) : 1.0;
-    }
-    const auto size = static_cast<std::size_t>(world_size());
-    const auto rank = static_cast<std::size_t>(world_rank());
-    const std::size_t first = rows * rank / size;
-    const std::size_t end = rows * (rank + 1) / size;
-    order_statistics s(number_type::float64, static_cast<std::int64_t>(columns));
-    s.add(table_of(table.data() + columns * first, static_cast<std::int64_t>(end - first),
-                   static_cast<std::int64_t>(columns), static_cast<std::int64_t>(columns)));
-    const std::vector<double> q = {0.25, 0.5};
     const std::vector<std::vector<double>> expected = s.quantiles(q, MPI_COMM_WORLD);
-    // Every allocation the search checks: a run refused nothing reaches each.
-    std::vector<std::string> sites = {"selection: state", "selection: columns", "selection: counts",
-                                      "selection: scratch", "selection: copy",    "selection: pruned copy"};
-    if (size > 1) {
-        sites.push_back("selection: exchange");
-    }
     for (int refused_rank = 0; refused_rank < world_size(); refused_rank += std::max(1, world_size() - 1)) {
         const bool refused_here = world_rank() == refused_rank;
         int outcomes[2] = {0, 0}; // the same quantiles, out_of_memory everywhere
@@ -343,7 +318,7 @@ TEST(OrderStatistics, MemoryRefusedOnOneRankInAnyRoundStopsEveryRankAlike)
             try {
                 const std::vector<std::vector<double>> got = s.quantiles(q, MPI_COMM_WORLD);
                 outcome = 0;
-                for (std::size_t j = 0; j < columns; ++j) {
+                for (std::size_t j = 0; j < got.size(); ++j) {
                     for (std::size_t i = 0; i < q.size(); ++i) {
                         outcome = same_bits(expected[j][i], got[j][i]) ? outcome : 2;
                     }
@@ -384,6 +359,45 @@ TEST(OrderStatistics, MemoryRefusedOnOneRankInAnyRoundStopsEveryRankAlike)
         EXPECT_GT(outcomes[0], 0) << "no refusal had a local way out (the copies)";
         EXPECT_GT(outcomes[1], 0) << "no refusal stopped the search (the counts)";
     }
+}
+
+TEST(OrderStatistics, MemoryRefusedOnOneRankInAnyRoundStopsEveryRankAlike)
+{
+    std::vector<std::string> sites = {"selection: state", "selection: columns", "selection: counts",
+                                      "selection: scratch", "selection: copy",    "selection: pruned copy"};
+    // Values repeated through a stride of 0 are counted without the scratch:
+    // it first grows when the copies of their keys are counted.
+    const double repeated[5] = {-2.5, 1.0, 3.0, 7.5, 1e9};
+    order_statistics few(number_type::float64);
+    for (int i = 0; i < 5; ++i) {
+        few.add(values_view{&repeated[i], number_type::float64, 1000 + 100 * world_rank() + 10 * i, 0});
+    }
+    refuse_each_allocation(few, {0.25, 0.5}, sites);
+
+    // Two columns of more than 2^16 rows, one mostly of ties and one spread:
+    // a wide first digit whose counts go by the exchange, then rounds that
+    // copy the keys in question. Every rank holds values, and copies of the
+    // ties that outgrow the room the exchange left for pruning them.
+    const std::size_t rows = 140000;
+    const std::size_t columns = 2;
+    std::vector<double> table(rows * columns);
+    std::mt19937_64 random(31);
+    std::uniform_real_distribution<double> uniform(-1e3, 1e3);
+    for (std::size_t i = 0; i < table.size(); ++i) {
+        const double u = uniform(random);
+        table[i] = i % columns != 0 ? u : i % 32 == 0 ? std::floor(u / 50) : 1.0;
+    }
+    const auto size = static_cast<std::size_t>(world_size());
+    const auto rank = static_cast<std::size_t>(world_rank());
+    const std::size_t first = rows * rank / size;
+    const std::size_t end = rows * (rank + 1) / size;
+    order_statistics s(number_type::float64, static_cast<std::int64_t>(columns));
+    s.add(table_of(table.data() + columns * first, static_cast<std::int64_t>(end - first),
+                   static_cast<std::int64_t>(columns), static_cast<std::int64_t>(columns)));
+    if (size > 1) {
+        sites.push_back("selection: exchange");
+    }
+    refuse_each_allocation(s, {0.25, 0.5}, sites);
 }
 
 TEST(OrderStatistics, ColumnsShareTheirRoundsAndNanPolicies)
