@@ -118,8 +118,8 @@ private:
 /// columns or targets) is one MPI_Allreduce of an int that agrees the room
 /// for an exchange, then MPI_Sendrecv with each other rank and one
 /// MPI_Allgatherv (or, when a rank was refused that room, MPI_Allreduce in
-/// pieces of 2^15 counts). The result
-/// cannot depend on how the values are split between blocks or ranks.
+/// pieces of 2^15 counts). The result cannot depend on how the values are
+/// split between blocks or ranks.
 class order_statistics {
 public:
     /// Statistics of values of `type` in `columns` columns (at least 1). No
