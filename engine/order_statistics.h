@@ -46,9 +46,11 @@ public:
     /// every rank: from count() or a moment summary), for the ranks
     /// `ranks[c]` of column c (0-based among its values that are not NaN,
     /// each below its count; any order, repeats allowed). `memory_budget` is
-    /// the most bytes this rank may use for copied keys. Throws
+    /// the most bytes this rank may use for copied keys, the room reserved
+    /// past them included (32 KiB per column copied). Throws
     /// error(invalid_argument) alike on every rank for a rank beyond a
-    /// count. No communication.
+    /// count; memory refused here is told in the first round (end_round).
+    /// No communication.
     selection_search(number_type type, const value_counts& counts,
                      const std::vector<std::vector<std::uint64_t>>& ranks,
                      std::size_t memory_budget = std::size_t{1} << 28);
@@ -91,6 +93,13 @@ public:
 
 private:
     struct state;
+    number_type type_;
+    std::size_t columns_ = 0;
+    // Without a state, the size of the first round's sum when the memory for
+    // the state was refused on this rank (it takes part in that sum from
+    // fixed room, then every rank throws), or 0 when nothing was asked of
+    // any column (no round on any rank).
+    std::size_t refused_sum_ = 0;
     std::unique_ptr<state> state_;
 };
 
@@ -99,14 +108,18 @@ private:
 /// in place: they must stay alive and unchanged until the statistics are
 /// taken.
 ///
-/// Cost: count() is one small MPI_Allreduce; a selection is one
-/// MPI_Allreduce per digit of the keys (eight of 8 bits up to 2^16 values,
-/// else one of 16 and four of 12; eight of 8 bits for more than 64 columns;
-/// float32 keys hold 35 bits that differ: five digits, or three of 16, 12
-/// and 7),
-/// whatever the data or the number of ranks, with the counts of every
-/// column and every order statistic in the same reductions. The result
-/// cannot depend on how the values are split between blocks or ranks.
+/// Cost: count() is one small MPI_Allreduce; a selection is one sum of
+/// counts over the ranks per digit of the keys (eight of 8 bits up to 2^16
+/// values, else one of 16 and four of 12; eight of 8 bits for more than 64
+/// columns; float32 keys hold 35 bits that differ: five digits, or three of
+/// 16, 12 and 7), whatever the data, with the counts of every column and
+/// every order statistic in the same sum. A sum is one MPI_Allreduce; at
+/// several ranks, a sum of 2^15 counts or more (a 16-bit digit, or many
+/// columns or targets) is one MPI_Allreduce of an int that agrees the room
+/// for an exchange, then MPI_Sendrecv with each other rank and one
+/// MPI_Allgatherv (or, when a rank was refused that room, MPI_Allreduce in
+/// pieces of 2^15 counts). The result cannot depend on how the values are
+/// split between blocks or ranks.
 class order_statistics {
 public:
     /// Statistics of values of `type` in `columns` columns (at least 1). No
@@ -149,7 +162,8 @@ public:
     value_counts count(MPI_Comm comm, std::int64_t expected_total = -1, call_agreement* caller = nullptr) const;
 
     /// The values of ranks `ranks[c]` in column c (as selection_search),
-    /// from counts that count() gave. Collective: one MPI_Allreduce per digit.
+    /// from counts that count() gave. Collective: one sum of counts per digit
+    /// (see the class).
     std::vector<std::vector<number>> select(const value_counts& counts,
                                             const std::vector<std::vector<std::uint64_t>>& ranks,
                                             MPI_Comm comm) const;

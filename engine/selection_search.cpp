@@ -7,6 +7,7 @@
 #include "framework/simd/sub_histograms.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <limits>
 #include <mutex>
@@ -53,21 +54,34 @@ std::uint64_t key_completed(std::uint64_t prefix, int bits)
     return (prefix << (64 - bits)) | (positive ? 0 : low);
 }
 
-/// The digit widths, from the top of the key down, adding up to the key's
-/// significant bits: narrow digits for few values, a wide first one for
-/// many (with the sign and the exponent it leaves few values in question
-/// after one pass), and narrow ones again for many columns, whose counts go
-/// in the same reductions.
-std::vector<int> digit_plan(std::uint64_t most_values, std::size_t columns, number_type type)
+/// The widths of a search's digits, from the top of the key down: held in
+/// place, so that a search knows its rounds without allocating.
+struct digit_widths {
+    std::array<int, 8> bits{};
+    std::size_t count = 0;
+};
+
+/// The digit widths adding up to the key's significant bits: narrow digits
+/// for few values, a wide first one for many (with the sign and the
+/// exponent it leaves few values in question after one pass), and narrow
+/// ones again for many columns, whose counts go in the same reductions.
+digit_widths digit_plan(std::uint64_t most_values, std::size_t columns, number_type type)
 {
     const bool narrow = most_values <= (std::uint64_t{1} << 16) || columns > 64;
     if (significant_key_bits(type) == 35) {
-        return narrow ? std::vector<int>{8, 8, 8, 8, 3} : std::vector<int>{16, 12, 7};
+        return narrow ? digit_widths{{8, 8, 8, 8, 3}, 5} : digit_widths{{16, 12, 7}, 3};
     }
     if (narrow) {
-        return {8, 8, 8, 8, 8, 8, 8, 8};
+        return {{8, 8, 8, 8, 8, 8, 8, 8}, 8};
     }
-    return {16, 12, 12, 12, 12};
+    return {{16, 12, 12, 12, 12}, 5};
+}
+
+/// The counts of a search's first round, with its last slot (see
+/// selection_search::state::prepare_round): one digit's worth per column.
+std::size_t first_round_counts(std::size_t columns, const digit_widths& plan)
+{
+    return columns * (std::size_t{1} << plan.bits[0]) + 1;
 }
 
 /// Whether the keys still in question are worth copying out of n values so
@@ -76,20 +90,6 @@ std::vector<int> digit_plan(std::uint64_t most_values, std::size_t columns, numb
 bool worth_gathering(std::uint64_t candidates, std::uint64_t n)
 {
     return 8 * candidates <= n || (candidates <= (std::uint64_t{1} << 20) && 2 * candidates <= n);
-}
-
-/// Zeroed room for `count` sub-histogram counts, kept from call to call (at
-/// most about a megabyte): small selections would otherwise spend most of
-/// their time faulting in fresh pages.
-std::uint32_t* zeroed_scratch(std::size_t count)
-{
-    static thread_local std::vector<std::uint32_t> scratch;
-    if (count > scratch.capacity()) {
-        detail::check_allocation();
-    }
-    scratch.resize(count);
-    std::memset(scratch.data(), 0, count * sizeof(std::uint32_t));
-    return scratch.data();
 }
 
 /// Counts beyond which sum_over_ranks exchanges blocks point to point
@@ -193,7 +193,7 @@ int sum_over_ranks(const std::uint64_t* local, std::uint64_t* global, std::size_
     int room = n <= static_cast<std::size_t>(std::numeric_limits<int>::max()) ? 1 : 0;
     try {
         if (room != 0) {
-            detail::check_allocation();
+            detail::check_allocation("selection: exchange");
             incoming.resize(mine.second - mine.first);
             counts.resize(static_cast<std::size_t>(ranks));
             displacements.resize(static_cast<std::size_t>(ranks));
@@ -230,11 +230,17 @@ int sum_over_ranks(const std::uint64_t* local, std::uint64_t* global, std::size_
     return rc;
 }
 
-/// Values handed to the gathering kernel at a time: the copy grows by at
-/// most this much past the keys in question, so the room reserved for them
-/// once per round is never outgrown (growing it by a whole run would zero
-/// and fault in memory for every value of the run).
+/// Values handed to the gathering kernel at a time, at most, and never more
+/// than the room left in the copy: it grows by a piece before the kernel
+/// keeps the keys in question, so the room reserved for them once per round
+/// is never outgrown (growing it by a whole run would zero and fault in
+/// memory for every value of the run).
 constexpr std::size_t gather_piece = std::size_t{1} << 14;
+
+/// Room reserved in a copy past the keys in question, and counted in the
+/// memory budget: the pieces shrink to the room left, which the keys found
+/// never bring below this.
+constexpr std::size_t gather_room = std::size_t{1} << 12;
 
 /// One order statistic being sought: its key's bits found so far and its
 /// rank among the keys that share them.
@@ -252,11 +258,27 @@ error refused()
     return error(error_code::out_of_memory, "selection: some rank was refused the memory a round of the search needs");
 }
 
+/// The part of a rank refused memory since the last round in the round's
+/// sum of n counts (`flags` in the last slot, refused_mark among them),
+/// from fixed room; then it throws refused(), as every rank does on
+/// finding the mark in the sum.
+[[noreturn]] void stand_in_and_throw(std::size_t n, std::uint64_t flags, MPI_Comm comm)
+{
+    int ranks = 1;
+    MPI_Comm_size(comm, &ranks);
+    std::uint64_t summed_flags = 0;
+    if (ranks > 1 && stand_in_sum(n, flags, summed_flags, comm) != MPI_SUCCESS) {
+        throw error(error_code::mpi_failure, "selection: the reduction of a round's counts failed");
+    }
+    throw refused();
+}
+
 /// The most a count buffer kept between searches may hold.
 constexpr std::size_t kept_bytes = std::size_t{16} << 20;
 
 struct kept_buffers {
     std::vector<std::uint64_t> local, global, spare;
+    std::vector<std::uint32_t> scratch;
 };
 
 kept_buffers& kept_on_this_thread()
@@ -282,9 +304,8 @@ struct selection_search::state {
     };
 
     number_type type;
-    std::size_t column_count = 0;
     std::vector<column> columns;
-    std::vector<int> plan;
+    digit_widths plan;
     std::size_t round = 0;
     int consumed = 0; // bits of the key found so far
     std::uint64_t local_values = 0;
@@ -295,25 +316,31 @@ struct selection_search::state {
     std::vector<std::uint64_t> global;
     std::vector<std::uint64_t> spare;  // room for pruning a copy of keys
     std::vector<std::size_t> chosen;   // narrow's slots, room for every target
+    std::vector<std::uint32_t> scratch; // sub-histograms, zeroed for each count
     std::size_t count_size = 0;        // this round's counts and flag, the same on every rank
     // Memory refused on this rank since the last round's sum: it then takes
     // part in the next sum from fixed room (stand_in_sum) and every rank
     // learns of the refusal there, so none is left waiting in a collective.
     bool failed = false;
 
-    // The count buffers come from those the last search on this thread left
-    // (up to kept_bytes each, so at most 48 MiB stay held) and go back when
-    // it ends: a search of small columns would otherwise spend most of its
-    // time faulting in fresh pages for its counts, call after call.
+    // The count buffers and the scratch come from those the last search on
+    // this thread left (up to kept_bytes each, so at most 64 MiB stay held)
+    // and go back when it ends: a search of small columns would otherwise
+    // spend most of its time faulting in fresh pages for its counts, call
+    // after call.
     state() { swap_kept(); }
     ~state()
     {
-        for (std::vector<std::uint64_t>* v : {&local, &global, &spare}) {
-            if (v->capacity() * sizeof(std::uint64_t) > kept_bytes) {
-                std::vector<std::uint64_t>().swap(*v);
+        const auto trim = [](auto& v) {
+            if (v.capacity() * sizeof(v[0]) > kept_bytes) {
+                std::decay_t<decltype(v)>().swap(v);
             }
-            v->clear();
-        }
+            v.clear();
+        };
+        trim(local);
+        trim(global);
+        trim(spare);
+        trim(scratch);
         swap_kept();
     }
     state(const state&) = delete;
@@ -324,12 +351,14 @@ struct selection_search::state {
         local.swap(k.local);
         global.swap(k.global);
         spare.swap(k.spare);
+        scratch.swap(k.scratch);
     }
 
-    int bits() const { return plan[round]; }
+    int bits() const { return plan.bits[round]; }
     int shift() const { return 64 - consumed - bits(); }
-    bool finished() const { return round >= plan.size(); }
+    bool finished() const { return round >= plan.count; }
     void prepare_round();
+    std::uint32_t* zeroed_scratch(std::size_t count);
     void count_source(column& c, const key_source& s);
     template <typename T>
     void add_run(column& c, const values_view& v);
@@ -345,6 +374,7 @@ void selection_search::state::prepare_round()
     const std::size_t width = std::size_t{1} << bits();
     std::size_t offset = 0;
     std::uint64_t candidates = 0;
+    std::uint64_t copied_columns = 0;
     bool all_gathered = true;
     for (column& c : columns) {
         c.prefixes.clear();
@@ -363,6 +393,7 @@ void selection_search::state::prepare_round()
         c.offset = offset;
         offset += (round == 0 ? 1 : c.prefixes.size()) * width;
         candidates += c.gathered ? 0 : c.candidates;
+        copied_columns += c.gathered || c.targets.empty() ? 0 : 1;
         all_gathered = all_gathered && (c.gathered || c.targets.empty());
     }
     // Counts, then one slot: whether this rank still needs the values (and
@@ -373,7 +404,7 @@ void selection_search::state::prepare_round()
     }
     try {
         if (count_size > local.capacity() || count_size > global.capacity()) {
-            detail::check_allocation();
+            detail::check_allocation("selection: counts");
         }
         local.assign(count_size, 0);
         global.resize(count_size);
@@ -382,24 +413,36 @@ void selection_search::state::prepare_round()
         return;
     }
     // Copy the keys still in question during this pass when they fit in the
-    // budget and are few against the values: a local decision that changes
-    // no count (the next round then needs no pass on this rank), also when
-    // the room for the copy is refused.
-    const bool gather = round > 0 && !all_gathered && candidates * sizeof(std::uint64_t) <= budget &&
+    // budget with the room past them and are few against the values: a
+    // local decision that changes no count (the next round then needs no
+    // pass on this rank), also when the room for the copy is refused.
+    const bool gather = round > 0 && !all_gathered &&
+                        (candidates + copied_columns * gather_room) * sizeof(std::uint64_t) <= budget &&
                         worth_gathering(candidates, local_values);
     for (column& c : columns) {
         c.gathering = gather && !c.gathered && !c.targets.empty();
         if (c.gathering) {
             c.kept.clear();
             try {
-                detail::check_allocation();
-                c.kept.reserve(static_cast<std::size_t>(c.candidates) + gather_piece);
+                detail::check_allocation("selection: copy");
+                c.kept.reserve(static_cast<std::size_t>(c.candidates) + gather_room);
             } catch (const std::bad_alloc&) {
                 std::vector<std::uint64_t>().swap(c.kept);
                 c.gathering = false;
             }
         }
     }
+}
+
+/// Zeroed room for `count` sub-histogram counts.
+std::uint32_t* selection_search::state::zeroed_scratch(std::size_t count)
+{
+    if (count > scratch.capacity()) {
+        detail::check_allocation("selection: scratch");
+    }
+    scratch.resize(count);
+    std::memset(scratch.data(), 0, count * sizeof(std::uint32_t));
+    return scratch.data();
 }
 
 void selection_search::state::count_source(column& c, const key_source& s)
@@ -450,14 +493,16 @@ void selection_search::state::add_run(column& c, const values_view& v)
     const auto take = [&](const T* p, std::size_t n) {
         if (c.gathering) {
             // Counted at the end of the round, from the copies.
-            for (std::size_t done = 0; done < n; done += gather_piece) {
-                const std::size_t m = std::min(gather_piece, n - done);
+            for (std::size_t done = 0; done < n;) {
                 const std::size_t at = c.kept.size();
+                const std::size_t room = c.kept.capacity() - at; // 0 only for values unlike the last pass's
+                const std::size_t m = std::min({gather_piece, n - done, room > 0 ? room : gather_piece});
                 c.kept.resize(at + m);
                 const std::size_t got = k.gather(key_source{static_cast<int>(type), p + done, m}, shift(), bits(),
                                                  c.prefixes.data(), static_cast<int>(c.prefixes.size()),
                                                  c.kept.data() + at);
                 c.kept.resize(at + got);
+                done += m;
             }
         } else {
             count_source(c, key_source{static_cast<int>(type), p, n});
@@ -544,13 +589,8 @@ void selection_search::state::narrow(column& c)
 
 selection_search::selection_search(number_type type, const value_counts& counts,
                                    const std::vector<std::vector<std::uint64_t>>& ranks, std::size_t memory_budget)
-    : state_(std::make_unique<state>())
+    : type_(type), columns_(ranks.size())
 {
-    state& st = *state_;
-    st.type = type;
-    st.column_count = ranks.size();
-    st.budget = memory_budget;
-    st.local_values = static_cast<std::uint64_t>(std::max<std::int64_t>(counts.local, 0));
     if (ranks.size() != counts.values.size() || counts.nans.size() != counts.values.size() || ranks.empty()) {
         throw error(error_code::invalid_argument, "selection: one list of ranks per column of the counts is needed");
     }
@@ -569,13 +609,26 @@ selection_search::selection_search(number_type type, const value_counts& counts,
             any = true;
         }
     }
-    st.plan = digit_plan(most, ranks.size(), type);
     if (!any) {
-        st.round = st.plan.size(); // nothing to find: no round, on every rank alike
-        st.columns.resize(ranks.size()); // still one empty result per column asked
+        return; // nothing to find: no state and no round, on every rank alike
+    }
+    // Memory refused from here on is learnt by every rank in the first
+    // round's sum, which this rank then takes part in from fixed room.
+    const digit_widths plan = digit_plan(most, ranks.size(), type);
+    try {
+        detail::check_allocation("selection: state");
+        state_ = std::make_unique<state>();
+    } catch (const std::bad_alloc&) {
+        refused_sum_ = first_round_counts(ranks.size(), plan);
         return;
     }
+    state& st = *state_;
+    st.type = type;
+    st.plan = plan;
+    st.budget = memory_budget;
+    st.local_values = static_cast<std::uint64_t>(std::max<std::int64_t>(counts.local, 0));
     try {
+        detail::check_allocation("selection: columns");
         st.columns.resize(ranks.size());
         std::size_t most_targets = 0;
         for (std::size_t j = 0; j < ranks.size(); ++j) {
@@ -600,10 +653,8 @@ selection_search::selection_search(number_type type, const value_counts& counts,
         }
         st.chosen.reserve(most_targets);
     } catch (const std::bad_alloc&) {
-        // The first round's counts, one digit's worth per column, are all
-        // the next sum needs to know.
         st.failed = true;
-        st.count_size = ranks.size() * (std::size_t{1} << st.plan[0]) + 1;
+        st.count_size = first_round_counts(ranks.size(), plan);
         return;
     }
     st.prepare_round();
@@ -615,26 +666,26 @@ selection_search& selection_search::operator=(selection_search&&) noexcept = def
 
 bool selection_search::finished() const
 {
-    return state_->finished();
+    return state_ ? state_->finished() : refused_sum_ == 0;
 }
 
 bool selection_search::wants_values() const
 {
-    return !state_->finished() && state_->values_wanted;
+    return state_ ? !state_->finished() && state_->values_wanted : refused_sum_ != 0;
 }
 
 void selection_search::add(const values_view& v)
 {
-    state& st = *state_;
-    if (v.type != st.type) {
+    if (v.type != type_) {
         throw error(error_code::invalid_argument, "selection: values of another number type");
     }
-    if (st.column_count != 1) {
+    if (columns_ != 1) {
         throw error(error_code::invalid_argument, "selection: a run of values added to a search of several columns");
     }
-    if (!wants_values() || st.failed) {
+    if (!state_ || !wants_values() || state_->failed) {
         return;
     }
+    state& st = *state_;
     try {
         visit_number_type(st.type, [&](auto* t) {
             using T = std::remove_pointer_t<decltype(t)>;
@@ -647,20 +698,20 @@ void selection_search::add(const values_view& v)
 
 void selection_search::add(const table_view& t)
 {
-    state& st = *state_;
-    if (t.type != st.type) {
+    if (t.type != type_) {
         throw error(error_code::invalid_argument, "selection: values of another number type");
     }
-    if (st.column_count == 1) {
+    if (columns_ == 1) {
         for_each_run(t, [&](const values_view& run) { add(run); });
         return;
     }
-    if (t.columns != static_cast<std::int64_t>(st.column_count)) {
+    if (t.columns != static_cast<std::int64_t>(columns_)) {
         throw error(error_code::invalid_argument, "selection: a table of another number of columns");
     }
-    if (!wants_values() || st.failed) {
+    if (!state_ || !wants_values() || state_->failed) {
         return;
     }
+    state& st = *state_;
     try {
         visit_number_type(st.type, [&](auto* p) {
             using T = std::remove_pointer_t<decltype(p)>;
@@ -675,10 +726,13 @@ void selection_search::add(const table_view& t)
 
 void selection_search::end_round(MPI_Comm comm)
 {
-    state& st = *state_;
-    if (st.finished()) {
+    if (finished()) {
         return;
     }
+    if (!state_) {
+        stand_in_and_throw(refused_sum_, refused_mark, comm);
+    }
+    state& st = *state_;
     if (st.values_wanted) {
         ++st.passes;
     }
@@ -701,23 +755,14 @@ void selection_search::end_round(MPI_Comm comm)
     // The last slot: ranks that still need the values, plus refused_mark for
     // each rank refused memory.
     const std::uint64_t flags = (needs_values ? 1 : 0) + (st.failed ? refused_mark : 0);
-    std::uint64_t summed_flags = 0;
-    int rc = MPI_SUCCESS;
     if (st.failed) {
-        int ranks = 1;
-        MPI_Comm_size(comm, &ranks);
-        if (ranks == 1) {
-            throw refused();
-        }
-        rc = stand_in_sum(st.count_size, flags, summed_flags, comm);
-    } else {
-        st.local.back() = flags;
-        rc = sum_over_ranks(st.local.data(), st.global.data(), st.local.size(), st.spare, comm);
-        summed_flags = st.global.back();
+        stand_in_and_throw(st.count_size, flags, comm);
     }
-    if (rc != MPI_SUCCESS) {
+    st.local.back() = flags;
+    if (sum_over_ranks(st.local.data(), st.global.data(), st.local.size(), st.spare, comm) != MPI_SUCCESS) {
         throw error(error_code::mpi_failure, "selection: the reduction of a round's counts failed");
     }
+    const std::uint64_t summed_flags = st.global.back();
     if (summed_flags >= refused_mark) {
         throw refused();
     }
@@ -742,7 +787,7 @@ void selection_search::end_round(MPI_Comm comm)
                 std::sort(c.prefixes.begin(), c.prefixes.end());
                 c.prefixes.erase(std::unique(c.prefixes.begin(), c.prefixes.end()), c.prefixes.end());
                 if (c.kept.size() > st.spare.capacity()) {
-                    detail::check_allocation();
+                    detail::check_allocation("selection: pruned copy");
                 }
                 st.spare.resize(c.kept.size());
                 const std::size_t got = selection_kernels().gather(
@@ -760,8 +805,11 @@ void selection_search::end_round(MPI_Comm comm)
 
 std::vector<std::vector<number>> selection_search::result() const
 {
+    std::vector<std::vector<number>> out(columns_);
+    if (!state_) {
+        return out; // nothing was asked: one empty result per column
+    }
     const state& st = *state_;
-    std::vector<std::vector<number>> out(st.columns.size());
     for (std::size_t j = 0; j < st.columns.size(); ++j) {
         const state::column& c = st.columns[j];
         for (const std::size_t i : c.request) {
@@ -784,12 +832,12 @@ std::vector<std::vector<number>> selection_search::result() const
 
 int selection_search::rounds() const
 {
-    return static_cast<int>(state_->round);
+    return state_ ? static_cast<int>(state_->round) : 0;
 }
 
 int selection_search::passes() const
 {
-    return state_->passes;
+    return state_ ? state_->passes : 0;
 }
 
 } // namespace virda::engine
