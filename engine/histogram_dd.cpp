@@ -3,6 +3,7 @@
 #include "engine/allocation_failures.h"
 #include "engine/bin_totals.h"
 #include "engine/binning_support.h"
+#include "engine/equal_width_line.h"
 #include "engine/error.h"
 #include "engine/record_reduction.h"
 #include "engine/run_pieces.h"
@@ -239,6 +240,13 @@ void for_each_located(const values_view& weights, const std::int64_t* located, B
     });
 }
 
+// Histograms of at least spread_bins bins are counted spread_points points
+// at a time, grouped first into 2^spread_bits blocks of neighbouring bins
+// (for 4096 x 4096 bins, blocks of 512 KiB of counts).
+constexpr std::int64_t spread_bins = std::int64_t{1} << 22;
+constexpr std::size_t spread_points = std::size_t{1} << 20;
+constexpr int spread_bits = 8;
+
 // Points counted as doubles in all at most this many: whole numbers up to
 // 2^53 are exact in a double, and so are their sums.
 constexpr std::uint64_t double_count_limit = std::uint64_t{1} << 53;
@@ -281,7 +289,66 @@ enum field : int {
     fields
 };
 
+// The line pass's bins of v[0..n), as equal_width_line::bin gives them,
+// four at a time: the estimate clamped below the last bin in double before
+// its conversion (only values between the edges are estimated; others, and
+// NaN, estimate 0 and end as -1), then moved down or up one by the edges.
+// Exact operations only, none fused, so every clone gives the same bins.
+__attribute__((target_clones("avx512f", "avx2", "default"))) void
+locate_line(const double* e, std::int64_t bins, double first, double last, double norm, const double* v,
+            std::size_t n, std::int32_t* out)
+{
+    typedef double vec_double __attribute__((vector_size(32)));
+    typedef std::int64_t vec_long __attribute__((vector_size(32)));
+    typedef std::int32_t vec_int __attribute__((vector_size(16)));
+    const double top = static_cast<double>(bins - 1);
+    const auto last_bin = static_cast<std::int32_t>(bins - 1);
+    std::size_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        vec_double x;
+        std::memcpy(&x, v + i, sizeof x);
+        const vec_long inside = (x >= first) & (x <= last);
+        const vec_double zero = {};
+        vec_double q = (x - first) * norm;
+        q = inside != 0 ? q : zero;
+        q = q < top ? q : zero + top;
+        vec_int k = __builtin_convertvector(q, vec_int);
+        const vec_double ek = {e[k[0]], e[k[1]], e[k[2]], e[k[3]]};
+        const vec_double up_edge = {e[k[0] + 1], e[k[1] + 1], e[k[2] + 1], e[k[3] + 1]};
+        const vec_int down = __builtin_convertvector(x < ek, vec_int);
+        const vec_int up = __builtin_convertvector(x >= up_edge, vec_int) & ~down & (k != last_bin);
+        // Comparisons give -1 where they hold.
+        k = k + down - up;
+        k = __builtin_convertvector(inside, vec_int) != 0 ? k : vec_int{} - 1;
+        std::memcpy(out + i, &k, sizeof k);
+    }
+    for (; i < n; ++i) {
+        const double x = v[i];
+        if (!(x >= first && x <= last)) {
+            out[i] = -1;
+            continue;
+        }
+        std::int64_t k = static_cast<std::int64_t>((x - first) * norm);
+        k = k < bins - 1 ? k : bins - 1;
+        if (x < e[k]) {
+            --k;
+        } else if (k != bins - 1 && x >= e[k + 1]) {
+            ++k;
+        }
+        out[i] = static_cast<std::int32_t>(k);
+    }
+}
+
 } // namespace
+
+namespace detail {
+
+void equal_width_line::bins_of(const double* v, std::size_t n, std::int32_t* bins) const
+{
+    locate_line(e_, n_, first_, last_, norm_, v, n, bins);
+}
+
+} // namespace detail
 
 void zeroed_pages_release::operator()(void* p) const noexcept
 {
@@ -324,11 +391,25 @@ histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::v
             throw error(error_code::invalid_argument, "histogram_dd: " + std::to_string(weights->count) +
                                                           " weights for " + std::to_string(points) + " points");
         }
-        if (weights != nullptr && bins > totals_bins) {
+        if (weights != nullptr) {
             visit_number_type(weights->type, [&](auto* t) {
                 using W = std::remove_pointer_t<decltype(t)>;
                 detail::for_each_piece<W>(*weights, [&](const W* p, std::size_t n) {
                     for (std::size_t i = 0; i < n; ++i) {
+                        if constexpr (std::is_same_v<W, double>) {
+                            // A normal double straight from its fields: its lowest
+                            // set bit at field - 1075 + the mantissa's trailing
+                            // zeros, its top at field - 1022.
+                            const std::uint64_t bits = detail::bits_of(p[i]);
+                            const auto field = static_cast<std::int64_t>((bits >> 52) & 0x7ff);
+                            if (field != 0 && field != 0x7ff) {
+                                const std::uint64_t m = (bits & ((std::uint64_t{1} << 52) - 1)) |
+                                                        (std::uint64_t{1} << 52);
+                                least = std::min<std::int64_t>(least, field - 1075 + __builtin_ctzll(m));
+                                greatest = std::max<std::int64_t>(greatest, field - 1022);
+                                continue;
+                            }
+                        }
                         const weight_parts w = parts_of(p[i]);
                         special = special || w.special != 0;
                         if (w.mantissa != 0) {
@@ -410,7 +491,6 @@ histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::v
     // The totals' width: the widest weight times the most points any total
     // can hold, and a sign bit.
     const bool weighted = weights != nullptr;
-    const bool by_totals = weighted && bins <= totals_bins; // the same on every rank: the bins agree
     const bool any_bits = -agreement[minus_unit] != no_exponent;
     const int unit = any_bits ? static_cast<int>(-agreement[minus_unit]) : 0;
     const std::int64_t span = any_bits ? agreement[top] - unit : 0;
@@ -418,6 +498,20 @@ histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::v
         (span + bit_length(static_cast<std::uint64_t>(agreement[most_points]) * static_cast<std::uint64_t>(size)) +
          1 + 63) /
         64);
+    // Few bins whose fixed-point totals would be wide: the exact totals,
+    // which need no common unit. Both round the same exact totals once. The
+    // same choice on every rank: the bins and the weights' range agree.
+    const bool by_totals = weighted && bins <= totals_bins && words > 2;
+    // One equal-width axis over contiguous doubles (and weights, if any, of
+    // few bins and totals of at most two words): located and counted in one
+    // loop. A choice of this rank's alone, as it changes no result.
+    const auto contiguous_doubles = [](const values_view& v) {
+        return v.type == number_type::float64 && v.stride == static_cast<std::int64_t>(sizeof(double)) &&
+               reinterpret_cast<std::uintptr_t>(v.data) % alignof(double) == 0;
+    };
+    const bool line = axes.size() == 1 && axes[0].is_equal_width() && contiguous_doubles(coordinates[0]) &&
+                      (!weighted || (!by_totals && bins <= totals_bins && words <= 2 &&
+                                     contiguous_doubles(*weights)));
     const bool specials_anywhere = agreement[specials] != 0;
     // Counts asked for as doubles are counted in them unless the points
     // could reach 2^53 (most_points is below 2^62, size below 2^31).
@@ -425,16 +519,25 @@ histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::v
         form == bin_count_form::float64 &&
         static_cast<u128>(agreement[most_points]) * static_cast<u128>(size) < double_count_limit;
 
+    // Many bins counted without weights: counted block by block (below).
+    const bool spread = !weighted && !line && bins >= spread_bins && points > 0 &&
+                        (count_doubles || !r.counts.empty());
+
     // Everything else this call holds, allocated before a second agreement.
     std::vector<std::uint64_t> totals;
     std::vector<std::uint8_t> flags;
+    std::vector<detail::line_u128> wide; // the two-word totals of the one-axis pass
     std::unique_ptr<detail::bin_totals> exact;
     std::vector<std::int64_t> record;
     std::vector<std::int64_t> located;
+    std::vector<std::int64_t> grouped; // located bins grouped by block (spread counting)
     bool failed = false;
     try {
         detail::check_allocation();
-        located.resize(chunk);
+        located.resize(spread ? spread_points : chunk);
+        if (spread) {
+            grouped.resize(spread_points);
+        }
         if (form == bin_count_form::float64 && !count_doubles) {
             r.counts.assign(static_cast<std::size_t>(bins), 0);
         }
@@ -445,8 +548,11 @@ histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::v
         } else if (weighted) {
             totals.assign(static_cast<std::size_t>(bins) * static_cast<std::size_t>(words), 0);
             r.weight_totals.resize(static_cast<std::size_t>(bins));
-            if (specials_anywhere) {
+            if (specials_anywhere || line) {
                 flags.assign(static_cast<std::size_t>(bins), 0);
+            }
+            if (line && words == 2) {
+                wide.assign(static_cast<std::size_t>(bins), 0);
             }
         }
     } catch (const std::bad_alloc&) {
@@ -454,9 +560,89 @@ histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::v
     }
     detail::agree(comm, failed, print, "histogram_dd");
 
-    // Locate and count a chunk of points at a time.
+    if (line && points > 0) {
+        const detail::equal_width_line axis(axes[0].edges().data(), axes[0].bins());
+        const auto* v = static_cast<const double*>(coordinates[0].data);
+        const auto n = static_cast<std::size_t>(points);
+        double* double_counts = count_doubles ? r.double_counts.get() : nullptr;
+        std::int64_t* counts = !count_doubles && !r.counts.empty() ? r.counts.data() : nullptr;
+        if (!weighted) {
+            if (double_counts != nullptr) {
+                axis.count(v, n, double_counts);
+            } else if (counts != nullptr) {
+                axis.count(v, n, counts);
+            }
+        } else {
+            const auto* w = static_cast<const double*>(weights->data);
+            const auto run = [&](auto* count_into) {
+                if (words == 1) {
+                    axis.add_weights(v, w, n, unit, totals.data(), flags.data(), count_into);
+                } else {
+                    axis.add_weights(v, w, n, unit, wide.data(), flags.data(), count_into);
+                    // Least significant word first, as the totals hold them.
+                    for (std::size_t b = 0; b < wide.size(); ++b) {
+                        totals[2 * b] = static_cast<std::uint64_t>(wide[b]);
+                        totals[2 * b + 1] = static_cast<std::uint64_t>(wide[b] >> 64);
+                    }
+                }
+            };
+            if (double_counts != nullptr) {
+                run(double_counts);
+            } else {
+                run(counts);
+            }
+        }
+    }
+
+    // Counts of many bins without weights: the bins of spread_points points
+    // at a time grouped by the block of bins they fall in (a counting sort
+    // on the high bits of their numbers), then counted block by block, so
+    // that the increments land in cache, not all over the counts.
     std::vector<values_view> part(coordinates);
-    for (std::int64_t start = 0; start < points; start += static_cast<std::int64_t>(chunk)) {
+    if (spread) {
+        const int shift = std::max(0, bit_length(static_cast<std::uint64_t>(bins - 1)) - spread_bits);
+        std::int64_t starts[(1 << spread_bits) + 1];
+        for (std::int64_t start = 0; start < points; start += static_cast<std::int64_t>(spread_points)) {
+            const std::int64_t m = std::min<std::int64_t>(static_cast<std::int64_t>(spread_points), points - start);
+            for (std::int64_t sub = 0; sub < m; sub += static_cast<std::int64_t>(chunk)) {
+                for (std::size_t d = 0; d < part.size(); ++d) {
+                    part[d].data = static_cast<const char*>(coordinates[d].data) + (start + sub) * coordinates[d].stride;
+                    part[d].count = std::min<std::int64_t>(static_cast<std::int64_t>(chunk), m - sub);
+                }
+                locate_bins(axes, part, bin_numbering::within_edges, located.data() + sub);
+            }
+            std::fill(std::begin(starts), std::end(starts), 0);
+            for (std::int64_t i = 0; i < m; ++i) {
+                const std::int64_t b = located[static_cast<std::size_t>(i)];
+                if (b >= 0) {
+                    ++starts[(b >> shift) + 1];
+                }
+            }
+            for (int k = 0; k < (1 << spread_bits); ++k) {
+                starts[k + 1] += starts[k];
+            }
+            const std::int64_t kept = starts[1 << spread_bits];
+            for (std::int64_t i = 0; i < m; ++i) {
+                const std::int64_t b = located[static_cast<std::size_t>(i)];
+                if (b >= 0) {
+                    grouped[static_cast<std::size_t>(starts[b >> shift]++)] = b;
+                }
+            }
+            if (count_doubles) {
+                double* c = r.double_counts.get();
+                for (std::int64_t i = 0; i < kept; ++i) {
+                    c[grouped[static_cast<std::size_t>(i)]] += 1.0;
+                }
+            } else {
+                for (std::int64_t i = 0; i < kept; ++i) {
+                    ++r.counts[static_cast<std::size_t>(grouped[static_cast<std::size_t>(i)])];
+                }
+            }
+        }
+    }
+
+    // Locate and count a chunk of points at a time.
+    for (std::int64_t start = line || spread ? points : 0; start < points; start += static_cast<std::int64_t>(chunk)) {
         const std::int64_t m = std::min<std::int64_t>(static_cast<std::int64_t>(chunk), points - start);
         for (std::size_t d = 0; d < part.size(); ++d) {
             part[d].data = static_cast<const char*>(coordinates[d].data) + start * coordinates[d].stride;
