@@ -2,19 +2,16 @@
 #define VIRDA_ENGINE_EQUAL_WIDTH_LINE_H
 
 // histogram_dd's pass for one axis of equal-width bins over contiguous
-// doubles: each value's bin found and counted (or its weight added) in one
-// loop, with no array of located bins between. The bins are those of
+// doubles without weights: each value's bin found and counted in one loop,
+// with no array of 64-bit located bins between. The bins are those of
 // locate_bins (bin_numbering::within_edges) bit for bit: the same estimate
 // from the first edge and bins / (last - first), moved by one where the
 // axis's own edges say otherwise. Not installed.
 
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 namespace virda::engine::detail {
-
-__extension__ typedef unsigned __int128 line_u128;
 
 /// Values located at a time by the line pass.
 inline constexpr std::size_t line_block = 512;
@@ -71,63 +68,6 @@ public:
                 }
             }
         }
-    }
-
-    /// For each x = v[i] in some bin: counts[bin(x)] += 1 (when counts is
-    /// not null) and w[i] added to the bin's fixed-point total (see
-    /// add_fixed), or its flag raised for a weight that is not finite
-    /// (1: +inf, 2: -inf, 4: NaN).
-    template <typename Total, typename Count>
-    void add_weights(const double* v, const double* w, std::size_t n, int unit, Total* totals,
-                     std::uint8_t* flags, Count* counts) const
-    {
-        std::int32_t bins[line_block];
-        for (std::size_t start = 0; start < n; start += line_block) {
-            const std::size_t m = n - start < line_block ? n - start : line_block;
-            bins_of(v + start, m, bins);
-            const double* wb = w + start;
-            for (std::size_t i = 0; i < m; ++i) {
-                const std::int32_t k = bins[i];
-                if (k < 0) {
-                    continue;
-                }
-                if (counts != nullptr) {
-                    counts[k] += 1;
-                }
-                add_fixed(wb[i], unit, totals[k], flags[k]);
-            }
-        }
-    }
-
-    /// total += x in units of 2^unit, two's complement modulo the width of
-    /// Total (an unsigned integer of 64 or 128 bits), for a finite x whose
-    /// lowest set bit is at or above 2^unit and whose value fits; flag |= 1,
-    /// 2 or 4 for +inf, -inf or NaN.
-    template <typename Total>
-    static void add_fixed(double x, int unit, Total& total, std::uint8_t& flag)
-    {
-        std::uint64_t bits;
-        std::memcpy(&bits, &x, sizeof bits);
-        const auto field = static_cast<int>((bits >> 52) & 0x7ff);
-        std::uint64_t mantissa = bits & ((std::uint64_t{1} << 52) - 1);
-        const bool negative = (bits >> 63) != 0;
-        if (field == 0x7ff) {
-            flag |= mantissa != 0 ? 4 : (negative ? 2 : 1);
-            return;
-        }
-        if (field != 0) {
-            mantissa |= std::uint64_t{1} << 52;
-        }
-        // x = mantissa * 2^(exponent): the bits below 2^unit are zero, so a
-        // right shift loses nothing, and a zero mantissa shifts to zero.
-        const int shift = (field == 0 ? 1 : field) - 1075 - unit;
-        Total t;
-        if (shift >= 0) {
-            t = static_cast<Total>(mantissa) << shift;
-        } else {
-            t = shift > -64 ? static_cast<Total>(mantissa >> -shift) : Total{0};
-        }
-        total = negative ? total - t : total + t;
     }
 
 private:

@@ -391,7 +391,7 @@ histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::v
             throw error(error_code::invalid_argument, "histogram_dd: " + std::to_string(weights->count) +
                                                           " weights for " + std::to_string(points) + " points");
         }
-        if (weights != nullptr) {
+        if (weights != nullptr && bins > totals_bins) {
             visit_number_type(weights->type, [&](auto* t) {
                 using W = std::remove_pointer_t<decltype(t)>;
                 detail::for_each_piece<W>(*weights, [&](const W* p, std::size_t n) {
@@ -498,20 +498,14 @@ histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::v
         (span + bit_length(static_cast<std::uint64_t>(agreement[most_points]) * static_cast<std::uint64_t>(size)) +
          1 + 63) /
         64);
-    // Few bins whose fixed-point totals would be wide: the exact totals,
-    // which need no common unit. Both round the same exact totals once. The
-    // same choice on every rank: the bins and the weights' range agree.
-    const bool by_totals = weighted && bins <= totals_bins && words > 2;
-    // One equal-width axis over contiguous doubles (and weights, if any, of
-    // few bins and totals of at most two words): located and counted in one
-    // loop. A choice of this rank's alone, as it changes no result.
-    const auto contiguous_doubles = [](const values_view& v) {
-        return v.type == number_type::float64 && v.stride == static_cast<std::int64_t>(sizeof(double)) &&
-               reinterpret_cast<std::uintptr_t>(v.data) % alignof(double) == 0;
-    };
-    const bool line = axes.size() == 1 && axes[0].is_equal_width() && contiguous_doubles(coordinates[0]) &&
-                      (!weighted || (!by_totals && bins <= totals_bins && words <= 2 &&
-                                     contiguous_doubles(*weights)));
+    const bool by_totals = weighted && bins <= totals_bins; // the same on every rank: the bins agree
+    // One equal-width axis over contiguous doubles, without weights: located
+    // and counted in one loop. A choice of this rank's alone, as it changes
+    // no result.
+    const bool line = !weighted && axes.size() == 1 && axes[0].is_equal_width() &&
+                      coordinates[0].type == number_type::float64 &&
+                      coordinates[0].stride == static_cast<std::int64_t>(sizeof(double)) &&
+                      reinterpret_cast<std::uintptr_t>(coordinates[0].data) % alignof(double) == 0;
     const bool specials_anywhere = agreement[specials] != 0;
     // Counts asked for as doubles are counted in them unless the points
     // could reach 2^53 (most_points is below 2^62, size below 2^31).
@@ -526,7 +520,6 @@ histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::v
     // Everything else this call holds, allocated before a second agreement.
     std::vector<std::uint64_t> totals;
     std::vector<std::uint8_t> flags;
-    std::vector<detail::line_u128> wide; // the two-word totals of the one-axis pass
     std::unique_ptr<detail::bin_totals> exact;
     std::vector<std::int64_t> record;
     std::vector<std::int64_t> located;
@@ -548,11 +541,8 @@ histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::v
         } else if (weighted) {
             totals.assign(static_cast<std::size_t>(bins) * static_cast<std::size_t>(words), 0);
             r.weight_totals.resize(static_cast<std::size_t>(bins));
-            if (specials_anywhere || line) {
+            if (specials_anywhere) {
                 flags.assign(static_cast<std::size_t>(bins), 0);
-            }
-            if (line && words == 2) {
-                wide.assign(static_cast<std::size_t>(bins), 0);
             }
         }
     } catch (const std::bad_alloc&) {
@@ -564,33 +554,10 @@ histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::v
         const detail::equal_width_line axis(axes[0].edges().data(), axes[0].bins());
         const auto* v = static_cast<const double*>(coordinates[0].data);
         const auto n = static_cast<std::size_t>(points);
-        double* double_counts = count_doubles ? r.double_counts.get() : nullptr;
-        std::int64_t* counts = !count_doubles && !r.counts.empty() ? r.counts.data() : nullptr;
-        if (!weighted) {
-            if (double_counts != nullptr) {
-                axis.count(v, n, double_counts);
-            } else if (counts != nullptr) {
-                axis.count(v, n, counts);
-            }
-        } else {
-            const auto* w = static_cast<const double*>(weights->data);
-            const auto run = [&](auto* count_into) {
-                if (words == 1) {
-                    axis.add_weights(v, w, n, unit, totals.data(), flags.data(), count_into);
-                } else {
-                    axis.add_weights(v, w, n, unit, wide.data(), flags.data(), count_into);
-                    // Least significant word first, as the totals hold them.
-                    for (std::size_t b = 0; b < wide.size(); ++b) {
-                        totals[2 * b] = static_cast<std::uint64_t>(wide[b]);
-                        totals[2 * b + 1] = static_cast<std::uint64_t>(wide[b] >> 64);
-                    }
-                }
-            };
-            if (double_counts != nullptr) {
-                run(double_counts);
-            } else {
-                run(counts);
-            }
+        if (count_doubles) {
+            axis.count(v, n, r.double_counts.get());
+        } else if (!r.counts.empty()) {
+            axis.count(v, n, r.counts.data());
         }
     }
 

@@ -58,15 +58,15 @@ struct histogram_dd_result {
 /// of `points`.
 ///
 /// Totals are the same bits at any rank count and any split of the points.
-/// Each bin's total is held as a fixed-point integer in units of 2^u, u the
+/// With at most 4096 bins each bin's total is an exact total of 76 int64
+/// (see exact_sum), built in the one pass that locates the points, summed
+/// over the ranks as integers and rounded once. With more bins each bin's
+/// total is held as a fixed-point integer in units of 2^u, u the
 /// exponent of the lowest bit set in any weight of any rank, wide enough for
 /// the largest weight times the number of points (64 bits per word; one
 /// word for weights of one sign within a 2^40 range and a few million
 /// points, two for most doubles), summed over the ranks as an integer and
-/// rounded once; a first pass over the weights finds that unit. Where that
-/// takes more than two words and there are at most 4096 bins, each bin's
-/// total is instead an exact total of 76 int64 (see exact_sum), summed over
-/// the ranks as integers and rounded once: the same bits either way.
+/// rounded once.
 ///
 /// Without weights, beyond 2^22 bins the points' bins are found a million at
 /// a time and grouped by block of neighbouring bins before they are counted
@@ -88,7 +88,7 @@ struct histogram_dd_result {
 /// machine's physical memory are refused as an allocation failure.
 ///
 /// Three reductions plus one per 2^30 bins: an MPI_Allreduce that agrees on
-/// the arguments, the allocation and the weights' range,
+/// the arguments, the allocation and (beyond 4096 bins) the weights' range,
 /// then the counts, then the totals. A rank with coordinates that do not match the axes, or
 /// weights of another length, or that could not allocate, makes every rank
 /// throw (error(invalid_argument), error(out_of_memory)); ranks given other

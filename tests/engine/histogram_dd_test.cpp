@@ -241,12 +241,11 @@ TEST(HistogramDd, InfiniteAndNaNWeightsAcrossRanks)
 
 TEST(HistogramDd, OneEqualWidthAxisOfDoublesBinsAsAnyOtherRun)
 {
-    // One equal-width axis over contiguous doubles is binned in a pass of its
-    // own; the same values read through a stride take the general one. Values
-    // on, just below and just above every edge, outside, infinite and NaN,
-    // in runs of odd lengths; weights that need one word of fixed point
-    // (small integers), two (doubles of [0, 1) of both signs), and more
-    // (a huge and a tiny one), with and without infinities and NaN.
+    // One equal-width axis over contiguous doubles is counted in a pass of
+    // its own; the same values read through a stride take the general one.
+    // Values on, just below and just above every edge, outside, infinite and
+    // NaN, in runs of odd lengths, in every count form; with weights of
+    // narrow and wide ranges, infinities and NaN, the counts and totals too.
     const std::vector<bin_axis> axes_list = {bin_axis::equal_width(-0.3, 0.7, 7), bin_axis::equal_width(0, 1, 100),
                                              bin_axis::equal_width(1e-3, 2e-3, 1),
                                              bin_axis::equal_width(-5, 5, 4099)};
