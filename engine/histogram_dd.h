@@ -68,6 +68,10 @@ struct histogram_dd_result {
 /// points, two for most doubles), summed over the ranks as an integer and
 /// rounded once.
 ///
+/// Without weights, beyond 2^22 bins the points' bins are found a million at
+/// a time and grouped by block of neighbouring bins before they are counted
+/// (16 MiB more, so that the increments land in cache).
+///
 /// `form` chooses how the counts are given (int64 by default). Counts as
 /// doubles are counted as doubles (exact: whole numbers below 2^53) and
 /// summed over the ranks as doubles, exactly, so the same bits as the int64

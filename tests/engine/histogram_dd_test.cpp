@@ -6,6 +6,7 @@
 #include "engine/error.h"
 #include "engine/histogram_dd.h"
 
+#include "virda_test/isa_paths.h"
 #include "virda_test/ranks.h"
 #include "virda_test/shares.h"
 #include <gtest/gtest.h>
@@ -237,6 +238,107 @@ TEST(HistogramDd, InfiniteAndNaNWeightsAcrossRanks)
     EXPECT_TRUE(std::isnan(r.weight_totals[2]));
     EXPECT_EQ(2.0, r.weight_totals[3]);
     EXPECT_EQ((std::vector<std::int64_t>{2, 1, 1, 1}), r.counts);
+}
+
+TEST(HistogramDd, OneEqualWidthAxisOfDoublesBinsAsAnyOtherRun)
+{
+    // One equal-width axis over contiguous doubles is counted in a pass of
+    // its own; the same values read through a stride take the general one.
+    // Values on, just below and just above every edge, outside, infinite and
+    // NaN, in runs of odd lengths, in every count form; with weights of
+    // narrow and wide ranges, infinities and NaN, the counts and totals too.
+    const std::vector<bin_axis> axes_list = {bin_axis::equal_width(-0.3, 0.7, 7), bin_axis::equal_width(0, 1, 100),
+                                             bin_axis::equal_width(1e-3, 2e-3, 1),
+                                             bin_axis::equal_width(-5, 5, 4099)};
+    for (const bin_axis& axis : axes_list) {
+        std::vector<double> x;
+        for (double e : axis.edges()) {
+            x.insert(x.end(), {e, std::nextafter(e, -inf), std::nextafter(e, inf)});
+        }
+        x.insert(x.end(), {nan, inf, -inf, -0.0, 0.0, 1e300, -1e300});
+        for (std::int64_t g = 0; static_cast<std::int64_t>(x.size()) < 3001; ++g) {
+            x.push_back(x_of(g) / 9.0 - 0.2);
+        }
+        // This rank's share, from a different start on each rank.
+        std::vector<double> mine(x.begin() + world_rank() * 5, x.end() - (world_size() - 1 - world_rank()) * 3);
+        const auto m = static_cast<std::int64_t>(mine.size());
+        std::vector<double> small(mine.size());
+        std::vector<double> unit_range(mine.size());
+        std::vector<double> wide(mine.size());
+        for (std::size_t i = 0; i < mine.size(); ++i) {
+            small[i] = static_cast<double>(static_cast<int>(i % 7) - 3);
+            unit_range[i] = (i % 3 == 0 ? -1.0 : 1.0) * std::ldexp(static_cast<double>((i * 2654435761u) % 9007199254740991u), -53 - static_cast<int>(i % 9));
+            wide[i] = w_of(static_cast<std::int64_t>(i));
+        }
+        std::vector<double> special = unit_range;
+        special[special.size() / 2] = inf;
+        special[special.size() / 3] = nan;
+        for (const std::vector<double>* weights : {&small, &unit_range, &wide, &special}) {
+            // Interleaved copies: every value 16 bytes from the next.
+            std::vector<double> strided(2 * mine.size());
+            std::vector<double> weights_strided(2 * mine.size());
+            for (std::size_t i = 0; i < mine.size(); ++i) {
+                strided[2 * i] = mine[i];
+                weights_strided[2 * i] = (*weights)[i];
+            }
+            const values_view plain{mine.data(), number_type::float64, m, 8};
+            const values_view through{strided.data(), number_type::float64, m, 16};
+            const values_view w_plain{weights->data(), number_type::float64, m, 8};
+            const values_view w_through{weights_strided.data(), number_type::float64, m, 16};
+            for (bin_count_form form : {bin_count_form::int64, bin_count_form::float64, bin_count_form::none}) {
+                const histogram_dd_result a = histogram_dd({axis}, {plain}, &w_plain, MPI_COMM_WORLD, form);
+                const histogram_dd_result b = histogram_dd({axis}, {through}, &w_through, MPI_COMM_WORLD, form);
+                EXPECT_EQ(a.counts, b.counts) << axis.bins();
+                EXPECT_TRUE(same_bits(a.weight_totals, b.weight_totals)) << axis.bins();
+                if (form == bin_count_form::float64) {
+                    const auto bins = static_cast<std::size_t>(axis.bins());
+                    EXPECT_TRUE(same_bits(std::vector<double>(a.double_counts.get(), a.double_counts.get() + bins),
+                                          std::vector<double>(b.double_counts.get(), b.double_counts.get() + bins)));
+                }
+            }
+            // The line pass on every instruction-set path this processor runs.
+            virda_test::for_each_runnable_path([&] {
+                const histogram_dd_result a = histogram_dd({axis}, {plain}, nullptr, MPI_COMM_WORLD);
+                const histogram_dd_result b = histogram_dd({axis}, {through}, nullptr, MPI_COMM_WORLD);
+                EXPECT_EQ(a.counts, b.counts) << axis.bins();
+            });
+        }
+    }
+}
+
+TEST(HistogramDd, ManyBinsCountAsTheirLocatedPoints)
+{
+    // 2048 x 2048 bins (counted block by block) over more points than one
+    // block of points holds: each bin's count is the number of points
+    // locate_bins puts there, in both count forms.
+    const std::vector<bin_axis> axes = {bin_axis::equal_width(0, 1, 2048), bin_axis::equal_width(-1, 1, 2048)};
+    const std::int64_t n = (std::int64_t{1} << 20) + 4099;
+    std::vector<double> x;
+    std::vector<double> y;
+    for (std::int64_t g = world_rank(); g < n; g += world_size()) {
+        x.push_back(g % 9973 == 0 ? nan : static_cast<double>((g * 7919) % 100003) / 100000.0);
+        y.push_back(static_cast<double>((g * 104729) % 20011) / 10000.0 - 1.0 - (g % 3 == 0 ? 1e-9 : 0.0));
+    }
+    const auto m = static_cast<std::int64_t>(x.size());
+    const std::vector<values_view> columns = {values_of(x.data(), m), values_of(y.data(), m)};
+    std::vector<std::int64_t> located(x.size());
+    locate_bins(axes, columns, bin_numbering::within_edges, located.data());
+    std::vector<std::int64_t> expected(std::size_t{2048} * 2048, 0);
+    for (std::int64_t b : located) {
+        if (b >= 0) {
+            ++expected[static_cast<std::size_t>(b)];
+        }
+    }
+    MPI_Allreduce(MPI_IN_PLACE, expected.data(), static_cast<int>(expected.size()), MPI_INT64_T, MPI_SUM,
+                  MPI_COMM_WORLD);
+    const histogram_dd_result counts = histogram_dd(axes, columns, nullptr, MPI_COMM_WORLD);
+    EXPECT_TRUE(counts.counts == expected);
+    const histogram_dd_result doubles = histogram_dd(axes, columns, nullptr, MPI_COMM_WORLD, bin_count_form::float64);
+    std::size_t differ = 0;
+    for (std::size_t b = 0; b < expected.size(); ++b) {
+        differ += doubles.double_counts[b] != static_cast<double>(expected[b]) ? 1 : 0;
+    }
+    EXPECT_EQ(0u, differ);
 }
 
 TEST(HistogramDd, BadArgumentsOnOneRankStopEveryRank)
