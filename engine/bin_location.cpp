@@ -37,6 +37,18 @@ struct bin_location_access {
         r.norm = a.norm_;
         r.outliers = numbering == bin_numbering::with_outliers;
         r.decimals = a.last_edge_decimals_;
+        if (a.equal_width_) {
+            // Whether the kernels may compute the edges instead of loading
+            // them (never contracted: this file is built for the baseline
+            // instruction set).
+            const double* e = r.edges;
+            const double step = (e[r.bins] - e[0]) / static_cast<double>(r.bins);
+            bool stepped = step > 0;
+            for (std::int64_t k = 0; k < r.bins && stepped; ++k) {
+                stepped = e[k] == static_cast<double>(k) * step + e[0];
+            }
+            r.step = stepped ? step : 0;
+        }
         return r;
     }
 };

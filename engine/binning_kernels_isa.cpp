@@ -256,7 +256,8 @@ std::int64_t bin_with_outliers(const bin_axis_args& a, T v)
 
 // The estimate and check of locate_equal_width on whole vectors of doubles,
 // for edges that are e_0 + k * step (k < bins, each rounded after the
-// product: this file is built without contraction) and e_bins: the check
+// product: this file is built without contraction; bin_axis_args::step)
+// and e_bins: the check
 // then computes the two edges of a bin instead of loading them, the same
 // values the table holds. The same operations as the scalar loop lane by
 // lane. Returns how many values it did (the rest, fewer than a vector, to
@@ -333,20 +334,6 @@ std::size_t estimate_bins(const double*, std::size_t, double, double, double, do
 }
 #endif
 
-// Whether the edges e[0..bins) are e[0] + k * step with step = (e[bins] -
-// e[0]) / bins, as equal-width edges are made: then estimate_bins may
-// compute them.
-bool edges_are_steps(const double* e, std::int64_t bins, double* step)
-{
-    *step = (e[bins] - e[0]) / static_cast<double>(bins);
-    for (std::int64_t k = 0; k < bins; ++k) {
-        if (!(e[k] == static_cast<double>(k) * *step + e[0])) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Equal widths with outliers, a block at a time: a first loop (with no
 // branch, so that it vectorises) estimates each value's bin and checks it
 // against the bin's edges; only the values the check refuses (outside the
@@ -364,15 +351,14 @@ void locate_equal_width(const T* __restrict v, std::size_t n, const bin_axis_arg
     const double last = static_cast<double>(a.bins - 1);
     const double norm = a.norm;
     const std::int64_t m = a.bins + 2;
-    double step = 0;
-    const bool stepped = std::is_same_v<T, double> && edges_are_steps(e, a.bins, &step);
+    const double step = a.step;
     for_each_block(n, [&](std::size_t start, std::size_t count) {
         const T* __restrict vb = v + start;
         std::int64_t* __restrict fb = flat + start;
         int bins[kernel_block]; // -1 where the check refuses the estimate
         std::size_t i = 0;
         if constexpr (std::is_same_v<T, double>) {
-            if (stepped) {
+            if (step > 0) {
                 i = estimate_bins(vb, count, lower, upper, last, norm, step, bins);
             }
         }
