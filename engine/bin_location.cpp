@@ -4,6 +4,7 @@
 #include "engine/error.h"
 #include "engine/run_pieces.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <string>
@@ -14,6 +15,9 @@ namespace {
 
 constexpr std::int64_t most_bins = (std::int64_t{1} << 31) - 1;
 constexpr std::int64_t most_numbers = std::int64_t{1} << 62;
+// Points located at a time over every axis: their numbers (32 KiB) stay in
+// the first- or second-level cache from one axis to the next.
+constexpr std::int64_t location_block = 4096;
 
 [[noreturn]] void invalid(const std::string& message)
 {
@@ -33,6 +37,18 @@ struct bin_location_access {
         r.norm = a.norm_;
         r.outliers = numbering == bin_numbering::with_outliers;
         r.decimals = a.last_edge_decimals_;
+        if (a.equal_width_) {
+            // Whether the kernels may compute the edges instead of loading
+            // them (never contracted: this file is built for the baseline
+            // instruction set).
+            const double* e = r.edges;
+            const double step = (e[r.bins] - e[0]) / static_cast<double>(r.bins);
+            bool stepped = step > 0;
+            for (std::int64_t k = 0; k < r.bins && stepped; ++k) {
+                stepped = e[k] == static_cast<double>(k) * step + e[0];
+            }
+            r.step = stepped ? step : 0;
+        }
         return r;
     }
 };
@@ -126,17 +142,29 @@ void locate_bins(const std::vector<bin_axis>& axes, const std::vector<values_vie
         }
     }
     const auto& kernels = virda_detail::binning_kernels();
-    for (std::size_t d = 0; d < axes.size(); ++d) {
-        const virda_detail::bin_axis_args args = bin_location_access::args(axes[d], numbering);
-        const values_view& v = coordinates[d];
-        std::int64_t done = 0;
-        visit_number_type(v.type, [&](auto* t) {
-            using T = std::remove_pointer_t<decltype(t)>;
-            detail::for_each_piece<T>(v, [&](const T* p, std::size_t n) {
-                kernels.locate(static_cast<int>(v.type), p, n, args, d == 0, out + done);
-                done += static_cast<std::int64_t>(n);
+    std::vector<virda_detail::bin_axis_args> args;
+    for (const bin_axis& a : axes) {
+        args.push_back(bin_location_access::args(a, numbering));
+    }
+    // Block after block of points, every axis in turn: a block's numbers
+    // stay in cache between the axes, and each coordinate and number is
+    // touched in memory once.
+    const std::int64_t count = coordinates[0].count;
+    for (std::int64_t start = 0; start < count; start += location_block) {
+        const std::int64_t m = std::min(location_block, count - start);
+        for (std::size_t d = 0; d < axes.size(); ++d) {
+            values_view v = coordinates[d];
+            v.data = static_cast<const unsigned char*>(v.data) + start * v.stride;
+            v.count = m;
+            std::int64_t done = start;
+            visit_number_type(v.type, [&](auto* t) {
+                using T = std::remove_pointer_t<decltype(t)>;
+                detail::for_each_piece<T>(v, [&](const T* p, std::size_t n) {
+                    kernels.locate(static_cast<int>(v.type), p, n, args[d], d == 0, out + done);
+                    done += static_cast<std::int64_t>(n);
+                });
             });
-        });
+        }
     }
 }
 

@@ -30,6 +30,9 @@ struct bin_axis_args {
     bool outliers = false;
     /// Decimal places of the last-edge test of the outlier numbering.
     int decimals = 0;
+    /// For equal widths: step where every edge k < bins is edges[0] + k *
+    /// step (the product rounded, then the sum), else 0.
+    double step = 0;
 };
 
 struct binning_kernel_table {

@@ -101,6 +101,45 @@ TEST(BinLocation, TwoDimensionsWithOutliersNumberAsBinnedStatisticDd)
     EXPECT_EQ(12, bin_number_count(axes, bin_numbering::within_edges));
 }
 
+TEST(BinLocation, EstimatedBinsAreTheSearchedBinsOnEveryEdgeAndInManyBlocks)
+{
+    // Two equal-width axes against the same edges given explicitly (found
+    // by a search): values on, just below and just above every edge,
+    // between edges, signed zeros, infinities, NaN and far outside, shuffled
+    // into runs of 10007 points (more than one block of points, not a
+    // multiple of any vector), in both numberings.
+    const std::vector<bin_axis> equal = {bin_axis::equal_width(-0.3, 7.1, 7), bin_axis::equal_width(0, 1, 64),
+                                         bin_axis::equal_width(-1e300, 1e300, 3)};
+    const auto candidates = [](const bin_axis& a) {
+        std::vector<double> c = {-inf, inf, nan, -0.0, 0.0, -1e308, 1e308};
+        for (const double e : a.edges()) {
+            c.push_back(e);
+            c.push_back(std::nextafter(e, -inf));
+            c.push_back(std::nextafter(e, inf));
+        }
+        for (std::size_t k = 0; k + 1 < a.edges().size(); ++k) {
+            c.push_back(a.edges()[k] / 2 + a.edges()[k + 1] / 2);
+        }
+        return c;
+    };
+    for (std::size_t first = 0; first < equal.size(); ++first) {
+        const std::size_t second = (first + 1) % equal.size();
+        const std::vector<double> cx = candidates(equal[first]);
+        const std::vector<double> cy = candidates(equal[second]);
+        std::vector<std::vector<double>> runs(2);
+        for (std::size_t i = 0; i < 10007; ++i) {
+            runs[0].push_back(cx[(i * 7919) % cx.size()]);
+            runs[1].push_back(cy[(i * 104729 + i / 3) % cy.size()]);
+        }
+        const std::vector<bin_axis> axes = {equal[first], equal[second]};
+        const std::vector<bin_axis> searched = {bin_axis::with_edges(equal[first].edges()),
+                                                bin_axis::with_edges(equal[second].edges())};
+        for (const bin_numbering numbering : {bin_numbering::with_outliers, bin_numbering::within_edges}) {
+            EXPECT_EQ(locate(searched, runs, numbering), locate(axes, runs, numbering)) << "axes " << first;
+        }
+    }
+}
+
 TEST(BinLocation, TablesStridesAndNumberTypesGiveTheSameNumbersAsRuns)
 {
     // 3-D points as an int16 table (rows of 3), read in place and through
