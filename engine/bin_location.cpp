@@ -37,10 +37,12 @@ struct bin_location_access {
         r.norm = a.norm_;
         r.outliers = numbering == bin_numbering::with_outliers;
         r.decimals = a.last_edge_decimals_;
-        if (a.equal_width_) {
+        if (a.equal_width_ && r.outliers && r.bins < (std::int64_t{1} << 30)) {
             // Whether the kernels may compute the edges instead of loading
             // them (never contracted: this file is built for the baseline
-            // instruction set).
+            // instruction set). Only the numbering with outliers of fewer
+            // than 2^30 bins uses it; a scan of every edge on each call
+            // would otherwise cost callers that locate a block at a time.
             const double* e = r.edges;
             const double step = (e[r.bins] - e[0]) / static_cast<double>(r.bins);
             bool stepped = step > 0;
@@ -76,6 +78,9 @@ bin_axis bin_axis::equal_width(double lower, double upper, std::int64_t bins)
     }
     a.edges_.back() = upper;
     a.norm_ = static_cast<double>(bins) / delta;
+    // Bins narrower than bins / delta can hold (subnormal widths) have no
+    // estimate to start from: their edges are searched, as given ones are.
+    a.equal_width_ = std::isfinite(a.norm_);
     a.settle_widths();
     return a;
 }

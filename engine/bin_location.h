@@ -36,7 +36,9 @@ public:
     std::int64_t bins() const { return static_cast<std::int64_t>(edges_.size()) - 1; }
     /// The bins() + 1 edges.
     const std::vector<double>& edges() const { return edges_; }
-    /// Whether the bins were made by equal_width().
+    /// Whether the bins were made by equal_width() and a value's bin is
+    /// estimated from its distance to the first edge: false for bins so
+    /// narrow that bins / (upper - lower) overflows, whose edges are searched.
     bool is_equal_width() const { return equal_width_; }
 
     /// For bin_numbering::with_outliers: a value at or above the last edge

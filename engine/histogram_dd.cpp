@@ -462,6 +462,8 @@ histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::v
     // One equal-width axis over contiguous doubles, without weights: located
     // and counted in one loop. A choice of this rank's alone, as it changes
     // no result.
+    // (An equal-width axis has a finite bins / (last - first) to estimate
+    // from: bin_axis searches the edges of narrower ones.)
     const bool line = !weighted && axes.size() == 1 && axes[0].is_equal_width() &&
                       axes[0].bins() < (std::int64_t{1} << 31) && coordinates[0].type == number_type::float64 &&
                       coordinates[0].stride == static_cast<std::int64_t>(sizeof(double)) &&

@@ -81,6 +81,16 @@ TEST(BinLocation, RepeatedEdgesHoldNothingAndTheLastEdgeIsInTheLastBin)
     EXPECT_THROW(locate({a}, {{0.5}}, bin_numbering::with_outliers), error);
 }
 
+TEST(BinLocation, SubnormalWidthsAreFoundByTheirEdges)
+{
+    // bins / width overflows, so there is no estimate to start from: the
+    // edges 0, 1, 2 and 3 units of the least subnormal are searched.
+    const double u = std::numeric_limits<double>::denorm_min();
+    const bin_axis a = bin_axis::equal_width(0, 3 * u, 3);
+    EXPECT_EQ((std::vector<std::int64_t>{0, 0, 1, 2, 2, -1, -1}),
+              locate({a}, {{0.0, -0.0, u, 2 * u, 3 * u, 4 * u, nan}}, bin_numbering::within_edges));
+}
+
 TEST(BinLocation, TwoDimensionsWithOutliersNumberAsBinnedStatisticDd)
 {
     // scipy.stats.binned_statistic_dd(np.c_[x, y], None, 'count',

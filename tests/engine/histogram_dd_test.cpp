@@ -306,6 +306,18 @@ TEST(HistogramDd, OneEqualWidthAxisOfDoublesBinsAsAnyOtherRun)
     }
 }
 
+TEST(HistogramDd, OneAxisOfSubnormalWidthsCountsByItsEdges)
+{
+    // bins / width overflows: no pass may estimate these bins.
+    const double u = std::numeric_limits<double>::denorm_min();
+    const std::vector<double> x = {0.0, -0.0, u, 2 * u, 3 * u, 4 * u, nan, 0.0, u};
+    const histogram_dd_result r = histogram_dd({bin_axis::equal_width(0, 3 * u, 3)},
+                                               {values_of(x.data(), static_cast<std::int64_t>(x.size()))}, nullptr,
+                                               MPI_COMM_WORLD);
+    const std::int64_t n = world_size();
+    EXPECT_EQ((std::vector<std::int64_t>{3 * n, 2 * n, 2 * n}), r.counts);
+}
+
 TEST(HistogramDd, ManyBinsCountAsTheirLocatedPoints)
 {
     // 2048 x 2048 bins (counted block by block) over more points than one
