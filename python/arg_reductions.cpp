@@ -4,6 +4,7 @@
 #include "reduction_results.h"
 
 #include <pybind11/numpy.h>
+#include <pybind11/stl.h>
 
 #include <algorithm>
 #include <cstdint>

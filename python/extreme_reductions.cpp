@@ -8,6 +8,7 @@
 #include "reduction_summary.h"
 
 #include <pybind11/numpy.h>
+#include <pybind11/stl.h>
 
 #include <string>
 #include <vector>

@@ -6,6 +6,7 @@
 #include "reduction_results.h"
 
 #include <pybind11/numpy.h>
+#include <pybind11/stl.h>
 
 #include <cstddef>
 #include <cstdint>

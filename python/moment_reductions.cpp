@@ -9,6 +9,7 @@
 #include "reduction_summary.h"
 
 #include <pybind11/numpy.h>
+#include <pybind11/stl.h>
 
 #include <cstdint>
 #include <limits>

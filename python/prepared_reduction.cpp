@@ -3,6 +3,8 @@
 #include "call_communicator.h"
 #include "local_values.h"
 
+#include <pybind11/stl.h>
+
 #include <cstdint>
 #include <vector>
 

@@ -6,6 +6,8 @@
 
 #include "engine/number_type.h"
 
+#include <pybind11/stl.h>
+
 #include <string>
 #include <type_traits>
 

@@ -1,5 +1,7 @@
 #include "reduction_results.h"
 
+#include <pybind11/stl.h>
+
 #include <vector>
 
 namespace py = pybind11;

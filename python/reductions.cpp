@@ -6,6 +6,8 @@
 #include "numpy_module.h"
 #include "weighted_reductions.h"
 
+#include <pybind11/stl.h>
+
 #include <string>
 
 namespace py = pybind11;
