@@ -1,5 +1,6 @@
 #include "histograms.h"
 
+#include "call_communicator.h"
 #include "communicator.h"
 #include "dist_array.h"
 #include "local_values.h"
@@ -46,12 +47,7 @@ struct local_points {
 py::object own_values(const char* operation, py::handle a, py::handle comm, communicator* out)
 {
     if (py::isinstance<dist_array>(a)) {
-        if (!comm.is_none()) {
-            throw py::type_error(std::string(operation) +
-                                 ": comm is for NumPy arrays of this rank's values; an Array is over its own "
-                                 "communicator");
-        }
-        require_mpi_running();
+        check_array_call(operation, comm);
         const dist_array& d = a.cast<const dist_array&>();
         *out = d.comm();
         return d.block(operation);

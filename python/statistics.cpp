@@ -3,6 +3,7 @@
 #include "agreed_allocation.h"
 #include "argument_checks.h"
 #include "array_creation.h"
+#include "call_communicator.h"
 #include "horner.h"
 #include "local_values.h"
 #include "mpi_environment.h"
@@ -69,12 +70,7 @@ statistic_input input_of(const char* operation, py::handle a, py::handle comm)
 {
     statistic_input in;
     if (py::isinstance<dist_array>(a)) {
-        if (!comm.is_none()) {
-            throw py::type_error(std::string(operation) +
-                                 ": comm is for NumPy arrays of this rank's values; an Array is over its own "
-                                 "communicator");
-        }
-        require_mpi_running();
+        check_array_call(operation, comm);
         in.array = &a.cast<dist_array&>();
         in.values = values_of_block(operation, *in.array);
         in.comm = in.array->comm();
@@ -180,9 +176,8 @@ py::array_t<double> bin_data_of(const py::object& x_argument, const py::object& 
     if (arrays != py::isinstance<dist_array>(y_argument)) {
         throw py::type_error("bin_data: x and y must both be Arrays or both NumPy arrays of this rank's values");
     }
-    if (arrays && !comm_argument.is_none()) {
-        throw py::type_error("bin_data: comm is for NumPy arrays of this rank's values; an Array is over its own "
-                             "communicator");
+    if (arrays) {
+        check_array_call("bin_data", comm_argument);
     }
     const doubles given = bin_centres(centres_argument);
     const auto bins = static_cast<std::int64_t>(given.size());
@@ -283,11 +278,7 @@ fit_input fit_input_of(const py::object& x_argument, const py::object& y_argumen
         throw py::type_error("polyfit: x, y and weights must all be Arrays or all NumPy arrays of this rank's values");
     }
     if (arrays) {
-        if (!comm_argument.is_none()) {
-            throw py::type_error("polyfit: comm is for NumPy arrays of this rank's values; an Array is over its own "
-                                 "communicator");
-        }
-        require_mpi_running();
+        check_array_call("polyfit", comm_argument);
         auto& x = x_argument.cast<dist_array&>();
         auto& y = y_argument.cast<dist_array&>();
         x.block("polyfit");
