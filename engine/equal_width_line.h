@@ -29,32 +29,12 @@ public:
     /// How many bins.
     std::int64_t bins() const { return n_; }
 
-    /// The bin of x in [0, bins), or -1 outside the edges and for NaN. For
-    /// x between the edges the estimate is at least 0 and is never moved
-    /// below bin 0 (x >= e[0]) nor past the last bin, and it is moved down
-    /// or up, not both (after a move down x < e[k + 1]): the steps of
-    /// locate_bins, without the checks that cannot fail here.
-    std::int64_t bin(double x) const
-    {
-        if (!(x >= first_ && x <= last_)) {
-            return -1;
-        }
-        std::int64_t k = static_cast<std::int64_t>((x - first_) * norm_);
-        k = k < n_ - 1 ? k : n_ - 1;
-        if (x < e_[k]) {
-            --k;
-        } else if (k != n_ - 1 && x >= e_[k + 1]) {
-            ++k;
-        }
-        return k;
-    }
-
-    /// bins[i] = bin(v[i]) for i < n <= line_block, four values at a time
-    /// where the instruction set allows (the same bins on every path: the
-    /// same exact operations in every lane).
+    /// bins[i] = the bin of v[i] in [0, bins), or -1 outside the edges and
+    /// for NaN, for i < n <= line_block (line_kernels.h: the steps of
+    /// locate_bins, the same bins on every instruction-set path).
     void bins_of(const double* v, std::size_t n, std::int32_t* bins) const;
 
-    /// counts[bin(x)] += 1 for each x of v[0..n) in some bin.
+    /// counts[k] += 1 for each x of v[0..n) in some bin k.
     template <typename Count>
     void count(const double* v, std::size_t n, Count* counts) const
     {

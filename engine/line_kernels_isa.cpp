@@ -11,10 +11,10 @@
 namespace virda_detail::VIRDA_KERNEL_ISA {
 namespace {
 
-// The line pass's bins of v[0..n), as equal_width_line::bin gives them,
-// four at a time: the estimate clamped below the last bin in double before
-// its conversion (only values between the edges are estimated; others, and
-// NaN, estimate 0 and end as -1), then moved down or up one by the edges.
+// The line pass's bins of v[0..n) (those of locate_bins), four at a time:
+// the estimate clamped below the last bin in double before its conversion
+// (only values between the edges are estimated; others, and NaN, estimate 0
+// and end as -1), then moved down or up one by the edges.
 // Exact operations only, none fused, so every path gives the same bins.
 void locate_line(const double* e, std::int64_t bins, double first, double last, double norm, const double* v,
                  std::size_t n, std::int32_t* out)
