@@ -71,16 +71,27 @@ bin_axis bin_axis::equal_width(double lower, double upper, std::int64_t bins)
     // this file is built for the baseline instruction set).
     const double delta = upper - lower;
     const double step = delta / static_cast<double>(bins);
-    for (std::int64_t k = 0; k < bins; ++k) {
-        const double t = static_cast<double>(k);
-        a.edges_[static_cast<std::size_t>(k)] =
-            step == 0 ? t / static_cast<double>(bins) * delta + lower : t * step + lower;
+    if (std::isfinite(delta)) {
+        for (std::int64_t k = 0; k < bins; ++k) {
+            const double t = static_cast<double>(k);
+            a.edges_[static_cast<std::size_t>(k)] =
+                step == 0 ? t / static_cast<double>(bins) * delta + lower : t * step + lower;
+        }
+    } else {
+        // The distance between the bounds is above the largest double: the
+        // same steps at half the scale (exact halvings and doublings, as
+        // both bounds are then far above the subnormals).
+        const double half_step = (upper / 2 - lower / 2) / static_cast<double>(bins);
+        for (std::int64_t k = 0; k < bins; ++k) {
+            a.edges_[static_cast<std::size_t>(k)] = 2 * (static_cast<double>(k) * half_step + lower / 2);
+        }
     }
     a.edges_.back() = upper;
     a.norm_ = static_cast<double>(bins) / delta;
-    // Bins narrower than bins / delta can hold (subnormal widths) have no
-    // estimate to start from: their edges are searched, as given ones are.
-    a.equal_width_ = std::isfinite(a.norm_);
+    // Bins narrower than bins / delta can hold (subnormal widths), or wider
+    // than a double can span, have no estimate to start from: their edges
+    // are searched, as given ones are.
+    a.equal_width_ = std::isfinite(delta) && std::isfinite(a.norm_) && a.norm_ > 0;
     a.settle_widths();
     return a;
 }

@@ -91,6 +91,24 @@ TEST(BinLocation, SubnormalWidthsAreFoundByTheirEdges)
               locate({a}, {{0.0, -0.0, u, 2 * u, 3 * u, 4 * u, nan}}, bin_numbering::within_edges));
 }
 
+TEST(BinLocation, BoundsWhoseDistanceOverflowsGiveFiniteEdges)
+{
+    // upper - lower is above the largest double: the edges are still the
+    // evenly spaced finite ones, and every value finds its bin by them.
+    const bin_axis a = bin_axis::equal_width(-1e308, 1e308, 2);
+    EXPECT_EQ((std::vector<double>{-1e308, 0, 1e308}), a.edges());
+    EXPECT_EQ((std::vector<std::int64_t>{0, 1, 1, 0, 1, -1, -1}),
+              locate({a}, {{-1e308, 0.0, 1e307, -1.0, 1e308, inf, nan}}, bin_numbering::within_edges));
+    const double big = std::numeric_limits<double>::max();
+    const bin_axis b = bin_axis::equal_width(-big, big, 4);
+    ASSERT_EQ(5u, b.edges().size());
+    for (std::size_t k = 0; k < 5; ++k) {
+        EXPECT_NEAR((static_cast<double>(k) / 2 - 1) * big, b.edges()[k], big * 1e-15) << k;
+    }
+    EXPECT_EQ((std::vector<std::int64_t>{0, 1, 2, 2, 3, 3}),
+              locate({b}, {{-big, -1.0, 0.0, 1.0, big / 4 * 3, big}}, bin_numbering::within_edges));
+}
+
 TEST(BinLocation, TwoDimensionsWithOutliersNumberAsBinnedStatisticDd)
 {
     // scipy.stats.binned_statistic_dd(np.c_[x, y], None, 'count',
