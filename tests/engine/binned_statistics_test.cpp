@@ -4,30 +4,17 @@
 // statistics of all the data on one rank, and against serial oracles
 // (sorting, exact cancellations) computed on every rank.
 
+#include "engine_test_support.h"
+
 #include "engine/allocation_failures.h"
 #include "engine/bin_totals.h"
 #include "engine/binned_statistics.h"
-#include "engine/error.h"
-
-#include "virda_test/ranks.h"
-#include "virda_test/shares.h"
-#include <gtest/gtest.h>
-#include <mpi.h>
 
 #include <algorithm>
-#include <cmath>
-#include <cstdint>
-#include <cstring>
-#include <limits>
-#include <vector>
 
 namespace {
 
-using namespace virda::engine;
-using virda_test::world_rank;
-using virda_test::world_size;
-using virda_test::uneven_share;
-using virda_test::same_bits;
+using namespace engine_test;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
 
@@ -338,14 +325,6 @@ TEST(EngineBinnedStatistics, ABadBinNumberAMissingAllocationOrAnotherCallStopsEv
 {
     const std::vector<std::int64_t> bin{0, 1, world_rank() == 0 ? 5 : 1};
     const std::vector<double> value{1, 2, 3};
-    const auto code_of = [](auto&& f) {
-        try {
-            f();
-        } catch (const error& e) {
-            return static_cast<int>(e.code());
-        }
-        return 0;
-    };
     binned_statistics bad(5, 1);
     bad.add(values_of(bin.data(), 3), table_of(value.data(), 3, 1, 1));
     EXPECT_EQ(static_cast<int>(error_code::invalid_argument),

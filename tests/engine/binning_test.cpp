@@ -2,25 +2,15 @@
 // rule computed from the global data on every rank, and the agreement that
 // keeps a rank without its bins, or with other bins, from hanging the rest.
 
+#include "engine_test_support.h"
+
 #include "engine/bin_means.h"
-#include "engine/error.h"
 #include "engine/allocation_failures.h"
 #include "engine/histogram.h"
 
-#include "virda_test/ranks.h"
-#include <gtest/gtest.h>
-#include <mpi.h>
-
-#include <cmath>
-#include <cstdint>
-#include <limits>
-#include <vector>
-
 namespace {
 
-using namespace virda::engine;
-using virda_test::world_rank;
-using virda_test::world_size;
+using namespace engine_test;
 
 TEST(EngineHistogram, CountsOfEveryNumberTypeAddUpOverRanks)
 {
@@ -102,13 +92,10 @@ TEST(EngineHistogram, ARankThatCouldNotAllocateOrDisagreesStopsEveryRankAlike)
     }
 
     // Other bins on one rank: every rank throws.
-    code = 0;
-    try {
+    code = code_of([&] {
         bin_means m(0.0, world_rank() == last ? 2.0 : 1.0, 4);
         (void)m.finish(MPI_COMM_WORLD);
-    } catch (const error& e) {
-        code = static_cast<int>(e.code());
-    }
+    });
     EXPECT_EQ(world_size() > 1 ? static_cast<int>(error_code::ranks_disagree) : 0, code);
     EXPECT_THROW(equal_width_histogram(0.0, 1.0, -1), error);
 }

@@ -4,30 +4,17 @@
 // the data in NumPy's rules (the first of equal values, -0.0 equal to +0.0
 // for positions, a NaN propagating from its first occurrence).
 
+#include "engine_test_support.h"
+
 #include "engine/allocation_failures.h"
-#include "engine/error.h"
 #include "engine/extremes.h"
 
-#include "virda_test/ranks.h"
-#include "virda_test/shares.h"
-#include <gtest/gtest.h>
-#include <mpi.h>
-
-#include <cmath>
-#include <cstdint>
-#include <cstring>
-#include <limits>
 #include <memory>
 #include <random>
-#include <vector>
 
 namespace {
 
-using namespace virda::engine;
-using virda_test::world_rank;
-using virda_test::world_size;
-using virda_test::uneven_share;
-using virda_test::same_bits;
+using namespace engine_test;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
 const double inf = std::numeric_limits<double>::infinity();
@@ -289,13 +276,10 @@ TEST(Extremes, OneRanksFailureOrOtherCallStopsEveryRank)
     if (world_size() < 2) {
         return;
     }
-    code = 0;
-    try {
+    code = code_of([&] {
         extremes e(world_rank() == last ? number_type::int64 : number_type::float64);
         (void)e.finish(MPI_COMM_WORLD);
-    } catch (const error& e) {
-        code = static_cast<int>(e.code());
-    }
+    });
     EXPECT_EQ(static_cast<int>(error_code::ranks_disagree), code);
 }
 

@@ -3,27 +3,15 @@
 // and against exact totals known by hand), special weights, and the
 // agreement that makes every rank throw alike.
 
-#include "engine/error.h"
+#include "engine_test_support.h"
+
 #include "engine/histogram_dd.h"
 
 #include "virda_test/isa_paths.h"
-#include "virda_test/ranks.h"
-#include "virda_test/shares.h"
-#include <gtest/gtest.h>
-#include <mpi.h>
-
-#include <cmath>
-#include <cstdint>
-#include <cstring>
-#include <limits>
-#include <vector>
 
 namespace {
 
-using namespace virda::engine;
-using virda_test::world_rank;
-using virda_test::world_size;
-using virda_test::same_bits;
+using namespace engine_test;
 
 constexpr double inf = std::numeric_limits<double>::infinity();
 constexpr double nan = std::numeric_limits<double>::quiet_NaN();
@@ -359,14 +347,6 @@ TEST(HistogramDd, BadArgumentsOnOneRankStopEveryRank)
     const std::vector<double> x = {0.5, 1.5};
     const std::vector<double> w = {1.0, 2.0};
     const std::vector<bin_axis> axes = {bin_axis::equal_width(0, 2, 2)};
-    const auto code_of = [](auto&& call) {
-        try {
-            call();
-        } catch (const error& e) {
-            return static_cast<int>(e.code());
-        }
-        return 0;
-    };
     // Fewer weights than points on the last rank.
     EXPECT_EQ(static_cast<int>(error_code::invalid_argument), code_of([&] {
                   const values_view wv = values_of(w.data(), world_rank() == last ? 1 : 2);

@@ -3,28 +3,17 @@
 // finished summary bit for bit with the summary of all the data added on one
 // rank in one block, and with an oracle in quadruple precision.
 
-#include "engine/error.h"
+#include "engine_test_support.h"
+
 #include "engine/moments.h"
 
 #include "virda_test/isa_paths.h"
-#include "virda_test/ranks.h"
-#include "virda_test/shares.h"
-#include <gtest/gtest.h>
-#include <mpi.h>
 
-#include <cmath>
-#include <cstdint>
-#include <cstring>
-#include <limits>
 #include <random>
-#include <vector>
 
 namespace {
 
-using namespace virda::engine;
-using virda_test::world_rank;
-using virda_test::world_size;
-using virda_test::same_bits;
+using namespace engine_test;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
 const double inf = std::numeric_limits<double>::infinity();

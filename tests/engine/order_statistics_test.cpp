@@ -2,33 +2,21 @@
 // rank builds the whole data from the global index and checks against a sort
 // of it; quantile positions against values NumPy 1.24 gave for every method.
 
+#include "engine_test_support.h"
+
 #include "engine/allocation_failures.h"
-#include "engine/error.h"
 #include "engine/order_statistics.h"
 
 #include "virda_test/isa_paths.h"
 #include "virda_test/mpi_counts.h"
-#include "virda_test/ranks.h"
-#include "virda_test/shares.h"
-#include <gtest/gtest.h>
-#include <mpi.h>
 
 #include <algorithm>
-#include <cmath>
-#include <cstdint>
-#include <cstring>
-#include <limits>
 #include <random>
 #include <string>
-#include <vector>
 
 namespace {
 
-using namespace virda::engine;
-using virda_test::world_rank;
-using virda_test::world_size;
-using virda_test::uneven_share;
-using virda_test::same_bits;
+using namespace engine_test;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
 

@@ -3,39 +3,15 @@
 // powers, non-finite terms reported, and one rank's failure or different
 // call stopping every rank alike. Run at 1 to 4 ranks; every rank generates
 // the whole data set from the global index.
+
+#include "engine_test_support.h"
+
 #include "engine/allocation_failures.h"
-#include "engine/error.h"
 #include "engine/power_sums.h"
-
-#include <gtest/gtest.h>
-#include <mpi.h>
-
-#include <cmath>
-#include <cstdint>
-#include <limits>
-#include <vector>
-
-using virda::engine::error;
-using virda::engine::error_code;
-using virda::engine::power_sums;
-using virda::engine::power_totals;
-using virda::engine::values_of;
 
 namespace {
 
-int world_rank()
-{
-    int r = 0;
-    MPI_Comm_rank(MPI_COMM_WORLD, &r);
-    return r;
-}
-
-int world_size()
-{
-    int n = 1;
-    MPI_Comm_size(MPI_COMM_WORLD, &n);
-    return n;
-}
+using namespace engine_test;
 
 constexpr int points = 3001;
 
@@ -177,13 +153,10 @@ TEST(PowerSums, OneRanksFailureOrOtherCallStopsEveryRank)
     EXPECT_EQ(last, rank);
 
     // Another centre on one rank: every rank throws.
-    code = 0;
-    try {
+    code = code_of([&] {
         power_sums s(2, world_rank() == last ? 1.0 : 0.0, 1.0);
         (void)s.finish(MPI_COMM_WORLD);
-    } catch (const error& e) {
-        code = static_cast<int>(e.code());
-    }
+    });
     EXPECT_EQ(world_size() > 1 ? static_cast<int>(error_code::ranks_disagree) : 0, code);
 
     // Arguments no rank can use, before any communication.

@@ -2,28 +2,16 @@
 // issue's integer cases and a quadruple-precision oracle, the same bits at
 // every split.
 
-#include "engine/error.h"
+#include "engine_test_support.h"
+
 #include "engine/weighted_moments.h"
 
-#include "virda_test/ranks.h"
-#include "virda_test/shares.h"
-#include <gtest/gtest.h>
-#include <mpi.h>
-
-#include <cmath>
-#include <cstdint>
-#include <cstring>
-#include <limits>
 #include <random>
 #include <utility>
-#include <vector>
 
 namespace {
 
-using namespace virda::engine;
-using virda_test::world_rank;
-using virda_test::world_size;
-using virda_test::same_bits;
+using namespace engine_test;
 
 /// Adds this rank's share (every size-th pair from its rank) in two blocks.
 template <typename X, typename W>

@@ -4,32 +4,19 @@
 // repeated by their integer weights, against a sort with exact cumulative
 // weights, and against one rank holding everything.
 
+#include "engine_test_support.h"
+
 #include "engine/allocation_failures.h"
-#include "engine/error.h"
 #include "engine/order_statistics.h"
 #include "engine/weighted_quantiles.h"
 
-#include "virda_test/ranks.h"
-#include "virda_test/shares.h"
-#include <gtest/gtest.h>
-#include <mpi.h>
-
 #include <algorithm>
-#include <cmath>
-#include <cstdint>
-#include <cstring>
-#include <limits>
 #include <numeric>
 #include <random>
-#include <vector>
 
 namespace {
 
-using namespace virda::engine;
-using virda_test::world_rank;
-using virda_test::world_size;
-using virda_test::uneven_share;
-using virda_test::same_bits;
+using namespace engine_test;
 
 const double nan = std::numeric_limits<double>::quiet_NaN();
 
@@ -237,17 +224,6 @@ TEST(WeightedQuantiles, NanValuesZeroWeightsAndEmptyColumns)
     weighted_quantiles empty_weight(number_type::float64, number_type::float64);
     empty_weight.add(values_of(y.data(), 2), values_of(none.data(), 2));
     EXPECT_EQ(-7.0, empty_weight.quantiles({0.0, 0.5, 1.0}, MPI_COMM_WORLD)[0][2]);
-}
-
-template <typename F>
-int code_of(F&& f)
-{
-    try {
-        f();
-    } catch (const error& e) {
-        return static_cast<int>(e.code());
-    }
-    return 0;
 }
 
 TEST(WeightedQuantiles, BadWeightsAndDisagreementsThrowOnEveryRank)

@@ -10,16 +10,16 @@ multiset computed here from the three chunks and the number of fill values.
 
 Exit status 0 when every figure matches; 1 otherwise.
 """
-import argparse
 import json
 import math
 import os
-import shlex
 import subprocess
 import sys
 
 import h5py
 import numpy as np
+
+from tool_launch import launcher, parse_tool_arguments
 
 CHUNK = 2 ** 20
 N = 2 ** 31 + CHUNK
@@ -98,13 +98,7 @@ def run(command):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--tool", required=True)
-    parser.add_argument("--work", required=True)
-    parser.add_argument("--ranks", type=int, required=True)
-    parser.add_argument("--launcher", default="mpiexec -n")
-    parser.add_argument("--preflags", default="")
-    args = parser.parse_args()
+    args = parse_tool_arguments()
     ranks, work = args.ranks, args.work
     os.makedirs(work, exist_ok=True)
     path = os.path.join(work, "beyond_int_counts.h5")
@@ -112,8 +106,7 @@ def main():
     want = expected(lower, width, bins)
     try:
         write(path)
-        launch = (shlex.split(args.launcher) + [str(ranks)] + shlex.split(args.preflags)
-                  + [args.tool, path, "v"])
+        launch = launcher(args) + [args.tool, path, "v"]
         summary = run(launch + ["summary", "--format", "json"])
         histogram = run(launch + ["histogram", "--lower", str(lower), "--width", str(width), "--bins", str(bins),
                                   "--format", "json"])

@@ -17,16 +17,16 @@ as the strings "NaN", "Infinity" and "-Infinity", each told apart.
 Also the refusals of what these files cannot be read as. Exit status 0 when
 every case agrees, 1 otherwise; each case prints one line.
 """
-import argparse
 import json
 import math
 import os
-import shlex
 import subprocess
 import sys
 
 import h5py
 import numpy as np
+
+from tool_launch import launcher, parse_tool_arguments
 
 RNG = np.random.default_rng(20240521)
 
@@ -474,13 +474,7 @@ def cases(conventions, filters):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--tool", required=True)
-    parser.add_argument("--work", required=True)
-    parser.add_argument("--ranks", type=int, required=True)
-    parser.add_argument("--launcher", default="mpiexec -n", help="the launcher and its rank-count flag")
-    parser.add_argument("--preflags", default="")
-    args = parser.parse_args()
+    args = parse_tool_arguments(description=__doc__.split("\n\n")[0])
 
     os.makedirs(args.work, exist_ok=True)
     conventions = os.path.join(args.work, "conventions.h5")
@@ -488,11 +482,10 @@ def main():
     write_conventions(conventions)
     write_filters(filters)
 
-    launcher = shlex.split(args.launcher) + [str(args.ranks)] + shlex.split(args.preflags)
     failed = 0
     all_cases = cases(conventions, filters)
     for label, path, name, tool_args, check in all_cases:
-        command = launcher + [args.tool, path, name] + tool_args + ["--format", "json"]
+        command = launcher(args) + [args.tool, path, name] + tool_args + ["--format", "json"]
         env = dict(os.environ, MPIEXEC_TIMEOUT="60")
         if name in FILTER_NAMES and "ASAN_OPTIONS" in env:
             # The Blosc and ZFP plugins (and the serial HDF5 they load) keep

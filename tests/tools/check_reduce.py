@@ -16,10 +16,8 @@ requests must stop every rank with one message.
 
 Exit status 0 when every case agrees, 1 otherwise; each case prints one line.
 """
-import argparse
 import math
 import os
-import shlex
 import shutil
 import subprocess
 import sys
@@ -27,6 +25,8 @@ from fractions import Fraction
 
 import h5py
 import numpy as np
+
+from tool_launch import launcher, parse_tool_arguments
 
 RNG = np.random.default_rng(20261210)
 FILL = np.float32(-999.0)
@@ -193,13 +193,7 @@ def compare(path, var, stats, want, fill, loose=()):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--tool", required=True)
-    parser.add_argument("--work", required=True)
-    parser.add_argument("--ranks", type=int, required=True)
-    parser.add_argument("--launcher", default="mpiexec -n")
-    parser.add_argument("--preflags", default="")
-    args = parser.parse_args()
+    args = parse_tool_arguments()
 
     os.makedirs(args.work, exist_ok=True)
     path = os.path.join(args.work, "fields.nc")
@@ -207,9 +201,8 @@ def main():
     env = dict(os.environ, MPIEXEC_TIMEOUT="60")
 
     def run(tool_args, ranks=args.ranks):
-        launcher = shlex.split(args.launcher) + [str(ranks)] + shlex.split(args.preflags)
-        return subprocess.run(launcher + [args.tool, path] + tool_args, capture_output=True, text=True, env=env,
-                              timeout=180)
+        return subprocess.run(launcher(args, ranks) + [args.tool, path] + tool_args, capture_output=True, text=True,
+                              env=env, timeout=180)
 
     failed = 0
 

@@ -14,13 +14,13 @@ bounds (`within`: a member and, for each of its numbers, [lo, hi]) for
 results that are checked against an equivalent but not identical
 computation. Exit status 0 when every case agrees; each case prints a line.
 """
-import argparse
 import json
 import os
-import shlex
 import shutil
 import subprocess
 import sys
+
+from tool_launch import launcher, parse_tool_arguments
 
 
 def differences(want, got, where):
@@ -56,16 +56,11 @@ def outside(within, output):
 
 
 def main():
-    p = argparse.ArgumentParser()
-    for name in ("--tool", "--reference", "--work", "--ranks"):
-        p.add_argument(name, required=True)
-    p.add_argument("--launcher", default="mpiexec -n")
-    p.add_argument("--preflags", default="")
-    a = p.parse_args()
+    a = parse_tool_arguments(("--tool", "--reference", "--work", "--ranks"))
     shutil.rmtree(a.work, ignore_errors=True)
     os.makedirs(a.work)
     data, expected_file = os.path.join(a.work, "data.h5"), os.path.join(a.work, "expected.json")
-    launch = shlex.split(a.launcher) + [a.ranks] + shlex.split(a.preflags)
+    launch = launcher(a)
     run = subprocess.run(launch + [a.reference, data, expected_file], capture_output=True, text=True)
     if run.returncode != 0:
         sys.exit(f"the reference program failed ({run.returncode}):\n{run.stdout}{run.stderr}")

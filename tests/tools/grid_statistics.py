@@ -12,17 +12,17 @@ stops with one message and exit status 1.
     /usr/bin/python3 grid_statistics.py --tool TOOL --work DIR --ranks N
         [--launcher "mpiexec -n"] [--preflags ...]
 """
-import argparse
 import json
 import math
 import os
-import shlex
 import subprocess
 import sys
 
 import h5py
 import numpy as np
 from scipy import stats
+
+from tool_launch import launcher, parse_tool_arguments
 
 # Rows: more than one slab of --memory-budget 1M for three datasets, fewer
 # pairs than a rank may keep in it; BIG: more pairs than 4 ranks may keep.
@@ -77,17 +77,11 @@ def expected(x, y, v, statistic, bins, value_range):
 
 
 def main():
-    p = argparse.ArgumentParser()
-    p.add_argument("--tool", required=True)
-    p.add_argument("--work", required=True)
-    p.add_argument("--ranks", required=True)
-    p.add_argument("--launcher", default="mpiexec -n")
-    p.add_argument("--preflags", default="")
-    a = p.parse_args()
+    a = parse_tool_arguments()
     os.makedirs(a.work, exist_ok=True)
     path = os.path.join(a.work, "grid.h5")
     x, y, v = write_file(path)
-    launch = shlex.split(a.launcher) + [a.ranks] + shlex.split(a.preflags)
+    launch = launcher(a)
     env = dict(os.environ, MPIEXEC_TIMEOUT="60")
 
     def run(args):

@@ -14,16 +14,16 @@ with the same single message and exit status 1, none left waiting.
 
 Exit status 0 when every case agrees, 1 otherwise; each case prints a line.
 """
-import argparse
 import json
 import math
 import os
-import shlex
 import subprocess
 import sys
 
 import h5py
 import numpy as np
+
+from tool_launch import launcher, parse_tool_arguments
 
 ROWS = 150_000
 GRID = (40, 30, 30)
@@ -87,23 +87,16 @@ def close(got, want, tolerance):
 
 
 def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--tool", required=True)
-    parser.add_argument("--work", required=True)
-    parser.add_argument("--ranks", type=int, required=True)
-    parser.add_argument("--launcher", default="mpiexec -n")
-    parser.add_argument("--preflags", default="")
-    args = parser.parse_args()
+    args = parse_tool_arguments()
 
     os.makedirs(args.work, exist_ok=True)
     path = os.path.join(args.work, "pairs.h5")
     write_file(path)
     x, w, y, both, gx, gy = values(path)
-    launcher = shlex.split(args.launcher) + [str(args.ranks)] + shlex.split(args.preflags)
     env = dict(os.environ, MPIEXEC_TIMEOUT="60")
 
     def run(tool_args):
-        command = launcher + [args.tool, path] + tool_args + ["--format", "json"]
+        command = launcher(args) + [args.tool, path] + tool_args + ["--format", "json"]
         return subprocess.run(command, capture_output=True, text=True, env=env, timeout=120)
 
     xb, wb, yb = x[both], w[both], y[both]

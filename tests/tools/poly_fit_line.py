@@ -16,12 +16,12 @@ Each order either
     well within reach (condition number below 1e7) and must succeed.
 Exit status 0 when every order passes; each order prints a line.
 """
-import argparse
 import json
 import re
-import shlex
 import subprocess
 import sys
+
+from tool_launch import launcher, parse_tool_arguments
 
 
 def check(order, run, fit_error):
@@ -67,13 +67,8 @@ def check(order, run, fit_error):
 
 
 def main():
-    p = argparse.ArgumentParser()
-    for name in ("--tool", "--fit-error", "--file", "--ranks"):
-        p.add_argument(name, required=True)
-    p.add_argument("--launcher", default="mpiexec -n")
-    p.add_argument("--preflags", default="")
-    a = p.parse_args()
-    launch = shlex.split(a.launcher) + [a.ranks] + shlex.split(a.preflags)
+    a = parse_tool_arguments(("--tool", "--fit-error", "--file", "--ranks"))
+    launch = launcher(a)
     failed = 0
     for order in range(21):
         run = subprocess.run(launch + [a.tool, a.file, "x", "poly-fit", "--y", "y", "--order", str(order),
