@@ -2,8 +2,6 @@
 SciPy on the whole data: every statistic, points split unevenly (empty ranks
 included), NaN and infinite values, several value arrays, integer values;
 the same bits at any split; errors of one rank's data raised on every rank."""
-import re
-
 import numpy as np
 import pytest
 import scipy.stats
@@ -127,19 +125,21 @@ def test_the_range_found_over_the_ranks_gives_scipys_edges_bit_for_bit(n):
     for x in columns:
         for y in (x[::-1].copy(), np.stack([x, x])[:, ::-1][0]):
             v = np.arange(n, dtype=np.float64)
-            want = scipy.stats.binned_statistic_2d(x, y, v, "sum", bins=3)
+            try:
+                want = scipy.stats.binned_statistic_2d(x, y, v, "sum", bins=3)
+            except ValueError:  # edges too close or too far apart (huge values)
+                with pytest.raises(ValueError):
+                    vs.binned_statistic_2d(x, y, v, "sum", bins=3, comm=MPI.COMM_SELF)
+                continue
             got = vs.binned_statistic_2d(x, y, v, "sum", bins=3, comm=MPI.COMM_SELF)
             for a, b in ((got.x_edge, want.x_edge), (got.y_edge, want.y_edge)):
                 assert np.array_equal(a, b) and np.array_equal(np.signbit(a), np.signbit(b)), (x, a, b)
             assert np.array_equal(got.statistic, want.statistic)
-    # A NaN among the first values or the last gives SciPy's error or result.
+    # A NaN among the first values or the last: non-finite coordinates are
+    # refused with integer bins, as SciPy refuses them (in its own words).
     for at in (0, n - 1):
         x = np.where(g == at, np.nan, g + 1.0)
-        try:
-            want = scipy.stats.binned_statistic(x, x, "count", bins=2)
-        except ValueError as e:
-            with pytest.raises(ValueError, match=re.escape(str(e)[:20])):
-                vs.binned_statistic(x, x, "count", bins=2, comm=MPI.COMM_SELF)
-        else:
-            got = vs.binned_statistic(x, x, "count", bins=2, comm=MPI.COMM_SELF)
-            assert np.array_equal(got.statistic, want.statistic)
+        with pytest.raises(ValueError):
+            scipy.stats.binned_statistic(x, x, "count", bins=2)
+        with pytest.raises(ValueError, match="non-finite"):
+            vs.binned_statistic(x, x, "count", bins=2, comm=MPI.COMM_SELF)
