@@ -464,10 +464,15 @@ histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::v
     // no result.
     // (An equal-width axis has a finite bins / (last - first) to estimate
     // from: bin_axis searches the edges of narrower ones.)
-    const bool line = !weighted && axes.size() == 1 && axes[0].is_equal_width() &&
-                      axes[0].bins() < (std::int64_t{1} << 31) && coordinates[0].type == number_type::float64 &&
-                      coordinates[0].stride == static_cast<std::int64_t>(sizeof(double)) &&
-                      reinterpret_cast<std::uintptr_t>(coordinates[0].data) % alignof(double) == 0;
+    // Weights go along that loop when they are exact totals' doubles read
+    // in place (contiguous float64).
+    const auto contiguous_doubles = [](const values_view& v) {
+        return v.type == number_type::float64 && v.stride == static_cast<std::int64_t>(sizeof(double)) &&
+               reinterpret_cast<std::uintptr_t>(v.data) % alignof(double) == 0;
+    };
+    const bool line = (!weighted || (by_totals && contiguous_doubles(*weights))) && axes.size() == 1 &&
+                      axes[0].is_equal_width() && axes[0].bins() < (std::int64_t{1} << 31) &&
+                      contiguous_doubles(coordinates[0]);
     const bool specials_anywhere = agreement[specials] != 0;
     // Counts asked for as doubles are counted in them unless the points
     // could reach 2^53 (most_points is below 2^62, size below 2^31).
@@ -512,7 +517,36 @@ histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::v
     }
     detail::agree(comm, failed, print, "histogram_dd");
 
-    if (line && points > 0) {
+    if (line && points > 0 && weighted) {
+        // Located a block at a time, each block's weights added, and counted.
+        const detail::equal_width_line axis(axes[0].edges().data(), axes[0].bins());
+        const auto* v = static_cast<const double*>(coordinates[0].data);
+        const auto* w = static_cast<const double*>(weights->data);
+        const auto n = static_cast<std::size_t>(points);
+        std::int32_t in[detail::line_block];
+        for (std::size_t start = 0; start < n; start += detail::line_block) {
+            const std::size_t m = std::min(n - start, detail::line_block);
+            axis.bins_of(v + start, m, in);
+            for (std::size_t i = 0; i < m; ++i) {
+                if (in[i] >= 0) {
+                    exact->add(static_cast<std::size_t>(in[i]), w[start + i]);
+                }
+            }
+            if (count_doubles) {
+                for (std::size_t i = 0; i < m; ++i) {
+                    if (in[i] >= 0) {
+                        r.double_counts[static_cast<std::size_t>(in[i])] += 1.0;
+                    }
+                }
+            } else if (!r.counts.empty()) {
+                for (std::size_t i = 0; i < m; ++i) {
+                    if (in[i] >= 0) {
+                        ++r.counts[static_cast<std::size_t>(in[i])];
+                    }
+                }
+            }
+        }
+    } else if (line && points > 0) {
         const detail::equal_width_line axis(axes[0].edges().data(), axes[0].bins());
         const auto* v = static_cast<const double*>(coordinates[0].data);
         const auto n = static_cast<std::size_t>(points);

@@ -10,6 +10,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <climits>
 #include <cmath>
@@ -76,6 +78,47 @@ std::optional<number_type> type_of(const py::array& a)
         return t;
     }
     return std::nullopt;
+}
+
+/// The least and greatest of a column of n > 0 native doubles (`stride`
+/// bytes apart), in one pass, when they are what NumPy's min and max give
+/// whatever way those look: numbers other than zero. False when some value
+/// is NaN or an extreme is a zero (whose sign NumPy's own pass picks among
+/// -0.0 and +0.0): NumPy is asked then.
+bool nonzero_extremes(const double* v, std::int64_t n, std::int64_t stride, double& least, double& greatest)
+{
+    if (stride != static_cast<std::int64_t>(sizeof(double)) || n <= 0 ||
+        reinterpret_cast<std::uintptr_t>(v) % alignof(double) != 0) {
+        return false;
+    }
+    __m128d lo0 = _mm_set1_pd(v[0]);
+    __m128d lo1 = lo0;
+    __m128d hi0 = lo0;
+    __m128d hi1 = lo0;
+    __m128d unordered = _mm_setzero_pd();
+    std::int64_t i = 0;
+    for (; i + 4 <= n; i += 4) {
+        const __m128d a = _mm_loadu_pd(v + i);
+        const __m128d b = _mm_loadu_pd(v + i + 2);
+        lo0 = _mm_min_pd(lo0, a);
+        lo1 = _mm_min_pd(lo1, b);
+        hi0 = _mm_max_pd(hi0, a);
+        hi1 = _mm_max_pd(hi1, b);
+        unordered = _mm_or_pd(unordered, _mm_cmpunord_pd(a, b));
+    }
+    double lo[2];
+    double hi[2];
+    _mm_storeu_pd(lo, _mm_min_pd(lo0, lo1));
+    _mm_storeu_pd(hi, _mm_max_pd(hi0, hi1));
+    bool nan = _mm_movemask_pd(unordered) != 0;
+    least = std::min(lo[0], lo[1]);
+    greatest = std::max(hi[0], hi[1]);
+    for (; i < n; ++i) {
+        nan = nan || v[i] != v[i];
+        least = std::min(least, v[i]);
+        greatest = std::max(greatest, v[i]);
+    }
+    return !nan && least != 0 && greatest != 0;
 }
 
 py::object results_type(const char* name, std::vector<const char*> fields)
@@ -174,9 +217,13 @@ py::object binned_dd(const py::object& sample_in, const py::object& values_in, c
     bool ends_finite = true;
     if (own_range) {
         for (std::size_t d = 0; d < dims; ++d) {
-            const py::object column = coordinates[d];
-            least[d] = column.attr("min")().cast<double>();
-            greatest[d] = column.attr("max")().cast<double>();
+            const py::array& column = coordinates[d];
+            if (*sample_type != number_type::float64 ||
+                !nonzero_extremes(static_cast<const double*>(column.data()), points,
+                                  static_cast<std::int64_t>(column.strides(0)), least[d], greatest[d])) {
+                least[d] = column.attr("min")().cast<double>();
+                greatest[d] = column.attr("max")().cast<double>();
+            }
             ends_finite = ends_finite && std::isfinite(least[d]) && std::isfinite(greatest[d]);
         }
     }

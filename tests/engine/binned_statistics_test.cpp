@@ -195,6 +195,89 @@ TEST(EngineBinnedStatistics, PerBinTotalsHoldWhatOneExactTotalPerBinHolds)
     }
 }
 
+/// Every cell's record from bin_totals against adding each value straight
+/// to an exact total, for a per-cell list of values added round-robin.
+void expect_totals_as_exact(const std::vector<std::vector<double>>& per_cell, bool fold_midway)
+{
+    namespace d = virda::engine::detail;
+    d::bin_totals totals(per_cell.size());
+    std::vector<d::exact_total> want(per_cell.size());
+    std::size_t longest = 0;
+    for (const auto& v : per_cell) {
+        longest = std::max(longest, v.size());
+    }
+    for (std::size_t i = 0; i < longest; ++i) {
+        if (fold_midway && i == longest / 2) {
+            totals.fold();
+        }
+        for (std::size_t c = 0; c < per_cell.size(); ++c) {
+            if (i < per_cell[c].size()) {
+                totals.add(c, per_cell[c][i]);
+                d::add_exactly(want[c], per_cell[c][i]);
+            }
+        }
+    }
+    std::vector<std::int64_t> got(per_cell.size() * d::exact_record_fields);
+    totals.write_records(got.data());
+    for (std::size_t c = 0; c < per_cell.size(); ++c) {
+        d::normalise(want[c]);
+        std::vector<std::int64_t> expected(d::exact_record_fields);
+        d::write_record(want[c], expected.data());
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end(),
+                               got.begin() + static_cast<std::ptrdiff_t>(c * expected.size())))
+            << "cell " << c << (fold_midway ? " (folded midway)" : "");
+        const double rounded = d::round_to_double(d::read_record(got.data() + c * d::exact_record_fields));
+        EXPECT_TRUE(same_bits(d::round_to_double(want[c]), rounded)) << "cell " << c;
+    }
+}
+
+TEST(EngineBinnedStatistics, PerBinTotalsAtTheEdgesOfTheAccumulator)
+{
+    const double max = std::numeric_limits<double>::max();
+    const double tiny = std::numeric_limits<double>::denorm_min();
+    const double least_normal = std::numeric_limits<double>::min();
+    const std::vector<std::vector<double>> cells = {
+        // Near the greatest double, where the units stop rising: infinities
+        // and NaN must not pass for numbers, and max - max cancels exactly.
+        {max, max / 3, -max, std::ldexp(1.0, 1000), INFINITY, max, -max},
+        {max, nan, -max / 7},
+        {-max, -INFINITY, max},
+        // Values exactly 40 and 41 places above the first (the largest
+        // shift kept, the first moved out), and back below the new units.
+        {1.0, std::ldexp(1.0, 20), std::ldexp(1.0, 60), std::ldexp(1.0, 61), -std::ldexp(1.0, 61), 1.0, -3.0},
+        // Zeros first and between others: -0.0 alone stays -0.0, a +0.0 or
+        // any other value makes it +0.0, and zeros never set the units.
+        {-0.0, -0.0},
+        {-0.0, 0.0, -0.0},
+        {0.0, -0.0, 1.5, -1.5, -0.0},
+        {-0.0, std::ldexp(1.0, -1000), -std::ldexp(1.0, -1000)},
+        // Subnormals with normals just above them (place 0 on both sides of
+        // the least normal), and cancellation to one unit of the least.
+        {tiny, least_normal, -least_normal, 3 * tiny, least_normal * 1.5, -tiny},
+        {least_normal, tiny, 1.0, -1.0, -least_normal},
+        // Cancellation to a few units of a large total: 2^52 + 1 pairs.
+        {std::ldexp(1.0, 52), 1.0, -std::ldexp(1.0, 52), 2.0, std::ldexp(1.0, 30), -std::ldexp(1.0, 30)},
+        // Signs alternating in one bin of mixed exponents.
+        {0.1, -0.2, 0.30000000000000004, -0.1, 1e-30, -1e-30, 7e20, -7e20},
+        {}, // a bin never added to
+    };
+    expect_totals_as_exact(cells, false);
+    expect_totals_as_exact(cells, true);
+}
+
+TEST(EngineBinnedStatistics, PerBinTotalsOfManyValuesFoldedMidBin)
+{
+    // Many values per cell of several magnitudes, negative ones among them,
+    // with a fold while every cell holds a partial sum in its accumulator.
+    std::vector<std::vector<double>> cells(7);
+    for (int g = 0; g < 20000; ++g) {
+        const auto c = static_cast<std::size_t>(g % 7);
+        const double v = std::fmod(g * 0.6180339887498949, 1.0) * std::ldexp(1.0, static_cast<int>(c) * 9 - 20);
+        cells[c].push_back(g % 3 == 0 ? -v : v);
+    }
+    expect_totals_as_exact(cells, true);
+}
+
 TEST(EngineBinnedStatistics, OrderStatisticsMatchASortWithNaNLast)
 {
     const points p = make_points(5003, 16);

@@ -284,11 +284,17 @@ TEST(HistogramDd, OneEqualWidthAxisOfDoublesBinsAsAnyOtherRun)
                                           std::vector<double>(b.double_counts.get(), b.double_counts.get() + bins)));
                 }
             }
-            // The line pass on every instruction-set path this processor runs.
+            // The line pass, with and without weights, on every
+            // instruction-set path this processor runs.
             virda_test::for_each_runnable_path([&] {
                 const histogram_dd_result a = histogram_dd({axis}, {plain}, nullptr, MPI_COMM_WORLD);
                 const histogram_dd_result b = histogram_dd({axis}, {through}, nullptr, MPI_COMM_WORLD);
                 EXPECT_EQ(a.counts, b.counts) << axis.bins();
+                const histogram_dd_result aw =
+                    histogram_dd({axis}, {plain}, &w_plain, MPI_COMM_WORLD, bin_count_form::none);
+                const histogram_dd_result bw =
+                    histogram_dd({axis}, {through}, &w_through, MPI_COMM_WORLD, bin_count_form::none);
+                EXPECT_TRUE(same_bits(aw.weight_totals, bw.weight_totals)) << axis.bins();
             });
         }
     }

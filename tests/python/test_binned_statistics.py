@@ -106,3 +106,40 @@ def test_errors_of_one_rank_and_of_the_arguments_are_raised_on_every_rank():
         vs.binned_statistic(x, v.astype(complex), "sum")
     # The module still answers after every rank raised.
     assert vs.binned_statistic(x, v, "count", bins=2).statistic.sum() == 50 * WORLD.size
+
+
+@pytest.mark.parametrize("n", [1, 2, 3, 5, 8, 11])
+def test_the_range_found_over_the_ranks_gives_scipys_edges_bit_for_bit(n):
+    # Least and greatest coordinates that are signed zeros (of either sign,
+    # first or last), negative, tiny, huge, in the last few values of a
+    # column or among its first ones, from contiguous and strided columns.
+    g = np.arange(n)
+    columns = [
+        np.where(g == n - 1, -0.0, g + 1.0),
+        np.where(g == 0, 0.0, -(g + 1.0)),
+        np.where(g % 2 == 0, -0.0, 0.0),
+        -(g + 0.5) * 1e-300,
+        np.where(g == n // 2, -1e308, g * 1e307),
+        x_of(g) - 25.0,
+    ]
+    for x in columns:
+        for y in (x[::-1].copy(), np.stack([x, x])[:, ::-1][0]):
+            v = np.arange(n, dtype=np.float64)
+            try:
+                want = scipy.stats.binned_statistic_2d(x, y, v, "sum", bins=3)
+            except ValueError:  # edges too close or too far apart (huge values)
+                with pytest.raises(ValueError):
+                    vs.binned_statistic_2d(x, y, v, "sum", bins=3, comm=MPI.COMM_SELF)
+                continue
+            got = vs.binned_statistic_2d(x, y, v, "sum", bins=3, comm=MPI.COMM_SELF)
+            for a, b in ((got.x_edge, want.x_edge), (got.y_edge, want.y_edge)):
+                assert np.array_equal(a, b) and np.array_equal(np.signbit(a), np.signbit(b)), (x, a, b)
+            assert np.array_equal(got.statistic, want.statistic)
+    # A NaN among the first values or the last: non-finite coordinates are
+    # refused with integer bins, as SciPy refuses them (in its own words).
+    for at in (0, n - 1):
+        x = np.where(g == at, np.nan, g + 1.0)
+        with pytest.raises(ValueError):
+            scipy.stats.binned_statistic(x, x, "count", bins=2)
+        with pytest.raises(ValueError, match="non-finite"):
+            vs.binned_statistic(x, x, "count", bins=2, comm=MPI.COMM_SELF)
