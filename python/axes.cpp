@@ -216,7 +216,12 @@ reduction_tables tables_for(const py::array& given, const axis_split& split)
 py::object shaped_result(const py::array& flat, const std::vector<py::ssize_t>& shape, bool keep_array)
 {
     if (shape.empty() && !keep_array) {
-        return flat.attr("__getitem__")(0);
+        // NumPy's scalar of the one element, without looking up a method.
+        PyObject* item = PySequence_GetItem(flat.ptr(), 0);
+        if (item == nullptr) {
+            throw py::error_already_set();
+        }
+        return py::reinterpret_steal<py::object>(item);
     }
     return flat.attr("reshape")(py::tuple(py::cast(shape)));
 }

@@ -67,6 +67,22 @@ prepared prepare_reduction(const char* operation, py::handle a, py::handle axis,
             }
         }
     };
+    if (array && !mask.given() && !in.array->shape().empty()) {
+        // An Array of one or more axes reduced over all of them, without a
+        // mask, has nothing one rank could refuse alone: its dtype and shape
+        // are alike on every rank by construction, whether it was freed too
+        // (free() is collective), its block is C-ordered (its tables are
+        // views) and its accumulator one column, too small to agree on (as
+        // agreed_allocation_threshold's). The agreement's collective is left
+        // out; the engine's reduction agrees on what adding found.
+        in.block = in.array->block(operation);
+        p.given = in.block.dtype();
+        p.split = split_axes(axis, static_cast<int>(in.block.ndim()), tuples);
+        if (p.split.kept.empty()) {
+            finish_reading(py::object());
+            return p;
+        }
+    }
     mask_reading reading;
     std::exception_ptr refusal;
     try {

@@ -75,7 +75,14 @@ py::array probabilities_of(const function_kind& f, const py::object& q)
         // nearest doubles, as NumPy's arithmetic on them compares.
         array = numpy().attr("asarray")(array, "float64").cast<py::array>();
     }
-    const doubles as_double = python_reals ? doubles::ensure(array) : real_numbers(f.name, "q", q);
+    // q that is no NumPy array (a list, a number) has no mask: when NumPy
+    // made real numbers of it, they are read from the array just made rather
+    // than converted once more (other kinds are refused as given, in words
+    // that name q's own type).
+    const char kind = array.dtype().kind();
+    const bool made_reals = !py::isinstance<py::array>(q) && (kind == 'f' || kind == 'i' || kind == 'u' || kind == 'b');
+    const doubles as_double =
+        python_reals ? doubles::ensure(array) : real_numbers(f.name, "q", made_reals ? py::handle(array) : py::handle(q));
     const auto* v = static_cast<const double*>(as_double.data());
     const double top = f.percent ? 100.0 : 1.0;
     for (py::ssize_t i = 0; i < as_double.size(); ++i) {

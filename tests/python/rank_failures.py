@@ -289,3 +289,21 @@ def test_binning_arguments_that_differ_on_one_rank(call):
     instead of waiting in another collective, crashing, or returning another
     answer."""
     raised_everywhere(ValueError, "the ranks were given different arguments", lambda: call(WORLD.rank == LAST))
+
+
+@needs_bad_alloc
+def test_array_reduction_keeping_columns_with_one_rank_short_of_memory():
+    """An Array reduced over every axis agrees on nothing before the
+    engine's reduction (its accumulator is one column); one that keeps
+    columns still does: 2^17 columns of exact totals on the last rank short
+    of memory make every rank raise, and nobody waits."""
+    with vs.from_local(np.ones((2 * WORLD.size, 1 << 17))) as a:
+        with pytest.raises((MemoryError, ValueError)) as raised:
+            with short_of_memory(LAST):
+                vs.var(a, axis=0)
+        if WORLD.rank == LAST:
+            assert raised.type is not ValueError
+        else:
+            assert raised.match(f"var: rank {LAST} could not read its values")
+        assert WORLD.allreduce(1) == WORLD.size
+        assert vs.mean(a) == 1.0  # the ranks go on together, over every axis without the agreement

@@ -568,3 +568,54 @@ def test_weighted_average_of_an_array_along_an_axis():
         with pytest.raises(ZeroDivisionError):
             vs.average(a, axis=0, weights=np.zeros(10))
     assert WORLD.allreduce(1) == WORLD.size
+
+
+@pytest.mark.parametrize("dtype", [np.float64, np.float32, np.int64, np.uint8])
+def test_arrays_reduced_over_every_axis_are_numpys(dtype):
+    """An Array reduced over all of its axes (axis=None, or every axis named)
+    reads its block without agreeing on it first: the results are NumPy's on
+    the whole data and alike on every rank, whether each rank holds rows or
+    some hold none (fewer rows than ranks), for 1-d and 3-d arrays."""
+    rng = np.random.default_rng(5)
+    for shape in [(23,), (1,), (3, 2, 4)]:
+        x = rng.integers(0, 50, size=shape).astype(dtype)
+        w = rng.integers(1, 4, size=shape).astype(dtype)
+        with vs.from_local(block(x, WORLD, "even")) as a, vs.from_local(block(w, WORLD, "even")) as aw:
+            for axis in (None, tuple(range(len(shape)))):
+                for name in ("sum", "mean", "var", "std", "min", "max", "ptp", "count_nonzero"):
+                    got = getattr(vs, name)(a, axis=axis)
+                    want = getattr(np, name)(x, axis=axis)
+                    np.testing.assert_allclose(got, want, rtol=1e-6, err_msg=f"{name} {shape} {axis}")
+                    assert np.asarray(got).dtype == np.asarray(want).dtype, (name, shape, axis)
+                    assert same_everywhere(got)
+            assert vs.argmin(a) == np.argmin(x) and vs.argmax(a) == np.argmax(x)
+            assert vs.mean(a, weights=aw) == pytest.approx(np.average(x, weights=w))
+            assert vs.std(a, weights=aw) == pytest.approx(
+                np.sqrt(np.average((x - np.average(x, weights=w)) ** 2, weights=w)))
+
+
+def test_arrays_over_every_axis_empty_nan_and_freed_alike_on_every_rank():
+    """The edges of an Array reduced over every axis, where nothing is agreed
+    before the engine's reduction: an empty Array warns or raises as NumPy
+    does on every rank, a NaN on one rank's rows propagates to every rank,
+    a freed Array raises the same ValueError everywhere, and the ranks then
+    go on together."""
+    with vs.from_local(np.zeros(0)) as empty:
+        with pytest.warns(RuntimeWarning, match="Mean of empty slice"):
+            assert np.isnan(vs.mean(empty))
+        with pytest.raises(ValueError, match="zero-size array to reduction operation maximum"):
+            vs.max(empty)
+        with pytest.raises(ValueError, match="attempt to get argmin of an empty sequence"):
+            vs.argmin(empty)
+    x = np.arange(10.0)
+    x[7] = np.nan
+    with vs.from_local(block(x, WORLD, "even")) as a:
+        for name in ("mean", "std", "max", "sum"):
+            assert np.isnan(getattr(vs, name)(a)), name
+        assert vs.nanmean(a) == np.nanmean(x) and vs.argmax(a) == 7
+    a = vs.from_local(block(np.arange(6.0), WORLD, "even"))
+    a.free()
+    for call in (lambda: vs.mean(a), lambda: vs.max(a), lambda: vs.sum(a), lambda: vs.std(a, weights=a)):
+        with pytest.raises(ValueError, match="the array has been freed"):
+            call()
+    assert WORLD.allreduce(1) == WORLD.size
