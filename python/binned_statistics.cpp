@@ -10,7 +10,9 @@
 #include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
+#if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
 
 #include <algorithm>
 #include <climits>
@@ -91,12 +93,16 @@ bool nonzero_extremes(const double* v, std::int64_t n, std::int64_t stride, doub
         reinterpret_cast<std::uintptr_t>(v) % alignof(double) != 0) {
         return false;
     }
+    least = v[0];
+    greatest = v[0];
+    bool nan = false;
+    std::int64_t i = 0;
+#if defined(__SSE2__)
     __m128d lo0 = _mm_set1_pd(v[0]);
     __m128d lo1 = lo0;
     __m128d hi0 = lo0;
     __m128d hi1 = lo0;
     __m128d unordered = _mm_setzero_pd();
-    std::int64_t i = 0;
     for (; i + 4 <= n; i += 4) {
         const __m128d a = _mm_loadu_pd(v + i);
         const __m128d b = _mm_loadu_pd(v + i + 2);
@@ -110,9 +116,10 @@ bool nonzero_extremes(const double* v, std::int64_t n, std::int64_t stride, doub
     double hi[2];
     _mm_storeu_pd(lo, _mm_min_pd(lo0, lo1));
     _mm_storeu_pd(hi, _mm_max_pd(hi0, hi1));
-    bool nan = _mm_movemask_pd(unordered) != 0;
+    nan = _mm_movemask_pd(unordered) != 0;
     least = std::min(lo[0], lo[1]);
     greatest = std::max(hi[0], hi[1]);
+#endif
     for (; i < n; ++i) {
         nan = nan || v[i] != v[i];
         least = std::min(least, v[i]);
