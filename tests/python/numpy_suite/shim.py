@@ -196,7 +196,11 @@ def _rows_reduced(axis, ndim):
 def _digest(name, arr, kwargs):
     h = hashlib.blake2b(digest_size=16)
     h.update(f"{RECORDER.calls}:{name}:{arr.dtype}:{arr.shape}:{sorted(kwargs)}".encode())
-    h.update(np.ascontiguousarray(arr).tobytes())
+    data = np.ascontiguousarray(arr)
+    if data.dtype == LONG_DOUBLE and LONG_DOUBLE_READ:
+        # The 80 bits of each value: the 6 bytes of padding after them are whatever memory held.
+        data = data.reshape(-1).view(np.uint8).reshape(-1, 16)[:, :10]
+    h.update(data.tobytes())
     return h.digest()
 
 
