@@ -2,6 +2,7 @@
 
 #include "arg_reductions.h"
 #include "local_values.h"
+#include "long_double_reductions.h"
 #include "numpy_module.h"
 #include "reduction_result_types.h"
 #include "reduction_results.h"
@@ -58,6 +59,9 @@ py::object extreme_reduction(const char* operation, extreme_kind kind, nan_polic
                              const py::object& out, py::handle keepdims_arg, py::handle comm,
                              const mask_and_initial& extra)
 {
+    if (is_long_double_data(a)) {
+        return long_double_extremes(operation, kind, policy, a, axis, out, keepdims_arg, comm, extra);
+    }
     const bool arg = kind == extreme_kind::argmin || kind == extreme_kind::argmax;
     const bool with_initial = !extra.initial.is_none();
     if (!extra.where.is_none() && !with_initial) {

@@ -1,6 +1,7 @@
 #include "moment_reductions.h"
 
 #include "integer_totals.h"
+#include "long_double_reductions.h"
 #include "local_values.h"
 #include "numpy_module.h"
 #include "prepared_reduction.h"
@@ -25,6 +26,9 @@ py::object moment_reduction(const char* operation, moment_kind kind, nan_policy 
                             py::handle dtype, const py::object& out, double ddof, py::handle keepdims_arg,
                             py::handle comm, const mask_and_initial& extra)
 {
+    if (is_long_double_data(a)) {
+        return long_double_moments(operation, kind, policy, a, axis, dtype, out, ddof, keepdims_arg, comm, extra);
+    }
     const bool keepdims = keepdims_of(keepdims_arg);
     // The kind of the dtype asked for ('\0' for none).
     const char dtype_kind =

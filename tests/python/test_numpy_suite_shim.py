@@ -35,7 +35,7 @@ def test_split_bounds_cover_the_rows_with_rank_1_empty_in_turn(ranks):
     (np.arange(4, dtype=">f8"), "dtype >f8"),
     (np.ones(3, bool), None),
     (np.ones(3, np.float16), None),
-    (np.ones(3, np.longdouble), "dtype float128"),
+    (np.ones(3, np.longdouble), None),
     (np.ones(3, complex), "dtype complex"),
     (np.array([1, "a"], object), "dtype object"),
     (np.ma.array([1.0, 2.0]), "ndarray subclass MaskedArray"),
@@ -43,6 +43,15 @@ def test_split_bounds_cover_the_rows_with_rank_1_empty_in_turn(ranks):
 ])
 def test_scope(value, reason):
     assert shim._scope("mean", value, False)[1] == reason
+
+
+def test_long_double_goes_to_the_module_where_it_reads_it():
+    x = np.ones(3, np.longdouble)
+    for name in ("sum", "nanvar", "min", "ptp", "nanargmax"):
+        assert shim._scope(name, x, False)[1] is None
+    for name in ("median", "quantile", "average", "histogram"):
+        assert shim._scope(name, x, False)[1] == "dtype float128", name
+    assert shim._scope("sum", x.astype(x.dtype.newbyteorder(">")), False)[1] is not None
 
 
 def test_float16_stays_with_numpy_for_histograms():
