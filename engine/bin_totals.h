@@ -44,7 +44,7 @@ public:
         std::uint64_t bits;
         std::memcpy(&bits, &x, sizeof bits);
         // Each term is below 2^(53 + max_shift): fold long before 2^127,
-        // or 2^63 in a digit of an exact total (below 2^32 per value).
+        // or 2^63 in a digit of an exact total (below 2^33 per value: a base move adds twice).
         if (++pending_ == fold_interval) {
             fold();
         }
