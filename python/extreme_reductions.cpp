@@ -55,6 +55,19 @@ py::array extreme_values(extreme_kind kind, nan_policy policy, const virda::engi
 
 } // namespace
 
+void raise_empty_extreme(extreme_kind kind)
+{
+    const bool arg = kind == extreme_kind::argmin || kind == extreme_kind::argmax;
+    const std::string what = kind == extreme_kind::argmin   ? "argmin"
+                             : kind == extreme_kind::argmax ? "argmax"
+                             : kind == extreme_kind::min    ? "minimum"
+                                                            : "maximum";
+    if (arg) {
+        throw py::value_error("attempt to get " + what + " of an empty sequence");
+    }
+    throw py::value_error("zero-size array to reduction operation " + what + " which has no identity");
+}
+
 py::object extreme_reduction(const char* operation, extreme_kind kind, nan_policy policy, py::handle a, py::handle axis,
                              const py::object& out, py::handle keepdims_arg, py::handle comm,
                              const mask_and_initial& extra)
@@ -104,14 +117,7 @@ py::object extreme_reduction(const char* operation, extreme_kind kind, nan_polic
         agreed_with_failure(operation, p, r, (empty ? empty_flag : 0u) | (all_nan ? all_nan_flag : 0u));
     all_nan = (flags & all_nan_flag) != 0;
     if ((flags & empty_flag) != 0) {
-        const std::string what = kind == extreme_kind::argmin   ? "argmin"
-                                 : kind == extreme_kind::argmax ? "argmax"
-                                 : kind == extreme_kind::min    ? "minimum"
-                                                                : "maximum";
-        if (arg) {
-            throw py::value_error("attempt to get " + what + " of an empty sequence");
-        }
-        throw py::value_error("zero-size array to reduction operation " + what + " which has no identity");
+        raise_empty_extreme(kind);
     }
     if (arg) {
         return positions_result(operation, kind == extreme_kind::argmin, s, all_nan, p, keepdims, out);

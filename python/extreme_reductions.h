@@ -23,6 +23,10 @@ pybind11::object extreme_reduction(const char* operation, extreme_kind kind, vir
                                    pybind11::handle keepdims_arg, pybind11::handle comm,
                                    const mask_and_initial& extra = {});
 
+/// Raises NumPy's ValueError for the extreme `kind` of an empty slice
+/// without initial= (ptp's words are max's, as NumPy's).
+[[noreturn]] void raise_empty_extreme(extreme_kind kind);
+
 } // namespace virda_python
 
 #endif

@@ -542,14 +542,7 @@ py::object long_double_extremes(const char* operation, extreme_kind kind, nan_po
     }
     flags = agreed_flags(operation, t.in.comm, t.split, flags);
     if ((flags & empty_flag) != 0) {
-        const std::string what = kind == extreme_kind::argmin   ? "argmin"
-                                 : kind == extreme_kind::argmax ? "argmax"
-                                 : kind == extreme_kind::min    ? "minimum"
-                                                                : "maximum";
-        if (arg) {
-            throw py::value_error("attempt to get " + what + " of an empty sequence");
-        }
-        throw py::value_error("zero-size array to reduction operation " + what + " which has no identity");
+        raise_empty_extreme(kind);
     }
     if ((flags & all_nan_flag) != 0 && omit) {
         if (arg) {
