@@ -36,7 +36,7 @@ std::int64_t fingerprint_of(const py::array& block, const py::dtype& given, cons
 } // namespace
 
 prepared prepare_reduction(const char* operation, py::handle a, py::handle axis, py::handle comm, bool tuples,
-                           bool tables, accumulator made, const masking& mask)
+                           bool tables, accumulator made, const masking& mask, const side_reading& side)
 {
     prepared p;
     reduction_input& in = p.in;
@@ -67,7 +67,7 @@ prepared prepare_reduction(const char* operation, py::handle a, py::handle axis,
             }
         }
     };
-    if (array && !mask.given() && !in.array->shape().empty()) {
+    if (array && !mask.given() && !side.read && !in.array->shape().empty()) {
         // An Array of one or more axes reduced over all of them, without a
         // mask, has nothing one rank could refuse alone: its dtype and shape
         // are alike on every rank by construction, whether it was freed too
@@ -85,6 +85,8 @@ prepared prepare_reduction(const char* operation, py::handle a, py::handle axis,
     }
     mask_reading reading;
     std::exception_ptr refusal;
+    // 1: the block could not be read; 2: the side reading failed.
+    std::int64_t refused = 0;
     try {
         if (array) {
             in.block = in.array->block(operation);
@@ -101,6 +103,15 @@ prepared prepare_reduction(const char* operation, py::handle a, py::handle axis,
         }
     } catch (...) {
         refusal = std::current_exception();
+        refused = 1;
+    }
+    if (!refusal && side.read) {
+        try {
+            side.read(in);
+        } catch (...) {
+            refusal = std::current_exception();
+            refused = 2;
+        }
     }
     // This rank's block as a number of rows (a 0-d block is one), its first
     // row and the global count: for a mask along the global rows.
@@ -114,7 +125,7 @@ prepared prepare_reduction(const char* operation, py::handle a, py::handle axis,
         const std::int64_t mine = refusal ? 0 : fingerprint_of(in.block, p.given, p.split, !tuples);
         const std::int64_t size = in.comm.size;
         const std::int64_t fields = 6;
-        const std::int64_t here[fields] = {refusal ? 1 : 0,
+        const std::int64_t here[fields] = {refused,
                                            mine,
                                            !refusal && in.block.ndim() == 0 ? 1 : 0,
                                            !refusal && in.block.ndim() > 0 && in.block.size() > 0 ? 1 : 0,
@@ -125,6 +136,7 @@ prepared prepare_reduction(const char* operation, py::handle a, py::handle axis,
                                 MPI_INT64_T, in.comm.handle),
                   (std::string(operation) + ": agreeing on the blocks").c_str());
         std::int64_t lowest_refusing = -1;
+        std::int64_t lowest_refused = 0;
         bool alike = true;
         std::int64_t lowest_zero_d = -1;
         std::int64_t highest_zero_d = -1;
@@ -135,6 +147,7 @@ prepared prepare_reduction(const char* operation, py::handle a, py::handle axis,
             const std::int64_t* f = all.data() + r * fields;
             if (f[0] != 0 && lowest_refusing < 0) {
                 lowest_refusing = r;
+                lowest_refused = f[0];
             }
             alike = alike && f[1] == all[1];
             if (f[2] != 0) {
@@ -152,8 +165,9 @@ prepared prepare_reduction(const char* operation, py::handle a, py::handle axis,
         // 0-d block are one rank and no rank holds rows of a 1-d or wider block.
         in.zero_d = lowest_zero_d >= 0 && lowest_zero_d == highest_zero_d && !any_rows;
         if (!refusal && lowest_refusing >= 0) {
+            const std::string what = lowest_refused == 2 ? std::string(side.what) : "values of a";
             throw py::value_error(std::string(operation) + ": rank " + std::to_string(lowest_refusing) +
-                                  " could not read its values of a (its exception says why)");
+                                  " could not read its " + what + " (its exception says why)");
         }
         if (!refusal && !alike) {
             throw std::runtime_error(std::string(operation) +

@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <string>
@@ -67,6 +68,15 @@ struct mask_and_initial {
     pybind11::handle initial = pybind11::none();
 };
 
+/// Something else a reduction reads beside its block (its weights), after
+/// the block and agreed in the same exchange: a rank whose `read` throws
+/// raises its own exception and the others ValueError naming the lowest such
+/// rank and `what` it could not read.
+struct side_reading {
+    const char* what = nullptr;
+    std::function<void(const reduction_input&)> read;
+};
+
 /// Which accumulator prepare_reduction makes for the tables.
 enum class accumulator { none, moments, moments_with_squares, extremes };
 
@@ -105,9 +115,11 @@ void read_alike(const char* operation, const communicator& comm, F&& read)
 /// each rank its first row, for a where= mask along the global rows (as
 /// NumPy broadcasts it against the global shape); only when some rank holds
 /// such a mask is its reading agreed in one more collective. Nobody is left
-/// in a collective alone.
+/// in a collective alone. `side`, when given, is read after the block and
+/// agreed in the same exchange.
 prepared prepare_reduction(const char* operation, pybind11::handle a, pybind11::handle axis, pybind11::handle comm,
-                           bool tuples, bool tables, accumulator made = accumulator::none, const masking& mask = {});
+                           bool tuples, bool tables, accumulator made = accumulator::none, const masking& mask = {},
+                           const side_reading& side = {});
 
 /// Where axis 0 is reduced, `n` values of `type` at `data` (one per kept
 /// element) summed over p's communicator in place; left as they are for a

@@ -30,10 +30,21 @@ virda::engine::weighted_summary weighted_of(const char* operation, py::handle a,
         throw py::type_error(std::string(operation) +
                              ": a and weights must both be Arrays or both NumPy arrays of this rank's values");
     }
-    const prepared p = prepare_reduction(operation, a, py::none(), comm, true, false);
-    const reduction_input& in = p.in;
     py::array w;
     std::vector<std::pair<virda::engine::values_view, virda::engine::values_view>> runs;
+    // NumPy weights are read with the data, agreed in the same exchange.
+    side_reading side;
+    if (!py::isinstance<dist_array>(a)) {
+        side.what = "weights";
+        side.read = [&](const reduction_input& in) {
+            // bool and float16 weights as uint8 and float32 (exact).
+            py::dtype given;
+            w = engine_values(operation, "weights", weights, &given);
+            runs = paired_runs(operation, in.block, w);
+        };
+    }
+    const prepared p = prepare_reduction(operation, a, py::none(), comm, true, false, accumulator::none, {}, side);
+    const reduction_input& in = p.in;
     if (in.array != nullptr) {
         auto& wa = weights.cast<dist_array&>();
         if (wa.shape() != in.array->shape() ||
@@ -43,13 +54,6 @@ virda::engine::weighted_summary weighted_of(const char* operation, py::handle a,
         }
         w = wa.block(operation);
         runs = paired_runs(operation, in.block, w);
-    } else {
-        read_alike(operation, in.comm, [&] {
-            // bool and float16 weights as uint8 and float32 (exact).
-            py::dtype given;
-            w = engine_values(operation, "weights", weights, &given);
-            runs = paired_runs(operation, in.block, w);
-        });
     }
     const virda::engine::weighted_summary s = engine_call(operation, [&] {
         virda::engine::weighted_moments wm;
