@@ -7,6 +7,7 @@
 // engine's errors as Python exceptions.
 
 #include "dist_array.h"
+#include "mpi_environment.h"
 
 #include "engine/error.h"
 #include "engine/number_type.h"
@@ -100,7 +101,8 @@ auto engine_call(const char* operation, F&& f)
 /// (their dtype, a masked element, a shape), and agrees over comm whether
 /// every rank could: a block refused on some ranks only must not leave the
 /// others waiting in the statistic's collectives. The refusing rank raises
-/// its own exception; the others raise ValueError naming the lowest of them.
+/// its own exception; the others raise ValueError naming the lowest of them
+/// and, when `name` is given, the argument whose values it could not read.
 /// One MPI_Allreduce on communicators of two or more ranks (collective).
 template <typename F>
 void read_together(const char* operation, const char* name, const communicator& comm, F&& read)
@@ -112,12 +114,13 @@ void read_together(const char* operation, const char* name, const communicator& 
         refusal = std::current_exception();
     }
     if (comm.size > 1) {
-        const int mine = refusal ? comm.rank : std::numeric_limits<int>::max();
-        int lowest = mine;
-        MPI_Allreduce(&mine, &lowest, 1, MPI_INT, MPI_MIN, comm.handle);
+        int lowest = refusal ? comm.rank : std::numeric_limits<int>::max();
+        check_mpi(MPI_Allreduce(MPI_IN_PLACE, &lowest, 1, MPI_INT, MPI_MIN, comm.handle),
+                  (std::string(operation) + ": agreeing on the values").c_str());
         if (!refusal && lowest != std::numeric_limits<int>::max()) {
             throw pybind11::value_error(std::string(operation) + ": rank " + std::to_string(lowest) +
-                                  " could not read its values of " + name + " (its exception says why)");
+                                        " could not read its values" + (name ? std::string(" of ") + name : "") +
+                                        " (its exception says why)");
         }
     }
     if (refusal) {

@@ -1,5 +1,7 @@
 #include "masked_values.h"
 
+#include "numpy_module.h"
+
 #include <pybind11/stl.h>
 
 #include <string>
@@ -9,8 +11,6 @@ namespace py = pybind11;
 namespace virda_python {
 
 namespace {
-
-py::module_ numpy() { return py::module_::import("numpy"); }
 
 py::tuple shape_of(const py::array& a) { return a.attr("shape"); }
 

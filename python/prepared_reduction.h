@@ -9,6 +9,7 @@
 #include "axes.h"
 #include "communicator.h"
 #include "dist_array.h"
+#include "local_values.h"
 #include "masked_values.h"
 #include "mpi_environment.h"
 
@@ -81,28 +82,11 @@ struct side_reading {
 enum class accumulator { none, moments, moments_with_squares, extremes };
 
 /// Runs `read()` and agrees over comm whether every rank could, as
-/// prepare_reduction does. One MPI_Allreduce on two or more ranks.
+/// prepare_reduction does (read_together without an argument's name).
 template <typename F>
 void read_alike(const char* operation, const communicator& comm, F&& read)
 {
-    std::exception_ptr refusal;
-    try {
-        std::forward<F>(read)();
-    } catch (...) {
-        refusal = std::current_exception();
-    }
-    if (comm.size > 1) {
-        int lowest = refusal ? comm.rank : std::numeric_limits<int>::max();
-        check_mpi(MPI_Allreduce(MPI_IN_PLACE, &lowest, 1, MPI_INT, MPI_MIN, comm.handle),
-                  (std::string(operation) + ": agreeing on the values").c_str());
-        if (!refusal && lowest != std::numeric_limits<int>::max()) {
-            throw pybind11::value_error(std::string(operation) + ": rank " + std::to_string(lowest) +
-                                        " could not read its values (its exception says why)");
-        }
-    }
-    if (refusal) {
-        std::rethrow_exception(refusal);
-    }
+    read_together(operation, nullptr, comm, std::forward<F>(read));
 }
 
 /// The input of a reduction: a's block, its axes for `axis` and, with
