@@ -158,6 +158,26 @@ TEST(Extremes, FloatsAndIntegers)
     expect_matches(std::vector<std::int64_t>(7, std::numeric_limits<std::int64_t>::max()), "all the largest");
 }
 
+/// Each column of the rows x k table `all` (row by row) placed as the
+/// oracle places it: s finished omitting NaN, p propagating it.
+template <typename T>
+void expect_columns_match(const std::vector<T>& all, std::size_t rows, std::size_t k, const extremes_summary& s,
+                          const extremes_summary& p)
+{
+    for (std::size_t j = 0; j < k; ++j) {
+        SCOPED_TRACE(j);
+        std::vector<T> column(rows);
+        for (std::size_t i = 0; i < rows; ++i) {
+            column[i] = all[i * k + j];
+        }
+        const oracle<T> o(column);
+        EXPECT_EQ(o.least_at, s.argmin(j));
+        EXPECT_EQ(o.greatest_at, s.argmax(j));
+        EXPECT_EQ(o.nan_at >= 0 ? o.nan_at : o.least_at, p.argmin(j));
+        EXPECT_EQ(o.count, s.count(j));
+    }
+}
+
 TEST(Extremes, ColumnsOfATable)
 {
     // A table of rows x k; each rank adds its rows in two tables, the first
@@ -191,18 +211,7 @@ TEST(Extremes, ColumnsOfATable)
     }
     const extremes_summary s = e.finish(MPI_COMM_WORLD, nan_policy::omit);
     const extremes_summary p = e.finish(MPI_COMM_WORLD);
-    for (std::size_t j = 0; j < k; ++j) {
-        SCOPED_TRACE(j);
-        std::vector<double> column(rows);
-        for (std::size_t i = 0; i < rows; ++i) {
-            column[i] = all[i * k + j];
-        }
-        const oracle<double> o(column);
-        EXPECT_EQ(o.least_at, s.argmin(j));
-        EXPECT_EQ(o.greatest_at, s.argmax(j));
-        EXPECT_EQ(o.nan_at >= 0 ? o.nan_at : o.least_at, p.argmin(j));
-        EXPECT_EQ(o.count, s.count(j));
-    }
+    expect_columns_match(all, rows, k, s, p);
     EXPECT_TRUE(same_bits(-0.0, s.min(4).floating));
     EXPECT_TRUE(same_bits(0.0, s.max(4).floating));
     EXPECT_EQ(0, s.argmin(4));
@@ -233,18 +242,7 @@ void expect_table_matches(const std::vector<T>& all, std::size_t rows, std::size
     e.add(t);
     const extremes_summary s = e.finish(MPI_COMM_WORLD, nan_policy::omit);
     const extremes_summary p = e.finish(MPI_COMM_WORLD);
-    for (std::size_t j = 0; j < k; ++j) {
-        SCOPED_TRACE(j);
-        std::vector<T> column(rows);
-        for (std::size_t i = 0; i < rows; ++i) {
-            column[i] = all[i * k + j];
-        }
-        const oracle<T> o(column);
-        EXPECT_EQ(o.least_at, s.argmin(j));
-        EXPECT_EQ(o.greatest_at, s.argmax(j));
-        EXPECT_EQ(o.nan_at >= 0 ? o.nan_at : o.least_at, p.argmin(j));
-        EXPECT_EQ(o.count, s.count(j));
-    }
+    expect_columns_match(all, rows, k, s, p);
 }
 
 TEST(Extremes, TablesOfEveryLayoutAndType)
