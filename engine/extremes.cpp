@@ -2,121 +2,23 @@
 
 #include "engine/allocation_failures.h"
 #include "engine/error.h"
+#include "engine/extremes_record.h"
+#include "engine/extremes_scan.h"
 #include "engine/moment_kernels.h"
-#include "engine/order_keys.h"
 #include "engine/record_reduction.h"
 
 #include <algorithm>
-#include <cmath>
-#include <cstring>
-#include <limits>
-#include <new>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 namespace virda::engine {
 
+using namespace extremes_detail;
+
 namespace {
 
-constexpr std::uint64_t none = ~std::uint64_t{0};
 constexpr std::int64_t chunk = 1024;
-
-/// What one column contributes to the reduction, every field a uint64 so
-/// that one MPI datatype describes it. Positions are rows counted from the
-/// first row of the ranks combined so far; `none` when there is none.
-struct column_record {
-    std::uint64_t count;     ///< values that are not NaN (added)
-    std::uint64_t nan_count; ///< NaN values (added)
-    std::uint64_t rows;      ///< rows (added): the offset of the next rank's rows
-    std::uint64_t least;     ///< order key of the least value, zeros alike
-    std::uint64_t least_at;
-    std::uint64_t greatest;  ///< order key of the greatest value
-    std::uint64_t greatest_at;
-    std::uint64_t nan_at;    ///< the first NaN
-    std::uint64_t zeros;     ///< bit 0: a -0.0 was seen, bit 1: a +0.0
-    std::uint64_t failed;    ///< the lowest rank short of memory, or none
-    std::uint64_t fingerprint;
-    std::uint64_t disagree;  ///< 1 when two ranks' fingerprints differed
-};
-constexpr int record_fields = static_cast<int>(sizeof(column_record) / sizeof(std::uint64_t));
-
-/// lower (r) combined with the record of the ranks above it (inout): the
-/// positions of the upper ranks' rows shifted by the lower ranks' rows.
-void combine(const column_record& l, column_record& r)
-{
-    column_record c = l;
-    c.disagree = l.disagree | r.disagree | (l.fingerprint != r.fingerprint ? 1 : 0);
-    c.failed = std::min(l.failed, r.failed);
-    if (r.least_at != none && (l.least_at == none || r.least < l.least)) {
-        c.least = r.least;
-        c.least_at = l.rows + r.least_at;
-    }
-    if (r.greatest_at != none && (l.greatest_at == none || r.greatest > l.greatest)) {
-        c.greatest = r.greatest;
-        c.greatest_at = l.rows + r.greatest_at;
-    }
-    if (l.nan_at == none && r.nan_at != none) {
-        c.nan_at = l.rows + r.nan_at;
-    }
-    c.count = l.count + r.count;
-    c.nan_count = l.nan_count + r.nan_count;
-    c.rows = l.rows + r.rows;
-    c.zeros = l.zeros | r.zeros;
-    r = c;
-}
-
-extern "C" void combine_records(void* in, void* inout, int* len, MPI_Datatype*)
-{
-    const auto* l = static_cast<const column_record*>(in);
-    auto* r = static_cast<column_record*>(inout);
-    for (int i = 0; i < *len; ++i) {
-        combine(l[i], r[i]);
-    }
-}
-
-// Order keys with the zeros alike (their signs are counted apart, in `zeros`).
-std::uint64_t key_of(double x) { return detail::key_of(x == 0.0 ? 0.0 : x); }
-std::uint64_t key_of(std::int64_t v) { return detail::key_of(v); }
-std::uint64_t key_of(std::uint64_t v) { return v; }
-using detail::number_of_key;
-
-/// The type values of T are compared in.
-template <typename T>
-using compared_t = std::conditional_t<std::is_floating_point_v<T>, double,
-                                      std::conditional_t<std::is_signed_v<T>, std::int64_t, std::uint64_t>>;
-
-template <typename A>
-constexpr A highest()
-{
-    return std::is_floating_point_v<A> ? std::numeric_limits<A>::infinity() : std::numeric_limits<A>::max();
-}
-template <typename A>
-constexpr A lowest()
-{
-    return std::is_floating_point_v<A> ? -std::numeric_limits<A>::infinity() : std::numeric_limits<A>::lowest();
-}
-
-template <typename T>
-T value_at(const char* p, std::int64_t i, std::int64_t stride)
-{
-    T x;
-    std::memcpy(&x, p + i * stride, sizeof x);
-    return x;
-}
-
-/// The zeros' signs among m values.
-template <typename T>
-std::uint64_t zero_signs(const char* p, std::int64_t m, std::int64_t stride)
-{
-    std::uint64_t z = 0;
-    for (std::int64_t i = 0; i < m; ++i) {
-        const T x = value_at<T>(p, i, stride);
-        if (x == 0) {
-            z |= std::signbit(x) ? 1u : 2u;
-        }
-    }
-    return z;
-}
 
 } // namespace
 
@@ -164,13 +66,49 @@ struct extremes::state {
         return of_compared<A>(floating, signed_, unsigned_);
     }
 
+    /// Column c's values as they stand after a block of m values from q,
+    /// `stride` bytes apart, at rows at..: the block's extremes (l, g), NaN
+    /// count and zeros' signs are known; where they improve the column's,
+    /// the block is searched for their first place.
+    template <typename T>
+    static void note_block(column_state<compared_t<T>>& c, const char* q, std::int64_t m, std::int64_t stride,
+                           std::int64_t at, compared_t<T> l, compared_t<T> g, std::int64_t nans,
+                           std::uint64_t zeros)
+    {
+        using A = compared_t<T>;
+        const auto first = [&](auto&& is) {
+            std::int64_t i = 0;
+            while (!is(static_cast<A>(value_at<T>(q, i, stride)))) {
+                ++i;
+            }
+            return at + i;
+        };
+        if (nans > 0) {
+            c.nan_count += nans;
+            if (c.nan_at < 0) {
+                c.nan_at = first([](A x) { return x != x; });
+            }
+        }
+        if (nans == m) {
+            return;
+        }
+        c.zeros |= zeros;
+        if (c.least_at < 0 || l < c.least) {
+            c.least = l;
+            c.least_at = first([&](A x) { return x == l; });
+        }
+        if (c.greatest_at < 0 || g > c.greatest) {
+            c.greatest = g;
+            c.greatest_at = first([&](A x) { return x == g; });
+        }
+    }
+
     /// m values from p, `stride` bytes apart, as rows row0.. of column c.
     template <typename T>
     static void add_run(column_state<compared_t<T>>& c, const char* p, std::int64_t n, std::int64_t stride,
                         std::int64_t row0)
     {
         using A = compared_t<T>;
-        constexpr bool floating = std::is_floating_point_v<T>;
         for (std::int64_t done = 0; done < n; done += chunk) {
             const std::int64_t m = std::min(chunk, n - done);
             const char* q = p + done * stride;
@@ -178,6 +116,7 @@ struct extremes::state {
             A g = lowest<A>();
             std::int64_t nans = 0;
             std::uint64_t zeros = 0;
+            bool scanned = false;
             if constexpr (std::is_same_v<T, double>) {
                 if (stride == static_cast<std::int64_t>(sizeof(double))) {
                     virda_detail::moment_scan s;
@@ -187,70 +126,14 @@ struct extremes::state {
                     g = s.greatest;
                     nans = static_cast<std::int64_t>(s.nan);
                     zeros = (s.negative_zero ? 1u : 0u) | (s.positive_zero ? 2u : 0u);
-                } else {
-                    scan<T>(q, m, stride, &l, &g, &nans, &zeros);
+                    scanned = true;
                 }
-            } else {
+            }
+            if (!scanned) {
                 scan<T>(q, m, stride, &l, &g, &nans, &zeros);
             }
-            if (nans > 0) {
-                c.nan_count += nans;
-                if (c.nan_at < 0) {
-                    std::int64_t i = 0;
-                    while (!(value_at<T>(q, i, stride) != value_at<T>(q, i, stride))) {
-                        ++i;
-                    }
-                    c.nan_at = row0 + done + i;
-                }
-            }
-            if (nans == m) {
-                continue;
-            }
-            c.zeros |= zeros;
-            if (c.least_at < 0 || l < c.least) {
-                std::int64_t i = 0;
-                while (!(static_cast<A>(value_at<T>(q, i, stride)) == l)) {
-                    ++i;
-                }
-                c.least = l;
-                c.least_at = row0 + done + i;
-            }
-            if (c.greatest_at < 0 || g > c.greatest) {
-                std::int64_t i = 0;
-                while (!(static_cast<A>(value_at<T>(q, i, stride)) == g)) {
-                    ++i;
-                }
-                c.greatest = g;
-                c.greatest_at = row0 + done + i;
-            }
-            (void)floating;
+            note_block<T>(c, q, m, stride, row0 + done, l, g, nans, zeros);
         }
-    }
-
-    /// The extremes and NaN count of m values; the zeros' signs when an
-    /// extreme is zero.
-    template <typename T>
-    static void scan(const char* q, std::int64_t m, std::int64_t stride, compared_t<T>* least,
-                     compared_t<T>* greatest, std::int64_t* nans, std::uint64_t* zeros)
-    {
-        using A = compared_t<T>;
-        A l = highest<A>();
-        A g = lowest<A>();
-        std::int64_t nan = 0;
-        for (std::int64_t i = 0; i < m; ++i) {
-            const A x = static_cast<A>(value_at<T>(q, i, stride));
-            nan += x != x ? 1 : 0;
-            l = x < l ? x : l;
-            g = x > g ? x : g;
-        }
-        if constexpr (std::is_floating_point_v<T>) {
-            if (l == 0 || g == 0) {
-                *zeros = zero_signs<T>(q, m, stride);
-            }
-        }
-        *least = l;
-        *greatest = g;
-        *nans = nan;
     }
 
     /// Per column, the extremes and NaN count of the tile of rows being
@@ -264,31 +147,6 @@ struct extremes::state {
     std::vector<A>* tile_of()
     {
         return of_compared<A>(tile_floating, tile_signed, tile_unsigned);
-    }
-
-    /// The extremes and NaN counts of rows [0, m) of a tile, per column:
-    /// only comparisons and selections, which the compiler vectorises along
-    /// a row of contiguous values.
-    template <typename T>
-    static void scan_tile(const char* base, std::int64_t m, std::int64_t row_stride, std::size_t ncol,
-                          compared_t<T>* __restrict least, compared_t<T>* __restrict greatest,
-                          std::int64_t* __restrict nans)
-    {
-        using A = compared_t<T>;
-        for (std::size_t j = 0; j < ncol; ++j) {
-            least[j] = highest<A>();
-            greatest[j] = lowest<A>();
-            nans[j] = 0;
-        }
-        for (std::int64_t i = 0; i < m; ++i) {
-            const T* row = reinterpret_cast<const T*>(base + i * row_stride);
-            for (std::size_t j = 0; j < ncol; ++j) {
-                const A x = static_cast<A>(row[j]);
-                nans[j] += x != x ? 1 : 0;
-                least[j] = x < least[j] ? x : least[j];
-                greatest[j] = x > greatest[j] ? x : greatest[j];
-            }
-        }
     }
 
     /// The rows of a table of as many columns as the accumulator, a tile of
@@ -305,73 +163,19 @@ struct extremes::state {
         A* greatest = scratch[1].data();
         std::int64_t* nans = tile_nans.data();
         const auto ncol = static_cast<std::size_t>(t.columns);
-        const bool contiguous = t.column_stride == static_cast<std::int64_t>(sizeof(T));
         for (std::int64_t r = 0; r < t.rows; r += tile) {
             const std::int64_t m = std::min(tile, t.rows - r);
             const char* base = static_cast<const char*>(t.data) + r * t.row_stride;
-            if constexpr (std::is_same_v<T, double>) {
-                if (contiguous && t.row_stride % static_cast<std::int64_t>(sizeof(double)) == 0) {
-                    virda_detail::moment_kernels().tile_extremes(
-                        reinterpret_cast<const double*>(base), static_cast<std::size_t>(m),
-                        static_cast<std::ptrdiff_t>(t.row_stride / static_cast<std::int64_t>(sizeof(double))), ncol,
-                        least, greatest, nans);
-                } else if (contiguous) {
-                    scan_tile<T>(base, m, t.row_stride, ncol, least, greatest, nans);
-                } else {
-                    for (std::size_t j = 0; j < ncol; ++j) {
-                        std::uint64_t ignored = 0;
-                        scan<T>(base + static_cast<std::int64_t>(j) * t.column_stride, m, t.row_stride, &least[j],
-                                &greatest[j], &nans[j], &ignored);
-                    }
-                }
-            } else if (contiguous) {
-                scan_tile<T>(base, m, t.row_stride, ncol, least, greatest, nans);
-            } else {
-                for (std::size_t j = 0; j < ncol; ++j) {
-                    std::uint64_t ignored = 0;
-                    scan<T>(base + static_cast<std::int64_t>(j) * t.column_stride, m, t.row_stride, &least[j],
-                            &greatest[j], &nans[j], &ignored);
-                }
-            }
-            const std::int64_t at = rows + r;
+            scan_columns<T>(base, m, t.row_stride, t.column_stride, ncol, least, greatest, nans);
             for (std::size_t j = 0; j < ncol; ++j) {
                 const char* column = base + static_cast<std::int64_t>(j) * t.column_stride;
-                column_state<A>& c = cs[j];
-                const auto value = [&](std::int64_t i) { return static_cast<A>(value_at<T>(column, i, t.row_stride)); };
-                if (nans[j] > 0) {
-                    c.nan_count += nans[j];
-                    if (c.nan_at < 0) {
-                        std::int64_t i = 0;
-                        while (!(value(i) != value(i))) {
-                            ++i;
-                        }
-                        c.nan_at = at + i;
-                    }
-                    if (nans[j] == m) {
-                        continue;
-                    }
-                }
-                if (c.least_at < 0 || least[j] < c.least) {
-                    std::int64_t i = 0;
-                    while (!(value(i) == least[j])) {
-                        ++i;
-                    }
-                    c.least = least[j];
-                    c.least_at = at + i;
-                }
-                if (c.greatest_at < 0 || greatest[j] > c.greatest) {
-                    std::int64_t i = 0;
-                    while (!(value(i) == greatest[j])) {
-                        ++i;
-                    }
-                    c.greatest = greatest[j];
-                    c.greatest_at = at + i;
-                }
+                std::uint64_t zeros = 0;
                 if constexpr (std::is_floating_point_v<T>) {
-                    if (least[j] == 0 || greatest[j] == 0) {
-                        c.zeros |= zero_signs<T>(column, m, t.row_stride);
+                    if (nans[j] < m && (least[j] == 0 || greatest[j] == 0)) {
+                        zeros = zero_signs<T>(column, m, t.row_stride);
                     }
                 }
+                note_block<T>(cs[j], column, m, t.row_stride, rows + r, least[j], greatest[j], nans[j], zeros);
             }
         }
     }
@@ -511,65 +315,13 @@ void extremes::fail_allocation()
     state_->failed = true;
 }
 
-namespace {
-
-extremes_summary summary_of(number_type type, const std::vector<column_record>& record, nan_policy policy)
-{
-    std::vector<extremes_summary::column_result> out(record.size());
-    const bool floating = facts_of(type).floating;
-    for (std::size_t j = 0; j < record.size(); ++j) {
-        const column_record& r = record[j];
-        extremes_summary::column_result& c = out[j];
-        c.count = static_cast<std::int64_t>(r.count);
-        c.nan_count = static_cast<std::int64_t>(r.nan_count);
-        c.first_nan_at = r.nan_at == none ? -1 : static_cast<std::int64_t>(r.nan_at);
-        c.least = number_of_key(type, r.least);
-        c.greatest = number_of_key(type, r.greatest);
-        if (r.least_at != none) {
-            c.least_at = static_cast<std::int64_t>(r.least_at);
-            c.greatest_at = static_cast<std::int64_t>(r.greatest_at);
-            if (floating && c.least.floating == 0.0 && (r.zeros & 1u) != 0) {
-                c.least.floating = -0.0;
-            }
-            if (floating && c.greatest.floating == 0.0 && (r.zeros & 2u) == 0) {
-                c.greatest.floating = -0.0;
-            }
-        }
-    }
-    std::int64_t rows = record.empty() ? 0 : static_cast<std::int64_t>(record[0].rows);
-    return extremes_summary(std::move(out), rows, policy);
-}
-
-/// Frees an MPI datatype and operation when it goes out of scope.
-struct reduction_handles {
-    MPI_Datatype type = MPI_DATATYPE_NULL;
-    MPI_Op op = MPI_OP_NULL;
-    ~reduction_handles()
-    {
-        if (op != MPI_OP_NULL) {
-            MPI_Op_free(&op);
-        }
-        if (type != MPI_DATATYPE_NULL) {
-            MPI_Type_free(&type);
-        }
-    }
-};
-
-} // namespace
 
 extremes_summary extremes::finish(MPI_Comm comm, nan_policy policy) const
 {
     int rank = 0;
     MPI_Comm_rank(comm, &rank);
     with_compared_type(type_, [&](auto* p) { state_->fill<std::remove_pointer_t<decltype(p)>>(type_, rank); });
-    reduction_handles h;
-    // Each column's record is one element: MPI splits a long reduction only
-    // between elements. The operation is not commutative: it combines the
-    // ranks in order, which places every rank's rows after those below it.
-    int ok = MPI_Type_contiguous(record_fields, MPI_UINT64_T, &h.type) == MPI_SUCCESS &&
-             MPI_Type_commit(&h.type) == MPI_SUCCESS && MPI_Op_create(&combine_records, 0, &h.op) == MPI_SUCCESS;
-    if (!ok || MPI_Allreduce(MPI_IN_PLACE, state_->record.data(), static_cast<int>(columns_), h.type, h.op, comm) !=
-                   MPI_SUCCESS) {
+    if (!reduce_records(state_->record, comm)) {
         throw error(error_code::mpi_failure, "extremes: the reduction over the communicator failed");
     }
     const column_record& first = state_->record[0];
@@ -607,45 +359,6 @@ void extremes::clear()
     for (auto& c : state_->unsigned_) {
         c = column_state<std::uint64_t>();
     }
-}
-
-bool extremes_summary::propagates_nan(std::size_t column) const
-{
-    return policy_ == nan_policy::propagate && columns_.at(column).nan_count > 0;
-}
-
-bool extremes_summary::is_nan(std::size_t column) const
-{
-    return propagates_nan(column) || columns_.at(column).count == 0;
-}
-
-namespace {
-number nan_number()
-{
-    number n;
-    n.floating = std::numeric_limits<double>::quiet_NaN();
-    return n;
-}
-} // namespace
-
-number extremes_summary::min(std::size_t column) const
-{
-    return is_nan(column) ? nan_number() : columns_.at(column).least;
-}
-
-number extremes_summary::max(std::size_t column) const
-{
-    return is_nan(column) ? nan_number() : columns_.at(column).greatest;
-}
-
-std::int64_t extremes_summary::argmin(std::size_t column) const
-{
-    return propagates_nan(column) ? columns_.at(column).first_nan_at : columns_.at(column).least_at;
-}
-
-std::int64_t extremes_summary::argmax(std::size_t column) const
-{
-    return propagates_nan(column) ? columns_.at(column).first_nan_at : columns_.at(column).greatest_at;
 }
 
 } // namespace virda::engine

@@ -8,6 +8,8 @@
 #include "engine/error.h"
 #include "engine/record_reduction.h"
 #include "engine/run_pieces.h"
+#include "engine/wide_weight_totals.h"
+#include "engine/zeroed_pages.h"
 
 #include <algorithm>
 #include <cmath>
@@ -19,7 +21,6 @@
 #include <string>
 #include <type_traits>
 
-#include <sys/mman.h>
 #include <unistd.h>
 
 namespace virda_detail {
@@ -34,6 +35,8 @@ const line_kernel_table& line_kernels()
 namespace virda::engine {
 namespace {
 
+using namespace wide_weights;
+using detail::zeroed_doubles;
 __extension__ typedef unsigned __int128 u128;
 
 // Points located and counted at a time.
@@ -48,188 +51,6 @@ constexpr std::int64_t totals_bins = 4096;
 // Exponents of weights' bits are offset by this in the agreement, so that
 // the least is found by a maximum of its negation.
 constexpr std::int64_t no_exponent = std::int64_t{1} << 40;
-
-/// A weight as sign * mantissa * 2^exponent with an odd mantissa (zero: a
-/// mantissa of 0), or one of the values no integer holds.
-struct weight_parts {
-    bool negative = false;
-    std::uint64_t mantissa = 0;
-    int exponent = 0;
-    std::uint8_t special = 0; // 1: +inf, 2: -inf, 4: NaN
-};
-
-constexpr std::uint8_t plus_infinity = 1;
-constexpr std::uint8_t minus_infinity = 2;
-constexpr std::uint8_t not_a_number = 4;
-
-int bit_length(std::uint64_t m) { return m == 0 ? 0 : 64 - __builtin_clzll(m); }
-
-template <typename W>
-weight_parts parts_of(W w)
-{
-    weight_parts p;
-    if constexpr (std::is_floating_point_v<W>) {
-        // The fields of the double: a float is one exactly.
-        const std::uint64_t bits = detail::bits_of(static_cast<double>(w));
-        const auto field = static_cast<int>((bits >> 52) & 0x7ff);
-        const std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
-        p.negative = (bits >> 63) != 0;
-        if (field == 0x7ff) {
-            p.special = fraction != 0 ? not_a_number : (p.negative ? minus_infinity : plus_infinity);
-        } else if (field == 0) {
-            p.mantissa = fraction; // subnormal, or zero
-            p.exponent = -1074;
-        } else {
-            p.mantissa = fraction | (std::uint64_t{1} << 52);
-            p.exponent = field - 1075;
-        }
-    } else if constexpr (std::is_signed_v<W>) {
-        p.negative = w < 0;
-        p.mantissa = p.negative ? static_cast<std::uint64_t>(-(static_cast<std::int64_t>(w) + 1)) + 1
-                                : static_cast<std::uint64_t>(w);
-    } else {
-        p.mantissa = static_cast<std::uint64_t>(w);
-    }
-    if (p.mantissa != 0) {
-        const int zeros = __builtin_ctzll(p.mantissa);
-        p.mantissa >>= zeros;
-        p.exponent += zeros;
-    }
-    return p;
-}
-
-/// Adds +-(m << shift) to the two's complement integer of `words` words
-/// at w (least significant first), modulo 2^(64 words).
-void add_shifted(std::uint64_t* w, int words, std::uint64_t m, int shift, bool negative)
-{
-    const int q = shift / 64;
-    const int r = shift % 64;
-    const std::uint64_t lo = m << r;
-    const std::uint64_t hi = r == 0 ? 0 : m >> (64 - r);
-    if (!negative) {
-        std::uint64_t carry = 0;
-        for (int i = q; i < words; ++i) {
-            const std::uint64_t add = i == q ? lo : (i == q + 1 ? hi : 0);
-            const u128 s = static_cast<u128>(w[i]) + add + carry;
-            w[i] = static_cast<std::uint64_t>(s);
-            carry = static_cast<std::uint64_t>(s >> 64);
-            if (carry == 0 && i > q) {
-                break;
-            }
-        }
-    } else {
-        std::uint64_t borrow = 0;
-        for (int i = q; i < words; ++i) {
-            const std::uint64_t sub = i == q ? lo : (i == q + 1 ? hi : 0);
-            const u128 d = static_cast<u128>(w[i]) - sub - borrow;
-            w[i] = static_cast<std::uint64_t>(d);
-            borrow = static_cast<std::uint64_t>(d >> 64) != 0 ? 1 : 0;
-            if (borrow == 0 && i > q) {
-                break;
-            }
-        }
-    }
-}
-
-/// Bit i of a magnitude of `words` words.
-bool bit(const std::uint64_t* m, int i) { return (m[i / 64] >> (i % 64)) & 1; }
-
-/// The two's complement integer at w, times 2^unit, rounded once to the
-/// nearest double (ties to even); +-inf beyond the range.
-double round_total(const std::uint64_t* w, int words, int unit)
-{
-    std::vector<std::uint64_t> m(w, w + words);
-    const bool negative = (m[words - 1] >> 63) != 0;
-    if (negative) {
-        std::uint64_t carry = 1;
-        for (auto& x : m) {
-            const u128 s = static_cast<u128>(~x) + carry;
-            x = static_cast<std::uint64_t>(s);
-            carry = static_cast<std::uint64_t>(s >> 64);
-        }
-    }
-    int h = 0;
-    for (int i = words - 1; i >= 0; --i) {
-        if (m[i] != 0) {
-            h = 64 * i + bit_length(m[i]);
-            break;
-        }
-    }
-    if (h == 0) {
-        return 0.0;
-    }
-    const long lead = static_cast<long>(unit) + h - 1;
-    double r;
-    if (lead > 1023) {
-        r = std::numeric_limits<double>::infinity();
-    } else {
-        // Bits kept: 53, fewer for a subnormal result (none or one may be
-        // left for one below the smallest subnormal).
-        const long precision = lead >= -1022 ? 53 : 53 - (-1022 - lead);
-        const long drop = h - precision;
-        std::uint64_t kept = 0;
-        if (drop <= 0) {
-            for (int i = h - 1; i >= 0; --i) {
-                kept = (kept << 1) | (bit(m.data(), i) ? 1 : 0);
-            }
-        } else {
-            for (long i = h - 1; i >= drop; --i) {
-                kept = (kept << 1) | (bit(m.data(), static_cast<int>(i)) ? 1 : 0);
-            }
-            const bool half = drop - 1 < h && bit(m.data(), static_cast<int>(drop - 1));
-            bool sticky = false;
-            for (long i = std::min<long>(drop - 1, h) - 1; i >= 0 && !sticky; --i) {
-                sticky = bit(m.data(), static_cast<int>(i));
-            }
-            if (half && (sticky || (kept & 1))) {
-                ++kept;
-            }
-        }
-        r = std::ldexp(static_cast<double>(kept), static_cast<int>(unit + std::max<long>(drop, 0)));
-    }
-    return negative ? -r : r;
-}
-
-/// MPI_Op: inout += in, element by element, for elements of `words` words
-/// (the datatype's size over 8), modulo 2^(64 words).
-void add_wide(void* in, void* inout, int* len, MPI_Datatype* type)
-{
-    int size = 0;
-    MPI_Type_size(*type, &size);
-    const int words = size / 8;
-    const auto* a = static_cast<const std::uint64_t*>(in);
-    auto* b = static_cast<std::uint64_t*>(inout);
-    for (long e = 0; e < *len; ++e, a += words, b += words) {
-        std::uint64_t carry = 0;
-        for (int i = 0; i < words; ++i) {
-            const u128 s = static_cast<u128>(a[i]) + b[i] + carry;
-            b[i] = static_cast<std::uint64_t>(s);
-            carry = static_cast<std::uint64_t>(s >> 64);
-        }
-    }
-}
-
-/// Sums `count` elements of `words` words over comm in place, exactly.
-bool allreduce_wide(std::uint64_t* values, std::size_t count, int words, MPI_Comm comm)
-{
-    if (words == 1) {
-        return detail::allreduce_in_pieces(values, count, MPI_UINT64_T, comm);
-    }
-    MPI_Datatype type;
-    MPI_Op op;
-    MPI_Type_contiguous(words, MPI_UINT64_T, &type);
-    MPI_Type_commit(&type);
-    MPI_Op_create(&add_wide, 1, &op);
-    bool ok = true;
-    constexpr std::size_t piece = std::size_t{1} << 30;
-    for (std::size_t done = 0; done < count && ok; done += piece) {
-        ok = MPI_Allreduce(MPI_IN_PLACE, values + done * static_cast<std::size_t>(words),
-                           static_cast<int>(std::min(piece, count - done)), type, op, comm) == MPI_SUCCESS;
-    }
-    MPI_Op_free(&op);
-    MPI_Type_free(&type);
-    return ok;
-}
 
 /// Calls body(bin, weight) for each point of this chunk of weights whose
 /// bin located[i] is one (not no_bin), in order, with the weight of its
@@ -261,29 +82,6 @@ constexpr int spread_bits = 8;
 // 2^53 are exact in a double, and so are their sums.
 constexpr std::uint64_t double_count_limit = std::uint64_t{1} << 53;
 
-// Count blocks of at least this many bytes are mappings of their own, of
-// huge pages where the system gives them: a histogram of many bins then
-// costs a page fault per 2 MiB, not per 4 KiB, and its scattered increments
-// miss the address translation caches far less often.
-constexpr std::size_t mapped_bytes = std::size_t{4} << 20;
-
-/// `count` zeroed doubles (null when they cannot be had).
-std::unique_ptr<double[], zeroed_pages_release> zeroed_doubles(std::size_t count)
-{
-    const std::size_t bytes = std::max<std::size_t>(count, 1) * sizeof(double);
-    if (bytes < mapped_bytes) {
-        return {static_cast<double*>(std::calloc(bytes / sizeof(double), sizeof(double))), zeroed_pages_release{}};
-    }
-    void* p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (p == MAP_FAILED) {
-        return {nullptr, zeroed_pages_release{}};
-    }
-#ifdef MADV_HUGEPAGE
-    madvise(p, bytes, MADV_HUGEPAGE); // a request only: 4 KiB pages otherwise
-#endif
-    return {static_cast<double*>(p), zeroed_pages_release{bytes}};
-}
-
 // The agreement's fields, all reduced by MPI_MAX.
 enum field : int {
     bad_input,      // rank + 1 of a rank whose arguments did not fit
@@ -309,15 +107,6 @@ void equal_width_line::bins_of(const double* v, std::size_t n, std::int32_t* bin
 }
 
 } // namespace detail
-
-void zeroed_pages_release::operator()(void* p) const noexcept
-{
-    if (mapped != 0) {
-        munmap(p, mapped);
-    } else {
-        std::free(p);
-    }
-}
 
 histogram_dd_result histogram_dd(const std::vector<bin_axis>& axes, const std::vector<values_view>& coordinates,
                                  const values_view* weights, MPI_Comm comm, bin_count_form form)
