@@ -203,6 +203,14 @@ inline std::int64_t bin_at(const values_view& v, std::int64_t i)
     return b;
 }
 
+/// Whether a run of T starting at data, stride bytes apart, can be read as a
+/// plain array.
+template <typename T>
+bool in_place(const void* data, std::int64_t stride)
+{
+    return stride == static_cast<std::int64_t>(sizeof(T)) && reinterpret_cast<std::uintptr_t>(data) % alignof(T) == 0;
+}
+
 /// Whether the statistics asked for follow from exact totals per bin alone
 /// (sum, mean, std), so that no bin's values need to meet on one rank.
 bool totals_suffice(const binned_statistics_wanted& w)
@@ -608,19 +616,24 @@ void binned_statistics::finish_by_totals(binned_statistics_result& r, const binn
             for (std::int64_t done = 0; done < blk.bin_numbers.count;) {
                 const auto m = static_cast<std::size_t>(
                     std::min<std::int64_t>(blk.bin_numbers.count - done, detail::copy_chunk));
-                for (std::size_t i = 0; i < m; ++i) {
-                    numbers[i] = bin_at(blk.bin_numbers, done + static_cast<std::int64_t>(i));
+                // Contiguous, aligned bin numbers and doubles are read where they lie.
+                const std::int64_t* at = numbers.data();
+                if (in_place<std::int64_t>(blk.bin_numbers.data, blk.bin_numbers.stride)) {
+                    at = static_cast<const std::int64_t*>(blk.bin_numbers.data) + done;
+                } else {
+                    for (std::size_t i = 0; i < m; ++i) {
+                        numbers[i] = bin_at(blk.bin_numbers, done + static_cast<std::int64_t>(i));
+                    }
                 }
                 for (std::size_t c = 0; c < k; ++c) {
-                    double* v = chunk.data() + c * detail::copy_chunk;
-                    detail::as_doubles(column_of(blk.values, static_cast<std::int64_t>(c)), done, m, v);
-                    const std::size_t base = c * nbins;
-                    for (std::size_t i = 0; i < m; ++i) {
-                        if (numbers[i] >= 0) {
-                            const std::size_t cell = base + static_cast<std::size_t>(numbers[i]);
-                            t.add(cell, term(v[i], cell));
-                        }
+                    const values_view column = column_of(blk.values, static_cast<std::int64_t>(c));
+                    const double* v = chunk.data() + c * detail::copy_chunk;
+                    if (column.type == number_type::float64 && in_place<double>(column.data, column.stride)) {
+                        v = static_cast<const double*>(column.data) + done;
+                    } else {
+                        detail::as_doubles(column, done, m, chunk.data() + c * detail::copy_chunk);
                     }
+                    t.add_run(c * nbins, at, v, m, term);
                 }
                 done += static_cast<std::int64_t>(m);
             }

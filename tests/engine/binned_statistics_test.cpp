@@ -278,6 +278,71 @@ TEST(EngineBinnedStatistics, PerBinTotalsOfManyValuesFoldedMidBin)
     expect_totals_as_exact(cells, true);
 }
 
+TEST(EngineBinnedStatistics, PerBinTotalsAddedInRunsAreThoseAddedOneAtATime)
+{
+    // Runs of bin numbers with points left out (-1), into the second half
+    // of the cells (a base), each value through a term of its cell, with
+    // single adds between the runs: every record the same bits.
+    namespace d = virda::engine::detail;
+    const points p = make_points(5003, 40);
+    const std::size_t n = p.bin.size();
+    const std::size_t cells = 2 * static_cast<std::size_t>(p.bins);
+    std::vector<double> v(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        v[i] = p.values[2 * i];
+    }
+    const auto term = [](double x, std::size_t cell) { return x * static_cast<double>(cell % 5) - 1.0; };
+    d::bin_totals runs(cells);
+    d::bin_totals single(cells);
+    const std::size_t base = static_cast<std::size_t>(p.bins);
+    for (std::size_t start = 0; start < n; start += 1000) {
+        const std::size_t m = std::min<std::size_t>(1000, n - start);
+        runs.add_run(base, p.bin.data() + start, v.data() + start, m, term);
+        for (std::size_t i = start; i < start + m; ++i) {
+            if (p.bin[i] >= 0) {
+                const std::size_t cell = base + static_cast<std::size_t>(p.bin[i]);
+                single.add(cell, term(v[i], cell));
+            }
+        }
+        runs.add(start % cells, v[start]);
+        single.add(start % cells, v[start]);
+    }
+    std::vector<std::int64_t> got(cells * d::exact_record_fields);
+    std::vector<std::int64_t> want(cells * d::exact_record_fields);
+    runs.write_records(got.data());
+    single.write_records(want.data());
+    EXPECT_EQ(want, got);
+}
+
+TEST(EngineBinnedStatistics, MomentsOfContiguousAndStridedRunsAreTheSameBits)
+{
+    // The same points as plain arrays (read in place) and as strided columns
+    // of wider tables (copied a chunk at a time).
+    const points p = make_points(20011, 40);
+    const std::size_t n = p.bin.size();
+    std::vector<double> first(n);
+    std::vector<std::int64_t> wide_bins(2 * n);
+    for (std::size_t i = 0; i < n; ++i) {
+        first[i] = p.values[2 * i];
+        wide_bins[2 * i] = p.bin[i];
+        wide_bins[2 * i + 1] = 1000; // never read
+    }
+    const auto [lo, hi] = uneven_share(n);
+    const auto count = static_cast<std::int64_t>(hi - lo);
+    binned_statistics_wanted moments;
+    moments.sum = moments.mean = moments.std = true;
+    binned_statistics plain(p.bins, 1);
+    plain.add(values_of(p.bin.data() + lo, count), table_of(first.data() + lo, count, 1, 1));
+    binned_statistics strided(p.bins, 1);
+    strided.add(values_of(wide_bins.data() + 2 * lo, count, 2), table_of(p.values.data() + 2 * lo, count, 1, 2));
+    const binned_statistics_result a = plain.finish(MPI_COMM_WORLD, moments);
+    const binned_statistics_result b = strided.finish(MPI_COMM_WORLD, moments);
+    EXPECT_EQ(a.counts, b.counts);
+    EXPECT_TRUE(same_bits(a.sum, b.sum));
+    EXPECT_TRUE(same_bits(a.mean, b.mean));
+    EXPECT_TRUE(same_bits(a.std, b.std));
+}
+
 TEST(EngineBinnedStatistics, OrderStatisticsMatchASortWithNaNLast)
 {
     const points p = make_points(5003, 16);
