@@ -138,10 +138,9 @@ table_view view_of(const std::vector<double>& v, std::int64_t rows, std::int64_t
 
 /// The order statistics of ranks `ranks[c]` of column c, as long double:
 /// the hi parts selected first, then for each finite non-zero hi h the lo
-/// part among the values whose hi is h. In the second table a value whose
-/// hi lies below h stands as -inf and one above as NaN (left out), so that
-/// the rank among its values is the rank k itself. Collective over `comm`
-/// (four engine collectives, two when no value needs its lo part).
+/// part among the values whose hi is h, at rank k less the values whose hi
+/// lies below h. Collective over `comm` (the engine's count and selection,
+/// twice when some value needs its lo part, with one MPI_Allreduce between).
 std::vector<std::vector<long double>> select_long(const char* operation, const split_table& t,
                                                   const order_statistics& first, const value_counts& counts,
                                                   const std::vector<std::vector<std::uint64_t>>& ranks, bool any_lo,
@@ -180,25 +179,43 @@ std::vector<std::vector<long double>> select_long(const char* operation, const s
     if (pairs.empty()) {
         return values;
     }
+    // Per pair, the values below h counted (summed over the ranks in one
+    // MPI_Allreduce) and the lo parts of the values at h, in a table of
+    // as many rows as the most values at one h here, padded with NaN.
     const auto k = static_cast<std::int64_t>(pairs.size());
-    std::vector<double> second(static_cast<std::size_t>(t.rows * k));
-    const double below = -std::numeric_limits<double>::infinity();
-    for (std::int64_t r = 0; r < t.rows; ++r) {
-        for (std::int64_t p = 0; p < k; ++p) {
-            const pair& w = pairs[static_cast<std::size_t>(p)];
-            const auto at = static_cast<std::size_t>(r * t.columns + static_cast<std::int64_t>(w.column));
-            const double hi = t.hi[at];
-            second[static_cast<std::size_t>(r * k + p)] = hi < w.h ? below : (hi == w.h ? t.lo[at] : nan_double);
+    std::vector<std::int64_t> below(pairs.size(), 0);
+    std::vector<std::vector<double>> at_h(pairs.size());
+    for (std::size_t p = 0; p < pairs.size(); ++p) {
+        const pair& w = pairs[p];
+        for (std::int64_t r = 0; r < t.rows; ++r) {
+            const double hi = t.hi[static_cast<std::size_t>(r * t.columns + static_cast<std::int64_t>(w.column))];
+            if (hi < w.h) {
+                ++below[p];
+            } else if (hi == w.h) {
+                at_h[p].push_back(t.lo[static_cast<std::size_t>(r * t.columns + static_cast<std::int64_t>(w.column))]);
+            }
+        }
+    }
+    check_mpi(MPI_Allreduce(MPI_IN_PLACE, below.data(), static_cast<int>(below.size()), MPI_INT64_T, MPI_SUM, comm),
+              (std::string(operation) + ": counting the values below the selected doubles").c_str());
+    std::size_t most = 0;
+    for (const std::vector<double>& v : at_h) {
+        most = std::max(most, v.size());
+    }
+    std::vector<double> second(most * pairs.size(), nan_double);
+    for (std::size_t p = 0; p < pairs.size(); ++p) {
+        for (std::size_t r = 0; r < at_h[p].size(); ++r) {
+            second[r * pairs.size() + p] = at_h[p][r];
         }
     }
     order_statistics os(number_type::float64, k);
     std::vector<std::vector<std::uint64_t>> within(static_cast<std::size_t>(k));
-    for (std::int64_t p = 0; p < k; ++p) {
-        within[static_cast<std::size_t>(p)].push_back(pairs[static_cast<std::size_t>(p)].rank);
+    for (std::size_t p = 0; p < pairs.size(); ++p) {
+        within[p].push_back(pairs[p].rank - static_cast<std::uint64_t>(below[p]));
     }
     const auto lows = engine_call(operation, [&] {
-        if (t.rows > 0) {
-            os.add(view_of(second, t.rows, k));
+        if (most > 0) {
+            os.add(view_of(second, static_cast<std::int64_t>(most), k));
         }
         const value_counts c2 = os.count(comm);
         return os.select(c2, within, comm);
