@@ -2,6 +2,8 @@
 
 #include "axes.h"
 #include "dist_array.h"
+#include "long_double_quantiles.h"
+#include "long_double_reductions.h"
 #include "numpy_module.h"
 #include "quantile_arguments.h"
 #include "quantile_functions.h"
@@ -27,6 +29,9 @@ py::object quantiles_call(const function_kind& f, py::object a, py::object q, py
                           py::object method, bool keepdims, py::object weights, py::object interpolation,
                           py::object comm)
 {
+    if (is_long_double_data(a)) {
+        return long_double_quantiles(f, a, q, axis, out, method, keepdims, weights, interpolation, comm);
+    }
     quantile_method m = quantile_method::linear;
     py::array probabilities;
     // With every axis reduced over two or more ranks the ranks agree on

@@ -126,11 +126,11 @@ def test_strided_views_are_read_in_place_as_their_copies(dtype):
 def test_other_dtypes_are_refused_before_any_communication(bad):
     # The reductions and the quantiles take bool and float16 as NumPy does,
     # as data and as weights (test_reductions.py, test_quantiles.py).
-    # long double data are summed and compared, not yet selected or weighted (test_long_double.py).
+    # long double data are summed, compared and selected, not yet weighted (test_long_double*.py).
     numpys = bad.dtype in (np.bool_, np.float16)
     long_double = bad.dtype == np.longdouble
-    reductions = [] if numpys else [lambda: vs.median(bad), lambda: vs.quantile(bad, 0.5),
-                                    lambda: vs.mean(np.zeros(3), weights=bad)]
+    selections = [] if long_double else [lambda: vs.median(bad), lambda: vs.quantile(bad, 0.5)]
+    reductions = [] if numpys else selections + [lambda: vs.mean(np.zeros(3), weights=bad)]
     if not numpys and not long_double:
         reductions += [lambda: vs.mean(bad), lambda: vs.std(bad)]
     for call in reductions + [lambda: vs.histogram_above_lower(bad, 0.0, 1.0, 3)]:

@@ -53,6 +53,7 @@ READ_DTYPES = frozenset(np.dtype(t) for t in ("f8", "f4", "i1", "i2", "i4", "i8"
 LONG_DOUBLE_FUNCTIONS = frozenset((
     "sum", "mean", "var", "std", "min", "max", "amin", "amax", "ptp", "argmin", "argmax",
     "nansum", "nanmean", "nanvar", "nanstd", "nanmin", "nanmax", "nanargmin", "nanargmax",
+    "median", "quantile", "percentile", "nanmedian", "nanquantile", "nanpercentile",
 ))
 LONG_DOUBLE = np.dtype(np.longdouble)
 LONG_DOUBLE_READ = LONG_DOUBLE.itemsize == 16 and np.finfo(np.longdouble).nmant == 63
