@@ -39,6 +39,47 @@ std::uint32_t* selection_search::state::zeroed_scratch(std::size_t count)
     return scratch.data();
 }
 
+/// Counts a few keys straight into the column's counts: for fewer keys
+/// than a sub-histogram has slots, zeroing and folding one would cost more
+/// than the counting (a slab gives each column of a wide table a few
+/// hundred values at a time).
+void selection_search::state::count_directly(column& c, const key_source& s)
+{
+    const int b = bits();
+    const int low = round == 0 ? 64 - b : shift();
+    const std::uint64_t digit_mask = (std::uint64_t{1} << b) - 1;
+    std::uint64_t* counts = local.data() + c.offset;
+    const std::uint64_t* prefixes = c.prefixes.data();
+    const std::size_t nprefix = c.prefixes.size();
+    const auto add = [&](std::uint64_t key) {
+        if (round == 0) {
+            ++counts[key >> low];
+            return;
+        }
+        const std::uint64_t prefix = key >> (low + b);
+        for (std::size_t j = 0; j < nprefix; ++j) {
+            if (prefixes[j] == prefix) {
+                ++counts[(j << b) + ((key >> low) & digit_mask)];
+                return;
+            }
+        }
+    };
+    if (s.type < 0) {
+        const auto* keys = static_cast<const std::uint64_t*>(s.values);
+        for (std::size_t i = 0; i < s.n; ++i) {
+            add(keys[i]);
+        }
+        return;
+    }
+    visit_number_type(static_cast<number_type>(s.type), [&](auto* t) {
+        using T = std::remove_pointer_t<decltype(t)>;
+        const auto* v = static_cast<const T*>(s.values);
+        for (std::size_t i = 0; i < s.n; ++i) {
+            add(virda_detail::order_key(v[i]));
+        }
+    });
+}
+
 void selection_search::state::count_source(column& c, const key_source& s)
 {
     const virda_detail::selection_kernel_table& k = selection_kernels();
@@ -56,6 +97,10 @@ void selection_search::state::count_source(column& c, const key_source& s)
             count_source(c, key_source{s.type, static_cast<const unsigned char*>(s.values) + done * size,
                                        std::min(most, s.n - done)});
         }
+        return;
+    }
+    if (s.n < detail::direct_keys && (round == 0 || c.prefixes.size() <= detail::direct_prefixes)) {
+        count_directly(c, s);
         return;
     }
     if (round == 0) {

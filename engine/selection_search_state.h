@@ -36,6 +36,11 @@ constexpr std::size_t gather_piece = std::size_t{1} << 14;
 /// never bring below this.
 constexpr std::size_t gather_room = std::size_t{1} << 12;
 
+/// Runs of fewer keys than this, under at most direct_prefixes prefixes,
+/// are counted straight into the counts (selection_counting.cpp).
+constexpr std::size_t direct_keys = 256;
+constexpr std::size_t direct_prefixes = 4;
+
 /// One order statistic being sought: its key's bits found so far and its
 /// rank among the keys that share them.
 struct target {
@@ -97,6 +102,7 @@ struct selection_search::state {
     void prepare_round();
     std::uint32_t* zeroed_scratch(std::size_t count);
     void count_source(column& c, const virda_detail::key_source& s);
+    void count_directly(column& c, const virda_detail::key_source& s);
     void add_values(column& c, const values_view& v);
     template <typename T>
     void add_run(column& c, const values_view& v);
