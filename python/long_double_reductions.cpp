@@ -144,11 +144,14 @@ long_double_table read_agreed(const char* operation, py::handle a, py::handle ax
             h = (h ^ static_cast<std::uint64_t>(shape[k])) * 1099511628211ull;
         }
     }
-    constexpr int fields = 5;
+    // The fields of prepare_reduction's exchange, in its order (no mask
+    // along the global rows here): a rank whose block is of another dtype
+    // meets this one in the same collective, and both find the blocks unlike.
+    constexpr int fields = 6;
     const std::int64_t here[fields] = {refusal ? 1 : (outside ? 2 : 0), static_cast<std::int64_t>(h >> 1),
                                        !failed && t.in.block.ndim() == 0 ? 1 : 0,
                                        !failed && t.in.block.ndim() > 0 && t.in.block.size() > 0 ? 1 : 0,
-                                       block_rows};
+                                       block_rows, 0};
     std::vector<std::int64_t> all(static_cast<std::size_t>(t.in.comm.size * fields));
     check_mpi(MPI_Allgather(here, fields, MPI_INT64_T, all.data(), fields, MPI_INT64_T, t.in.comm.handle),
               (std::string(operation) + ": agreeing on the blocks").c_str());

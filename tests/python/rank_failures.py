@@ -157,6 +157,17 @@ def test_numpy_values_refused_on_one_rank():
     assert vs.mean(np.ones(3)) == 1.0  # the ranks go on together
 
 
+def test_long_double_block_on_one_rank_only():
+    """longdouble data on the last rank and float64 on the others: the two
+    readings meet in one exchange, and every rank finds the blocks unlike."""
+    mine = np.ones(3, dtype=np.longdouble if WORLD.rank == LAST else np.float64)
+    for call in (vs.mean, vs.sum, vs.max, lambda x: vs.var(x, axis=0)):
+        with pytest.raises(RuntimeError, match="blocks differ in dtype"):
+            call(mine)
+        assert WORLD.allreduce(1) == WORLD.size
+    assert vs.sum(np.ones(3, dtype=np.longdouble)) == 3 * WORLD.size  # the ranks go on together
+
+
 @needs_bad_alloc
 def test_quantile_with_one_rank_short_of_memory():
     q = np.full(1 << 22, 0.5)
