@@ -3,6 +3,7 @@
 #include "axes.h"
 #include "call_communicator.h"
 #include "local_values.h"
+#include "long_double_reductions.h"
 #include "mpi_environment.h"
 #include "numpy_module.h"
 #include "quantile_arguments.h"
@@ -115,19 +116,6 @@ long double interpolate_long(long double a, long double b, double gamma)
         return b - diff * static_cast<long double>(1 - gamma);
     }
     return a + diff * static_cast<long double>(gamma);
-}
-
-/// The values as a long double array, each value's padding zero, so that
-/// results are the same bytes on every rank.
-py::array long_double_array(const std::vector<long double>& v)
-{
-    py::array out(py::dtype("longdouble"), std::vector<py::ssize_t>{static_cast<py::ssize_t>(v.size())});
-    auto* bytes = static_cast<unsigned char*>(out.mutable_data());
-    std::memset(bytes, 0, v.size() * sizeof(long double));
-    for (std::size_t k = 0; k < v.size(); ++k) {
-        std::memcpy(bytes + k * sizeof(long double), &v[k], 10);
-    }
-    return out;
 }
 
 table_view view_of(const std::vector<double>& v, std::int64_t rows, std::int64_t columns)

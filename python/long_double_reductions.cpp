@@ -217,18 +217,6 @@ long_double_table read_checked(const char* operation, py::handle a, py::handle a
     throw py::error_already_set();
 }
 
-py::array long_double_array(const std::vector<long double>& v)
-{
-    // The 80 bits of each value, its padding zero: results the same bytes on every rank.
-    py::array out(py::dtype("longdouble"), std::vector<py::ssize_t>{static_cast<py::ssize_t>(v.size())});
-    auto* bytes = static_cast<unsigned char*>(out.mutable_data());
-    std::memset(bytes, 0, v.size() * sizeof(long double));
-    for (std::size_t k = 0; k < v.size(); ++k) {
-        std::memcpy(bytes + k * sizeof(long double), &v[k], 10);
-    }
-    return out;
-}
-
 /// Per column totals and counts, summed over the ranks where axis 0 is
 /// reduced (one MPI_Allreduce on two or more ranks; `failed` counted alike).
 struct column_totals {
@@ -266,6 +254,17 @@ void summed(const char* operation, const long_double_table& t, column_totals& c)
 }
 
 } // namespace
+
+py::array long_double_array(const std::vector<long double>& v)
+{
+    py::array out(py::dtype("longdouble"), std::vector<py::ssize_t>{static_cast<py::ssize_t>(v.size())});
+    auto* bytes = static_cast<unsigned char*>(out.mutable_data());
+    std::memset(bytes, 0, v.size() * sizeof(long double));
+    for (std::size_t k = 0; k < v.size(); ++k) {
+        std::memcpy(bytes + k * sizeof(long double), &v[k], 10);
+    }
+    return out;
+}
 
 bool is_long_double_data(py::handle a)
 {

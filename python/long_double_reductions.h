@@ -13,13 +13,20 @@
 #include "moment_reductions.h"
 #include "prepared_reduction.h"
 
+#include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
+
+#include <vector>
 
 namespace virda_python {
 
 /// Whether `a` is a NumPy array (not an Array) of numpy.longdouble in the
 /// 80-bit extended format.
 bool is_long_double_data(pybind11::handle a);
+
+/// The values as a flat numpy.longdouble array, each value's padding bytes
+/// zero, so that results are the same bytes on every rank.
+pybind11::array long_double_array(const std::vector<long double>& v);
 
 /// moment_reduction for long double data. Collective as it is.
 pybind11::object long_double_moments(const char* operation, moment_kind kind, virda::engine::nan_policy policy,
