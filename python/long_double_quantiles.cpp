@@ -8,6 +8,7 @@
 #include "numpy_module.h"
 #include "quantile_arguments.h"
 #include "quantile_result_types.h"
+#include "quantile_selection.h"
 #include "quantile_slices.h"
 #include "quantile_tables.h"
 
@@ -350,21 +351,7 @@ py::object long_double_quantiles(const function_kind& f, const py::object& a, co
         if (n == 0 || (policy == nan_policy::propagate && counts.nans[j] > 0)) {
             continue;
         }
-        if (f.median) {
-            quantile_position p;
-            p.below = (n - 1) / 2;
-            p.above = n / 2;
-            p.exact = n % 2 == 1;
-            where[j].push_back(p);
-        } else {
-            for (const double x : qs) {
-                where[j].push_back(position_of(x, n, m));
-            }
-        }
-        for (const quantile_position& p : where[j]) {
-            ranks[j].push_back(p.below);
-            ranks[j].push_back(p.above);
-        }
+        column_positions(f.median, n, qs, m, where[j], ranks[j]);
     }
     const auto found = select_long(f.name, t, os, counts, ranks, any_lo, sel);
 

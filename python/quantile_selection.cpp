@@ -175,21 +175,7 @@ py::array reduce_table(const function_kind& f, const reduction_tables& tables, c
         if (n == 0 || (policy == nan_policy::propagate && counts.nans[c] > 0)) {
             continue;
         }
-        if (f.median) {
-            quantile_position p;
-            p.below = (n - 1) / 2;
-            p.above = n / 2;
-            p.exact = n % 2 == 1;
-            where[c].push_back(p);
-        } else {
-            for (const double q : qs) {
-                where[c].push_back(position_of(q, n, m));
-            }
-        }
-        for (const quantile_position& p : where[c]) {
-            ranks[c].push_back(p.below);
-            ranks[c].push_back(p.above);
-        }
+        column_positions(f.median, n, qs, m, where[c], ranks[c]);
     }
     const auto found = engine_call(f.name, [&] { return os.select(counts, ranks, comm); });
     for (std::size_t c = 0; c < static_cast<std::size_t>(columns); ++c) {
@@ -211,6 +197,26 @@ py::array reduce_table(const function_kind& f, const reduction_tables& tables, c
         }
     }
     return integral ? with_dtype(integers, out) : with_dtype(reals, out);
+}
+
+void column_positions(bool median, std::uint64_t n, const std::vector<double>& qs, quantile_method m,
+                      std::vector<quantile_position>& where, std::vector<std::uint64_t>& ranks)
+{
+    if (median) {
+        quantile_position p;
+        p.below = (n - 1) / 2;
+        p.above = n / 2;
+        p.exact = n % 2 == 1;
+        where.push_back(p);
+    } else {
+        for (const double q : qs) {
+            where.push_back(position_of(q, n, m));
+        }
+    }
+    for (const quantile_position& p : where) {
+        ranks.push_back(p.below);
+        ranks.push_back(p.above);
+    }
 }
 
 } // namespace virda_python

@@ -16,6 +16,9 @@
 
 #include <pybind11/numpy.h>
 
+#include <cstdint>
+#include <vector>
+
 namespace virda_python {
 
 /// The results of a (reduced x kept) table (`table`, or without one the
@@ -31,6 +34,12 @@ pybind11::array reduce_table(const function_kind& f, const reduction_tables& tab
                              const pybind11::dtype& out, char data_char, const communicator& agreeing,
                              const axis_split& split, bool scalar, slice_facts* facts,
                              virda::engine::call_agreement* reading);
+
+/// The order statistics a column of n values needs (n > 0): the middle pair
+/// for the median, else each probability's two neighbours by method m;
+/// appended to `where`, and their ranks, below then above, to `ranks`.
+void column_positions(bool median, std::uint64_t n, const std::vector<double>& qs, virda::engine::quantile_method m,
+                      std::vector<virda::engine::quantile_position>& where, std::vector<std::uint64_t>& ranks);
 
 } // namespace virda_python
 
